@@ -1,0 +1,56 @@
+# Set-up and entry points. `make demo` and `make test` do everything on a fresh
+# machine: find Python 3.13, create .venv, build and install the package, run.
+
+VENV    := .venv
+VPY     := $(VENV)/bin/python
+PIP     := $(VPY) -m pip --disable-pip-version-check --quiet
+# A working python3.13 on PATH, else pyenv's 3.13 (a pyenv shim that cannot run
+# 3.13 is skipped).
+PYTHON313 := $(shell for p in python3.13 \
+	$$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13 \
+	$$HOME/.pyenv/versions/3.13*/bin/python3.13; do \
+	"$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1 \
+	&& { echo "$$p"; break; }; done)
+
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f \
+	\( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.json' \) 2>/dev/null)
+
+DEV_BUILD ?= build/dev
+
+.PHONY: demo test dev bench sanitize clean
+
+demo: $(VENV)/.installed
+	$(VPY) examples/demo.py
+
+test: $(VENV)/.installed
+	$(VPY) -m pytest $(PYTEST_ARGS)
+
+# Developer loop: extensions built into the source tree, run with PYTHONPATH=src.
+dev: $(VENV)/.devdeps
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(DEV_BUILD) -G Ninja -DASTROKITE_INPLACE=ON \
+		-DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(DEV_BUILD) $(if $(TARGETS),--target $(TARGETS))
+
+bench: $(VENV)/.installed
+	$(PIP) install --no-build-isolation ".[bench]"
+	$(VPY) bench/run.py
+
+$(VENV)/.tools:
+	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 not found (tried python3.13 on PATH and pyenv's 3.13)" >&2; exit 1; }
+	$(PYTHON313) -m venv $(VENV)
+	$(PIP) install "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+	touch $@
+
+# The run-time and test dependencies alone, for the in-place developer loop.
+$(VENV)/.devdeps: $(VENV)/.tools pyproject.toml
+	$(PIP) install $$($(VPY) -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb'))['project']; \
+		print(' '.join(p['dependencies'] + p['optional-dependencies']['test']))")
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.tools $(SOURCES)
+	$(PIP) install --no-build-isolation ".[test]"
+	touch $@
+
+clean:
+	rm -rf $(VENV) build
+	find src -name '*.so' -delete

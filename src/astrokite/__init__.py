@@ -1,0 +1,1 @@
+"""astrokite: satellite element sets, their histories and the services they stand on."""

@@ -1,0 +1,12 @@
+"""NumPy structured record types of the package (packed, native byte order)."""
+
+import numpy
+from numpy import dtype
+
+SurfCoord_dtype: dtype
+LLA_dtype: dtype
+ENU_dtype: dtype
+AER_dtype: dtype
+DTF_dtype: dtype
+GeoState_dt: dtype
+COE_dt: dtype
