@@ -31,11 +31,15 @@ inline void require_exact_type(nb::handle value, PyTypeObject *type, const char 
     raise_incorrect_type(argument, type->tp_name, value.ptr());
 }
 
-// Accept `type` or a subclass of it.
+// Accept `type` or a subclass of it. The expected type is named in full
+// ("package.module.Name"), also when it is a class written in Python.
 inline void require_instance(nb::handle value, PyTypeObject *type, const char *argument) {
-    int ok = PyObject_TypeCheck(value.ptr(), type);
-    if (!ok)
-        raise_incorrect_type(argument, type->tp_name, value.ptr());
+    if (PyObject_TypeCheck(value.ptr(), type))
+        return;
+    nb::object full_name = nb::steal(PyType_GetFullyQualifiedName(type));
+    if (!full_name.is_valid())
+        throw_pending();
+    raise_incorrect_type(argument, PyUnicode_AsUTF8(full_name.ptr()), value.ptr());
 }
 
 // "f() takes at least 2 positional arguments (1 given)"; `bound` is "exactly",
@@ -54,6 +58,56 @@ inline void check_positional_count(const char *function, Py_ssize_t given, Py_ss
         raise_positional_count(function, at_least == at_most ? "exactly" : "at least", at_least, given);
     if (given > at_most)
         raise_positional_count(function, at_least == at_most ? "exactly" : "at most", at_most, given);
+}
+
+// Bind a call's positional and keyword arguments to the parameters `names` as a
+// Python function would. The first `required` parameters must be given; the
+// others keep the defaults already in `values`. A wrong count gets the standard
+// message (a missing required parameter counts as too few positional
+// arguments), keyword faults the interpreter's wording.
+template <std::size_t N>
+void bind_arguments(const char *function, const nb::args &args, const nb::kwargs &kwargs,
+                    const char *const (&names)[N], std::size_t required, nb::object (&values)[N]) {
+    const Py_ssize_t given = static_cast<Py_ssize_t>(args.size());
+    const Py_ssize_t at_most = static_cast<Py_ssize_t>(N), at_least = static_cast<Py_ssize_t>(required);
+    if (given > at_most)
+        raise_positional_count(function, at_least == at_most ? "exactly" : "at most", at_most, given);
+    bool bound[N] = {};
+    for (Py_ssize_t i = 0; i < given; ++i) {
+        values[i] = args[i];
+        bound[i] = true;
+    }
+    for (auto [key, value] : kwargs) {
+        std::size_t i = 0;
+        while (i < N && PyUnicode_CompareWithASCIIString(key.ptr(), names[i]) != 0)
+            ++i;
+        if (i == N) {
+            PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%S'", function,
+                         key.ptr());
+            throw_pending();
+        }
+        if (bound[i]) {
+            PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for argument '%s'", function,
+                         names[i]);
+            throw_pending();
+        }
+        values[i] = nb::borrow(value);
+        bound[i] = true;
+    }
+    for (std::size_t i = 0; i < required; ++i)
+        if (!bound[i])
+            raise_positional_count(function, at_least == at_most ? "exactly" : "at least", at_least, given);
+}
+
+// Make the writable property `name` of `cls` refuse deletion with
+// NotImplementedError "__del__", keeping its getter, setter and docstring.
+inline void refuse_delete(nb::handle cls, const char *name) {
+    nb::object refuse = nb::cpp_function([](nb::handle) {
+        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+        throw_pending();
+    });
+    nb::object property = cls.attr("__dict__")[name];
+    nb::setattr(cls, name, property.attr("deleter")(refuse));
 }
 
 // "Cannot convert numpy.float64 to numpy.ndarray"
