@@ -31,10 +31,11 @@ inline void require_exact_type(nb::handle value, PyTypeObject *type, const char 
     raise_incorrect_type(argument, type->tp_name, value.ptr());
 }
 
-// Accept `type` or a subclass of it. The expected type is named in full
-// ("package.module.Name"), also when it is a class written in Python.
-inline void require_instance(nb::handle value, PyTypeObject *type, const char *argument) {
-    if (PyObject_TypeCheck(value.ptr(), type))
+// Accept `type` or a subclass of it, or None when `none_ok`. The expected type
+// is named in full ("package.module.Name"), also when it is a Python class.
+inline void require_instance(nb::handle value, PyTypeObject *type, const char *argument,
+                             bool none_ok = false) {
+    if (PyObject_TypeCheck(value.ptr(), type) || (none_ok && value.is_none()))
         return;
     nb::object full_name = nb::steal(PyType_GetFullyQualifiedName(type));
     if (!full_name.is_valid())
@@ -108,6 +109,17 @@ inline void refuse_delete(nb::handle cls, const char *name) {
     });
     nb::object property = cls.attr("__dict__")[name];
     nb::setattr(cls, name, property.attr("deleter")(refuse));
+}
+
+// A type bound at import by module and attribute name; a missing name or one
+// that is not a type fails the import with ImportError.
+inline nb::object import_type(const char *module, const char *name) {
+    nb::object type = nb::module_::import_(module).attr(name);
+    if (!PyType_Check(type.ptr())) {
+        PyErr_Format(PyExc_ImportError, "%s.%s is not a type", module, name);
+        throw_pending();
+    }
+    return type;
 }
 
 // "Cannot convert numpy.float64 to numpy.ndarray"

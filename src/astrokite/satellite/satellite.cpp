@@ -1,0 +1,140 @@
+// Satellite: one spacecraft with its time, name and description, and the
+// state, propagator and ephemeris it was built with. The constructor checks the
+// types of the propagator, the ephemeris and the texts before anything is kept.
+#include <nanobind/nanobind.h>
+
+#include "astrokite/common/args.hpp"
+
+namespace nb = nanobind;
+namespace args = astrokite::args;
+
+namespace {
+
+// Siblings bound at import, held for the life of the process (static
+// destructors run after the interpreter is gone, so they are never released).
+struct Siblings {
+    nb::handle time_type;
+    PyTypeObject *propagator_type = nullptr;
+    PyTypeObject *ephemeris_type = nullptr;  // StateVectorEphemeris
+};
+Siblings siblings;
+
+struct Satellite {
+    nb::object _time, state, propagator, ephemeris;
+    nb::object name, description;  // a trimmed str, or None until written
+};
+
+int satellite_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self))
+        return 0;
+    Satellite *s = nb::inst_ptr<Satellite>(self);
+    for (nb::object *member : {&s->_time, &s->state, &s->propagator, &s->ephemeris})
+        Py_VISIT(member->ptr());
+    return 0;
+}
+
+int satellite_clear(PyObject *self) {
+    if (!nb::inst_ready(self))
+        return 0;
+    Satellite *s = nb::inst_ptr<Satellite>(self);
+    for (nb::object *member : {&s->_time, &s->state, &s->propagator, &s->ephemeris}) {
+        nb::object old = std::move(*member);  // released after the member reads None
+        *member = nb::none();
+    }
+    return 0;
+}
+
+PyType_Slot satellite_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(satellite_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(satellite_clear)},
+    {0, nullptr},
+};
+
+// A written text: exactly str or None, converted with str and trimmed.
+nb::object trimmed_text(nb::handle value, const char *argument) {
+    args::require_exact_type(value, &PyUnicode_Type, argument, true);
+    return nb::str(value).attr("strip")();
+}
+
+void construct(Satellite *self, const nb::args &call_args, const nb::kwargs &kwargs) {
+    static const char *const names[] = {"time", "state", "propagator", "ephemeris", "name", "description"};
+    nb::object values[] = {nb::none(), nb::none(), nb::none(), nb::none(), nb::none(), nb::none()};
+    args::bind_arguments("Satellite", call_args, kwargs, names, 2, values);
+    auto &[time_argument, state, propagator, ephemeris, name, description] = values;
+    args::require_instance(propagator, siblings.propagator_type, "propagator", true);
+    args::require_instance(ephemeris, siblings.ephemeris_type, "ephemeris", true);
+    args::require_exact_type(name, &PyUnicode_Type, "name", true);
+    args::require_exact_type(description, &PyUnicode_Type, "description", true);
+
+    // Everything is built before the object is, so a failure leaves nothing
+    // behind. Given texts are stored as the setters store them; omitted ones
+    // stay None.
+    nb::object time = siblings.time_type(time_argument);
+    if (!name.is_none())
+        name = trimmed_text(name, "name");
+    if (!description.is_none())
+        description = trimmed_text(description, "description");
+    new (self) Satellite{std::move(time), std::move(state), std::move(propagator), std::move(ephemeris),
+                         std::move(name), std::move(description)};
+}
+
+template <nb::object Satellite::*member>
+void def_text(nb::class_<Satellite> &cls, const char *name, const char *doc) {
+    cls.def_prop_rw(
+        name, [](Satellite &self) { return self.*member; },
+        [](Satellite &self, nb::handle value) { self.*member = trimmed_text(value, "value"); },
+        nb::for_getter(nb::name(name)), nb::for_setter(nb::arg("value").none()), doc);
+    args::refuse_delete(cls, name);
+}
+
+template <nb::object Satellite::*member>
+void def_held(nb::class_<Satellite> &cls, const char *name, const char *doc) {
+    cls.def_prop_ro(name, [](Satellite &self) { return self.*member; }, nb::name(name), doc);
+}
+
+PyTypeObject *import_type(const char *module, const char *name) {
+    return reinterpret_cast<PyTypeObject *>(args::import_type(module, name).release().ptr());
+}
+
+}  // namespace
+
+NB_MODULE(satellite, m) {
+    m.doc() = "Satellite: one spacecraft with its time, name, description, state, propagator and ephemeris.";
+    if (siblings.time_type.is_valid())
+        throw nb::import_error("astrokite.satellite.satellite cannot be initialised twice in one process");
+
+    // Required present at import, even where not used further.
+    nb::module_::import_("numpy");
+    args::import_type("astrokite.utils.representable", "Representable");
+    args::import_type("astrokite.propagators.analytical.sgp4.tle", "TLE");
+    args::import_type("astrokite.propagators.analytical.sgp4.tle", "ELSET");
+    for (const char *name : {"Ephemeris", "COEEphemeris", "GeoStateEphemeris"})
+        args::import_type("astrokite.state.ephemeris", name);
+    for (const char *name : {"State", "StateVector", "COE", "GeoState"})
+        args::import_type("astrokite.state.state", name);
+    args::import_type("astrokite.propagators.analytical.keplerian.keplerian", "Keplerian");
+
+    siblings.propagator_type = import_type("astrokite.propagators.propagators", "Propagator");
+    siblings.ephemeris_type = import_type("astrokite.state.ephemeris", "StateVectorEphemeris");
+    m.attr("Iterable") = nb::module_::import_("typing").attr("Iterable");
+    m.attr("DatetimeLike") = nb::module_::import_("astrokite.typing").attr("DatetimeLike");
+
+    nb::class_<Satellite> cls(
+        m, "Satellite", nb::type_slots(satellite_slots),
+        "One spacecraft: its time, name and description, and the state, propagator\n"
+        "and ephemeris it was built with.\n\n"
+        "Satellite(time, state, propagator=None, ephemeris=None, name=None, description=None):\n"
+        "`time` is anything Time accepts; `propagator` a Propagator, `ephemeris` a\n"
+        "StateVectorEphemeris, `name` and `description` str (trimmed), each or None.");
+    cls.def("__init__", &construct);
+    def_held<&Satellite::_time>(cls, "time", "Satellite.time: Time");
+    def_text<&Satellite::name>(cls, "name", "Satellite.name: str | None");
+    def_text<&Satellite::description>(cls, "description", "Satellite.description: str | None");
+    def_held<&Satellite::state>(cls, "state", "Satellite.state: object");
+    def_held<&Satellite::propagator>(cls, "propagator", "Satellite.propagator: Propagator | None");
+    def_held<&Satellite::ephemeris>(cls, "ephemeris", "Satellite.ephemeris: StateVectorEphemeris | None");
+    args::refuse_pickle(cls);
+    nb::object time_type = nb::module_::import_("astrokite.time.time").attr("Time");
+    siblings.time_type = time_type.release();  // marks the module initialised
+}

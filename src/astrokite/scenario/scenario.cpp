@@ -1,0 +1,167 @@
+// Scenario: the time of a simulation, the Sun, Earth and Moon at that time, the
+// reference ellipsoid, three descriptive texts and the Earth-fixed to inertial
+// rotation, computed on first read and then kept. The physics lives in the
+// sibling modules; this type builds the objects in a fixed order and holds them.
+#include <nanobind/nanobind.h>
+
+#include "astrokite/common/args.hpp"
+
+namespace nb = nanobind;
+namespace args = astrokite::args;
+
+namespace {
+
+// Siblings bound at import. The references are held for the life of the
+// process: static destructors run after the interpreter is gone, so they are
+// never released.
+struct Siblings {
+    nb::handle time_type, sun, moon, earth;
+    PyTypeObject *ellipsoid_type = nullptr;
+    nb::handle wgs84;
+    PyTypeObject *ndarray_type = nullptr;
+    nb::handle globals;  // this module's namespace
+};
+Siblings siblings;
+
+struct Scenario {
+    nb::object time, sun, earth, moon, ellipsoid;
+    nb::object name = nb::none(), description = nb::none(), author = nb::none();
+    nb::object rotation = nb::none();  // cache; None until a rotation has been computed
+};
+
+int scenario_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self))
+        return 0;
+    Scenario *s = nb::inst_ptr<Scenario>(self);
+    for (nb::object *member : {&s->time, &s->sun, &s->earth, &s->moon, &s->ellipsoid, &s->rotation})
+        Py_VISIT(member->ptr());
+    return 0;
+}
+
+int scenario_clear(PyObject *self) {
+    if (!nb::inst_ready(self))
+        return 0;
+    Scenario *s = nb::inst_ptr<Scenario>(self);
+    for (nb::object *member : {&s->time, &s->sun, &s->earth, &s->moon, &s->ellipsoid, &s->rotation}) {
+        nb::object old = std::move(*member);  // released after the member reads None
+        *member = nb::none();
+    }
+    return 0;
+}
+
+PyType_Slot scenario_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(scenario_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(scenario_clear)},
+    {0, nullptr},
+};
+
+void construct(Scenario *self, const nb::args &call_args, const nb::kwargs &kwargs) {
+    static const char *const names[] = {"time", "ellipsoid"};
+    nb::object values[] = {nb::none(), nb::borrow(siblings.wgs84)};
+    args::bind_arguments("Scenario", call_args, kwargs, names, 1, values);
+    auto &[time_argument, ellipsoid] = values;
+    args::require_instance(ellipsoid, siblings.ellipsoid_type, "ellipsoid");
+
+    // Everything is built before the object is, so a failure leaves nothing behind.
+    nb::object time = siblings.time_type(time_argument);
+    nb::object sun = siblings.sun(time);
+    nb::object moon = siblings.moon(time);
+    nb::object earth = siblings.earth(time);
+    new (self) Scenario{std::move(time), std::move(sun), std::move(earth), std::move(moon),
+                        std::move(ellipsoid)};
+}
+
+// The rotation function is looked up in the module namespace on every
+// computation, so that replacing the module attribute takes effect.
+nb::object lookup_global(const char *name) {
+    PyObject *value = nullptr;
+    int found = PyDict_GetItemStringRef(siblings.globals.ptr(), name, &value);
+    if (found == 0)
+        found = PyDict_GetItemStringRef(PyEval_GetBuiltins(), name, &value);
+    if (found < 0)
+        args::throw_pending();
+    if (found == 0) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        args::throw_pending();
+    }
+    return nb::steal(value);
+}
+
+nb::object rotation(Scenario &self) {
+    if (!self.rotation.is_none())
+        return self.rotation;
+    nb::object result = lookup_global("rot_GCRF_from_ITRF")(self.time);
+    if (!result.is_none() && !PyObject_TypeCheck(result.ptr(), siblings.ndarray_type))
+        args::raise_cannot_convert(Py_TYPE(result.ptr())->tp_name, "numpy.ndarray");
+    self.rotation = result;
+    return result;
+}
+
+// The descriptive texts read through `str`, so an unset text reads "None".
+template <nb::object Scenario::*member>
+void def_text(nb::class_<Scenario> &cls, const char *name, const char *doc) {
+    cls.def_prop_rw(
+        name, [](Scenario &self) { return nb::str(self.*member); },
+        [](Scenario &self, nb::handle value) {
+            args::require_exact_type(value, &PyUnicode_Type, "value", true);
+            self.*member = nb::borrow(value);
+        },
+        nb::for_getter(nb::name(name)), nb::for_setter(nb::arg("value").none()), doc);
+    args::refuse_delete(cls, name);
+}
+
+// A read-only property that returns the member as held, without a docstring.
+template <nb::object Scenario::*member>
+void def_held(nb::class_<Scenario> &cls, const char *name) {
+    cls.def_prop_ro(name, [](Scenario &self) { return self.*member; }, nb::name(name));
+    cls.attr(name).attr("__doc__") = nb::none();
+}
+
+// A strong reference kept for the life of the process.
+nb::handle import_attr(const char *module, const char *name) {
+    nb::object value = nb::module_::import_(module).attr(name);
+    return value.release();
+}
+
+PyTypeObject *import_type(const char *module, const char *name) {
+    return reinterpret_cast<PyTypeObject *>(args::import_type(module, name).release().ptr());
+}
+
+}  // namespace
+
+NB_MODULE(scenario, m) {
+    m.doc() = "Scenario: the time, bodies, reference ellipsoid and Earth rotation of one simulation.";
+
+    if (siblings.globals.is_valid())
+        throw nb::import_error("astrokite.scenario.scenario cannot be initialised twice in one process");
+    nb::module_ numpy = nb::module_::import_("numpy");
+    siblings.ndarray_type = import_type("numpy", "ndarray");
+    siblings.time_type = import_attr("astrokite.time.time", "Time");
+    siblings.sun = import_attr("astrokite.bodies.bodies", "Sun");
+    siblings.moon = import_attr("astrokite.bodies.bodies", "Moon");
+    siblings.earth = import_attr("astrokite.bodies.bodies", "Earth");
+    siblings.ellipsoid_type = import_type("astrokite.mathtools.ellipsoid.ellipsoid", "Ellipsoid");
+    siblings.wgs84 = import_attr("astrokite.mathtools.ellipsoid.ellipsoid", "WGS84");
+    m.attr("numpy") = numpy;
+    m.attr("rot_GCRF_from_ITRF") = nb::module_::import_("astrokite.frames.rotations").attr("rot_GCRF_from_ITRF");
+    m.attr("DatetimeLike") = nb::module_::import_("astrokite.typing").attr("DatetimeLike");
+
+    nb::class_<Scenario> cls(m, "Scenario", nb::type_slots(scenario_slots),
+                             "The setting of one simulation: its time, the Sun, Earth and Moon at that time,\n"
+                             "the reference ellipsoid, descriptive texts and the ITRF to GCRF rotation.\n\n"
+                             "Scenario(time, ellipsoid=WGS84): `time` is anything Time accepts.");
+    cls.def("__init__", &construct);
+    cls.def_prop_ro("rot_GCRF_from_ITRF", &rotation, nb::name("rot_GCRF_from_ITRF"),
+                    "Scenario.rot_GCRF_from_ITRF: numpy.ndarray");
+    def_text<&Scenario::name>(cls, "name", "Scenario.name: str");
+    def_text<&Scenario::author>(cls, "author", "Scenario.author: str");
+    def_text<&Scenario::description>(cls, "description", "Scenario.description: str");
+    def_held<&Scenario::time>(cls, "time");
+    def_held<&Scenario::sun>(cls, "sun");
+    def_held<&Scenario::earth>(cls, "earth");
+    def_held<&Scenario::moon>(cls, "moon");
+    def_held<&Scenario::ellipsoid>(cls, "ellipsoid");
+    args::refuse_pickle(cls);
+    siblings.globals = nb::borrow(PyModule_GetDict(m.ptr())).release();  // marks the module initialised
+}

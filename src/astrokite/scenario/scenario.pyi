@@ -1,0 +1,46 @@
+"""Scenario: the time, bodies, reference ellipsoid and Earth rotation of one simulation."""
+
+from typing import Any
+
+import numpy
+from astrokite.mathtools.ellipsoid.ellipsoid import Ellipsoid
+from astrokite.time.time import Time
+from astrokite.typing import DatetimeLike as DatetimeLike
+
+def rot_GCRF_from_ITRF(time: Time) -> numpy.ndarray: ...
+
+class Scenario:
+    """The setting of one simulation: its time, the Sun, Earth and Moon at that time,
+    the reference ellipsoid, descriptive texts and the ITRF to GCRF rotation."""
+
+    def __init__(self, time: DatetimeLike | Time, ellipsoid: Ellipsoid = ...) -> None: ...
+    @property
+    def rot_GCRF_from_ITRF(self) -> numpy.ndarray | None:
+        """Scenario.rot_GCRF_from_ITRF: numpy.ndarray"""
+    @property
+    def name(self) -> str:
+        """Scenario.name: str"""
+    @name.setter
+    def name(self, value: str | None) -> None: ...
+    @property
+    def author(self) -> str:
+        """Scenario.author: str"""
+    @author.setter
+    def author(self, value: str | None) -> None: ...
+    @property
+    def description(self) -> str:
+        """Scenario.description: str"""
+    @description.setter
+    def description(self, value: str | None) -> None: ...
+    @property
+    def time(self) -> Time: ...
+    @property
+    def sun(self) -> Any: ...
+    @property
+    def earth(self) -> Any: ...
+    @property
+    def moon(self) -> Any: ...
+    @property
+    def ellipsoid(self) -> Ellipsoid: ...
+    def __reduce__(self) -> Any: ...
+    def __setstate__(self, state: Any) -> None: ...
