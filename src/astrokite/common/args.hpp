@@ -43,6 +43,22 @@ inline void require_instance(nb::handle value, PyTypeObject *type, const char *a
     raise_incorrect_type(argument, PyUnicode_AsUTF8(full_name.ptr()), value.ptr());
 }
 
+// An integer argument that also takes any other number, converted as int()
+// converts it (a fraction truncated toward zero); text and other objects that
+// are not numbers are refused with the standard message.
+inline long long integer_argument(nb::handle value, const char *argument) {
+    PyNumberMethods *number = Py_TYPE(value.ptr())->tp_as_number;
+    if (!PyLong_Check(value.ptr()) && !(number && (number->nb_index || number->nb_int)))
+        raise_incorrect_type(argument, "int", value.ptr());
+    nb::object integer = nb::steal(PyNumber_Long(value.ptr()));
+    if (!integer.is_valid())
+        throw_pending();
+    long long result = PyLong_AsLongLong(integer.ptr());
+    if (result == -1 && PyErr_Occurred())
+        throw_pending();
+    return result;
+}
+
 // "f() takes at least 2 positional arguments (1 given)"; `bound` is "exactly",
 // "at least" or "at most".
 [[noreturn]] inline void raise_positional_count(const char *function, const char *bound,
