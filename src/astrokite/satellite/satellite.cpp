@@ -51,11 +51,9 @@ PyType_Slot satellite_slots[] = {
     {0, nullptr},
 };
 
-// A written text: exactly str or None, converted with str and trimmed.
-nb::object trimmed_text(nb::handle value, const char *argument) {
-    args::require_exact_type(value, &PyUnicode_Type, argument, true);
-    return nb::str(value).attr("strip")();
-}
+// How a text is stored: converted with str (None becomes "None"), then with
+// the white space around it removed as str.strip does.
+nb::object trimmed_text(nb::handle value) { return nb::str(value).attr("strip")(); }
 
 void construct(Satellite *self, const nb::args &call_args, const nb::kwargs &kwargs) {
     static const char *const names[] = {"time", "state", "propagator", "ephemeris", "name", "description"};
@@ -72,9 +70,9 @@ void construct(Satellite *self, const nb::args &call_args, const nb::kwargs &kwa
     // stay None.
     nb::object time = siblings.time_type(time_argument);
     if (!name.is_none())
-        name = trimmed_text(name, "name");
+        name = trimmed_text(name);
     if (!description.is_none())
-        description = trimmed_text(description, "description");
+        description = trimmed_text(description);
     new (self) Satellite{std::move(time), std::move(state), std::move(propagator), std::move(ephemeris),
                          std::move(name), std::move(description)};
 }
@@ -83,7 +81,10 @@ template <nb::object Satellite::*member>
 void def_text(nb::class_<Satellite> &cls, const char *name, const char *doc) {
     cls.def_prop_rw(
         name, [](Satellite &self) { return self.*member; },
-        [](Satellite &self, nb::handle value) { self.*member = trimmed_text(value, "value"); },
+        [](Satellite &self, nb::handle value) {
+            args::require_exact_type(value, &PyUnicode_Type, "value", true);
+            self.*member = trimmed_text(value);
+        },
         nb::for_getter(nb::name(name)), nb::for_setter(nb::arg("value").none()), doc);
     args::refuse_delete(cls, name);
 }
