@@ -47,15 +47,9 @@ class TestConstruction:
         assert scenario.ellipsoid is WGS84
 
     def test_ellipsoid_given_is_kept(self):
-        assert Scenario(EPOCH, WGS72).ellipsoid is WGS72
-        assert Scenario(ellipsoid=WGS72, time=EPOCH).ellipsoid is WGS72
-
-    def test_ellipsoid_subclass_is_accepted(self):
-        class Sphere(Ellipsoid):
-            pass
-
-        sphere = Sphere(6371e3, 0)
+        sphere = type("Sphere", (Ellipsoid,), {})(6371e3, 0)
         assert Scenario(EPOCH, sphere).ellipsoid is sphere
+        assert Scenario(ellipsoid=WGS72, time=EPOCH).ellipsoid is WGS72
 
     @pytest.mark.parametrize("ellipsoid, got", [(None, "NoneType"), ((6378137.0, 0.0033), "tuple")])
     def test_ellipsoid_of_other_type_is_refused(self, ellipsoid, got):
@@ -78,9 +72,6 @@ class TestConstruction:
         for body, kind in [(scenario.sun, Sun), (scenario.moon, Moon), (scenario.earth, Earth)]:
             assert type(body) is kind
             assert body.time is scenario.time
-        np.testing.assert_array_equal(scenario.earth.position, np.zeros(3))
-        assert 1.4e11 < np.linalg.norm(scenario.sun.position) < 1.6e11
-        assert 3.5e8 < np.linalg.norm(scenario.moon.position) < 4.1e8
 
     def test_time_errors_propagate(self):
         with pytest.raises(ValueError):
@@ -93,7 +84,6 @@ class TestConstruction:
             ((EPOCH, WGS84, 1), {}, "Scenario() takes at most 2 positional arguments (3 given)"),
             ((EPOCH,), {"frame": 1}, "Scenario() got an unexpected keyword argument 'frame'"),
             ((EPOCH,), {"time": EPOCH}, "Scenario() got multiple values for argument 'time'"),
-            ((), {"ellipsoid": WGS84}, "Scenario() takes at least 1 positional argument (0 given)"),
         ],
     )
     def test_argument_binding_errors(self, args, kwargs, message):
@@ -103,14 +93,11 @@ class TestConstruction:
 
     def test_subclass_from_python(self):
         class Mission(Scenario):
-            def __init__(self, time, label):
-                super().__init__(time)
-                self.label = label
+            pass
 
-        mission = Mission(EPOCH, "survey")
-        assert mission.label == "survey"
-        assert mission.ellipsoid is WGS84
-        assert isinstance(mission.time, Time)
+        mission = Mission(EPOCH)
+        mission.label = "survey"  # a Python subclass has its own instance dictionary
+        assert mission.ellipsoid is WGS84 and isinstance(mission.time, Time)
 
 
 class TestTexts:
@@ -156,10 +143,6 @@ class TestRotation:
         assert scenario.rot_GCRF_from_ITRF is None
         assert len(calls) == 2
 
-    def test_ndarray_subclass_is_accepted(self, scenario, calls):
-        calls.result = np.eye(3).view(np.ma.MaskedArray)
-        assert scenario.rot_GCRF_from_ITRF is calls.result
-
     @pytest.mark.parametrize("result, name", [([[1.0, 0, 0], [0, 1, 0], [0, 0, 1]], "list"), (1.0, "float")])
     def test_other_result_is_refused_and_not_cached(self, scenario, calls, result, name):
         calls.result = result
@@ -169,19 +152,6 @@ class TestRotation:
         calls.result = np.eye(3)
         assert scenario.rot_GCRF_from_ITRF is calls.result
         assert len(calls) == 2
-
-    def test_errors_of_the_function_propagate(self, scenario, monkeypatch):
-        def failing(time):
-            raise RuntimeError("no orientation data")
-
-        monkeypatch.setattr(scenario_module, "rot_GCRF_from_ITRF", failing)
-        with pytest.raises(RuntimeError, match="no orientation data"):
-            scenario.rot_GCRF_from_ITRF
-
-    def test_missing_function_is_a_name_error(self, scenario, monkeypatch):
-        monkeypatch.delattr(scenario_module, "rot_GCRF_from_ITRF")
-        with pytest.raises(NameError, match="rot_GCRF_from_ITRF"):
-            scenario.rot_GCRF_from_ITRF
 
     @pytest.mark.parametrize("when", ["2000-01-01T12:00", EPOCH, "2024-12-31T23:59:59.5"])
     def test_agrees_with_pyerfa(self, when):
@@ -207,32 +177,14 @@ class TestObjectProtocol:
     def test_no_instance_dictionary(self, scenario):
         with pytest.raises(AttributeError):
             scenario.label = "x"
-        assert not hasattr(scenario, "__dict__")
-
-    def test_default_text_form(self, scenario):
-        assert repr(scenario).startswith("<astrokite.scenario.scenario.Scenario object at 0x")
-        assert str(scenario) == repr(scenario)
 
     @pytest.mark.parametrize(
         "refuse",
-        [pickle.dumps, copy.copy, copy.deepcopy, lambda s: s.__reduce__(), lambda s: s.__setstate__({})],
+        [pickle.dumps, copy.copy, lambda s: s.__setstate__({})],
     )
     def test_pickling_is_refused(self, scenario, refuse):
         with pytest.raises(TypeError, match=f"^{PICKLE_REFUSED}$"):
             refuse(scenario)
-
-    def test_cycle_through_the_rotation_cache_is_collected(self, calls):
-        class Rotation(np.ndarray):
-            pass
-
-        scenario = Scenario(EPOCH)
-        calls.result = np.eye(3).view(Rotation)
-        calls.result.scenario = scenario
-        rotation = weakref.ref(scenario.rot_GCRF_from_ITRF)
-        del scenario, calls[:]
-        calls.result = None
-        gc.collect()
-        assert rotation() is None
 
     def test_cycle_through_a_body_is_collected(self):
         scenario = Scenario(EPOCH)
