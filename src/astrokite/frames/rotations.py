@@ -3,7 +3,7 @@
 import erfa
 import numpy as np
 
-from astrokite.time.scales import tt_jd_parts, utc_jd_parts
+from astrokite.time.scales import tt_jd_parts, ut1_jd_parts
 
 
 def rot_GCRF_from_ITRF(time):
@@ -16,6 +16,5 @@ def rot_GCRF_from_ITRF(time):
     (some 400 m at the equator) and some 10 m from the pole. TT comes from UTC
     through pyerfa's leap-second table.
     """
-    utc = utc_jd_parts(time)
-    celestial_to_terrestrial = erfa.c2t06a(*tt_jd_parts(time), *utc, 0.0, 0.0)
+    celestial_to_terrestrial = erfa.c2t06a(*tt_jd_parts(time), *ut1_jd_parts(time), 0.0, 0.0)
     return np.ascontiguousarray(np.swapaxes(celestial_to_terrestrial, -1, -2))

@@ -1,0 +1,70 @@
+import erfa
+import numpy as np
+import pytest
+
+from astrokite.frames import frames
+from astrokite.frames.rotations import rot_GCRF_from_ITRF
+from astrokite.time.time import Time
+
+
+@pytest.mark.parametrize("name, frame_type", [("GCRF", frames._GCRF), ("ITRF", frames._ITRF),
+                                              ("TEME", frames._TEME)])
+def test_frame_instances(name, frame_type):
+    frame = getattr(frames, name)
+    assert type(frame) is frame_type
+    assert isinstance(frame, frames.Frame)
+    assert frame.name == name
+
+
+def test_local_frame_is_a_frame():
+    assert issubclass(frames.ENU, frames.Frame)
+    assert frames.ENU().name == "ENU"
+
+
+INSTANTS = [
+    (2000, 1, 1, 12, 0, 0.0),
+    (2016, 12, 31, 23, 59, 59.5),  # just before a leap second
+    (2017, 1, 1, 0, 0, 0.25),
+    (2023, 3, 5, 12, 0, 7.25),
+    (2024, 2, 29, 18, 45, 0.0),
+]
+
+
+def iso(year, month, day, hour, minute, second):
+    return f"{year:04d}-{month:02d}-{day:02d}T{hour:02d}:{minute:02d}:{second:012.9f}"
+
+
+def erfa_itrf_to_gcrf(instant):
+    # UT1 = UTC, no polar motion; TT from UTC through erfa's leap-second table.
+    utc = erfa.dtf2d("UTC", *instant)
+    tt = erfa.taitt(*erfa.utctai(*utc))
+    ut1 = erfa.utcut1(*utc, 0.0)
+    return erfa.c2t06a(*tt, *ut1, 0.0, 0.0).T
+
+
+@pytest.mark.parametrize("instant", INSTANTS)
+def test_rotation_is_the_transpose_of_erfa_c2t06a(instant):
+    rotation = rot_GCRF_from_ITRF(Time(iso(*instant)))
+    assert type(rotation) is np.ndarray and rotation.shape == (3, 3)
+    np.testing.assert_allclose(rotation, erfa_itrf_to_gcrf(instant), rtol=0, atol=1e-15)
+    np.testing.assert_allclose(rotation @ rotation.T, np.eye(3), rtol=0, atol=1e-15)
+    assert np.linalg.det(rotation) == pytest.approx(1.0, abs=1e-15)
+
+
+def test_array_time_gives_a_stack_of_rotations():
+    rotations = rot_GCRF_from_ITRF(Time([iso(*instant) for instant in INSTANTS]))
+    assert rotations.shape == (len(INSTANTS), 3, 3)
+    for rotation, instant in zip(rotations, INSTANTS):
+        np.testing.assert_allclose(rotation, erfa_itrf_to_gcrf(instant), rtol=0, atol=1e-15)
+
+
+def test_rotation_follows_the_earth_turning():
+    # Over one sidereal day the Earth-fixed frame comes back to where it was,
+    # up to precession and nutation; over half of one its x axis turns round.
+    sday_ns = int(86164.0905e9)
+    start = Time("2023-03-05T00:00").int64
+    r0, r_half, r_full = rot_GCRF_from_ITRF(Time(np.array([start, start + sday_ns // 2, start + sday_ns])))
+    assert np.dot(r0[:, 0], r_full[:, 0]) > 1 - 1e-9
+    assert np.dot(r0[:, 0], r_half[:, 0]) < -0.99
+    # The Earth's axis stays put (within precession since 2000).
+    assert r0[2, 2] > np.cos(np.radians(0.2))
