@@ -28,12 +28,6 @@ def test_wgs84_first_eccentricity_squared():
     assert WGS84.e2 == pytest.approx(6.69437999014e-3, rel=1e-11)
 
 
-def test_sphere_and_custom_values():
-    sphere = Ellipsoid(6371000, 0)
-    assert (sphere.a, sphere.b, sphere.e2) == (6371000.0, 6371000.0, 0.0)
-    assert type(sphere.a) is float
-
-
 @pytest.mark.parametrize("a, f", [(0.0, 0.003), (-1.0, 0.003), (math.inf, 0.0), (math.nan, 0.0),
                                   (6378137.0, -0.1), (6378137.0, 1.0), (6378137.0, math.nan)])
 def test_invalid_constants_are_refused(a, f):

@@ -16,11 +16,6 @@ def test_frame_instances(name, frame_type):
     assert frame.name == name
 
 
-def test_local_frame_is_a_frame():
-    assert issubclass(frames.ENU, frames.Frame)
-    assert frames.ENU().name == "ENU"
-
-
 INSTANTS = [
     (2000, 1, 1, 12, 0, 0.0),
     (2016, 12, 31, 23, 59, 59.5),  # just before a leap second

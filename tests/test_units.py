@@ -19,9 +19,3 @@ def test_factor_is_the_unit_in_base_units(name, value):
     assert type(factor) is float
     assert factor == value
 
-
-def test_reading_and_showing_round_trip():
-    # Degrees in, radians stored, degrees shown; revolutions per day likewise.
-    assert 90 * units.deg == pytest.approx(math.pi / 2, rel=1e-16)
-    mean_motion = 15.5 * units.rev / units.day
-    assert mean_motion / (units.rev / units.day) == pytest.approx(15.5, rel=1e-15)
