@@ -92,9 +92,32 @@ inline Convert ns_from_civil(int64_t year, int month, int day, int hour, int min
 // ---------------------------------------------------------------------------
 // Julian dates, modified Julian dates and Unix seconds.
 
+// std::floor without a library call on baseline x86-64 (no SSE4.1): doubles
+// of magnitude 2^52 or more are whole already.
+inline double floor_double(double x) {
+    if (!(std::fabs(x) < 0x1p52))
+        return x;
+    const double truncated = static_cast<double>(static_cast<int64_t>(x));
+    return truncated > x ? truncated - 1.0 : truncated;
+}
+
+// a * b as an unevaluated sum product + error, exactly (Dekker's product with
+// Veltkamp's splitting; no fused multiply-add needed).
+inline double product_error(double a, double b, double product) {
+    auto split = [](double x, double &high, double &low) {
+        const double scaled = 134217729.0 * x;  // 2^27 + 1
+        high = scaled - (scaled - x);
+        low = x - high;
+    };
+    double a_high, a_low, b_high, b_low;
+    split(a, a_high, a_low);
+    split(b, b_high, b_low);
+    return ((a_high * b_high - product) + a_high * b_low + a_low * b_high) + a_low * b_low;
+}
+
 // The count nearest to (value - epoch) * unit_ns, rounded once: the difference
-// and the product are carried exactly (two-sum and fused multiply-add error
-// terms), so a Julian date of any era maps to its nearest nanosecond.
+// and the product are carried exactly (two-sum and two-product error terms),
+// so a Julian date of any era maps to its nearest nanosecond.
 inline Convert ns_from_scaled(double value, double epoch, double unit_ns, int64_t &ns) {
     if (!std::isfinite(value))
         return Convert::invalid;
@@ -103,12 +126,15 @@ inline Convert ns_from_scaled(double value, double epoch, double unit_ns, int64_
     const double difference_error =
         (value - (difference - difference_back)) + (-epoch - difference_back);
     const double product = difference * unit_ns;
-    const double whole = std::floor(product);
-    if (!(std::fabs(whole) <= 0x1p64))
+    const double whole = floor_double(product);
+    if (!(std::fabs(whole) <= 0x1p63))
         return Convert::out_of_range;
-    const double product_error = std::fma(difference, unit_ns, -product);
-    const double rest = (product - whole) + (product_error + difference_error * unit_ns);
-    const int128 total = static_cast<int128>(whole) + static_cast<int128>(std::llround(rest));
+    const double rest = (product - whole) +
+                        (product_error(difference, unit_ns, product) + difference_error * unit_ns);
+    // |rest| stays below 2^11, so the sum cannot leave 128 bits.
+    const int128 total = (std::fabs(whole) < 0x1p62 ? static_cast<int128>(static_cast<int64_t>(whole))
+                                                     : static_cast<int128>(whole)) +
+                         static_cast<int64_t>(floor_double(rest + 0.5));
     if (!in_range(total))
         return Convert::out_of_range;
     ns = static_cast<int64_t>(total);

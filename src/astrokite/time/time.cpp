@@ -321,11 +321,15 @@ Time time_from_array(nb::handle array, Format format, bool format_given) {
                 raise_out_of_range("count", largest);
         }
         Int64View view = nb::cast<Int64View>(source.attr("astype")(g.int64_dtype, "copy"_a = false));
+        const int64_t *first = view.data();
+        const int64_t stride = view.stride(0);
+        bool has_nat = false;  // the one int64 that is not an instant
         for (size_t i = 0; i < size; ++i) {
-            if (view(i) < min_ns)
-                raise_out_of_range("count", nb::int_(view(i)));
-            data[i] = view(i);
+            data[i] = first[static_cast<int64_t>(i) * stride];
+            has_nat |= data[i] == datetime64_nat;
         }
+        if (has_nat)
+            raise_out_of_range("count", nb::int_(datetime64_nat));
     } else if (kind == 'i' || kind == 'u' || kind == 'f') {
         if (format == Format::count)
             raise_float_without_format("float array");
