@@ -105,6 +105,15 @@ class TestText:
             Time(text)
         assert repr(text) in str(error.value)
 
+    @given(st.text(max_size=40) | st.from_regex(r"\A\d{4}(-\d\d(-\d\d([T ]\d\d(:\d\d(:\d\d(\.\d+)?)?)?)?)?)?Z?\Z"))
+    def test_any_text_is_a_date_or_refused(self, text):
+        try:
+            t = Time(text)
+        except ValueError:
+            return
+        if len(text.partition(".")[2].rstrip("Z")) <= 9:  # NumPy reads at most nanoseconds
+            assert t.int64 == ns(text)
+
     def test_text_forms(self):
         t = Time("2024-03-05T12:00:07.25")
         assert str(t) == "2024-03-05T12:00:07.250000000Z"
