@@ -418,6 +418,14 @@ auto with_arguments(const char *function, const char *const (&names)[N], std::si
     };
 }
 
+// A static method of `cls` taking its arguments as a Python function would.
+template <std::size_t N, typename Body>
+void static_method(nb::class_<astrokite::Representable> &cls, const char *name, const char *signature,
+                   const char *const (&names)[N], std::size_t required, Body body, const char *doc,
+                   std::initializer_list<nb::object> defaults = {}) {
+    cls.def_static(name, with_arguments(name, names, required, body, defaults), nb::sig(signature), doc);
+}
+
 const char *const text_names[] = {"text"};
 const char *const text_color_names[] = {"text", "color"};
 const char *const color_names[] = {"color"};
@@ -493,69 +501,60 @@ NB_MODULE(representable, m) {
     cls.def("__str__", &render_box, "The header and body framed by walls and a fence");
     cls.def("__repr__", [](nb::handle self) { return nb::str(self); }, "The same text as str()");
 
-    cls.def_static("_Representable__get_option",
-                   with_arguments("_Representable__get_option", option_names, 1,
-                                  [](nb::object *v) { return option(v[0]); }),
-                   "Value of an option of settings.json, read anew at every call");
-    cls.def_static("_Representable__get_color_formatted_text",
-                   with_arguments("_Representable__get_color_formatted_text", text_color_names, 2,
-                                  [](nb::object *v) { return colour_text(v[0], v[1]); }),
-                   "Text wrapped in the sequences of a colour of _available_colors");
-    cls.def_static("_Representable__get_bold_formatted_text",
-                   with_arguments("_Representable__get_bold_formatted_text", text_names, 1,
-                                  [](nb::object *v) { return bold_text(v[0]); }),
-                   "Text wrapped in the bold sequences");
-    cls.def_static("_Representable__wall",
-                   with_arguments("_Representable__wall", length_names, 1, [](nb::object *v) {
-                       return wall(args::integer_argument(v[0], "length"));
-                   }),
-                   "The wall (top and bottom rule) of a box of the given width");
-    cls.def_static("_Representable__fence",
-                   with_arguments("_Representable__fence", length_names, 1, [](nb::object *v) {
-                       return fence(args::integer_argument(v[0], "length"));
-                   }),
-                   "The fence (separator rule) of a box of the given width");
-    cls.def_static("_format_as_property",
-                   with_arguments("_format_as_property", text_names, 1,
-                                  [](nb::object *v) { return format_as_property(v[0]); }),
-                   "Formats text as property");
-    cls.def_static("parse_color",
-                   with_arguments("parse_color", color_names, 1, [](nb::object *v) { return parse_color(v[0]); }),
-                   "Parses color name");
-    cls.def_static(
-        "_create_formatted_form",
-        with_arguments(
-            "_create_formatted_form", form_names, 1,
-            [](nb::object *v) {
-                args::require_exact_type(v[0], &PyDict_Type, "data");
-                args::require_exact_type(v[1], &PyList_Type, "order", true);
-                const long long min_gap = args::integer_argument(v[2], "min_gap");
-                return create_formatted_form(v[0], v[1], min_gap, truthy(v[3]), truthy(v[4]) || truthy(v[5]));
-            },
-            {nb::none(), nb::int_(4), nb::bool_(false), nb::bool_(false), nb::bool_(false)}),
-        "_create_formatted_form(data, order=None, min_gap=4, uppercase=False, capitalise=False, capitalize=False)\n\n"
+    using Values = nb::object *;
+    static_method(cls, "_Representable__get_option", "def _Representable__get_option(option_tag: str) -> object",
+                  option_names, 1, [](Values v) { return option(v[0]); },
+                  "Value of an option of settings.json, read anew at every call");
+    static_method(cls, "_Representable__get_color_formatted_text",
+                  "def _Representable__get_color_formatted_text(text: str, color: str) -> str", text_color_names,
+                  2, [](Values v) { return colour_text(v[0], v[1]); },
+                  "Text wrapped in the sequences of a colour of _available_colors");
+    static_method(cls, "_Representable__get_bold_formatted_text",
+                  "def _Representable__get_bold_formatted_text(text: str) -> str", text_names, 1,
+                  [](Values v) { return bold_text(v[0]); }, "Text wrapped in the bold sequences");
+    static_method(cls, "_Representable__wall", "def _Representable__wall(length: int) -> str", length_names, 1,
+                  [](Values v) { return wall(args::integer_argument(v[0], "length")); },
+                  "The wall (top and bottom rule) of a box of the given width");
+    static_method(cls, "_Representable__fence", "def _Representable__fence(length: int) -> str", length_names, 1,
+                  [](Values v) { return fence(args::integer_argument(v[0], "length")); },
+                  "The fence (separator rule) of a box of the given width");
+    static_method(cls, "_format_as_property", "def _format_as_property(text: str) -> str", text_names, 1,
+                  [](Values v) { return format_as_property(v[0]); }, "Formats text as property");
+    static_method(cls, "parse_color", "def parse_color(color: str) -> str", color_names, 1,
+                  [](Values v) { return parse_color(v[0]); }, "Parses color name");
+    static_method(
+        cls, "_create_formatted_form",
+        "def _create_formatted_form(data: dict, order: list[str] | None = None, min_gap: int = 4, "
+        "uppercase: bool = False, capitalise: bool = False, capitalize: bool = False) -> str",
+        form_names, 1,
+        [](Values v) {
+            args::require_exact_type(v[0], &PyDict_Type, "data");
+            args::require_exact_type(v[1], &PyList_Type, "order", true);
+            const long long min_gap = args::integer_argument(v[2], "min_gap");
+            return create_formatted_form(v[0], v[1], min_gap, truthy(v[3]), truthy(v[4]) || truthy(v[5]));
+        },
         "Name-value lines with the values in one column.\n\n"
         "data: Data to be represented as form\n"
         "order: List of field names in the desired order\n"
         "min_gap: Minimum number of white spaces between field names and values\n"
         "uppercase: Uppercase the field names\n"
-        "capitalise, capitalize: Capitalise the field names");
-    cls.def_static(
-        "_create_formatted_frame",
-        with_arguments(
-            "_create_formatted_frame", frame_names, 1,
-            [](nb::object *v) {
-                args::require_exact_type(v[1], &PyList_Type, "columns", true);
-                args::require_exact_type(v[3], &PyDict_Type, "alignment", true);
-                const bool index = truthy(v[4]);
-                const long long index_offset = args::integer_argument(v[5], "index_offset");
-                const long long max_colwidth = args::integer_argument(v[6], "max_colwidth");
-                const long long max_rows = args::integer_argument(v[7], "max_rows");
-                return create_formatted_frame(v[0], v[1], v[2], v[3], index, index_offset, max_colwidth, max_rows);
-            },
-            {nb::none(), nb::none(), nb::none(), nb::bool_(true), nb::int_(1), nb::int_(50), nb::int_(30)}),
-        "_create_formatted_frame(data, columns=None, sort_values_by=None, alignment=None, index=True, "
-        "index_offset=1, max_colwidth=50, max_rows=30)\n\n"
+        "capitalise, capitalize: Capitalise the field names",
+        {nb::none(), nb::int_(4), nb::bool_(false), nb::bool_(false), nb::bool_(false)});
+    static_method(
+        cls, "_create_formatted_frame",
+        "def _create_formatted_frame(data: dict | pandas.DataFrame, columns: list[str] | None = None, "
+        "sort_values_by: str | list[str] | None = None, alignment: dict | None = None, index: bool = True, "
+        "index_offset: int = 1, max_colwidth: int = 50, max_rows: int = 30) -> str",
+        frame_names, 1,
+        [](Values v) {
+            args::require_exact_type(v[1], &PyList_Type, "columns", true);
+            args::require_exact_type(v[3], &PyDict_Type, "alignment", true);
+            const bool index = truthy(v[4]);
+            const long long index_offset = args::integer_argument(v[5], "index_offset");
+            const long long max_colwidth = args::integer_argument(v[6], "max_colwidth");
+            const long long max_rows = args::integer_argument(v[7], "max_rows");
+            return create_formatted_frame(v[0], v[1], v[2], v[3], index, index_offset, max_colwidth, max_rows);
+        },
         "Table text of the data, laid out by pandas, its heading line styled as property names.\n\n"
         "data: Data to be represented as table (a DataFrame or what its constructor takes)\n"
         "columns: column names in the desired order\n"
@@ -563,7 +562,8 @@ NB_MODULE(representable, m) {
         "alignment: column name -> {'header': word, 'values': word}, words left/l, centre/center/c, right/r\n"
         "index: show the row labels\n"
         "index_offset: first row label when a nullable-integer index is renumbered\n"
-        "max_colwidth, max_rows: passed to DataFrame.to_string");
+        "max_colwidth, max_rows: passed to DataFrame.to_string",
+        {nb::none(), nb::none(), nb::none(), nb::bool_(true), nb::int_(1), nb::int_(50), nb::int_(30)});
 
     cls.def("__reduce__", &reduce);
     cls.def("__setstate__", [](nb::handle self, nb::handle state) { apply_state(self, state); });
