@@ -3,7 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include "utils/representable.hpp"
+#include "astrokite/utils/representable.hpp"
 
 namespace astrokite {
 
@@ -18,5 +18,9 @@ struct TLE : Representable {
     double inc = 0, raa = 0, ecc = 0, mea = 0, arp = 0, mnm = 0;
     double sma = 0, orp = 0, eca = 0, tra = 0, pge = 0, apg = 0;
 };
+
+// Register TLE in the tle module, whose attributes Time, Earth and TEME must
+// already be bound.
+void bind_tle(nanobind::module_ &m);
 
 }  // namespace astrokite

@@ -1,0 +1,474 @@
+// Python binding of TLE: argument binding, the epoch through Time, the derived
+// elements with the constants of Earth, read-only properties and the text body.
+// Line scanning lives in tle_lines.hpp, the element conversions in coe.hpp.
+//
+// Construction is a native tp_new: the object is built completely before it is
+// allocated, so a failure leaves nothing behind, and the call costs no more
+// than the parsing itself. Properties and the two text methods are plain
+// CPython descriptors, which carry exactly their documentation texts.
+#include "astrokite/propagators/analytical/sgp4/tle.hpp"
+
+#include <Python.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "astrokite/common/args.hpp"
+#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
+#include "astrokite/state/coe.hpp"
+#include "astrokite/time/time.hpp"
+#include "astrokite/units/units.hpp"
+
+namespace nb = nanobind;
+
+namespace astrokite {
+namespace {
+
+// What construction and rendering look up, bound at import and held for the
+// life of the process (static destructors would run after the interpreter).
+struct Services {
+    nb::handle time_type;  // Time as the time module exports it
+    bool native_time = false;  // ... and it is our own native Time
+    nb::handle earth, teme;
+    nb::handle gm, re, jd, utc, repr, name;  // interned attribute names
+    nb::handle create_form, create_frame, format_property;
+};
+Services services;
+
+nb::handle intern(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name)
+        args::throw_pending();
+    return name;
+}
+
+// ---------------------------------------------------------------------------
+// Construction
+
+// Turn a C++ exception escaping a CPython slot into the pending Python error.
+void restore_as_python_error() {
+    try {
+        throw;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+}
+
+// The UTF-8 form of the first 69 characters of a line, which normalisation
+// stores (a lone surrogate among them raises UnicodeEncodeError, as
+// str.encode does). `holder` keeps a cut copy of a longer line alive.
+std::string_view line_utf8(nb::handle line, nb::object &holder) {
+    PyObject *text = line.ptr();
+    if (text == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "descriptor 'ljust' for 'str' objects doesn't apply to a 'NoneType' object");
+        args::throw_pending();
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text), kept = tle_lines::line_length;
+    if (PyUnicode_IS_ASCII(text))
+        return {static_cast<const char *>(PyUnicode_DATA(text)), static_cast<size_t>(std::min(length, kept))};
+    if (length > kept) {
+        holder = nb::steal(PyUnicode_Substring(text, 0, kept));
+        if (!holder.is_valid())
+            args::throw_pending();
+        text = holder.ptr();
+    }
+    Py_ssize_t size = 0;
+    const char *bytes = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!bytes)
+        args::throw_pending();
+    return {bytes, static_cast<size_t>(size)};
+}
+
+double to_double(nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr()))
+        return PyFloat_AS_DOUBLE(value.ptr());
+    double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred())
+        args::throw_pending();
+    return result;
+}
+
+// Earth.GM or Earth.Re, read anew on every use.
+double earth_constant(nb::handle name) { return to_double(services.earth.attr(name)); }
+
+// The epoch: the Julian date of 1 January of `year`, minus 1, plus `day`, as a
+// Time. Our native Time is built directly, with the same arithmetic the
+// Python route takes; any other Time type gets the Python calls.
+nb::object make_epoch(int year, double day) {
+    if (services.native_time)
+        return time::from_jd(time::year_start_jd(year) - 1.0 + day);
+
+    char year_text[16];
+    std::snprintf(year_text, sizeof year_text, "%d", year);
+    nb::object year_start = services.time_type(nb::str(year_text)).attr(services.jd);
+    nb::object jd = year_start - nb::float_(1.0) + nb::float_(day);
+    return services.time_type(jd, nb::arg("format") = "jd");
+}
+
+void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_validation) {
+    const int strict = PyObject_IsTrue(strict_validation.ptr());
+    if (strict < 0)
+        args::throw_pending();
+    args::require_exact_type(line1, &PyUnicode_Type, "line1", true);
+    args::require_exact_type(line2, &PyUnicode_Type, "line2", true);
+
+    nb::object holder1, holder2;
+    tle_lines::normalise(line_utf8(line1, holder1), tle.line1);
+    tle_lines::normalise(line_utf8(line2, holder2), tle.line2);
+    if (strict) {
+        const std::string fault = tle_lines::find_fault(tle.line1, tle.line2);
+        if (!fault.empty()) {
+            PyErr_SetString(PyExc_ValueError, fault.c_str());
+            args::throw_pending();
+        }
+    }
+
+    const tle_lines::Line1Fields first = tle_lines::parse_line1(tle.line1);
+    std::memcpy(tle.satno, first.satno, sizeof tle.satno);
+    tle.epoch = make_epoch(first.year, first.day);
+
+    const tle_lines::Line2Fields second = tle_lines::parse_line2(tle.line2);
+    tle.inc = second.inc;
+    tle.raa = second.raa;
+    tle.ecc = second.ecc;
+    tle.arp = second.arp;
+    tle.mea = second.mea;
+    tle.mnm = second.mnm;
+
+    tle.sma = coe::c_sma_from_mnm(tle.mnm, earth_constant(services.gm));
+    tle.orp = coe::c_orp_from_sma(tle.sma, earth_constant(services.gm));
+    tle.eca = coe::c_eca_from_mea(tle.mea, tle.ecc);
+    tle.tra = coe::c_tra_from_eca(tle.eca, tle.ecc);
+    tle.pge = coe::c_pge_from_sma_ecc(tle.sma, tle.ecc, earth_constant(services.re));
+    tle.apg = coe::c_apg_from_sma_ecc(tle.sma, tle.ecc, earth_constant(services.re));
+}
+
+constexpr const char *constructor_name = "__cinit__";
+
+// Build the record and only then the object, so that a failure leaves nothing.
+PyObject *construct(PyTypeObject *type, nb::handle line1, nb::handle line2, nb::handle strict_validation) {
+    TLE tle;
+    build(tle, line1, line2, strict_validation);
+    nb::object self = nb::inst_alloc(reinterpret_cast<PyObject *>(type));
+    if (!self.is_valid())
+        args::throw_pending();
+    new (nb::inst_ptr<TLE>(self)) TLE(std::move(tle));
+    nb::inst_mark_ready(self);
+    return self.release().ptr();
+}
+
+PyObject *tle_new(PyTypeObject *type, PyObject *call_args, PyObject *kwargs) {
+    try {
+        static const char *const names[] = {"line1", "line2", "strict_validation"};
+        nb::object values[] = {nb::none(), nb::none(), nb::bool_(false)};
+        args::bind_arguments(constructor_name, nb::borrow<nb::args>(call_args),
+                             kwargs ? nb::borrow<nb::kwargs>(kwargs) : nb::kwargs(), names, 2, values);
+        return construct(type, values[0], values[1], values[2]);
+    } catch (...) {
+        restore_as_python_error();
+        return nullptr;
+    }
+}
+
+// Calls of TLE itself (not of a Python subclass) come here without a tuple of
+// arguments being built; keywords take the general route of tp_new.
+PyObject *tle_vectorcall(PyObject *type, PyObject *const *call_args, size_t nargsf, PyObject *kwnames) {
+    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    if (kwnames || given < 2 || given > 3) {
+        nb::object positional = nb::steal(PyTuple_New(given));
+        if (!positional.is_valid())
+            return nullptr;
+        for (Py_ssize_t i = 0; i < given; ++i)
+            PyTuple_SET_ITEM(positional.ptr(), i, Py_NewRef(call_args[i]));
+        nb::object keywords;
+        if (kwnames) {
+            keywords = nb::steal(PyDict_New());
+            if (!keywords.is_valid())
+                return nullptr;
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+                if (PyDict_SetItem(keywords.ptr(), PyTuple_GET_ITEM(kwnames, i), call_args[given + i]) < 0)
+                    return nullptr;
+        }
+        return tle_new(reinterpret_cast<PyTypeObject *>(type), positional.ptr(), keywords.ptr());
+    }
+    try {
+        return construct(reinterpret_cast<PyTypeObject *>(type), call_args[0], call_args[1],
+                         given == 3 ? nb::handle(call_args[2]) : nb::handle(Py_False));
+    } catch (...) {
+        restore_as_python_error();
+        return nullptr;
+    }
+}
+
+// All the work is done in tp_new; __init__ accepts whatever reached it, so that
+// a subclass may call super().__init__(line1, line2).
+int tle_init(PyObject *, PyObject *, PyObject *) { return 0; }
+
+// ---------------------------------------------------------------------------
+// Garbage collection: the base part (instance dictionary), then the epoch.
+
+int tle_traverse(PyObject *self, visitproc visit, void *arg) {
+    if (int status = representable_traverse(self, visit, arg))
+        return status;
+    if (nb::inst_ready(self))
+        Py_VISIT(nb::inst_ptr<TLE>(self)->epoch.ptr());
+    return 0;
+}
+
+int tle_clear(PyObject *self) {
+    if (nb::inst_ready(self)) {
+        nb::object old = std::move(nb::inst_ptr<TLE>(self)->epoch);  // released after the field reads None
+        nb::inst_ptr<TLE>(self)->epoch = nb::none();
+    }
+    return representable_clear(self);
+}
+
+// ---------------------------------------------------------------------------
+// Properties
+
+// The record of a TLE; an instance whose record was never built (one made
+// without running the constructor) raises instead of exposing garbage.
+const TLE *record(PyObject *self) {
+    if (!nb::inst_ready(self)) {
+        PyErr_Format(PyExc_TypeError, "%.200s object is not initialised", Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    return nb::inst_ptr<TLE>(self);
+}
+
+// The stored bytes as text; a character cut by the 69-byte store, or any other
+// invalid byte, reads as U+FFFD.
+PyObject *decode(const char *bytes, size_t size) {
+    return PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(size), "replace");
+}
+
+template <tle_lines::LineStore TLE::*Line>
+PyObject *get_line(PyObject *self, void *) {
+    const TLE *tle = record(self);
+    return tle ? decode(tle->*Line, tle_lines::line_length) : nullptr;
+}
+
+// The satellite number field, stripped, as an int when int() takes it, else as
+// the stripped text.
+PyObject *get_satno(PyObject *self, void *) {
+    const TLE *tle = record(self);
+    if (!tle)
+        return nullptr;
+    nb::object text = nb::steal(decode(tle->satno, std::char_traits<char>::length(tle->satno)));
+    if (!text.is_valid())
+        return nullptr;
+    nb::object stripped = nb::steal(PyObject_CallMethod(text.ptr(), "strip", nullptr));
+    if (!stripped.is_valid())
+        return nullptr;
+    PyObject *number = PyLong_FromUnicodeObject(stripped.ptr(), 10);
+    if (number || !PyErr_ExceptionMatches(PyExc_ValueError))
+        return number;
+    PyErr_Clear();
+    return stripped.release().ptr();
+}
+
+PyObject *get_epoch(PyObject *self, void *) {
+    const TLE *tle = record(self);
+    if (!tle)
+        return nullptr;
+    return Py_NewRef(tle->epoch.is_valid() ? tle->epoch.ptr() : Py_None);
+}
+
+template <double TLE::*Element>
+PyObject *get_element(PyObject *self, void *) {
+    const TLE *tle = record(self);
+    return tle ? PyFloat_FromDouble(tle->*Element) : nullptr;
+}
+
+PyGetSetDef tle_properties[] = {
+    {"line1", get_line<&TLE::line1>, nullptr, "TLE.line1: str", nullptr},
+    {"line2", get_line<&TLE::line2>, nullptr, "TLE.line2: str", nullptr},
+    {"satno", get_satno, nullptr, "TLE.satno: int | str", nullptr},
+    {"epoch", get_epoch, nullptr, nullptr, nullptr},
+    {"inc", get_element<&TLE::inc>, nullptr, nullptr, nullptr},
+    {"raa", get_element<&TLE::raa>, nullptr, nullptr, nullptr},
+    {"ecc", get_element<&TLE::ecc>, nullptr, nullptr, nullptr},
+    {"mea", get_element<&TLE::mea>, nullptr, nullptr, nullptr},
+    {"arp", get_element<&TLE::arp>, nullptr, nullptr, nullptr},
+    {"mnm", get_element<&TLE::mnm>, nullptr, nullptr, nullptr},
+    {"sma", get_element<&TLE::sma>, nullptr, nullptr, nullptr},
+    {"orp", get_element<&TLE::orp>, nullptr, nullptr, nullptr},
+    {"eca", get_element<&TLE::eca>, nullptr, nullptr, nullptr},
+    {"tra", get_element<&TLE::tra>, nullptr, nullptr, nullptr},
+    {"pge", get_element<&TLE::pge>, nullptr, nullptr, nullptr},
+    {"apg", get_element<&TLE::apg>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Text form
+
+// Text inserted into the body is filled once more as a template when the box
+// is assembled: its braces are doubled so that they print as they stand.
+nb::object double_braces(nb::handle text) {
+    nb::object result = nb::steal(PyObject_Str(text.ptr()));
+    if (!result.is_valid())
+        args::throw_pending();
+    static nb::handle open = intern("{"), open2 = intern("{{"), close = intern("}"), close2 = intern("}}");
+    for (auto [from, to] : {std::pair{open, open2}, std::pair{close, close2}}) {
+        result = nb::steal(PyUnicode_Replace(result.ptr(), from.ptr(), to.ptr(), -1));
+        if (!result.is_valid())
+            args::throw_pending();
+    }
+    return result;
+}
+
+// One cell: the value (divided by the display unit) in fixed point, as
+// format(value, ".Nf") writes it, and the unit label.
+nb::object cell(double value, int decimals, const char *label) {
+    char *digits = PyOS_double_to_string(value, 'f', decimals, 0, nullptr);
+    if (!digits)
+        args::throw_pending();
+    PyObject *text = PyUnicode_FromFormat("%s%s", digits, label);
+    PyMem_Free(digits);
+    if (!text)
+        args::throw_pending();
+    return nb::steal(text);
+}
+
+struct ElementRow {
+    const char *key;
+    double TLE::*element;
+    int decimals;
+    const char *si_label;
+    double display_unit;
+    const char *display_label;
+};
+
+constexpr double rev_per_day = units::rev / units::day;
+
+constexpr ElementRow orbital_rows[] = {
+    {"ecc", &TLE::ecc, 5, "", 1.0, ""},
+    {"sma", &TLE::sma, 3, " m", units::km, " km"},
+    {"inc", &TLE::inc, 3, " rad", units::deg, " deg"},
+    {"raa", &TLE::raa, 3, " rad", units::deg, " deg"},
+    {"arp", &TLE::arp, 3, " rad", units::deg, " deg"},
+    {"tra", &TLE::tra, 3, " rad", units::deg, " deg"},
+};
+
+constexpr ElementRow derived_rows[] = {
+    {"orp", &TLE::orp, 3, " s", units::hour, " hour"},
+    {"mnm", &TLE::mnm, 3, " rad/s", rev_per_day, " rev/day"},
+    {"mea", &TLE::mea, 3, " rad", units::deg, " deg"},
+    {"eca", &TLE::eca, 3, " rad", units::deg, " deg"},
+    {"pge", &TLE::pge, 3, " m", units::km, " km"},
+    {"apg", &TLE::apg, 3, " m", units::km, " km"},
+};
+
+// {"SI units": {key: cell}, "Op. units": {key: cell}} for one group of rows.
+nb::dict element_table(const TLE &tle, const ElementRow (&rows)[6]) {
+    nb::dict si, display;
+    for (const ElementRow &row : rows) {
+        const double value = tle.*row.element;
+        si[row.key] = cell(value, row.decimals, row.si_label);
+        display[row.key] = cell(value / row.display_unit, row.decimals, row.display_label);
+    }
+    nb::dict table;
+    table["SI units"] = si;
+    table["Op. units"] = display;
+    return table;
+}
+
+nb::object call_on(nb::handle self, nb::handle method, nb::handle argument) {
+    return self.attr(method)(argument);
+}
+
+PyObject *get_header(PyObject *, PyObject *) { return PyUnicode_FromString("Two-line Elements (TLE)"); }
+
+PyObject *get_body(PyObject *self_ptr, PyObject *) {
+    try {
+        const TLE *tle = record(self_ptr);
+        if (!tle)
+            return nullptr;
+        nb::handle self(self_ptr);
+
+        nb::object epoch_text = tle->epoch.attr(services.utc).attr(services.repr)();
+        nb::dict form_data;
+        form_data["epoch"] = double_braces(epoch_text);
+        form_data["frame"] = double_braces(services.teme.attr(services.name));
+        nb::object form = call_on(self, services.create_form, form_data);
+        nb::object frame_coe = call_on(self, services.create_frame, element_table(*tle, orbital_rows));
+        nb::object frame_der = call_on(self, services.create_frame, element_table(*tle, derived_rows));
+        nb::object caption_coe = call_on(self, services.format_property, nb::str("Orbital Elements:"));
+        nb::object caption_der = call_on(self, services.format_property, nb::str("Derived Elements:"));
+
+        nb::object line1 = nb::steal(get_line<&TLE::line1>(self_ptr, nullptr));
+        nb::object line2 = nb::steal(get_line<&TLE::line2>(self_ptr, nullptr));
+        if (!line1.is_valid() || !line2.is_valid())
+            args::throw_pending();
+
+        const nb::str newline("\n"), fence("\n{fence}\n");
+        nb::list parts;
+        for (const nb::object &part : {double_braces(line1), nb::object(newline), double_braces(line2),
+                                       nb::object(fence), nb::object(nb::str(form)), nb::object(fence),
+                                       nb::object(nb::str(caption_coe)), nb::object(newline),
+                                       nb::object(nb::str(frame_coe)), nb::object(fence),
+                                       nb::object(nb::str(caption_der)), nb::object(newline),
+                                       nb::object(nb::str(frame_der))})
+            parts.append(part);
+        return PyUnicode_Join(nb::str("").ptr(), parts.ptr());
+    } catch (...) {
+        restore_as_python_error();
+        return nullptr;
+    }
+}
+
+PyMethodDef tle_methods[] = {
+    {"_get_header", get_header, METH_NOARGS, "TLE._get_header(self) -> str"},
+    {"_get_body", get_body, METH_NOARGS, "TLE._get_body(self) -> str"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Type slot 82 is Py_tp_vectorcall from Python 3.14 on; nanobind accepts it on
+// every version and installs the function as the type's vectorcall.
+#ifndef Py_tp_vectorcall
+#define Py_tp_vectorcall 82
+#endif
+
+PyType_Slot tle_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(tle_new)},
+    {Py_tp_vectorcall, reinterpret_cast<void *>(tle_vectorcall)},
+    {Py_tp_init, reinterpret_cast<void *>(tle_init)},
+    {Py_tp_traverse, reinterpret_cast<void *>(tle_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(tle_clear)},
+    {Py_tp_getset, tle_properties},
+    {Py_tp_methods, tle_methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+void bind_tle(nb::module_ &m) {
+    services.time_type = nb::object(m.attr("Time")).release();
+    services.native_time = services.time_type.ptr() == reinterpret_cast<PyObject *>(time::time_type());
+    services.earth = nb::object(m.attr("Earth")).release();
+    services.teme = nb::object(m.attr("TEME")).release();
+    services.gm = intern("GM");
+    services.re = intern("Re");
+    services.jd = intern("jd");
+    services.utc = intern("utc");
+    services.repr = intern("__repr__");
+    services.name = intern("name");
+    services.create_form = intern("_create_formatted_form");
+    services.create_frame = intern("_create_formatted_frame");
+    services.format_property = intern("_format_as_property");
+
+    nb::class_<TLE, Representable> cls(m, "TLE", nb::dynamic_attr(), nb::type_slots(tle_slots));
+    args::refuse_pickle(cls);
+}
+
+}  // namespace astrokite

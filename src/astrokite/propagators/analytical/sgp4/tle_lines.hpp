@@ -1,0 +1,257 @@
+// Reading the fixed-column text of a two-line element set: normalisation of a
+// line to its 69 stored characters, the columns the TLE type reads, the C
+// library's atoi/atof rules done locale-independently, and the optional
+// checks of the line numbers, checksums and satellite numbers.
+// Plain C++: no Python in here.
+#pragma once
+
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "astrokite/units/units.hpp"
+
+namespace astrokite::tle_lines {
+
+inline constexpr std::size_t line_length = 69;
+using LineStore = char[line_length + 1];  // 69 bytes and a terminating zero
+
+// Store a line as its first 69 characters, blank-filled on the right up to 69
+// characters, in UTF-8. `utf8` is the UTF-8 form of the line's first 69
+// characters (or of all of them, if fewer). Only 69 bytes fit, so a line with
+// characters outside ASCII may lose its tail or have its last character cut.
+// Copying stops at a zero byte, and the rest of the store stays zero.
+inline void normalise(std::string_view utf8, LineStore &store) {
+    const std::string_view text = utf8.substr(0, line_length);
+    const std::size_t zero = text.find('\0');
+    const std::size_t copied = zero == std::string_view::npos ? text.size() : zero;
+    std::memcpy(store, text.data(), copied);
+    // The padding blanks follow the text unless a zero byte ended the copy.
+    const std::size_t filled = zero == std::string_view::npos ? line_length : copied;
+    std::memset(store + copied, ' ', filled - copied);
+    std::memset(store + filled, '\0', sizeof store - filled);
+}
+
+// The field of `width` characters starting at 1-based `column`, up to the first
+// zero byte: what a terminated copy of the field would hold.
+inline std::string_view field(const LineStore &line, std::size_t column, std::size_t width) {
+    std::string_view text(line + column - 1, width);
+    return text.substr(0, text.find('\0'));
+}
+
+namespace detail {
+
+inline bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Skip leading white space and take an optional sign, as atoi and atof do.
+inline std::string_view skip_blanks_and_sign(std::string_view text, bool &negative) {
+    std::size_t i = 0;
+    while (i < text.size() && is_c_space(text[i]))
+        ++i;
+    negative = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        ++i;
+    return text.substr(i);
+}
+
+inline bool is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// A plain decimal number of at most 15 digits ("15.49811030", "0005204", "7.")
+// converted exactly as strtod does: the digits and the power of ten are both
+// exact doubles, so one division rounds correctly. Gives false for anything
+// else (an exponent, hexadecimal, inf, more digits), which needs the general
+// reader.
+inline bool read_plain_decimal(std::string_view text, double &value) {
+    static constexpr double powers_of_ten[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                               1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    std::uint64_t digits = 0;
+    int count = 0, decimals = 0;
+    bool point = false;
+    std::size_t i = 0;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c >= '0' && c <= '9') {
+            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+            ++count;
+            decimals += point;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (count == 0 || count > 15)
+        return false;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E' || text[i] == 'x' || text[i] == 'X'))
+        return false;
+    value = static_cast<double>(digits) / powers_of_ten[decimals];
+    return true;
+}
+
+}  // namespace detail
+
+// atoi: leading white space, an optional sign, the longest run of digits; 0 when
+// no digit begins the field. A value beyond int saturates (atoi leaves it
+// undefined).
+inline int read_int(std::string_view text) {
+    bool negative = false;
+    std::string_view rest = detail::skip_blanks_and_sign(text, negative);
+    unsigned long long magnitude = 0;
+    auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), magnitude);
+    (void)end;
+    if (error == std::errc::invalid_argument)
+        return 0;
+    constexpr unsigned long long int_max = std::numeric_limits<int>::max();
+    if (error == std::errc::result_out_of_range || magnitude > int_max + (negative ? 1 : 0))
+        return negative ? std::numeric_limits<int>::min() : std::numeric_limits<int>::max();
+    return negative ? static_cast<int>(-static_cast<long long>(magnitude)) : static_cast<int>(magnitude);
+}
+
+// atof: leading white space, an optional sign, then the longest prefix that is
+// a decimal or hexadecimal ("0x") floating-point number, an infinity or a NaN;
+// 0 when none. Independent of the locale: the decimal separator is always ".".
+// Out of range, the result is +-inf for a large magnitude and +-0 for a tiny
+// one, as strtod gives (the fields read here are at most a dozen characters, so
+// the exponent alone decides which).
+inline double read_real(std::string_view text) {
+    bool negative = false;
+    std::string_view rest = detail::skip_blanks_and_sign(text, negative);
+    double value = 0.0;
+    if (detail::read_plain_decimal(rest, value))
+        return negative ? -value : value;
+    if (rest.empty() || rest[0] == '-' || rest[0] == '+')  // from_chars would take a second sign
+        return 0.0;
+    const char *first = rest.data(), *last = rest.data() + rest.size();
+    const bool hex = rest.size() > 2 && rest[0] == '0' && (rest[1] == 'x' || rest[1] == 'X') &&
+                     (detail::is_hex_digit(rest[2]) ||
+                      (rest[2] == '.' && rest.size() > 3 && detail::is_hex_digit(rest[3])));
+
+    const auto [end, error] = hex ? std::from_chars(first + 2, last, value, std::chars_format::hex)
+                                  : std::from_chars(first, last, value, std::chars_format::general);
+    if (error == std::errc::invalid_argument)
+        return 0.0;
+    if (error == std::errc::result_out_of_range) {
+        std::string_view parsed(first, static_cast<std::size_t>(end - first));
+        std::size_t mark = parsed.find_first_of(hex ? "pP" : "eE");
+        bool tiny = mark != std::string_view::npos && mark + 1 < parsed.size() && parsed[mark + 1] == '-';
+        value = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+    }
+    return negative ? -value : value;
+}
+
+// Two-digit years: 57 to 99 are 1957 to 1999, everything below 57 is 20xx.
+inline int epoch_year(int two_digit_year) {
+    return two_digit_year < 57 ? two_digit_year + 2000 : two_digit_year + 1900;
+}
+
+// What line 1 gives: the raw satellite number field and the epoch as a year
+// and a day of that year (day 1.0 is 1 January 00:00).
+struct Line1Fields {
+    char satno[6];
+    int year;
+    double day;
+};
+
+inline Line1Fields parse_line1(const LineStore &line) {
+    Line1Fields fields{};
+    std::string_view satno = field(line, 3, 5);
+    satno.copy(fields.satno, satno.size());
+    fields.satno[satno.size()] = '\0';
+    fields.year = epoch_year(read_int(field(line, 19, 2)));
+    fields.day = read_real(field(line, 21, 12));
+    return fields;
+}
+
+// The six mean elements of line 2, in SI units.
+struct Line2Fields {
+    double inc, raa, ecc, arp, mea, mnm;
+};
+
+inline Line2Fields parse_line2(const LineStore &line) {
+    using namespace astrokite::units;
+    Line2Fields fields{};
+    fields.inc = read_real(field(line, 9, 8)) * deg;
+    fields.raa = read_real(field(line, 18, 8)) * deg;
+    // The eccentricity field has an implied leading decimal point.
+    char ecc_text[9] = {'.'};
+    std::string_view ecc = field(line, 27, 7);
+    ecc.copy(ecc_text + 1, ecc.size());
+    fields.ecc = read_real(std::string_view(ecc_text, ecc.size() + 1));
+    fields.arp = read_real(field(line, 35, 8)) * deg;
+    fields.mea = read_real(field(line, 44, 8)) * deg;
+    fields.mnm = read_real(field(line, 53, 11)) * rev / day;
+    return fields;
+}
+
+// The checksum of a line: the digits of columns 1 to 68 summed, each minus sign
+// counting 1, modulo 10.
+inline int checksum(const LineStore &line) {
+    int sum = 0;
+    for (std::size_t i = 0; i < line_length - 1; ++i) {
+        char c = line[i];
+        if (c >= '0' && c <= '9')
+            sum += c - '0';
+        else if (c == '-')
+            sum += 1;
+    }
+    return sum % 10;
+}
+
+namespace detail {
+
+// Quoted text for a message: printable ASCII as itself, any other byte as \xNN.
+inline std::string quoted(std::string_view text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c >= ' ' && c <= '~') {
+            out += c;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
+            out += hex;
+        }
+    }
+    return out + "'";
+}
+
+inline std::string line_fault(const LineStore &line, int number) {
+    const std::string name = "line " + std::to_string(number);
+    const char expected[] = {static_cast<char>('0' + number), ' '};
+    if (line[0] != expected[0] || line[1] != expected[1])
+        return name + " does not begin with '" + std::string(expected, 2) + "': it begins with " +
+               quoted(std::string_view(line, 2));
+    const char stored = line[line_length - 1];
+    const int computed = checksum(line);
+    if (stored != static_cast<char>('0' + computed))
+        return name + " fails its checksum: column 69 holds " + quoted(std::string_view(&stored, 1)) +
+               ", the digits of columns 1 to 68 give " + std::to_string(computed);
+    return {};
+}
+
+}  // namespace detail
+
+// The first fault of a pair of stored lines, checked in this order: each line
+// begins with its line number and a blank and carries a valid checksum in
+// column 69, then both name the same satellite (columns 3 to 7). Empty when the
+// lines pass.
+inline std::string find_fault(const LineStore &line1, const LineStore &line2) {
+    if (std::string fault = detail::line_fault(line1, 1); !fault.empty())
+        return fault;
+    if (std::string fault = detail::line_fault(line2, 2); !fault.empty())
+        return fault;
+    std::string_view satno1(line1 + 2, 5), satno2(line2 + 2, 5);
+    if (satno1 != satno2)
+        return "the satellite numbers differ: line 1 has " + detail::quoted(satno1) + ", line 2 has " +
+               detail::quoted(satno2);
+    return {};
+}
+
+}  // namespace astrokite::tle_lines

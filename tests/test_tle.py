@@ -1,0 +1,544 @@
+import copy
+import ctypes
+import gc
+import math
+import pickle
+import re
+import subprocess
+import sys
+import weakref
+from pathlib import Path
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from sgp4.api import Satrec
+
+from astrokite.bodies.bodies import Earth
+from astrokite.frames import frames
+from astrokite.propagators.analytical.sgp4.tle import TLE
+from astrokite.time.time import Time
+from astrokite.units import units
+
+DATA = Path(__file__).parent / "data"
+
+ISS1 = "1 25544U 98067A   23001.26991367  .00015968  00000-0  28903-3 0  9993"
+ISS2 = "2 25544  51.6448  75.3411 0005204 209.5406 257.0907 15.49811030375904"
+
+ELEMENTS = ("inc", "raa", "ecc", "mea", "arp", "mnm", "sma", "orp", "eca", "tra", "pge", "apg")
+PROPERTIES = ("line1", "line2", "satno", "epoch") + ELEMENTS
+
+LIBC = ctypes.CDLL(None)
+LIBC.atof.restype = ctypes.c_double
+LIBC.atof.argtypes = [ctypes.c_char_p]
+
+
+def element_sets():
+    for path in sorted(DATA.glob("*.tle")):
+        lines = path.read_text().splitlines()
+        for i in range(0, len(lines), 2):
+            yield path.name, lines[i], lines[i + 1]
+
+
+def put(line, column, text):
+    """The line with `text` written from 1-based `column` on."""
+    line = line.ljust(column - 1 + len(text))
+    return line[: column - 1] + text + line[column - 1 + len(text) :]
+
+
+def with_checksum(line):
+    digits = sum(int(c) if c.isdigit() else c == "-" for c in line[:68])
+    return line[:68] + str(digits % 10)
+
+
+def state(tle):
+    return tuple(getattr(tle, name) for name in PROPERTIES if name != "epoch") + (tle.epoch.int64,)
+
+
+# ---------------------------------------------------------------------------
+# Column map and normalisation
+
+
+@pytest.mark.parametrize(
+    "year_field, year",
+    [("57", 1957), ("56", 2056), ("00", 2000), ("  ", 2000), ("99", 1999), ("23", 2023), (" 7", 2007)],
+)
+def test_year_pivot_and_day_one_is_first_of_january(year_field, year):
+    line1 = put(put(ISS1, 19, year_field), 21, "001.00000000")
+    assert TLE(line1, ISS2).epoch.jd == Time(str(year)).jd
+
+
+@pytest.mark.parametrize("day_field, jd", [("001.00000000", 2451544.5), ("001.50000000", 2451545.0)])
+def test_epoch_of_year_00(day_field, jd):
+    assert TLE(put(put(ISS1, 19, "00"), 21, day_field), ISS2).epoch.jd == jd
+
+
+@pytest.mark.parametrize(
+    "field, ecc", [("0006703", 0.0006703), ("1234567", 0.1234567), ("       ", 0.0), ("abcdefg", 0.0), ("5      ", 0.5)]
+)
+def test_eccentricity_has_an_implied_decimal_point(field, ecc):
+    assert TLE(ISS1, put(ISS2, 27, field)).ecc == ecc
+
+
+def test_mean_motion_in_radians_per_second():
+    assert TLE(ISS1, put(ISS2, 53, "15.50000000")).mnm == 15.5 * units.rev / units.day
+
+
+@pytest.mark.parametrize(
+    "field",
+    ["51.6448 ", " 51.6448", "-1.5e1  ", "+12.5   ", "1.5.3   ", "12abc   ", "        ", "xx.xxxx ", "  -.5   ",
+     "1e999   ", "-1e-999 ", "0x1p4   ", "inf     ", " - 5    ", "--5     ", "\t7\n     "],
+)
+def test_fields_follow_atof(field):
+    tle = TLE(ISS1, put(ISS2, 9, field))
+    assert tle.inc == LIBC.atof(field.encode()) * units.deg
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(alphabet=" +-.0123456789eExXpaifn", max_size=8))
+def test_any_field_reads_as_libc_atof(field):
+    field = field.ljust(8)
+    tle = TLE(ISS1, put(ISS2, 18, field))
+    expected = LIBC.atof(field.encode()) * units.deg
+    assert tle.raa == expected or (math.isnan(tle.raa) and math.isnan(expected))
+
+
+def test_fields_never_run_into_their_neighbours():
+    # No separator blanks: each field is still cut at its own columns.
+    line2 = "2 25544 51.64480175.34110000520420.540600257.090715.49811030375904"
+    tle = TLE(ISS1, put(line2, 1, "2 25544 "))
+    assert tle.inc == LIBC.atof(line2[8:16].encode()) * units.deg
+    assert tle.raa == LIBC.atof(line2[17:25].encode()) * units.deg
+
+
+def test_short_line_is_blank_filled_and_cut_fields_read_their_first_part():
+    tle = TLE(ISS1, ISS2[:40])
+    assert tle.line2 == ISS2[:40].ljust(69)
+    assert tle.ecc == 0.0005204
+    assert tle.arp == 209.54 * units.deg  # columns 35-40 of "209.5406"
+    assert tle.mea == 0.0 and tle.mnm == 0.0
+    assert tle.sma == math.inf and tle.orp == math.inf
+
+
+def test_long_line_is_cut_to_69_characters():
+    tle = TLE(ISS1 + "EXTRA", ISS2 + "12345")
+    assert (tle.line1, tle.line2) == (ISS1, ISS2)
+
+
+def test_empty_lines_read_as_zero():
+    tle = TLE("", "")
+    assert tle.line1 == " " * 69
+    assert (tle.inc, tle.ecc, tle.mnm, tle.satno) == (0.0, 0.0, 0.0, "")
+    assert tle.epoch.jd == Time("2000").jd - 1
+
+
+def test_nul_character_ends_the_stored_line():
+    tle = TLE(ISS1, ISS2[:30] + "\x00" + ISS2[31:])
+    assert tle.line2 == ISS2[:30] + "\x00" * 39
+    assert tle.inc == 51.6448 * units.deg
+    assert tle.arp == 0.0 and tle.mnm == 0.0
+
+
+def normalised(line):
+    """Padded to 69 characters, cut there, encoded, 69 bytes kept up to a zero byte."""
+    stored = line.ljust(69)[:69].encode()[:69].split(b"\x00")[0]
+    return stored.ljust(69, b"\x00").decode(errors="replace")
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(alphabet=st.characters(exclude_categories=["Cs"]), max_size=90))
+def test_any_text_is_stored_as_its_first_69_characters(line):
+    tle = TLE(line, line)
+    assert tle.line1 == tle.line2 == normalised(line)
+
+
+@pytest.mark.parametrize("size", [10**6, 10**7])
+@pytest.mark.parametrize("char", ["9", "é"])
+def test_huge_lines(size, char):
+    tle = TLE(ISS1 + char * size, char * size)
+    assert tle.line1 == ISS1 and tle.line2 == normalised(char * 69)
+
+
+def test_lone_surrogate_is_a_clear_error():
+    with pytest.raises(UnicodeEncodeError):
+        TLE("1 \ud800", ISS2)
+    TLE(ISS1 + "\ud800", ISS2)  # beyond column 69: never encoded
+
+
+# ---------------------------------------------------------------------------
+# Independent cross-check: every bundled element set against sgp4's parser
+
+ALL_SETS = list(element_sets())
+
+
+def test_bundled_histories_are_complete():
+    # 15 satellites, 3,099 element sets as the data README's table counts them.
+    assert len({name for name, _, _ in ALL_SETS}) == 15 and len(ALL_SETS) == 3099
+    assert all(l1.startswith("1 ") and l2.startswith("2 ") for _, l1, l2 in ALL_SETS)
+
+
+def within_ulps(a, b, ulps=2):
+    return abs(a - b) <= ulps * math.ulp(b)
+
+
+@pytest.mark.parametrize("name", sorted(p.name for p in DATA.glob("*.tle")))
+def test_elements_and_epoch_match_sgp4(name):
+    faults = []
+    for _, line1, line2 in (s for s in ALL_SETS if s[0] == name):
+        tle, sat = TLE(line1, line2), Satrec.twoline2rv(line1, line2)
+        angles = [(tle.inc, sat.inclo), (tle.raa, sat.nodeo), (tle.arp, sat.argpo), (tle.mea, sat.mo),
+                  (tle.ecc, sat.ecco)]
+        if not all(within_ulps(ours, theirs) for ours, theirs in angles):
+            faults.append(("angles", line2, angles))
+        if abs(tle.mnm * 60 / sat.no_kozai - 1) > 1e-15:
+            faults.append(("mnm", line2, tle.mnm * 60, sat.no_kozai))
+        if abs(tle.epoch.jd - (sat.jdsatepoch + sat.jdsatepochF)) > 2e-9:
+            faults.append(("epoch", line1, tle.epoch.jd, sat.jdsatepoch + sat.jdsatepochF))
+        if tle.satno != sat.satnum:
+            faults.append(("satno", line1, tle.satno, sat.satnum))
+    assert faults == []
+
+
+def test_derived_elements_are_consistent_for_every_set():
+    gm, re = Earth.GM, Earth.Re
+    for _, line1, line2 in ALL_SETS:
+        t = TLE(line1, line2)
+        assert t.orp * t.mnm == pytest.approx(2 * math.pi, rel=2e-15)
+        assert t.sma**3 * t.mnm**2 == pytest.approx(gm, rel=1e-14)
+        assert t.eca - t.ecc * math.sin(t.eca) == pytest.approx(t.mea, abs=1e-14)
+        cos_tra = (math.cos(t.eca) - t.ecc) / (1 - t.ecc * math.cos(t.eca))
+        assert math.cos(t.tra) == pytest.approx(cos_tra, abs=1e-12)
+        assert 0 <= t.tra < 2 * math.pi and (t.tra > math.pi) == (math.sin(t.eca) < 0)
+        assert (t.pge, t.apg) == (t.sma * (1 - t.ecc) - re, t.sma * (1 + t.ecc) - re)
+
+
+def test_one_revolution_per_sidereal_day_is_geosynchronous():
+    mnm_field = f"{units.day / units.sday:11.8f}"
+    tle = TLE(ISS1, put(ISS2, 53, mnm_field))
+    assert tle.sma / units.km == pytest.approx(42164.17, abs=0.01)
+    assert tle.orp == pytest.approx(units.sday, abs=1e-3)
+
+
+def test_circular_orbit():
+    tle = TLE(ISS1, put(ISS2, 27, "0000000"))
+    assert tle.tra == tle.eca % (2 * math.pi)
+    assert tle.pge == tle.apg == tle.sma - Earth.Re
+
+
+def test_earth_constants_are_read_at_every_construction(monkeypatch):
+    before = TLE(ISS1, ISS2)
+    monkeypatch.setattr(Earth, "GM", Earth.GM * 8)
+    monkeypatch.setattr(Earth, "Re", 0)
+    after = TLE(ISS1, ISS2)
+    assert after.sma == pytest.approx(2 * before.sma, rel=1e-15)
+    assert after.pge == pytest.approx(after.sma * (1 - after.ecc), rel=1e-15)
+
+
+@pytest.mark.parametrize("name, value, error", [("GM", "heavy", TypeError), ("Re", None, TypeError)])
+def test_unusable_earth_constant_fails_construction(monkeypatch, name, value, error):
+    monkeypatch.setattr(Earth, name, value)
+    with pytest.raises(error):
+        TLE(ISS1, ISS2)
+
+
+def test_python_time_route_gives_the_same_epochs():
+    # A Time that is not the native type takes the Python calls instead of the
+    # native shortcut; the epochs must not differ by a single count.
+    sample = [s for i, s in enumerate(ALL_SETS) if i % 97 == 0]
+    script = f"""
+import astrokite.time.time as time_module
+class PyTime(time_module.Time):
+    pass
+time_module.Time = PyTime
+from astrokite.propagators.analytical.sgp4.tle import TLE
+for line1, line2 in {[(l1, l2) for _, l1, l2 in sample]!r}:
+    epoch = TLE(line1, line2).epoch
+    assert type(epoch) is PyTime
+    print(epoch.int64)
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert [int(n) for n in out.split()] == [TLE(l1, l2).epoch.int64 for _, l1, l2 in sample]
+
+
+# ---------------------------------------------------------------------------
+# Construction
+
+
+def test_argument_forms_give_identical_objects():
+    reference = state(TLE(ISS1, ISS2))
+    assert state(TLE(ISS1, ISS2, True)) == reference
+    assert state(TLE(line1=ISS1, line2=ISS2, strict_validation=False)) == reference
+    assert state(TLE(ISS1, line2=ISS2)) == reference
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: TLE(ISS1), "__cinit__() takes at least 2 positional arguments (1 given)"),
+        (lambda: TLE(), "__cinit__() takes at least 2 positional arguments (0 given)"),
+        (lambda: TLE(ISS1, ISS2, True, 4), "__cinit__() takes at most 3 positional arguments (4 given)"),
+        (lambda: TLE(ISS1, strict_validation=True), "__cinit__() takes at least 2 positional arguments (1 given)"),
+        (lambda: TLE(b"1 25544", ISS2), "Argument 'line1' has incorrect type (expected str, got bytes)"),
+        (lambda: TLE(ISS1, 2), "Argument 'line2' has incorrect type (expected str, got int)"),
+        (lambda: TLE(None, 2), "Argument 'line2' has incorrect type (expected str, got int)"),
+        (lambda: TLE(ISS1, ISS2, colour=1), "__cinit__() got an unexpected keyword argument 'colour'"),
+        (lambda: TLE(ISS1, ISS2, line1=ISS1), "__cinit__() got multiple values for argument 'line1'"),
+    ],
+)
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as error:
+        call()
+    assert str(error.value) == message
+
+
+def test_str_subclass_and_none_are_refused():
+    class Line(str):
+        pass
+
+    with pytest.raises(TypeError, match=r"expected str, got Line"):
+        TLE(Line(ISS1), ISS2)
+    with pytest.raises(TypeError):
+        TLE(ISS1, None)
+
+
+def test_truth_of_strict_validation_is_taken_first():
+    class Undecided:
+        def __bool__(self):
+            raise ZeroDivisionError
+
+    with pytest.raises(ZeroDivisionError):
+        TLE(b"not even a str", ISS2, Undecided())
+
+
+def tle_count():
+    return sum(isinstance(o, TLE) for o in gc.get_objects())
+
+
+def test_failed_construction_leaves_no_object(monkeypatch):
+    before = tle_count()
+    for args in [(ISS1,), (b"", ISS2), (ISS1, ISS2[:10] + "\ud800"), (put(ISS1, 21, "1e300       "), ISS2)]:
+        with pytest.raises((TypeError, ValueError)):
+            TLE(*args)
+    monkeypatch.setattr(Earth, "Re", "far")
+    with pytest.raises(TypeError):
+        TLE(ISS1, ISS2)
+    assert tle_count() == before
+
+
+def test_epoch_outside_the_range_of_time_is_a_clear_error():
+    with pytest.raises(ValueError, match="Julian date"):
+        TLE(put(ISS1, 21, "9e99        "), ISS2)
+
+
+# ---------------------------------------------------------------------------
+# Properties
+
+
+@pytest.mark.parametrize(
+    "field, satno",
+    [("25544", 25544), ("   12", 12), ("00005", 5), ("A0001", "A0001"), ("     ", ""), (" -12 ", -12), ("1_000", 1000),
+     ("12 34", "12 34")],
+)
+def test_satno_forms(field, satno):
+    tle = TLE(put(ISS1, 3, field), ISS2)
+    assert tle.satno == satno and type(tle.satno) is type(satno)
+
+
+@pytest.mark.parametrize("name", PROPERTIES)
+def test_properties_are_read_only(name):
+    tle = TLE(ISS1, ISS2)
+    with pytest.raises(AttributeError):
+        setattr(tle, name, 1)
+
+
+def test_property_documentation():
+    assert TLE.line1.__doc__ == "TLE.line1: str"
+    assert TLE.line2.__doc__ == "TLE.line2: str"
+    assert TLE.satno.__doc__ == "TLE.satno: int | str"
+    assert all(getattr(TLE, name).__doc__ is None for name in ("epoch",) + ELEMENTS)
+    assert TLE._get_header.__doc__ == "TLE._get_header(self) -> str"
+    assert TLE._get_body.__doc__ == "TLE._get_body(self) -> str"
+
+
+def test_epoch_is_one_object_and_new_attributes_are_accepted():
+    tle = TLE(ISS1, ISS2)
+    assert tle.epoch is tle.epoch and isinstance(tle.epoch, Time)
+    tle.name = "ISS (ZARYA)"
+    assert tle.name == "ISS (ZARYA)" and tle.__dict__ == {"name": "ISS (ZARYA)"}
+
+
+@pytest.mark.parametrize("operation", [pickle.dumps, copy.copy, copy.deepcopy])
+def test_pickling_and_copying_are_refused(operation):
+    with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
+        operation(TLE(ISS1, ISS2))
+
+
+def test_python_subclass():
+    class Plain(TLE):
+        pass
+
+    class Named(TLE):
+        # The constructor takes the lines; extra arguments are the subclass's own.
+        def __new__(cls, line1, line2, name):
+            return super().__new__(cls, line1, line2)
+
+        def __init__(self, line1, line2, name):
+            super().__init__(line1, line2)
+            self.name = name
+
+        def _get_header(self):
+            return self.name
+
+    assert state(Plain(ISS1, ISS2, strict_validation=True)) == state(TLE(ISS1, ISS2))
+    tle = Named(ISS1, ISS2, name="ISS")
+    assert isinstance(tle, TLE) and state(tle) == state(TLE(ISS1, ISS2))
+    header = re.sub(r"\x1b\[\d+m", "", str(tle)).split("\n")[1]
+    assert header.strip() == "ISS" and ISS2 in str(tle)
+
+
+def test_cycle_through_the_instance_dict_is_collected():
+    class Marker:
+        pass
+
+    tle, marker = TLE(ISS1, ISS2), Marker()
+    tle.me, tle.marker = tle, marker
+    assert tle.epoch in gc.get_referents(tle)
+    alive = weakref.ref(marker)
+    del tle, marker
+    gc.collect()
+    assert alive() is None
+
+
+# ---------------------------------------------------------------------------
+# Mended behaviours
+
+
+def test_strict_validation_accepts_valid_lines_unchanged():
+    refused = []
+    for name, line1, line2 in ALL_SETS:
+        try:
+            assert state(TLE(line1, line2, strict_validation=True)) == state(TLE(line1, line2))
+        except ValueError as error:
+            refused.append((name, str(error)))
+    # The one set whose second line arrived cut, without its checksum digit.
+    assert refused == [("galaxy-18.tle", "line 2 fails its checksum: column 69 holds ' ', the digits of columns 1 to 68 give 4")]
+
+
+@pytest.mark.parametrize(
+    "line1, line2, message",
+    [
+        (put(ISS1, 1, "7"), ISS2, r"^line 1 does not begin with '1 '"),
+        (ISS1, with_checksum(put(ISS2, 2, "-")), r"^line 2 does not begin with '2 '"),
+        (put(ISS1, 69, "0"), ISS2, r"^line 1 fails its checksum: column 69 holds '0', the digits .* give 3$"),
+        (ISS1, ISS2[:68], r"^line 2 fails its checksum: column 69 holds ' '"),
+        (ISS1, with_checksum(put(ISS2, 3, "25545")), r"^the satellite numbers differ: line 1 has '25544', line 2 has '25545'$"),
+    ],
+)
+def test_strict_validation_names_the_line_and_the_problem(line1, line2, message):
+    with pytest.raises(ValueError, match=message):
+        TLE(line1, line2, strict_validation=True)
+    TLE(line1, line2)  # the tolerant reading accepts them
+
+
+def test_minus_signs_count_one_in_the_checksum():
+    assert with_checksum(ISS1) == ISS1  # ISS1 holds minus signs
+    TLE(ISS1, ISS2, True)
+
+
+def test_cut_multibyte_character_reads_as_replacement():
+    tle = TLE(ISS1[:68] + "é", "é" * 69)
+    assert tle.line1 == ISS1[:68] + "\ufffd"
+    assert tle.line2 == "é" * 34 + "\ufffd"
+
+
+def test_braces_in_lines_and_frame_name_print_as_they_stand(monkeypatch):
+    monkeypatch.setattr(frames.TEME, "name", "TEME {fence} {x}")
+    tle = TLE(put(ISS1, 10, "{wall}"), put(ISS2, 64, "{}{{}"))
+    text = str(tle)
+    assert tle.line1 in text and tle.line2 in text and "TEME {fence} {x}" in text
+
+
+# ---------------------------------------------------------------------------
+# Text form
+
+
+class Captured(TLE):
+    """Records what the body hands the rendering helpers."""
+
+    def _create_formatted_frame(self, data):
+        self.frames = getattr(self, "frames", []) + [data]
+        return super()._create_formatted_frame(data)
+
+
+def cells(tle):
+    tle._get_body()
+    return {key: (si, op) for frame in tle.frames for key, si, op in
+            ((k, frame["SI units"][k], frame["Op. units"][k]) for k in frame["SI units"])}
+
+
+def test_header():
+    assert TLE("", "")._get_header() == "Two-line Elements (TLE)"
+    with pytest.raises(TypeError):
+        TLE(ISS1, ISS2)._get_header(1)
+
+
+def test_body_layout():
+    tle = TLE(ISS1, ISS2)
+    body = tle._get_body()
+    assert body.startswith(ISS1 + "\n" + ISS2 + "\n{fence}\n")
+    assert body.split("\n").count("{fence}") == 3 and not body.endswith("\n")
+    assert "Orbital Elements:" in body and "Derived Elements:" in body
+    assert str(tle) == repr(tle)
+
+
+def test_tables_hold_twelve_rows_in_order():
+    tle = Captured(ISS1, ISS2)
+    tle._get_body()
+    coe, der = tle.frames
+    assert list(coe) == list(der) == ["SI units", "Op. units"]
+    assert list(coe["SI units"]) == list(coe["Op. units"]) == ["ecc", "sma", "inc", "raa", "arp", "tra"]
+    assert list(der["SI units"]) == list(der["Op. units"]) == ["orp", "mnm", "mea", "eca", "pge", "apg"]
+
+
+def test_cells_follow_the_format_of_each_row():
+    tle = Captured(ISS1, ISS2)
+    got = cells(tle)
+    rad = {k: (f"{getattr(tle, k):.3f} rad", f"{getattr(tle, k) / units.deg:.3f} deg")
+           for k in ("inc", "raa", "arp", "tra", "mea", "eca")}
+    length = {k: (f"{getattr(tle, k):.3f} m", f"{getattr(tle, k) / units.km:.3f} km") for k in ("sma", "pge", "apg")}
+    assert got == {
+        "ecc": (f"{tle.ecc:.5f}", f"{tle.ecc:.5f}"),
+        "orp": (f"{tle.orp:.3f} s", f"{tle.orp / units.hour:.3f} hour"),
+        "mnm": (f"{tle.mnm:.3f} rad/s", f"{tle.mnm / (units.rev / units.day):.3f} rev/day"),
+        **rad,
+        **length,
+    }
+
+
+def test_cell_values_of_worked_examples():
+    line2 = put(put(put(ISS2, 27, "0006703"), 9, " 51.6416"), 53, "15.50000000")
+    got = cells(Captured(ISS1, line2))
+    assert got["ecc"] == ("0.00067", "0.00067")
+    assert got["inc"] == ("0.901 rad", "51.642 deg")
+    assert got["mnm"] == ("0.001 rad/s", "15.500 rev/day")
+    got = cells(Captured(ISS1, put(ISS2, 53, "16.00000000")))
+    assert got["orp"] == ("5400.000 s", "1.500 hour")
+
+
+def test_perigee_below_the_surface_keeps_its_sign():
+    tle = Captured(ISS1, put(put(ISS2, 27, "2000000"), 53, "16.50000000"))
+    assert tle.pge < 0
+    si, op = cells(tle)["pge"]
+    assert si == f"{tle.pge:.3f} m" and op.startswith("-") and op in tle._get_body()
+
+
+def test_non_finite_elements_are_shown_not_refused():
+    tle = Captured(ISS1, put(ISS2, 53, "0.00000000"))
+    assert cells(tle)["sma"] == ("inf m", "inf km")
+    assert "inf km" in str(tle)
+
+
+def test_epoch_and_frame_in_the_form():
+    tle = TLE(ISS1, ISS2)
+    body = tle._get_body()
+    assert repr(tle.epoch.utc) in body and frames.TEME.name in body
