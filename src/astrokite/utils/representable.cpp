@@ -4,9 +4,12 @@
 // helpers that bodies are built with, and pickling of bare instances.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <typeinfo>
@@ -368,9 +371,18 @@ void apply_state(nb::handle self, nb::handle state) {
         self.attr("__dict__").attr("update")(nb::handle(PyTuple_GET_ITEM(state.ptr(), 0)));
 }
 
+// Only Representable itself and Python subclasses of it have no C++ state
+// beyond the attribute dictionary; any other native type cannot be rebuilt
+// from that dictionary alone.
+bool has_bare_layout(nb::handle type) {
+    return PyType_Check(type.ptr()) && nb::type_check(type) && nb::type_info(type) == typeid(astrokite::Representable);
+}
+
 nb::tuple reduce(nb::handle self) {
-    nb::object dict = self.attr("__dict__");
     nb::handle type = self.type();
+    if (!has_bare_layout(type))
+        throw nb::type_error(args::pickle_refused_message);
+    nb::object dict = self.attr("__dict__");
     if (truthy(dict))
         return nb::make_tuple(bound->reconstructor, nb::make_tuple(type, pickle_checksum, nb::none()),
                               nb::make_tuple(dict));
@@ -388,10 +400,7 @@ nb::object reconstruct(nb::handle type, nb::handle checksum_object, nb::handle s
         PyErr_SetObject(pickle_error.ptr(), message.ptr());
         args::throw_pending();
     }
-    // Only Representable itself and Python subclasses of it have no C++ state
-    // to restore; building any other native type this way would leave it empty.
-    if (!PyType_Check(type.ptr()) || !nb::type_check(type) ||
-        nb::type_info(type) != typeid(astrokite::Representable)) {
+    if (!has_bare_layout(type)) {
         PyErr_Format(PyExc_TypeError, "Cannot reconstruct %R: not Representable or a Python subclass of it",
                      type.ptr());
         args::throw_pending();

@@ -21,6 +21,8 @@
 //   }
 //
 // - __str__ and __repr__ are inherited: do not define them.
+// - The inherited __reduce__ refuses types with C++ state (TypeError); refuse
+//   __setstate__ too with astrokite::args::refuse_pickle(cls).
 // - A type that holds no Python references needs no slots: it inherits the
 //   base's tp_traverse/tp_clear, which handle the dictionary.
 // - A type that holds Python references (like Mine::held) must give both
