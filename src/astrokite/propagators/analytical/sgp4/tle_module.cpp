@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "astrokite/common/args.hpp"
+#include "astrokite/propagators/analytical/sgp4/elset.hpp"
 #include "astrokite/propagators/analytical/sgp4/tle.hpp"
 
 namespace nb = nanobind;
@@ -44,4 +45,5 @@ NB_MODULE(tle, m) {
     import_names(m, "astrokite.mathtools.misc.misc", {"atan2_asymmetric"});
 
     astrokite::bind_tle(m);
+    astrokite::bind_elset(m);
 }
