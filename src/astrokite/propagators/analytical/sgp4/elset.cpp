@@ -11,6 +11,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <memory>
@@ -106,20 +107,28 @@ const TLE *tle_of(nb::handle value) {
     return nb::inst_ptr<TLE>(value);
 }
 
-// Only a TLE of exactly the native type is read without attribute lookups:
-// a subclass may redefine what its attributes give.
+// The epoch and satellite number of a TLE of exactly the native type are read
+// from its fields; a subclass may redefine what those attributes give.
 const TLE *exact_tle_of(nb::handle value) {
     return Py_TYPE(value.ptr()) == bound.tle ? tle_of(value) : nullptr;
 }
 
 // ---------------------------------------------------------------- construction
 
-// Positions of the element sets in ascending order of their epoch keys, with
-// equal keys in argument order. Native Time keys are ordered by their counts;
-// any other key by the interpreter's stable sort with `<`.
-std::vector<std::size_t> order_of(const std::vector<nb::object> &keys, const std::vector<std::int64_t> &counts,
-                                  bool counts_known) {
-    if (counts_known)
+bool is_scalar_time(nb::handle value) { return time::is_time(value) && !time::get(value).is_array(); }
+
+// Positions of the entries in ascending order of their epoch keys, with equal
+// keys in argument order: by the interpreter's stable sort with `<`, or by
+// the counts when every key is a scalar native Time.
+std::vector<std::size_t> order_of(const std::vector<nb::object> &keys) {
+    std::vector<std::int64_t> counts;
+    counts.reserve(keys.size());
+    for (const nb::object &key : keys) {
+        if (!is_scalar_time(key))
+            break;
+        counts.push_back(time::get(key).scalar());
+    }
+    if (counts.size() == keys.size())
         return elset_table::order_by_epoch(counts.data(), counts.size());
     nb::list key_list;
     for (const nb::object &key : keys)
@@ -156,30 +165,36 @@ std::int32_t satno_as_int32(nb::handle number) {
     return static_cast<std::int32_t>(value);
 }
 
-// The one satellite number of the element sets: the set of their satno values
-// must have one member while assertions are enabled; otherwise any member
-// will do, and there is none to take when there is no element set.
-std::int32_t shared_satno(const std::vector<nb::object> &elements) {
+// The satellite numbers of the leading entries that are exact native TLEs
+// with a plain number field, read without the satno attribute.
+std::vector<std::int32_t> plain_satnos(const std::vector<nb::object> &elements) {
     std::vector<std::int32_t> numbers;
-    numbers.reserve(elements.size());
     for (const nb::object &element : elements) {
         const TLE *tle = exact_tle_of(element);
-        if (!tle)
-            break;
-        const std::optional<std::int32_t> number = elset_table::plain_satno(tle->satno);
+        const std::optional<std::int32_t> number =
+            tle ? elset_table::plain_satno(tle->satno) : std::optional<std::int32_t>();
         if (!number)
             break;
         numbers.push_back(*number);
     }
-    if (!elements.empty() && numbers.size() == elements.size()) {
-        for (std::int32_t number : numbers)
-            if (number != numbers.front() && bound.assertions)
-                raise_assertion();
-        return numbers.front();
+    return numbers;
+}
+
+// The one satellite number of the element sets: the set of their satno values
+// must have one member while assertions are enabled; otherwise any member
+// will do, and there is none to take when there is no element set. `known`
+// holds the numbers of the leading entries (all of them, in any order, when
+// it is as long as `elements`); the others are asked for theirs.
+std::int32_t shared_satno(const std::vector<nb::object> &elements, const std::vector<std::int32_t> &known) {
+    if (!elements.empty() && known.size() == elements.size()) {
+        if (bound.assertions && std::any_of(known.begin(), known.end(),
+                                            [&](std::int32_t number) { return number != known.front(); }))
+            raise_assertion();
+        return known.front();
     }
     nb::object members = checked(PySet_New(nullptr));
     for (std::size_t i = 0; i < elements.size(); ++i) {
-        nb::object number = i < numbers.size() ? nb::int_(numbers[i]) : nb::getattr(elements[i], bound.satno);
+        nb::object number = i < known.size() ? nb::int_(known[i]) : nb::getattr(elements[i], bound.satno);
         if (PySet_Add(members.ptr(), number.ptr()) < 0)
             args::throw_pending();
     }
@@ -196,54 +211,110 @@ std::int64_t epoch_count(nb::handle element) {
     return value;
 }
 
+// What an ELSET is made of, before it is written into its object.
+struct Parts {
+    ELSET made;
+    std::vector<std::int64_t> epochs;
+    std::unique_ptr<double[]> table;  // the columns, column-major
+};
+
+// Ask for the memory of an object before it is read: entries given out of
+// order lie scattered in memory, and each would otherwise stall the reading.
+void prefetch_object(const PyObject *object, std::size_t bytes) {
+    for (std::size_t offset = 0; offset < bytes; offset += 64)
+        __builtin_prefetch(reinterpret_cast<const char *>(object) + offset);
+}
+
+// Bytes of a TLE object: the instance header and the record.
+constexpr std::size_t tle_object_bytes = sizeof(TLE) + 64;
+
+// The fast construction, when every entry is a ready TLE of exactly the
+// native type with a scalar native Time as epoch: then nothing of theirs is
+// looked up by attribute and nothing can fail before the satellite-number
+// check, so the entries are read natively, in two passes (argument order for
+// the epochs, epoch order for the rest). False, with nothing done, when an
+// entry is not such.
+bool assemble_native(nb::handle self, PyObject *const *items, std::size_t n, nb::handle satname, Parts &parts) {
+    constexpr std::size_t ahead = 8;  // prefetch distance, in entries
+    std::vector<std::int64_t> counts(n);
+    std::vector<std::int32_t> satnos;
+    satnos.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + 2 * ahead < n)
+            prefetch_object(items[i + 2 * ahead], tle_object_bytes);
+        if (i + ahead < n)
+            if (const TLE *later = exact_tle_of(items[i + ahead]))
+                prefetch_object(later->epoch.ptr(), 128);
+        const TLE *tle = exact_tle_of(items[i]);
+        if (!tle || !tle->epoch.is_valid() || !is_scalar_time(tle->epoch))
+            return false;
+        counts[i] = time::get(tle->epoch).scalar();
+        if (satnos.size() == i)
+            if (const std::optional<std::int32_t> number = elset_table::plain_satno(tle->satno))
+                satnos.push_back(*number);
+    }
+    const std::vector<std::size_t> order = elset_table::order_by_epoch(counts.data(), n);
+
+    parts.made.elements.reserve(n);
+    parts.epochs.resize(n);
+    parts.table.reset(new double[column_count * n]);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + ahead < n)
+            prefetch_object(items[order[i + ahead]], tle_object_bytes);
+        PyObject *item = items[order[i]];
+        parts.made.elements.push_back(nb::borrow(item));
+        parts.epochs[i] = counts[order[i]];
+        elset_table::put_row(parts.table.get(), n, i, elset_table::row_of(*nb::inst_ptr<TLE>(item)));
+    }
+    nb::setattr(self, bound.stored_satname, satname);
+    parts.made.satno = shared_satno(parts.made.elements, satnos.size() == n ? satnos : std::vector<std::int32_t>());
+    return true;
+}
+
+// The construction step by step, for entries of any kind.
+void assemble(nb::handle self, PyObject *const *items, std::size_t n, nb::handle satname, Parts &parts) {
+    std::vector<nb::object> keys(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const TLE *tle = exact_tle_of(items[i]);
+        keys[i] = tle && tle->epoch.is_valid() ? tle->epoch : nb::getattr(items[i], bound.epoch);
+    }
+    const std::vector<std::size_t> order = order_of(keys);
+    parts.made.elements.reserve(n);
+    for (std::size_t position : order)
+        parts.made.elements.push_back(nb::borrow(items[position]));
+
+    nb::setattr(self, bound.stored_satname, satname);
+    parts.made.satno = shared_satno(parts.made.elements, plain_satnos(parts.made.elements));
+
+    parts.epochs.resize(n);
+    parts.table.reset(new double[column_count * n]);
+    for (std::size_t i = 0; i < n; ++i) {
+        nb::handle element = parts.made.elements[i];
+        const TLE *tle = tle_of(element);
+        if (!tle)
+            args::raise_cannot_convert(Py_TYPE(element.ptr())->tp_name, tle_type_name);
+        parts.epochs[i] = epoch_count(element);
+        elset_table::put_row(parts.table.get(), n, i, elset_table::row_of(*tle));
+    }
+}
+
 // Build the C++ part of `self`, an ELSET instance not yet initialised, from
 // the element sets `items`. Everything is checked and made before the C++
 // part is written, so a failure leaves nothing built.
 void build(nb::handle self, ELSET *storage, PyObject *const *items, std::size_t n, nb::handle satname) {
     args::require_exact_type(satname, &PyUnicode_Type, "satname", true);
+    Parts parts;
+    if (!assemble_native(self, items, n, satname, parts))
+        assemble(self, items, n, satname, parts);
+    parts.made.epoch = time::from_ns_array(parts.epochs.data(), n);
 
-    // The epoch key of every element set, once; their counts when all are
-    // scalar native Times.
-    std::vector<nb::object> keys(n);
-    std::vector<std::int64_t> counts(n);
-    bool counts_known = true;
-    for (std::size_t i = 0; i < n; ++i) {
-        const TLE *tle = exact_tle_of(items[i]);
-        keys[i] = tle && tle->epoch.is_valid() ? tle->epoch : nb::getattr(items[i], bound.epoch);
-        if (counts_known && time::is_time(keys[i]) && !time::get(keys[i]).is_array())
-            counts[i] = time::get(keys[i]).scalar();
-        else
-            counts_known = false;
-    }
-    const std::vector<std::size_t> order = order_of(keys, counts, counts_known);
-
-    ELSET made;
-    made.elements.reserve(n);
-    for (std::size_t position : order)
-        made.elements.push_back(nb::borrow(items[position]));
-
-    nb::setattr(self, bound.stored_satname, satname);
-    made.satno = shared_satno(made.elements);
-
-    std::unique_ptr<double[]> table(new double[column_count * n]);
-    std::vector<std::int64_t> epochs(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        nb::handle element = made.elements[i];
-        const TLE *tle = tle_of(element);
-        if (!tle)
-            args::raise_cannot_convert(Py_TYPE(element.ptr())->tp_name, tle_type_name);
-        epochs[i] = counts_known ? counts[order[i]] : epoch_count(element);
-        elset_table::store_row(table.get(), n, i, *tle);
-    }
-    made.epoch = time::from_ns_array(epochs.data(), n);
-
-    double *data = table.get();
+    double *data = parts.table.get();
     nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
-    table.release();
+    parts.table.release();
     for (std::size_t c = 0; c < column_count; ++c)
-        made.columns[c] = nb::ndarray<nb::numpy, double, nb::ndim<1>>(data + c * n, {n}, owner).cast();
+        parts.made.columns[c] = nb::ndarray<nb::numpy, double, nb::ndim<1>>(data + c * n, {n}, owner).cast();
 
-    new (storage) ELSET(std::move(made));
+    new (storage) ELSET(std::move(parts.made));
 }
 
 // A new plain ELSET (no name) of the element sets `items`.
@@ -484,8 +555,8 @@ int elset_clear(PyObject *self) {
     if (nb::inst_ready(self)) {
         ELSET *elset = nb::inst_ptr<ELSET>(self);
         elset->epoch = nb::none();
-        std::vector<nb::object> released = std::move(elset->elements);
-        elset->elements.clear();
+        std::vector<nb::object> released;
+        released.swap(elset->elements);  // the field is empty before any element is let go
     }
     return representable_clear(self);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <numeric>
@@ -21,20 +22,27 @@ inline constexpr std::size_t column_count = 12;
 inline constexpr const char *column_names[column_count] = {
     "ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea", "pge", "apg"};
 
-// Copy the stored elements of one element set into row `row` of a table of n rows.
-inline void store_row(double *table, std::size_t n, std::size_t row, const TLE &tle) {
-    const double values[column_count] = {tle.ecc, tle.sma, tle.inc, tle.raa, tle.arp, tle.tra,
-                                         tle.mnm, tle.orp, tle.eca, tle.mea, tle.pge, tle.apg};
+using Row = std::array<double, column_count>;
+
+// The stored elements of one element set, in column order.
+inline Row row_of(const TLE &tle) {
+    return {tle.ecc, tle.sma, tle.inc, tle.raa, tle.arp, tle.tra,
+            tle.mnm, tle.orp, tle.eca, tle.mea, tle.pge, tle.apg};
+}
+
+// Write `row` as row i of a table of n rows.
+inline void put_row(double *table, std::size_t n, std::size_t i, const Row &row) {
     for (std::size_t c = 0; c < column_count; ++c)
-        table[c * n + row] = values[c];
+        table[c * n + i] = row[c];
 }
 
 // Positions 0..n-1 in ascending order of epoch; equal epochs keep their order.
 inline std::vector<std::size_t> order_by_epoch(const std::int64_t *epochs, std::size_t n) {
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [epochs](std::size_t a, std::size_t b) { return epochs[a] < epochs[b]; });
+    if (!std::is_sorted(epochs, epochs + n))  // histories mostly arrive in order
+        std::stable_sort(order.begin(), order.end(),
+                         [epochs](std::size_t a, std::size_t b) { return epochs[a] < epochs[b]; });
     return order;
 }
 
