@@ -60,83 +60,55 @@ def state(tle):
 
 
 @pytest.mark.parametrize(
-    "year_field, year",
-    [("57", 1957), ("56", 2056), ("00", 2000), ("  ", 2000), ("99", 1999), ("23", 2023), (" 7", 2007)],
+    "year_field, day_field, jd",
+    [("57", "001.0", Time("1957").jd), ("56", "001.0", Time("2056").jd), ("99", "001.0", Time("1999").jd),
+     ("  ", "001.0", 2451544.5), ("00", "001.00000000", 2451544.5), ("00", "001.50000000", 2451545.0)],
 )
-def test_year_pivot_and_day_one_is_first_of_january(year_field, year):
-    line1 = put(put(ISS1, 19, year_field), 21, "001.00000000")
-    assert TLE(line1, ISS2).epoch.jd == Time(str(year)).jd
-
-
-@pytest.mark.parametrize("day_field, jd", [("001.00000000", 2451544.5), ("001.50000000", 2451545.0)])
-def test_epoch_of_year_00(day_field, jd):
-    assert TLE(put(put(ISS1, 19, "00"), 21, day_field), ISS2).epoch.jd == jd
+def test_epoch_year_pivot_and_day(year_field, day_field, jd):
+    assert TLE(put(put(ISS1, 19, year_field), 21, day_field.ljust(12)), ISS2).epoch.jd == jd
 
 
 @pytest.mark.parametrize(
-    "field, ecc", [("0006703", 0.0006703), ("1234567", 0.1234567), ("       ", 0.0), ("abcdefg", 0.0), ("5      ", 0.5)]
+    "column, field, name, value",
+    [(27, "0006703", "ecc", 0.0006703), (27, "1234567", "ecc", 0.1234567), (27, "       ", "ecc", 0.0),
+     (27, "5 1e-3 ", "ecc", 0.5), (53, "15.50000000", "mnm", 15.5 * units.rev / units.day)],
 )
-def test_eccentricity_has_an_implied_decimal_point(field, ecc):
-    assert TLE(ISS1, put(ISS2, 27, field)).ecc == ecc
-
-
-def test_mean_motion_in_radians_per_second():
-    assert TLE(ISS1, put(ISS2, 53, "15.50000000")).mnm == 15.5 * units.rev / units.day
+def test_line2_fields(column, field, name, value):
+    assert getattr(TLE(ISS1, put(ISS2, column, field)), name) == value
 
 
 @pytest.mark.parametrize(
     "field",
-    ["51.6448 ", " 51.6448", "-1.5e1  ", "+12.5   ", "1.5.3   ", "12abc   ", "        ", "xx.xxxx ", "  -.5   ",
-     "1e999   ", "-1e-999 ", "0x1p4   ", "inf     ", " - 5    ", "--5     ", "\t7\n     "],
+    ["51.6448 ", "-1.5e1  ", "+12.5   ", "1.5.3   ", "12abc   ", "        ", "xx.xxxx ", "1e999   ", "-1e-999 ",
+     "0x1p4   ", "inf     ", " - 5    ", "--5     ", "\t7\n     "],
 )
 def test_fields_follow_atof(field):
-    tle = TLE(ISS1, put(ISS2, 9, field))
-    assert tle.inc == LIBC.atof(field.encode()) * units.deg
+    assert TLE(ISS1, put(ISS2, 9, field)).inc == LIBC.atof(field.encode()) * units.deg
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.text(alphabet=" +-.0123456789eExXpaifn", max_size=8))
+@given(st.text(alphabet=" +-.0123456789eExXpaifn", min_size=8, max_size=8))
 def test_any_field_reads_as_libc_atof(field):
-    field = field.ljust(8)
-    tle = TLE(ISS1, put(ISS2, 18, field))
-    expected = LIBC.atof(field.encode()) * units.deg
-    assert tle.raa == expected or (math.isnan(tle.raa) and math.isnan(expected))
+    raa, expected = TLE(ISS1, put(ISS2, 18, field)).raa, LIBC.atof(field.encode()) * units.deg
+    assert raa == expected or (math.isnan(raa) and math.isnan(expected))
 
 
 def test_fields_never_run_into_their_neighbours():
-    # No separator blanks: each field is still cut at its own columns.
     line2 = "2 25544 51.64480175.34110000520420.540600257.090715.49811030375904"
-    tle = TLE(ISS1, put(line2, 1, "2 25544 "))
-    assert tle.inc == LIBC.atof(line2[8:16].encode()) * units.deg
-    assert tle.raa == LIBC.atof(line2[17:25].encode()) * units.deg
+    tle = TLE(ISS1, line2)
+    assert (tle.inc, tle.raa) == (LIBC.atof(b"51.64480") * units.deg, LIBC.atof(b"75.34110") * units.deg)
 
 
-def test_short_line_is_blank_filled_and_cut_fields_read_their_first_part():
-    tle = TLE(ISS1, ISS2[:40])
-    assert tle.line2 == ISS2[:40].ljust(69)
-    assert tle.ecc == 0.0005204
-    assert tle.arp == 209.54 * units.deg  # columns 35-40 of "209.5406"
-    assert tle.mea == 0.0 and tle.mnm == 0.0
-    assert tle.sma == math.inf and tle.orp == math.inf
+def test_short_long_empty_and_nul_lines():
+    tle = TLE(ISS1 + "EXTRA", ISS2[:40])
+    assert tle.line1 == ISS1 and tle.line2 == ISS2[:40].ljust(69)
+    assert tle.ecc == 0.0005204 and tle.arp == 209.54 * units.deg  # columns 35-40 of "209.5406"
+    assert tle.mea == tle.mnm == 0.0 and tle.sma == tle.orp == math.inf
 
-
-def test_long_line_is_cut_to_69_characters():
-    tle = TLE(ISS1 + "EXTRA", ISS2 + "12345")
-    assert (tle.line1, tle.line2) == (ISS1, ISS2)
-
-
-def test_empty_lines_read_as_zero():
-    tle = TLE("", "")
-    assert tle.line1 == " " * 69
-    assert (tle.inc, tle.ecc, tle.mnm, tle.satno) == (0.0, 0.0, 0.0, "")
-    assert tle.epoch.jd == Time("2000").jd - 1
-
-
-def test_nul_character_ends_the_stored_line():
-    tle = TLE(ISS1, ISS2[:30] + "\x00" + ISS2[31:])
+    tle = TLE("", ISS2[:30] + "\x00" + ISS2[31:])
+    assert tle.line1 == " " * 69 and tle.satno == "" and tle.epoch.jd == 2451543.5
     assert tle.line2 == ISS2[:30] + "\x00" * 39
-    assert tle.inc == 51.6448 * units.deg
-    assert tle.arp == 0.0 and tle.mnm == 0.0
+    assert tle.inc == 51.6448 * units.deg and tle.arp == tle.mnm == 0.0
 
 
 def normalised(line):
@@ -148,14 +120,16 @@ def normalised(line):
 @settings(max_examples=300, deadline=None)
 @given(st.text(alphabet=st.characters(exclude_categories=["Cs"]), max_size=90))
 def test_any_text_is_stored_as_its_first_69_characters(line):
-    tle = TLE(line, line)
-    assert tle.line1 == tle.line2 == normalised(line)
+    assert TLE(ISS1, line).line2 == normalised(line)
+    try:
+        assert TLE(line, ISS2).line1 == normalised(line)
+    except ValueError as error:  # the epoch its columns give is outside the range of Time
+        assert str(error).startswith("Julian date")
 
 
-@pytest.mark.parametrize("size", [10**6, 10**7])
 @pytest.mark.parametrize("char", ["9", "é"])
-def test_huge_lines(size, char):
-    tle = TLE(ISS1 + char * size, char * size)
+def test_huge_lines(char):
+    tle = TLE(ISS1 + char * 10**7, char * 10**7)
     assert tle.line1 == ISS1 and tle.line2 == normalised(char * 69)
 
 
@@ -234,13 +208,6 @@ def test_earth_constants_are_read_at_every_construction(monkeypatch):
     assert after.pge == pytest.approx(after.sma * (1 - after.ecc), rel=1e-15)
 
 
-@pytest.mark.parametrize("name, value, error", [("GM", "heavy", TypeError), ("Re", None, TypeError)])
-def test_unusable_earth_constant_fails_construction(monkeypatch, name, value, error):
-    monkeypatch.setattr(Earth, name, value)
-    with pytest.raises(error):
-        TLE(ISS1, ISS2)
-
-
 def test_python_time_route_gives_the_same_epochs():
     # A Time that is not the native type takes the Python calls instead of the
     # native shortcut; the epochs must not differ by a single count.
@@ -281,6 +248,7 @@ def test_argument_forms_give_identical_objects():
         (lambda: TLE(b"1 25544", ISS2), "Argument 'line1' has incorrect type (expected str, got bytes)"),
         (lambda: TLE(ISS1, 2), "Argument 'line2' has incorrect type (expected str, got int)"),
         (lambda: TLE(None, 2), "Argument 'line2' has incorrect type (expected str, got int)"),
+        (lambda: TLE(type("Line", (str,), {})(ISS1), ISS2), "Argument 'line1' has incorrect type (expected str, got Line)"),
         (lambda: TLE(ISS1, ISS2, colour=1), "__cinit__() got an unexpected keyword argument 'colour'"),
         (lambda: TLE(ISS1, ISS2, line1=ISS1), "__cinit__() got multiple values for argument 'line1'"),
     ],
@@ -291,23 +259,15 @@ def test_argument_errors(call, message):
     assert str(error.value) == message
 
 
-def test_str_subclass_and_none_are_refused():
-    class Line(str):
-        pass
-
-    with pytest.raises(TypeError, match=r"expected str, got Line"):
-        TLE(Line(ISS1), ISS2)
-    with pytest.raises(TypeError):
-        TLE(ISS1, None)
-
-
-def test_truth_of_strict_validation_is_taken_first():
+def test_truth_of_strict_validation_is_taken_first_and_none_cannot_be_padded():
     class Undecided:
         def __bool__(self):
             raise ZeroDivisionError
 
     with pytest.raises(ZeroDivisionError):
         TLE(b"not even a str", ISS2, Undecided())
+    with pytest.raises(TypeError):
+        TLE(ISS1, None)
 
 
 def tle_count():
@@ -316,18 +276,17 @@ def tle_count():
 
 def test_failed_construction_leaves_no_object(monkeypatch):
     before = tle_count()
-    for args in [(ISS1,), (b"", ISS2), (ISS1, ISS2[:10] + "\ud800"), (put(ISS1, 21, "1e300       "), ISS2)]:
-        with pytest.raises((TypeError, ValueError)):
+    for args in [(ISS1,), (b"", ISS2), (ISS1, ISS2[:10] + "\ud800")]:
+        with pytest.raises((TypeError, UnicodeEncodeError)):
             TLE(*args)
-    monkeypatch.setattr(Earth, "Re", "far")
-    with pytest.raises(TypeError):
-        TLE(ISS1, ISS2)
+    with pytest.raises(ValueError, match="^Julian date 1e\\+300 is outside the range of Time"):
+        TLE(put(ISS1, 21, "1e300       "), ISS2)
+    for name in ("GM", "Re"):
+        with monkeypatch.context() as patch:
+            patch.setattr(Earth, name, "far")
+            with pytest.raises(TypeError):
+                TLE(ISS1, ISS2)
     assert tle_count() == before
-
-
-def test_epoch_outside_the_range_of_time_is_a_clear_error():
-    with pytest.raises(ValueError, match="Julian date"):
-        TLE(put(ISS1, 21, "9e99        "), ISS2)
 
 
 # ---------------------------------------------------------------------------
@@ -488,6 +447,7 @@ def test_body_layout():
     assert body.startswith(ISS1 + "\n" + ISS2 + "\n{fence}\n")
     assert body.split("\n").count("{fence}") == 3 and not body.endswith("\n")
     assert "Orbital Elements:" in body and "Derived Elements:" in body
+    assert repr(tle.epoch.utc) in body and frames.TEME.name in body
     assert str(tle) == repr(tle)
 
 
@@ -498,21 +458,6 @@ def test_tables_hold_twelve_rows_in_order():
     assert list(coe) == list(der) == ["SI units", "Op. units"]
     assert list(coe["SI units"]) == list(coe["Op. units"]) == ["ecc", "sma", "inc", "raa", "arp", "tra"]
     assert list(der["SI units"]) == list(der["Op. units"]) == ["orp", "mnm", "mea", "eca", "pge", "apg"]
-
-
-def test_cells_follow_the_format_of_each_row():
-    tle = Captured(ISS1, ISS2)
-    got = cells(tle)
-    rad = {k: (f"{getattr(tle, k):.3f} rad", f"{getattr(tle, k) / units.deg:.3f} deg")
-           for k in ("inc", "raa", "arp", "tra", "mea", "eca")}
-    length = {k: (f"{getattr(tle, k):.3f} m", f"{getattr(tle, k) / units.km:.3f} km") for k in ("sma", "pge", "apg")}
-    assert got == {
-        "ecc": (f"{tle.ecc:.5f}", f"{tle.ecc:.5f}"),
-        "orp": (f"{tle.orp:.3f} s", f"{tle.orp / units.hour:.3f} hour"),
-        "mnm": (f"{tle.mnm:.3f} rad/s", f"{tle.mnm / (units.rev / units.day):.3f} rev/day"),
-        **rad,
-        **length,
-    }
 
 
 def test_cell_values_of_worked_examples():
@@ -536,9 +481,3 @@ def test_non_finite_elements_are_shown_not_refused():
     tle = Captured(ISS1, put(ISS2, 53, "0.00000000"))
     assert cells(tle)["sma"] == ("inf m", "inf km")
     assert "inf km" in str(tle)
-
-
-def test_epoch_and_frame_in_the_form():
-    tle = TLE(ISS1, ISS2)
-    body = tle._get_body()
-    assert repr(tle.epoch.utc) in body and frames.TEME.name in body
