@@ -1,5 +1,10 @@
 """Two-line element sets: TLE, one element set, and ELSET, the element sets of one satellite."""
 
+import numbers
+from typing import Any, Iterator, overload
+
+import numpy
+
 from astrokite.bodies.bodies import CelestialBody as CelestialBody, Earth as Earth, Moon as Moon, Sun as Sun
 from astrokite.frames.frames import (
     ENU as ENU,
@@ -85,3 +90,88 @@ class TLE(Representable):
         """TLE._get_header(self) -> str"""
     def _get_body(self) -> str:
         """TLE._get_body(self) -> str"""
+
+class ELSET(Representable):
+    """Element sets of one satellite in ascending order of epoch, with one NumPy column per element.
+
+    Built from TLE objects, passed unpacked, that share one satellite number; equal epochs keep
+    their argument order. Read by position (e[i]), positional slice (e[1:3]), time window
+    (e[t0:t1]: start included, stop excluded, either end open), boolean mask or array of
+    positions; every selection is a new ELSET without a name. There is no len(): use size.
+    Iteration keeps its position in the attribute index; pairwise() keeps its own.
+    """
+
+    index: int
+    """Position of the element set that iteration returns next; set by __iter__."""
+    _satname: str | None
+
+    def __init__(self, *args: TLE, satname: str | None = None) -> None:
+        """Hold the given TLE objects, sorted by epoch, under the satellite name `satname`."""
+    @property
+    def size(self) -> int:
+        """ELSET.size: int"""
+    @property
+    def satname(self) -> str | None:
+        """ELSET.satname: str | None"""
+    @property
+    def satno(self) -> int:
+        """ELSET.satno: int"""
+    @property
+    def ecc(self) -> numpy.ndarray:
+        """ELSET.ecc: ndarray"""
+    @property
+    def sma(self) -> numpy.ndarray:
+        """ELSET.sma: ndarray"""
+    @property
+    def inc(self) -> numpy.ndarray:
+        """ELSET.inc: ndarray"""
+    @property
+    def raa(self) -> numpy.ndarray:
+        """ELSET.raa: ndarray"""
+    @property
+    def arp(self) -> numpy.ndarray:
+        """ELSET.arp: ndarray"""
+    @property
+    def tra(self) -> numpy.ndarray:
+        """ELSET.tra: ndarray"""
+    @property
+    def mnm(self) -> numpy.ndarray:
+        """ELSET.mnm: ndarray"""
+    @property
+    def orp(self) -> numpy.ndarray:
+        """ELSET.orp: ndarray"""
+    @property
+    def eca(self) -> numpy.ndarray:
+        """ELSET.eca: ndarray"""
+    @property
+    def mea(self) -> numpy.ndarray:
+        """ELSET.mea: ndarray"""
+    @property
+    def pge(self) -> numpy.ndarray:
+        """ELSET.pge: ndarray"""
+    @property
+    def apg(self) -> numpy.ndarray:
+        """ELSET.apg: ndarray"""
+    @property
+    def epoch(self) -> Time:
+        """ELSET.epoch: Time"""
+    @overload
+    def __getitem__(self, item: int | numbers.Integral) -> TLE: ...
+    @overload
+    def __getitem__(self, item: slice | numpy.ndarray | list[Any] | tuple[Any, ...]) -> ELSET: ...
+    def _getitem_integral(self, item: numbers.Integral) -> TLE:
+        """ELSET._getitem_integral(self, item: numbers.Integral) -> TLE"""
+    def _getitem_integral_slice(self, item: slice) -> ELSET:
+        """ELSET._getitem_integral_slice(self, slice item: slice) -> ELSET"""
+    def _getitem_selection(self, selection: numpy.ndarray) -> ELSET:
+        """ELSET._getitem_selection(self, selection: ndarray[bool | int]) -> ELSET"""
+    def __iter__(self) -> ELSET: ...
+    def __next__(self) -> TLE: ...
+    def pairwise(self) -> Iterator[tuple[TLE, TLE]]:
+        """ELSET.pairwise(self) -> Iterator[tuple[TLE, TLE]]: consecutive element sets in pairs"""
+    def _get_header(self) -> str:
+        """ELSET._get_header(self) -> str"""
+    def _get_body(self) -> str:
+        """ELSET._get_body(self) -> str"""
+    def __reduce__(self) -> Any: ...
+    def __setstate__(self, state: Any) -> None: ...
