@@ -127,15 +127,34 @@ inline void refuse_delete(nb::handle cls, const char *name) {
     nb::setattr(cls, name, property.attr("deleter")(refuse));
 }
 
+// `from module import name`: a missing module or name fails with ImportError.
+inline nb::object import_name(const char *module, const char *name) {
+    nb::module_ source = nb::module_::import_(module);
+    PyObject *value = PyObject_GetAttrString(source.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw_pending();
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+        throw_pending();
+    }
+    return nb::steal(value);
+}
+
 // A type bound at import by module and attribute name; a missing name or one
 // that is not a type fails the import with ImportError.
 inline nb::object import_type(const char *module, const char *name) {
-    nb::object type = nb::module_::import_(module).attr(name);
+    nb::object type = import_name(module, name);
     if (!PyType_Check(type.ptr())) {
         PyErr_Format(PyExc_ImportError, "%s.%s is not a type", module, name);
         throw_pending();
     }
     return type;
+}
+
+// import_type for a module-level binding kept for the life of the process.
+inline PyTypeObject *import_type_for_process(const char *module, const char *name) {
+    return reinterpret_cast<PyTypeObject *>(import_type(module, name).release().ptr());
 }
 
 // "Cannot convert numpy.float64 to numpy.ndarray"

@@ -94,10 +94,6 @@ void def_held(nb::class_<Satellite> &cls, const char *name, const char *doc) {
     cls.def_prop_ro(name, [](Satellite &self) { return self.*member; }, nb::name(name), doc);
 }
 
-PyTypeObject *import_type(const char *module, const char *name) {
-    return reinterpret_cast<PyTypeObject *>(args::import_type(module, name).release().ptr());
-}
-
 }  // namespace
 
 NB_MODULE(satellite, m) {
@@ -116,8 +112,8 @@ NB_MODULE(satellite, m) {
         args::import_type("astrokite.state.state", name);
     args::import_type("astrokite.propagators.analytical.keplerian.keplerian", "Keplerian");
 
-    siblings.propagator_type = import_type("astrokite.propagators.propagators", "Propagator");
-    siblings.ephemeris_type = import_type("astrokite.state.ephemeris", "StateVectorEphemeris");
+    siblings.propagator_type = args::import_type_for_process("astrokite.propagators.propagators", "Propagator");
+    siblings.ephemeris_type = args::import_type_for_process("astrokite.state.ephemeris", "StateVectorEphemeris");
     m.attr("Iterable") = nb::module_::import_("typing").attr("Iterable");
     m.attr("DatetimeLike") = nb::module_::import_("astrokite.typing").attr("DatetimeLike");
 

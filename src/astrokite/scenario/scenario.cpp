@@ -120,12 +120,7 @@ void def_held(nb::class_<Scenario> &cls, const char *name) {
 
 // A strong reference kept for the life of the process.
 nb::handle import_attr(const char *module, const char *name) {
-    nb::object value = nb::module_::import_(module).attr(name);
-    return value.release();
-}
-
-PyTypeObject *import_type(const char *module, const char *name) {
-    return reinterpret_cast<PyTypeObject *>(args::import_type(module, name).release().ptr());
+    return args::import_name(module, name).release();
 }
 
 }  // namespace
@@ -136,12 +131,12 @@ NB_MODULE(scenario, m) {
     if (siblings.globals.is_valid())
         throw nb::import_error("astrokite.scenario.scenario cannot be initialised twice in one process");
     nb::module_ numpy = nb::module_::import_("numpy");
-    siblings.ndarray_type = import_type("numpy", "ndarray");
+    siblings.ndarray_type = args::import_type_for_process("numpy", "ndarray");
     siblings.time_type = import_attr("astrokite.time.time", "Time");
     siblings.sun = import_attr("astrokite.bodies.bodies", "Sun");
     siblings.moon = import_attr("astrokite.bodies.bodies", "Moon");
     siblings.earth = import_attr("astrokite.bodies.bodies", "Earth");
-    siblings.ellipsoid_type = import_type("astrokite.mathtools.ellipsoid.ellipsoid", "Ellipsoid");
+    siblings.ellipsoid_type = args::import_type_for_process("astrokite.mathtools.ellipsoid.ellipsoid", "Ellipsoid");
     siblings.wgs84 = import_attr("astrokite.mathtools.ellipsoid.ellipsoid", "WGS84");
     m.attr("numpy") = numpy;
     m.attr("rot_GCRF_from_ITRF") = nb::module_::import_("astrokite.frames.rotations").attr("rot_GCRF_from_ITRF");

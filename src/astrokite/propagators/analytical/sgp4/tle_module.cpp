@@ -15,18 +15,8 @@ namespace {
 
 // `from module import name, ...` into this module's namespace.
 void import_names(nb::module_ &m, const char *module, std::initializer_list<const char *> names) {
-    nb::module_ source = nb::module_::import_(module);
-    for (const char *name : names) {
-        PyObject *value = PyObject_GetAttrString(source.ptr(), name);
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-                astrokite::args::throw_pending();
-            PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-            astrokite::args::throw_pending();
-        }
-        m.attr(name) = nb::steal(value);
-    }
+    for (const char *name : names)
+        m.attr(name) = astrokite::args::import_name(module, name);
 }
 
 }  // namespace
