@@ -1,0 +1,56 @@
+"""astrokite demo: the ISS's element sets of early 2023, read, sorted and shown.
+
+Run with `make demo`.
+"""
+
+from pathlib import Path
+
+import numpy as np
+
+from astrokite.bodies.bodies import Earth, Moon, Sun
+from astrokite.frames.rotations import rot_GCRF_from_ITRF
+from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrokite.time.time import Time
+from astrokite.units import units
+
+DATA = Path(__file__).resolve().parent / "data" / "iss.tle"
+
+
+def read_tles(path: Path) -> list[TLE]:
+    lines = [line for line in path.read_text().splitlines() if line.strip()]
+    return [TLE(line1, line2) for line1, line2 in zip(lines[0::2], lines[1::2])]
+
+
+def main() -> None:
+    tles = read_tles(DATA)
+    iss = ELSET(*tles, satname="ISS (ZARYA)")
+    newest = iss[-1]
+    print(f"Read {len(tles)} element sets of the ISS from {DATA.name}.\n")
+    print("The newest element set:")
+    print(newest)
+    print("The whole history:")
+    print(iss)
+
+    epoch = newest.epoch
+    sun, moon = Sun(epoch), Moon(epoch)
+    print(f"At the newest epoch, {epoch.utc!r}:")
+    print(f"  Sun distance  {np.linalg.norm(sun.position) / 1.495978707e11:.6f} au")
+    print(f"  Moon distance {np.linalg.norm(moon.position) / units.km:,.0f} km")
+    print(f"  Earth GM {Earth.GM:.9e} m^3/s^2, Re {Earth.Re:.1f} m")
+    with np.printoptions(precision=9, suppress=True):
+        print("  ITRF to GCRF rotation:")
+        print("  " + str(rot_GCRF_from_ITRF(epoch)).replace("\n", "\n  "))
+
+    week = iss[Time("2023-03-01"):Time("2023-03-08")]
+    print(f"\nOne week, 2023-03-01 to 2023-03-08: {week.size} element sets")
+    print(f"  {'epoch (UTC)':<28} {'sma [km]':>10} {'perigee [km]':>13} {'apogee [km]':>12}")
+    for tle in week:
+        print(f"  {tle.epoch.utc!r:<28} {tle.sma / units.km:10.3f} {tle.pge / units.km:13.3f} "
+              f"{tle.apg / units.km:12.3f}")
+    sma, pge, apg = week.sma / units.km, week.pge / units.km, week.apg / units.km
+    print(f"  change over the week: sma {sma[-1] - sma[0]:+.3f} km, perigee {pge[-1] - pge[0]:+.3f} km, "
+          f"apogee {apg[-1] - apg[0]:+.3f} km")
+
+
+if __name__ == "__main__":
+    main()
