@@ -41,8 +41,7 @@ sanitize: $(VENV)/.devdeps
 		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		PYTHONPATH=src $(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
-bench: $(VENV)/.installed
-	$(PIP) install --no-build-isolation ".[bench]"
+bench: $(VENV)/.installed $(VENV)/.bench
 	$(VPY) bench/run.py
 
 $(VENV)/.tools:
@@ -51,10 +50,18 @@ $(VENV)/.tools:
 	$(PIP) install "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
 	touch $@
 
+# Requirement lists read from pyproject.toml, so that they are written once.
+REQUIREMENTS = $$($(VPY) -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb'))['project']; \
+	print(' '.join($(1)))")
+
 # The run-time and test dependencies alone, for the in-place developer loop.
 $(VENV)/.devdeps: $(VENV)/.tools pyproject.toml
-	$(PIP) install $$($(VPY) -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb'))['project']; \
-		print(' '.join(p['dependencies'] + p['optional-dependencies']['test']))")
+	$(PIP) install $(call REQUIREMENTS,p['dependencies'] + p['optional-dependencies']['test'])
+	touch $@
+
+# The peers the benchmarks measure against.
+$(VENV)/.bench: $(VENV)/.tools pyproject.toml
+	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['bench'])
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
