@@ -121,8 +121,14 @@ int64_t count_from_integer(nb::handle value) {
     throw nb::python_error();
 }
 
+// The value of a Time (or of a subclass instance), nullptr for other objects.
+// An instance whose constructor never ran is refused.
 const Time *time_instance(nb::handle value) {
-    return PyObject_TypeCheck(value.ptr(), time_type()) ? nb::inst_ptr<Time>(value) : nullptr;
+    if (!PyObject_TypeCheck(value.ptr(), time_type()))
+        return nullptr;
+    if (!nb::inst_ready(value))
+        raise_uninitialised(value);
+    return nb::inst_ptr<Time>(value);
 }
 
 bool is_integer(PyObject *p) {
@@ -599,9 +605,9 @@ NB_MODULE(time, m) {
         .def("__bool__", [](const Time &self) { return self.size() != 0; })
         .def("__getitem__", &item, "key"_a)
         .def("__iter__",
-             [](nb::handle self) {
-                 require_array(*nb::inst_ptr<Time>(self), "iterate over");
-                 return TimeIterator{nb::borrow(self)};
+             [](nb::pointer_and_handle<Time> self) {
+                 require_array(*self.p, "iterate over");
+                 return TimeIterator{nb::borrow(self.h)};
              })
         .def("__eq__", [](const Time &a, nb::handle b) { return compare(a, b, Py_EQ); }, nb::is_operator())
         .def("__ne__", [](const Time &a, nb::handle b) { return compare(a, b, Py_NE); }, nb::is_operator())
@@ -616,10 +622,10 @@ NB_MODULE(time, m) {
                  return nb::hash(nb::int_(self.scalar()));
              })
         .def("__reduce__",
-             [](nb::handle self) {
-                 const Time &time = *nb::inst_ptr<Time>(self);
+             [](nb::pointer_and_handle<Time> self) {
+                 const Time &time = *self.p;
                  nb::object counts = time.is_array() ? time.counts() : nb::object(nb::int_(time.scalar()));
-                 return nb::make_tuple(self.type(), nb::make_tuple(counts));
+                 return nb::make_tuple(self.h.type(), nb::make_tuple(counts));
              })
         .def("__repr__", [](const Time &self) {
             if (self.is_array())

@@ -8,7 +8,8 @@
 //                                owned read-only 1-D int64 NumPy array of counts
 //   PyTypeObject *time_type()    the Time type object (looked up once, cached)
 //   bool is_time(h)              h is exactly our native Time (not a subclass)
-//   const Time &get(h)           the C++ value of a native Time (TypeError if not)
+//   const Time &get(h)           the C++ value of a native Time (TypeError if not, or
+//                                if its constructor never ran)
 //   nb::object as_time(value)    value itself if a native Time, else Time(value)
 //   nb::object wrap(Time &&)     a new Python Time holding the value
 //   nb::object from_jd(jd)       identical to Time(jd, format="jd")
@@ -84,9 +85,18 @@ inline PyTypeObject *time_type() {
 
 inline bool is_time(nb::handle value) { return Py_TYPE(value.ptr()) == time_type(); }
 
+// An instance made by Time.__new__ alone holds no value yet; reading it would
+// read uninitialised memory.
+[[noreturn]] inline void raise_uninitialised(nb::handle value) {
+    PyErr_Format(PyExc_TypeError, "%.200s object is not initialised", Py_TYPE(value.ptr())->tp_name);
+    throw nb::python_error();
+}
+
 inline const Time &get(nb::handle value) {
     if (!is_time(value))
         args::raise_cannot_convert(Py_TYPE(value.ptr())->tp_name, "Time");
+    if (!nb::inst_ready(value))
+        raise_uninitialised(value);
     return *nb::inst_ptr<Time>(value);
 }
 
