@@ -1,9 +1,10 @@
 """Two-line element sets: TLE, one element set, and ELSET, the element sets of one satellite."""
 
-import numbers
+import numbers as numbers
+import typing as typing
 from typing import Any, Iterator, overload
 
-import numpy
+import numpy as numpy
 
 from astrokite.bodies.bodies import CelestialBody as CelestialBody, Earth as Earth, Moon as Moon, Sun as Sun
 from astrokite.frames.frames import (
@@ -35,7 +36,7 @@ from astrokite.units.units import (
     sec as sec,
     second as second,
 )
-from astrokite.utils.representable import Representable
+from astrokite.utils.representable import Representable as Representable
 
 class TLE(Representable):
     """One two-line element set, read once at construction and immutable afterwards.
@@ -50,6 +51,7 @@ class TLE(Representable):
     ValueError.
     """
 
+    def __new__(cls, line1: str, line2: str, strict_validation: object = False) -> TLE: ...
     def __init__(self, line1: str, line2: str, strict_validation: object = False) -> None: ...
     @property
     def line1(self) -> str:
@@ -90,6 +92,8 @@ class TLE(Representable):
         """TLE._get_header(self) -> str"""
     def _get_body(self) -> str:
         """TLE._get_body(self) -> str"""
+    def __reduce__(self) -> Any: ...
+    def __setstate__(self, state: Any) -> None: ...
 
 class ELSET(Representable):
     """Element sets of one satellite in ascending order of epoch, with one NumPy column per element.
