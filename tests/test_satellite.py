@@ -1,6 +1,8 @@
 import copy
 import gc
 import pickle
+import subprocess
+import sys
 import weakref
 
 import pytest
@@ -96,6 +98,20 @@ class TestConstruction:
         craft = Spacecraft(EPOCH, None, 420e3)
         assert craft.mass == 420e3
         assert craft.name == "probe"
+
+
+@pytest.mark.parametrize("module, name", [("astrokite.time.time", "Time"), ("astrokite.typing", "DatetimeLike")])
+def test_missing_sibling_name_fails_the_import(module, name):
+    # tle and astrokite.typing bind Time too, so they are loaded before the name goes.
+    script = (
+        f"import astrokite.propagators.analytical.sgp4.tle, astrokite.typing, {module} as sibling\n"
+        f"del sibling.{name}\nimport astrokite.satellite.satellite\n"
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    # The import fails with ImportError, caused by the ImportError of the name.
+    lines = result.stderr.splitlines()
+    assert lines[-1].startswith("ImportError: ")
+    assert f"ImportError: cannot import name '{name}' from '{module}'" in lines
 
 
 class TestTexts:

@@ -1,6 +1,8 @@
 import copy
 import gc
 import pickle
+import subprocess
+import sys
 import weakref
 
 import erfa
@@ -98,6 +100,18 @@ class TestConstruction:
         mission = Mission(EPOCH)
         mission.label = "survey"  # a Python subclass has its own instance dictionary
         assert mission.ellipsoid is WGS84 and isinstance(mission.time, Time)
+
+
+@pytest.mark.parametrize(
+    "module, name", [("astrokite.frames.rotations", "rot_GCRF_from_ITRF"), ("astrokite.typing", "DatetimeLike")]
+)
+def test_missing_sibling_name_fails_the_import(module, name):
+    script = f"import {module} as sibling\ndel sibling.{name}\nimport astrokite.scenario.scenario\n"
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    # The import fails with ImportError, caused by the ImportError of the name.
+    lines = result.stderr.splitlines()
+    assert lines[-1].startswith("ImportError: ")
+    assert f"ImportError: cannot import name '{name}' from '{module}'" in lines
 
 
 class TestTexts:

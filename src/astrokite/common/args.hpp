@@ -152,7 +152,12 @@ inline nb::object import_type(const char *module, const char *name) {
     return type;
 }
 
-// import_type for a module-level binding kept for the life of the process.
+// import_name and import_type for module-level bindings kept for the life of
+// the process: static destructors run after the interpreter is gone, so these
+// references are never released.
+inline nb::handle import_name_for_process(const char *module, const char *name) {
+    return import_name(module, name).release();
+}
 inline PyTypeObject *import_type_for_process(const char *module, const char *name) {
     return reinterpret_cast<PyTypeObject *>(import_type(module, name).release().ptr());
 }

@@ -10,8 +10,7 @@ namespace args = astrokite::args;
 
 namespace {
 
-// Siblings bound at import, held for the life of the process (static
-// destructors run after the interpreter is gone, so they are never released).
+// Siblings bound at import and held for the life of the process.
 struct Siblings {
     nb::handle time_type;
     PyTypeObject *propagator_type = nullptr;
@@ -114,8 +113,8 @@ NB_MODULE(satellite, m) {
 
     siblings.propagator_type = args::import_type_for_process("astrokite.propagators.propagators", "Propagator");
     siblings.ephemeris_type = args::import_type_for_process("astrokite.state.ephemeris", "StateVectorEphemeris");
-    m.attr("Iterable") = nb::module_::import_("typing").attr("Iterable");
-    m.attr("DatetimeLike") = nb::module_::import_("astrokite.typing").attr("DatetimeLike");
+    m.attr("Iterable") = args::import_name("typing", "Iterable");
+    m.attr("DatetimeLike") = args::import_name("astrokite.typing", "DatetimeLike");
 
     nb::class_<Satellite> cls(
         m, "Satellite", nb::type_slots(satellite_slots),
@@ -132,6 +131,5 @@ NB_MODULE(satellite, m) {
     def_held<&Satellite::propagator>(cls, "propagator", "Satellite.propagator: Propagator | None");
     def_held<&Satellite::ephemeris>(cls, "ephemeris", "Satellite.ephemeris: StateVectorEphemeris | None");
     args::refuse_pickle(cls);
-    nb::object time_type = nb::module_::import_("astrokite.time.time").attr("Time");
-    siblings.time_type = time_type.release();  // marks the module initialised
+    siblings.time_type = args::import_name_for_process("astrokite.time.time", "Time");  // marks the module initialised
 }

@@ -11,9 +11,7 @@ namespace args = astrokite::args;
 
 namespace {
 
-// Siblings bound at import. The references are held for the life of the
-// process: static destructors run after the interpreter is gone, so they are
-// never released.
+// Siblings bound at import and held for the life of the process.
 struct Siblings {
     nb::handle time_type, sun, moon, earth;
     PyTypeObject *ellipsoid_type = nullptr;
@@ -118,11 +116,6 @@ void def_held(nb::class_<Scenario> &cls, const char *name) {
     cls.attr(name).attr("__doc__") = nb::none();
 }
 
-// A strong reference kept for the life of the process.
-nb::handle import_attr(const char *module, const char *name) {
-    return args::import_name(module, name).release();
-}
-
 }  // namespace
 
 NB_MODULE(scenario, m) {
@@ -132,15 +125,15 @@ NB_MODULE(scenario, m) {
         throw nb::import_error("astrokite.scenario.scenario cannot be initialised twice in one process");
     nb::module_ numpy = nb::module_::import_("numpy");
     siblings.ndarray_type = args::import_type_for_process("numpy", "ndarray");
-    siblings.time_type = import_attr("astrokite.time.time", "Time");
-    siblings.sun = import_attr("astrokite.bodies.bodies", "Sun");
-    siblings.moon = import_attr("astrokite.bodies.bodies", "Moon");
-    siblings.earth = import_attr("astrokite.bodies.bodies", "Earth");
+    siblings.time_type = args::import_name_for_process("astrokite.time.time", "Time");
+    siblings.sun = args::import_name_for_process("astrokite.bodies.bodies", "Sun");
+    siblings.moon = args::import_name_for_process("astrokite.bodies.bodies", "Moon");
+    siblings.earth = args::import_name_for_process("astrokite.bodies.bodies", "Earth");
     siblings.ellipsoid_type = args::import_type_for_process("astrokite.mathtools.ellipsoid.ellipsoid", "Ellipsoid");
-    siblings.wgs84 = import_attr("astrokite.mathtools.ellipsoid.ellipsoid", "WGS84");
+    siblings.wgs84 = args::import_name_for_process("astrokite.mathtools.ellipsoid.ellipsoid", "WGS84");
     m.attr("numpy") = numpy;
-    m.attr("rot_GCRF_from_ITRF") = nb::module_::import_("astrokite.frames.rotations").attr("rot_GCRF_from_ITRF");
-    m.attr("DatetimeLike") = nb::module_::import_("astrokite.typing").attr("DatetimeLike");
+    m.attr("rot_GCRF_from_ITRF") = args::import_name("astrokite.frames.rotations", "rot_GCRF_from_ITRF");
+    m.attr("DatetimeLike") = args::import_name("astrokite.typing", "DatetimeLike");
 
     nb::class_<Scenario> cls(m, "Scenario", nb::type_slots(scenario_slots),
                              "The setting of one simulation: its time, the Sun, Earth and Moon at that time,\n"
