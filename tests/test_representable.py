@@ -221,6 +221,7 @@ def test_property_styling_puts_bold_around_colour(settings):
     "call",
     [
         lambda: R._format_as_property(type("Text", (str,), {})("x")),
+        lambda: R._Representable__get_option(5),
         lambda: R.parse_color(None),
         lambda: R._Representable__wall("3"),
         lambda: R._create_formatted_form(type("Dict", (dict,), {})(a=1)),

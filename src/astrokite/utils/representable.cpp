@@ -512,7 +512,11 @@ NB_MODULE(representable, m) {
 
     using Values = nb::object *;
     static_method(cls, "_Representable__get_option", "def _Representable__get_option(option_tag: str) -> object",
-                  option_names, 1, [](Values v) { return option(v[0]); },
+                  option_names, 1,
+                  [](Values v) {
+                      require_str(v[0], "option_tag");
+                      return option(v[0]);
+                  },
                   "Value of an option of settings.json, read anew at every call");
     static_method(cls, "_Representable__get_color_formatted_text",
                   "def _Representable__get_color_formatted_text(text: str, color: str) -> str", text_color_names,
