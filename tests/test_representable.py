@@ -320,8 +320,10 @@ def test_frame_refuses_unknown_alignment_words(settings):
         R._create_formatted_frame({"x": ["a"]}, alignment={"x": {"header": "Middle"}})
     with pytest.raises(ValueError, match="values alignment: up"):
         R._create_formatted_frame({"x": ["a"]}, alignment={"x": {"values": "up"}})
-    with pytest.raises(ValueError):
-        R._create_formatted_frame({"x": []}, alignment={"x": {"values": "l"}})
+    # No width without rows, no label for a name that is not text.
+    for data, name in (({"x": []}, "x"), ({0: ["a"]}, 0)):
+        with pytest.raises(ValueError):
+            R._create_formatted_frame(data, alignment={name: {"values": "l"}})
 
 
 def test_frame_leaves_the_alignment_mapping_unchanged(settings):

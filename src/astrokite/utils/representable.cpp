@@ -345,7 +345,7 @@ nb::object create_formatted_frame(nb::handle data, nb::handle columns, nb::handl
             entry_alignment(entry, "header", "Unexpected value for header alignment: %S");
         const std::size_t width = column_width(frame, column);
         if (!PyUnicode_Check(column.ptr())) {
-            PyErr_Format(PyExc_TypeError, "Cannot align column %R: its name is not a string", column.ptr());
+            PyErr_Format(PyExc_ValueError, "Cannot align column %R: its name is not a string", column.ptr());
             args::throw_pending();
         }
         labels.append(aligned_cell(column, width, header));
