@@ -274,7 +274,7 @@ class TestColumns:
 
     @pytest.mark.parametrize("name", ["size", "satname", "satno", "epoch", "sma"])
     def test_properties_are_read_only(self, three, name):
-        with pytest.raises(AttributeError):
+        with pytest.raises(AttributeError, match=f"^property '{name}' of 'ELSET' object has no setter$"):
             setattr(ELSET(*three), name, None)
 
 

@@ -656,18 +656,18 @@ void bind_elset(nb::module_ &m) {
         nb::sig("def __init__(self, *args: TLE, satname: str | None = None) -> None"),
         "Hold the given TLE objects, sorted by epoch, under the satellite name `satname`.");
 
-    cls.def_prop_ro("size", [](Self self) { return self.p->elements.size(); }, "ELSET.size: int");
+    cls.def_prop_ro("size", [](Self self) { return self.p->elements.size(); }, nb::name("size"), "ELSET.size: int");
     cls.def_prop_ro("satname", [](Self self) { return nb::getattr(self.h, bound.stored_satname); },
-                    "ELSET.satname: str | None");
-    cls.def_prop_ro("satno", [](Self self) { return self.p->satno; }, "ELSET.satno: int");
+                    nb::name("satname"), "ELSET.satname: str | None");
+    cls.def_prop_ro("satno", [](Self self) { return self.p->satno; }, nb::name("satno"), "ELSET.satno: int");
     for (std::size_t c = 0; c < column_count; ++c) {
         const std::string doc = std::string("ELSET.") + elset_table::column_names[c] + ": ndarray";
         cls.def_prop_ro(
             elset_table::column_names[c],
             [c](Self self) { return checked(PyObject_CallMethodNoArgs(self.p->columns[c].ptr(), bound.view)); },
-            doc.c_str());
+            nb::name(elset_table::column_names[c]), doc.c_str());
     }
-    cls.def_prop_ro("epoch", [](Self self) { return self.p->epoch; }, "ELSET.epoch: Time");
+    cls.def_prop_ro("epoch", [](Self self) { return self.p->epoch; }, nb::name("epoch"), "ELSET.epoch: Time");
 
     cls.def("__getitem__", [](Self self, nb::handle item) { return getitem(self.h, *self.p, item); },
             nb::arg("item"));
