@@ -450,6 +450,11 @@ def test_body_layout():
     assert repr(tle.epoch.utc) in body and frames.TEME.name in body
     assert str(tle) == repr(tle)
 
+    class Relabelled(TLE):
+        line1 = property(lambda self: "ISS (ZARYA)")
+
+    assert Relabelled(ISS1, ISS2)._get_body().startswith("ISS (ZARYA)\n" + ISS2 + "\n{fence}\n")
+
 
 def test_tables_hold_twelve_rows_in_order():
     tle = Captured(ISS1, ISS2)

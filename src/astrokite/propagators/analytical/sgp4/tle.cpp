@@ -35,7 +35,7 @@ struct Services {
     nb::handle time_type;  // Time as the time module exports it
     bool native_time = false;  // ... and it is our own native Time
     nb::handle earth, teme;
-    nb::handle gm, re, jd, utc, repr, name;  // interned attribute names
+    nb::handle gm, re, jd, utc, repr, name, line1, line2;  // interned attribute names
     nb::handle create_form, create_frame, format_property;
 };
 Services services;
@@ -403,13 +403,10 @@ PyObject *get_body(PyObject *self_ptr, PyObject *) {
         nb::object form = call_on(self, services.create_form, form_data);
         nb::object frame_coe = call_on(self, services.create_frame, element_table(*tle, orbital_rows));
         nb::object frame_der = call_on(self, services.create_frame, element_table(*tle, derived_rows));
+        // The lines through their properties, which a subclass may override.
+        nb::object line1 = self.attr(services.line1), line2 = self.attr(services.line2);
         nb::object caption_coe = call_on(self, services.format_property, nb::str("Orbital Elements:"));
         nb::object caption_der = call_on(self, services.format_property, nb::str("Derived Elements:"));
-
-        nb::object line1 = nb::steal(get_line<&TLE::line1>(self_ptr, nullptr));
-        nb::object line2 = nb::steal(get_line<&TLE::line2>(self_ptr, nullptr));
-        if (!line1.is_valid() || !line2.is_valid())
-            args::throw_pending();
 
         const nb::str newline("\n"), fence("\n{fence}\n");
         nb::list parts;
@@ -463,6 +460,8 @@ void bind_tle(nb::module_ &m) {
     services.utc = intern("utc");
     services.repr = intern("__repr__");
     services.name = intern("name");
+    services.line1 = intern("line1");
+    services.line2 = intern("line2");
     services.create_form = intern("_create_formatted_form");
     services.create_frame = intern("_create_formatted_frame");
     services.format_property = intern("_format_as_property");
