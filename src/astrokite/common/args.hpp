@@ -1,12 +1,15 @@
-// Argument checks shared by every extension of the package. Each standard
-// message is written here once; bindings call these helpers instead of
-// formatting their own.
+// Binding helpers shared by every extension of the package: argument checks,
+// imports at load, the refusal to pickle and cycle-collection slots. Each
+// standard message is written here once; bindings call these helpers instead
+// of formatting their own.
 #pragma once
 
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <initializer_list>
+#include <utility>
 
 namespace astrokite::args {
 
@@ -180,5 +183,39 @@ template <typename Class> void refuse_pickle(Class &cls) {
         throw nb::type_error(pickle_refused_message);
     });
 }
+
+// Cyclic GC slots for a native type `T` whose object members `Members` may
+// form reference cycles. Traversal visits the heap type and the members;
+// clearing sets each member to None and releases the old value only then, so
+// code run by that release never sees a dangling member. An instance whose
+// constructor has not run holds no members yet.
+template <typename T, nb::object T::*... Members>
+int traverse_members(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self))
+        return 0;
+    T *instance = nb::inst_ptr<T>(self);
+    for (nb::object *member : {&(instance->*Members)...})
+        Py_VISIT(member->ptr());
+    return 0;
+}
+
+template <typename T, nb::object T::*... Members> int clear_members(PyObject *self) {
+    if (!nb::inst_ready(self))
+        return 0;
+    T *instance = nb::inst_ptr<T>(self);
+    for (nb::object *member : {&(instance->*Members)...}) {
+        nb::object old = std::move(*member);
+        *member = nb::none();
+    }
+    return 0;
+}
+
+template <typename T, nb::object T::*... Members>
+inline PyType_Slot gc_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse_members<T, Members...>)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear_members<T, Members...>)},
+    {0, nullptr},
+};
 
 }  // namespace astrokite::args

@@ -23,32 +23,10 @@ struct Satellite {
     nb::object name, description;  // a trimmed str, or None until written
 };
 
-int satellite_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    Satellite *s = nb::inst_ptr<Satellite>(self);
-    for (nb::object *member : {&s->_time, &s->state, &s->propagator, &s->ephemeris})
-        Py_VISIT(member->ptr());
-    return 0;
-}
-
-int satellite_clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    Satellite *s = nb::inst_ptr<Satellite>(self);
-    for (nb::object *member : {&s->_time, &s->state, &s->propagator, &s->ephemeris}) {
-        nb::object old = std::move(*member);  // released after the member reads None
-        *member = nb::none();
-    }
-    return 0;
-}
-
-PyType_Slot satellite_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(satellite_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(satellite_clear)},
-    {0, nullptr},
-};
+// What the satellite keeps takes part in cycle collection; the texts cannot
+// form cycles.
+constexpr auto &satellite_slots =
+    args::gc_slots<Satellite, &Satellite::_time, &Satellite::state, &Satellite::propagator, &Satellite::ephemeris>;
 
 // How a text is stored: converted with str (None becomes "None"), then with
 // the white space around it removed as str.strip does.

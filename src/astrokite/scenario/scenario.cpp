@@ -27,32 +27,10 @@ struct Scenario {
     nb::object rotation = nb::none();  // cache; None until a rotation has been computed
 };
 
-int scenario_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    Scenario *s = nb::inst_ptr<Scenario>(self);
-    for (nb::object *member : {&s->time, &s->sun, &s->earth, &s->moon, &s->ellipsoid, &s->rotation})
-        Py_VISIT(member->ptr());
-    return 0;
-}
-
-int scenario_clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    Scenario *s = nb::inst_ptr<Scenario>(self);
-    for (nb::object *member : {&s->time, &s->sun, &s->earth, &s->moon, &s->ellipsoid, &s->rotation}) {
-        nb::object old = std::move(*member);  // released after the member reads None
-        *member = nb::none();
-    }
-    return 0;
-}
-
-PyType_Slot scenario_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(scenario_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(scenario_clear)},
-    {0, nullptr},
-};
+// The held objects and the rotation cache take part in cycle collection; the
+// texts cannot form cycles.
+constexpr auto &scenario_slots = args::gc_slots<Scenario, &Scenario::time, &Scenario::sun, &Scenario::earth,
+                                                &Scenario::moon, &Scenario::ellipsoid, &Scenario::rotation>;
 
 void construct(Scenario *self, const nb::args &call_args, const nb::kwargs &kwargs) {
     static const char *const names[] = {"time", "ellipsoid"};
