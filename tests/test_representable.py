@@ -407,6 +407,17 @@ def test_reconstruction(settings):
             bad()
 
 
+def test_second_initialisation_is_refused():
+    name = representable.__name__
+    del sys.modules[name]
+    try:
+        with pytest.raises(ImportError, match="initialised twice"):
+            __import__(name)
+    finally:
+        sys.modules[name] = representable
+    assert pickle.loads(pickle.dumps(R())).__dict__ == {}  # the loaded module still works
+
+
 def test_element_set_types_derive_natively():
     tle = pytest.importorskip("astrokite.propagators.analytical.sgp4.tle", exc_type=ImportError)
     for name in ("TLE", "ELSET"):

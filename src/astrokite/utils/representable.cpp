@@ -471,6 +471,10 @@ PyMethodDef module_functions[] = {
 }  // namespace
 
 NB_MODULE(representable, m) {
+    // The type and the bound state are per process; a second module object
+    // would register the type again and leave the first one without it.
+    if (bound)
+        throw nb::import_error("astrokite.utils.representable cannot be initialised twice in one process");
     nb::module_ pandas = nb::module_::import_("pandas");
     bound = new Bound{};
     bound->json_loads = nb::module_::import_("json").attr("loads");
