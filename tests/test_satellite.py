@@ -56,11 +56,11 @@ class TestConstruction:
     @pytest.mark.parametrize(
         "args, kwargs, message",
         [
-            ((EPOCH,), {}, "Satellite() takes at least 2 positional arguments (1 given)"),
-            ((), {"time": EPOCH, "name": "x"}, "Satellite() takes at least 2 positional arguments (0 given)"),
-            ((EPOCH, 1, None, None, None, None, None), {}, "Satellite() takes at most 6 positional arguments (7 given)"),
-            ((EPOCH, 1), {"mass": 1}, "Satellite() got an unexpected keyword argument 'mass'"),
-            ((EPOCH, 1), {"state": 1}, "Satellite() got multiple values for argument 'state'"),
+            ((EPOCH,), {}, "__init__() takes at least 2 positional arguments (1 given)"),
+            ((), {"time": EPOCH, "name": "x"}, "__init__() takes at least 2 positional arguments (0 given)"),
+            ((EPOCH, 1, None, None, None, None, None), {}, "__init__() takes at most 6 positional arguments (7 given)"),
+            ((EPOCH, 1), {"mass": 1}, "__init__() got an unexpected keyword argument 'mass'"),
+            ((EPOCH, 1), {"state": 1}, "__init__() got multiple values for argument 'state'"),
         ],
     )
     def test_argument_binding_errors(self, args, kwargs, message):

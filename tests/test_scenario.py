@@ -82,10 +82,10 @@ class TestConstruction:
     @pytest.mark.parametrize(
         "args, kwargs, message",
         [
-            ((), {}, "Scenario() takes at least 1 positional argument (0 given)"),
-            ((EPOCH, WGS84, 1), {}, "Scenario() takes at most 2 positional arguments (3 given)"),
-            ((EPOCH,), {"frame": 1}, "Scenario() got an unexpected keyword argument 'frame'"),
-            ((EPOCH,), {"time": EPOCH}, "Scenario() got multiple values for argument 'time'"),
+            ((), {}, "__init__() takes at least 1 positional argument (0 given)"),
+            ((EPOCH, WGS84, 1), {}, "__init__() takes at most 2 positional arguments (3 given)"),
+            ((EPOCH,), {"frame": 1}, "__init__() got an unexpected keyword argument 'frame'"),
+            ((EPOCH,), {"time": EPOCH}, "__init__() got multiple values for argument 'time'"),
         ],
     )
     def test_argument_binding_errors(self, args, kwargs, message):

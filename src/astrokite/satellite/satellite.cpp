@@ -35,7 +35,8 @@ nb::object trimmed_text(nb::handle value) { return nb::str(value).attr("strip")(
 void construct(Satellite *self, const nb::args &call_args, const nb::kwargs &kwargs) {
     static const char *const names[] = {"time", "state", "propagator", "ephemeris", "name", "description"};
     nb::object values[] = {nb::none(), nb::none(), nb::none(), nb::none(), nb::none(), nb::none()};
-    args::bind_arguments("Satellite", call_args, kwargs, names, 2, values);
+    // Binding errors name the method called, as the interpreter does.
+    args::bind_arguments("__init__", call_args, kwargs, names, 2, values);
     auto &[time_argument, state, propagator, ephemeris, name, description] = values;
     args::require_instance(propagator, siblings.propagator_type, "propagator", true);
     args::require_instance(ephemeris, siblings.ephemeris_type, "ephemeris", true);

@@ -35,7 +35,8 @@ constexpr auto &scenario_slots = args::gc_slots<Scenario, &Scenario::time, &Scen
 void construct(Scenario *self, const nb::args &call_args, const nb::kwargs &kwargs) {
     static const char *const names[] = {"time", "ellipsoid"};
     nb::object values[] = {nb::none(), nb::borrow(siblings.wgs84)};
-    args::bind_arguments("Scenario", call_args, kwargs, names, 1, values);
+    // Binding errors name the method called, as the interpreter does.
+    args::bind_arguments("__init__", call_args, kwargs, names, 1, values);
     auto &[time_argument, ellipsoid] = values;
     args::require_instance(ellipsoid, siblings.ellipsoid_type, "ellipsoid");
 
