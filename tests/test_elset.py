@@ -286,6 +286,22 @@ class TestText:
         assert header in str(elset) and "3 elements" in str(elset)
 
 
+    @pytest.mark.parametrize(
+        "method, published",
+        [
+            ("_getitem_integral", "ELSET._getitem_integral(self, item: numbers.Integral) -> TLE"),
+            ("_getitem_integral_slice", "ELSET._getitem_integral_slice(self, slice item: slice) -> ELSET"),
+            ("_getitem_selection", "ELSET._getitem_selection(self, selection: ndarray[bool | int]) -> ELSET"),
+            ("_get_header", "ELSET._get_header(self) -> str"),
+            ("_get_body", "ELSET._get_body(self) -> str"),
+        ],
+    )
+    def test_method_documentation(self, method, published):
+        lines = getattr(ELSET, method).__doc__.splitlines()
+        assert lines[-1] == published
+        assert lines[0].split(" -> ")[1] == published.split(" -> ")[1]  # the signature line agrees
+
+
 class TestSubclass:
     def test_overrides_take_effect(self, three):
         class Shifted(ELSET):

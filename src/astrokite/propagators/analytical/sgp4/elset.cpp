@@ -670,22 +670,28 @@ void bind_elset(nb::module_ &m) {
     cls.def_prop_ro("epoch", [](Self self) { return self.p->epoch; }, nb::name("epoch"), "ELSET.epoch: Time");
 
     cls.def("__getitem__", [](Self self, nb::handle item) { return getitem(self.h, *self.p, item); },
-            nb::arg("item"));
+            nb::arg("item"), nb::sig("def __getitem__(self, item: Any) -> TLE | ELSET"));
     cls.def(
         "_getitem_integral", [](Self self, nb::handle item) { return getitem_integral(self.h, *self.p, item); },
-        nb::arg("item"), "ELSET._getitem_integral(self, item: numbers.Integral) -> TLE");
+        nb::arg("item"), nb::sig("def _getitem_integral(self, item: numbers.Integral) -> TLE"),
+        "ELSET._getitem_integral(self, item: numbers.Integral) -> TLE");
     cls.def(
         "_getitem_integral_slice", [](Self self, nb::handle item) { return getitem_integral_slice(*self.p, item); },
-        nb::arg("item"), "ELSET._getitem_integral_slice(self, slice item: slice) -> ELSET");
+        nb::arg("item"), nb::sig("def _getitem_integral_slice(self, item: slice) -> ELSET"),
+        "ELSET._getitem_integral_slice(self, slice item: slice) -> ELSET");
     cls.def(
         "_getitem_selection", [](Self self, nb::handle selection) { return getitem_selection(*self.p, selection); },
-        nb::arg("selection"), "ELSET._getitem_selection(self, selection: ndarray[bool | int]) -> ELSET");
+        nb::arg("selection"), nb::sig("def _getitem_selection(self, selection: numpy.ndarray) -> ELSET"),
+        "ELSET._getitem_selection(self, selection: ndarray[bool | int]) -> ELSET");
 
-    cls.def("__iter__", [](Self self) {
-        nb::setattr(self.h, bound.index, nb::int_(0));
-        return nb::borrow(self.h);
-    });
-    cls.def("__next__", [](Self self) { return next_element(self.h, *self.p); });
+    cls.def(
+        "__iter__",
+        [](Self self) {
+            nb::setattr(self.h, bound.index, nb::int_(0));
+            return nb::borrow(self.h);
+        },
+        nb::sig("def __iter__(self) -> ELSET"));
+    cls.def("__next__", [](Self self) { return next_element(self.h, *self.p); }, nb::sig("def __next__(self) -> TLE"));
 
     nb::class_<Pairwise>(cls, "_PairwiseIterator", nb::type_slots(pairwise_slots))
         .def("__iter__", [](nb::pointer_and_handle<Pairwise> self) { return nb::borrow(self.h); })
@@ -707,11 +713,11 @@ void bind_elset(nb::module_ &m) {
             nb::object number = checked(PyObject_Format(nb::getattr(self.h, bound.satno).ptr(), nullptr));
             return checked(PyUnicode_FromFormat("ELSET %U (%U)", name.ptr(), number.ptr()));
         },
-        "ELSET._get_header(self) -> str");
+        nb::sig("def _get_header(self) -> str"), "ELSET._get_header(self) -> str");
     cls.def(
         "_get_body",
         [](Self self) { return checked(PyUnicode_FromFormat("%zu elements", self.p->elements.size())); },
-        "ELSET._get_body(self) -> str");
+        nb::sig("def _get_body(self) -> str"), "ELSET._get_body(self) -> str");
 
     args::refuse_pickle(cls);
 }
