@@ -506,12 +506,13 @@ NB_MODULE(representable, m) {
     cls.def("_get_header", [](nb::handle) -> nb::object {
         PyErr_SetNone(PyExc_NotImplementedError);
         args::throw_pending();
-    }, "The header of the report representation");
+    }, nb::sig("def _get_header(self) -> str"), "The header of the report representation");
     cls.def("_get_body", [](nb::handle) -> nb::object {
         PyErr_SetNone(PyExc_NotImplementedError);
         args::throw_pending();
-    }, "The body of the report representation");
-    cls.def("__str__", &render_box, "The header and body framed by walls and a fence");
+    }, nb::sig("def _get_body(self) -> str"), "The body of the report representation");
+    cls.def("__str__", &render_box, nb::sig("def __str__(self) -> str"),
+            "The header and body framed by walls and a fence");
     cls.def("__repr__", [](nb::handle self) { return nb::str(self); }, "The same text as str()");
 
     using Values = nb::object *;
@@ -583,7 +584,8 @@ NB_MODULE(representable, m) {
         {nb::none(), nb::none(), nb::none(), nb::bool_(true), nb::int_(1), nb::int_(50), nb::int_(30)});
 
     cls.def("__reduce__", &reduce);
-    cls.def("__setstate__", [](nb::handle self, nb::handle state) { apply_state(self, state); });
+    cls.def("__setstate__", [](nb::handle self, nb::handle state) { apply_state(self, state); }, "state"_a,
+            nb::sig("def __setstate__(self, state: tuple) -> None"));
 
     if (PyModule_AddFunctions(m.ptr(), module_functions) < 0)
         args::throw_pending();

@@ -23,7 +23,6 @@ inline constexpr std::array<std::string_view, 9> styling_sequences = {
     "\x1b[0m", "\x1b[1m", "\x1b[36m", "\x1b[91m", "\x1b[92m",
     "\x1b[93m", "\x1b[94m", "\x1b[95m", "\x1b[96m"};
 
-inline constexpr std::string_view bold_sequence = "\x1b[1m";
 inline constexpr std::string_view reset_sequence = "\x1b[0m";
 
 struct Colour {
