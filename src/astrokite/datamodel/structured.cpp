@@ -17,14 +17,14 @@ struct Field {
 };
 
 nb::object make_dtype(nb::handle dtype, std::initializer_list<Field> fields) {
-    nb::list spec;
+    nb::list layout;
     for (const Field &f : fields) {
         if (f.count == 0)
-            spec.append(nb::make_tuple(f.name, f.type));
+            layout.append(nb::make_tuple(f.name, f.type));
         else
-            spec.append(nb::make_tuple(f.name, f.type, nb::make_tuple(f.count)));
+            layout.append(nb::make_tuple(f.name, f.type, nb::make_tuple(f.count)));
     }
-    return dtype(spec);
+    return dtype(layout);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 """NumPy structured record types of the package (packed, native byte order)."""
 
-import numpy
-from numpy import dtype
+import numpy as numpy
+from numpy import dtype as dtype
 
 SurfCoord_dtype: dtype
 LLA_dtype: dtype

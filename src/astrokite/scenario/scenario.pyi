@@ -2,13 +2,12 @@
 
 from typing import Any
 
-import numpy
+import numpy as numpy
 from astrokite.bodies.bodies import Earth, Moon, Sun
+from astrokite.frames.rotations import rot_GCRF_from_ITRF as rot_GCRF_from_ITRF
 from astrokite.mathtools.ellipsoid.ellipsoid import Ellipsoid
 from astrokite.time.time import Time
 from astrokite.typing import DatetimeLike as DatetimeLike
-
-def rot_GCRF_from_ITRF(time: Time) -> numpy.ndarray: ...
 
 class Scenario:
     """The setting of one simulation: its time, the Sun, Earth and Moon at that time,
