@@ -1,0 +1,385 @@
+"""Memory and references stay put under bulk use.
+
+Building and dropping many objects, on the success path and on every error
+path, must leave memory flat: Python allocations (tracemalloc), native
+allocations (the resident set size) and the reference counts of the
+arguments. Reference cycles through native objects must be collected.
+
+The bounds are generous against allocator noise and tight against a leak: one
+forgotten object per call over the counts below is megabytes. Counts are set
+so the file runs in about a minute: 100,000 calls for every construction of
+TLE, ELSET and Time, failing or not; 20,000 for each kind of ELSET read, and
+fewer renders, which read the settings file once per option (see RENDERS).
+"""
+
+import gc
+import os
+import sys
+import tracemalloc
+import weakref
+
+import numpy as np
+import pytest
+
+from astrokite.bodies import bodies
+from astrokite.mathtools.ellipsoid.ellipsoid import WGS84, Ellipsoid
+from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrokite.propagators.propagators import Propagator
+from astrokite.satellite.satellite import Satellite
+from astrokite.scenario import scenario as scenario_module
+from astrokite.scenario.scenario import Scenario
+from astrokite.state.ephemeris import StateVectorEphemeris
+from astrokite.time.time import Time
+from astrokite.utils.representable import Representable
+
+pytestmark = pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident set size from /proc")
+
+L1 = "1 25544U 98067A   23001.26991367  .00015968  00000-0  28903-3 0  9993"
+L2 = "2 25544  51.6448  75.3411 0005204 209.5406 257.0907 15.49811030375904"
+OTHER = L1[:2] + "25545" + L1[7:]  # another satellite
+MANY = 100_000
+READS = 20_000  # selections build a whole new ELSET each
+RENDERS = {"ELSET": 10_000, "TLE": 500, "Representable": 5_000}
+RSS_BOUND = 8 << 20  # bytes over the whole run
+TRACED_BOUND = 256 << 10  # bytes over the traced calls
+TRACED = 5_000  # calls traced by tracemalloc, which slows them several times
+
+
+def line1_at(day, satno="25544"):
+    return L1[:2] + satno + L1[7:18] + f"23{day:012.8f}" + L1[32:]
+
+
+def resident():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def growth(action, count, watched=()):
+    """(resident growth over `count` calls, traced growth over up to TRACED
+    calls, reference-count changes of `watched`), after a warm-up."""
+    for _ in range(min(count, 10_000) // 10 + 100):  # free lists, caches, arenas
+        action()
+    gc.collect()
+    references = [sys.getrefcount(obj) for obj in watched]
+    before = resident()
+    for _ in range(count):
+        action()
+    gc.collect()
+    resident_growth = resident() - before
+    references = [after - before for after, before in zip([sys.getrefcount(obj) for obj in watched], references)]
+    tracemalloc.start()
+    try:
+        start = tracemalloc.get_traced_memory()[0]
+        for _ in range(min(TRACED, count // 4)):
+            action()
+        gc.collect()
+        traced_growth = tracemalloc.get_traced_memory()[0] - start
+    finally:
+        tracemalloc.stop()
+    return resident_growth, traced_growth, references
+
+
+def assert_flat(action, count, watched=()):
+    resident_growth, traced_growth, references = growth(action, count, watched)
+    assert resident_growth < RSS_BOUND, f"resident set grew by {resident_growth} bytes over {count} calls"
+    assert traced_growth < TRACED_BOUND, f"Python allocations grew by {traced_growth} bytes"
+    assert references == [0] * len(watched), "an argument gained or lost references"
+
+
+def failing(call, error):
+    """`call` made into an action that must raise `error` every time."""
+
+    def action():
+        try:
+            call()
+        except error:
+            return
+        raise AssertionError(f"{call} did not raise {error.__name__}")
+
+    return action
+
+
+# ---------------------------------------------------------------------------
+# Building and dropping
+
+
+class Falsy:
+    def __bool__(self):
+        raise ZeroDivisionError
+
+
+class Text(str):
+    pass
+
+
+class Numbered(TLE):
+    """An element set whose satellite number does not fit 32 bits."""
+
+    @property
+    def satno(self):
+        return 2**40
+
+
+class LooksLikeATLE:
+    epoch = Time("2023-01-01")
+    satno = 25544
+
+
+# Fresh, non-immortal objects, so that a reference leaked on them shows.
+line1, line2 = "".join(L1), "".join(L2)
+first, second, third = TLE(line1_at(1.5), L2), TLE(line1_at(2.5), L2), TLE(line1_at(3.5), L2)
+elset = ELSET(first, second, third, satname="ISS")
+start, stop = Time("2023-01-02"), Time("2023-01-03")
+mask = np.array([True, False, True])
+
+TLE_CASES = {
+    "built": (lambda: TLE(line1, line2), None),
+    "strict, built": (lambda: TLE(line1, line2, True), None),
+    "long non-ASCII line": (lambda: TLE("é" * 200, line2), None),
+    "too few arguments": (lambda: TLE(line1), TypeError),
+    "too many arguments": (lambda: TLE(line1, line2, False, None), TypeError),
+    "unknown keyword": (lambda: TLE(line1, line2, strict=True), TypeError),
+    "keyword given twice": (lambda: TLE(line1, line1=line1, line2=line2), TypeError),
+    "bytes": (lambda: TLE(b"1", line2), TypeError),
+    "None": (lambda: TLE(line1, None), TypeError),
+    "str subclass": (lambda: TLE(Text(line1), line2), TypeError),
+    "truth value fails": (lambda: TLE(line1, line2, Falsy()), ZeroDivisionError),
+    "lone surrogate": (lambda: TLE("\ud800" + line1, line2), UnicodeEncodeError),
+    "epoch outside Time": (lambda: TLE(line1[:20] + "9e99        " + line1[32:], line2), ValueError),
+    "strict, bad checksum": (lambda: TLE(line1[:68] + "0", line2, True), ValueError),
+}
+
+
+@pytest.mark.parametrize("case", TLE_CASES)
+def test_tle_construction(case):
+    call, error = TLE_CASES[case]
+    assert_flat(call if error is None else failing(call, error), MANY, [line1, line2])
+
+
+def test_tle_failing_after_its_epoch_is_built(monkeypatch):
+    # The epoch exists when the Earth constants are read: it must go with the failure.
+    monkeypatch.setattr(bodies.Earth, "GM", "not a number")
+    assert_flat(failing(lambda: TLE(line1, line2), TypeError), MANY, [line1, line2])
+
+
+ELSET_CASES = {
+    "built": (lambda: ELSET(third, first, second, satname="ISS"), None),
+    "satellite number beyond 32 bits": (lambda: ELSET(Numbered(line1, line2)), OverflowError),
+    "no element set": (lambda: ELSET(), AssertionError),
+    "two satellites": (lambda: ELSET(first, TLE(OTHER, line2)), AssertionError),
+    "satname of another type": (lambda: ELSET(first, satname=b"ISS"), TypeError),
+    "unknown keyword": (lambda: ELSET(first, name="ISS"), TypeError),
+    "entry without epoch": (lambda: ELSET(first, None), AttributeError),
+    "entry that is not a TLE": (lambda: ELSET(first, LooksLikeATLE()), TypeError),
+    "epochs that do not compare": (lambda: ELSET(first, elset), ValueError),
+    "text satellite number": (lambda: ELSET(TLE(line1[:2] + "A0001" + line1[7:], line2)), TypeError),
+}
+
+
+@pytest.mark.parametrize("case", ELSET_CASES)
+def test_elset_construction(case):
+    call, error = ELSET_CASES[case]
+    assert_flat(call if error is None else failing(call, error), MANY, [first, second, third, elset])
+
+
+READ_CASES = {
+    "integral index": (lambda: elset[-1], None),
+    "positional slice": (lambda: elset[::2], None),
+    "time window": (lambda: elset[start:stop], None),
+    "mask": (lambda: elset[mask], None),
+    "positions": (lambda: elset[[2, 0, 0]], None),
+    "iteration": (lambda: list(elset), None),
+    "pairs": (lambda: list(elset.pairwise()), None),
+    "columns": (lambda: (elset.ecc, elset.apg, elset.epoch), None),
+    "index out of range": (lambda: elset[3], IndexError),
+    "empty slice": (lambda: elset[5:], AssertionError),
+    "empty window": (lambda: elset[stop:start], AssertionError),
+    "window bound Time refuses": (lambda: elset["no date":], ValueError),
+    "mask of the wrong length": (lambda: elset[np.array([True])], IndexError),
+    "position out of range": (lambda: elset[np.array([7])], IndexError),
+    "float positions": (lambda: elset[[0.5]], IndexError),
+}
+
+
+@pytest.mark.parametrize("case", READ_CASES)
+def test_elset_reading(case):
+    call, error = READ_CASES[case]
+    assert_flat(call if error is None else failing(call, error), READS, [first, second, third, elset])
+
+
+class Box(Representable):
+    def __init__(self, header, body):
+        super().__init__()
+        self.header, self.body = header, body
+
+    def _get_header(self):
+        return self.header
+
+    def _get_body(self):
+        return self.body
+
+
+box = Box("Header", "a line\n{fence}\n{{braces}}")
+RENDER_CASES = {
+    "ELSET": (lambda: str(elset), None, RENDERS["ELSET"]),
+    "TLE": (lambda: str(first), None, RENDERS["TLE"]),
+    "Representable": (lambda: str(box), None, RENDERS["Representable"]),
+    "unknown field": (lambda: str(Box("H", "{name}")), KeyError, RENDERS["Representable"]),
+    "positional field": (lambda: str(Box("H", "{}")), IndexError, RENDERS["Representable"]),
+    "unmatched brace": (lambda: str(Box("H", "a{")), ValueError, RENDERS["Representable"]),
+    "header not text": (lambda: str(Box(1, "")), TypeError, RENDERS["Representable"]),
+    "no protocol": (lambda: str(Representable()), NotImplementedError, RENDERS["Representable"]),
+}
+
+
+@pytest.mark.parametrize("case", RENDER_CASES)
+def test_rendering(case):
+    call, error, count = RENDER_CASES[case]
+    assert_flat(call if error is None else failing(call, error), count, [first, elset, box])
+
+
+counts = np.arange(0, 10**12, 10**10, dtype=np.int64)
+TIME_CASES = {
+    "text": (lambda: Time("2024-03-05T12:00:07.25"), None),
+    "counts": (lambda: Time(counts), None),
+    "list": (lambda: Time(["2024", 0, np.datetime64(5, "s")]), None),
+    "not a date": (lambda: Time("2024-13"), ValueError),
+    "type": (lambda: Time(object()), TypeError),
+    "outside the range": (lambda: Time(2.0e300, format="jd"), ValueError),
+    "bad entry late in a list": (lambda: Time(["2024", "2025", "x"]), ValueError),
+    "two dimensions": (lambda: Time(counts.reshape(10, 10)), ValueError),
+    "not a time": (lambda: Time(np.array(["NaT"], dtype="M8[s]")), ValueError),
+    "format misuse": (lambda: Time("2024", format="jd"), ValueError),
+    "uninitialised": (lambda: Time(Time.__new__(Time)), TypeError),
+}
+
+
+@pytest.mark.parametrize("case", TIME_CASES)
+def test_time_construction(case):
+    call, error = TIME_CASES[case]
+    assert_flat(call if error is None else failing(call, error), MANY, [counts])
+
+
+SCENE = 2_000  # each scenario computes the Sun and Moon through pyerfa
+SCENE_CASES = {
+    "scenario": (lambda: Scenario(start), None),
+    "scenario rotation": (lambda: Scenario(start).rot_GCRF_from_ITRF, None),
+    "scenario ellipsoid": (lambda: Scenario(start, ellipsoid=None), TypeError),
+    "scenario time": (lambda: Scenario("no date"), ValueError),
+    "satellite": (lambda: Satellite(start, mask, name=" ISS "), None),
+    "satellite propagator": (lambda: Satellite(start, mask, propagator=mask), TypeError),
+    "satellite time": (lambda: Satellite(object(), mask), TypeError),
+}
+
+
+@pytest.mark.parametrize("case", SCENE_CASES)
+def test_scenario_and_satellite_construction(case):
+    call, error = SCENE_CASES[case]
+    assert_flat(call if error is None else failing(call, error), SCENE, [start, mask])
+
+
+# ---------------------------------------------------------------------------
+# Reference cycles
+
+
+class Marker:
+    pass
+
+
+class Remembering(TLE):
+    pass
+
+
+class Holding(Ellipsoid):
+    """An ellipsoid that can hold an attribute (the base is a frozen dataclass)."""
+
+
+def tle_cycle(marker):
+    tle = TLE(line1, line2)
+    tle.me, tle.marker = tle, marker
+
+
+def elset_cycle(marker):
+    # ELSET -> element set -> its dictionary -> ELSET, and the ELSET's own dictionary.
+    tle = Remembering(line1, line2)
+    holder = ELSET(tle, tle)
+    tle.holder, holder.marker = holder, marker
+
+
+def pairs_cycle(marker):
+    holder = ELSET(first, second)
+    holder.pairs, holder.marker = holder.pairwise(), marker
+    next(holder.pairs)
+
+
+def representable_cycle(marker):
+    box = Box("H", "")
+    box.me, box.marker = box, marker
+
+
+def scenario_member_cycle(member):
+    def make(marker):
+        scenario = Scenario(start, ellipsoid=Holding(WGS84.a, WGS84.f))
+        held = getattr(scenario, member)
+        held.scenario, held.marker = scenario, marker
+
+    return make
+
+
+class Rotation(np.ndarray):
+    """A rotation that can hold attributes: NumPy's own arrays take no part in
+    cycle collection, so a cycle through one is NumPy's to break."""
+
+
+def scenario_rotation_cycle(marker):
+    scenario = Scenario(start)
+    rotation = np.eye(3).view(Rotation)
+    rotation.scenario, rotation.marker = scenario, marker
+    original = scenario_module.rot_GCRF_from_ITRF
+    scenario_module.rot_GCRF_from_ITRF = lambda time: rotation
+    try:
+        assert scenario.rot_GCRF_from_ITRF is rotation
+    finally:
+        scenario_module.rot_GCRF_from_ITRF = original
+
+
+def satellite_cycle(argument):
+    def make(marker):
+        held = {"state": Marker(), "propagator": Propagator(), "ephemeris": StateVectorEphemeris()}[argument]
+        satellite = Satellite(start, **{"state": held, argument: held})
+        held.satellite, held.marker = satellite, marker
+
+    return make
+
+
+CYCLES = {
+    "TLE instance dictionary": (tle_cycle, TLE),
+    "ELSET through an element set": (elset_cycle, ELSET),
+    "ELSET pairwise iteration": (pairs_cycle, ELSET),
+    "Representable subclass": (representable_cycle, Box),
+    **{f"Scenario {m}": (scenario_member_cycle(m), Scenario) for m in ("sun", "earth", "moon", "ellipsoid")},
+    "Scenario rotation cache": (scenario_rotation_cycle, Scenario),
+    **{f"Satellite {a}": (satellite_cycle(a), Satellite) for a in ("state", "propagator", "ephemeris")},
+}
+
+
+@pytest.mark.parametrize("case", CYCLES)
+def test_cycles_are_collected(case):
+    make, kind = CYCLES[case]
+    gc.collect()
+    alive = sum(isinstance(obj, kind) for obj in gc.get_objects())
+    markers = []
+    gc.disable()  # so that only the collection below can free a cycle
+    try:
+        for _ in range(200):
+            marker = Marker()
+            make(marker)
+            markers.append(weakref.ref(marker))
+            del marker
+        assert all(ref() is not None for ref in markers), "no cycle was made"
+    finally:
+        gc.enable()
+    gc.collect()
+    assert all(ref() is None for ref in markers)
+    assert sum(isinstance(obj, kind) for obj in gc.get_objects()) == alive
+    assert not gc.garbage
