@@ -154,9 +154,11 @@ def test_rendering_follows_edits_of_the_settings_file(settings):
 
 
 def test_settings_file_faults(settings):
-    settings.use(wall_bold=None, header_bold=2.5, without=["fence_bold"])
+    settings.use(wall_bold=None, header_bold=2.5, properties_color=["red"], without=["fence_bold"])
     assert R._Representable__get_option("wall_bold") is None
     assert R._Representable__get_option("header_bold") == 2.5
+    R._Representable__get_option("properties_color").append("blue")  # every lookup gets its own value
+    assert R._Representable__get_option("properties_color") == ["red"]
     assert R._Representable__wall(2) == "=="
     with pytest.raises(KeyError, match="fence_bold"):
         str(Box("H", "b"))

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <initializer_list>
 #include <optional>
@@ -14,6 +13,9 @@
 #include <string_view>
 #include <typeinfo>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "astrokite/common/args.hpp"
 #include "astrokite/utils/representable.hpp"
@@ -34,8 +36,10 @@ struct Bound {
     nb::object int64_dtype;    // pandas.Int64Dtype
     nb::dict colors;           // Representable._available_colors
     nb::object reconstructor;  // _reconstruct_representable
-    std::string settings_file;   // file-system encoding, for fopen
+    std::string settings_file;   // file-system encoding, for open
     nb::object settings_path;    // the same path as str, for error messages
+    std::string settings_text;   // the file as last decoded ...
+    nb::object settings;         // ... and its document
 };
 Bound *bound = nullptr;
 
@@ -87,19 +91,28 @@ std::size_t length_of(nb::handle str) { return static_cast<std::size_t>(PyUnicod
 // Options and styling
 
 // The whole settings file; OSError (FileNotFoundError, ...) naming it if it
-// cannot be read.
+// cannot be read. Plain open/read/close: every option lookup reads the file,
+// and stdio's buffer set-up would cost as much again as the reading.
 std::string read_settings_file() {
     std::string content;
-    FILE *file = std::fopen(bound->settings_file.c_str(), "rb");
-    int error = file ? 0 : errno;
-    if (file) {
+    int error = 0;
+    const int fd = ::open(bound->settings_file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+    } else {
         char buffer[4096];
-        std::size_t count;
-        while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-            content.append(buffer, count);
-        if (std::ferror(file))
-            error = errno ? errno : EIO;
-        std::fclose(file);
+        while (true) {
+            const ssize_t count = ::read(fd, buffer, sizeof buffer);
+            if (count > 0)
+                content.append(buffer, static_cast<std::size_t>(count));
+            else if (count == 0)
+                break;
+            else if (errno != EINTR) {
+                error = errno;
+                break;
+            }
+        }
+        ::close(fd);
     }
     if (error) {
         errno = error;
@@ -109,18 +122,36 @@ std::string read_settings_file() {
     return content;
 }
 
-// The value stored under `tag` in settings.json, read anew at every call so
-// that an edit shows at the next rendering. JSON text is UTF-8.
-nb::object option(nb::handle tag) {
-    const std::string content = read_settings_file();
+// JSON text is UTF-8.
+nb::object decode_settings(const std::string &content) {
     PyObject *decoded = PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict");
     if (!decoded)
         args::throw_pending();
-    nb::object document = bound->json_loads(nb::steal(decoded));
+    return bound->json_loads(nb::steal(decoded));
+}
+
+nb::object item(nb::handle document, nb::handle tag) {
     PyObject *value = PyObject_GetItem(document.ptr(), tag.ptr());
     if (!value)
         args::throw_pending();
     return nb::steal(value);
+}
+
+// The value stored under `tag` in settings.json, read anew at every call so
+// that an edit shows at the next rendering. A rendering makes a score of
+// lookups of one unchanged file, so the document decoded from the same bytes
+// last time is used again; a list or object value, which a caller could
+// change, comes from a fresh decoding.
+nb::object option(nb::handle tag) {
+    const std::string content = read_settings_file();
+    if (!bound->settings.is_valid() || content != bound->settings_text) {
+        bound->settings = decode_settings(content);
+        bound->settings_text = content;
+    }
+    nb::object value = item(bound->settings, tag);
+    if (PyList_Check(value.ptr()) || PyDict_Check(value.ptr()))
+        return item(decode_settings(content), tag);
+    return value;
 }
 
 nb::object option(const char *tag) { return option(nb::str(tag)); }
