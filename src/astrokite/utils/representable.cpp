@@ -506,6 +506,8 @@ NB_MODULE(representable, m) {
     // would register the type again and leave the first one without it.
     if (bound)
         throw nb::import_error("astrokite.utils.representable cannot be initialised twice in one process");
+    m.doc() = "Console text of the package's objects: a framed, optionally styled box made of a header and a body, "
+              "with the look read from settings.json beside this module.";
     nb::module_ pandas = nb::module_::import_("pandas");
     bound = new Bound{};
     bound->json_loads = nb::module_::import_("json").attr("loads");
