@@ -177,7 +177,7 @@ void read_datetime64_unit(nb::handle value, nb::handle dtype, Datetime64Unit &un
     nb::object data = g.datetime_data(dtype);
     multiplier = nb::cast<int64_t>(data[1]);
     if (!parse_datetime64_unit(nb::str(data[0]).c_str(), unit)) {
-        PyErr_Format(PyExc_ValueError, "%.200R has no time unit", value.ptr());
+        PyErr_Format(PyExc_ValueError, "%.200U has no time unit", message_repr(value).ptr());
         throw nb::python_error();
     }
 }
@@ -185,7 +185,7 @@ void read_datetime64_unit(nb::handle value, nb::handle dtype, Datetime64Unit &un
 // Raises the error of a failed datetime64 conversion of `value`.
 void check_datetime64(Convert status, nb::handle value) {
     if (status == Convert::invalid) {
-        PyErr_Format(PyExc_ValueError, "%.200R is not an instant", value.ptr());
+        PyErr_Format(PyExc_ValueError, "%.200U is not an instant", message_repr(value).ptr());
         throw nb::python_error();
     }
     if (status == Convert::out_of_range)

@@ -125,10 +125,24 @@ inline const std::string &range_text() {
     return text;
 }
 
+// repr(value) for an error message. NumPy cannot print a datetime64 far
+// outside its own range (OverflowError), so a failing repr gives the type's
+// name instead of replacing the error being reported.
+inline nb::object message_repr(nb::handle value) {
+    PyObject *text = PyObject_Repr(value.ptr());
+    if (!text) {
+        PyErr_Clear();
+        text = PyUnicode_FromFormat("<%s>", Py_TYPE(value.ptr())->tp_name);
+        if (!text)
+            throw nb::python_error();
+    }
+    return nb::steal(text);
+}
+
 // "Julian date 1e+300 is outside the range of Time (... to ...)"
 [[noreturn]] inline void raise_out_of_range(const char *what, nb::handle value) {
-    PyErr_Format(PyExc_ValueError, "%s %.200R is outside the range of Time (%s)", what, value.ptr(),
-                 range_text().c_str());
+    PyErr_Format(PyExc_ValueError, "%s %.200U is outside the range of Time (%s)", what,
+                 message_repr(value).ptr(), range_text().c_str());
     throw nb::python_error();
 }
 
