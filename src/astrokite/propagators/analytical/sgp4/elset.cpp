@@ -231,12 +231,15 @@ constexpr std::size_t tle_object_bytes = sizeof(TLE) + 64;
 // The fast construction, when every entry is a ready TLE of exactly the
 // native type with a scalar native Time as epoch: then nothing of theirs is
 // looked up by attribute and nothing can fail before the satellite-number
-// check, so the entries are read natively, in two passes (argument order for
-// the epochs, epoch order for the rest). False, with nothing done, when an
-// entry is not such.
+// check. Each entry is read once, in argument order (the order in which the
+// objects were most likely allocated), into a table that is then put in epoch
+// order, unless it already is. False, with nothing done, when an entry is not
+// such.
 bool assemble_native(nb::handle self, PyObject *const *items, std::size_t n, nb::handle satname, Parts &parts) {
     constexpr std::size_t ahead = 8;  // prefetch distance, in entries
+    std::vector<nb::object> held(n);
     std::vector<std::int64_t> counts(n);
+    std::unique_ptr<double[]> table(new double[column_count * n]);
     std::vector<std::int32_t> satnos;
     satnos.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -248,24 +251,27 @@ bool assemble_native(nb::handle self, PyObject *const *items, std::size_t n, nb:
         const TLE *tle = exact_tle_of(items[i]);
         if (!tle || !tle->epoch.is_valid() || !is_scalar_time(tle->epoch))
             return false;
+        held[i] = nb::borrow(items[i]);
         counts[i] = time::get(tle->epoch).scalar();
+        elset_table::put_row(table.get(), n, i, elset_table::row_of(*tle));
         if (satnos.size() == i)
             if (const std::optional<std::int32_t> number = elset_table::plain_satno(tle->satno))
                 satnos.push_back(*number);
     }
-    const std::vector<std::size_t> order = elset_table::order_by_epoch(counts.data(), n);
-
-    parts.made.elements.reserve(n);
-    parts.epochs.resize(n);
-    parts.table.reset(new double[column_count * n]);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i + ahead < n)
-            prefetch_object(items[order[i + ahead]], tle_object_bytes);
-        PyObject *item = items[order[i]];
-        parts.made.elements.push_back(nb::borrow(item));
-        parts.epochs[i] = counts[order[i]];
-        elset_table::put_row(parts.table.get(), n, i, elset_table::row_of(*nb::inst_ptr<TLE>(item)));
+    if (std::is_sorted(counts.begin(), counts.end())) {  // histories mostly arrive in order
+        parts.made.elements = std::move(held);
+        parts.epochs = std::move(counts);
+    } else {
+        const std::vector<std::size_t> order = elset_table::order_by_epoch(counts.data(), n);
+        parts.made.elements.reserve(n);
+        parts.epochs.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            parts.made.elements.push_back(std::move(held[order[i]]));
+            parts.epochs[i] = counts[order[i]];
+        }
+        elset_table::reorder_rows(table.get(), n, order);
     }
+    parts.table = std::move(table);
     nb::setattr(self, bound.stored_satname, satname);
     parts.made.satno = shared_satno(parts.made.elements, satnos.size() == n ? satnos : std::vector<std::int32_t>());
     return true;

@@ -10,6 +10,7 @@
 #include <numeric>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "astrokite/propagators/analytical/sgp4/tle.hpp"
@@ -36,13 +37,33 @@ inline void put_row(double *table, std::size_t n, std::size_t i, const Row &row)
         table[c * n + i] = row[c];
 }
 
+// Put the rows of a table of n rows in the given order: row i becomes what
+// row order[i] was. One column at a time, through a buffer of one column.
+inline void reorder_rows(double *table, std::size_t n, const std::vector<std::size_t> &order) {
+    std::vector<double> column(n);
+    for (std::size_t c = 0; c < column_count; ++c) {
+        double *values = table + c * n;
+        std::copy(values, values + n, column.begin());
+        for (std::size_t i = 0; i < n; ++i)
+            values[i] = column[order[i]];
+    }
+}
+
 // Positions 0..n-1 in ascending order of epoch; equal epochs keep their order.
+// Sorting (epoch, position) pairs gives that order without a stable sort, and
+// compares epochs held in the pairs rather than read through the positions.
 inline std::vector<std::size_t> order_by_epoch(const std::int64_t *epochs, std::size_t n) {
     std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    if (!std::is_sorted(epochs, epochs + n))  // histories mostly arrive in order
-        std::stable_sort(order.begin(), order.end(),
-                         [epochs](std::size_t a, std::size_t b) { return epochs[a] < epochs[b]; });
+    if (std::is_sorted(epochs, epochs + n)) {  // histories mostly arrive in order
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        return order;
+    }
+    std::vector<std::pair<std::int64_t, std::size_t>> keyed(n);
+    for (std::size_t i = 0; i < n; ++i)
+        keyed[i] = {epochs[i], i};
+    std::sort(keyed.begin(), keyed.end());
+    for (std::size_t i = 0; i < n; ++i)
+        order[i] = keyed[i].second;
     return order;
 }
 
