@@ -12,7 +12,6 @@
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <memory>
 #include <new>

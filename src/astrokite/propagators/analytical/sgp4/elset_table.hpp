@@ -1,6 +1,6 @@
 // The table behind ELSET: the order of element sets by epoch, the layout of
-// the twelve element columns, and the positions that a time window, a boolean
-// mask or an array of positions selects. Plain C++: no Python in here.
+// the twelve element columns, and the positions that a boolean mask or an
+// array of positions selects. Plain C++: no Python in here.
 #pragma once
 
 #include <algorithm>
@@ -83,14 +83,6 @@ inline std::optional<std::int32_t> plain_satno(std::string_view field) {
         value = value * 10 + (field[i] - '0');
     }
     return value;
-}
-
-// Flags of the epochs inside the half-open window [start, stop); a missing
-// bound leaves that side open.
-inline void window_mask(const std::int64_t *epochs, std::size_t n, std::optional<std::int64_t> start,
-                        std::optional<std::int64_t> stop, bool *mask) {
-    for (std::size_t i = 0; i < n; ++i)
-        mask[i] = (!start || epochs[i] >= *start) && (!stop || epochs[i] < *stop);
 }
 
 // Positions of the set flags of a mask of `count` entries, `stride` entries apart.
