@@ -2,7 +2,7 @@
 
 import numbers as numbers
 import typing as typing
-from typing import Any, Iterator, overload
+from typing import Any as Any, Iterator as Iterator, overload
 
 import numpy as numpy
 

@@ -24,6 +24,7 @@ void import_names(nb::module_ &m, const char *module, std::initializer_list<cons
 NB_MODULE(tle, m) {
     for (const char *module : {"numpy", "numbers", "typing"})
         m.attr(module) = nb::module_::import_(module);
+    import_names(m, "typing", {"Any", "Iterator"});
     import_names(m, "astrokite.utils.representable", {"Representable"});
     import_names(m, "astrokite.time.time", {"Time"});
     import_names(m, "astrokite.bodies.bodies", {"CelestialBody", "Earth", "Sun", "Moon"});
