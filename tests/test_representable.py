@@ -426,3 +426,15 @@ def test_element_set_types_derive_natively():
         if hasattr(tle, name):
             assert issubclass(getattr(tle, name), R)
             assert getattr(tle, name).__str__ is R.__str__
+
+
+def test_base_initialiser_refuses_native_derived_layouts():
+    tle = pytest.importorskip("astrokite.propagators.analytical.sgp4.tle", exc_type=ImportError)
+
+    class Later(tle.ELSET):
+        pass
+
+    for kind in (tle.ELSET, Later):
+        with pytest.raises(TypeError, match="own constructor"):
+            R.__init__(kind.__new__(kind))
+    assert Box("h", "b").header == "h"  # Python subclasses of the base keep its initialiser

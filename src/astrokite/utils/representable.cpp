@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <initializer_list>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -533,7 +534,21 @@ NB_MODULE(representable, m) {
 
     nb::class_<astrokite::Representable> cls(m, "Representable", nb::dynamic_attr(),
                                              "Objects with a nice representation on console");
-    cls.def(nb::init<>());
+    // The initialiser builds only the base part, so it refuses a native derived
+    // type (TLE, ELSET, or a Python subclass of one): marked as built, such an
+    // instance would be read with C++ fields its own constructor never set.
+    cls.def(
+        "__init__",
+        [](nb::pointer_and_handle<astrokite::Representable> self) {
+            if (!has_bare_layout(self.h.type())) {
+                PyErr_Format(PyExc_TypeError,
+                             "Representable.__init__() cannot initialise an instance of %s: call its own constructor",
+                             Py_TYPE(self.h.ptr())->tp_name);
+                args::throw_pending();
+            }
+            new (self.p) astrokite::Representable();
+        },
+        nb::sig("def __init__(self) -> None"));
     cls.attr("_available_colors") = bound->colors;
 
     cls.def("_get_header", [](nb::handle) -> nb::object {
