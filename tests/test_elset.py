@@ -203,9 +203,14 @@ class TestIndexing:
         assert (held(elset), dict(elset.__dict__)) == (before[0], before[2])
         assert np.array_equal(elset.sma, before[1])
 
-    def test_integral_slice_method_wants_exactly_a_slice(self, three):
-        with pytest.raises(TypeError, match=r"^Argument 'item' has incorrect type \(expected slice, got int\)$"):
-            ELSET(*three)._getitem_integral_slice(1)
+    @pytest.mark.parametrize("item, name", [(1, "int"), (None, "NoneType")])
+    def test_integral_slice_method_wants_exactly_a_slice(self, three, item, name):
+        with pytest.raises(TypeError, match=rf"^Argument 'item' has incorrect type \(expected slice, got {name}\)$"):
+            ELSET(*three)._getitem_integral_slice(item)
+
+    def test_none_reaches_the_integral_method_and_fails_its_comparison(self, three):
+        with pytest.raises(TypeError, match="'>=' not supported"):
+            ELSET(*three)._getitem_integral(None)
 
 
 class TestTimeWindow:

@@ -675,18 +675,18 @@ void bind_elset(nb::module_ &m) {
     cls.def_prop_ro("epoch", [](Self self) { return self.p->epoch; }, nb::name("epoch"), "ELSET.epoch: Time");
 
     cls.def("__getitem__", [](Self self, nb::handle item) { return getitem(self.h, *self.p, item); },
-            nb::arg("item"), nb::sig("def __getitem__(self, item: Any) -> TLE | ELSET"));
+            nb::arg("item").none(), nb::sig("def __getitem__(self, item: Any) -> TLE | ELSET"));
     cls.def(
         "_getitem_integral", [](Self self, nb::handle item) { return getitem_integral(self.h, *self.p, item); },
-        nb::arg("item"), nb::sig("def _getitem_integral(self, item: numbers.Integral) -> TLE"),
+        nb::arg("item").none(), nb::sig("def _getitem_integral(self, item: numbers.Integral) -> TLE"),
         "ELSET._getitem_integral(self, item: numbers.Integral) -> TLE");
     cls.def(
         "_getitem_integral_slice", [](Self self, nb::handle item) { return getitem_integral_slice(*self.p, item); },
-        nb::arg("item"), nb::sig("def _getitem_integral_slice(self, item: slice) -> ELSET"),
+        nb::arg("item").none(), nb::sig("def _getitem_integral_slice(self, item: slice) -> ELSET"),
         "ELSET._getitem_integral_slice(self, slice item: slice) -> ELSET");
     cls.def(
         "_getitem_selection", [](Self self, nb::handle selection) { return getitem_selection(*self.p, selection); },
-        nb::arg("selection"), nb::sig("def _getitem_selection(self, selection: numpy.ndarray) -> ELSET"),
+        nb::arg("selection").none(), nb::sig("def _getitem_selection(self, selection: numpy.ndarray) -> ELSET"),
         "ELSET._getitem_selection(self, selection: ndarray[bool | int]) -> ELSET");
 
     cls.def(
