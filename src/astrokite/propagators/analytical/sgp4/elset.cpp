@@ -405,7 +405,9 @@ bool native_positions(nb::handle selection, std::size_t n, std::vector<std::size
                          n, count);
             args::throw_pending();
         }
-        positions = elset_table::mask_positions(static_cast<const bool *>(array.data()), stride, count);
+        // The flags are read as bytes: a byte other than 0 or 1 is no valid
+        // C++ bool, and NumPy takes any non-zero byte as true.
+        positions = elset_table::mask_positions(static_cast<const std::uint8_t *>(array.data()), stride, count);
         return true;
     }
     long long outside = 0;

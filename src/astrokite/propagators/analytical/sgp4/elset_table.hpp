@@ -85,9 +85,9 @@ inline std::optional<std::int32_t> plain_satno(std::string_view field) {
     return value;
 }
 
-// Positions of the set flags of a mask of `count` entries, `stride` entries apart.
-template <typename Flag>
-std::vector<std::size_t> mask_positions(const Flag *mask, std::ptrdiff_t stride, std::size_t count) {
+// Positions of the set flags of a mask of `count` one-byte flags, `stride`
+// bytes apart: any non-zero byte is set.
+inline std::vector<std::size_t> mask_positions(const std::uint8_t *mask, std::ptrdiff_t stride, std::size_t count) {
     std::vector<std::size_t> positions;
     for (std::size_t i = 0; i < count; ++i)
         if (mask[static_cast<std::ptrdiff_t>(i) * stride])
