@@ -387,7 +387,7 @@ nb::object getitem_integral_slice(const ELSET &elset, nb::handle item) {
 }
 
 // Positions that a one-dimensional boolean or integer NumPy array selects,
-// by NumPy's rules; false for any other selection.
+// by NumPy's rules; false for any other selection, which NumPy then indexes.
 bool native_positions(nb::handle selection, std::size_t n, std::vector<std::size_t> &positions) {
     if (Py_TYPE(selection.ptr()) != bound.ndarray)
         return false;
@@ -398,13 +398,10 @@ bool native_positions(nb::handle selection, std::size_t n, std::vector<std::size
     const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(array.stride(0));
     const nb::dlpack::dtype type = array.dtype();
     if (type == nb::dtype<bool>()) {
-        if (count != n) {
-            PyErr_Format(PyExc_IndexError,
-                         "boolean index did not match indexed array along axis 0; size of axis is %zu but "
-                         "size of corresponding boolean axis is %zu",
-                         n, count);
-            args::throw_pending();
-        }
+        // A mask of another length is left to NumPy, whose rules differ by
+        // case: an empty mask selects nothing, any other length is an error.
+        if (count != n)
+            return false;
         // The flags are read as bytes: a byte other than 0 or 1 is no valid
         // C++ bool, and NumPy takes any non-zero byte as true.
         positions = elset_table::mask_positions(static_cast<const std::uint8_t *>(array.data()), stride, count);
