@@ -40,10 +40,14 @@ SGR = re.compile(r"\x1b\[\d+m")
 class Settings:
     """Writes settings.json beside the module, replacing the file whole."""
 
-    def write_text(self, text):
-        temporary = SETTINGS_FILE.with_name("settings.json.test-tmp")
-        temporary.write_bytes(text.encode("utf-8"))
+    def write_bytes(self, data):
+        # A name of this process's own: two runs never write one temporary file.
+        temporary = SETTINGS_FILE.with_name(f"settings.json.test-tmp-{os.getpid()}")
+        temporary.write_bytes(data)
         os.replace(temporary, SETTINGS_FILE)  # readers never see half a file
+
+    def write_text(self, text):
+        self.write_bytes(text.encode("utf-8"))
 
     def use(self, without=(), **changes):
         options = {key: value for key, value in {**PLAIN, **changes}.items() if key not in without}
@@ -58,7 +62,7 @@ def settings():
         writer.use()
         yield writer
     finally:
-        SETTINGS_FILE.write_bytes(original)
+        writer.write_bytes(original)
 
 
 class Box(R):
