@@ -32,16 +32,19 @@ dev: $(VENV)/.devdeps
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(DEV_BUILD) $(if $(TARGETS),--target $(TARGETS))
 
 # The whole test suite against extensions built with AddressSanitizer and
-# UndefinedBehaviorSanitizer (in place, so run `make dev` afterwards). Capture
-# at the sys level keeps a sanitizer's report visible when it aborts the run.
+# UndefinedBehaviorSanitizer, in place. Capture at the sys level keeps a
+# sanitizer's report visible when it aborts the run. The sanitizer builds are
+# removed afterwards, so that the next `make dev` builds normal ones again.
 sanitize: $(VENV)/.devdeps
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B build/sanitize -G Ninja -DASTROKITE_INPLACE=ON \
 		-DASTROKITE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	find src -name '*.so' -delete
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build build/sanitize
-	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	status=0; LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:suppressions=$(abspath tests/sanitizers.supp) \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		PYTHONPATH=src $(VPY) -m pytest -q -p no:cacheprovider --capture=sys $(PYTEST_ARGS)
+		PYTHONPATH=src $(VPY) -m pytest -q -p no:cacheprovider --capture=sys $(PYTEST_ARGS) || status=$$?; \
+	find src -name '*.so' -delete; exit $$status
 
 bench: $(VENV)/.installed $(VENV)/.bench
 	$(VPY) bench/run.py
