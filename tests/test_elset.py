@@ -1,38 +1,20 @@
-import copy
 import ctypes
 import gc
-import pickle
 import random
 import subprocess
 import sys
 import types
-import weakref
-from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import ISS1, ISS2, history, made
 
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
 from astrokite.time.time import Time
 
-DATA = Path(__file__).parent / "data"
 COLUMNS = ["ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea", "pge", "apg"]
-PICKLE_REFUSED = "no default __reduce__ due to non-trivial __cinit__"
-
-
-def read_history(name):
-    lines = (DATA / name).read_text().splitlines()
-    return [TLE(lines[i], lines[i + 1]) for i in range(0, len(lines), 2)]
-
-
-ISS = read_history("iss.tle")
+ISS = history("iss.tle")
 ISS_ORDERED = sorted(ISS, key=lambda t: t.epoch.int64)
-LINE1, LINE2 = ISS[0].line1, ISS[0].line2
-
-
-def made(day, satno="25544"):
-    """An element set of the first ISS lines with the epoch day of 2023 and satellite number replaced."""
-    return TLE(LINE1[:2] + satno + LINE1[7:18] + f"23{day:012.8f}" + LINE1[32:], LINE2[:2] + satno + LINE2[7:])
 
 
 def held(elset):
@@ -67,7 +49,7 @@ class TestConstruction:
 
     @pytest.mark.parametrize("reverse", [False, True])
     def test_equal_epochs_keep_argument_order(self, reverse):
-        tles = read_history("iridium-71.tle")
+        tles = history("iridium-71.tle")
         given = tles[::-1] if reverse else tles
         elset = ELSET(*given)
         pairs = [i for i in range(elset.size - 1) if elset[i].epoch.int64 == elset[i + 1].epoch.int64]
@@ -88,14 +70,10 @@ class TestConstruction:
     @pytest.mark.parametrize(
         "entries, kwargs, error, message",
         [
-            ([], {}, AssertionError, "^$"),
-            (["tle", "other satellite"], {}, AssertionError, "^$"),
             (["tle"], {"satname": b"ISS"}, TypeError,
              r"^Argument 'satname' has incorrect type \(expected str, got bytes\)$"),
             (["tle"], {"satname": type("Name", (str,), {})("ISS")}, TypeError, "expected str, got Name"),
             (["tle"], {"name": "ISS"}, TypeError, "unexpected keyword argument 'name'"),
-            (["None"], {}, AttributeError, "epoch"),
-            (["list"], {}, AttributeError, "epoch"),
             (["tle", "number epoch"], {}, TypeError, "'<' not supported"),
             (["tle", "no satno"], {}, AttributeError, "satno"),
             (["lettered"], {}, TypeError, "^an integer is required$"),
@@ -113,9 +91,6 @@ class TestConstruction:
 
         stand_ins = {
             "tle": tle,
-            "other satellite": made(2.0, "25545"),
-            "None": None,
-            "list": [tle],
             "number epoch": types.SimpleNamespace(epoch=5, satno=25544),
             "no satno": types.SimpleNamespace(epoch=tle.epoch),
             "lettered": made(2.0, "A0001"),
@@ -135,7 +110,7 @@ class TestConstruction:
             "try:\n    ELSET()\nexcept KeyError:\n    pass\nelse:\n    sys.exit('no KeyError')\n"
             "print(ELSET(TLE(line1, line2), TLE(line1[:2] + '25545' + line1[7:], line2)).satno)\n"
         )
-        result = subprocess.run([sys.executable, "-O", "-c", script, LINE1, LINE2], capture_output=True, text=True)
+        result = subprocess.run([sys.executable, "-O", "-c", script, ISS1, ISS2], capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
         assert int(result.stdout) in (25544, 25545)
 
@@ -160,16 +135,11 @@ class TestIndexing:
     @pytest.mark.parametrize(
         "key, expected",
         [
-            (slice(1, 3), [1, 2]),
-            (slice(None, None, 2), [0, 2]),
-            (slice(None, None, -1), [0, 1, 2]),
             (slice(-2, 100), [1, 2]),
+            (slice(None, None, -1), [0, 1, 2]),
             ([True, False, True], [0, 2]),
-            ([2, 2], [2, 2]),
-            ([-1, 0], [0, 2]),
-            ((2, 0, 1), [0, 1, 2]),
-            (np.array([1, 0], dtype=np.uint8), [0, 1]),
-            (np.array([2, 1, 0], dtype=np.int32)[::-2], [0, 2]),
+            ([-1, 0, 0], [0, 0, 2]),
+            (np.array([2, 1, 0], dtype=np.uint8)[::-2], [0, 2]),
             (np.array([True, True, False])[::-1], [1, 2]),
         ],
     )
@@ -187,10 +157,8 @@ class TestIndexing:
             ([False, False, False], AssertionError, "^$"),
             (slice(0, "2023-01-02"), TypeError, "slice indices must be integers"),
             ([True, False], IndexError, "boolean index did not match"),
-            ([0, 3], IndexError, "index 3 is out of bounds for axis 0 with size 3"),
-            ([-4], IndexError, "index -4 is out of bounds"),
+            ([0, -4], IndexError, "index -4 is out of bounds for axis 0 with size 3"),
             (1.5, IndexError, None),
-            ("text", IndexError, None),
             (slice("someday", None), ValueError, "someday"),
             (slice("2024-01-01", None), AssertionError, "^$"),
         ],
@@ -220,7 +188,6 @@ class TestTimeWindow:
             ("2023-02-01", "2023-02-08"),
             ("2023-04-20T12:00", None),
             (None, "2023-01-05"),
-            (None, None),
             (Time("2023-03-01"), np.datetime64("2023-03-02T06:00")),
             (ISS_ORDERED[100].epoch, ISS_ORDERED[200].epoch),  # bounds on epochs
         ],
@@ -277,11 +244,6 @@ class TestColumns:
         np.zeros(10**6)  # reuse freed memory, if any
         assert sma.tolist() == expected
 
-    @pytest.mark.parametrize("name", ["size", "satname", "satno", "epoch", "sma"])
-    def test_properties_are_read_only(self, three, name):
-        with pytest.raises(AttributeError, match=f"^property '{name}' of 'ELSET' object has no setter$"):
-            setattr(ELSET(*three), name, None)
-
 
 class TestText:
     @pytest.mark.parametrize("satname, header", [("ISS", "ELSET ISS (25544)"), (None, "ELSET None (25544)")])
@@ -289,22 +251,6 @@ class TestText:
         elset = ELSET(*three, satname=satname)
         assert elset._get_header() == header and elset._get_body() == "3 elements"
         assert header in str(elset) and "3 elements" in str(elset)
-
-
-    @pytest.mark.parametrize(
-        "method, published",
-        [
-            ("_getitem_integral", "ELSET._getitem_integral(self, item: numbers.Integral) -> TLE"),
-            ("_getitem_integral_slice", "ELSET._getitem_integral_slice(self, slice item: slice) -> ELSET"),
-            ("_getitem_selection", "ELSET._getitem_selection(self, selection: ndarray[bool | int]) -> ELSET"),
-            ("_get_header", "ELSET._get_header(self) -> str"),
-            ("_get_body", "ELSET._get_body(self) -> str"),
-        ],
-    )
-    def test_method_documentation(self, method, published):
-        lines = getattr(ELSET, method).__doc__.splitlines()
-        assert lines[-1] == published
-        assert lines[0].split(" -> ")[1] == published.split(" -> ")[1]  # the signature line agrees
 
 
 class TestSubclass:
@@ -330,29 +276,3 @@ class TestSubclass:
         elset = ELSET(*three)
         elset._getitem_integral = lambda item: item
         assert elset[1] == 1 and list(elset) == [0, 1, 2]
-
-
-class TestObjectProtocol:
-    @pytest.mark.parametrize("copier", [pickle.dumps, copy.copy, copy.deepcopy])
-    def test_pickling_and_copying_are_refused(self, three, copier):
-        with pytest.raises(TypeError, match=PICKLE_REFUSED):
-            copier(ELSET(*three))
-
-    @pytest.mark.parametrize("link", ["instance dict", "element set", "pairwise"])
-    def test_cycles_are_collected(self, three, link):
-        class Marker:
-            pass
-
-        marker, tle = Marker(), made(1.0)
-        elset = ELSET(tle)
-        if link == "instance dict":
-            elset.me = elset
-        elif link == "element set":
-            tle.elset = elset
-        else:
-            elset.pairs = elset.pairwise()
-        elset.marker = marker
-        probe = weakref.ref(marker)
-        del elset, tle, marker
-        gc.collect()
-        assert probe() is None

@@ -6,17 +6,15 @@ library's atoi/atof, NumPy's indexing, str.format), the result must agree with
 it, so that damaged input is read the same way as well as survived.
 """
 
-import ctypes
 import math
 import numbers
-import re
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import LIBC, SGR, Box, Falsy, element_sets, history, stored
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
@@ -26,16 +24,8 @@ from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
 from astrokite.state.coe import c_eca_from_mea
 from astrokite.time.time import Time
 from astrokite.units import units
-from astrokite.utils.representable import Representable
 
-DATA = Path(__file__).parent / "data"
-REAL_LINES = [line for path in sorted(DATA.glob("*.tle")) for line in path.read_text().splitlines()]
-
-LIBC = ctypes.CDLL(None)
-LIBC.atof.restype = ctypes.c_double
-LIBC.atof.argtypes = [ctypes.c_char_p]
-LIBC.atoi.restype = ctypes.c_int
-LIBC.atoi.argtypes = [ctypes.c_char_p]
+REAL_LINES = [line for _, line1, line2 in element_sets() for line in (line1, line2)]
 
 FEW = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 MANY = settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -89,12 +79,6 @@ LINES = (
     | st.text(CHARACTER, max_size=100)
     | st.builds(lambda piece, count: piece * count, st.text(CHARACTER, min_size=1, max_size=3), st.integers(0, 5000))
 )
-
-
-def stored(line):
-    """The bytes a line is kept as: its first 69 characters, blank-filled, in UTF-8, cut at 69 bytes and at NUL."""
-    data = line.ljust(69)[:69].encode("utf-8")[:69]
-    return data.split(b"\0")[0]
 
 
 def field(data, column, width):
@@ -162,11 +146,6 @@ def test_epoch_far_outside_any_year_is_refused():
     line1 = REAL_LINES[0][:20] + "9e9999999999" + REAL_LINES[0][32:]
     with pytest.raises(ValueError, match="not finite|outside the range"):
         TLE(line1, REAL_LINES[1])
-
-
-class Falsy:
-    def __bool__(self):
-        raise ZeroDivisionError("no truth value")
 
 
 ANYTHING = st.none() | st.integers() | st.floats() | st.binary(max_size=5) | st.lists(st.text(max_size=3), max_size=2)
@@ -261,13 +240,6 @@ def test_time_takes_any_value_or_refuses_it(value, format):
         assert t.int64 == value
 
 
-@pytest.mark.parametrize("value", [np.datetime64(2**62, "10s"), np.array([0, 2**62], dtype="M8[10s]")])
-def test_instant_numpy_cannot_print_is_out_of_range_not_an_overflow(value):
-    # NumPy's repr of such a value raises OverflowError; the message must not depend on it.
-    with pytest.raises(ValueError, match="outside the range of Time"):
-        Time(value)
-
-
 @MANY
 @given(
     counts=hnp.arrays(np.int64, st.integers(0, 6), elements=st.integers(-(2**63) + 1, 2**63 - 1)),
@@ -311,14 +283,9 @@ def test_comparisons_with_anything(value, format, other):
 # ELSET: any key
 
 
-def history():
-    """Five ISS element sets passed out of order, one of them twice (equal epochs)."""
-    lines = (DATA / "iss.tle").read_text().splitlines()
-    sets = [TLE(lines[i], lines[i + 1]) for i in range(0, 10, 2)]
-    return [sets[3], sets[0], sets[4], sets[1], sets[0], sets[2]]
-
-
-PASSED = history()
+# Five ISS element sets passed out of order, one of them twice (equal epochs).
+ISS = history("iss.tle")
+PASSED = [ISS[i] for i in (3, 0, 4, 1, 0, 2)]
 ORDERED = sorted(PASSED, key=lambda tle: tle.epoch.int64)
 SOURCE = ELSET(*PASSED, satname="ISS")
 SNAPSHOT = {name: getattr(SOURCE, name).copy() for name in ("ecc", "sma", "inc", "raa", "mnm", "apg")}
@@ -448,18 +415,6 @@ def test_a_flag_byte_other_than_zero_or_one_selects_like_true():
 # Representable: any header and body
 
 
-class Box(Representable):
-    def __init__(self, header, body):
-        super().__init__()
-        self.header, self.body = header, body
-
-    def _get_header(self):
-        return self.header
-
-    def _get_body(self):
-        return self.body
-
-
 # Pieces whose outcome as a template does not depend on the values filled in.
 PIECES = st.sampled_from(
     [
@@ -484,7 +439,7 @@ def test_any_body_renders_as_str_format_fills_it_or_fails_alike(header, body):
     assert isinstance(got, str)
     wall, styled_header, fence = got.split("\n")[:3]
     assert got == template.format(header=styled_header, wall=wall, fence=fence)
-    assert re.sub(r"\x1b\[\d+m", "", styled_header).strip(" ") == header.strip(" ")
+    assert SGR.sub("", styled_header).strip(" ") == header.strip(" ")
 
 
 @FEW

@@ -80,11 +80,8 @@ class TestText:
         [
             ("2024", "2024-01-01"),
             ("2024-03", "2024-03-01"),
-            ("2024-03-05", "2024-03-05"),
             ("2024-03-05T12", "2024-03-05T12:00"),
-            ("2024-03-05T12:00", "2024-03-05T12:00"),
             ("2024-03-05 12:00:07", "2024-03-05T12:00:07"),
-            ("2024-03-05T12:00:07.25", "2024-03-05T12:00:07.25"),
             ("2024-03-05T12:00:07.25Z", "2024-03-05T12:00:07.25"),
             ("2024-02-29T23:59:59.123456789", "2024-02-29T23:59:59.123456789"),
             ("2024-02-29T23:59:59.9999999996", "2024-03-01T00:00:00"),  # rounded at the 10th digit
@@ -217,14 +214,9 @@ class TestArrays:
         assert np.all(Time(np.array(["2024", "2025"])) == Time(["2024", "2025"]))
         assert Time([]).shape == (0,)
 
-    def test_indexing_and_iteration(self):
+    def test_indexing_outside_is_an_index_error(self):
+        # Other keys: test_properties compares indexing with NumPy's.
         t = Time(np.arange(5) * NS_PER_DAY)
-        assert t[1] == Time(NS_PER_DAY) and t[-1] == t[4]
-        assert t[1:4:2].int64.tolist() == [NS_PER_DAY, 3 * NS_PER_DAY]
-        assert t[t.int64 > 2 * NS_PER_DAY].size == 2
-        assert t[np.array([4, 0])].int64.tolist() == [4 * NS_PER_DAY, 0]
-        assert t[np.int64(2)] == t[2]
-        assert [x.int64 for x in t] == t.int64.tolist()
         for key in (5, -6, 2**70):
             with pytest.raises(IndexError):
                 t[key]
@@ -272,7 +264,9 @@ class TestBadInput:
          INT64_MIN, INT64_MAX + 1, -(2**100), np.uint64(2**63), np.array([2**63], dtype=np.uint64),
          np.array([INT64_MIN]), dt.datetime(1600, 1, 1), dt.date(9999, 12, 31),
          np.datetime64(300, "Y"), np.datetime64(10**17, "s"), np.datetime64(-(10**17), "m"),
-         np.array([0, 2**62], dtype="M8[us]"), np.array([2**62], dtype="M8[W]")],
+         np.array([0, 2**62], dtype="M8[us]"), np.array([2**62], dtype="M8[W]"),
+         # NumPy cannot print these (OverflowError): the message must not depend on it.
+         np.datetime64(2**62, "10s"), np.array([0, 2**62], dtype="M8[10s]")],
     )
     def test_outside_the_range(self, value):
         with pytest.raises(ValueError, match="outside the range of Time"):
