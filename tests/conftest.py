@@ -61,6 +61,11 @@ def stored(line):
     return line.ljust(69)[:69].encode("utf-8")[:69].split(b"\0")[0]
 
 
+def normalised(line):
+    """The text a line reads back as: its stored bytes NUL-filled to 69, a cut character read as U+FFFD."""
+    return stored(line).ljust(69, b"\0").decode(errors="replace")
+
+
 class Box(Representable):
     """A Representable whose header and body are given."""
 

@@ -343,14 +343,6 @@ def test_second_initialisation_is_refused():
     assert pickle.loads(pickle.dumps(R())).__dict__ == {}  # the loaded module still works
 
 
-def test_element_set_types_derive_natively():
-    tle = pytest.importorskip("astrokite.propagators.analytical.sgp4.tle", exc_type=ImportError)
-    for name in ("TLE", "ELSET"):
-        if hasattr(tle, name):
-            assert issubclass(getattr(tle, name), R)
-            assert getattr(tle, name).__str__ is R.__str__
-
-
 def test_base_initialiser_refuses_native_derived_layouts():
     tle = pytest.importorskip("astrokite.propagators.analytical.sgp4.tle", exc_type=ImportError)
 

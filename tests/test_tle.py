@@ -3,9 +3,7 @@ import subprocess
 import sys
 
 import pytest
-from conftest import ISS1, ISS2, LIBC, SGR, Falsy, element_sets, put, stored, with_checksum
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from conftest import ISS1, ISS2, LIBC, SGR, Falsy, element_sets, normalised, put, with_checksum
 from sgp4.api import Satrec
 
 from astrokite.bodies.bodies import Earth
@@ -68,20 +66,6 @@ def test_short_long_empty_and_nul_lines():
     assert tle.line1 == " " * 69 and tle.satno == "" and tle.epoch.jd == 2451543.5
     assert tle.line2 == ISS2[:30] + "\x00" * 39
     assert tle.inc == 51.6448 * units.deg and tle.arp == tle.mnm == 0.0
-
-
-def normalised(line):
-    return stored(line).ljust(69, b"\x00").decode(errors="replace")
-
-
-@settings(max_examples=300, deadline=None)
-@given(st.text(alphabet=st.characters(exclude_categories=["Cs"]), max_size=90))
-def test_any_text_is_stored_as_its_first_69_characters(line):
-    assert TLE(ISS1, line).line2 == normalised(line)
-    try:
-        assert TLE(line, ISS2).line1 == normalised(line)
-    except ValueError as error:  # the epoch its columns give is outside the range of Time
-        assert str(error).startswith("Julian date")
 
 
 @pytest.mark.parametrize("char", ["9", "é"])
