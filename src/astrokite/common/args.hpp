@@ -130,6 +130,15 @@ inline void refuse_delete(nb::handle cls, const char *name) {
     nb::setattr(cls, name, property.attr("deleter")(refuse));
 }
 
+// An interned string kept for the life of the process, for attribute names
+// looked up on hot paths.
+inline PyObject *interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name)
+        throw_pending();
+    return name;
+}
+
 // `from module import name`: a missing module or name fails with ImportError.
 inline nb::object import_name(const char *module, const char *name) {
     nb::module_ source = nb::module_::import_(module);

@@ -517,10 +517,10 @@ NB_MODULE(time, m) {
     if (!PyDateTimeAPI)
         throw nb::python_error();
     nb::module_ numpy = nb::module_::import_("numpy");
-    g.jd = PyUnicode_InternFromString("jd");
-    g.mjd = PyUnicode_InternFromString("mjd");
-    g.unix = PyUnicode_InternFromString("unix");
-    g.int64 = PyUnicode_InternFromString("int64");
+    g.jd = astrokite::args::interned("jd");
+    g.mjd = astrokite::args::interned("mjd");
+    g.unix = astrokite::args::interned("unix");
+    g.int64 = astrokite::args::interned("int64");
     if (!g.jd || !g.mjd || !g.unix || !g.int64)
         throw nb::python_error();
     g.ndarray = keep(numpy.attr("ndarray"));

@@ -597,13 +597,6 @@ PyType_Slot pairwise_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(pairwi
 // A reference kept for the life of the process.
 PyObject *kept(nb::object value) { return value.release().ptr(); }
 
-PyObject *interned(const char *text) {
-    PyObject *name = PyUnicode_InternFromString(text);
-    if (!name)
-        args::throw_pending();
-    return name;
-}
-
 void look_up_dependencies() {
     bound.tle = reinterpret_cast<PyTypeObject *>(nb::type<TLE>().ptr());
     if (!bound.tle)
@@ -619,18 +612,18 @@ void look_up_dependencies() {
     bound.sorted = kept(builtins.attr("sorted"));
     bound.range = kept(builtins.attr("range"));
 
-    bound.epoch = interned("epoch");
-    bound.satno = interned("satno");
-    bound.int64 = interned("int64");
-    bound.index = interned("index");
-    bound.size = interned("size");
-    bound.satname = interned("satname");
-    bound.stored_satname = interned("_satname");
-    bound.view = interned("view");
-    bound.tolist = interned("tolist");
-    bound.getitem_integral = interned("_getitem_integral");
-    bound.getitem_integral_slice = interned("_getitem_integral_slice");
-    bound.getitem_selection = interned("_getitem_selection");
+    bound.epoch = args::interned("epoch");
+    bound.satno = args::interned("satno");
+    bound.int64 = args::interned("int64");
+    bound.index = args::interned("index");
+    bound.size = args::interned("size");
+    bound.satname = args::interned("satname");
+    bound.stored_satname = args::interned("_satname");
+    bound.view = args::interned("view");
+    bound.tolist = args::interned("tolist");
+    bound.getitem_integral = args::interned("_getitem_integral");
+    bound.getitem_integral_slice = args::interned("_getitem_integral_slice");
+    bound.getitem_selection = args::interned("_getitem_selection");
 }
 
 using Self = nb::pointer_and_handle<ELSET>;

@@ -40,13 +40,6 @@ struct Services {
 };
 Services services;
 
-nb::handle intern(const char *text) {
-    PyObject *name = PyUnicode_InternFromString(text);
-    if (!name)
-        args::throw_pending();
-    return name;
-}
-
 // ---------------------------------------------------------------------------
 // Construction
 
@@ -318,7 +311,8 @@ nb::object double_braces(nb::handle text) {
     nb::object result = nb::steal(PyObject_Str(text.ptr()));
     if (!result.is_valid())
         args::throw_pending();
-    static nb::handle open = intern("{"), open2 = intern("{{"), close = intern("}"), close2 = intern("}}");
+    static nb::handle open = args::interned("{"), open2 = args::interned("{{");
+    static nb::handle close = args::interned("}"), close2 = args::interned("}}");
     for (auto [from, to] : {std::pair{open, open2}, std::pair{close, close2}}) {
         result = nb::steal(PyUnicode_Replace(result.ptr(), from.ptr(), to.ptr(), -1));
         if (!result.is_valid())
@@ -454,17 +448,17 @@ void bind_tle(nb::module_ &m) {
     services.native_time = services.time_type.ptr() == reinterpret_cast<PyObject *>(time::time_type());
     services.earth = nb::object(m.attr("Earth")).release();
     services.teme = nb::object(m.attr("TEME")).release();
-    services.gm = intern("GM");
-    services.re = intern("Re");
-    services.jd = intern("jd");
-    services.utc = intern("utc");
-    services.repr = intern("__repr__");
-    services.name = intern("name");
-    services.line1 = intern("line1");
-    services.line2 = intern("line2");
-    services.create_form = intern("_create_formatted_form");
-    services.create_frame = intern("_create_formatted_frame");
-    services.format_property = intern("_format_as_property");
+    services.gm = args::interned("GM");
+    services.re = args::interned("Re");
+    services.jd = args::interned("jd");
+    services.utc = args::interned("utc");
+    services.repr = args::interned("__repr__");
+    services.name = args::interned("name");
+    services.line1 = args::interned("line1");
+    services.line2 = args::interned("line2");
+    services.create_form = args::interned("_create_formatted_form");
+    services.create_frame = args::interned("_create_formatted_frame");
+    services.format_property = args::interned("_format_as_property");
 
     nb::class_<TLE, Representable> cls(m, "TLE", nb::dynamic_attr(), nb::type_slots(tle_slots));
     args::refuse_pickle(cls);
