@@ -50,6 +50,18 @@ def test_fields_follow_atof(field):
     assert TLE(ISS1, put(ISS2, 9, field)).inc == LIBC.atof(field.encode()) * units.deg
 
 
+@pytest.mark.parametrize(
+    "field",
+    ["123e-2 ", "12E1   ", "1.5    ", "0x1p4  ", "-5     ", " 5     ", "12x    ", "12\x0034", "1234567", "0000000"],
+)
+def test_eccentricity_follows_atof_of_the_implied_point(field):
+    assert TLE(ISS1, put(ISS2, 27, field)).ecc == LIBC.atof(b"." + field.split("\0")[0].encode())
+
+
+def test_eccentricity_cut_short_by_the_line_end():
+    assert TLE(ISS1, ISS2[:29]).ecc == LIBC.atof(b"." + ISS2[26:29].encode())
+
+
 def test_fields_never_run_into_their_neighbours():
     line2 = "2 25544 51.64480175.34110000520420.540600257.090715.49811030375904"
     tle = TLE(ISS1, line2)

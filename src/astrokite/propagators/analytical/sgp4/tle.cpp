@@ -115,8 +115,8 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
     args::require_exact_type(line2, &PyUnicode_Type, "line2", true);
 
     nb::object holder1, holder2;
-    tle_lines::normalise(line_utf8(line1, holder1), tle.line1);
-    tle_lines::normalise(line_utf8(line2, holder2), tle.line2);
+    const std::size_t length1 = tle_lines::normalise(line_utf8(line1, holder1), tle.line1);
+    const std::size_t length2 = tle_lines::normalise(line_utf8(line2, holder2), tle.line2);
     if (strict) {
         const std::string fault = tle_lines::find_fault(tle.line1, tle.line2);
         if (!fault.empty()) {
@@ -125,11 +125,11 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
         }
     }
 
-    const tle_lines::Line1Fields first = tle_lines::parse_line1(tle.line1);
+    const tle_lines::Line1Fields first = tle_lines::parse_line1(tle.line1, length1);
     std::memcpy(tle.satno, first.satno, sizeof tle.satno);
     tle.epoch = make_epoch(first.year, first.day);
 
-    const tle_lines::Line2Fields second = tle_lines::parse_line2(tle.line2);
+    const tle_lines::Line2Fields second = tle_lines::parse_line2(tle.line2, length2);
     tle.inc = second.inc;
     tle.raa = second.raa;
     tle.ecc = second.ecc;

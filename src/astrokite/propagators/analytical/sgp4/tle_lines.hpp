@@ -26,23 +26,39 @@ using LineStore = char[line_length + 1];  // 69 bytes and a terminating zero
 // characters, in UTF-8. `utf8` is the UTF-8 form of the line's first 69
 // characters (or of all of them, if fewer). Only 69 bytes fit, so a line with
 // characters outside ASCII may lose its tail or have its last character cut.
-// Copying stops at a zero byte, and the rest of the store stays zero.
-inline void normalise(std::string_view utf8, LineStore &store) {
-    const std::string_view text = utf8.substr(0, line_length);
-    const std::size_t zero = text.find('\0');
-    const std::size_t copied = zero == std::string_view::npos ? text.size() : zero;
-    std::memcpy(store, text.data(), copied);
+// Copying stops at a zero byte, and the rest of the store stays zero. Gives the
+// stored length: the number of bytes before the first zero byte (69 when the
+// line has none), which the field readers take so as not to search for it.
+inline std::size_t normalise(std::string_view utf8, LineStore &store) {
+    const std::size_t size = utf8.size() < line_length ? utf8.size() : line_length;
+    const void *zero = std::memchr(utf8.data(), '\0', size);
+    const std::size_t copied = zero ? static_cast<std::size_t>(static_cast<const char *>(zero) - utf8.data()) : size;
+    std::memcpy(store, utf8.data(), copied);
     // The padding blanks follow the text unless a zero byte ended the copy.
-    const std::size_t filled = zero == std::string_view::npos ? line_length : copied;
+    const std::size_t filled = zero ? copied : line_length;
     std::memset(store + copied, ' ', filled - copied);
     std::memset(store + filled, '\0', sizeof store - filled);
+    return filled;
+}
+
+// The stored length of a normalised line: the bytes before its first zero.
+inline std::size_t stored_length(const LineStore &line) {
+    const void *zero = std::memchr(line, '\0', line_length);
+    return zero ? static_cast<std::size_t>(static_cast<const char *>(zero) - line) : line_length;
 }
 
 // The field of `width` characters starting at 1-based `column`, up to the first
-// zero byte: what a terminated copy of the field would hold.
+// zero byte: what a terminated copy of the field would hold. `length` is the
+// line's stored length; in a normalised line every byte after the first zero
+// is zero too, so a field starting at or beyond it is empty.
+inline std::string_view field(const LineStore &line, std::size_t length, std::size_t column, std::size_t width) {
+    const std::size_t start = column - 1;
+    const std::size_t available = length > start ? length - start : 0;
+    return {line + start, width < available ? width : available};
+}
+
 inline std::string_view field(const LineStore &line, std::size_t column, std::size_t width) {
-    std::string_view text(line + column - 1, width);
-    return text.substr(0, text.find('\0'));
+    return field(line, stored_length(line), column, width);
 }
 
 namespace detail {
@@ -50,15 +66,16 @@ namespace detail {
 inline bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Skip leading white space and take an optional sign, as atoi and atof do.
-inline std::string_view skip_blanks_and_sign(std::string_view text, bool &negative) {
-    std::size_t i = 0;
-    while (i < text.size() && is_c_space(text[i]))
-        ++i;
-    negative = i < text.size() && text[i] == '-';
-    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
-        ++i;
-    return text.substr(i);
+inline const char *skip_blanks_and_sign(const char *first, const char *last, bool &negative) {
+    while (first != last && is_c_space(*first))
+        ++first;
+    negative = first != last && *first == '-';
+    if (first != last && (*first == '-' || *first == '+'))
+        ++first;
+    return first;
 }
+
+inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
 inline bool is_hex_digit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -69,28 +86,25 @@ inline bool is_hex_digit(char c) {
 // exact doubles, so one division rounds correctly. Gives false for anything
 // else (an exponent, hexadecimal, inf, more digits), which needs the general
 // reader.
-inline bool read_plain_decimal(std::string_view text, double &value) {
+inline bool read_plain_decimal(const char *first, const char *last, double &value) {
     static constexpr double powers_of_ten[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                                1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    // Unsigned arithmetic: a run of more than 19 digits wraps, and is refused below.
     std::uint64_t digits = 0;
-    int count = 0, decimals = 0;
-    bool point = false;
-    std::size_t i = 0;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c >= '0' && c <= '9') {
-            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
-            ++count;
-            decimals += point;
-        } else if (c == '.' && !point) {
-            point = true;
-        } else {
-            break;
-        }
+    const char *p = first;
+    for (; p != last && is_digit(*p); ++p)
+        digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+    std::size_t count = static_cast<std::size_t>(p - first), decimals = 0;
+    if (p != last && *p == '.') {
+        const char *fraction = ++p;
+        for (; p != last && is_digit(*p); ++p)
+            digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+        decimals = static_cast<std::size_t>(p - fraction);
+        count += decimals;
     }
     if (count == 0 || count > 15)
         return false;
-    if (i < text.size() && (text[i] == 'e' || text[i] == 'E' || text[i] == 'x' || text[i] == 'X'))
+    if (p != last && (*p == 'e' || *p == 'E' || *p == 'x' || *p == 'X'))
         return false;
     value = static_cast<double>(digits) / powers_of_ten[decimals];
     return true;
@@ -103,9 +117,10 @@ inline bool read_plain_decimal(std::string_view text, double &value) {
 // undefined).
 inline int read_int(std::string_view text) {
     bool negative = false;
-    std::string_view rest = detail::skip_blanks_and_sign(text, negative);
+    const char *last = text.data() + text.size();
+    const char *first = detail::skip_blanks_and_sign(text.data(), last, negative);
     unsigned long long magnitude = 0;
-    auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), magnitude);
+    auto [end, error] = std::from_chars(first, last, magnitude);
     (void)end;
     if (error == std::errc::invalid_argument)
         return 0;
@@ -123,13 +138,14 @@ inline int read_int(std::string_view text) {
 // the exponent alone decides which).
 inline double read_real(std::string_view text) {
     bool negative = false;
-    std::string_view rest = detail::skip_blanks_and_sign(text, negative);
+    const char *last = text.data() + text.size();
+    const char *first = detail::skip_blanks_and_sign(text.data(), last, negative);
     double value = 0.0;
-    if (detail::read_plain_decimal(rest, value))
+    if (detail::read_plain_decimal(first, last, value))
         return negative ? -value : value;
+    const std::string_view rest(first, static_cast<std::size_t>(last - first));
     if (rest.empty() || rest[0] == '-' || rest[0] == '+')  // from_chars would take a second sign
         return 0.0;
-    const char *first = rest.data(), *last = rest.data() + rest.size();
     const bool hex = rest.size() > 2 && rest[0] == '0' && (rest[1] == 'x' || rest[1] == 'X') &&
                      (detail::is_hex_digit(rest[2]) ||
                       (rest[2] == '.' && rest.size() > 3 && detail::is_hex_digit(rest[3])));
@@ -160,36 +176,55 @@ struct Line1Fields {
     double day;
 };
 
-inline Line1Fields parse_line1(const LineStore &line) {
-    Line1Fields fields{};
-    std::string_view satno = field(line, 3, 5);
-    satno.copy(fields.satno, satno.size());
-    fields.satno[satno.size()] = '\0';
-    fields.year = epoch_year(read_int(field(line, 19, 2)));
-    fields.day = read_real(field(line, 21, 12));
+// `length` is the line's stored length, as normalise gives it.
+inline Line1Fields parse_line1(const LineStore &line, std::size_t length) {
+    Line1Fields fields;
+    const std::string_view satno = field(line, length, 3, 5);
+    std::memcpy(fields.satno, satno.data(), satno.size());
+    std::memset(fields.satno + satno.size(), '\0', sizeof fields.satno - satno.size());
+    fields.year = epoch_year(read_int(field(line, length, 19, 2)));
+    fields.day = read_real(field(line, length, 21, 12));
     return fields;
 }
+
+inline Line1Fields parse_line1(const LineStore &line) { return parse_line1(line, stored_length(line)); }
 
 // The six mean elements of line 2, in SI units.
 struct Line2Fields {
     double inc, raa, ecc, arp, mea, mnm;
 };
 
-inline Line2Fields parse_line2(const LineStore &line) {
+// The eccentricity field has an implied leading decimal point: its value is
+// what atof gives for "." followed by the field.
+inline double read_eccentricity(std::string_view text) {
+    // The common case, digits right after the point and nothing that could
+    // extend the number, is the plain decimal reading of ".digits" done in place.
+    static constexpr double powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+    std::uint64_t digits = 0;
+    std::size_t i = 0;
+    for (; i < text.size() && i < 7 && detail::is_digit(text[i]); ++i)
+        digits = digits * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    if (i > 0 && (i == text.size() || (text[i] != 'e' && text[i] != 'E' && !detail::is_digit(text[i]))))
+        return static_cast<double>(digits) / powers_of_ten[i];
+    char ecc_text[16] = {'.'};
+    const std::size_t size = text.size() < sizeof ecc_text - 1 ? text.size() : sizeof ecc_text - 1;
+    std::memcpy(ecc_text + 1, text.data(), size);
+    return read_real(std::string_view(ecc_text, size + 1));
+}
+
+inline Line2Fields parse_line2(const LineStore &line, std::size_t length) {
     using namespace astrokite::units;
-    Line2Fields fields{};
-    fields.inc = read_real(field(line, 9, 8)) * deg;
-    fields.raa = read_real(field(line, 18, 8)) * deg;
-    // The eccentricity field has an implied leading decimal point.
-    char ecc_text[9] = {'.'};
-    std::string_view ecc = field(line, 27, 7);
-    ecc.copy(ecc_text + 1, ecc.size());
-    fields.ecc = read_real(std::string_view(ecc_text, ecc.size() + 1));
-    fields.arp = read_real(field(line, 35, 8)) * deg;
-    fields.mea = read_real(field(line, 44, 8)) * deg;
-    fields.mnm = read_real(field(line, 53, 11)) * rev / day;
+    Line2Fields fields;
+    fields.inc = read_real(field(line, length, 9, 8)) * deg;
+    fields.raa = read_real(field(line, length, 18, 8)) * deg;
+    fields.ecc = read_eccentricity(field(line, length, 27, 7));
+    fields.arp = read_real(field(line, length, 35, 8)) * deg;
+    fields.mea = read_real(field(line, length, 44, 8)) * deg;
+    fields.mnm = read_real(field(line, length, 53, 11)) * rev / day;
     return fields;
 }
+
+inline Line2Fields parse_line2(const LineStore &line) { return parse_line2(line, stored_length(line)); }
 
 // The checksum of a line: the digits of columns 1 to 68 summed, each minus sign
 // counting 1, modulo 10.
