@@ -386,6 +386,19 @@ nb::object getitem_integral_slice(const ELSET &elset, nb::handle item) {
     return new_elset(picked);
 }
 
+// Positions of an integer index array whose dtype is one of `Ints`; false
+// when it is none of them (uint64 among others, which NumPy then indexes).
+template <typename... Ints>
+bool read_index_positions(const nb::ndarray<nb::ro, nb::ndim<1>> &array, std::ptrdiff_t stride, std::size_t count,
+                          std::size_t n, std::vector<std::size_t> &positions, long long &outside, bool &inside) {
+    const nb::dlpack::dtype type = array.dtype();
+    return ((type == nb::dtype<Ints>() &&
+             (inside = elset_table::index_positions(static_cast<const Ints *>(array.data()), stride, count, n,
+                                                    positions, outside),
+              true)) ||
+            ...);
+}
+
 // Positions that a one-dimensional boolean or integer NumPy array selects,
 // by NumPy's rules; false for any other selection, which NumPy then indexes.
 bool native_positions(nb::handle selection, std::size_t n, std::vector<std::size_t> &positions) {
@@ -408,23 +421,11 @@ bool native_positions(nb::handle selection, std::size_t n, std::vector<std::size
         return true;
     }
     long long outside = 0;
-    bool inside;
-    const void *data = array.data();
-    if (type == nb::dtype<std::int64_t>())
-        inside = elset_table::index_positions(static_cast<const std::int64_t *>(data), stride, count, n, positions, outside);
-    else if (type == nb::dtype<std::int32_t>())
-        inside = elset_table::index_positions(static_cast<const std::int32_t *>(data), stride, count, n, positions, outside);
-    else if (type == nb::dtype<std::int16_t>())
-        inside = elset_table::index_positions(static_cast<const std::int16_t *>(data), stride, count, n, positions, outside);
-    else if (type == nb::dtype<std::int8_t>())
-        inside = elset_table::index_positions(static_cast<const std::int8_t *>(data), stride, count, n, positions, outside);
-    else if (type == nb::dtype<std::uint32_t>())
-        inside = elset_table::index_positions(static_cast<const std::uint32_t *>(data), stride, count, n, positions, outside);
-    else if (type == nb::dtype<std::uint16_t>())
-        inside = elset_table::index_positions(static_cast<const std::uint16_t *>(data), stride, count, n, positions, outside);
-    else if (type == nb::dtype<std::uint8_t>())
-        inside = elset_table::index_positions(static_cast<const std::uint8_t *>(data), stride, count, n, positions, outside);
-    else
+    bool inside = true;
+    const bool integral = read_index_positions<std::int64_t, std::int32_t, std::int16_t, std::int8_t, std::uint32_t,
+                                               std::uint16_t, std::uint8_t>(array, stride, count, n, positions,
+                                                                            outside, inside);
+    if (!integral)
         return false;
     if (!inside) {
         PyErr_Format(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %zu", outside, n);
