@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 from conftest import ISS1, ISS2, PICKLE_REFUSED, Box, Marker, made
 
+from astrokite.frames.frames import TEME
 from astrokite.mathtools.ellipsoid.ellipsoid import WGS84, Ellipsoid
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
 from astrokite.propagators.propagators import Propagator
@@ -169,7 +170,7 @@ def scenario_rotation_cycle(marker):
 
 def satellite_cycle(argument):
     def make(marker):
-        held = {"state": Marker(), "propagator": Propagator(), "ephemeris": StateVectorEphemeris()}[argument]
+        held = {"state": Marker(), "propagator": Propagator(), "ephemeris": StateVectorEphemeris(Time(EPOCH), np.zeros((1, 1, 3)), frame=TEME)}[argument]
         satellite = Satellite(Time(EPOCH), **{"state": held, argument: held})
         held.satellite, held.marker = satellite, marker
 

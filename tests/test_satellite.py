@@ -1,5 +1,7 @@
+import numpy as np
 import pytest
 
+from astrokite.frames.frames import TEME
 from astrokite.propagators.analytical.keplerian.keplerian import Keplerian
 from astrokite.satellite.satellite import Satellite
 from astrokite.state.ephemeris import COEEphemeris, StateVectorEphemeris
@@ -23,7 +25,7 @@ def test_time_and_state_suffice():
 
 
 def test_given_values_are_kept_and_texts_trimmed():
-    state, propagator, ephemeris = State(), Keplerian(), StateVectorEphemeris()
+    state, propagator, ephemeris = State(), Keplerian(), StateVectorEphemeris(Time(EPOCH), np.zeros((1, 1, 3)), frame=TEME)
     satellite = Satellite(EPOCH, state, propagator, ephemeris, "  ISS (ZARYA) ", "\tcrewed station\n")
     assert satellite.state is state and satellite.propagator is propagator and satellite.ephemeris is ephemeris
     assert (satellite.name, satellite.description) == ("ISS (ZARYA)", "crewed station")

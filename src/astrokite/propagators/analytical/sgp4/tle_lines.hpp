@@ -5,16 +5,20 @@
 // Plain C++: no Python in here.
 #pragma once
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 
+#include "astrokite/time/calendar.hpp"
 #include "astrokite/units/units.hpp"
 
 namespace astrokite::tle_lines {
@@ -225,6 +229,150 @@ inline Line2Fields parse_line2(const LineStore &line, std::size_t length) {
 }
 
 inline Line2Fields parse_line2(const LineStore &line) { return parse_line2(line, stored_length(line)); }
+
+// A catalogue number field: decimal digits with blanks around them, or the
+// alpha-5 form of numbers from 100000 on (a letter A to Z without I and O,
+// then four digits: A0000 is 100000, Z9999 is 339999). Nothing for any other
+// text.
+inline std::optional<std::int32_t> decode_satno(std::string_view field) {
+    const std::size_t first = field.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+        return std::nullopt;
+    const std::string_view text = field.substr(first, field.find_last_not_of(' ') + 1 - first);
+    std::int32_t value = 0;
+    std::size_t start = 0;
+    if (text.size() == 5 && text[0] >= 'A' && text[0] <= 'Z' && text[0] != 'I' && text[0] != 'O') {
+        // A..H are 10..17, J..N 18..22, P..Z 23..33: I and O are skipped.
+        const int letter = text[0] - 'A';
+        value = 10 + letter - (text[0] > 'I') - (text[0] > 'O');
+        start = 1;
+    }
+    if (text.size() - start > 9)
+        return std::nullopt;
+    for (std::size_t i = start; i < text.size(); ++i) {
+        if (!detail::is_digit(text[i]))
+            return std::nullopt;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+// A field with an implied leading decimal point and a power of ten, as the
+// drag term and the second derivative of the mean motion are written:
+// " 28903-3" is 0.28903e-3. The mantissa (sign and digits) is read as atof reads
+// "." followed by its digits, the exponent (the last two characters) as atoi.
+inline double read_implied_exponent(std::string_view text) {
+    if (text.size() < 3)
+        return 0.0;
+    const std::string_view mantissa = text.substr(0, text.size() - 2);
+    const std::string_view exponent = text.substr(text.size() - 2);
+    char digits[16];
+    std::size_t size = 0;
+    std::size_t i = 0;
+    while (i < mantissa.size() && detail::is_c_space(mantissa[i]))
+        ++i;
+    if (i < mantissa.size() && (mantissa[i] == '-' || mantissa[i] == '+'))
+        digits[size++] = mantissa[i++];
+    digits[size++] = '.';
+    for (; i < mantissa.size() && size < sizeof digits; ++i)
+        digits[size++] = mantissa[i];
+    const double value = read_real(std::string_view(digits, size));
+    if (value == 0.0)
+        return value;
+    return value * std::pow(10.0, read_int(exponent));
+}
+
+// Everything the two lines of one element set carry, in SI units except the
+// drag term, which stays in inverse Earth radii as the line writes it.
+struct ElementSet {
+    std::optional<std::int32_t> satno;  // line 1, columns 3-7; empty if no number
+    char classification = ' ';         // column 8
+    char intldes[9] = {};               // columns 10-17, as written
+    int epoch_year = 0;                 // four digits, from columns 19-20
+    double epoch_day = 0;               // columns 21-32: day of the year, 1.0 is 1 January 00:00
+    // The epoch exactly as written, in two parts: the start of its calendar day
+    // (nanoseconds since 1970-01-01, UTC) and the fraction of that day from the
+    // decimal digits of the field.
+    std::int64_t epoch_midnight_ns = 0;
+    double epoch_fraction = 0;
+    double ndot = 0;   // first derivative of the mean motion, rad/s^2 (twice the field)
+    double nddot = 0;  // second derivative, rad/s^3 (six times the field)
+    double bstar = 0;  // drag term, 1/Earth radii
+    int ephtype = 0;   // column 63
+    int elnum = 0;     // columns 65-68
+    int revnum = 0;    // line 2, columns 64-68
+    double inc = 0, raa = 0, ecc = 0, arp = 0, mea = 0, mnm = 0;  // as parse_line2 gives them
+};
+
+// The day of the year field split into its whole day and the exact fraction
+// of its decimal digits. A field of any other form falls back to the reading
+// of atof, split by floor.
+inline void split_epoch_day(std::string_view text, std::int64_t &whole, double &fraction) {
+    std::size_t i = 0;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    std::int64_t days = 0;
+    std::size_t start = i;
+    for (; i < text.size() && detail::is_digit(text[i]) && i - start < 6; ++i)
+        days = days * 10 + (text[i] - '0');
+    std::size_t end = text.size();
+    while (end > i && text[end - 1] == ' ')
+        --end;
+    double part = 0;
+    if (i > start && i < end && text[i] == '.' &&
+        (i + 1 == end || detail::read_plain_decimal(text.data() + i, text.data() + end, part))) {
+        whole = days;
+        fraction = part;
+        return;
+    }
+    if (i > start && i == end) {
+        whole = days;
+        fraction = 0;
+        return;
+    }
+    const double day = read_real(text);
+    const double floor_day = std::isfinite(day) ? std::floor(day) : 0.0;
+    whole = static_cast<std::int64_t>(std::clamp(floor_day, -1e6, 1e6));
+    fraction = std::isfinite(day) ? day - floor_day : 0.0;
+}
+
+// All fields of a pair of stored lines, read the tolerant way: blank or
+// malformed fields read as atoi and atof read them.
+inline ElementSet parse_element_set(const LineStore &line1, std::size_t length1, const LineStore &line2,
+                                    std::size_t length2) {
+    using namespace astrokite::units;
+    ElementSet set;
+    const Line1Fields first = parse_line1(line1, length1);
+    set.satno = decode_satno(first.satno);
+    const std::string_view classification = field(line1, length1, 8, 1);
+    set.classification = classification.empty() ? ' ' : classification[0];
+    const std::string_view intldes = field(line1, length1, 10, 8);
+    std::memcpy(set.intldes, intldes.data(), intldes.size());
+    set.epoch_year = first.year;
+    set.epoch_day = first.day;
+    std::int64_t whole_day = 0;
+    split_epoch_day(field(line1, length1, 21, 12), whole_day, set.epoch_fraction);
+    set.epoch_midnight_ns =
+        (time::days_from_civil(first.year, 1, 1) + whole_day - 1) * time::ns_per_day;
+    set.ndot = 2.0 * read_real(field(line1, length1, 34, 10)) * rev / (day * day);
+    set.nddot = 6.0 * read_implied_exponent(field(line1, length1, 45, 8)) * rev / (day * day * day);
+    set.bstar = read_implied_exponent(field(line1, length1, 54, 8));
+    set.ephtype = read_int(field(line1, length1, 63, 1));
+    set.elnum = read_int(field(line1, length1, 65, 4));
+    set.revnum = read_int(field(line2, length2, 64, 5));
+    const Line2Fields second = parse_line2(line2, length2);
+    set.inc = second.inc;
+    set.raa = second.raa;
+    set.ecc = second.ecc;
+    set.arp = second.arp;
+    set.mea = second.mea;
+    set.mnm = second.mnm;
+    return set;
+}
+
+inline ElementSet parse_element_set(const LineStore &line1, const LineStore &line2) {
+    return parse_element_set(line1, stored_length(line1), line2, stored_length(line2));
+}
 
 // The checksum of a line: the digits of columns 1 to 68 summed, each minus sign
 // counting 1, modulo 10.
