@@ -93,7 +93,7 @@ class TestConstruction:
             "tle": tle,
             "number epoch": types.SimpleNamespace(epoch=5, satno=25544),
             "no satno": types.SimpleNamespace(epoch=tle.epoch),
-            "lettered": made(2.0, "A0001"),
+            "lettered": made(2.0, "I0001"),  # I is no alpha-5 letter
             "huge satno": types.SimpleNamespace(epoch=tle.epoch, satno=2**31),
             "not a TLE": types.SimpleNamespace(epoch=tle.epoch, satno=25544),
             "fractional epoch": FractionalEpoch(tle.line1, tle.line2),

@@ -166,7 +166,7 @@ ELSET_CASES = {
     "entry without epoch": (lambda: ELSET(first, None), AttributeError),
     "entry that is not a TLE": (lambda: ELSET(first, LooksLikeATLE()), TypeError),
     "epochs that do not compare": (lambda: ELSET(first, elset), ValueError),
-    "text satellite number": (lambda: ELSET(TLE(line1[:2] + "A0001" + line1[7:], line2)), TypeError),
+    "text satellite number": (lambda: ELSET(TLE(line1[:2] + "I0001" + line1[7:], line2)), TypeError),
 }
 
 

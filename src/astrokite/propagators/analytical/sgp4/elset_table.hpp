@@ -1,12 +1,14 @@
 // The table behind ELSET: the order of element sets by epoch, the layout of
-// the twelve element columns, and the positions that a boolean mask or an
-// array of positions selects. Plain C++: no Python in here.
+// the element columns, the values of one element set read from its stored
+// lines, and the positions that a boolean mask or an array of positions
+// selects. Plain C++: no Python in here.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <numeric>
 #include <optional>
 #include <string_view>
@@ -14,21 +16,75 @@
 #include <vector>
 
 #include "astrokite/propagators/analytical/sgp4/tle.hpp"
+#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
+#include "astrokite/state/coe.hpp"
+#include "astrokite/time/calendar.hpp"
 
 namespace astrokite::elset_table {
 
 // The element columns, in storage order: column c of a table of n rows starts
-// at table + c * n.
-inline constexpr std::size_t column_count = 12;
+// at table + c * n. The first twelve are the elements a TLE stores; the drag
+// term and the mean-motion derivatives are read from its lines.
+inline constexpr std::size_t column_count = 15;
 inline constexpr const char *column_names[column_count] = {
-    "ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea", "pge", "apg"};
+    "ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea", "pge", "apg", "bstar", "ndot", "nddot"};
 
 using Row = std::array<double, column_count>;
 
-// The stored elements of one element set, in column order.
+// One element set as a row of 138 bytes: line 1 then line 2, each its 69
+// stored bytes.
+inline constexpr std::size_t row_bytes = 2 * tle_lines::line_length;
+
+// The drag term and the mean-motion derivatives of two stored lines.
+inline void put_drag_terms(const tle_lines::ElementSet &set, Row &row) {
+    row[12] = set.bstar;
+    row[13] = set.ndot;
+    row[14] = set.nddot;
+}
+
+// The row of a TLE: its stored elements, and the drag terms of its lines.
 inline Row row_of(const TLE &tle) {
-    return {tle.ecc, tle.sma, tle.inc, tle.raa, tle.arp, tle.tra,
-            tle.mnm, tle.orp, tle.eca, tle.mea, tle.pge, tle.apg};
+    Row row = {tle.ecc, tle.sma, tle.inc, tle.raa, tle.arp, tle.tra,
+               tle.mnm, tle.orp, tle.eca, tle.mea, tle.pge, tle.apg};
+    put_drag_terms(tle_lines::parse_element_set(tle.line1, tle.line2), row);
+    return row;
+}
+
+// One element set read from a row of stored lines, with the values a TLE made
+// from those lines holds: the mean elements of line 2, the derived elements
+// with Earth's gm [m^3/s^2] and re [m], and the epoch by the Julian-date route.
+struct LinesRow {
+    tle_lines::LineStore line1, line2;  // normalised as a TLE stores them
+    Row row;
+    std::optional<std::int32_t> satno;  // empty when the field is no catalogue number
+    double epoch_jd;                    // the epoch as a Julian date
+    time::Convert epoch_status;         // of the epoch count: ok unless out of range
+    std::int64_t epoch = 0;             // nanoseconds since 1970, when ok
+};
+
+inline void read_row(const char *bytes, double gm, double re, LinesRow &result) {
+    const std::size_t length1 = tle_lines::normalise({bytes, tle_lines::line_length}, result.line1);
+    const std::size_t length2 =
+        tle_lines::normalise({bytes + tle_lines::line_length, tle_lines::line_length}, result.line2);
+    const tle_lines::ElementSet set = tle_lines::parse_element_set(result.line1, length1, result.line2, length2);
+    const double sma = coe::c_sma_from_mnm(set.mnm, gm);
+    const double eca = coe::c_eca_from_mea(set.mea, set.ecc);
+    result.row = {set.ecc, sma, set.inc, set.raa, set.arp, coe::c_tra_from_eca(eca, set.ecc),
+                  set.mnm, coe::c_orp_from_sma(sma, gm), eca, set.mea,
+                  coe::c_pge_from_sma_ecc(sma, set.ecc, re), coe::c_apg_from_sma_ecc(sma, set.ecc, re)};
+    put_drag_terms(set, result.row);
+    result.satno = set.satno;
+    result.epoch_jd = time::year_start_jd(set.epoch_year) - 1.0 + set.epoch_day;
+    result.epoch_status = time::ns_from_jd(result.epoch_jd, result.epoch);
+}
+
+// Put the rows of `count` bytes each in the given order: row i becomes what
+// row order[i] was.
+inline void reorder_bytes(char *rows, std::size_t count, const std::vector<std::size_t> &order) {
+    const std::size_t n = order.size();
+    std::vector<char> copy(rows, rows + n * count);
+    for (std::size_t i = 0; i < n; ++i)
+        std::memcpy(rows + i * count, copy.data() + order[i] * count, count);
 }
 
 // Write `row` as row i of a table of n rows.
@@ -65,24 +121,6 @@ inline std::vector<std::size_t> order_by_epoch(const std::int64_t *epochs, std::
     for (std::size_t i = 0; i < n; ++i)
         order[i] = keyed[i].second;
     return order;
-}
-
-// The number a satellite-number field holds when it is decimal digits with
-// blanks around them, which is what int() makes of its stripped text. Any
-// other field (a sign, a letter, no digit at all) gives nothing: the caller
-// then asks the object itself.
-inline std::optional<std::int32_t> plain_satno(std::string_view field) {
-    std::size_t first = field.find_first_not_of(' ');
-    if (first == std::string_view::npos)
-        return std::nullopt;
-    std::size_t last = field.find_last_not_of(' ');
-    std::int32_t value = 0;
-    for (std::size_t i = first; i <= last; ++i) {
-        if (field[i] < '0' || field[i] > '9' || value > 99'999'999)
-            return std::nullopt;
-        value = value * 10 + (field[i] - '0');
-    }
-    return value;
 }
 
 // Positions of the set flags of a mask of `count` one-byte flags, `stride`

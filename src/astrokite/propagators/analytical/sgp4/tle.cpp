@@ -43,19 +43,6 @@ Services services;
 // ---------------------------------------------------------------------------
 // Construction
 
-// Turn a C++ exception escaping a CPython slot into the pending Python error.
-void restore_as_python_error() {
-    try {
-        throw;
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-}
-
 // The UTF-8 form of the first 69 characters of a line, which normalisation
 // stores (a lone surrogate among them raises UnicodeEncodeError, as
 // str.encode does). `holder` keeps a cut copy of a longer line alive.
@@ -107,6 +94,8 @@ nb::object make_epoch(int year, double day) {
     return services.time_type(jd, nb::arg("format") = "jd");
 }
 
+void read_stored_lines(TLE &tle, std::size_t length1, std::size_t length2);
+
 void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_validation) {
     const int strict = PyObject_IsTrue(strict_validation.ptr());
     if (strict < 0)
@@ -125,6 +114,11 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
         }
     }
 
+    read_stored_lines(tle, length1, length2);
+}
+
+// Everything after the lines are stored: satellite number, epoch, elements.
+void read_stored_lines(TLE &tle, std::size_t length1, std::size_t length2) {
     const tle_lines::Line1Fields first = tle_lines::parse_line1(tle.line1, length1);
     std::memcpy(tle.satno, first.satno, sizeof tle.satno);
     tle.epoch = make_epoch(first.year, first.day);
@@ -147,16 +141,21 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
 
 constexpr const char *constructor_name = "__cinit__";
 
-// Build the record and only then the object, so that a failure leaves nothing.
-PyObject *construct(PyTypeObject *type, nb::handle line1, nb::handle line2, nb::handle strict_validation) {
-    TLE tle;
-    build(tle, line1, line2, strict_validation);
+// A new object of `type` holding the record.
+nb::object wrap(PyTypeObject *type, TLE &&tle) {
     nb::object self = nb::inst_alloc(reinterpret_cast<PyObject *>(type));
     if (!self.is_valid())
         args::throw_pending();
     new (nb::inst_ptr<TLE>(self)) TLE(std::move(tle));
     nb::inst_mark_ready(self);
-    return self.release().ptr();
+    return self;
+}
+
+// Build the record and only then the object, so that a failure leaves nothing.
+PyObject *construct(PyTypeObject *type, nb::handle line1, nb::handle line2, nb::handle strict_validation) {
+    TLE tle;
+    build(tle, line1, line2, strict_validation);
+    return wrap(type, std::move(tle)).release().ptr();
 }
 
 PyObject *tle_new(PyTypeObject *type, PyObject *call_args, PyObject *kwargs) {
@@ -167,7 +166,7 @@ PyObject *tle_new(PyTypeObject *type, PyObject *call_args, PyObject *kwargs) {
                              kwargs ? nb::borrow<nb::kwargs>(kwargs) : nb::kwargs(), names, 2, values);
         return construct(type, values[0], values[1], values[2]);
     } catch (...) {
-        restore_as_python_error();
+        args::restore_as_python_error();
         return nullptr;
     }
 }
@@ -197,7 +196,7 @@ PyObject *tle_vectorcall(PyObject *type, PyObject *const *call_args, size_t narg
         return construct(reinterpret_cast<PyTypeObject *>(type), call_args[0], call_args[1],
                          given == 3 ? nb::handle(call_args[2]) : nb::handle(Py_False));
     } catch (...) {
-        restore_as_python_error();
+        args::restore_as_python_error();
         return nullptr;
     }
 }
@@ -413,7 +412,7 @@ PyObject *get_body(PyObject *self_ptr, PyObject *) {
             parts.append(part);
         return PyUnicode_Join(nb::str("").ptr(), parts.ptr());
     } catch (...) {
-        restore_as_python_error();
+        args::restore_as_python_error();
         return nullptr;
     }
 }
@@ -442,6 +441,14 @@ PyType_Slot tle_slots[] = {
 };
 
 }  // namespace
+
+nb::object tle_from_stored_lines(const char *line1, const char *line2) {
+    TLE tle;
+    std::memcpy(tle.line1, line1, tle_lines::line_length);
+    std::memcpy(tle.line2, line2, tle_lines::line_length);
+    read_stored_lines(tle, tle_lines::stored_length(tle.line1), tle_lines::stored_length(tle.line2));
+    return wrap(reinterpret_cast<PyTypeObject *>(nb::type<TLE>().ptr()), std::move(tle));
+}
 
 void bind_tle(nb::module_ &m) {
     services.time_type = nb::object(m.attr("Time")).release();
