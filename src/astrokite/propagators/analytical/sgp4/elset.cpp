@@ -78,6 +78,10 @@ struct ELSET : Representable {
     std::vector<std::uint32_t> rows;   // ... the table row of each position (none: row = position)
     std::size_t count = 0;             // ... the number of element sets
     nb::object columns[column_count];  // float64 arrays over one buffer, order of column_names
+    double *column_data = nullptr;     // that buffer, owned by the arrays
+    // The drag-term columns of an ELSET built from TLE objects are read from
+    // their lines when first asked for: construction does not pay for them.
+    bool drag_terms_filled = false;
 };
 
 // A pairwise() generator: its own position, independent of ELSET.index.
@@ -408,6 +412,7 @@ nb::object finish(PyTypeObject *type, Parts &&parts, nb::handle satname) {
     double *data = parts.table.get();
     nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
     parts.table.release();
+    parts.made.column_data = data;
     for (std::size_t c = 0; c < column_count; ++c)
         parts.made.columns[c] = nb::ndarray<nb::numpy, double, nb::ndim<1>>(data + c * n, {n}, owner).cast();
 
@@ -546,6 +551,7 @@ nb::object construct_from_lines(PyTypeObject *type, nb::handle buffer, nb::handl
         parts.epochs = std::move(sorted);
     }
     parts.made.table = new_line_table(std::move(lines), n, gm, re);
+    parts.made.drag_terms_filled = true;
     parts.made.count = n;
     return finish(type, std::move(parts), satname);
 }
@@ -578,6 +584,7 @@ nb::object select_lines(const ELSET &elset, const std::vector<std::size_t> &posi
     }
     parts.epochs = std::move(sorted);
     parts.made.table = elset.table;
+    parts.made.drag_terms_filled = true;
     parts.made.count = n;
     parts.made.satno = elset.satno;
     return finish(bound.elset, std::move(parts), nb::none());
@@ -959,12 +966,31 @@ PyObject *get_epoch(PyObject *self, void *) {
     return elset ? Py_NewRef(elset->epoch.is_valid() ? elset->epoch.ptr() : Py_None) : nullptr;
 }
 
+// The drag-term columns, read from the lines of the TLE objects now unless
+// they already are.
+void fill_drag_terms(ELSET &elset) {
+    if (elset.drag_terms_filled)
+        return;
+    const std::size_t n = size_of(elset);
+    for (std::size_t i = 0; i < n; ++i)
+        elset_table::fill_drag_terms(elset.column_data, n, i, *tle_of(elset.elements[i]));
+    elset.drag_terms_filled = true;
+}
+
 // A column: a new array object over the stored column on every read.
 template <std::size_t Column>
 PyObject *get_column(PyObject *self, void *) {
     const ELSET *elset = record(self);
     if (!elset)
         return nullptr;
+    if constexpr (Column >= elset_table::first_drag_column) {
+        try {
+            fill_drag_terms(*const_cast<ELSET *>(elset));
+        } catch (...) {
+            args::restore_as_python_error();
+            return nullptr;
+        }
+    }
     PyObject *column = elset->columns[Column].ptr();
     return PyObject_Vectorcall(bound.ndarray_view, &column, 1, nullptr);
 }
@@ -1038,7 +1064,8 @@ void look_up_dependencies(nb::module_ &m) {
 using Self = nb::pointer_and_handle<ELSET>;
 
 // One row per element set: satellite number and name, epoch, every column.
-nb::object to_pandas(nb::handle self, const ELSET &elset) {
+nb::object to_pandas(nb::handle self, ELSET &elset) {
+    fill_drag_terms(elset);
     nb::dict data;
     data["satno"] = nb::getattr(self, bound.satno);
     data["satname"] = nb::getattr(self, bound.satname);

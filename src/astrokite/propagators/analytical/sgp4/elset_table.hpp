@@ -42,12 +42,20 @@ inline void put_drag_terms(const tle_lines::ElementSet &set, Row &row) {
     row[14] = set.nddot;
 }
 
-// The row of a TLE: its stored elements, and the drag terms of its lines.
+inline constexpr std::size_t first_drag_column = 12;
+
+// The row of a TLE: its stored elements; the drag terms, which it does not
+// store, are left zero (see fill_drag_terms).
 inline Row row_of(const TLE &tle) {
-    Row row = {tle.ecc, tle.sma, tle.inc, tle.raa, tle.arp, tle.tra,
-               tle.mnm, tle.orp, tle.eca, tle.mea, tle.pge, tle.apg};
+    return {tle.ecc, tle.sma, tle.inc, tle.raa, tle.arp, tle.tra, tle.mnm, tle.orp, tle.eca, tle.mea, tle.pge, tle.apg};
+}
+
+// Write the drag-term columns of row i of a table of n rows from the lines of a TLE.
+inline void fill_drag_terms(double *table, std::size_t n, std::size_t i, const TLE &tle) {
+    Row row{};
     put_drag_terms(tle_lines::parse_element_set(tle.line1, tle.line2), row);
-    return row;
+    for (std::size_t c = first_drag_column; c < column_count; ++c)
+        table[c * n + i] = row[c];
 }
 
 // One element set read from a row of stored lines, with the values a TLE made
