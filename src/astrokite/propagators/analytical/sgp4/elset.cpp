@@ -1105,9 +1105,9 @@ Example:
     >>> lines = open("examples/data/iss.tle").read().splitlines()
     >>> iss = ELSET(*(TLE(a, b) for a, b in zip(lines[0::2], lines[1::2])), satname="ISS")
     >>> iss.size, iss.satno, iss[-1] is iss[iss.size - 1]
-    (3, 25544, True)
+    (609, 25544, True)
     >>> round(float(iss.sma[0]) / 1000, 1)  # km
-    6797.5
+    6795.4
 )";
 
 PyType_Slot elset_slots[] = {{Py_tp_new, reinterpret_cast<void *>(elset_new)},
