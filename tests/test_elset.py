@@ -506,3 +506,17 @@ class TestTable:
         module.render = lambda obj: f"<b>{obj.satname}</b>"
         monkeypatch.setitem(sys.modules, "astrokite.utils.html", module)
         assert iss._repr_html_() == "<b>ISS</b>"
+
+
+def test_many_epochs_sort_stably_across_centuries():
+    """Enough element sets for the radix sort, with ties and epochs before 1970."""
+    rng = random.Random(11)
+    days = [rng.choice([1.0, 1.5, 200.25]) if rng.random() < 0.2 else rng.uniform(1.0, 365.0) for _ in range(5000)]
+    years = [rng.choice(["58", "99", "23", "56"]) for _ in days]
+    pairs = [(put(ISS1, 19, f"{year}{day:012.8f}"), put(ISS2, 64, f"{i:5d}")) for i, (year, day) in
+             enumerate(zip(years, days))]
+    tles = [TLE(a, b) for a, b in pairs]
+    expected = sorted(tles, key=lambda t: t.epoch.int64)
+    assert held(ELSET(*tles)) == expected
+    lazy = ELSET._from_lines(rows_of(pairs))
+    assert [t.line2 for t in held(lazy)] == [t.line2 for t in expected]

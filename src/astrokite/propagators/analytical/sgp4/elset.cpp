@@ -353,7 +353,7 @@ bool assemble_native(PyObject *const *items, std::size_t n, Parts &parts) {
             return false;
         held[i] = nb::borrow(items[i]);
         counts[i] = time::get(tle->epoch).scalar();
-        elset_table::put_row(table.get(), n, i, elset_table::row_of(*tle));
+        elset_table::put_row(table.get(), n, i, elset_table::row_of(*tle), elset_table::first_drag_column);
         if (satnos.size() == i)
             if (const std::optional<std::int32_t> number = tle_lines::decode_satno(tle->satno))
                 satnos.push_back(*number);
@@ -369,7 +369,7 @@ bool assemble_native(PyObject *const *items, std::size_t n, Parts &parts) {
             parts.made.elements.push_back(std::move(held[order[i]]));
             parts.epochs[i] = counts[order[i]];
         }
-        elset_table::reorder_rows(table.get(), n, order);
+        elset_table::reorder_rows(table.get(), n, order, elset_table::first_drag_column);
     }
     parts.table = std::move(table);
     parts.made.satno = shared_satno(parts.made.elements, satnos.size() == n ? satnos : std::vector<std::int32_t>());
@@ -398,7 +398,7 @@ void assemble(PyObject *const *items, std::size_t n, Parts &parts) {
         if (!tle)
             args::raise_cannot_convert(Py_TYPE(element.ptr())->tp_name, tle_type_name);
         parts.epochs[i] = epoch_count(element);
-        elset_table::put_row(parts.table.get(), n, i, elset_table::row_of(*tle));
+        elset_table::put_row(parts.table.get(), n, i, elset_table::row_of(*tle), elset_table::first_drag_column);
     }
 }
 
@@ -541,8 +541,8 @@ nb::object construct_from_lines(PyTypeObject *type, nb::handle buffer, nb::handl
         raise_assertion();
     parts.made.satno = *satno;
 
-    const std::vector<std::size_t> order = elset_table::order_by_epoch(parts.epochs.data(), n);
     if (!std::is_sorted(parts.epochs.begin(), parts.epochs.end())) {
+        const std::vector<std::size_t> order = elset_table::order_by_epoch(parts.epochs.data(), n);
         elset_table::reorder_rows(parts.table.get(), n, order);
         elset_table::reorder_bytes(lines.get(), row_bytes, order);
         std::vector<std::int64_t> sorted(n);

@@ -44,8 +44,8 @@ inline void put_drag_terms(const tle_lines::ElementSet &set, Row &row) {
 
 inline constexpr std::size_t first_drag_column = 12;
 
-// The row of a TLE: its stored elements; the drag terms, which it does not
-// store, are left zero (see fill_drag_terms).
+// The row of a TLE: its stored elements, the first_drag_column columns before
+// the drag terms, which it does not store (see fill_drag_terms).
 inline Row row_of(const TLE &tle) {
     return {tle.ecc, tle.sma, tle.inc, tle.raa, tle.arp, tle.tra, tle.mnm, tle.orp, tle.eca, tle.mea, tle.pge, tle.apg};
 }
@@ -95,17 +95,20 @@ inline void reorder_bytes(char *rows, std::size_t count, const std::vector<std::
         std::memcpy(rows + i * count, copy.data() + order[i] * count, count);
 }
 
-// Write `row` as row i of a table of n rows.
-inline void put_row(double *table, std::size_t n, std::size_t i, const Row &row) {
-    for (std::size_t c = 0; c < column_count; ++c)
+// Write the first `columns` values of `row` as row i of a table of n rows.
+inline void put_row(double *table, std::size_t n, std::size_t i, const Row &row,
+                    std::size_t columns = column_count) {
+    for (std::size_t c = 0; c < columns; ++c)
         table[c * n + i] = row[c];
 }
 
-// Put the rows of a table of n rows in the given order: row i becomes what
-// row order[i] was. One column at a time, through a buffer of one column.
-inline void reorder_rows(double *table, std::size_t n, const std::vector<std::size_t> &order) {
+// Put the rows of the first `columns` columns of a table of n rows in the
+// given order: row i becomes what row order[i] was. One column at a time,
+// through a buffer of one column.
+inline void reorder_rows(double *table, std::size_t n, const std::vector<std::size_t> &order,
+                         std::size_t columns = column_count) {
     std::vector<double> column(n);
-    for (std::size_t c = 0; c < column_count; ++c) {
+    for (std::size_t c = 0; c < columns; ++c) {
         double *values = table + c * n;
         std::copy(values, values + n, column.begin());
         for (std::size_t i = 0; i < n; ++i)
@@ -114,20 +117,51 @@ inline void reorder_rows(double *table, std::size_t n, const std::vector<std::si
 }
 
 // Positions 0..n-1 in ascending order of epoch; equal epochs keep their order.
-// Sorting (epoch, position) pairs gives that order without a stable sort, and
-// compares epochs held in the pairs rather than read through the positions.
+// Few epochs are sorted as (epoch, position) pairs, which needs no stable
+// sort; many by a stable radix sort of their offsets from the earliest,
+// sixteen bits a pass, a pass skipped where all epochs share its digit.
 inline std::vector<std::size_t> order_by_epoch(const std::int64_t *epochs, std::size_t n) {
     std::vector<std::size_t> order(n);
-    if (std::is_sorted(epochs, epochs + n)) {  // histories mostly arrive in order
-        std::iota(order.begin(), order.end(), std::size_t{0});
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    if (std::is_sorted(epochs, epochs + n))  // histories mostly arrive in order
+        return order;
+    constexpr std::size_t few = 4096;
+    if (n < few) {
+        std::vector<std::pair<std::int64_t, std::size_t>> keyed(n);
+        for (std::size_t i = 0; i < n; ++i)
+            keyed[i] = {epochs[i], i};
+        std::sort(keyed.begin(), keyed.end());
+        for (std::size_t i = 0; i < n; ++i)
+            order[i] = keyed[i].second;
         return order;
     }
-    std::vector<std::pair<std::int64_t, std::size_t>> keyed(n);
-    for (std::size_t i = 0; i < n; ++i)
-        keyed[i] = {epochs[i], i};
-    std::sort(keyed.begin(), keyed.end());
-    for (std::size_t i = 0; i < n; ++i)
-        order[i] = keyed[i].second;
+    const std::uint64_t earliest = static_cast<std::uint64_t>(*std::min_element(epochs, epochs + n));
+    std::vector<std::uint64_t> keys(n), moved_keys(n);
+    std::uint64_t span = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        keys[i] = static_cast<std::uint64_t>(epochs[i]) - earliest;  // modulo 2^64: exact
+        span |= keys[i];
+    }
+    constexpr unsigned digit_bits = 16;
+    constexpr std::size_t buckets = std::size_t{1} << digit_bits;
+    std::vector<std::size_t> moved(n), starts(buckets);
+    for (unsigned shift = 0; shift < 64 && (span >> shift) != 0; shift += digit_bits) {
+        std::fill(starts.begin(), starts.end(), std::size_t{0});
+        for (std::size_t i = 0; i < n; ++i)
+            ++starts[(keys[i] >> shift) & (buckets - 1)];
+        if (starts[(keys[0] >> shift) & (buckets - 1)] == n)
+            continue;
+        std::size_t start = 0;
+        for (std::size_t &bucket : starts)
+            start += std::exchange(bucket, start);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t to = starts[(keys[i] >> shift) & (buckets - 1)]++;
+            moved_keys[to] = keys[i];
+            moved[to] = order[i];
+        }
+        keys.swap(moved_keys);
+        order.swap(moved);
+    }
     return order;
 }
 
