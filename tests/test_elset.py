@@ -520,3 +520,22 @@ def test_many_epochs_sort_stably_across_centuries():
     assert held(ELSET(*tles)) == expected
     lazy = ELSET._from_lines(rows_of(pairs))
     assert [t.line2 for t in held(lazy)] == [t.line2 for t in expected]
+
+
+@pytest.mark.parametrize(
+    "change, error",
+    [(None, None), ((3, "25545"), AssertionError), ((3, " +544"), AssertionError), ((19, "99999999.999"), ValueError)],
+)
+def test_rows_read_in_parallel_report_faults_of_any_part(change, error):
+    """Enough rows to be read by several threads; the fault lies in the last part."""
+    rows = bytearray(rows_of([(ISS1, ISS2)]) * 50_000)
+    if change is not None:
+        column, text = change
+        start = 49_000 * 138 + column - 1
+        rows[start : start + len(text)] = text.encode()
+    if error is None:
+        elset = ELSET._from_lines(bytes(rows))
+        assert elset.size == 50_000 and elset.satno == 25544 and elset[49_999].line1 == ISS1
+    else:
+        with pytest.raises(error):
+            ELSET._from_lines(bytes(rows))

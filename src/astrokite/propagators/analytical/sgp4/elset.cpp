@@ -504,35 +504,16 @@ nb::object construct_from_lines(PyTypeObject *type, nb::handle buffer, nb::handl
     Parts parts;
     parts.epochs.resize(n);
     parts.table.reset(new double[column_count * n]);
-    std::size_t failed = n;  // the first row whose epoch is out of range
-    elset_table::LinesRow row;
-    std::vector<std::size_t> unnumbered;  // rows whose field is no catalogue number
-    std::optional<std::int32_t> satno;
-    bool differ = false;
+    elset_table::RowsRead read;
     {
         nb::gil_scoped_release unlocked;
-        for (std::size_t i = 0; i < n; ++i) {
-            char *bytes_of_row = lines.get() + i * row_bytes;
-            elset_table::read_row(bytes_of_row, gm, re, row);
-            if (row.epoch_status != time::Convert::ok) {
-                failed = i;
-                break;
-            }
-            std::memcpy(bytes_of_row, row.line1, tle_lines::line_length);
-            std::memcpy(bytes_of_row + tle_lines::line_length, row.line2, tle_lines::line_length);
-            elset_table::put_row(parts.table.get(), n, i, row.row);
-            parts.epochs[i] = row.epoch;
-            if (!row.satno)
-                unnumbered.push_back(i);
-            else if (!satno)
-                satno = row.satno;
-            else
-                differ |= *satno != *row.satno;
-        }
+        read = elset_table::read_all_rows(lines.get(), n, gm, re, parts.table.get(), parts.epochs.data());
     }
-    if (failed < n)
-        time::raise_number_error(row.epoch_status, "Julian date", row.epoch_jd);
-    for (std::size_t i : unnumbered) {
+    if (read.failed < n)
+        time::raise_number_error(read.failed_row.epoch_status, "Julian date", read.failed_row.epoch_jd);
+    std::optional<std::int32_t> satno = read.satno;
+    bool differ = read.differ;
+    for (std::size_t i : read.unnumbered) {
         const std::int32_t number = field_satno({lines.get() + i * row_bytes + 2, 5});
         differ |= satno && *satno != number;
         satno = number;

@@ -12,6 +12,7 @@
 #include <numeric>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -114,6 +115,75 @@ inline void reorder_rows(double *table, std::size_t n, const std::vector<std::si
         for (std::size_t i = 0; i < n; ++i)
             values[i] = column[order[i]];
     }
+}
+
+// What reading rows of lines found besides their values.
+struct RowsRead {
+    std::size_t failed;                   // the first row whose epoch is out of range; n if none
+    LinesRow failed_row;                  // ... and what was read of it
+    std::vector<std::size_t> unnumbered;  // rows whose number field is no catalogue number
+    std::optional<std::int32_t> satno;    // the number of the first numbered row
+    bool differ = false;                  // some numbered row has another number
+};
+
+// Read rows [first, last) of n rows: normalise their lines in place, write
+// their values as rows of the table (n rows) and their epochs. Stops at the
+// first row whose epoch is out of range.
+inline RowsRead read_rows(char *lines, std::size_t first, std::size_t last, std::size_t n, double gm, double re,
+                          double *table, std::int64_t *epochs) {
+    RowsRead read{n, {}, {}, {}, false};
+    LinesRow row;
+    for (std::size_t i = first; i < last; ++i) {
+        char *bytes = lines + i * row_bytes;
+        read_row(bytes, gm, re, row);
+        if (row.epoch_status != time::Convert::ok) {
+            read.failed = i;
+            read.failed_row = row;
+            break;
+        }
+        std::memcpy(bytes, row.line1, tle_lines::line_length);
+        std::memcpy(bytes + tle_lines::line_length, row.line2, tle_lines::line_length);
+        put_row(table, n, i, row.row);
+        epochs[i] = row.epoch;
+        if (!row.satno)
+            read.unnumbered.push_back(i);
+        else if (!read.satno)
+            read.satno = row.satno;
+        else
+            read.differ |= *read.satno != *row.satno;
+    }
+    return read;
+}
+
+// read_rows over all n rows, split into one run per core when there are many.
+inline RowsRead read_all_rows(char *lines, std::size_t n, double gm, double re, double *table, std::int64_t *epochs) {
+    constexpr std::size_t rows_per_thread = 20'000;
+    const std::size_t threads =
+        std::clamp<std::size_t>(n / rows_per_thread, 1, std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<RowsRead> parts(threads);
+    std::vector<std::thread> workers;
+    for (std::size_t t = 1; t < threads; ++t)
+        workers.emplace_back([&, t] {
+            parts[t] = read_rows(lines, n * t / threads, n * (t + 1) / threads, n, gm, re, table, epochs);
+        });
+    parts[0] = read_rows(lines, 0, n / threads, n, gm, re, table, epochs);
+    for (std::thread &worker : workers)
+        worker.join();
+    RowsRead all = std::move(parts[0]);
+    for (std::size_t t = 1; t < threads && all.failed == n; ++t) {
+        RowsRead &part = parts[t];
+        if (part.failed != n) {
+            all.failed = part.failed;
+            all.failed_row = part.failed_row;
+        }
+        all.unnumbered.insert(all.unnumbered.end(), part.unnumbered.begin(), part.unnumbered.end());
+        if (part.satno) {
+            all.differ |= part.differ || (all.satno && *all.satno != *part.satno);
+            if (!all.satno)
+                all.satno = part.satno;
+        }
+    }
+    return all;
 }
 
 // Positions 0..n-1 in ascending order of epoch; equal epochs keep their order.
