@@ -281,12 +281,40 @@ def test_strict_validation_accepts_valid_lines_unchanged():
         (put(ISS1, 69, "0"), ISS2, r"^line 1 fails its checksum: column 69 holds '0', the digits .* give 3$"),
         (ISS1, ISS2[:68], r"^line 2 fails its checksum: column 69 holds ' '"),
         (ISS1, with_checksum(put(ISS2, 3, "25545")), r"^the satellite numbers differ: line 1 has '25544', line 2 has '25545'$"),
+        (ISS1 + "  x", ISS2, r"^line 1 is 72 characters long without its trailing blanks: the format has 69$"),
+        (ISS1, put(ISS2, 28, "."), r"^line 2, columns 27-33 \(eccentricity\): '0.05204' has '.' in column 28 where the format has a digit$"),
+        (ISS1, put(ISS2, 27, "005204 "), r"^line 2, columns 27-33 \(eccentricity\): .* in column 33 "),
+        (put(ISS1, 3, "AB123"), put(ISS2, 3, "AB123"), r"^line 1, columns 3-7 \(satellite number\): 'AB123' is neither"),
+        (put(ISS1, 8, "X"), ISS2, r"^line 1, column 8 \(classification\): 'X' has 'X' in column 8 where the format has U, C or S$"),
+        (put(ISS1, 9, "-"), ISS2, r"^line 1, column 9 \(separator\): .* where the format has a blank$"),
+        (put(ISS1, 37, "O"), ISS2, r"^line 1, columns 34-43 \(first derivative .*'O' in column 37 where the format has a digit$"),
+        (put(ISS1, 60, "0"), ISS2, r"^line 1, columns 54-61 \(drag term\): ' 2890303' .* the sign of the power of ten$"),
+        (put(ISS1, 46, "1e-5 "), ISS2, r"^line 1, columns 45-52 \(second derivative of the mean motion\)"),
+        (ISS1, put(ISS2, 64, "37 59"), r"^line 2, columns 64-68 \(revolution number\): '37 59' has ' ' in column 66 "),
+        (with_checksum(put(ISS1, 21, "000.50000000")), ISS2, r"^line 1, columns 21-32 \(epoch day of the year\): '000.50000000' is before day 1.0"),
+        (with_checksum(put(ISS1, 21, "366.50000000")), ISS2, r"^line 1, columns 21-32 .*: '366.50000000' is past the end of 2023, which has 365 days$"),
+        (ISS1, with_checksum(put(ISS2, 53, "00.00000000")), r"^line 2, columns 53-63 \(mean motion\): the mean motion is 0$"),
     ],
 )
 def test_strict_validation_names_the_line_and_the_problem(line1, line2, message):
     with pytest.raises(ValueError, match=message):
         TLE(line1, line2, strict_validation=True)
     TLE(line1, line2)  # the tolerant reading accepts them
+
+
+@pytest.mark.parametrize(
+    "line1, line2",
+    [
+        (ISS1 + "   ", ISS2.ljust(80)),  # trailing blanks are no length
+        (with_checksum(put(put(ISS1, 19, "24"), 21, "366.99999999")), ISS2),  # the last day of a leap year
+        (with_checksum(put(ISS1, 21, "365.99999999")), ISS2),
+        (with_checksum(put(ISS1, 3, "A0001")), with_checksum(put(ISS2, 3, "A0001"))),  # alpha-5
+        (with_checksum(put(ISS1, 10, "        ")), ISS2),  # no international designator
+        (with_checksum(put(put(ISS1, 34, "-.00001234"), 54, "-11606+4")), ISS2),
+    ],
+)
+def test_strict_validation_accepts_what_the_format_allows(line1, line2):
+    assert state(TLE(line1, line2, strict_validation=True)) == state(TLE(line1, line2))
 
 
 def test_minus_signs_count_one_in_the_checksum():

@@ -81,6 +81,18 @@ std::string_view line_utf8(nb::handle line, nb::object &holder) {
     return {bytes, static_cast<size_t>(size)};
 }
 
+// The number of characters of a line, trailing blanks left out: the stored
+// line keeps 69 of them, so strict validation learns of a longer one here.
+std::size_t trimmed_length(nb::handle line) {
+    PyObject *text = line.ptr();
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    while (length > 0 && PyUnicode_READ(kind, data, length - 1) == ' ')
+        --length;
+    return static_cast<std::size_t>(length);
+}
+
 double to_double(nb::handle value) {
     if (PyFloat_CheckExact(value.ptr()))
         return PyFloat_AS_DOUBLE(value.ptr());
@@ -118,7 +130,8 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
     const std::size_t length1 = tle_lines::normalise(line_utf8(line1, holder1), tle.line1);
     const std::size_t length2 = tle_lines::normalise(line_utf8(line2, holder2), tle.line2);
     if (strict) {
-        const std::string fault = tle_lines::find_fault(tle.line1, tle.line2);
+        const std::string fault =
+            tle_lines::find_fault(tle.line1, tle.line2, trimmed_length(line1), trimmed_length(line2));
         if (!fault.empty()) {
             PyErr_SetString(PyExc_ValueError, fault.c_str());
             args::throw_pending();
