@@ -335,6 +335,12 @@ def test_braces_in_lines_and_frame_name_print_as_they_stand(monkeypatch):
     assert tle.line1 in text and tle.line2 in text and "TEME {fence} {x}" in text
 
 
+def test_box_fits_lines_holding_braces(settings):
+    text = str(TLE(put(ISS1, 10, "{{}}{"), put(ISS2, 64, "}}{{}")))
+    lines = text.split("\n")
+    assert len(lines[0]) == max(len(line) for line in lines) == 69
+
+
 # ---------------------------------------------------------------------------
 # Text form
 
