@@ -1,6 +1,7 @@
 import math
 import subprocess
 import sys
+import types
 
 import pytest
 from conftest import ISS1, ISS2, LIBC, SGR, Falsy, element_sets, normalised, put, with_checksum
@@ -124,6 +125,39 @@ def test_elements_and_epoch_match_sgp4(name):
         if tle.satno != sat.satnum:
             faults.append(("satno", line1, tle.satno, sat.satnum))
     assert faults == []
+
+
+def test_line_only_fields_match_sgp4():
+    # sgp4 keeps the line's fields (ndot/2, nddot/6) per minute; ours are the derivatives per second.
+    faults = []
+    for name, line1, line2 in ALL_SETS:
+        tle, sat = TLE(line1, line2), Satrec.twoline2rv(line1, line2)
+        ours = (tle.classification, tle.intldes, tle.bstar, tle.ephtype, tle.elnum, tle.revnum)
+        theirs = (sat.classification, sat.intldesg, sat.bstar, sat.ephtype, sat.elnum, sat.revnum)
+        if ours != theirs or tle.ndot != pytest.approx(2 * sat.ndot / 60**2, rel=1e-14, abs=0) \
+                or tle.nddot != pytest.approx(6 * sat.nddot / 60**3, rel=1e-14, abs=0):
+            faults.append((name, line1, line2, ours, theirs))
+    assert faults == []
+    assert isinstance(tle.ephtype, int) and isinstance(tle.intldes, str)
+
+
+def test_line_only_fields_of_odd_lines():
+    tle = TLE(put(ISS1, 34, "-.00002182 -12345-6 -11606+4"), ISS2[:66])
+    assert tle.ndot == -2 * 0.00002182 * units.rev / units.day**2
+    assert tle.nddot == pytest.approx(-6 * 0.12345e-6 * units.rev / units.day**3, rel=1e-15)
+    assert tle.bstar == -0.11606e4
+    assert tle.revnum == 375  # columns 64-66 only
+    blank = TLE("", "")
+    assert (blank.classification, blank.intldes, blank.ndot, blank.bstar, blank.elnum, blank.revnum) == (" ", "", 0, 0, 0, 0)
+
+
+def test_repr_html_calls_the_html_renderer(monkeypatch):
+    calls = []
+    stub = types.ModuleType("astrokite.utils.html")
+    stub.render = lambda obj: calls.append(obj) or "<table/>"
+    monkeypatch.setitem(sys.modules, "astrokite.utils.html", stub)
+    tle = TLE(ISS1, ISS2)
+    assert tle._repr_html_() == "<table/>" and calls == [tle]
 
 
 def test_derived_elements_are_consistent_for_every_set():

@@ -35,7 +35,7 @@ struct Services {
     nb::handle time_type;  // Time as the time module exports it
     bool native_time = false;  // ... and it is our own native Time
     nb::handle earth, teme;
-    nb::handle gm, re, jd, utc, repr, name, line1, line2;  // interned attribute names
+    nb::handle gm, re, jd, utc, repr, name, line1, line2, render;  // interned attribute names
     nb::handle create_form, create_frame, format_property;
 };
 Services services;
@@ -295,6 +295,43 @@ PyObject *get_element(PyObject *self, void *) {
     return tle ? PyFloat_FromDouble(tle->*Element) : nullptr;
 }
 
+// The fields a TLE keeps only in its line text, read again on each access so
+// that the object does not grow: the same tolerant reading as construction.
+tle_lines::ElementSet element_set(const TLE &tle) {
+    return tle_lines::parse_element_set(tle.line1, tle.line2);
+}
+
+template <double tle_lines::ElementSet::*Field>
+PyObject *get_line_real(PyObject *self, void *) {
+    const TLE *tle = record(self);
+    return tle ? PyFloat_FromDouble(element_set(*tle).*Field) : nullptr;
+}
+
+template <int tle_lines::ElementSet::*Field>
+PyObject *get_line_int(PyObject *self, void *) {
+    const TLE *tle = record(self);
+    return tle ? PyLong_FromLong(element_set(*tle).*Field) : nullptr;
+}
+
+PyObject *get_classification(PyObject *self, void *) {
+    const TLE *tle = record(self);
+    if (!tle)
+        return nullptr;
+    const char classification = element_set(*tle).classification;
+    return decode(&classification, classification ? 1 : 0);
+}
+
+PyObject *get_intldes(PyObject *self, void *) {
+    const TLE *tle = record(self);
+    if (!tle)
+        return nullptr;
+    const tle_lines::ElementSet set = element_set(*tle);
+    std::string_view text(set.intldes, std::char_traits<char>::length(set.intldes));
+    const std::size_t first = text.find_first_not_of(' ');
+    text = first == std::string_view::npos ? std::string_view() : text.substr(first, text.find_last_not_of(' ') + 1 - first);
+    return decode(text.data(), text.size());
+}
+
 PyGetSetDef tle_properties[] = {
     {"line1", get_line<&TLE::line1>, nullptr, "TLE.line1: str", nullptr},
     {"line2", get_line<&TLE::line2>, nullptr, "TLE.line2: str", nullptr},
@@ -312,6 +349,26 @@ PyGetSetDef tle_properties[] = {
     {"tra", get_element<&TLE::tra>, nullptr, nullptr, nullptr},
     {"pge", get_element<&TLE::pge>, nullptr, nullptr, nullptr},
     {"apg", get_element<&TLE::apg>, nullptr, nullptr, nullptr},
+    {"classification", get_classification, nullptr,
+     "TLE.classification: str\n\nSecurity classification, column 8 of line 1 (U for unclassified).", nullptr},
+    {"intldes", get_intldes, nullptr,
+     "TLE.intldes: str\n\nInternational designator, columns 10-17 of line 1 (launch year, launch number\n"
+     "and piece, as in 98067A), blanks at either end removed.", nullptr},
+    {"ndot", get_line_real<&tle_lines::ElementSet::ndot>, nullptr,
+     "TLE.ndot: float\n\nFirst derivative of the mean motion [rad/s^2]: twice columns 34-43 of line 1,\n"
+     "which hold ndot/2 in rev/day^2.", nullptr},
+    {"nddot", get_line_real<&tle_lines::ElementSet::nddot>, nullptr,
+     "TLE.nddot: float\n\nSecond derivative of the mean motion [rad/s^3]: six times columns 45-52 of\n"
+     "line 1, which hold nddot/6 in rev/day^3 with an implied point and a power of ten.", nullptr},
+    {"bstar", get_line_real<&tle_lines::ElementSet::bstar>, nullptr,
+     "TLE.bstar: float\n\nSGP4 drag term B* [1/Earth radii], columns 54-61 of line 1, with an implied\n"
+     "point and a power of ten (\" 28903-3\" is 0.28903e-3).", nullptr},
+    {"ephtype", get_line_int<&tle_lines::ElementSet::ephtype>, nullptr,
+     "TLE.ephtype: int\n\nEphemeris type, column 63 of line 1 (0 for the element sets SGP4 reads).", nullptr},
+    {"elnum", get_line_int<&tle_lines::ElementSet::elnum>, nullptr,
+     "TLE.elnum: int\n\nElement set number, columns 65-68 of line 1.", nullptr},
+    {"revnum", get_line_int<&tle_lines::ElementSet::revnum>, nullptr,
+     "TLE.revnum: int\n\nRevolution number at epoch, columns 64-68 of line 2.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -431,9 +488,19 @@ PyObject *get_body(PyObject *self_ptr, PyObject *) {
     }
 }
 
+// The HTML form notebooks show, from astrokite.utils.html, imported on the first
+// call (and found in sys.modules afterwards) so that loading tle stays light.
+PyObject *repr_html(PyObject *self, PyObject *) {
+    nb::object html = nb::steal(PyImport_ImportModule("astrokite.utils.html"));
+    if (!html.is_valid())
+        return nullptr;
+    return PyObject_CallMethodOneArg(html.ptr(), services.render.ptr(), self);
+}
+
 PyMethodDef tle_methods[] = {
     {"_get_header", get_header, METH_NOARGS, "TLE._get_header(self) -> str"},
     {"_get_body", get_body, METH_NOARGS, "TLE._get_body(self) -> str"},
+    {"_repr_html_", repr_html, METH_NOARGS, "TLE._repr_html_(self) -> str\n\nThe element set as HTML, for notebooks."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -469,6 +536,7 @@ void bind_tle(nb::module_ &m) {
     services.name = args::interned("name");
     services.line1 = args::interned("line1");
     services.line2 = args::interned("line2");
+    services.render = args::interned("render");
     services.create_form = args::interned("_create_formatted_form");
     services.create_frame = args::interned("_create_formatted_frame");
     services.format_property = args::interned("_format_as_property");
