@@ -32,6 +32,7 @@ namespace {
 // What construction and rendering look up, bound at import and held for the
 // life of the process (static destructors would run after the interpreter).
 struct Services {
+    PyTypeObject *tle_type = nullptr;
     nb::handle time_type;  // Time as the time module exports it
     bool native_time = false;  // ... and it is our own native Time
     nb::handle earth, teme;
@@ -167,8 +168,14 @@ PyObject *construct(PyTypeObject *type, nb::handle line1, nb::handle line2, nb::
     nb::object self = nb::inst_alloc(reinterpret_cast<PyObject *>(type));
     if (!self.is_valid())
         args::throw_pending();
+    const bool acyclic = type == services.tle_type && time::is_time(tle.epoch);
     new (nb::inst_ptr<TLE>(self)) TLE(std::move(tle));
     nb::inst_mark_ready(self);
+    // A TLE of exactly this type whose epoch is our own Time refers to nothing
+    // that can lead back to it until it is given an attribute: the collector
+    // need not follow it until then (see track_before_attributes).
+    if (acyclic)
+        PyObject_GC_UnTrack(self.ptr());
     return self.release().ptr();
 }
 
@@ -236,6 +243,30 @@ int tle_clear(PyObject *self) {
         nb::inst_ptr<TLE>(self)->epoch = nb::none();
     }
     return representable_clear(self);
+}
+
+// The instance dictionary is the one way a TLE comes to hold arbitrary
+// objects, so the collector takes it up again before one is made or changed:
+// through attribute assignment and through __dict__. (Python subclasses are
+// never untracked: they may hold references of their own.)
+void track_before_attributes(PyObject *self) {
+    if (!PyObject_GC_IsTracked(self))
+        PyObject_GC_Track(self);
+}
+
+int tle_setattro(PyObject *self, PyObject *name, PyObject *value) {
+    track_before_attributes(self);
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
+PyObject *get_dict(PyObject *self, void *context) {
+    track_before_attributes(self);
+    return PyObject_GenericGetDict(self, context);
+}
+
+int set_dict(PyObject *self, PyObject *value, void *context) {
+    track_before_attributes(self);
+    return PyObject_GenericSetDict(self, value, context);
 }
 
 // ---------------------------------------------------------------------------
@@ -333,6 +364,7 @@ PyObject *get_intldes(PyObject *self, void *) {
 }
 
 PyGetSetDef tle_properties[] = {
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
     {"line1", get_line<&TLE::line1>, nullptr, "TLE.line1: str", nullptr},
     {"line2", get_line<&TLE::line2>, nullptr, "TLE.line2: str", nullptr},
     {"satno", get_satno, nullptr, "TLE.satno: int | str", nullptr},
@@ -516,6 +548,7 @@ PyType_Slot tle_slots[] = {
     {Py_tp_init, reinterpret_cast<void *>(tle_init)},
     {Py_tp_traverse, reinterpret_cast<void *>(tle_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(tle_clear)},
+    {Py_tp_setattro, reinterpret_cast<void *>(tle_setattro)},
     {Py_tp_getset, tle_properties},
     {Py_tp_methods, tle_methods},
     {0, nullptr},
@@ -541,7 +574,10 @@ void bind_tle(nb::module_ &m) {
     services.create_frame = args::interned("_create_formatted_frame");
     services.format_property = args::interned("_format_as_property");
 
-    nb::class_<TLE, Representable> cls(m, "TLE", nb::dynamic_attr(), nb::type_slots(tle_slots));
+    // Pooled: the objects of TLEs dropped are reused, with their place in
+    // nanobind's instance registry, for the next ones made.
+    nb::class_<TLE, Representable> cls(m, "TLE", nb::dynamic_attr(), nb::pooled(), nb::type_slots(tle_slots));
+    services.tle_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
     args::refuse_pickle(cls);
 }
 

@@ -26,6 +26,23 @@ namespace astrokite::tle_lines {
 inline constexpr std::size_t line_length = 69;
 using LineStore = char[line_length + 1];  // 69 bytes and a terminating zero
 
+namespace detail {
+
+// Whether the 69 bytes of a store hold a zero byte, eight at a time (the last
+// word overlaps the one before it).
+inline bool has_zero_byte(const LineStore &store) {
+    constexpr std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+    std::uint64_t found = 0;
+    for (std::size_t offset : {0, 8, 16, 24, 32, 40, 48, 56, 61}) {
+        std::uint64_t word;
+        std::memcpy(&word, store + offset, sizeof word);
+        found |= (word - ones) & ~word & highs;
+    }
+    return found != 0;
+}
+
+}  // namespace detail
+
 // Store a line as its first 69 characters, blank-filled on the right up to 69
 // characters, in UTF-8. `utf8` is the UTF-8 form of the line's first 69
 // characters (or of all of them, if fewer). Only 69 bytes fit, so a line with
@@ -34,6 +51,14 @@ using LineStore = char[line_length + 1];  // 69 bytes and a terminating zero
 // stored length: the number of bytes before the first zero byte (69 when the
 // line has none), which the field readers take so as not to search for it.
 inline std::size_t normalise(std::string_view utf8, LineStore &store) {
+    // A whole line without zero bytes, the usual case: one copy of fixed size
+    // and a word-wise search for a zero byte.
+    if (utf8.size() >= line_length) {
+        std::memcpy(store, utf8.data(), line_length);
+        store[line_length] = '\0';
+        if (!detail::has_zero_byte(store))
+            return line_length;
+    }
     const std::size_t size = utf8.size() < line_length ? utf8.size() : line_length;
     const void *zero = std::memchr(utf8.data(), '\0', size);
     const std::size_t copied = zero ? static_cast<std::size_t>(static_cast<const char *>(zero) - utf8.data()) : size;
