@@ -45,7 +45,7 @@ def test_line2_fields(column, field, name, value):
 @pytest.mark.parametrize(
     "field",
     ["-1.5e1  ", "+12.5   ", "1.5.3   ", "12abc   ", "        ", "1e999   ", "-1e-999 ", "0x1p4   ", "inf     ",
-     " - 5    ", "\t7\n     "],
+     " - 5    ", "\t7\n     ", "1 2.3456", "   .1234", " 12.34 5", "001.2345", "12.3\x004  ", "999.9999"],
 )
 def test_fields_follow_atof(field):
     assert TLE(ISS1, put(ISS2, 9, field)).inc == LIBC.atof(field.encode()) * units.deg

@@ -103,8 +103,21 @@ double to_double(nb::handle value) {
     return result;
 }
 
-// Earth.GM or Earth.Re, read anew on every use.
-double earth_constant(nb::handle name) { return to_double(services.earth.attr(name)); }
+// Earth.GM or Earth.Re, read anew on every use. When Earth is a class whose
+// metaclass is type itself, type.__getattribute__ finds nothing on type or
+// object under these names and returns what Earth's own MRO holds, through
+// the interpreter's type cache; a float found there is the value. Anything
+// else (another metaclass, a descriptor, a number of another type) takes the
+// general attribute lookup.
+double earth_constant(nb::handle name) {
+    PyObject *earth = services.earth.ptr();
+    if (Py_IS_TYPE(earth, &PyType_Type)) {
+        PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(earth), name.ptr());
+        if (found && PyFloat_CheckExact(found))
+            return PyFloat_AS_DOUBLE(found);
+    }
+    return to_double(services.earth.attr(name));
+}
 
 // The epoch: the Julian date of 1 January of `year`, minus 1, plus `day`, as a
 // Time. Our native Time is built directly, with the same arithmetic the

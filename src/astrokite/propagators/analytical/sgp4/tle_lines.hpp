@@ -192,6 +192,53 @@ inline double read_real(std::string_view text) {
     return negative ? -value : value;
 }
 
+namespace detail {
+
+inline constexpr std::uint64_t powers_of_ten_u64[] = {1,           10,           100,           1000,
+                                                      10000,       100000,       1000000,       10000000,
+                                                      100000000,   1000000000,   10000000000,   100000000000,
+                                                      1000000000000, 10000000000000, 100000000000000,
+                                                      1000000000000000};
+
+// The value of the `Count` characters at `text` as decimal digits, or false if
+// one is not a digit. Each place is weighted by itself, with no chain of
+// multiply-adds from one digit to the next, so the places convert in parallel.
+template <std::size_t Count>
+inline bool digits_value(const char *text, std::uint64_t &value) {
+    std::uint64_t sum = 0;
+    bool all_digits = true;
+    for (std::size_t i = 0; i < Count; ++i) {
+        const unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(text[i])) - '0';
+        all_digits &= digit < 10;
+        sum += digit * powers_of_ten_u64[Count - 1 - i];
+    }
+    value = sum;
+    return all_digits;
+}
+
+}  // namespace detail
+
+// A field in the fixed-point layout the published format writes: `Whole`
+// places, blank-filled on the left, a point and `Fraction` digits ("  0.0174",
+// "15.49811030", "001.26991367"). Read at once when it has that layout, which
+// gives exactly what atof gives (the digits as one integer, divided by the
+// power of ten of the decimals); any other text goes to the general reader.
+template <std::size_t Whole, std::size_t Fraction>
+inline double read_fixed_point(std::string_view text) {
+    static_assert(Whole + Fraction <= 15, "more digits than a double holds exactly");
+    if (text.size() == Whole + 1 + Fraction && text[Whole] == '.') {
+        char places[Whole + Fraction + 1];
+        std::memcpy(places, text.data(), Whole);
+        std::memcpy(places + Whole, text.data() + Whole + 1, Fraction);
+        for (std::size_t i = 0; i < Whole && places[i] == ' '; ++i)
+            places[i] = '0';  // leading blanks only: a blank after a digit ends atof's number
+        std::uint64_t digits = 0;
+        if (detail::digits_value<Whole + Fraction>(places, digits))
+            return static_cast<double>(digits) / static_cast<double>(detail::powers_of_ten_u64[Fraction]);
+    }
+    return read_real(text);
+}
+
 // Two-digit years: 57 to 99 are 1957 to 1999, everything below 57 is 20xx.
 inline int epoch_year(int two_digit_year) {
     return two_digit_year < 57 ? two_digit_year + 2000 : two_digit_year + 1900;
@@ -212,7 +259,7 @@ inline Line1Fields parse_line1(const LineStore &line, std::size_t length) {
     std::memcpy(fields.satno, satno.data(), satno.size());
     std::memset(fields.satno + satno.size(), '\0', sizeof fields.satno - satno.size());
     fields.year = epoch_year(read_int(field(line, length, 19, 2)));
-    fields.day = read_real(field(line, length, 21, 12));
+    fields.day = read_fixed_point<3, 8>(field(line, length, 21, 12));
     return fields;
 }
 
@@ -229,6 +276,8 @@ inline double read_eccentricity(std::string_view text) {
     // The common case, digits right after the point and nothing that could
     // extend the number, is the plain decimal reading of ".digits" done in place.
     static constexpr double powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+    if (std::uint64_t all_seven = 0; text.size() == 7 && detail::digits_value<7>(text.data(), all_seven))
+        return static_cast<double>(all_seven) / powers_of_ten[7];
     std::uint64_t digits = 0;
     std::size_t i = 0;
     for (; i < text.size() && i < 7 && detail::is_digit(text[i]); ++i)
@@ -244,12 +293,12 @@ inline double read_eccentricity(std::string_view text) {
 inline Line2Fields parse_line2(const LineStore &line, std::size_t length) {
     using namespace astrokite::units;
     Line2Fields fields;
-    fields.inc = read_real(field(line, length, 9, 8)) * deg;
-    fields.raa = read_real(field(line, length, 18, 8)) * deg;
+    fields.inc = read_fixed_point<3, 4>(field(line, length, 9, 8)) * deg;
+    fields.raa = read_fixed_point<3, 4>(field(line, length, 18, 8)) * deg;
     fields.ecc = read_eccentricity(field(line, length, 27, 7));
-    fields.arp = read_real(field(line, length, 35, 8)) * deg;
-    fields.mea = read_real(field(line, length, 44, 8)) * deg;
-    fields.mnm = read_real(field(line, length, 53, 11)) * rev / day;
+    fields.arp = read_fixed_point<3, 4>(field(line, length, 35, 8)) * deg;
+    fields.mea = read_fixed_point<3, 4>(field(line, length, 44, 8)) * deg;
+    fields.mnm = read_fixed_point<2, 8>(field(line, length, 53, 11)) * rev / day;
     return fields;
 }
 
