@@ -1,3 +1,4 @@
+import doctest
 import math
 import subprocess
 import sys
@@ -391,6 +392,14 @@ def cells(tle):
     tle._get_body()
     return {key: (si, op) for frame in tle.frames for key, si, op in
             ((k, frame["SI units"][k], frame["Op. units"][k]) for k in frame["SI units"])}
+
+
+def test_class_docstring_example_runs():
+    finder = doctest.DocTestFinder(recurse=False)
+    runner = doctest.DocTestRunner()
+    for test in finder.find(TLE, "TLE", globs={"TLE": TLE}):
+        runner.run(test)
+    assert runner.summarize(verbose=False) == (0, 3)
 
 
 def test_header():

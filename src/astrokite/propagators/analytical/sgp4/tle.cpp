@@ -567,6 +567,46 @@ PyType_Slot tle_slots[] = {
     {0, nullptr},
 };
 
+constexpr const char *tle_doc =
+    "TLE(line1, line2, strict_validation=False)\n"
+    "\n"
+    "One two-line element set of an Earth satellite, read once at construction\n"
+    "and immutable afterwards (attributes of your own may be added).\n"
+    "\n"
+    "Both lines are stored as their first 69 characters, blank-filled when\n"
+    "shorter; line1 and line2 give them back. Fields are read by column as the C\n"
+    "library's atoi and atof read them, so a blank or non-numeric field reads as\n"
+    "0 and nothing is checked. With strict_validation true, lines that depart\n"
+    "from the published format (line numbers, lengths, the characters of each\n"
+    "field, checksums, differing satellite numbers, an epoch day outside its\n"
+    "year, a mean motion of 0) raise ValueError naming the line, the columns and\n"
+    "the problem.\n"
+    "\n"
+    "Line 1 gives satno (int, or the text when it is not a decimal number) and\n"
+    "epoch, a Time (UTC) made from the year and day of the year through their\n"
+    "Julian date: within about 20 us of the instant the text writes.\n"
+    "\n"
+    "Elements, in SI units:\n"
+    "    inc, raa, arp, mea  inclination, right ascension of the ascending node,\n"
+    "                        argument of perigee, mean anomaly [rad]\n"
+    "    ecc                 eccentricity\n"
+    "    mnm                 mean motion [rad/s]\n"
+    "    sma                 semi-major axis [m], from mnm and Earth.GM\n"
+    "    orp                 orbital period [s]\n"
+    "    eca, tra            eccentric and true anomaly [rad]\n"
+    "    pge, apg            perigee and apogee altitude above Earth.Re [m]\n"
+    "The rest of the line, read from the stored text when asked for:\n"
+    "classification, intldes, ndot [rad/s^2], nddot [rad/s^3], bstar\n"
+    "[1/Earth radii], ephtype, elnum, revnum.\n"
+    "\n"
+    "Example:\n"
+    "    >>> tle = TLE(\"1 25544U 98067A   23001.26991367  .00015968  00000-0  28903-3 0  9993\",\n"
+    "    ...           \"2 25544  51.6448  75.3411 0005204 209.5406 257.0907 15.49811030375904\")\n"
+    "    >>> tle.satno, tle.intldes, round(tle.sma / 1000.0, 3)\n"
+    "    (25544, '98067A', 6795.415)\n"
+    "    >>> tle.epoch.utc\n"
+    "    2023-01-01T06:28:40.541100Z";
+
 }  // namespace
 
 void bind_tle(nb::module_ &m) {
@@ -589,7 +629,7 @@ void bind_tle(nb::module_ &m) {
 
     // Pooled: the objects of TLEs dropped are reused, with their place in
     // nanobind's instance registry, for the next ones made.
-    nb::class_<TLE, Representable> cls(m, "TLE", nb::dynamic_attr(), nb::pooled(), nb::type_slots(tle_slots));
+    nb::class_<TLE, Representable> cls(m, "TLE", tle_doc, nb::dynamic_attr(), nb::pooled(), nb::type_slots(tle_slots));
     services.tle_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
     args::refuse_pickle(cls);
 }
