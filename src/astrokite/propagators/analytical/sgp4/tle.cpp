@@ -2,9 +2,9 @@
 // elements with the constants of Earth, read-only properties and the text body.
 // Line scanning lives in tle_lines.hpp, the element conversions in coe.hpp.
 //
-// Construction is a native tp_new: the object is built completely before it is
-// allocated, so a failure leaves nothing behind, and the call costs no more
-// than the parsing itself. Properties and the two text methods are plain
+// Construction is a native tp_new: the record is built in the new object,
+// which is marked ready only once it is complete, so a failure leaves nothing
+// behind, and the call costs little more than the parsing itself. Properties and the two text methods are plain
 // CPython descriptors, which carry exactly their documentation texts.
 #include "astrokite/propagators/analytical/sgp4/tle.hpp"
 
@@ -174,15 +174,21 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
 
 constexpr const char *constructor_name = "__cinit__";
 
-// Build the record and only then the object, so that a failure leaves nothing.
+// Build the record in place and mark the object ready only when it is
+// complete: a failure destroys the record and drops the object unready, so
+// nothing is left.
 PyObject *construct(PyTypeObject *type, nb::handle line1, nb::handle line2, nb::handle strict_validation) {
-    TLE tle;
-    build(tle, line1, line2, strict_validation);
     nb::object self = nb::inst_alloc(reinterpret_cast<PyObject *>(type));
     if (!self.is_valid())
         args::throw_pending();
-    const bool acyclic = type == services.tle_type && time::is_time(tle.epoch);
-    new (nb::inst_ptr<TLE>(self)) TLE(std::move(tle));
+    TLE *tle = new (nb::inst_ptr<TLE>(self)) TLE();
+    try {
+        build(*tle, line1, line2, strict_validation);
+    } catch (...) {
+        tle->~TLE();
+        throw;
+    }
+    const bool acyclic = type == services.tle_type && time::is_time(tle->epoch);
     nb::inst_mark_ready(self);
     // A TLE of exactly this type whose epoch is our own Time refers to nothing
     // that can lead back to it until it is given an attribute: the collector
