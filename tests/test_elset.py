@@ -495,6 +495,8 @@ class TestTable:
         assert iss.ecc[0] != 0.5
 
     def test_drag_terms_as_the_reference_reads_them(self, iss):
+        for name in ("bstar", "ndot", "nddot"):
+            assert np.array_equal(getattr(iss, name), [getattr(t, name) for t in held(iss)]), name
         satrecs = [Satrec.twoline2rv(t.line1, t.line2) for t in held(iss)]
         assert np.array_equal(iss.bstar, [s.bstar for s in satrecs])
         per_minute = 1 / 60.0
