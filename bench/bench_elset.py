@@ -106,12 +106,13 @@ def run_from_lines(table) -> None:
                   median_seconds(lambda: [ELSET._from_lines(rows)[i] for i in range(N)], repeats=3), items=N))
     del elset
 
-    # Resident memory per element set once loaded, the buffer of rows let go.
-    # The count of 10^6 needs the full run; the quick run measures 10^5.
+    # Resident memory per element set once loaded, the buffer of rows made
+    # and let go in between. The count of 10^6 needs the full run; the quick
+    # run measures 10^5.
     count = N if QUICK else MEMORY_SETS
-    rows = rows * (count // N)
     gc.collect()
     before = resident_bytes()
+    rows = rows * (count // N)
     loaded = ELSET._from_lines(rows)
     del rows
     gc.collect()
