@@ -499,6 +499,10 @@ nb::object construct_from_lines(PyTypeObject *type, nb::handle buffer, nb::handl
     const std::size_t n = bytes / row_bytes;
     if (n == 0)
         raise_empty();
+    if (n > UINT32_MAX) {  // selections name rows by 32-bit numbers
+        PyErr_Format(PyExc_ValueError, "ELSET._from_lines() takes at most %u rows, got %zu", UINT32_MAX, n);
+        args::throw_pending();
+    }
     const double gm = earth_constant(bound.gm), re = earth_constant(bound.re);
 
     Parts parts;
