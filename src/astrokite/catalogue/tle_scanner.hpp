@@ -1,0 +1,524 @@
+// Reading catalogues and histories of two-line element sets: 2-line and
+// 3-line text (with or without the "0 " before a name), mixed in one stream,
+// fed in chunks of any size.
+//
+// Two stages per chunk. The first walks the bytes once: it cuts lines, tells
+// line 1, line 2 and name lines apart, pairs each line 1 with the line 2 that
+// follows it and copies the pair, normalised, into a record. The second turns
+// each record into values (satellite number, epoch, the checks) independently
+// of the others, so that it runs on all cores. Memory stays bounded whatever
+// the input: no line is kept beyond `max_line` bytes, and only the accepted
+// records grow with the input.
+//
+// Plain C++: no Python in here.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
+#include "astrokite/time/calendar.hpp"
+
+namespace astrokite::catalogue {
+
+inline constexpr std::size_t row_size = 2 * tle_lines::line_length;  // normalised line 1, then line 2
+inline constexpr std::size_t max_line = 4096;                         // longest line kept, in bytes
+inline constexpr std::size_t quoted_limit = 160;                      // bytes of a line kept in a rejection
+inline constexpr std::uint32_t no_name = UINT32_MAX;
+
+// What a reading keeps and checks.
+struct Options {
+    bool strict = false;                  // checksums, line numbers, matching numbers (tle_lines::find_fault)
+    bool select_satnos = false;           // keep only the numbers in `satnos` (sorted)
+    std::vector<std::int32_t> satnos;
+    bool has_start = false, has_stop = false;  // epoch window [start, stop), counts of Time
+    std::int64_t start = 0, stop = 0;
+};
+
+// An element set read: its two normalised lines and what they are kept by.
+struct Record {
+    char lines[row_size];
+    std::int32_t satno = 0;
+    std::uint32_t name = no_name;  // index into Scanner::names
+};
+
+// A line or record that was not read, with the reason.
+struct Rejection {
+    std::uint32_t source = 0;
+    std::uint64_t line = 0;  // 1-based line number in its source
+    std::string text;        // the lines concerned, joined by "\n", each cut to quoted_limit bytes
+    std::string reason;
+};
+
+// One satellite of the result: its records [first, last) in the order of
+// Scanner::grouped(), and its name.
+struct Satellite {
+    std::int32_t satno = 0;
+    std::size_t first = 0, last = 0;
+    std::uint32_t name = no_name;
+};
+
+namespace detail {
+
+enum class Kind { blank, line1, line2, name };
+
+inline std::string_view trim_right(std::string_view text) {
+    std::size_t end = text.size();
+    while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r'))
+        --end;
+    return text.substr(0, end);
+}
+
+inline Kind kind_of(std::string_view line) {
+    if (line.empty())
+        return Kind::blank;
+    if (line.size() >= 2 && line[1] == ' ') {
+        if (line[0] == '1')
+            return Kind::line1;
+        if (line[0] == '2')
+            return Kind::line2;
+    }
+    return Kind::name;
+}
+
+// The name a name line gives: without a leading "0 " and without blanks around it.
+inline std::string_view name_of(std::string_view line) {
+    if (line.size() >= 2 && line[0] == '0' && line[1] == ' ')
+        line.remove_prefix(2);
+    const std::size_t first = line.find_first_not_of(" \t");
+    return first == std::string_view::npos ? std::string_view() : line.substr(first);
+}
+
+// Position of the first byte that is not printable ASCII, or npos.
+inline std::size_t first_unprintable(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (static_cast<unsigned char>(text[i]) < 0x20 || static_cast<unsigned char>(text[i]) > 0x7e)
+            return i;
+    return std::string_view::npos;
+}
+
+// The text is well-formed UTF-8 with no control character.
+inline bool is_clean_utf8(std::string_view text) {
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const auto *end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7f)
+                return false;
+            ++p;
+            continue;
+        }
+        std::size_t extra;
+        std::uint32_t code;
+        if (c >= 0xc2 && c <= 0xdf)
+            extra = 1, code = c & 0x1f;
+        else if (c >= 0xe0 && c <= 0xef)
+            extra = 2, code = c & 0x0f;
+        else if (c >= 0xf0 && c <= 0xf4)
+            extra = 3, code = c & 0x07;
+        else
+            return false;
+        if (static_cast<std::size_t>(end - p) <= extra)
+            return false;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            if ((p[k] & 0xc0) != 0x80)
+                return false;
+            code = (code << 6) | (p[k] & 0x3f);
+        }
+        // Overlong forms, surrogates and values beyond U+10FFFF.
+        if ((extra == 2 && code < 0x800) || (extra == 3 && (code < 0x10000 || code > 0x10ffff)) ||
+            (code >= 0xd800 && code <= 0xdfff))
+            return false;
+        p += extra + 1;
+    }
+    return true;
+}
+
+inline std::string cut(std::string_view text) {
+    return std::string(text.substr(0, quoted_limit)) + (text.size() > quoted_limit ? "..." : "");
+}
+
+}  // namespace detail
+
+// A line kept between chunks: its text (cut to max_line) and number.
+struct HeldLine {
+    std::string text;
+    std::uint64_t number = 0;
+};
+
+class Scanner {
+public:
+    explicit Scanner(Options options = {}, unsigned threads = 0) : options_(std::move(options)) {
+        std::sort(options_.satnos.begin(), options_.satnos.end());
+        threads_ = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
+    }
+
+    // Start reading source number `source`; the line count starts again.
+    void begin(std::uint32_t source) {
+        source_ = source;
+        line_number_ = 0;
+        carry_.clear();
+        overlong_ = false;
+    }
+
+    // Read the next bytes of the current source. Lines cut at the end of the
+    // chunk wait for the next one.
+    void feed(const char *data, std::size_t size) {
+        std::vector<Pending> found;
+        std::size_t position = 0;
+        while (position < size) {
+            const void *newline = std::memchr(data + position, '\n', size - position);
+            const std::size_t end = newline ? static_cast<std::size_t>(static_cast<const char *>(newline) - data) : size;
+            std::string_view piece(data + position, end - position);
+            if (!newline) {
+                keep_partial(piece);
+                break;
+            }
+            if (!carry_.empty() || overlong_) {
+                keep_partial(piece);
+                finish_line(std::string_view(carry_), found);
+                carry_.clear();
+                overlong_ = false;
+            } else if (piece.size() > max_line) {
+                overlong_ = true;
+                carry_.assign(piece.substr(0, max_line));
+                finish_line(std::string_view(carry_), found);
+                carry_.clear();
+                overlong_ = false;
+            } else {
+                finish_line(piece, found);
+            }
+            position = end + 1;
+        }
+        convert(found);
+    }
+
+    // The end of the current source: a last line without a newline is read,
+    // and lines still waiting for their partner are rejected.
+    void end() {
+        std::vector<Pending> found;
+        if (!carry_.empty() || overlong_) {
+            finish_line(std::string_view(carry_), found);
+            carry_.clear();
+            overlong_ = false;
+        }
+        if (has_line1_)
+            reject_held("the text ends after line 1, before its line 2");
+        else if (has_name_)
+            reject({name_}, "the text ends after a name line, before its element set");
+        has_line1_ = has_name_ = false;
+        convert(found);
+    }
+
+    // Drop every element set identical in both lines to one read before it.
+    void drop_duplicates() {
+        std::vector<char> repeated(records_.size(), 0);
+        {
+            std::unordered_set<std::string_view> seen;
+            seen.reserve(records_.size());
+            for (std::size_t i = 0; i < records_.size(); ++i)
+                repeated[i] = !seen.insert(std::string_view(records_[i].lines, row_size)).second;
+        }
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < records_.size(); ++i)
+            if (!repeated[i])
+                records_[kept++] = records_[i];
+        records_.resize(kept);
+    }
+
+    // The positions of the records sorted by satellite number, in reading
+    // order within a satellite, and the satellites in ascending number. A
+    // satellite's name is that of its last record read with a name.
+    std::vector<std::size_t> grouped(std::vector<Satellite> &satellites) const {
+        std::vector<std::pair<std::int64_t, std::size_t>> keyed(records_.size());
+        for (std::size_t i = 0; i < records_.size(); ++i)
+            keyed[i] = {records_[i].satno, i};
+        std::sort(keyed.begin(), keyed.end());
+        std::vector<std::size_t> order(keyed.size());
+        satellites.clear();
+        for (std::size_t i = 0; i < keyed.size(); ++i) {
+            order[i] = keyed[i].second;
+            const Record &record = records_[order[i]];
+            if (satellites.empty() || satellites.back().satno != record.satno)
+                satellites.push_back({record.satno, i, i, no_name});
+            Satellite &satellite = satellites.back();
+            satellite.last = i + 1;
+            if (record.name != no_name)
+                satellite.name = record.name;
+        }
+        return order;
+    }
+
+    const std::vector<Record> &records() const { return records_; }
+    const std::vector<std::string> &names() const { return names_; }
+    std::vector<Rejection> &rejections() { return rejections_; }
+
+private:
+    // A line 1 and line 2 paired by the first stage, waiting for the second.
+    struct Pending {
+        Record record;
+        std::uint64_t line = 0;  // number of its first line: the name line, else line 1
+        std::string fault;       // found by the first stage, or empty
+        std::string text;        // the lines as read, for a fault of the first stage
+    };
+
+    void keep_partial(std::string_view piece) {
+        if (overlong_)
+            return;
+        const std::size_t room = max_line - std::min(max_line, carry_.size());
+        carry_.append(piece.substr(0, room));
+        if (piece.size() > room)
+            overlong_ = true;
+    }
+
+    void reject(std::initializer_list<HeldLine> lines, std::string reason) {
+        Rejection rejection{source_, lines.begin()->number, {}, std::move(reason)};
+        for (const HeldLine &line : lines) {
+            if (!rejection.text.empty())
+                rejection.text += '\n';
+            rejection.text += detail::cut(line.text);
+        }
+        rejections_.push_back(std::move(rejection));
+    }
+
+    // Reject the held line 1 (with its name line, if it has one).
+    void reject_held(std::string reason) {
+        if (has_name_)
+            reject({name_, line1_}, std::move(reason));
+        else
+            reject({line1_}, std::move(reason));
+        has_line1_ = has_name_ = false;
+    }
+
+    // Something other than a line 2 came: a held line 1 or name line has lost
+    // its partner.
+    void interrupt(const char *what) {
+        if (has_line1_)
+            reject_held(std::string("line 1 is followed by ") + what + ", not by its line 2");
+        else if (has_name_)
+            reject({name_}, std::string("the name line is followed by ") + what + ", not by an element set");
+        has_name_ = false;
+    }
+
+    void finish_line(std::string_view raw, std::vector<Pending> &found) {
+        ++line_number_;
+        const bool overlong = overlong_;
+        const std::string_view line = detail::trim_right(raw);
+        if (overlong) {
+            interrupt("an overlong line");
+            reject({{std::string(line), line_number_}},
+                   "the line is longer than " + std::to_string(max_line) + " bytes");
+            return;
+        }
+        switch (detail::kind_of(line)) {
+        case detail::Kind::blank:
+            return;
+        case detail::Kind::name: {
+            const std::string_view name = detail::name_of(line);
+            if (!detail::is_clean_utf8(line)) {
+                interrupt("a line that is not text");
+                reject({{std::string(line), line_number_}},
+                       "the line is neither an element set line nor a name: it holds control characters "
+                       "or bytes that are not UTF-8");
+                return;
+            }
+            interrupt("a name line");
+            name_ = {std::string(name), line_number_};
+            has_name_ = true;
+            return;
+        }
+        case detail::Kind::line1:
+            if (has_line1_)
+                reject_held("line 1 is followed by another line 1, not by its line 2");
+            line1_ = {std::string(line), line_number_};
+            has_line1_ = true;
+            return;
+        case detail::Kind::line2:
+            if (!has_line1_) {
+                if (has_name_)
+                    reject({name_, {std::string(line), line_number_}}, "line 2 without its line 1");
+                else
+                    reject({{std::string(line), line_number_}}, "line 2 without its line 1");
+                has_name_ = false;
+                return;
+            }
+            found.push_back(pair(line));
+            has_line1_ = has_name_ = false;
+            return;
+        }
+    }
+
+    Pending pair(std::string_view line2) {
+        Pending pending;
+        tle_lines::LineStore store;
+        tle_lines::normalise(line1_.text, store);
+        std::memcpy(pending.record.lines, store, tle_lines::line_length);
+        tle_lines::normalise(line2, store);
+        std::memcpy(pending.record.lines + tle_lines::line_length, store, tle_lines::line_length);
+        if (has_name_) {
+            if (names_.empty() || names_.back() != name_.text)
+                names_.push_back(name_.text);
+            pending.record.name = static_cast<std::uint32_t>(names_.size() - 1);
+        }
+        pending.line = has_name_ ? name_.number : line1_.number;
+        const std::size_t bad1 = detail::first_unprintable(line1_.text);
+        const std::size_t bad2 = detail::first_unprintable(line2);
+        if (bad1 != std::string_view::npos || bad2 != std::string_view::npos) {
+            const bool first = bad1 != std::string_view::npos;
+            pending.fault = std::string(first ? "line 1" : "line 2") +
+                            " holds a byte that is not printable ASCII in column " +
+                            std::to_string((first ? bad1 : bad2) + 1);
+            pending.text = (has_name_ ? detail::cut(name_.text) + "\n" : std::string()) +
+                           detail::cut(line1_.text) + "\n" + detail::cut(line2);
+        }
+        return pending;
+    }
+
+public:
+    // Second stage of one record: the fault that rejects it (empty when it is
+    // read), and whether the filters keep it.
+    static std::string check(const Options &options, Record &record, bool &keep) {
+        keep = false;
+        tle_lines::LineStore line1, line2;
+        std::memcpy(line1, record.lines, tle_lines::line_length);
+        std::memcpy(line2, record.lines + tle_lines::line_length, tle_lines::line_length);
+        line1[tle_lines::line_length] = line2[tle_lines::line_length] = '\0';
+        const std::size_t length1 = tle_lines::stored_length(line1), length2 = tle_lines::stored_length(line2);
+        if (options.strict)
+            if (std::string fault = tle_lines::find_fault(line1, line2); !fault.empty())
+                return fault;
+        const tle_lines::ElementSet set = tle_lines::parse_element_set(line1, length1, line2, length2);
+        if (!set.satno)
+            return "line 1 holds no catalogue number in columns 3 to 7: " +
+                   tle_lines::detail::quoted(tle_lines::field(line1, length1, 3, 5));
+        std::int64_t epoch = 0;
+        if (time::ns_from_jd(time::year_start_jd(set.epoch_year) - 1.0 + set.epoch_day, epoch) != time::Convert::ok)
+            return "the epoch in columns 19 to 32 is not a time: " +
+                   tle_lines::detail::quoted(tle_lines::field(line1, length1, 19, 14));
+        record.satno = *set.satno;
+        keep = (!options.select_satnos ||
+                std::binary_search(options.satnos.begin(), options.satnos.end(), record.satno)) &&
+               (!options.has_start || epoch >= options.start) && (!options.has_stop || epoch < options.stop);
+        return {};
+    }
+
+private:
+    // Second stage over the records the first stage found, split across
+    // threads on large chunks; the results are taken in reading order.
+    void convert(std::vector<Pending> &found) {
+        const std::size_t n = found.size();
+        std::vector<char> keep(n, 0);
+        auto work = [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) {
+                if (!found[i].fault.empty())
+                    continue;
+                bool kept = false;
+                found[i].fault = check(options_, found[i].record, kept);
+                keep[i] = kept;
+            }
+        };
+        constexpr std::size_t per_thread = 8192;
+        const std::size_t workers = std::min<std::size_t>(threads_, (n + per_thread - 1) / per_thread);
+        if (workers <= 1) {
+            work(0, n);
+        } else {
+            std::vector<std::thread> pool;
+            const std::size_t step = (n + workers - 1) / workers;
+            for (std::size_t w = 1; w < workers; ++w)
+                pool.emplace_back(work, std::min(n, w * step), std::min(n, (w + 1) * step));
+            work(0, std::min(n, step));
+            for (std::thread &thread : pool)
+                thread.join();
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            Pending &pending = found[i];
+            if (!pending.fault.empty()) {
+                rejections_.push_back({source_, pending.line,
+                                       pending.text.empty() ? text_of(pending.record) : std::move(pending.text),
+                                       std::move(pending.fault)});
+            } else if (keep[i]) {
+                records_.push_back(pending.record);
+            }
+        }
+        // Rejections of one chunk come from both stages; keep them in line order.
+        std::stable_sort(rejections_.begin() + static_cast<std::ptrdiff_t>(sorted_rejections_), rejections_.end(),
+                         [](const Rejection &a, const Rejection &b) {
+                             return a.source < b.source || (a.source == b.source && a.line < b.line);
+                         });
+        sorted_rejections_ = rejections_.size();
+    }
+
+    std::string text_of(const Record &record) const {
+        std::string_view line1(record.lines, tle_lines::line_length), line2(record.lines + tle_lines::line_length,
+                                                                             tle_lines::line_length);
+        std::string text = (record.name != no_name ? names_[record.name] + "\n" : std::string());
+        return text + std::string(detail::trim_right(line1.substr(0, line1.find('\0')))) + "\n" +
+               std::string(detail::trim_right(line2.substr(0, line2.find('\0'))));
+    }
+
+    Options options_;
+    unsigned threads_ = 1;
+    std::uint32_t source_ = 0;
+    std::uint64_t line_number_ = 0;
+    std::string carry_;     // the start of a line cut by the end of a chunk
+    bool overlong_ = false;  // the line being read passed max_line bytes
+    HeldLine name_, line1_;
+    bool has_name_ = false, has_line1_ = false;
+    std::vector<Record> records_;
+    std::vector<std::string> names_;
+    std::vector<Rejection> rejections_;
+    std::size_t sorted_rejections_ = 0;
+};
+
+// The fields of n rows of normalised line pairs, column by column, for tables.
+struct RowFields {
+    std::vector<std::int64_t> epoch;  // counts of Time
+    std::vector<double> ndot, nddot, bstar;
+    std::vector<std::int32_t> ephtype, elnum, revnum;
+    std::string classification;  // one byte per row
+    std::string intldes;         // eight bytes per row
+};
+
+inline RowFields row_fields(const char *rows, std::size_t n) {
+    RowFields fields;
+    fields.epoch.resize(n);
+    fields.ndot.resize(n);
+    fields.nddot.resize(n);
+    fields.bstar.resize(n);
+    fields.ephtype.resize(n);
+    fields.elnum.resize(n);
+    fields.revnum.resize(n);
+    fields.classification.resize(n);
+    fields.intldes.resize(8 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        tle_lines::LineStore line1, line2;
+        std::memcpy(line1, rows + i * row_size, tle_lines::line_length);
+        std::memcpy(line2, rows + i * row_size + tle_lines::line_length, tle_lines::line_length);
+        line1[tle_lines::line_length] = line2[tle_lines::line_length] = '\0';
+        const tle_lines::ElementSet set = tle_lines::parse_element_set(line1, line2);
+        std::int64_t epoch = 0;
+        if (time::ns_from_jd(time::year_start_jd(set.epoch_year) - 1.0 + set.epoch_day, epoch) != time::Convert::ok)
+            epoch = time::min_ns - 1;  // not a time
+        fields.epoch[i] = epoch;
+        fields.ndot[i] = set.ndot;
+        fields.nddot[i] = set.nddot;
+        fields.bstar[i] = set.bstar;
+        fields.ephtype[i] = set.ephtype;
+        fields.elnum[i] = set.elnum;
+        fields.revnum[i] = set.revnum;
+        fields.classification[i] = set.classification;
+        std::memcpy(&fields.intldes[8 * i], set.intldes, 8);
+    }
+    return fields;
+}
+
+}  // namespace astrokite::catalogue
