@@ -13,7 +13,7 @@ import lzma
 import os
 import zipfile
 import zlib
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import IO, Any
 
@@ -145,3 +145,19 @@ def total_size(source: Any) -> int | None:
     if isinstance(source, (str, os.PathLike)):
         return os.path.getsize(source)
     return None
+
+
+def write_text(path_or_file: Any, write: Callable[[IO[str]], Any]) -> None:
+    """Call write(out) with a text stream onto a path (UTF-8, "\\n" line ends) or a text or binary file."""
+    if isinstance(path_or_file, (str, os.PathLike)):
+        with open(path_or_file, "w", encoding="utf-8", newline="\n") as out:
+            write(out)
+    elif isinstance(path_or_file, io.TextIOBase):
+        write(path_or_file)
+    else:
+        out = io.TextIOWrapper(path_or_file, encoding="utf-8", newline="\n", write_through=True)
+        try:
+            write(out)
+            out.flush()
+        finally:
+            out.detach()  # the caller's file stays open

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import io
-import os
 import sys
 from collections.abc import Iterable
 from typing import IO, Any
@@ -174,12 +172,4 @@ def write_tle(catalogue_or_elsets: Catalogue | ELSET | Iterable[ELSET], path_or_
         for elset in _elsets_of(catalogue_or_elsets):
             out.write(tle_text(elset, names))
 
-    if isinstance(path_or_file, (str, os.PathLike)):
-        with open(path_or_file, "w", encoding="utf-8", newline="\n") as out:
-            write_all(out)
-    elif isinstance(path_or_file, io.TextIOBase):
-        write_all(path_or_file)
-    else:
-        text = io.StringIO()
-        write_all(text)
-        path_or_file.write(text.getvalue().encode("utf-8"))
+    sources.write_text(path_or_file, write_all)
