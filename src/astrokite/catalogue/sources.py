@@ -80,6 +80,31 @@ class _Encoded(io.RawIOBase):
         return size
 
 
+class pieces:
+    """Chunks of about CHUNK bytes of a stream, gathered from what each read gives at once, so that
+    the bytes before a fault of a compressed stream are not lost with the read that meets it:
+    after the error, `received` holds them."""
+
+    def __init__(self, stream: IO[bytes]):
+        self._read = getattr(stream, "read1", stream.read)
+        self.received = bytearray()
+
+    def __iter__(self) -> "pieces":
+        return self
+
+    def __next__(self) -> bytes:
+        self.received = bytearray()
+        while len(self.received) < CHUNK:
+            data = self._read(CHUNK - len(self.received))
+            if not data:
+                break
+            self.received += data
+        if not self.received:
+            raise StopIteration
+        chunk, self.received = bytes(self.received), bytearray()
+        return chunk
+
+
 def _name_of(source: Any) -> str:
     name = getattr(source, "name", None)
     return os.fsdecode(name) if isinstance(name, (str, bytes, os.PathLike)) else f"<{type(source).__name__}>"

@@ -78,16 +78,22 @@ def _message(rejection: Rejection) -> str:
 def _read_stream(reading: Reading, stream: sources.Stream, bar: Any) -> None:
     reading.begin(stream.name)
     position = stream.raw.tell() if bar is not None and stream.raw is not None else 0
-    try:
-        while chunk := stream.stream.read(sources.CHUNK):
-            reading.feed(chunk)
-            if bar is not None and stream.raw is not None:
-                now = stream.raw.tell()
-                bar.update(now - position)
-                position = now
-    except sources.STREAM_ERRORS as error:
-        # What was read before the fault stays; the fault itself is a rejection.
-        reading.reject(0, "", f"the stream cannot be read to its end ({type(error).__name__}: {error})")
+    pieces = sources.pieces(stream.stream)
+    while True:
+        try:
+            chunk = next(pieces, None)
+        except sources.STREAM_ERRORS as error:
+            # What was read before the fault is kept; the fault itself is a rejection.
+            reading.feed(pieces.received)
+            reading.reject(0, "", f"the stream cannot be read to its end ({type(error).__name__}: {error})")
+            break
+        if chunk is None:
+            break
+        reading.feed(chunk)
+        if bar is not None and stream.raw is not None:
+            now = stream.raw.tell()
+            bar.update(now - position)
+            position = now
     reading.end()
 
 
