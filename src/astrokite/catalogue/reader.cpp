@@ -72,7 +72,7 @@ nb::list satellites_of(Scanner &scanner, bool drop_duplicates) {
         char *out = PyBytes_AS_STRING(lines);
         for (std::size_t i = satellite.first; i < satellite.last; ++i, out += row_size)
             std::memcpy(out, records[order[i]].lines, row_size);
-        nb::object name = satellite.name == no_name ? nb::none() : nb::object(text_of(scanner.names()[satellite.name]));
+        nb::object name = satellite.name == no_name ? nb::none() : nb::object(text_of(std::string(scanner.name(satellite.name))));
         result.append(nb::make_tuple(satellite.satno, held, name));
     }
     return result;

@@ -81,28 +81,42 @@ class _Encoded(io.RawIOBase):
 
 
 class pieces:
-    """Chunks of about CHUNK bytes of a stream, gathered from what each read gives at once, so that
-    the bytes before a fault of a compressed stream are not lost with the read that meets it:
-    after the error, `received` holds them."""
+    """Chunks of up to CHUNK bytes of a stream, as views of one reused buffer (each valid until the
+    next is taken). Gathered from what each read gives at once, so that the bytes before a fault
+    of a compressed stream are not lost with the read that meets it: after the error,
+    `received` holds them."""
 
     def __init__(self, stream: IO[bytes]):
-        self._read = getattr(stream, "read1", stream.read)
-        self.received = bytearray()
+        self._readinto = getattr(stream, "readinto1", None) or getattr(stream, "readinto", None)
+        self._read = getattr(stream, "read1", None) or stream.read
+        self._buffer = memoryview(bytearray(CHUNK))
+        self._filled = 0
+
+    @property
+    def received(self) -> memoryview:
+        return self._buffer[: self._filled]
 
     def __iter__(self) -> "pieces":
         return self
 
-    def __next__(self) -> bytes:
-        self.received = bytearray()
-        while len(self.received) < CHUNK:
-            data = self._read(CHUNK - len(self.received))
-            if not data:
+    def _fill(self) -> int:
+        free = self._buffer[self._filled :]
+        if self._readinto is not None:
+            return self._readinto(free) or 0
+        data = self._read(len(free))
+        free[: len(data)] = data
+        return len(data)
+
+    def __next__(self) -> memoryview:
+        self._filled = 0
+        while self._filled < CHUNK:
+            count = self._fill()
+            if not count:
                 break
-            self.received += data
-        if not self.received:
+            self._filled += count
+        if not self._filled:
             raise StopIteration
-        chunk, self.received = bytes(self.received), bytearray()
-        return chunk
+        return self.received
 
 
 def _name_of(source: Any) -> str:
@@ -113,7 +127,11 @@ def _name_of(source: Any) -> str:
 def _decompressed(name: str, binary: IO[bytes], raw: IO[Any] | None) -> Iterator[Stream]:
     head = binary.read(6)
     kind = next((kind for magic, kind in _MAGIC if head.startswith(magic)), None)
-    stream = io.BufferedReader(_Rejoined(head, binary), CHUNK)
+    if _seekable(binary):  # read from the start again, without a copy through _Rejoined
+        binary.seek(-len(head), io.SEEK_CUR)
+        stream = binary
+    else:
+        stream = io.BufferedReader(_Rejoined(head, binary), CHUNK)
     if kind == "gzip":
         yield Stream(name, gzip.GzipFile(fileobj=stream, mode="rb"), raw)
     elif kind == "bzip2":
@@ -123,11 +141,7 @@ def _decompressed(name: str, binary: IO[bytes], raw: IO[Any] | None) -> Iterator
     elif kind == "zip":
         # An archive is read from its central directory, at its end: it needs a
         # seekable file, and a stream that is not one is read into memory first.
-        if _seekable(binary):
-            binary.seek(-len(head), io.SEEK_CUR)
-            archive = zipfile.ZipFile(binary)
-        else:
-            archive = zipfile.ZipFile(io.BytesIO(head + binary.read()))
+        archive = zipfile.ZipFile(stream if stream is binary else io.BytesIO(stream.read()))
         for member in archive.infolist():
             if not member.is_dir():
                 yield Stream(f"{name}:{member.filename}", archive.open(member), raw)

@@ -149,12 +149,6 @@ inline std::string cut(std::string_view text) {
 
 }  // namespace detail
 
-// A line kept between chunks: its text (cut to max_line) and number.
-struct HeldLine {
-    std::string text;
-    std::uint64_t number = 0;
-};
-
 class Scanner {
 public:
     explicit Scanner(Options options = {}, unsigned threads = 0) : options_(std::move(options)) {
@@ -170,53 +164,57 @@ public:
         overlong_ = false;
     }
 
-    // Read the next bytes of the current source. Lines cut at the end of the
-    // chunk wait for the next one.
+    // Read the next bytes of the current source. A line cut by the end of the
+    // chunk waits for the next one.
     void feed(const char *data, std::size_t size) {
-        std::vector<Pending> found;
+        found_.clear();
         std::size_t position = 0;
+        std::string joined;  // a line begun in an earlier chunk, completed here
+        if (!carry_.empty() || overlong_) {
+            const void *newline = std::memchr(data, '\n', size);
+            if (!newline) {
+                keep_partial(std::string_view(data, size));
+                return;
+            }
+            position = static_cast<std::size_t>(static_cast<const char *>(newline) - data);
+            keep_partial(std::string_view(data, position));
+            joined.swap(carry_);
+            const bool overlong = overlong_;
+            overlong_ = false;
+            finish_line(joined, overlong);
+            ++position;
+        }
         while (position < size) {
             const void *newline = std::memchr(data + position, '\n', size - position);
-            const std::size_t end = newline ? static_cast<std::size_t>(static_cast<const char *>(newline) - data) : size;
-            std::string_view piece(data + position, end - position);
-            if (!newline) {
-                keep_partial(piece);
+            if (!newline)
                 break;
-            }
-            if (!carry_.empty() || overlong_) {
-                keep_partial(piece);
-                finish_line(std::string_view(carry_), found);
-                carry_.clear();
-                overlong_ = false;
-            } else if (piece.size() > max_line) {
-                overlong_ = true;
-                carry_.assign(piece.substr(0, max_line));
-                finish_line(std::string_view(carry_), found);
-                carry_.clear();
-                overlong_ = false;
-            } else {
-                finish_line(piece, found);
-            }
+            const std::size_t end = static_cast<std::size_t>(static_cast<const char *>(newline) - data);
+            const std::string_view line(data + position, end - position);
+            finish_line(line.size() > max_line ? line.substr(0, max_line) : line, line.size() > max_line);
             position = end + 1;
         }
-        convert(found);
+        convert();
+        keep_held_lines();
+        keep_partial(std::string_view(data + position, size - position));
     }
 
     // The end of the current source: a last line without a newline is read,
     // and lines still waiting for their partner are rejected.
     void end() {
-        std::vector<Pending> found;
-        if (!carry_.empty() || overlong_) {
-            finish_line(std::string_view(carry_), found);
-            carry_.clear();
+        found_.clear();
+        std::string last;
+        last.swap(carry_);
+        if (!last.empty() || overlong_) {
+            const bool overlong = overlong_;
             overlong_ = false;
+            finish_line(last, overlong);
         }
         if (has_line1_)
             reject_held("the text ends after line 1, before its line 2");
         else if (has_name_)
             reject({name_}, "the text ends after a name line, before its element set");
         has_line1_ = has_name_ = false;
-        convert(found);
+        convert();
     }
 
     // Drop every element set identical in both lines to one read before it.
@@ -239,14 +237,16 @@ public:
     // order within a satellite, and the satellites in ascending number. A
     // satellite's name is that of its last record read with a name.
     std::vector<std::size_t> grouped(std::vector<Satellite> &satellites) const {
-        std::vector<std::pair<std::int64_t, std::size_t>> keyed(records_.size());
+        // One 64-bit key per record, the number above the position: sorting
+        // the keys sorts by number, then by reading order.
+        std::vector<std::uint64_t> keys(records_.size());
         for (std::size_t i = 0; i < records_.size(); ++i)
-            keyed[i] = {records_[i].satno, i};
-        std::sort(keyed.begin(), keyed.end());
-        std::vector<std::size_t> order(keyed.size());
+            keys[i] = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(records_[i].satno)) << 32) | i;
+        std::sort(keys.begin(), keys.end());
+        std::vector<std::size_t> order(keys.size());
         satellites.clear();
-        for (std::size_t i = 0; i < keyed.size(); ++i) {
-            order[i] = keyed[i].second;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            order[i] = static_cast<std::size_t>(keys[i] & 0xffffffffu);
             const Record &record = records_[order[i]];
             if (satellites.empty() || satellites.back().satno != record.satno)
                 satellites.push_back({record.satno, i, i, no_name});
@@ -259,16 +259,26 @@ public:
     }
 
     const std::vector<Record> &records() const { return records_; }
-    const std::vector<std::string> &names() const { return names_; }
+    std::string_view name(std::uint32_t index) const {
+        return std::string_view(name_bytes_).substr(name_spans_[index].first, name_spans_[index].second);
+    }
     std::vector<Rejection> &rejections() { return rejections_; }
 
 private:
-    // A line 1 and line 2 paired by the first stage, waiting for the second.
+    // A line waiting for its partner: a view of its text and its number.
+    struct HeldLine {
+        std::string_view text;
+        std::uint64_t number = 0;
+    };
+
+    // A name line (optional), line 1 and line 2 paired by the first stage,
+    // views of the chunk; the second stage fills in the rest.
     struct Pending {
-        Record record;
+        std::string_view name, line1, line2;
         std::uint64_t line = 0;  // number of its first line: the name line, else line 1
-        std::string fault;       // found by the first stage, or empty
-        std::string text;        // the lines as read, for a fault of the first stage
+        Record record;
+        bool keep = false;
+        std::string fault;  // empty when the set is read
     };
 
     void keep_partial(std::string_view piece) {
@@ -278,6 +288,18 @@ private:
         carry_.append(piece.substr(0, room));
         if (piece.size() > room)
             overlong_ = true;
+    }
+
+    // The held name and line 1 outlive the chunk they are views of: copy them.
+    void keep_held_lines() {
+        if (has_name_ && name_.text.data() != name_store_.data()) {
+            name_store_.assign(name_.text);
+            name_.text = name_store_;
+        }
+        if (has_line1_ && line1_.text.data() != line1_store_.data()) {
+            line1_store_.assign(line1_.text);
+            line1_.text = line1_store_;
+        }
     }
 
     void reject(std::initializer_list<HeldLine> lines, std::string reason) {
@@ -309,122 +331,107 @@ private:
         has_name_ = false;
     }
 
-    void finish_line(std::string_view raw, std::vector<Pending> &found) {
+    // First stage for one line: `raw` without its newline, at most max_line
+    // bytes; `overlong` when the line went on beyond them.
+    void finish_line(std::string_view raw, bool overlong) {
         ++line_number_;
-        const bool overlong = overlong_;
         const std::string_view line = detail::trim_right(raw);
         if (overlong) {
             interrupt("an overlong line");
-            reject({{std::string(line), line_number_}},
-                   "the line is longer than " + std::to_string(max_line) + " bytes");
+            reject({{line, line_number_}}, "the line is longer than " + std::to_string(max_line) + " bytes");
             return;
         }
         switch (detail::kind_of(line)) {
         case detail::Kind::blank:
             return;
-        case detail::Kind::name: {
-            const std::string_view name = detail::name_of(line);
+        case detail::Kind::name:
             if (!detail::is_clean_utf8(line)) {
                 interrupt("a line that is not text");
-                reject({{std::string(line), line_number_}},
+                reject({{line, line_number_}},
                        "the line is neither an element set line nor a name: it holds control characters "
                        "or bytes that are not UTF-8");
                 return;
             }
             interrupt("a name line");
-            name_ = {std::string(name), line_number_};
+            name_ = {detail::name_of(line), line_number_};
             has_name_ = true;
             return;
-        }
         case detail::Kind::line1:
             if (has_line1_)
                 reject_held("line 1 is followed by another line 1, not by its line 2");
-            line1_ = {std::string(line), line_number_};
+            line1_ = {line, line_number_};
             has_line1_ = true;
             return;
         case detail::Kind::line2:
             if (!has_line1_) {
                 if (has_name_)
-                    reject({name_, {std::string(line), line_number_}}, "line 2 without its line 1");
+                    reject({name_, {line, line_number_}}, "line 2 without its line 1");
                 else
-                    reject({{std::string(line), line_number_}}, "line 2 without its line 1");
+                    reject({{line, line_number_}}, "line 2 without its line 1");
                 has_name_ = false;
                 return;
             }
-            found.push_back(pair(line));
+            Pending &pending = found_.emplace_back();
+            pending.name = has_name_ ? name_.text : std::string_view();
+            pending.line1 = line1_.text;
+            pending.line2 = line;
+            pending.line = has_name_ ? name_.number : line1_.number;
+            pending.record.name = name_.text.empty() || !has_name_ ? no_name : 0;  // the name is taken in convert()
             has_line1_ = has_name_ = false;
             return;
         }
     }
 
-    Pending pair(std::string_view line2) {
-        Pending pending;
-        tle_lines::LineStore store;
-        tle_lines::normalise(line1_.text, store);
-        std::memcpy(pending.record.lines, store, tle_lines::line_length);
-        tle_lines::normalise(line2, store);
-        std::memcpy(pending.record.lines + tle_lines::line_length, store, tle_lines::line_length);
-        if (has_name_) {
-            if (names_.empty() || names_.back() != name_.text)
-                names_.push_back(name_.text);
-            pending.record.name = static_cast<std::uint32_t>(names_.size() - 1);
-        }
-        pending.line = has_name_ ? name_.number : line1_.number;
-        const std::size_t bad1 = detail::first_unprintable(line1_.text);
-        const std::size_t bad2 = detail::first_unprintable(line2);
+public:
+    // Second stage of one record: normalise its lines, check them, read its
+    // catalogue number and epoch, and apply the filters.
+    static void check(const Options &options, Pending &pending) {
+        const std::size_t bad1 = detail::first_unprintable(pending.line1);
+        const std::size_t bad2 = detail::first_unprintable(pending.line2);
         if (bad1 != std::string_view::npos || bad2 != std::string_view::npos) {
             const bool first = bad1 != std::string_view::npos;
             pending.fault = std::string(first ? "line 1" : "line 2") +
                             " holds a byte that is not printable ASCII in column " +
                             std::to_string((first ? bad1 : bad2) + 1);
-            pending.text = (has_name_ ? detail::cut(name_.text) + "\n" : std::string()) +
-                           detail::cut(line1_.text) + "\n" + detail::cut(line2);
+            return;
         }
-        return pending;
-    }
-
-public:
-    // Second stage of one record: the fault that rejects it (empty when it is
-    // read), and whether the filters keep it.
-    static std::string check(const Options &options, Record &record, bool &keep) {
-        keep = false;
         tle_lines::LineStore line1, line2;
-        std::memcpy(line1, record.lines, tle_lines::line_length);
-        std::memcpy(line2, record.lines + tle_lines::line_length, tle_lines::line_length);
-        line1[tle_lines::line_length] = line2[tle_lines::line_length] = '\0';
-        const std::size_t length1 = tle_lines::stored_length(line1), length2 = tle_lines::stored_length(line2);
+        const std::size_t length1 = tle_lines::normalise(pending.line1, line1);
+        tle_lines::normalise(pending.line2, line2);
+        std::memcpy(pending.record.lines, line1, tle_lines::line_length);
+        std::memcpy(pending.record.lines + tle_lines::line_length, line2, tle_lines::line_length);
         if (options.strict)
-            if (std::string fault = tle_lines::find_fault(line1, line2); !fault.empty())
-                return fault;
-        const tle_lines::ElementSet set = tle_lines::parse_element_set(line1, length1, line2, length2);
-        if (!set.satno)
-            return "line 1 holds no catalogue number in columns 3 to 7: " +
-                   tle_lines::detail::quoted(tle_lines::field(line1, length1, 3, 5));
+            if (std::string fault = tle_lines::find_fault(line1, line2); !fault.empty()) {
+                pending.fault = std::move(fault);
+                return;
+            }
+        const tle_lines::Line1Fields fields = tle_lines::parse_line1(line1, length1);
+        const std::optional<std::int32_t> satno = tle_lines::decode_satno(fields.satno);
+        if (!satno) {
+            pending.fault = "line 1 holds no catalogue number in columns 3 to 7: " +
+                            tle_lines::detail::quoted(tle_lines::field(line1, length1, 3, 5));
+            return;
+        }
         std::int64_t epoch = 0;
-        if (time::ns_from_jd(time::year_start_jd(set.epoch_year) - 1.0 + set.epoch_day, epoch) != time::Convert::ok)
-            return "the epoch in columns 19 to 32 is not a time: " +
-                   tle_lines::detail::quoted(tle_lines::field(line1, length1, 19, 14));
-        record.satno = *set.satno;
-        keep = (!options.select_satnos ||
-                std::binary_search(options.satnos.begin(), options.satnos.end(), record.satno)) &&
-               (!options.has_start || epoch >= options.start) && (!options.has_stop || epoch < options.stop);
-        return {};
+        if (time::ns_from_jd(time::year_start_jd(fields.year) - 1.0 + fields.day, epoch) != time::Convert::ok) {
+            pending.fault = "the epoch in columns 19 to 32 is not a time: " +
+                            tle_lines::detail::quoted(tle_lines::field(line1, length1, 19, 14));
+            return;
+        }
+        pending.record.satno = *satno;
+        pending.keep = (!options.select_satnos ||
+                        std::binary_search(options.satnos.begin(), options.satnos.end(), *satno)) &&
+                       (!options.has_start || epoch >= options.start) && (!options.has_stop || epoch < options.stop);
     }
 
 private:
     // Second stage over the records the first stage found, split across
-    // threads on large chunks; the results are taken in reading order.
-    void convert(std::vector<Pending> &found) {
-        const std::size_t n = found.size();
-        std::vector<char> keep(n, 0);
-        auto work = [&](std::size_t first, std::size_t last) {
-            for (std::size_t i = first; i < last; ++i) {
-                if (!found[i].fault.empty())
-                    continue;
-                bool kept = false;
-                found[i].fault = check(options_, found[i].record, kept);
-                keep[i] = kept;
-            }
+    // threads on large chunks; the results are then taken in reading order.
+    void convert() {
+        const std::size_t n = found_.size();
+        auto work = [this](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i)
+                check(options_, found_[i]);
         };
         constexpr std::size_t per_thread = 8192;
         const std::size_t workers = std::min<std::size_t>(threads_, (n + per_thread - 1) / per_thread);
@@ -439,16 +446,18 @@ private:
             for (std::thread &thread : pool)
                 thread.join();
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            Pending &pending = found[i];
+        for (Pending &pending : found_) {
             if (!pending.fault.empty()) {
-                rejections_.push_back({source_, pending.line,
-                                       pending.text.empty() ? text_of(pending.record) : std::move(pending.text),
-                                       std::move(pending.fault)});
-            } else if (keep[i]) {
+                std::string text = pending.name.empty() ? std::string() : detail::cut(pending.name) + "\n";
+                text += detail::cut(pending.line1) + "\n" + detail::cut(pending.line2);
+                rejections_.push_back({source_, pending.line, std::move(text), std::move(pending.fault)});
+            } else if (pending.keep) {
+                if (pending.record.name != no_name)
+                    pending.record.name = name_index(pending.name);
                 records_.push_back(pending.record);
             }
         }
+        found_.clear();
         // Rejections of one chunk come from both stages; keep them in line order.
         std::stable_sort(rejections_.begin() + static_cast<std::ptrdiff_t>(sorted_rejections_), rejections_.end(),
                          [](const Rejection &a, const Rejection &b) {
@@ -457,24 +466,29 @@ private:
         sorted_rejections_ = rejections_.size();
     }
 
-    std::string text_of(const Record &record) const {
-        std::string_view line1(record.lines, tle_lines::line_length), line2(record.lines + tle_lines::line_length,
-                                                                             tle_lines::line_length);
-        std::string text = (record.name != no_name ? names_[record.name] + "\n" : std::string());
-        return text + std::string(detail::trim_right(line1.substr(0, line1.find('\0')))) + "\n" +
-               std::string(detail::trim_right(line2.substr(0, line2.find('\0'))));
+    // The index of a name among those kept; a name repeated from the record
+    // before is not stored again.
+    std::uint32_t name_index(std::string_view name) {
+        if (!name_spans_.empty() && this->name(static_cast<std::uint32_t>(name_spans_.size() - 1)) == name)
+            return static_cast<std::uint32_t>(name_spans_.size() - 1);
+        name_spans_.emplace_back(name_bytes_.size(), name.size());
+        name_bytes_.append(name);
+        return static_cast<std::uint32_t>(name_spans_.size() - 1);
     }
 
     Options options_;
     unsigned threads_ = 1;
     std::uint32_t source_ = 0;
     std::uint64_t line_number_ = 0;
-    std::string carry_;     // the start of a line cut by the end of a chunk
-    bool overlong_ = false;  // the line being read passed max_line bytes
-    HeldLine name_, line1_;
+    std::string carry_;      // the start of a line cut by the end of a chunk
+    bool overlong_ = false;  // the line being carried passed max_line bytes
+    HeldLine name_, line1_;  // views of the chunk, or of the stores below once it is gone
     bool has_name_ = false, has_line1_ = false;
+    std::string name_store_, line1_store_;
+    std::vector<Pending> found_;
     std::vector<Record> records_;
-    std::vector<std::string> names_;
+    std::string name_bytes_;                                     // the names kept, one after another
+    std::vector<std::pair<std::size_t, std::size_t>> name_spans_;  // (offset, length) in name_bytes_
     std::vector<Rejection> rejections_;
     std::size_t sorted_rejections_ = 0;
 };
