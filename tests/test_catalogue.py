@@ -54,7 +54,18 @@ def compressed(kind, data):
     return {"gzip": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress}[kind](data)
 
 
-@pytest.mark.parametrize("form", ["one file", "many files", "gzip", "bz2", "xz", "zip", "binary file object",
+class Pipe:
+    """A binary stream that can only be read, as a pipe or a socket is."""
+
+    def __init__(self, data):
+        self._stream = io.BytesIO(data)
+
+    def read(self, size=-1):
+        return self._stream.read(min(size, 1000) if size and size > 0 else size)
+
+
+@pytest.mark.parametrize("form", ["one file", "many files", "gzip", "bz2", "xz", "zip", "gzip pipe", "zip pipe",
+                                  "binary file object",
                                   "text file object", "bytes", "str", "CR LF and blanks"])
 def test_real_histories_read_as_built_by_hand(form, tmp_path):
     path = tmp_path / "all.tle"
@@ -66,6 +77,8 @@ def test_real_histories_read_as_built_by_hand(form, tmp_path):
     elif form in ("gzip", "bz2", "xz", "zip"):
         path.write_bytes(compressed(form, ALL_TEXT))
         source = path
+    elif form in ("gzip pipe", "zip pipe"):
+        source = Pipe(compressed(form.split()[0], ALL_TEXT))
     elif form == "binary file object":
         source = io.BytesIO(ALL_TEXT)
     elif form == "text file object":
@@ -134,6 +147,14 @@ def test_three_line_names_are_kept_in_every_form():
     assert {satno: elset.satname for satno, elset in catalogue.items()} == {
         42: "ÉTOILE-1", 20580: "HST", 25544: "ISS (ZARYA)", 43435: None}
     assert catalogue[43435].size == 2
+
+
+@pytest.mark.skipif(not hasattr(ELSET, "_from_lines"), reason="ELSETs of alpha-5 numbers are built from lines")
+def test_alpha5_numbers_are_decoded():
+    text = "".join(f"{put(ISS1, 3, number)}\n{put(ISS2, 3, number)}\n" for number in ("A0000", "Z9999", "J1234"))
+    catalogue = parse_tle(text)
+    assert list(catalogue) == [100000, 181234, 339999]
+    assert catalogue[339999].satno == 339999 and catalogue[100000][0].line1[2:7] == "A0000"
 
 
 BAD_INPUTS = {
