@@ -17,7 +17,7 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import IO, Any
 
-CHUNK = 1 << 24  # bytes handed to the scanner at a time
+CHUNK = 1 << 22  # bytes handed to the scanner at a time
 
 # The errors of a compressed stream that ends early or holds something else.
 STREAM_ERRORS = (EOFError, OSError, lzma.LZMAError, zlib.error, zipfile.BadZipFile)

@@ -45,7 +45,7 @@ struct Options {
 
 // An element set read: its two normalised lines and what they are kept by.
 struct Record {
-    char lines[row_size];
+    char lines[row_size + 1];  // the zero after line 2 is the normalised store's own
     std::int32_t satno = 0;
     std::uint32_t name = no_name;  // index into Scanner::names
 };
@@ -97,10 +97,17 @@ inline std::string_view name_of(std::string_view line) {
     return first == std::string_view::npos ? std::string_view() : line.substr(first);
 }
 
-// Position of the first byte that is not printable ASCII, or npos.
+// Position of the first byte that is not printable ASCII, or npos. The test
+// over the whole text runs without branches (it vectorises); only text that
+// fails it is searched.
 inline std::size_t first_unprintable(std::string_view text) {
+    unsigned bad = 0;
+    for (char c : text)
+        bad |= static_cast<unsigned char>(static_cast<unsigned char>(c) - 0x20) > 0x5e;
+    if (!bad)
+        return std::string_view::npos;
     for (std::size_t i = 0; i < text.size(); ++i)
-        if (static_cast<unsigned char>(text[i]) < 0x20 || static_cast<unsigned char>(text[i]) > 0x7e)
+        if (static_cast<unsigned char>(static_cast<unsigned char>(text[i]) - 0x20) > 0x5e)
             return i;
     return std::string_view::npos;
 }
@@ -395,11 +402,12 @@ public:
                             std::to_string((first ? bad1 : bad2) + 1);
             return;
         }
-        tle_lines::LineStore line1, line2;
+        // Both lines are normalised in place: line 2's first byte replaces the
+        // zero that ends line 1's store, and the record keeps line 2's zero.
+        auto &line1 = *reinterpret_cast<tle_lines::LineStore *>(pending.record.lines);
         const std::size_t length1 = tle_lines::normalise(pending.line1, line1);
+        auto &line2 = *reinterpret_cast<tle_lines::LineStore *>(pending.record.lines + tle_lines::line_length);
         tle_lines::normalise(pending.line2, line2);
-        std::memcpy(pending.record.lines, line1, tle_lines::line_length);
-        std::memcpy(pending.record.lines + tle_lines::line_length, line2, tle_lines::line_length);
         if (options.strict)
             if (std::string fault = tle_lines::find_fault(line1, line2); !fault.empty()) {
                 pending.fault = std::move(fault);
