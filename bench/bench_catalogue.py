@@ -8,8 +8,9 @@ what a user writes by hand: read the lines and build one sgp4 Satrec per pair in
 
 from __future__ import annotations
 
-import gc
 import random
+import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
@@ -45,15 +46,21 @@ def sgp4_loop(path: Path) -> list:
 
 
 def loaded_bytes_per_set(path: Path) -> float:
-    """Resident bytes the loaded catalogue holds per element set, temporaries of reading released."""
-    gc.collect()
-    before = resident_bytes()
-    catalogue = read_tle(path)
-    gc.collect()
-    held = resident_bytes() - before
-    size = catalogue.size
-    del catalogue
-    return held / size
+    """Resident bytes the loaded catalogue holds per element set, measured in a fresh process
+    (imports done before, temporaries of reading released) so that earlier runs do not hide it."""
+    script = (
+        "import gc, sys\n"
+        f"sys.path.insert(0, {str(Path(__file__).resolve().parent)!r})\n"
+        "from harness import resident_bytes\n"
+        "from astrokite.catalogue import read_tle\n"
+        "gc.collect()\n"
+        "before = resident_bytes()\n"
+        "catalogue = read_tle(sys.argv[1])\n"
+        "gc.collect()\n"
+        "print((resident_bytes() - before) / catalogue.size)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True, check=True)
+    return float(result.stdout)
 
 
 def run(table) -> None:

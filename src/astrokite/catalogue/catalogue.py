@@ -22,12 +22,12 @@ class Rejection(NamedTuple):
     reason: str
 
 
-def make_elset(rows: bytes, satname: str | None) -> ELSET:
+def make_elset(rows: bytes | memoryview, satname: str | None) -> ELSET:
     """The ELSET of rows of 138 bytes of one satellite, named `satname`."""
     from_lines = getattr(ELSET, "_from_lines", None)
     if from_lines is not None:
         return from_lines(rows, satname)
-    text = rows.decode("ascii")
+    text = bytes(rows).decode("ascii")
     tles = [TLE(text[i : i + 69], text[i + 69 : i + ROW]) for i in range(0, len(text), ROW)]
     return ELSET(*tles, satname=satname)
 

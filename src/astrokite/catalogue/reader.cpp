@@ -6,6 +6,9 @@
 #include <nanobind/stl/vector.h>
 
 #include <cstring>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <optional>
 #include <utility>
 #include <vector>
@@ -50,9 +53,10 @@ nb::list rejections_from(Scanner &scanner, std::size_t first) {
     return result;
 }
 
-// One (satno, lines, name) tuple per satellite in ascending number: `lines`
-// holds its element sets as rows of 138 bytes in reading order.
-nb::list satellites_of(Scanner &scanner, bool drop_duplicates) {
+// All element sets as one buffer of 138-byte rows (normalised line 1, then
+// line 2), grouped by satellite in ascending number and in reading order
+// within one, and a (satno, first row, end row, name) tuple per satellite.
+nb::tuple satellites_of(Scanner &scanner, bool drop_duplicates) {
     std::vector<Satellite> satellites;
     std::vector<std::size_t> order;
     {
@@ -62,20 +66,25 @@ nb::list satellites_of(Scanner &scanner, bool drop_duplicates) {
         order = scanner.grouped(satellites);
     }
     const std::vector<Record> &records = scanner.records();
-    nb::list result;
-    for (const Satellite &satellite : satellites) {
-        const std::size_t count = satellite.last - satellite.first;
-        PyObject *lines = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * row_size));
-        if (!lines)
-            args::throw_pending();
-        nb::object held = nb::steal(lines);
-        char *out = PyBytes_AS_STRING(lines);
-        for (std::size_t i = satellite.first; i < satellite.last; ++i, out += row_size)
-            std::memcpy(out, records[order[i]].lines, row_size);
-        nb::object name = satellite.name == no_name ? nb::none() : nb::object(text_of(std::string(scanner.name(satellite.name))));
-        result.append(nb::make_tuple(satellite.satno, held, name));
+    PyObject *rows = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(order.size() * row_size));
+    if (!rows)
+        args::throw_pending();
+    nb::object held = nb::steal(rows);
+    {
+        nb::gil_scoped_release released;
+        char *out = PyBytes_AS_STRING(rows);
+        for (std::size_t position : order) {
+            std::memcpy(out, records[position].lines, row_size);
+            out += row_size;
+        }
     }
-    return result;
+    nb::list groups;
+    for (const Satellite &satellite : satellites) {
+        nb::object name = satellite.name == no_name ? nb::none()
+                                                    : nb::object(text_of(std::string(scanner.name(satellite.name))));
+        groups.append(nb::make_tuple(satellite.satno, satellite.first, satellite.last, name));
+    }
+    return nb::make_tuple(held, groups);
 }
 
 template <typename T>
@@ -143,9 +152,22 @@ NB_MODULE(reader, m) {
         .def_prop_ro("rejection_count", [](Scanner &self) { return self.rejections().size(); })
         .def("rejections", &astrokite::catalogue::rejections_from, nb::arg("first") = 0,
              "The rejections from position `first` on: (source, line, text, reason) tuples.")
+        .def(
+            "release",
+            [](Scanner &self) {
+                self.release_records();
+#if defined(__GLIBC__)
+                // The temporaries of a large reading lie scattered on the heap
+                // once freed; hand the free pages back instead of keeping them
+                // resident for the life of the process.
+                malloc_trim(0);
+#endif
+            },
+            "Let go of the sets read once they are in ELSETs, and return the freed memory to the system.")
         .def("satellites", &astrokite::catalogue::satellites_of, nb::kw_only(), nb::arg("drop_duplicates") = false,
-             "(satno, lines, name) per satellite in ascending number; `lines` holds 138-byte rows\n"
-             "(normalised line 1, then line 2) in reading order.");
+             "(rows, groups): every set as a 138-byte row (normalised line 1, then line 2), grouped by\n"
+             "satellite in ascending number, in reading order within one; groups holds a\n"
+             "(satno, first row, end row, name) tuple per satellite.");
     m.def("fields", &astrokite::catalogue::fields_of, nb::arg("rows"),
           "The fields of 138-byte rows, each as the raw bytes of a column: epoch (int64 counts of\n"
           "Time), ndot, nddot, bstar (float64), ephtype, elnum, revnum (int32), classification (1\n"

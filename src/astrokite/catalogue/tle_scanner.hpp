@@ -265,6 +265,14 @@ public:
         return order;
     }
 
+    // Let go of the records and names read (their memory too); rejections stay.
+    void release_records() {
+        std::vector<Record>().swap(records_);
+        std::vector<Pending>().swap(found_);
+        std::string().swap(name_bytes_);
+        std::vector<std::pair<std::size_t, std::size_t>>().swap(name_spans_);
+    }
+
     const std::vector<Record> &records() const { return records_; }
     std::string_view name(std::uint32_t index) const {
         return std::string_view(name_bytes_).substr(name_spans_[index].first, name_spans_[index].second);
