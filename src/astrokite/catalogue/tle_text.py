@@ -7,7 +7,7 @@ from collections.abc import Iterable
 from typing import IO, Any
 
 from astrokite.catalogue import reader, sources
-from astrokite.catalogue.catalogue import Catalogue, Rejection, elset_rows, make_elset
+from astrokite.catalogue.catalogue import ROW, Catalogue, Rejection, elset_rows, make_elset
 from astrokite.propagators.analytical.sgp4.tle import ELSET
 from astrokite.time.time import Time
 
@@ -63,8 +63,11 @@ class Reading:
                 for source, line, text, reason in self.scanner.rejections()]
 
     def catalogue(self) -> Catalogue:
-        satellites = self.scanner.satellites(drop_duplicates=self.drop_duplicates)
-        elsets = [make_elset(rows, name) for _, rows, name in satellites]
+        rows, groups = self.scanner.satellites(drop_duplicates=self.drop_duplicates)
+        with memoryview(rows) as view:
+            elsets = [make_elset(view[first * ROW : end * ROW], name) for _, first, end, name in groups]
+        del rows
+        self.scanner.release()
         order = {name: i for i, name in enumerate(self.names)}
         rejected = sorted(self._rejections() + self.extra, key=lambda r: (order[r.source], r.line))
         return Catalogue(elsets, rejected)
