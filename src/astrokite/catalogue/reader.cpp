@@ -65,7 +65,7 @@ nb::tuple satellites_of(Scanner &scanner, bool drop_duplicates) {
             scanner.drop_duplicates();
         order = scanner.grouped(satellites);
     }
-    const std::vector<Record> &records = scanner.records();
+    const RecordStore &records = scanner.records();
     PyObject *rows = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(order.size() * row_size));
     if (!rows)
         args::throw_pending();

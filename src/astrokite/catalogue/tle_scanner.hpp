@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -48,6 +49,42 @@ struct Record {
     char lines[row_size + 1];  // the zero after line 2 is the normalised store's own
     std::int32_t satno = 0;
     std::uint32_t name = no_name;  // index into Scanner::names
+};
+
+// The records read, in blocks of fixed size: growing never moves or copies
+// what is stored, and each page is touched once.
+class RecordStore {
+public:
+    static constexpr std::size_t block_size = 1 << 10;
+
+    RecordStore() = default;
+    RecordStore(const RecordStore &) = delete;
+    RecordStore &operator=(const RecordStore &) = delete;
+    RecordStore(RecordStore &&) = default;
+    RecordStore &operator=(RecordStore &&) = default;
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    Record &operator[](std::size_t i) { return blocks_[i / block_size][i % block_size]; }
+    const Record &operator[](std::size_t i) const { return blocks_[i / block_size][i % block_size]; }
+
+    void push_back(const Record &record) {
+        if (size_ == blocks_.size() * block_size)
+            blocks_.emplace_back(new Record[block_size]);
+        (*this)[size_++] = record;
+    }
+
+    // Keep the first `count` records.
+    void shrink(std::size_t count) {
+        size_ = std::min(size_, count);
+        blocks_.resize((size_ + block_size - 1) / block_size);
+    }
+
+    void release() { shrink(0); }
+
+private:
+    std::vector<std::unique_ptr<Record[]>> blocks_;
+    std::size_t size_ = 0;
 };
 
 // A line or record that was not read, with the reason.
@@ -237,7 +274,7 @@ public:
         for (std::size_t i = 0; i < records_.size(); ++i)
             if (!repeated[i])
                 records_[kept++] = records_[i];
-        records_.resize(kept);
+        records_.shrink(kept);
     }
 
     // The positions of the records sorted by satellite number, in reading
@@ -267,13 +304,13 @@ public:
 
     // Let go of the records and names read (their memory too); rejections stay.
     void release_records() {
-        std::vector<Record>().swap(records_);
+        records_.release();
         std::vector<Pending>().swap(found_);
         std::string().swap(name_bytes_);
         std::vector<std::pair<std::size_t, std::size_t>>().swap(name_spans_);
     }
 
-    const std::vector<Record> &records() const { return records_; }
+    const RecordStore &records() const { return records_; }
     std::string_view name(std::uint32_t index) const {
         return std::string_view(name_bytes_).substr(name_spans_[index].first, name_spans_[index].second);
     }
@@ -502,7 +539,7 @@ private:
     bool has_name_ = false, has_line1_ = false;
     std::string name_store_, line1_store_;
     std::vector<Pending> found_;
-    std::vector<Record> records_;
+    RecordStore records_;
     std::string name_bytes_;                                     // the names kept, one after another
     std::vector<std::pair<std::size_t, std::size_t>> name_spans_;  // (offset, length) in name_bytes_
     std::vector<Rejection> rejections_;
