@@ -162,7 +162,8 @@ def _intldes_field(text: Any) -> str:
 
 
 def _checksum(line: str) -> str:
-    return str(sum(int(c) if c.isdigit() else c == "-" for c in line) % 10)
+    """Column 69: the digits of the line summed, each minus sign counting 1, modulo 10."""
+    return str((sum(digit * line.count(str(digit)) for digit in range(1, 10)) + line.count("-")) % 10)
 
 
 def message_lines(message: dict) -> tuple[str, str, str]:
