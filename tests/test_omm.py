@@ -83,6 +83,9 @@ def test_kvn_with_comments_and_units():
             f"{key} = {value}{' [deg]' if key == 'INCLINATION' else ''}\n" for key, value in ISS_JSON.items()))
     tle = read_omm(io.StringIO(text + "\n" + text))[25544]
     assert tle.size == 2 and tle[0].line1 == ISS1 and tle[1].line2 == ISS2
+    # Messages without version lines are told apart by their repeated keys, never merged.
+    bare = "".join(f"{key} = {value}\n" for key, value in ISS_JSON.items())
+    assert read_omm(io.StringIO(bare * 3), format="kvn")[25544].size == 3
 
 
 def test_catalogue_numbers_beyond_five_digits():
@@ -143,7 +146,8 @@ def test_hostile_xml_is_refused_without_expanding_anything(document):
 
 
 @pytest.mark.parametrize("data, reason", [
-    (b"\x00\x01\x02 binary", "none of the OMM forms"), (b"[{]", "not JSON"), (b"<ndm><omm>", "not XML")])
+    (b"\x00\x01\x02 binary", "none of the OMM forms"), (b"[{]", "not JSON"), (b"<ndm><omm>", "not XML"),
+    (b"<html><body>a page</body></html>", "holds no OMM message")])
 def test_documents_that_are_not_omm(data, reason):
     assert reason in read_omm(io.BytesIO(data), errors="skip").rejected[0].reason
     with pytest.raises(ValueError, match=reason):

@@ -38,7 +38,7 @@ _REQUIRED = ("EPOCH", "MEAN_MOTION", "ECCENTRICITY", "INCLINATION", "RA_OF_ASC_N
              "MEAN_ANOMALY", "NORAD_CAT_ID")
 _ALPHA5 = "ABCDEFGHJKLMNPQRSTUVWXYZ"  # A=10 ... Z=33, without I and O
 _MAX_SATNO = 339_999
-_MAX_DOCUMENT = 1 << 31  # bytes of one JSON or XML document read at most
+_MAX_DOCUMENT = 1 << 29  # bytes of one OMM document read at most: parsing holds it whole
 
 
 class MessageError(ValueError):
@@ -250,7 +250,9 @@ def _xml_messages(data: bytes) -> Iterator[tuple[int, Any]]:
     if root.getroottree().docinfo.doctype:
         raise ValueError("the XML document carries a document type declaration, which is refused "
                          "(entities are never expanded)")
-    messages = [root] if etree.QName(root).localname == "omm" else root.iter("{*}omm", "omm")
+    messages = [root] if etree.QName(root).localname == "omm" else list(root.iter("{*}omm", "omm"))
+    if not messages:
+        raise ValueError(f"the XML document holds no OMM message (its root is <{etree.QName(root).localname}>)")
     for number, omm in enumerate(messages, 1):
         fields = {}
         for element in omm.iter():
@@ -271,7 +273,9 @@ def _kvn_messages(text: str) -> Iterator[tuple[int, Any]]:
             yield number, {"_fault": f"not a KEY = value line: {line!r}"}
             continue
         key = key.strip()
-        if key == "CCSDS_OMM_VERS" and fields:
+        # A message starts with its version line; a key seen twice also starts a new one, so
+        # that messages written without version lines are not merged into one.
+        if (key == "CCSDS_OMM_VERS" or key in fields) and fields:
             yield first, fields
             fields = {}
         if not fields:
