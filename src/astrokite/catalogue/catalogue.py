@@ -79,7 +79,10 @@ class Catalogue(Mapping):
         return list(self._rejected)
 
     def __repr__(self) -> str:
-        return (f"Catalogue({len(self):,} satellites, {self.size:,} element sets, "
+        def count(number: int, noun: str) -> str:
+            return f"{number:,} {noun}{'' if number == 1 else 's'}"
+
+        return (f"Catalogue({count(len(self), 'satellite')}, {count(self.size, 'element set')}, "
                 f"{len(self._rejected):,} rejected)")
 
     def _repr_html_(self) -> str:
