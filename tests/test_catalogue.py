@@ -183,6 +183,18 @@ def test_bad_input_is_rejected_with_a_trace_or_raised(case):
         parse_tle(data)
 
 
+def test_pages_of_garbage_make_one_rejection_per_run():
+    prose = "".join(f"line {i} of a letter, not a catalogue\n" for i in range(50_000))
+    catalogue = parse_tle(f"{ISS1}\n{ISS2}\n" + prose + "\x01\x02\n" * 1000 + f"{ISS1}\n{ISS2}\n", errors="skip")
+    assert catalogue[25544].size == 2
+    assert [r.line for r in catalogue.rejected] == [3, 50_002, 50_003]
+    orphans, last_prose, garbage = (r.reason for r in catalogue.rejected)
+    assert orphans.startswith("the name line is followed by a name line") and orphans.endswith(
+        "; so are the 49998 lines after it")
+    assert last_prose.startswith("the name line is followed by a line that is not text")
+    assert garbage.startswith("the line is neither") and garbage.endswith("; so are the 999 lines after it")
+
+
 def test_an_endless_line_is_rejected_with_bounded_memory(tmp_path):
     path = tmp_path / "long.tle"
     path.write_bytes(b"X" * 5_000_000 + b"\n" + f"{ISS1}\n{ISS2}\n".encode() + b"Y" * 3_000_000)

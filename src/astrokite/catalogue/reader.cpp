@@ -48,8 +48,12 @@ void feed(Scanner &scanner, nb::handle chunk) {
 nb::list rejections_from(Scanner &scanner, std::size_t first) {
     nb::list result;
     const std::vector<Rejection> &all = scanner.rejections();
-    for (std::size_t i = first; i < all.size(); ++i)
-        result.append(nb::make_tuple(all[i].source, all[i].line, text_of(all[i].text), text_of(all[i].reason)));
+    for (std::size_t i = first; i < all.size(); ++i) {
+        std::string reason = all[i].reason;
+        if (all[i].last_single > all[i].line)
+            reason += "; so are the " + std::to_string(all[i].last_single - all[i].line) + " lines after it";
+        result.append(nb::make_tuple(all[i].source, all[i].line, text_of(all[i].text), text_of(reason)));
+    }
     return result;
 }
 

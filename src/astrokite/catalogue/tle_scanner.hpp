@@ -93,6 +93,10 @@ struct Rejection {
     std::uint64_t line = 0;  // 1-based line number in its source
     std::string text;        // the lines concerned, joined by "\n", each cut to quoted_limit bytes
     std::string reason;
+    // A run of single lines rejected one after the other for the same reason
+    // (pages of garbage) is kept as one rejection: the text of its first line
+    // and the number of its last. 0 for a rejection of several lines together.
+    std::uint64_t last_single = 0;
 };
 
 // One satellite of the result: its records [first, last) in the order of
@@ -355,7 +359,16 @@ private:
     }
 
     void reject(std::initializer_list<HeldLine> lines, std::string reason) {
-        Rejection rejection{source_, lines.begin()->number, {}, std::move(reason)};
+        const std::uint64_t number = lines.begin()->number;
+        if (lines.size() == 1 && !rejections_.empty()) {
+            Rejection &last = rejections_.back();
+            if (last.last_single && last.source == source_ && last.last_single + 1 == number &&
+                last.reason == reason) {
+                last.last_single = number;
+                return;
+            }
+        }
+        Rejection rejection{source_, number, {}, std::move(reason), lines.size() == 1 ? number : 0};
         for (const HeldLine &line : lines) {
             if (!rejection.text.empty())
                 rejection.text += '\n';
@@ -503,7 +516,7 @@ private:
             if (!pending.fault.empty()) {
                 std::string text = pending.name.empty() ? std::string() : detail::cut(pending.name) + "\n";
                 text += detail::cut(pending.line1) + "\n" + detail::cut(pending.line2);
-                rejections_.push_back({source_, pending.line, std::move(text), std::move(pending.fault)});
+                rejections_.push_back({source_, pending.line, std::move(text), std::move(pending.fault), 0});
             } else if (pending.keep) {
                 if (pending.record.name != no_name)
                     pending.record.name = name_index(pending.name);
