@@ -285,16 +285,9 @@ public:
     // order within a satellite, and the satellites in ascending number. A
     // satellite's name is that of its last record read with a name.
     std::vector<std::size_t> grouped(std::vector<Satellite> &satellites) const {
-        // One 64-bit key per record, the number above the position: sorting
-        // the keys sorts by number, then by reading order.
-        std::vector<std::uint64_t> keys(records_.size());
-        for (std::size_t i = 0; i < records_.size(); ++i)
-            keys[i] = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(records_[i].satno)) << 32) | i;
-        std::sort(keys.begin(), keys.end());
-        std::vector<std::size_t> order(keys.size());
+        const std::vector<std::size_t> order = ordered_by_satno();
         satellites.clear();
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-            order[i] = static_cast<std::size_t>(keys[i] & 0xffffffffu);
+        for (std::size_t i = 0; i < order.size(); ++i) {
             const Record &record = records_[order[i]];
             if (satellites.empty() || satellites.back().satno != record.satno)
                 satellites.push_back({record.satno, i, i, no_name});
@@ -491,6 +484,40 @@ public:
     }
 
 private:
+    // Positions of the records by catalogue number, in reading order within
+    // one number. Numbers span a small range in practice (at most 339999 in
+    // a line's five columns), where counting them sorts in linear time; any
+    // wider span is sorted by keys of the number above the position.
+    std::vector<std::size_t> ordered_by_satno() const {
+        const std::size_t n = records_.size();
+        std::vector<std::size_t> order(n);
+        if (n == 0)
+            return order;
+        std::int32_t low = records_[0].satno, high = low;
+        for (std::size_t i = 0; i < n; ++i) {
+            low = std::min(low, records_[i].satno);
+            high = std::max(high, records_[i].satno);
+        }
+        const std::uint64_t span = static_cast<std::uint64_t>(static_cast<std::int64_t>(high) - low) + 1;
+        if (span <= std::max<std::uint64_t>(1 << 20, 2 * n)) {
+            std::vector<std::size_t> start(span + 1, 0);
+            for (std::size_t i = 0; i < n; ++i)
+                ++start[static_cast<std::size_t>(records_[i].satno - low) + 1];
+            for (std::size_t k = 1; k <= span; ++k)
+                start[k] += start[k - 1];
+            for (std::size_t i = 0; i < n; ++i)
+                order[start[static_cast<std::size_t>(records_[i].satno - low)]++] = i;
+            return order;
+        }
+        std::vector<std::uint64_t> keys(n);
+        for (std::size_t i = 0; i < n; ++i)
+            keys[i] = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(records_[i].satno)) << 32) | i;
+        std::sort(keys.begin(), keys.end());
+        for (std::size_t i = 0; i < n; ++i)
+            order[i] = static_cast<std::size_t>(keys[i] & 0xffffffffu);
+        return order;
+    }
+
     // Second stage over the records the first stage found, split across
     // threads on large chunks; the results are then taken in reading order.
     void convert() {
