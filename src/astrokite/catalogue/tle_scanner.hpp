@@ -485,9 +485,8 @@ public:
 
 private:
     // Positions of the records by catalogue number, in reading order within
-    // one number. Numbers span a small range in practice (at most 339999 in
-    // a line's five columns), where counting them sorts in linear time; any
-    // wider span is sorted by keys of the number above the position.
+    // one number: a counting sort, linear and stable. The numbers come from
+    // five columns, so they span at most 0 to 339999.
     std::vector<std::size_t> ordered_by_satno() const {
         const std::size_t n = records_.size();
         std::vector<std::size_t> order(n);
@@ -498,23 +497,13 @@ private:
             low = std::min(low, records_[i].satno);
             high = std::max(high, records_[i].satno);
         }
-        const std::uint64_t span = static_cast<std::uint64_t>(static_cast<std::int64_t>(high) - low) + 1;
-        if (span <= std::max<std::uint64_t>(1 << 20, 2 * n)) {
-            std::vector<std::size_t> start(span + 1, 0);
-            for (std::size_t i = 0; i < n; ++i)
-                ++start[static_cast<std::size_t>(records_[i].satno - low) + 1];
-            for (std::size_t k = 1; k <= span; ++k)
-                start[k] += start[k - 1];
-            for (std::size_t i = 0; i < n; ++i)
-                order[start[static_cast<std::size_t>(records_[i].satno - low)]++] = i;
-            return order;
-        }
-        std::vector<std::uint64_t> keys(n);
+        std::vector<std::size_t> start(static_cast<std::size_t>(high - low) + 2, 0);
         for (std::size_t i = 0; i < n; ++i)
-            keys[i] = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(records_[i].satno)) << 32) | i;
-        std::sort(keys.begin(), keys.end());
+            ++start[static_cast<std::size_t>(records_[i].satno - low) + 1];
+        for (std::size_t k = 1; k < start.size(); ++k)
+            start[k] += start[k - 1];
         for (std::size_t i = 0; i < n; ++i)
-            order[i] = static_cast<std::size_t>(keys[i] & 0xffffffffu);
+            order[start[static_cast<std::size_t>(records_[i].satno - low)]++] = i;
         return order;
     }
 
