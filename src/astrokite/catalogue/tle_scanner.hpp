@@ -460,7 +460,8 @@ public:
         auto &line2 = *reinterpret_cast<tle_lines::LineStore *>(pending.record.lines + tle_lines::line_length);
         tle_lines::normalise(pending.line2, line2);
         if (options.strict)
-            if (std::string fault = tle_lines::find_fault(line1, line2); !fault.empty()) {
+            if (std::string fault = tle_lines::find_fault(line1, line2, pending.line1.size(), pending.line2.size());
+                !fault.empty()) {
                 pending.fault = std::move(fault);
                 return;
             }
