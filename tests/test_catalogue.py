@@ -233,7 +233,7 @@ def test_strict_rejects_what_the_tolerant_reading_takes():
     assert [(r.source.rsplit("/", 1)[-1], r.line, "checksum" in r.reason) for r in real.rejected] == [
         ("galaxy-18.tle", 497, True)]
     assert parse_tle(f"{ISS1}   X\n{ISS2}\n", strict=True, errors="skip").rejected[0].reason == (
-        "line 1 is 72 characters long without its trailing blanks: the format has 69")
+        "line 1 is 73 characters long without its trailing blanks: the format has 69")
     renumbered = f"{with_checksum(put(ISS1, 3, '00005'))}\n{with_checksum(put(ISS2, 3, '00005'))}\n"
     assert list(parse_tle(renumbered + f"{ISS1}\n{ISS2}\n", strict=True)) == [5, 25544]
 
