@@ -14,7 +14,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from harness import QUICK, Row, distinct_epoch_pairs, median_seconds, read_pairs, resident_bytes, run_alone
+from harness import QUICK, Row, distinct_epoch_pairs, median_seconds, read_pairs, run_alone
 
 from astrokite.catalogue import parse_tle, read_tle
 

@@ -25,7 +25,7 @@ from typing import IO, Any
 
 from astrokite.catalogue import sources
 from astrokite.catalogue.catalogue import Catalogue, elset_rows
-from astrokite.catalogue.tle_text import Reading, _elsets_of
+from astrokite.catalogue.tle_text import Reading, elsets_of
 from astrokite.propagators.analytical.sgp4.tle import ELSET
 
 FORMATS = ("xml", "kvn", "json", "csv")
@@ -485,6 +485,6 @@ def write_omm(catalogue_or_elsets: Catalogue | ELSET | Iterable[ELSET], path_or_
         format = os.path.splitext(os.fspath(path_or_file))[1].lstrip(".").lower() or None
     if format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
-    messages = [message for elset in _elsets_of(catalogue_or_elsets) for message in elset_messages(elset)]
+    messages = [message for elset in elsets_of(catalogue_or_elsets) for message in elset_messages(elset)]
     text = _omm_text(messages, format)
     sources.write_text(path_or_file, lambda out: out.write(text))

@@ -157,7 +157,7 @@ def parse_tle(text: str | bytes, *, strict: bool = False, errors: str = "raise",
     return reading.catalogue()
 
 
-def _elsets_of(catalogue_or_elsets: Catalogue | ELSET | Iterable[ELSET]) -> Iterable[ELSET]:
+def elsets_of(catalogue_or_elsets: Catalogue | ELSET | Iterable[ELSET]) -> Iterable[ELSET]:
     if isinstance(catalogue_or_elsets, Catalogue):
         return catalogue_or_elsets.values()
     if isinstance(catalogue_or_elsets, ELSET):
@@ -187,7 +187,7 @@ def write_tle(catalogue_or_elsets: Catalogue | ELSET | Iterable[ELSET], path_or_
     file object. Lines end in "\\n".
     """
     def write_all(out: IO[str]) -> None:
-        for elset in _elsets_of(catalogue_or_elsets):
+        for elset in elsets_of(catalogue_or_elsets):
             out.write(tle_text(elset, names))
 
     sources.write_text(path_or_file, write_all)
