@@ -1,0 +1,161 @@
+// Propagation of many element sets to many times: a table of initialised
+// satellites built from stored line pairs, and a runner that fills position,
+// velocity and error arrays over native threads. Plain C++: no Python here.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <thread>
+#include <vector>
+
+#include "astrokite/propagators/analytical/sgp4/sgp4_theory.hpp"
+#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
+#include "astrokite/time/calendar.hpp"
+
+namespace astrokite::sgp4 {
+
+inline constexpr std::size_t row_bytes = 2 * tle_lines::line_length;  // line 1 then line 2
+
+// Julian date of 1949-12-31T00:00, the origin of the theory's epoch count.
+inline constexpr double theory_epoch_jd = 2433281.5;
+
+// The theory's inputs from every field of an element set. The epoch is the
+// exact one of the line: its midnight as a Julian date plus the day fraction.
+inline Elements elements_of(const tle_lines::ElementSet &set) {
+    const double midnight_jd =
+        time::unix_epoch_jd + static_cast<double>(set.epoch_midnight_ns / time::ns_per_day);
+    Elements e;
+    e.epoch = midnight_jd + set.epoch_fraction - theory_epoch_jd;
+    e.bstar = set.bstar;
+    e.ecco = set.ecc;
+    e.argpo = set.arp;
+    e.inclo = set.inc;
+    e.mo = set.mea;
+    e.no_kozai = set.mnm * 60.0;  // rad/s to rad/min
+    e.nodeo = set.raa;
+    return e;
+}
+
+// Initialised element sets, with the exact epoch of each kept in two parts.
+struct Table {
+    std::vector<Satellite> satellites;
+    std::vector<std::int64_t> epoch_midnight_ns;
+    std::vector<double> epoch_fraction;
+    std::vector<std::int64_t> satno;  // -1 where line 1 has no readable number
+
+    std::size_t size() const { return satellites.size(); }
+
+    // Minutes from set `i`'s epoch to an instant.
+    double minutes_since(std::size_t i, std::int64_t ns) const {
+        const auto since_midnight = static_cast<time::int128>(ns) - epoch_midnight_ns[i];
+        return static_cast<double>(since_midnight) / 60e9 - epoch_fraction[i] * 1440.0;
+    }
+};
+
+// A table from `count` rows of 138 bytes (line 1, then line 2).
+inline Table make_table(const char *rows, std::size_t count, Gravity gravity, Mode mode) {
+    Table table;
+    table.satellites.reserve(count);
+    table.epoch_midnight_ns.reserve(count);
+    table.epoch_fraction.reserve(count);
+    table.satno.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        tle_lines::LineStore line1, line2;
+        const char *row = rows + i * row_bytes;
+        const std::size_t length1 = tle_lines::normalise({row, tle_lines::line_length}, line1);
+        const std::size_t length2 = tle_lines::normalise({row + tle_lines::line_length, tle_lines::line_length}, line2);
+        const tle_lines::ElementSet set = tle_lines::parse_element_set(line1, length1, line2, length2);
+        table.satellites.push_back(initialise(elements_of(set), gravity, mode));
+        table.epoch_midnight_ns.push_back(set.epoch_midnight_ns);
+        table.epoch_fraction.push_back(set.epoch_fraction);
+        table.satno.push_back(set.satno ? *set.satno : -1);
+    }
+    return table;
+}
+
+// One sample: position (m) and velocity (m/s), NaN with a non-zero code on failure.
+inline std::int8_t sample(const Satellite &satellite, double minutes, Resonance &resonance, double *position,
+                          double *velocity) {
+    StateKm state;
+    const int code = propagate(satellite, minutes, resonance, state);
+    if (code != ok) {
+        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+        std::fill(position, position + 3, nan);
+        if (velocity)
+            std::fill(velocity, velocity + 3, nan);
+        return static_cast<std::int8_t>(code);
+    }
+    for (int k = 0; k < 3; ++k)
+        position[k] = state.r[k] * 1000.0;
+    if (velocity)
+        for (int k = 0; k < 3; ++k)
+            velocity[k] = state.v[k] * 1000.0;
+    return ok;
+}
+
+// What to propagate: `rows` x `times` samples. Each sample names its element
+// set (`set_of_sample`, rows x times, or `set_of_row` when a row keeps one
+// set) and its time (`minutes` since that set's epoch, or `instants_ns`).
+struct Request {
+    std::size_t rows = 0, times = 0;
+    const std::int64_t *set_of_row = nullptr;
+    const std::int64_t *set_of_sample = nullptr;
+    const double *minutes = nullptr;
+    const std::int64_t *instants_ns = nullptr;
+    double *position = nullptr;  // rows x times x 3
+    double *velocity = nullptr;  // same, or null
+    std::int8_t *error = nullptr;  // rows x times
+};
+
+// Samples [first, last) in row-major order.
+inline void run_range(const Table &table, const Request &request, std::size_t first, std::size_t last) {
+    Resonance resonance;
+    std::int64_t current = -1;
+    for (std::size_t flat = first; flat < last; ++flat) {
+        const std::size_t row = flat / request.times, column = flat % request.times;
+        const std::int64_t set = request.set_of_sample ? request.set_of_sample[flat] : request.set_of_row[row];
+        // The integrator's state belongs to one element set.
+        if (set != current) {
+            resonance = Resonance{};
+            current = set;
+        }
+        const auto index = static_cast<std::size_t>(set);
+        const double minutes = request.minutes ? request.minutes[column]
+                                               : table.minutes_since(index, request.instants_ns[column]);
+        request.error[flat] = sample(table.satellites[index], minutes, resonance, request.position + 3 * flat,
+                                     request.velocity ? request.velocity + 3 * flat : nullptr);
+    }
+}
+
+// Every sample of the request over `threads` native threads (0: one per
+// core). Each thread takes a contiguous block of samples; a sample's result
+// does not depend on which thread computes it.
+inline void run(const Table &table, const Request &request, unsigned threads) {
+    const std::size_t total = request.rows * request.times;
+    if (total == 0)
+        return;
+    if (threads == 0)
+        threads = std::max(1u, std::thread::hardware_concurrency());
+    // Below a few thousand samples a thread costs more than it saves.
+    constexpr std::size_t min_block = 4096;
+    const std::size_t blocks = std::min<std::size_t>(threads, (total + min_block - 1) / min_block);
+    if (blocks <= 1) {
+        run_range(table, request, 0, total);
+        return;
+    }
+    const std::size_t block = (total + blocks - 1) / blocks;
+    std::vector<std::thread> workers;
+    workers.reserve(blocks - 1);
+    for (std::size_t b = 1; b < blocks; ++b)
+        workers.emplace_back(run_range, std::cref(table), std::cref(request), b * block,
+                             std::min(total, (b + 1) * block));
+    run_range(table, request, 0, std::min(total, block));
+    for (std::thread &worker : workers)
+        worker.join();
+}
+
+}  // namespace astrokite::sgp4
