@@ -110,7 +110,7 @@ NB_MODULE(_sgp4, m) {
                 std::int64_t *data = nullptr;
                 auto array = new_array<std::int64_t>({t.size()}, data);
                 std::copy(t.satno.begin(), t.satno.end(), data);
-                return array;
+                return nb::object(array.cast());
             },
             "Catalogue number of each set, int64 (-1 where unreadable).")
         .def_prop_ro(
@@ -121,7 +121,7 @@ NB_MODULE(_sgp4, m) {
                 for (std::size_t i = 0; i < t.size(); ++i)
                     data[i] = t.epoch_midnight_ns[i] +
                               static_cast<std::int64_t>(std::llround(t.epoch_fraction[i] * 86400e9));
-                return array;
+                return nb::object(array.cast());
             },
             "Epoch of each set to the nearest nanosecond, int64 since 1970 (UTC).")
         .def(
