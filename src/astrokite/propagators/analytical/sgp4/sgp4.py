@@ -29,7 +29,7 @@ ERRORS = {
     4: "semi-latus rectum negative",
     5: "elements below the Earth's surface at epoch (not raised: code 6 covers it)",
     6: "satellite decayed: radius below the Earth's surface",
-    7: "time not finite",
+    7: "time not finite or more than 1e9 minutes from the epoch, or elements giving no finite state",
 }
 
 _SELECT = ("inforce", "nearest", "each")
@@ -132,7 +132,7 @@ class SGP4(Propagator):
         return len(self._sets)
 
     def __repr__(self) -> str:
-        return f"<SGP4 {len(self._sets)} satellites, {self.size} element sets, {self.gravity}, {self.mode}>"
+        return f"<SGP4 of {len(self._sets)} satellite(s), {self.size} element set(s), {self.gravity}, {self.mode}>"
 
     def propagate(
         self, times, *, velocity: bool = True, select: str = "inforce", threads: int | None = None

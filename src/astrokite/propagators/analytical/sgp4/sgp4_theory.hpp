@@ -76,8 +76,12 @@ enum Error : std::int8_t {
     semi_latus_rectum = 4,       // semi-latus rectum negative
     suborbital = 5,
     decayed = 6,                 // radius below the Earth's surface
-    invalid_time = 7,            // time not finite
+    invalid = 7,                 // time not finite or too far from the epoch, or no finite state
 };
+
+// Beyond about 1,900 years from the epoch the theory means nothing, and the
+// resonance integrator would take millions of steps to get there.
+inline constexpr double max_minutes = 1.0e9;
 
 // The mean elements of one set, in radians and radians per minute; the epoch
 // in days since 1949-12-31T00:00 UTC.
@@ -754,8 +758,8 @@ struct StateKm {
 // Gives the error code, 0 when `out` holds a state.
 inline int propagate(const Satellite &s, double t, Resonance &resonance, StateKm &out) {
     const GravityConstants &g = s.g;
-    if (!std::isfinite(t))
-        return invalid_time;
+    if (!(std::fabs(t) <= max_minutes))
+        return invalid;
     MeanElements m = secular(s, t);
     if (s.deep_space)
         deep_space_secular(s, t, resonance, m);
@@ -861,6 +865,9 @@ inline int propagate(const Satellite &s, double t, Resonance &resonance, StateKm
     out.v[0] = (mvt * ux + rvdot * vx) * vkmpersec;
     out.v[1] = (mvt * uy + rvdot * vy) * vkmpersec;
     out.v[2] = (mvt * uz + rvdot * vz) * vkmpersec;
+    for (int k = 0; k < 3; ++k)
+        if (!std::isfinite(out.r[k]) || !std::isfinite(out.v[k]))
+            return invalid;
     return ok;
 }
 
