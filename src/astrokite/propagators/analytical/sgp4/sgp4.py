@@ -29,7 +29,7 @@ ERRORS = {
     4: "semi-latus rectum negative",
     5: "elements below the Earth's surface at epoch (not raised: code 6 covers it)",
     6: "satellite decayed: radius below the Earth's surface",
-    7: "time not finite or more than 1e9 minutes from the epoch, or elements giving no finite state",
+    7: "time not finite or more than 2e8 minutes (about 380 years) from the epoch, or elements giving no finite state",
 }
 
 _SELECT = ("inforce", "nearest", "each")

@@ -79,9 +79,9 @@ enum Error : std::int8_t {
     invalid = 7,                 // time not finite or too far from the epoch, or no finite state
 };
 
-// Beyond about 1,900 years from the epoch the theory means nothing, and the
+// Beyond about 380 years from the epoch (more than Time spans) the theory means nothing, and the
 // resonance integrator would take millions of steps to get there.
-inline constexpr double max_minutes = 1.0e9;
+inline constexpr double max_minutes = 2.0e8;
 
 // The mean elements of one set, in radians and radians per minute; the epoch
 // in days since 1949-12-31T00:00 UTC.
