@@ -1,6 +1,7 @@
 // Propagation of many element sets to many times: a table of initialised
 // satellites built from stored line pairs, and a runner that fills position,
-// velocity and error arrays over native threads. Plain C++: no Python here.
+// velocity and error arrays over native threads with the widest SIMD kernel
+// the CPU has. Plain C++: no Python here.
 #pragma once
 
 #include <algorithm>
@@ -15,6 +16,8 @@
 #include "astrokite/propagators/analytical/sgp4/sgp4_theory.hpp"
 #include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
 #include "astrokite/time/calendar.hpp"
+
+#include <xsimd/config/xsimd_cpuid.hpp>
 
 namespace astrokite::sgp4 {
 
@@ -48,12 +51,13 @@ struct Table {
     std::vector<std::int64_t> satno;  // -1 where line 1 has no readable number
 
     std::size_t size() const { return satellites.size(); }
+};
 
-    // Minutes from set `i`'s epoch to an instant.
-    double minutes_since(std::size_t i, std::int64_t ns) const {
-        const auto since_midnight = static_cast<time::int128>(ns) - epoch_midnight_ns[i];
-        return static_cast<double>(since_midnight) / 60e9 - epoch_fraction[i] * 1440.0;
-    }
+// The columns of a table the kernels read, as plain pointers.
+struct TableView {
+    const Satellite *satellites;
+    const std::int64_t *epoch_midnight_ns;
+    const double *epoch_fraction;
 };
 
 // A table from `count` rows of 138 bytes (line 1, then line 2).
@@ -77,26 +81,6 @@ inline Table make_table(const char *rows, std::size_t count, Gravity gravity, Mo
     return table;
 }
 
-// One sample: position (m) and velocity (m/s), NaN with a non-zero code on failure.
-inline std::int8_t sample(const Satellite &satellite, double minutes, Resonance &resonance, double *position,
-                          double *velocity) {
-    StateKm state;
-    const int code = propagate(satellite, minutes, resonance, state);
-    if (code != ok) {
-        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-        std::fill(position, position + 3, nan);
-        if (velocity)
-            std::fill(velocity, velocity + 3, nan);
-        return static_cast<std::int8_t>(code);
-    }
-    for (int k = 0; k < 3; ++k)
-        position[k] = state.r[k] * 1000.0;
-    if (velocity)
-        for (int k = 0; k < 3; ++k)
-            velocity[k] = state.v[k] * 1000.0;
-    return ok;
-}
-
 // What to propagate: `rows` x `times` samples. Each sample names its element
 // set (`set_of_sample`, rows x times, or `set_of_row` when a row keeps one
 // set) and its time (`minutes` since that set's epoch, or `instants_ns`).
@@ -111,30 +95,33 @@ struct Request {
     std::int8_t *error = nullptr;  // rows x times
 };
 
-// Samples [first, last) in row-major order.
-inline void run_range(const Table &table, const Request &request, std::size_t first, std::size_t last) {
-    Resonance resonance;
-    std::int64_t current = -1;
-    for (std::size_t flat = first; flat < last; ++flat) {
-        const std::size_t row = flat / request.times, column = flat % request.times;
-        const std::int64_t set = request.set_of_sample ? request.set_of_sample[flat] : request.set_of_row[row];
-        // The integrator's state belongs to one element set.
-        if (set != current) {
-            resonance = Resonance{};
-            current = set;
-        }
-        const auto index = static_cast<std::size_t>(set);
-        const double minutes = request.minutes ? request.minutes[column]
-                                               : table.minutes_since(index, request.instants_ns[column]);
-        request.error[flat] = sample(table.satellites[index], minutes, resonance, request.position + 3 * flat,
-                                     request.velocity ? request.velocity + 3 * flat : nullptr);
-    }
+// The kernel of each instruction set (sgp4_kernel_<set>.cpp): samples
+// [first, last) of a request in row-major order.
+using RangeRunner = void (*)(const TableView &, const Request &, std::size_t, std::size_t);
+void run_range_sse2(const TableView &, const Request &, std::size_t, std::size_t);
+void run_range_avx2(const TableView &, const Request &, std::size_t, std::size_t);
+void run_range_avx512(const TableView &, const Request &, std::size_t, std::size_t);
+
+// The widest kernel this CPU runs, chosen once.
+inline RangeRunner best_runner() {
+    static const RangeRunner runner = [] {
+        const auto available = xsimd::available_architectures();
+        if (available.avx512f)
+            return run_range_avx512;
+        if (available.fma3_avx2)
+            return run_range_avx2;
+        return run_range_sse2;
+    }();
+    return runner;
 }
 
 // Every sample of the request over `threads` native threads (0: one per
 // core). Each thread takes a contiguous block of samples; a sample's result
 // does not depend on which thread computes it.
-inline void run(const Table &table, const Request &request, unsigned threads) {
+inline void run(const Table &table_columns, const Request &request, unsigned threads) {
+    const TableView table{table_columns.satellites.data(), table_columns.epoch_midnight_ns.data(),
+                          table_columns.epoch_fraction.data()};
+    const RangeRunner run_range = best_runner();
     const std::size_t total = request.rows * request.times;
     if (total == 0)
         return;

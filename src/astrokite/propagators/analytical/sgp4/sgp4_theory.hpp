@@ -5,8 +5,10 @@
 // resonances, Kepler's equation and the short-period terms. Plain C++: no
 // Python in here.
 //
-// Units are the theory's own: Earth radii and minutes inside, kilometres and
-// kilometres per second out (the caller scales to SI).
+// This header holds the constants and the initialisation, done once per
+// element set; the terms that depend on the time run over SIMD lanes in
+// sgp4_lanes.hpp. Units are the theory's own: Earth radii and minutes inside,
+// kilometres and kilometres per second out (the caller scales to SI).
 #pragma once
 
 #include <cmath>
@@ -97,8 +99,11 @@ struct Satellite {
     Mode mode;
     bool deep_space;  // period of 225 minutes or more
     bool simple;      // perigee below 220 km, or deep space: drop the higher drag terms
-    // Mean elements.
+    bool finite;      // every element finite: otherwise no time gives a state
+    // Mean elements, and the semi-major axis (Earth radii) and inclination's
+    // sine and cosine at epoch.
     double bstar, ecco, argpo, inclo, mo, no_unkozai, nodeo;
+    double ao, sinio, cosio;
     // Near-Earth constants.
     double aycof, con41, cc1, cc4, cc5, d2, d3, d4, delmo, eta, argpdot, omgcof, sinmao, t2cof, t3cof,
         t4cof, t5cof, x1mth2, x7thm1, mdot, nodedot, xlcof, xmcof, nodecf;
@@ -107,13 +112,6 @@ struct Satellite {
     double d2201, d2211, d3210, d3222, d4410, d4422, d5220, d5232, d5421, d5433, dedt, del1, del2, del3, didt,
         dmdt, dnodt, domdt, e3, ee2, peo, pgho, pho, pinco, plo, se2, se3, sgh2, sgh3, sgh4, sh2, sh3, si2, si3,
         sl2, sl3, sl4, gsto, xfact, xgh2, xgh3, xgh4, xh2, xh3, xi2, xi3, xl2, xl3, xl4, xlamo, zmol, zmos;
-};
-
-// State of the resonance integrator: it steps by half days from the epoch,
-// and a later time continues from where an earlier one stopped, which gives
-// the same values as starting again from the epoch.
-struct Resonance {
-    double atime = 0, xli = 0, xni = 0;
 };
 
 // Sidereal time (radians) at a UT1 Julian date, IAU 1982.
@@ -436,6 +434,9 @@ inline Satellite initialise(const Elements &e, Gravity model, Mode mode) {
     s.inclo = e.inclo;
     s.mo = e.mo;
     s.nodeo = e.nodeo;
+    s.finite = std::isfinite(e.epoch) && std::isfinite(e.bstar) && std::isfinite(e.ecco) &&
+               std::isfinite(e.argpo) && std::isfinite(e.inclo) && std::isfinite(e.mo) &&
+               std::isfinite(e.no_kozai) && std::isfinite(e.nodeo);
 
     const double ss = 78.0 / g.radiusearthkm + 1.0;
     const double qzms2t = std::pow((120.0 - 78.0) / g.radiusearthkm, 4);
@@ -455,6 +456,9 @@ inline Satellite initialise(const Elements &e, Gravity model, Mode mode) {
     s.no_unkozai = e.no_kozai / (1.0 + del);
     const double ao = std::pow(g.xke / s.no_unkozai, x2o3);
     const double sinio = std::sin(e.inclo);
+    s.ao = ao;
+    s.sinio = sinio;
+    s.cosio = cosio;
     const double po = ao * omeosq;
     const double con42 = 1.0 - 5.0 * cosio2;
     s.con41 = -con42 - cosio2 - cosio2;
@@ -543,332 +547,6 @@ inline Satellite initialise(const Elements &e, Gravity model, Mode mode) {
         s.t5cof = 0.2 * (3.0 * s.d4 + 12.0 * s.cc1 * s.d3 + 6.0 * s.d2 * s.d2 + 15.0 * cc1sq * (2.0 * s.d2 + cc1sq));
     }
     return s;
-}
-
-// Mean elements at a time, as the secular terms leave them.
-struct MeanElements {
-    double em, argpm, inclm, mm, nodem, nm;
-    double tempa, tempe, templ;
-};
-
-// Secular gravity and drag: the mean elements `t` minutes after epoch.
-inline MeanElements secular(const Satellite &s, double t) {
-    MeanElements m{};
-    const double xmdf = s.mo + s.mdot * t;
-    const double argpdf = s.argpo + s.argpdot * t;
-    const double nodedf = s.nodeo + s.nodedot * t;
-    m.argpm = argpdf;
-    m.mm = xmdf;
-    const double t2 = t * t;
-    m.nodem = nodedf + s.nodecf * t2;
-    m.tempa = 1.0 - s.cc1 * t;
-    m.tempe = s.bstar * s.cc4 * t;
-    m.templ = s.t2cof * t2;
-    if (!s.simple) {
-        const double delomg = s.omgcof * t;
-        const double delmtemp = 1.0 + s.eta * std::cos(xmdf);
-        const double delm = s.xmcof * (delmtemp * delmtemp * delmtemp - s.delmo);
-        const double temp = delomg + delm;
-        m.mm = xmdf + temp;
-        m.argpm = argpdf - temp;
-        const double t3 = t2 * t;
-        const double t4 = t3 * t;
-        m.tempa = m.tempa - s.d2 * t2 - s.d3 * t3 - s.d4 * t4;
-        m.tempe = m.tempe + s.bstar * s.cc5 * (std::sin(m.mm) - s.sinmao);
-        m.templ = m.templ + s.t3cof * t3 + t4 * (s.t4cof + t * s.t5cof);
-    }
-    m.nm = s.no_unkozai;
-    m.em = s.ecco;
-    m.inclm = s.inclo;
-    return m;
-}
-
-// Deep-space secular terms: the lunar-solar rates, and for resonant orbits the
-// mean motion and longitude integrated in half-day steps from the epoch.
-inline void deep_space_secular(const Satellite &s, double t, Resonance &r, MeanElements &m) {
-    constexpr double fasx2 = 0.13130908, fasx4 = 2.8843198, fasx6 = 0.37448087;
-    constexpr double g22 = 5.7686396, g32 = 0.95240898, g44 = 1.8014998, g52 = 1.0508330, g54 = 4.4108898;
-    constexpr double rptim = 4.37526908801129966e-3;
-    constexpr double stepp = 720.0, stepn = -720.0, step2 = 259200.0;
-
-    const double theta = std::fmod(s.gsto + t * rptim, twopi);
-    m.em = m.em + s.dedt * t;
-    m.inclm = m.inclm + s.didt * t;
-    m.argpm = m.argpm + s.domdt * t;
-    m.nodem = m.nodem + s.dnodt * t;
-    m.mm = m.mm + s.dmdt * t;
-    if (s.irez == 0)
-        return;
-
-    // Start again from the epoch unless the last integration stopped between
-    // the epoch and this time.
-    if (r.atime == 0.0 || t * r.atime <= 0.0 || std::fabs(t) < std::fabs(r.atime)) {
-        r.atime = 0.0;
-        r.xni = s.no_unkozai;
-        r.xli = s.xlamo;
-    }
-    const double delt = t > 0.0 ? stepp : stepn;
-    double xndt, xldot, xnddt, ft;
-    for (;;) {
-        if (s.irez != 2) {
-            xndt = s.del1 * std::sin(r.xli - fasx2) + s.del2 * std::sin(2.0 * (r.xli - fasx4)) +
-                   s.del3 * std::sin(3.0 * (r.xli - fasx6));
-            xldot = r.xni + s.xfact;
-            xnddt = s.del1 * std::cos(r.xli - fasx2) + 2.0 * s.del2 * std::cos(2.0 * (r.xli - fasx4)) +
-                    3.0 * s.del3 * std::cos(3.0 * (r.xli - fasx6));
-            xnddt = xnddt * xldot;
-        } else {
-            const double xomi = s.argpo + s.argpdot * r.atime;
-            const double x2omi = xomi + xomi;
-            const double x2li = r.xli + r.xli;
-            xndt = s.d2201 * std::sin(x2omi + r.xli - g22) + s.d2211 * std::sin(r.xli - g22) +
-                   s.d3210 * std::sin(xomi + r.xli - g32) + s.d3222 * std::sin(-xomi + r.xli - g32) +
-                   s.d4410 * std::sin(x2omi + x2li - g44) + s.d4422 * std::sin(x2li - g44) +
-                   s.d5220 * std::sin(xomi + r.xli - g52) + s.d5232 * std::sin(-xomi + r.xli - g52) +
-                   s.d5421 * std::sin(xomi + x2li - g54) + s.d5433 * std::sin(-xomi + x2li - g54);
-            xldot = r.xni + s.xfact;
-            xnddt = s.d2201 * std::cos(x2omi + r.xli - g22) + s.d2211 * std::cos(r.xli - g22) +
-                    s.d3210 * std::cos(xomi + r.xli - g32) + s.d3222 * std::cos(-xomi + r.xli - g32) +
-                    s.d5220 * std::cos(xomi + r.xli - g52) + s.d5232 * std::cos(-xomi + r.xli - g52) +
-                    2.0 * (s.d4410 * std::cos(x2omi + x2li - g44) + s.d4422 * std::cos(x2li - g44) +
-                           s.d5421 * std::cos(xomi + x2li - g54) + s.d5433 * std::cos(-xomi + x2li - g54));
-            xnddt = xnddt * xldot;
-        }
-        if (std::fabs(t - r.atime) < stepp) {
-            ft = t - r.atime;
-            break;
-        }
-        r.xli = r.xli + xldot * delt + xndt * step2;
-        r.xni = r.xni + xndt * delt + xnddt * step2;
-        r.atime = r.atime + delt;
-    }
-    m.nm = r.xni + xndt * ft + xnddt * ft * ft * 0.5;
-    const double xl = r.xli + xldot * ft + xndt * ft * ft * 0.5;
-    if (s.irez != 1)
-        m.mm = xl - 2.0 * m.nodem + 2.0 * theta;
-    else
-        m.mm = xl - m.nodem - m.argpm + theta;
-    const double dndt = m.nm - s.no_unkozai;
-    m.nm = s.no_unkozai + dndt;
-}
-
-// Osculating elements after the lunar-solar periodic terms.
-struct PerturbedElements {
-    double ep, inclp, nodep, argpp, mp;
-};
-
-// Lunar-solar periodic terms at `t` minutes after epoch.
-inline void lunar_solar_periodics(const Satellite &s, double t, PerturbedElements &p) {
-    constexpr double zns = 1.19459e-5, zes = 0.01675, znl = 1.5835218e-4, zel = 0.05490;
-    // Solar terms.
-    double zm = s.zmos + zns * t;
-    double zf = zm + 2.0 * zes * std::sin(zm);
-    double sinzf = std::sin(zf);
-    double f2 = 0.5 * sinzf * sinzf - 0.25;
-    double f3 = -0.5 * sinzf * std::cos(zf);
-    const double ses = s.se2 * f2 + s.se3 * f3;
-    const double sis = s.si2 * f2 + s.si3 * f3;
-    const double sls = s.sl2 * f2 + s.sl3 * f3 + s.sl4 * sinzf;
-    const double sghs = s.sgh2 * f2 + s.sgh3 * f3 + s.sgh4 * sinzf;
-    const double shs = s.sh2 * f2 + s.sh3 * f3;
-    // Lunar terms.
-    zm = s.zmol + znl * t;
-    zf = zm + 2.0 * zel * std::sin(zm);
-    sinzf = std::sin(zf);
-    f2 = 0.5 * sinzf * sinzf - 0.25;
-    f3 = -0.5 * sinzf * std::cos(zf);
-    const double sel = s.ee2 * f2 + s.e3 * f3;
-    const double sil = s.xi2 * f2 + s.xi3 * f3;
-    const double sll = s.xl2 * f2 + s.xl3 * f3 + s.xl4 * sinzf;
-    const double sghl = s.xgh2 * f2 + s.xgh3 * f3 + s.xgh4 * sinzf;
-    const double shll = s.xh2 * f2 + s.xh3 * f3;
-
-    const double pe = ses + sel - s.peo;
-    const double pinc = sis + sil - s.pinco;
-    const double pl = sls + sll - s.plo;
-    double pgh = sghs + sghl - s.pgho;
-    double ph = shs + shll - s.pho;
-    p.inclp = p.inclp + pinc;
-    p.ep = p.ep + pe;
-    const double sinip = std::sin(p.inclp), cosip = std::cos(p.inclp);
-    if (p.inclp >= 0.2) {
-        ph = ph / sinip;
-        pgh = pgh - cosip * ph;
-        p.argpp = p.argpp + pgh;
-        p.nodep = p.nodep + ph;
-        p.mp = p.mp + pl;
-        return;
-    }
-    // Near zero inclination the node is ill defined: apply the terms to the
-    // components of the inclination vector instead (Lyddane).
-    const double sinop = std::sin(p.nodep), cosop = std::cos(p.nodep);
-    double alfdp = sinip * sinop, betdp = sinip * cosop;
-    const double dalf = ph * cosop + pinc * cosip * sinop;
-    const double dbet = -ph * sinop + pinc * cosip * cosop;
-    alfdp = alfdp + dalf;
-    betdp = betdp + dbet;
-    p.nodep = std::fmod(p.nodep, twopi);
-    if (p.nodep < 0.0 && s.mode == Mode::afspc)
-        p.nodep = p.nodep + twopi;
-    double xls = p.mp + p.argpp + cosip * p.nodep;
-    const double dls = pl + pgh - pinc * p.nodep * sinip;
-    xls = xls + dls;
-    const double xnoh = p.nodep;
-    p.nodep = std::atan2(alfdp, betdp);
-    if (p.nodep < 0.0 && s.mode == Mode::afspc)
-        p.nodep = p.nodep + twopi;
-    if (std::fabs(xnoh - p.nodep) > pi) {
-        if (p.nodep < xnoh)
-            p.nodep = p.nodep + twopi;
-        else
-            p.nodep = p.nodep - twopi;
-    }
-    p.mp = p.mp + pl;
-    p.argpp = xls - p.mp - cosip * p.nodep;
-}
-
-// Kepler's equation in the theory's equinoctial form: the eccentric
-// longitude E + omega from the mean longitude u and (axnl, aynl). At most ten
-// Newton steps, each limited to 0.95 rad.
-struct KeplerSolution {
-    double sineo1, coseo1;
-};
-
-inline KeplerSolution solve_kepler(double u, double axnl, double aynl) {
-    double eo1 = u, tem5 = 9999.9, sineo1 = 0, coseo1 = 0;
-    for (int iteration = 0; std::fabs(tem5) >= 1.0e-12 && iteration < 10; ++iteration) {
-        sineo1 = std::sin(eo1);
-        coseo1 = std::cos(eo1);
-        tem5 = 1.0 - coseo1 * axnl - sineo1 * aynl;
-        tem5 = (u - aynl * coseo1 + axnl * sineo1 - eo1) / tem5;
-        if (std::fabs(tem5) >= 0.95)
-            tem5 = tem5 > 0.0 ? 0.95 : -0.95;
-        eo1 = eo1 + tem5;
-    }
-    return {sineo1, coseo1};
-}
-
-// Position (km) and velocity (km/s) in TEME.
-struct StateKm {
-    double r[3], v[3];
-};
-
-// The state `t` minutes after epoch. `resonance` carries the integrator of
-// resonant orbits from one call to the next (any start gives the same result).
-// Gives the error code, 0 when `out` holds a state.
-inline int propagate(const Satellite &s, double t, Resonance &resonance, StateKm &out) {
-    const GravityConstants &g = s.g;
-    if (!(std::fabs(t) <= max_minutes))
-        return invalid;
-    MeanElements m = secular(s, t);
-    if (s.deep_space)
-        deep_space_secular(s, t, resonance, m);
-    if (!(m.nm > 0.0))
-        return mean_motion;
-    const double am = std::pow(g.xke / m.nm, x2o3) * m.tempa * m.tempa;
-    const double nm = g.xke / std::pow(am, 1.5);
-    double em = m.em - m.tempe;
-    if (!(em < 1.0 && em >= -0.001))
-        return mean_eccentricity;
-    // A tiny floor keeps the short-period terms free of a division by zero.
-    if (em < 1.0e-6)
-        em = 1.0e-6;
-    double mm = m.mm + s.no_unkozai * m.templ;
-    double xlm = mm + m.argpm + m.nodem;
-    double nodem = std::fmod(m.nodem, twopi);
-    double argpm = std::fmod(m.argpm, twopi);
-    xlm = std::fmod(xlm, twopi);
-    mm = std::fmod(xlm - argpm - nodem, twopi);
-
-    PerturbedElements p{em, m.inclm, nodem, argpm, mm};
-    double sinip = std::sin(m.inclm), cosip = std::cos(m.inclm);
-    double aycof = s.aycof, xlcof = s.xlcof, con41 = s.con41, x1mth2 = s.x1mth2, x7thm1 = s.x7thm1;
-    if (s.deep_space) {
-        lunar_solar_periodics(s, t, p);
-        if (p.inclp < 0.0) {
-            p.inclp = -p.inclp;
-            p.nodep = p.nodep + pi;
-            p.argpp = p.argpp - pi;
-        }
-        if (p.ep < 0.0 || p.ep > 1.0)
-            return perturbed_eccentricity;
-        sinip = std::sin(p.inclp);
-        cosip = std::cos(p.inclp);
-        aycof = -0.5 * g.j3oj2 * sinip;
-        if (std::fabs(cosip + 1.0) > 1.5e-12)
-            xlcof = -0.25 * g.j3oj2 * sinip * (3.0 + 5.0 * cosip) / (1.0 + cosip);
-        else
-            xlcof = -0.25 * g.j3oj2 * sinip * (3.0 + 5.0 * cosip) / 1.5e-12;
-        const double cosisq = cosip * cosip;
-        con41 = 3.0 * cosisq - 1.0;
-        x1mth2 = 1.0 - cosisq;
-        x7thm1 = 7.0 * cosisq - 1.0;
-    }
-
-    // Long-period terms.
-    const double axnl = p.ep * std::cos(p.argpp);
-    double temp = 1.0 / (am * (1.0 - p.ep * p.ep));
-    const double aynl = p.ep * std::sin(p.argpp) + temp * aycof;
-    const double xl = p.mp + p.argpp + p.nodep + temp * xlcof * axnl;
-
-    const double u = std::fmod(xl - p.nodep, twopi);
-    const KeplerSolution k = solve_kepler(u, axnl, aynl);
-
-    // Short-period terms.
-    const double ecose = axnl * k.coseo1 + aynl * k.sineo1;
-    const double esine = axnl * k.sineo1 - aynl * k.coseo1;
-    const double el2 = axnl * axnl + aynl * aynl;
-    const double pl = am * (1.0 - el2);
-    if (pl < 0.0)
-        return semi_latus_rectum;
-    const double rl = am * (1.0 - ecose);
-    const double rdotl = std::sqrt(am) * esine / rl;
-    const double rvdotl = std::sqrt(pl) / rl;
-    const double betal = std::sqrt(1.0 - el2);
-    temp = esine / (1.0 + betal);
-    const double sinu = am / rl * (k.sineo1 - aynl - axnl * temp);
-    const double cosu = am / rl * (k.coseo1 - axnl + aynl * temp);
-    double su = std::atan2(sinu, cosu);
-    const double sin2u = (cosu + cosu) * sinu;
-    const double cos2u = 1.0 - 2.0 * sinu * sinu;
-    temp = 1.0 / pl;
-    const double temp1 = 0.5 * g.j2 * temp;
-    const double temp2 = temp1 * temp;
-
-    const double mrt = rl * (1.0 - 1.5 * temp2 * betal * con41) + 0.5 * temp1 * x1mth2 * cos2u;
-    su = su - 0.25 * temp2 * x7thm1 * sin2u;
-    const double xnode = p.nodep + 1.5 * temp2 * cosip * sin2u;
-    const double xinc = p.inclp + 1.5 * temp2 * cosip * sinip * cos2u;
-    const double mvt = rdotl - nm * temp1 * x1mth2 * sin2u / g.xke;
-    const double rvdot = rvdotl + nm * temp1 * (x1mth2 * cos2u + 1.5 * con41) / g.xke;
-    if (mrt < 1.0)
-        return decayed;
-
-    // Orientation: unit vectors along the radius (u) and across it in the plane (v).
-    const double sinsu = std::sin(su), cossu = std::cos(su);
-    const double snod = std::sin(xnode), cnod = std::cos(xnode);
-    const double sini = std::sin(xinc), cosi = std::cos(xinc);
-    const double xmx = -snod * cosi;
-    const double xmy = cnod * cosi;
-    const double ux = xmx * sinsu + cnod * cossu;
-    const double uy = xmy * sinsu + snod * cossu;
-    const double uz = sini * sinsu;
-    const double vx = xmx * cossu - cnod * sinsu;
-    const double vy = xmy * cossu - snod * sinsu;
-    const double vz = sini * cossu;
-
-    const double mr = mrt * g.radiusearthkm;
-    const double vkmpersec = g.radiusearthkm * g.xke / 60.0;
-    out.r[0] = mr * ux;
-    out.r[1] = mr * uy;
-    out.r[2] = mr * uz;
-    out.v[0] = (mvt * ux + rvdot * vx) * vkmpersec;
-    out.v[1] = (mvt * uy + rvdot * vy) * vkmpersec;
-    out.v[2] = (mvt * uz + rvdot * vz) * vkmpersec;
-    for (int k = 0; k < 3; ++k)
-        if (!std::isfinite(out.r[k]) || !std::isfinite(out.v[k]))
-            return invalid;
-    return ok;
 }
 
 }  // namespace astrokite::sgp4
