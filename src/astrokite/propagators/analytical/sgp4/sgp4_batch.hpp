@@ -5,11 +5,13 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -102,17 +104,40 @@ void run_range_sse2(const TableView &, const Request &, std::size_t, std::size_t
 void run_range_avx2(const TableView &, const Request &, std::size_t, std::size_t);
 void run_range_avx512(const TableView &, const Request &, std::size_t, std::size_t);
 
-// The widest kernel this CPU runs, chosen once.
-inline RangeRunner best_runner() {
-    static const RangeRunner runner = [] {
-        const auto available = xsimd::available_architectures();
-        if (available.avx512f)
-            return run_range_avx512;
-        if (available.fma3_avx2)
-            return run_range_avx2;
-        return run_range_sse2;
-    }();
-    return runner;
+struct Kernel {
+    const char *name;
+    RangeRunner run;
+};
+
+// The kernels this CPU runs, widest first.
+inline std::vector<Kernel> available_kernels() {
+    const auto cpu = xsimd::available_architectures();
+    std::vector<Kernel> kernels;
+    if (cpu.avx512f)
+        kernels.push_back({"avx512", run_range_avx512});
+    if (cpu.fma3_avx2)
+        kernels.push_back({"avx2", run_range_avx2});
+    kernels.push_back({"sse2", run_range_sse2});
+    return kernels;
+}
+
+// The kernel propagation uses: the widest available unless one is chosen
+// (use_kernel), as tests and benchmarks do to compare them.
+inline std::atomic<const Kernel *> &kernel_in_use() {
+    static const std::vector<Kernel> kernels = available_kernels();
+    static std::atomic<const Kernel *> in_use{&kernels.front()};
+    return in_use;
+}
+
+// Choose the kernel by name; false if this CPU cannot run it.
+inline bool use_kernel(std::string_view name) {
+    static const std::vector<Kernel> kernels = available_kernels();
+    for (const Kernel &kernel : kernels)
+        if (name == kernel.name) {
+            kernel_in_use().store(&kernel);
+            return true;
+        }
+    return false;
 }
 
 // Every sample of the request over `threads` native threads (0: one per
@@ -121,7 +146,7 @@ inline RangeRunner best_runner() {
 inline void run(const Table &table_columns, const Request &request, unsigned threads) {
     const TableView table{table_columns.satellites.data(), table_columns.epoch_midnight_ns.data(),
                           table_columns.epoch_fraction.data()};
-    const RangeRunner run_range = best_runner();
+    const RangeRunner run_range = kernel_in_use().load()->run;
     const std::size_t total = request.rows * request.times;
     if (total == 0)
         return;

@@ -92,6 +92,26 @@ void read_sets(const Table &table, const Int64In &sets, std::size_t times, sgp4:
 NB_MODULE(_sgp4, m) {
     m.doc() = "Native SGP4/SDP4 propagation of a table of element sets.";
 
+    m.def(
+        "kernels",
+        [] {
+            nb::list names;
+            for (const sgp4::Kernel &kernel : sgp4::available_kernels())
+                names.append(kernel.name);
+            return names;
+        },
+        "Names of the SIMD kernels this CPU runs, widest first.");
+    m.def(
+        "kernel", [] { return std::string(sgp4::kernel_in_use().load()->name); },
+        "Name of the SIMD kernel propagation uses.");
+    m.def(
+        "use_kernel",
+        [](const std::string &name) {
+            if (!sgp4::use_kernel(name))
+                throw nb::value_error(("this CPU has no kernel '" + name + "'").c_str());
+        },
+        nb::arg("name"), "Propagate with the named kernel from now on (to compare kernels).");
+
     nb::class_<Table>(m, "Table", "Initialised element sets, read from rows of two 69-byte lines.")
         .def(
             "__init__",
