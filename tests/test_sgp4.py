@@ -14,6 +14,7 @@ from astrokite.frames.frames import TEME
 from astrokite.propagators.analytical.sgp4 import _sgp4
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrokite.propagators.propagators import Propagator
 from astrokite.time.time import Time
 from conftest import ISS1, ISS2, element_sets, history, with_checksum
 
@@ -145,7 +146,7 @@ def test_select_nearest_and_each():
 def test_sources_and_rows():
     iss, galaxy = history("iss.tle")[:2], history("galaxy-16.tle")[:1]
     satellite = SGP4([ELSET(*iss), galaxy[0]])
-    assert len(satellite) == 2 and satellite.size == 3
+    assert isinstance(satellite, Propagator) and len(satellite) == 2 and satellite.size == 3
     result = satellite.propagate(Time("2023-01-02"))
     assert result.shape == (2, 1) and result.frame is TEME
     assert list(result.satnos) == [25544, galaxy[0].satno]
