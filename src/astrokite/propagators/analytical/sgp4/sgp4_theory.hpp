@@ -32,35 +32,18 @@ struct GravityConstants {
 };
 
 inline GravityConstants gravity_constants(Gravity model) {
-    GravityConstants g{};
-    switch (model) {
-    case Gravity::wgs72old:
-        g.mu = 398600.79964;
-        g.radiusearthkm = 6378.135;
-        g.xke = 0.0743669161;
-        g.j2 = 0.001082616;
-        g.j3 = -0.00000253881;
-        g.j4 = -0.00000165597;
-        break;
-    case Gravity::wgs72:
-        g.mu = 398600.8;
-        g.radiusearthkm = 6378.135;
-        g.xke = 60.0 / std::sqrt(g.radiusearthkm * g.radiusearthkm * g.radiusearthkm / g.mu);
-        g.j2 = 0.001082616;
-        g.j3 = -0.00000253881;
-        g.j4 = -0.00000165597;
-        break;
-    case Gravity::wgs84:
-        g.mu = 398600.5;
-        g.radiusearthkm = 6378.137;
-        g.xke = 60.0 / std::sqrt(g.radiusearthkm * g.radiusearthkm * g.radiusearthkm / g.mu);
-        g.j2 = 0.00108262998905;
-        g.j3 = -0.00000253215306;
-        g.j4 = -0.00000161098761;
-        break;
-    }
-    g.j3oj2 = g.j3 / g.j2;
-    return g;
+    struct Defining {
+        double mu, radiusearthkm, j2, j3, j4;
+    };
+    static constexpr Defining wgs72{398600.8, 6378.135, 0.001082616, -0.00000253881, -0.00000165597};
+    static constexpr Defining wgs84{398600.5, 6378.137, 0.00108262998905, -0.00000253215306, -0.00000161098761};
+    // The old WGS-72 set: WGS-72's radius and zonal terms with a rounded mu and xke.
+    static constexpr Defining wgs72old{398600.79964, wgs72.radiusearthkm, wgs72.j2, wgs72.j3, wgs72.j4};
+    const Defining &d = model == Gravity::wgs84 ? wgs84 : model == Gravity::wgs72 ? wgs72 : wgs72old;
+    const double xke = model == Gravity::wgs72old
+                           ? 0.0743669161
+                           : 60.0 / std::sqrt(d.radiusearthkm * d.radiusearthkm * d.radiusearthkm / d.mu);
+    return {d.mu, d.radiusearthkm, xke, d.j2, d.j3, d.j4, d.j3 / d.j2};
 }
 
 // "afspc" reproduces the operational Air Force code (its sidereal time at
