@@ -6,7 +6,11 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
+#include <sys/mman.h>
+
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <tuple>
 
@@ -38,13 +42,28 @@ sgp4::Mode mode_named(const std::string &name) {
     throw nb::value_error(("mode must be 'improved' or 'afspc', not '" + name + "'").c_str());
 }
 
-// A new C-ordered NumPy array of `size` elements owned by a capsule.
+// Memory for a result array. Large results ask for transparent huge pages,
+// which spares the kernel most of the page faults of first writing them.
+void *allocate_result(std::size_t bytes) {
+    constexpr std::size_t huge_page = std::size_t{2} << 20;
+    if (bytes < 2 * huge_page)
+        return std::malloc(bytes ? bytes : 1);
+    const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+    void *data = std::aligned_alloc(huge_page, rounded);
+    if (data)
+        madvise(data, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
+    return data;
+}
+
+// A new C-ordered NumPy array of the given shape owned by a capsule.
 template <typename T, std::size_t N> nb::ndarray<nb::numpy, T> new_array(const std::size_t (&shape)[N], T *&data) {
     std::size_t size = 1;
     for (std::size_t extent : shape)
         size *= extent;
-    data = new T[size ? size : 1];
-    nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<T *>(p); });
+    data = static_cast<T *>(allocate_result(size * sizeof(T)));
+    if (!data)
+        throw std::bad_alloc();
+    nb::capsule owner(data, [](void *p) noexcept { std::free(p); });
     return nb::ndarray<nb::numpy, T>(data, N, shape, owner);
 }
 
