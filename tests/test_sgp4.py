@@ -188,13 +188,20 @@ def test_bad_times_and_arguments():
 
 
 def test_batches_and_threads_match_single_sets_bit_for_bit(kernel):
-    pairs = [(l1, l2) for _, l1, l2 in element_sets()][::40]
+    # Real sets and the verification sets (12-hour resonance and failures among them).
+    pairs = [(l1, l2) for _, l1, l2 in element_sets()][::40] + [(l1, l2) for l1, l2, _ in VERIFICATION]
     minutes = np.linspace(-5000.0, 5000.0, 97)  # enough samples for two threads to share them
     batch = SGP4([TLE(l1, l2) for l1, l2 in pairs])
     one = batch.propagate_since(minutes, threads=1)
     two = batch.propagate_since(minutes, threads=2)
     assert one.position.tobytes() == two.position.tobytes()
     assert one.velocity.tobytes() == two.velocity.tobytes()
+    # Fewer times than lanes: the lanes hold element sets instead of times.
+    for column in (0, 50):
+        across_sets = batch.propagate_since(minutes[column:column + 1])
+        assert across_sets.position.tobytes() == one.position[:, column:column + 1].tobytes()
+        assert across_sets.velocity.tobytes() == one.velocity[:, column:column + 1].tobytes()
+        assert across_sets.error.tobytes() == one.error[:, column:column + 1].tobytes()
     for row, (line1, line2) in enumerate(pairs):
         # Dropping the first time moves every other time to another lane.
         single = SGP4(TLE(line1, line2)).propagate_since(minutes[1:])

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <tuple>
 
@@ -37,34 +38,34 @@ template <class B> struct MeanElements {
 };
 
 // Secular gravity and drag: the mean elements `t` minutes after epoch.
-template <class B> MeanElements<B> secular(const Satellite &s, const B &t) {
+template <class B, class S> MeanElements<B> secular(const S &s, const B &t) {
     MeanElements<B> m;
-    const B xmdf = s.mo + s.mdot * t;
-    const B argpdf = s.argpo + s.argpdot * t;
-    const B nodedf = s.nodeo + s.nodedot * t;
+    const B xmdf = s.k.mo + s.k.mdot * t;
+    const B argpdf = s.k.argpo + s.k.argpdot * t;
+    const B nodedf = s.k.nodeo + s.k.nodedot * t;
     m.argpm = argpdf;
     m.mm = xmdf;
     const B t2 = t * t;
-    m.nodem = nodedf + s.nodecf * t2;
-    m.tempa = 1.0 - s.cc1 * t;
-    m.tempe = s.bstar * s.cc4 * t;
-    m.templ = s.t2cof * t2;
+    m.nodem = nodedf + s.k.nodecf * t2;
+    m.tempa = 1.0 - s.k.cc1 * t;
+    m.tempe = s.k.bstar * s.k.cc4 * t;
+    m.templ = s.k.t2cof * t2;
     if (!s.simple) {
-        const B delomg = s.omgcof * t;
-        const B delmtemp = 1.0 + s.eta * xsimd::cos(xmdf);
-        const B delm = s.xmcof * (delmtemp * delmtemp * delmtemp - s.delmo);
+        const B delomg = s.k.omgcof * t;
+        const B delmtemp = 1.0 + s.k.eta * xsimd::cos(xmdf);
+        const B delm = s.k.xmcof * (delmtemp * delmtemp * delmtemp - s.k.delmo);
         const B temp = delomg + delm;
         m.mm = xmdf + temp;
         m.argpm = argpdf - temp;
         const B t3 = t2 * t;
         const B t4 = t3 * t;
-        m.tempa = m.tempa - s.d2 * t2 - s.d3 * t3 - s.d4 * t4;
-        m.tempe = m.tempe + s.bstar * s.cc5 * (xsimd::sin(m.mm) - s.sinmao);
-        m.templ = m.templ + s.t3cof * t3 + t4 * (s.t4cof + t * s.t5cof);
+        m.tempa = m.tempa - s.k.d2 * t2 - s.k.d3 * t3 - s.k.d4 * t4;
+        m.tempe = m.tempe + s.k.bstar * s.k.cc5 * (xsimd::sin(m.mm) - s.k.sinmao);
+        m.templ = m.templ + s.k.t3cof * t3 + t4 * (s.k.t4cof + t * s.k.t5cof);
     }
-    m.nm = B(s.no_unkozai);
-    m.em = B(s.ecco);
-    m.inclm = B(s.inclo);
+    m.nm = B(s.k.no_unkozai);
+    m.em = B(s.k.ecco);
+    m.inclm = B(s.k.inclo);
     return m;
 }
 
@@ -73,50 +74,50 @@ template <class B> MeanElements<B> secular(const Satellite &s, const B &t) {
 // A lane continues from where its last integration stopped when that lies
 // between the epoch and its new time, which gives the values a start from the
 // epoch gives.
-template <class B> void deep_space_secular(const Satellite &s, const B &t, Resonance<B> &r, MeanElements<B> &m) {
+template <class B, class S> void deep_space_secular(const S &s, const B &t, Resonance<B> &r, MeanElements<B> &m) {
     constexpr double fasx2 = 0.13130908, fasx4 = 2.8843198, fasx6 = 0.37448087;
     constexpr double g22 = 5.7686396, g32 = 0.95240898, g44 = 1.8014998, g52 = 1.0508330, g54 = 4.4108898;
     constexpr double rptim = 4.37526908801129966e-3;
     constexpr double stepp = 720.0, stepn = -720.0, step2 = 259200.0;
 
-    const B theta = reduce(s.gsto + t * rptim);
-    m.em = m.em + s.dedt * t;
-    m.inclm = m.inclm + s.didt * t;
-    m.argpm = m.argpm + s.domdt * t;
-    m.nodem = m.nodem + s.dnodt * t;
-    m.mm = m.mm + s.dmdt * t;
+    const B theta = reduce(s.k.gsto + t * rptim);
+    m.em = m.em + s.k.dedt * t;
+    m.inclm = m.inclm + s.k.didt * t;
+    m.argpm = m.argpm + s.k.domdt * t;
+    m.nodem = m.nodem + s.k.dnodt * t;
+    m.mm = m.mm + s.k.dmdt * t;
     if (s.irez == 0)
         return;
 
     const Mask<B> restart = (r.atime == B(0.0)) | (t * r.atime <= B(0.0)) | (xsimd::abs(t) < xsimd::abs(r.atime));
     r.atime = where(restart, B(0.0), r.atime);
-    r.xni = where(restart, B(s.no_unkozai), r.xni);
-    r.xli = where(restart, B(s.xlamo), r.xli);
+    r.xni = where(restart, B(s.k.no_unkozai), r.xni);
+    r.xli = where(restart, B(s.k.xlamo), r.xli);
     const B delt = where(t > B(0.0), B(stepp), B(stepn));
     B xndt, xldot, xnddt;
     for (;;) {
         if (s.irez != 2) {
-            xndt = s.del1 * xsimd::sin(r.xli - fasx2) + s.del2 * xsimd::sin(2.0 * (r.xli - fasx4)) +
-                   s.del3 * xsimd::sin(3.0 * (r.xli - fasx6));
-            xldot = r.xni + s.xfact;
-            xnddt = s.del1 * xsimd::cos(r.xli - fasx2) + 2.0 * s.del2 * xsimd::cos(2.0 * (r.xli - fasx4)) +
-                    3.0 * s.del3 * xsimd::cos(3.0 * (r.xli - fasx6));
+            xndt = s.k.del1 * xsimd::sin(r.xli - fasx2) + s.k.del2 * xsimd::sin(2.0 * (r.xli - fasx4)) +
+                   s.k.del3 * xsimd::sin(3.0 * (r.xli - fasx6));
+            xldot = r.xni + s.k.xfact;
+            xnddt = s.k.del1 * xsimd::cos(r.xli - fasx2) + 2.0 * s.k.del2 * xsimd::cos(2.0 * (r.xli - fasx4)) +
+                    3.0 * s.k.del3 * xsimd::cos(3.0 * (r.xli - fasx6));
             xnddt = xnddt * xldot;
         } else {
-            const B xomi = s.argpo + s.argpdot * r.atime;
+            const B xomi = s.k.argpo + s.k.argpdot * r.atime;
             const B x2omi = xomi + xomi;
             const B x2li = r.xli + r.xli;
-            xndt = s.d2201 * xsimd::sin(x2omi + r.xli - g22) + s.d2211 * xsimd::sin(r.xli - g22) +
-                   s.d3210 * xsimd::sin(xomi + r.xli - g32) + s.d3222 * xsimd::sin(-xomi + r.xli - g32) +
-                   s.d4410 * xsimd::sin(x2omi + x2li - g44) + s.d4422 * xsimd::sin(x2li - g44) +
-                   s.d5220 * xsimd::sin(xomi + r.xli - g52) + s.d5232 * xsimd::sin(-xomi + r.xli - g52) +
-                   s.d5421 * xsimd::sin(xomi + x2li - g54) + s.d5433 * xsimd::sin(-xomi + x2li - g54);
-            xldot = r.xni + s.xfact;
-            xnddt = s.d2201 * xsimd::cos(x2omi + r.xli - g22) + s.d2211 * xsimd::cos(r.xli - g22) +
-                    s.d3210 * xsimd::cos(xomi + r.xli - g32) + s.d3222 * xsimd::cos(-xomi + r.xli - g32) +
-                    s.d5220 * xsimd::cos(xomi + r.xli - g52) + s.d5232 * xsimd::cos(-xomi + r.xli - g52) +
-                    2.0 * (s.d4410 * xsimd::cos(x2omi + x2li - g44) + s.d4422 * xsimd::cos(x2li - g44) +
-                           s.d5421 * xsimd::cos(xomi + x2li - g54) + s.d5433 * xsimd::cos(-xomi + x2li - g54));
+            xndt = s.k.d2201 * xsimd::sin(x2omi + r.xli - g22) + s.k.d2211 * xsimd::sin(r.xli - g22) +
+                   s.k.d3210 * xsimd::sin(xomi + r.xli - g32) + s.k.d3222 * xsimd::sin(-xomi + r.xli - g32) +
+                   s.k.d4410 * xsimd::sin(x2omi + x2li - g44) + s.k.d4422 * xsimd::sin(x2li - g44) +
+                   s.k.d5220 * xsimd::sin(xomi + r.xli - g52) + s.k.d5232 * xsimd::sin(-xomi + r.xli - g52) +
+                   s.k.d5421 * xsimd::sin(xomi + x2li - g54) + s.k.d5433 * xsimd::sin(-xomi + x2li - g54);
+            xldot = r.xni + s.k.xfact;
+            xnddt = s.k.d2201 * xsimd::cos(x2omi + r.xli - g22) + s.k.d2211 * xsimd::cos(r.xli - g22) +
+                    s.k.d3210 * xsimd::cos(xomi + r.xli - g32) + s.k.d3222 * xsimd::cos(-xomi + r.xli - g32) +
+                    s.k.d5220 * xsimd::cos(xomi + r.xli - g52) + s.k.d5232 * xsimd::cos(-xomi + r.xli - g52) +
+                    2.0 * (s.k.d4410 * xsimd::cos(x2omi + x2li - g44) + s.k.d4422 * xsimd::cos(x2li - g44) +
+                           s.k.d5421 * xsimd::cos(xomi + x2li - g54) + s.k.d5433 * xsimd::cos(-xomi + x2li - g54));
             xnddt = xnddt * xldot;
         }
         const Mask<B> stepping = xsimd::abs(t - r.atime) >= B(stepp);
@@ -133,8 +134,8 @@ template <class B> void deep_space_secular(const Satellite &s, const B &t, Reson
         m.mm = xl - 2.0 * m.nodem + 2.0 * theta;
     else
         m.mm = xl - m.nodem - m.argpm + theta;
-    const B dndt = m.nm - s.no_unkozai;
-    m.nm = s.no_unkozai + dndt;
+    const B dndt = m.nm - s.k.no_unkozai;
+    m.nm = s.k.no_unkozai + dndt;
 }
 
 template <class B> struct PerturbedElements {
@@ -142,36 +143,36 @@ template <class B> struct PerturbedElements {
 };
 
 // Lunar-solar periodic terms at `t` minutes after epoch.
-template <class B> void lunar_solar_periodics(const Satellite &s, const B &t, PerturbedElements<B> &p) {
+template <class B, class S> void lunar_solar_periodics(const S &s, const B &t, PerturbedElements<B> &p) {
     constexpr double zns = 1.19459e-5, zes = 0.01675, znl = 1.5835218e-4, zel = 0.05490;
     // Solar terms.
-    B zm = s.zmos + zns * t;
+    B zm = s.k.zmos + zns * t;
     B zf = zm + 2.0 * zes * xsimd::sin(zm);
     B sinzf = xsimd::sin(zf);
     B f2 = 0.5 * sinzf * sinzf - 0.25;
     B f3 = -0.5 * sinzf * xsimd::cos(zf);
-    const B ses = s.se2 * f2 + s.se3 * f3;
-    const B sis = s.si2 * f2 + s.si3 * f3;
-    const B sls = s.sl2 * f2 + s.sl3 * f3 + s.sl4 * sinzf;
-    const B sghs = s.sgh2 * f2 + s.sgh3 * f3 + s.sgh4 * sinzf;
-    const B shs = s.sh2 * f2 + s.sh3 * f3;
+    const B ses = s.k.se2 * f2 + s.k.se3 * f3;
+    const B sis = s.k.si2 * f2 + s.k.si3 * f3;
+    const B sls = s.k.sl2 * f2 + s.k.sl3 * f3 + s.k.sl4 * sinzf;
+    const B sghs = s.k.sgh2 * f2 + s.k.sgh3 * f3 + s.k.sgh4 * sinzf;
+    const B shs = s.k.sh2 * f2 + s.k.sh3 * f3;
     // Lunar terms.
-    zm = s.zmol + znl * t;
+    zm = s.k.zmol + znl * t;
     zf = zm + 2.0 * zel * xsimd::sin(zm);
     sinzf = xsimd::sin(zf);
     f2 = 0.5 * sinzf * sinzf - 0.25;
     f3 = -0.5 * sinzf * xsimd::cos(zf);
-    const B sel = s.ee2 * f2 + s.e3 * f3;
-    const B sil = s.xi2 * f2 + s.xi3 * f3;
-    const B sll = s.xl2 * f2 + s.xl3 * f3 + s.xl4 * sinzf;
-    const B sghl = s.xgh2 * f2 + s.xgh3 * f3 + s.xgh4 * sinzf;
-    const B shll = s.xh2 * f2 + s.xh3 * f3;
+    const B sel = s.k.ee2 * f2 + s.k.e3 * f3;
+    const B sil = s.k.xi2 * f2 + s.k.xi3 * f3;
+    const B sll = s.k.xl2 * f2 + s.k.xl3 * f3 + s.k.xl4 * sinzf;
+    const B sghl = s.k.xgh2 * f2 + s.k.xgh3 * f3 + s.k.xgh4 * sinzf;
+    const B shll = s.k.xh2 * f2 + s.k.xh3 * f3;
 
-    const B pe = ses + sel - s.peo;
-    const B pinc = sis + sil - s.pinco;
-    const B pl = sls + sll - s.plo;
-    const B pgh = sghs + sghl - s.pgho;
-    const B ph = shs + shll - s.pho;
+    const B pe = ses + sel - s.k.peo;
+    const B pinc = sis + sil - s.k.pinco;
+    const B pl = sls + sll - s.k.plo;
+    const B pgh = sghs + sghl - s.k.pgho;
+    const B ph = shs + shll - s.k.pho;
     p.inclp = p.inclp + pinc;
     p.ep = p.ep + pe;
     const auto [sinip, cosip] = xsimd::sincos(p.inclp);
@@ -241,7 +242,7 @@ template <class B> void fail(B &code, const Mask<B> &failed, Error error) {
 }
 
 // The states of one satellite at `t` minutes after its epoch, one time per lane.
-template <class B> StateLanes<B> propagate(const Satellite &s, B t, Resonance<B> &resonance) {
+template <class B, class S> StateLanes<B> propagate(const S &s, B t, Resonance<B> &resonance) {
     const GravityConstants &g = s.g;
     StateLanes<B> out;
     out.code = B(0.0);
@@ -260,21 +261,21 @@ template <class B> StateLanes<B> propagate(const Satellite &s, B t, Resonance<B>
         deep_space_secular(s, t, resonance, m);
     fail(out.code, !(m.nm > B(0.0)), mean_motion);
     // Without a resonance the mean motion stays the epoch's, and so does its semi-major axis.
-    const B am = (s.irez == 0 ? B(s.ao) : xsimd::pow(g.xke / m.nm, B(x2o3))) * m.tempa * m.tempa;
+    const B am = (s.irez == 0 ? B(s.k.ao) : xsimd::pow(g.xke / m.nm, B(x2o3))) * m.tempa * m.tempa;
     const B nm = g.xke / (am * xsimd::sqrt(am));
     B em = m.em - m.tempe;
     fail(out.code, !((em < B(1.0)) & (em >= B(-0.001))), mean_eccentricity);
     // A tiny floor keeps the short-period terms free of a division by zero.
     em = where(em < B(1.0e-6), B(1.0e-6), em);
-    const B mm0 = m.mm + s.no_unkozai * m.templ;
+    const B mm0 = m.mm + s.k.no_unkozai * m.templ;
     const B xlm = reduce(mm0 + m.argpm + m.nodem);
     const B nodem = reduce(m.nodem);
     const B argpm = reduce(m.argpm);
     const B mm = reduce(xlm - argpm - nodem);
 
     PerturbedElements<B> p{em, m.inclm, nodem, argpm, mm};
-    B sinip = B(s.sinio), cosip = B(s.cosio);
-    B aycof = B(s.aycof), xlcof = B(s.xlcof), con41 = B(s.con41), x1mth2 = B(s.x1mth2), x7thm1 = B(s.x7thm1);
+    B sinip = B(s.k.sinio), cosip = B(s.k.cosio);
+    B aycof = B(s.k.aycof), xlcof = B(s.k.xlcof), con41 = B(s.k.con41), x1mth2 = B(s.k.x1mth2), x7thm1 = B(s.k.x7thm1);
     if (s.deep_space) {
         lunar_solar_periodics(s, t, p);
         const Mask<B> retrograde = p.inclp < B(0.0);
@@ -359,67 +360,164 @@ template <class B> StateLanes<B> propagate(const Satellite &s, B t, Resonance<B>
     return out;
 }
 
-// Samples [first, last) of a request, in row-major order: runs of samples with
-// the same element set fill the lanes (a short run leaves lanes at time 0,
-// whose results are dropped). A lane's result depends only on its set and time.
+// Element sets in lanes: their coefficients one lane each, and what all of
+// them share (the gravity model, the mode and the kind of orbit).
+template <class B> struct SatelliteLanes {
+    GravityConstants g;
+    Mode mode;
+    bool deep_space, simple, finite;
+    int irez;
+    Coefficients<B> k;
+};
+
+// The sets of `lanes` (all of one kind) gathered into lanes.
+template <class B> SatelliteLanes<B> gather(const Satellite *const (&lanes)[B::size]) {
+    constexpr std::size_t count = sizeof(Coefficients<double>) / sizeof(double);
+    static_assert(sizeof(Coefficients<double>) == count * sizeof(double));
+    static_assert(sizeof(Coefficients<B>) == count * sizeof(B));
+    alignas(64) double columns[count][B::size];
+    for (std::size_t lane = 0; lane < B::size; ++lane) {
+        double values[count];
+        std::memcpy(values, &lanes[lane]->k, sizeof values);
+        for (std::size_t i = 0; i < count; ++i)
+            columns[i][lane] = values[i];
+    }
+    const Satellite &first = *lanes[0];
+    SatelliteLanes<B> out{first.g, first.mode, first.deep_space, first.simple, first.finite, first.irez, {}};
+    B loaded[count];
+    for (std::size_t i = 0; i < count; ++i)
+        loaded[i] = B::load_aligned(columns[i]);
+    std::memcpy(static_cast<void *>(&out.k), loaded, sizeof loaded);
+    return out;
+}
+
+// Minutes from a sample's element set epoch to its time.
 template <class B>
-void run_range(const TableView &table, const Request &request, std::size_t first, std::size_t last) {
+double minutes_of(const TableView &table, const Request &request, std::size_t flat, std::size_t set) {
+    const std::size_t column = flat % request.times;
+    if (request.minutes)
+        return request.minutes[column];
+    const auto since_midnight = static_cast<time::int128>(request.instants_ns[column]) - table.epoch_midnight_ns[set];
+    return static_cast<double>(since_midnight) / 60e9 - table.epoch_fraction[set] * 1440.0;
+}
+
+template <class B> std::size_t set_of(const Request &request, std::size_t flat) {
+    return static_cast<std::size_t>(request.set_of_sample ? request.set_of_sample[flat]
+                                                           : request.set_of_row[flat / request.times]);
+}
+
+// Write the first `filled` lanes of a state to their samples: metres and
+// metres per second, NaN where the code is not 0.
+template <class B>
+void store(const StateLanes<B> &state, const std::size_t *samples, std::size_t filled, const Request &request) {
     constexpr std::size_t width = B::size;
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    alignas(64) double r[3][width], v[3][width], code[width];
+    for (int k = 0; k < 3; ++k) {
+        state.r[k].store_aligned(r[k]);
+        state.v[k].store_aligned(v[k]);
+    }
+    state.code.store_aligned(code);
+    for (std::size_t lane = 0; lane < filled; ++lane) {
+        const std::size_t flat = samples[lane];
+        const bool good = code[lane] == 0.0;
+        request.error[flat] = static_cast<std::int8_t>(code[lane]);
+        for (int k = 0; k < 3; ++k)
+            request.position[3 * flat + k] = good ? r[k][lane] * 1000.0 : nan;
+        if (request.velocity)
+            for (int k = 0; k < 3; ++k)
+                request.velocity[3 * flat + k] = good ? v[k][lane] * 1000.0 : nan;
+    }
+}
+
+// Lanes across times: runs of samples with the same element set fill the
+// lanes (a short run leaves lanes at time 0, whose results are dropped), and
+// the resonance integrator carries on from one batch of times to the next.
+template <class B>
+void run_times(const TableView &table, const Request &request, std::size_t first, std::size_t last) {
+    constexpr std::size_t width = B::size;
     alignas(64) double minutes[width];
     std::size_t samples[width];
     Resonance<B> resonance;
-    std::int64_t current = -1;
-    std::size_t filled = 0;
+    std::size_t current = 0, filled = 0;
 
     auto flush = [&]() {
         for (std::size_t lane = filled; lane < width; ++lane)
             minutes[lane] = 0.0;
-        const StateLanes<B> state =
-            propagate(table.satellites[static_cast<std::size_t>(current)], B::load_aligned(minutes), resonance);
-        alignas(64) double r[3][width], v[3][width], code[width];
-        for (int k = 0; k < 3; ++k) {
-            state.r[k].store_aligned(r[k]);
-            state.v[k].store_aligned(v[k]);
-        }
-        state.code.store_aligned(code);
-        for (std::size_t lane = 0; lane < filled; ++lane) {
-            const std::size_t flat = samples[lane];
-            const bool good = code[lane] == 0.0;
-            request.error[flat] = static_cast<std::int8_t>(code[lane]);
-            for (int k = 0; k < 3; ++k)
-                request.position[3 * flat + k] = good ? r[k][lane] * 1000.0 : nan;
-            if (request.velocity)
-                for (int k = 0; k < 3; ++k)
-                    request.velocity[3 * flat + k] = good ? v[k][lane] * 1000.0 : nan;
-        }
+        store(propagate(table.satellites[current], B::load_aligned(minutes), resonance), samples, filled, request);
         filled = 0;
     };
-
     for (std::size_t flat = first; flat < last; ++flat) {
-        const std::size_t row = flat / request.times, column = flat % request.times;
-        const std::int64_t set = request.set_of_sample ? request.set_of_sample[flat] : request.set_of_row[row];
-        if (set != current) {
+        const std::size_t set = set_of<B>(request, flat);
+        if (flat == first || set != current) {
             if (filled)
                 flush();
             // The integrator's state belongs to one element set.
             resonance = Resonance<B>{};
             current = set;
         }
-        const auto index = static_cast<std::size_t>(set);
-        if (request.minutes) {
-            minutes[filled] = request.minutes[column];
-        } else {
-            const auto since_midnight =
-                static_cast<time::int128>(request.instants_ns[column]) - table.epoch_midnight_ns[index];
-            minutes[filled] = static_cast<double>(since_midnight) / 60e9 - table.epoch_fraction[index] * 1440.0;
-        }
+        minutes[filled] = minutes_of<B>(table, request, flat, set);
         samples[filled++] = flat;
         if (filled == width)
             flush();
     }
     if (filled)
         flush();
+}
+
+// Lanes across element sets, for requests with fewer times than lanes (a
+// catalogue at one instant): the samples are grouped by orbit kind, and each
+// batch gathers the coefficients of its lanes' sets.
+template <class B>
+void run_sets(const TableView &table, const Request &request, std::size_t first, std::size_t last) {
+    constexpr std::size_t width = B::size;
+    const std::size_t count = last - first;
+    // The orbit kind decides the theory's branches: the lanes of one batch share it.
+    constexpr int orbit_kinds = 6;
+    auto kind_of = [&](std::size_t flat) {
+        const Satellite &s = table.satellites[set_of<B>(request, flat)];
+        return !s.finite ? 0 : !s.deep_space ? 1 + s.simple : 3 + s.irez;
+    };
+    // Counting sort of the samples by kind, in their order within a kind.
+    std::size_t start[orbit_kinds + 1] = {};
+    for (std::size_t flat = first; flat < last; ++flat)
+        ++start[kind_of(flat) + 1];
+    for (int kind = 0; kind < orbit_kinds; ++kind)
+        start[kind + 1] += start[kind];
+    std::size_t *order = new std::size_t[count];
+    std::size_t next[orbit_kinds];
+    std::memcpy(next, start, sizeof next);
+    for (std::size_t flat = first; flat < last; ++flat)
+        order[next[kind_of(flat)]++] = flat;
+
+    alignas(64) double minutes[width];
+    for (int kind = 0; kind < orbit_kinds; ++kind) {
+        for (std::size_t begin = start[kind]; begin < start[kind + 1]; begin += width) {
+            const std::size_t filled = start[kind + 1] - begin < width ? start[kind + 1] - begin : width;
+            const Satellite *lanes[width];
+            for (std::size_t lane = 0; lane < width; ++lane) {
+                // Unused lanes repeat the first sample's set at time 0.
+                const std::size_t flat = order[begin + (lane < filled ? lane : 0)];
+                const std::size_t set = set_of<B>(request, flat);
+                lanes[lane] = &table.satellites[set];
+                minutes[lane] = lane < filled ? minutes_of<B>(table, request, flat, set) : 0.0;
+            }
+            Resonance<B> resonance;
+            store(propagate(gather<B>(lanes), B::load_aligned(minutes), resonance), order + begin, filled, request);
+        }
+    }
+    delete[] order;
+}
+
+// Samples [first, last) of a request, in row-major order. A lane's result
+// depends only on its element set and time, not on the lanes beside it nor on
+// how the samples were laid out in lanes.
+template <class B>
+void run_range(const TableView &table, const Request &request, std::size_t first, std::size_t last) {
+    if (request.times < B::size)
+        run_sets<B>(table, request, first, last);
+    else
+        run_times<B>(table, request, first, last);
 }
 
 }  // namespace astrokite::sgp4::lanes

@@ -76,6 +76,23 @@ struct Elements {
     double ecco, argpo, inclo, mo, no_kozai, nodeo;
 };
 
+// The numbers of one element set that the time-dependent terms read: doubles
+// here, one lane per element set (T a SIMD batch) when a kernel propagates
+// several sets at once. Only T members, so that the doubles form an array.
+template <class T> struct Coefficients {
+    // Mean elements, and the semi-major axis (Earth radii) and inclination's
+    // sine and cosine at epoch.
+    T bstar, ecco, argpo, inclo, mo, no_unkozai, nodeo;
+    T ao, sinio, cosio;
+    // Near-Earth constants.
+    T aycof, con41, cc1, cc4, cc5, d2, d3, d4, delmo, eta, argpdot, omgcof, sinmao, t2cof, t3cof, t4cof, t5cof,
+        x1mth2, x7thm1, mdot, nodedot, xlcof, xmcof, nodecf;
+    // Deep-space constants.
+    T d2201, d2211, d3210, d3222, d4410, d4422, d5220, d5232, d5421, d5433, dedt, del1, del2, del3, didt, dmdt,
+        dnodt, domdt, e3, ee2, peo, pgho, pho, pinco, plo, se2, se3, sgh2, sgh3, sgh4, sh2, sh3, si2, si3, sl2,
+        sl3, sl4, gsto, xfact, xgh2, xgh3, xgh4, xh2, xh3, xi2, xi3, xl2, xl3, xl4, xlamo, zmol, zmos;
+};
+
 // Everything the theory derives from one element set once, before any time.
 struct Satellite {
     GravityConstants g;
@@ -83,18 +100,8 @@ struct Satellite {
     bool deep_space;  // period of 225 minutes or more
     bool simple;      // perigee below 220 km, or deep space: drop the higher drag terms
     bool finite;      // every element finite: otherwise no time gives a state
-    // Mean elements, and the semi-major axis (Earth radii) and inclination's
-    // sine and cosine at epoch.
-    double bstar, ecco, argpo, inclo, mo, no_unkozai, nodeo;
-    double ao, sinio, cosio;
-    // Near-Earth constants.
-    double aycof, con41, cc1, cc4, cc5, d2, d3, d4, delmo, eta, argpdot, omgcof, sinmao, t2cof, t3cof,
-        t4cof, t5cof, x1mth2, x7thm1, mdot, nodedot, xlcof, xmcof, nodecf;
-    // Deep-space constants.
-    int irez;  // 0 none, 1 the 24-hour resonance, 2 the 12-hour one
-    double d2201, d2211, d3210, d3222, d4410, d4422, d5220, d5232, d5421, d5433, dedt, del1, del2, del3, didt,
-        dmdt, dnodt, domdt, e3, ee2, peo, pgho, pho, pinco, plo, se2, se3, sgh2, sgh3, sgh4, sh2, sh3, si2, si3,
-        sl2, sl3, sl4, gsto, xfact, xgh2, xgh3, xgh4, xh2, xh3, xi2, xi3, xl2, xl3, xl4, xlamo, zmol, zmos;
+    int irez;         // 0 no resonance, 1 the 24-hour one, 2 the 12-hour one
+    Coefficients<double> k;
 };
 
 // Sidereal time (radians) at a UT1 Julian date, IAU 1982.
@@ -137,13 +144,13 @@ inline DeepSpaceCommon deep_space_common(Satellite &s, double epoch) {
     constexpr double zes = 0.01675, zel = 0.05490, c1ss = 2.9864797e-6, c1l = 4.7968065e-7;
     constexpr double zsinis = 0.39785416, zcosis = 0.91744867, zcosgs = 0.1945905, zsings = -0.98088458;
     DeepSpaceCommon c{};
-    const double em = s.ecco, nm = s.no_unkozai;
-    c.snodm = std::sin(s.nodeo);
-    c.cnodm = std::cos(s.nodeo);
-    c.sinomm = std::sin(s.argpo);
-    c.cosomm = std::cos(s.argpo);
-    c.sinim = std::sin(s.inclo);
-    c.cosim = std::cos(s.inclo);
+    const double em = s.k.ecco, nm = s.k.no_unkozai;
+    c.snodm = std::sin(s.k.nodeo);
+    c.cnodm = std::cos(s.k.nodeo);
+    c.sinomm = std::sin(s.k.argpo);
+    c.cosomm = std::cos(s.k.argpo);
+    c.sinim = std::sin(s.k.inclo);
+    c.cosim = std::cos(s.k.inclo);
     c.emsq = em * em;
     const double betasq = 1.0 - c.emsq;
     c.rtemsq = std::sqrt(betasq);
@@ -228,37 +235,37 @@ inline DeepSpaceCommon deep_space_common(Satellite &s, double epoch) {
             cc = c1l;
         }
     }
-    s.zmol = std::fmod(4.7199672 + 0.22997150 * day - gam, twopi);
-    s.zmos = std::fmod(6.2565837 + 0.017201977 * day, twopi);
+    s.k.zmol = std::fmod(4.7199672 + 0.22997150 * day - gam, twopi);
+    s.k.zmos = std::fmod(6.2565837 + 0.017201977 * day, twopi);
 
     // Solar long-period coefficients.
-    s.se2 = 2.0 * c.ss1 * ss6;
-    s.se3 = 2.0 * c.ss1 * ss7;
-    s.si2 = 2.0 * c.ss2 * sz12;
-    s.si3 = 2.0 * c.ss2 * (c.sz13 - c.sz11);
-    s.sl2 = -2.0 * c.ss3 * sz2;
-    s.sl3 = -2.0 * c.ss3 * (c.sz3 - c.sz1);
-    s.sl4 = -2.0 * c.ss3 * (-21.0 - 9.0 * c.emsq) * zes;
-    s.sgh2 = 2.0 * c.ss4 * sz32;
-    s.sgh3 = 2.0 * c.ss4 * (c.sz33 - c.sz31);
-    s.sgh4 = -18.0 * c.ss4 * zes;
-    s.sh2 = -2.0 * c.ss2 * sz22;
-    s.sh3 = -2.0 * c.ss2 * (c.sz23 - c.sz21);
+    s.k.se2 = 2.0 * c.ss1 * ss6;
+    s.k.se3 = 2.0 * c.ss1 * ss7;
+    s.k.si2 = 2.0 * c.ss2 * sz12;
+    s.k.si3 = 2.0 * c.ss2 * (c.sz13 - c.sz11);
+    s.k.sl2 = -2.0 * c.ss3 * sz2;
+    s.k.sl3 = -2.0 * c.ss3 * (c.sz3 - c.sz1);
+    s.k.sl4 = -2.0 * c.ss3 * (-21.0 - 9.0 * c.emsq) * zes;
+    s.k.sgh2 = 2.0 * c.ss4 * sz32;
+    s.k.sgh3 = 2.0 * c.ss4 * (c.sz33 - c.sz31);
+    s.k.sgh4 = -18.0 * c.ss4 * zes;
+    s.k.sh2 = -2.0 * c.ss2 * sz22;
+    s.k.sh3 = -2.0 * c.ss2 * (c.sz23 - c.sz21);
     // Lunar long-period coefficients.
-    s.ee2 = 2.0 * c.s1 * s6;
-    s.e3 = 2.0 * c.s1 * s7;
-    s.xi2 = 2.0 * c.s2 * z12;
-    s.xi3 = 2.0 * c.s2 * (c.z13 - c.z11);
-    s.xl2 = -2.0 * c.s3 * z2;
-    s.xl3 = -2.0 * c.s3 * (c.z3 - c.z1);
-    s.xl4 = -2.0 * c.s3 * (-21.0 - 9.0 * c.emsq) * zel;
-    s.xgh2 = 2.0 * c.s4 * z32;
-    s.xgh3 = 2.0 * c.s4 * (c.z33 - c.z31);
-    s.xgh4 = -18.0 * c.s4 * zel;
-    s.xh2 = -2.0 * c.s2 * z22;
-    s.xh3 = -2.0 * c.s2 * (c.z23 - c.z21);
+    s.k.ee2 = 2.0 * c.s1 * s6;
+    s.k.e3 = 2.0 * c.s1 * s7;
+    s.k.xi2 = 2.0 * c.s2 * z12;
+    s.k.xi3 = 2.0 * c.s2 * (c.z13 - c.z11);
+    s.k.xl2 = -2.0 * c.s3 * z2;
+    s.k.xl3 = -2.0 * c.s3 * (c.z3 - c.z1);
+    s.k.xl4 = -2.0 * c.s3 * (-21.0 - 9.0 * c.emsq) * zel;
+    s.k.xgh2 = 2.0 * c.s4 * z32;
+    s.k.xgh3 = 2.0 * c.s4 * (c.z33 - c.z31);
+    s.k.xgh4 = -18.0 * c.s4 * zel;
+    s.k.xh2 = -2.0 * c.s2 * z22;
+    s.k.xh3 = -2.0 * c.s2 * (c.z23 - c.z21);
     // The long-period terms at epoch, which the theory subtracts, are taken as zero.
-    s.peo = s.pinco = s.plo = s.pgho = s.pho = 0.0;
+    s.k.peo = s.k.pinco = s.k.plo = s.k.pgho = s.k.pho = 0.0;
     return c;
 }
 
@@ -269,8 +276,8 @@ inline void deep_space_init(Satellite &s, const DeepSpaceCommon &c, double eccsq
     constexpr double rptim = 4.37526908801129966e-3;  // Earth rotation, rad/min
     constexpr double root32 = 3.7393792e-7, root52 = 1.1428639e-7;
     constexpr double znl = 1.5835218e-4, zns = 1.19459e-5;
-    const double nm = s.no_unkozai, em = s.ecco, emsq = c.emsq, sinim = c.sinim, cosim = c.cosim;
-    const double inclm = s.inclo;
+    const double nm = s.k.no_unkozai, em = s.k.ecco, emsq = c.emsq, sinim = c.sinim, cosim = c.cosim;
+    const double inclm = s.k.inclo;
 
     s.irez = 0;
     if (nm < 0.0052359877 && nm > 0.0034906585)
@@ -293,24 +300,24 @@ inline void deep_space_init(Satellite &s, const DeepSpaceCommon &c, double eccsq
     const double sgs = sghs - cosim * shs;
 
     // Lunar secular rates.
-    s.dedt = ses + c.s1 * znl * c.s5;
-    s.didt = sis + c.s2 * znl * (c.z11 + c.z13);
-    s.dmdt = sls - znl * c.s3 * (c.z1 + c.z3 - 14.0 - 6.0 * emsq);
+    s.k.dedt = ses + c.s1 * znl * c.s5;
+    s.k.didt = sis + c.s2 * znl * (c.z11 + c.z13);
+    s.k.dmdt = sls - znl * c.s3 * (c.z1 + c.z3 - 14.0 - 6.0 * emsq);
     const double sghl = c.s4 * znl * (c.z31 + c.z33 - 6.0);
     double shll = -znl * c.s2 * (c.z21 + c.z23);
     if (polar_node)
         shll = 0.0;
-    s.domdt = sgs + sghl;
-    s.dnodt = shs;
+    s.k.domdt = sgs + sghl;
+    s.k.dnodt = shs;
     if (sinim != 0.0) {
-        s.domdt = s.domdt - cosim / sinim * shll;
-        s.dnodt = s.dnodt + shll / sinim;
+        s.k.domdt = s.k.domdt - cosim / sinim * shll;
+        s.k.dnodt = s.k.dnodt + shll / sinim;
     }
 
-    const double theta = std::fmod(s.gsto, twopi);
-    s.d2201 = s.d2211 = s.d3210 = s.d3222 = s.d4410 = s.d4422 = 0;
-    s.d5220 = s.d5232 = s.d5421 = s.d5433 = s.del1 = s.del2 = s.del3 = 0;
-    s.xfact = s.xlamo = 0;
+    const double theta = std::fmod(s.k.gsto, twopi);
+    s.k.d2201 = s.k.d2211 = s.k.d3210 = s.k.d3222 = s.k.d4410 = s.k.d4422 = 0;
+    s.k.d5220 = s.k.d5232 = s.k.d5421 = s.k.d5433 = s.k.del1 = s.k.del2 = s.k.del3 = 0;
+    s.k.xfact = s.k.xlamo = 0;
     if (s.irez == 0)
         return;
     const double aonv = std::pow(nm / s.g.xke, x2o3);
@@ -318,7 +325,7 @@ inline void deep_space_init(Satellite &s, const DeepSpaceCommon &c, double eccsq
     if (s.irez == 2) {
         // Geopotential resonance of 12-hour orbits, with the epoch eccentricity.
         const double cosisq = cosim * cosim;
-        const double e = s.ecco, esq = eccsq;
+        const double e = s.k.ecco, esq = eccsq;
         const double eoc = e * esq;
         const double g201 = -0.306 - (e - 0.64) * 0.440;
         double g211, g310, g322, g410, g422, g520, g533, g521, g532;
@@ -366,25 +373,25 @@ inline void deep_space_init(Satellite &s, const DeepSpaceCommon &c, double eccsq
         const double ainv2 = aonv * aonv;
         double temp1 = 3.0 * xno2 * ainv2;
         double temp = temp1 * root22;
-        s.d2201 = temp * f220 * g201;
-        s.d2211 = temp * f221 * g211;
+        s.k.d2201 = temp * f220 * g201;
+        s.k.d2211 = temp * f221 * g211;
         temp1 = temp1 * aonv;
         temp = temp1 * root32;
-        s.d3210 = temp * f321 * g310;
-        s.d3222 = temp * f322 * g322;
+        s.k.d3210 = temp * f321 * g310;
+        s.k.d3222 = temp * f322 * g322;
         temp1 = temp1 * aonv;
         temp = 2.0 * temp1 * root44;
-        s.d4410 = temp * f441 * g410;
-        s.d4422 = temp * f442 * g422;
+        s.k.d4410 = temp * f441 * g410;
+        s.k.d4422 = temp * f442 * g422;
         temp1 = temp1 * aonv;
         temp = temp1 * root52;
-        s.d5220 = temp * f522 * g520;
-        s.d5232 = temp * f523 * g532;
+        s.k.d5220 = temp * f522 * g520;
+        s.k.d5232 = temp * f523 * g532;
         temp = 2.0 * temp1 * root54;
-        s.d5421 = temp * f542 * g521;
-        s.d5433 = temp * f543 * g533;
-        s.xlamo = std::fmod(s.mo + s.nodeo + s.nodeo - theta - theta, twopi);
-        s.xfact = s.mdot + s.dmdt + 2.0 * (s.nodedot + s.dnodt - rptim) - s.no_unkozai;
+        s.k.d5421 = temp * f542 * g521;
+        s.k.d5433 = temp * f543 * g533;
+        s.k.xlamo = std::fmod(s.k.mo + s.k.nodeo + s.k.nodeo - theta - theta, twopi);
+        s.k.xfact = s.k.mdot + s.k.dmdt + 2.0 * (s.k.nodedot + s.k.dnodt - rptim) - s.k.no_unkozai;
     } else {
         // Synchronous (24-hour) resonance.
         const double g200 = 1.0 + emsq * (-2.5 + 0.8125 * emsq);
@@ -394,12 +401,12 @@ inline void deep_space_init(Satellite &s, const DeepSpaceCommon &c, double eccsq
         const double f311 = 0.9375 * sinim * sinim * (1.0 + 3.0 * cosim) - 0.75 * (1.0 + cosim);
         double f330 = 1.0 + cosim;
         f330 = 1.875 * f330 * f330 * f330;
-        s.del1 = 3.0 * nm * nm * aonv * aonv;
-        s.del2 = 2.0 * s.del1 * f220 * g200 * q22;
-        s.del3 = 3.0 * s.del1 * f330 * g300 * q33 * aonv;
-        s.del1 = s.del1 * f311 * g310 * q31 * aonv;
-        s.xlamo = std::fmod(s.mo + s.nodeo + s.argpo - theta, twopi);
-        s.xfact = s.mdot + xpidot - rptim + s.dmdt + s.domdt + s.dnodt - s.no_unkozai;
+        s.k.del1 = 3.0 * nm * nm * aonv * aonv;
+        s.k.del2 = 2.0 * s.k.del1 * f220 * g200 * q22;
+        s.k.del3 = 3.0 * s.k.del1 * f330 * g300 * q33 * aonv;
+        s.k.del1 = s.k.del1 * f311 * g310 * q31 * aonv;
+        s.k.xlamo = std::fmod(s.k.mo + s.k.nodeo + s.k.argpo - theta, twopi);
+        s.k.xfact = s.k.mdot + xpidot - rptim + s.k.dmdt + s.k.domdt + s.k.dnodt - s.k.no_unkozai;
     }
 }
 
@@ -411,12 +418,12 @@ inline Satellite initialise(const Elements &e, Gravity model, Mode mode) {
     s.g = gravity_constants(model);
     const GravityConstants &g = s.g;
     s.mode = mode;
-    s.bstar = e.bstar;
-    s.ecco = e.ecco;
-    s.argpo = e.argpo;
-    s.inclo = e.inclo;
-    s.mo = e.mo;
-    s.nodeo = e.nodeo;
+    s.k.bstar = e.bstar;
+    s.k.ecco = e.ecco;
+    s.k.argpo = e.argpo;
+    s.k.inclo = e.inclo;
+    s.k.mo = e.mo;
+    s.k.nodeo = e.nodeo;
     s.finite = std::isfinite(e.epoch) && std::isfinite(e.bstar) && std::isfinite(e.ecco) &&
                std::isfinite(e.argpo) && std::isfinite(e.inclo) && std::isfinite(e.mo) &&
                std::isfinite(e.no_kozai) && std::isfinite(e.nodeo);
@@ -436,18 +443,18 @@ inline Satellite initialise(const Elements &e, Gravity model, Mode mode) {
     double del = d1 / (ak * ak);
     const double adel = ak * (1.0 - del * del - del * (1.0 / 3.0 + 134.0 * del * del / 81.0));
     del = d1 / (adel * adel);
-    s.no_unkozai = e.no_kozai / (1.0 + del);
-    const double ao = std::pow(g.xke / s.no_unkozai, x2o3);
+    s.k.no_unkozai = e.no_kozai / (1.0 + del);
+    const double ao = std::pow(g.xke / s.k.no_unkozai, x2o3);
     const double sinio = std::sin(e.inclo);
-    s.ao = ao;
-    s.sinio = sinio;
-    s.cosio = cosio;
+    s.k.ao = ao;
+    s.k.sinio = sinio;
+    s.k.cosio = cosio;
     const double po = ao * omeosq;
     const double con42 = 1.0 - 5.0 * cosio2;
-    s.con41 = -con42 - cosio2 - cosio2;
+    s.k.con41 = -con42 - cosio2 - cosio2;
     const double posq = po * po;
     const double rp = ao * (1.0 - e.ecco);
-    s.gsto = mode == Mode::afspc ? sidereal_time_afspc(e.epoch) : sidereal_time(e.epoch + 2433281.5);
+    s.k.gsto = mode == Mode::afspc ? sidereal_time_afspc(e.epoch) : sidereal_time(e.epoch + 2433281.5);
 
     // Drag: the atmosphere's density parameter follows the perigee height.
     s.simple = rp < 220.0 / g.radiusearthkm + 1.0;
@@ -462,57 +469,57 @@ inline Satellite initialise(const Elements &e, Gravity model, Mode mode) {
     }
     const double pinvsq = 1.0 / posq;
     const double tsi = 1.0 / (ao - sfour);
-    s.eta = ao * e.ecco * tsi;
-    const double etasq = s.eta * s.eta;
-    const double eeta = e.ecco * s.eta;
+    s.k.eta = ao * e.ecco * tsi;
+    const double etasq = s.k.eta * s.k.eta;
+    const double eeta = e.ecco * s.k.eta;
     const double psisq = std::fabs(1.0 - etasq);
     const double coef = qzms24 * std::pow(tsi, 4);
     const double coef1 = coef / std::pow(psisq, 3.5);
-    const double cc2 = coef1 * s.no_unkozai *
+    const double cc2 = coef1 * s.k.no_unkozai *
                        (ao * (1.0 + 1.5 * etasq + eeta * (4.0 + etasq)) +
-                        0.375 * g.j2 * tsi / psisq * s.con41 * (8.0 + 3.0 * etasq * (8.0 + etasq)));
-    s.cc1 = e.bstar * cc2;
+                        0.375 * g.j2 * tsi / psisq * s.k.con41 * (8.0 + 3.0 * etasq * (8.0 + etasq)));
+    s.k.cc1 = e.bstar * cc2;
     double cc3 = 0.0;
     if (e.ecco > 1.0e-4)
-        cc3 = -2.0 * coef * tsi * g.j3oj2 * s.no_unkozai * sinio / e.ecco;
-    s.x1mth2 = 1.0 - cosio2;
-    s.cc4 = 2.0 * s.no_unkozai * coef1 * ao * omeosq *
-            (s.eta * (2.0 + 0.5 * etasq) + e.ecco * (0.5 + 2.0 * etasq) -
+        cc3 = -2.0 * coef * tsi * g.j3oj2 * s.k.no_unkozai * sinio / e.ecco;
+    s.k.x1mth2 = 1.0 - cosio2;
+    s.k.cc4 = 2.0 * s.k.no_unkozai * coef1 * ao * omeosq *
+            (s.k.eta * (2.0 + 0.5 * etasq) + e.ecco * (0.5 + 2.0 * etasq) -
              g.j2 * tsi / (ao * psisq) *
-                 (-3.0 * s.con41 * (1.0 - 2.0 * eeta + etasq * (1.5 - 0.5 * eeta)) +
-                  0.75 * s.x1mth2 * (2.0 * etasq - eeta * (1.0 + etasq)) * std::cos(2.0 * e.argpo)));
-    s.cc5 = 2.0 * coef1 * ao * omeosq * (1.0 + 2.75 * (etasq + eeta) + eeta * etasq);
+                 (-3.0 * s.k.con41 * (1.0 - 2.0 * eeta + etasq * (1.5 - 0.5 * eeta)) +
+                  0.75 * s.k.x1mth2 * (2.0 * etasq - eeta * (1.0 + etasq)) * std::cos(2.0 * e.argpo)));
+    s.k.cc5 = 2.0 * coef1 * ao * omeosq * (1.0 + 2.75 * (etasq + eeta) + eeta * etasq);
 
     // Secular rates of the mean anomaly, perigee and node from J2 and J4.
     const double cosio4 = cosio2 * cosio2;
-    const double temp1 = 1.5 * g.j2 * pinvsq * s.no_unkozai;
+    const double temp1 = 1.5 * g.j2 * pinvsq * s.k.no_unkozai;
     const double temp2 = 0.5 * temp1 * g.j2 * pinvsq;
-    const double temp3 = -0.46875 * g.j4 * pinvsq * pinvsq * s.no_unkozai;
-    s.mdot = s.no_unkozai + 0.5 * temp1 * rteosq * s.con41 +
+    const double temp3 = -0.46875 * g.j4 * pinvsq * pinvsq * s.k.no_unkozai;
+    s.k.mdot = s.k.no_unkozai + 0.5 * temp1 * rteosq * s.k.con41 +
              0.0625 * temp2 * rteosq * (13.0 - 78.0 * cosio2 + 137.0 * cosio4);
-    s.argpdot = -0.5 * temp1 * con42 + 0.0625 * temp2 * (7.0 - 114.0 * cosio2 + 395.0 * cosio4) +
+    s.k.argpdot = -0.5 * temp1 * con42 + 0.0625 * temp2 * (7.0 - 114.0 * cosio2 + 395.0 * cosio4) +
                 temp3 * (3.0 - 36.0 * cosio2 + 49.0 * cosio4);
     const double xhdot1 = -temp1 * cosio;
-    s.nodedot = xhdot1 + (0.5 * temp2 * (4.0 - 19.0 * cosio2) + 2.0 * temp3 * (3.0 - 7.0 * cosio2)) * cosio;
-    const double xpidot = s.argpdot + s.nodedot;
-    s.omgcof = e.bstar * cc3 * std::cos(e.argpo);
-    s.xmcof = 0.0;
+    s.k.nodedot = xhdot1 + (0.5 * temp2 * (4.0 - 19.0 * cosio2) + 2.0 * temp3 * (3.0 - 7.0 * cosio2)) * cosio;
+    const double xpidot = s.k.argpdot + s.k.nodedot;
+    s.k.omgcof = e.bstar * cc3 * std::cos(e.argpo);
+    s.k.xmcof = 0.0;
     if (e.ecco > 1.0e-4)
-        s.xmcof = -x2o3 * coef * e.bstar / eeta;
-    s.nodecf = 3.5 * omeosq * xhdot1 * s.cc1;
-    s.t2cof = 1.5 * s.cc1;
+        s.k.xmcof = -x2o3 * coef * e.bstar / eeta;
+    s.k.nodecf = 3.5 * omeosq * xhdot1 * s.k.cc1;
+    s.k.t2cof = 1.5 * s.k.cc1;
     // At 180 degrees of inclination 1 + cos i vanishes: divide by a small constant instead.
     if (std::fabs(cosio + 1.0) > 1.5e-12)
-        s.xlcof = -0.25 * g.j3oj2 * sinio * (3.0 + 5.0 * cosio) / (1.0 + cosio);
+        s.k.xlcof = -0.25 * g.j3oj2 * sinio * (3.0 + 5.0 * cosio) / (1.0 + cosio);
     else
-        s.xlcof = -0.25 * g.j3oj2 * sinio * (3.0 + 5.0 * cosio) / temp4;
-    s.aycof = -0.5 * g.j3oj2 * sinio;
-    const double delmotemp = 1.0 + s.eta * std::cos(e.mo);
-    s.delmo = delmotemp * delmotemp * delmotemp;
-    s.sinmao = std::sin(e.mo);
-    s.x7thm1 = 7.0 * cosio2 - 1.0;
+        s.k.xlcof = -0.25 * g.j3oj2 * sinio * (3.0 + 5.0 * cosio) / temp4;
+    s.k.aycof = -0.5 * g.j3oj2 * sinio;
+    const double delmotemp = 1.0 + s.k.eta * std::cos(e.mo);
+    s.k.delmo = delmotemp * delmotemp * delmotemp;
+    s.k.sinmao = std::sin(e.mo);
+    s.k.x7thm1 = 7.0 * cosio2 - 1.0;
 
-    s.deep_space = twopi / s.no_unkozai >= 225.0;
+    s.deep_space = twopi / s.k.no_unkozai >= 225.0;
     if (s.deep_space) {
         s.simple = true;
         const DeepSpaceCommon common = deep_space_common(s, e.epoch);
@@ -520,14 +527,14 @@ inline Satellite initialise(const Elements &e, Gravity model, Mode mode) {
     }
 
     if (!s.simple) {
-        const double cc1sq = s.cc1 * s.cc1;
-        s.d2 = 4.0 * ao * tsi * cc1sq;
-        const double temp = s.d2 * tsi * s.cc1 / 3.0;
-        s.d3 = (17.0 * ao + sfour) * temp;
-        s.d4 = 0.5 * temp * ao * tsi * (221.0 * ao + 31.0 * sfour) * s.cc1;
-        s.t3cof = s.d2 + 2.0 * cc1sq;
-        s.t4cof = 0.25 * (3.0 * s.d3 + s.cc1 * (12.0 * s.d2 + 10.0 * cc1sq));
-        s.t5cof = 0.2 * (3.0 * s.d4 + 12.0 * s.cc1 * s.d3 + 6.0 * s.d2 * s.d2 + 15.0 * cc1sq * (2.0 * s.d2 + cc1sq));
+        const double cc1sq = s.k.cc1 * s.k.cc1;
+        s.k.d2 = 4.0 * ao * tsi * cc1sq;
+        const double temp = s.k.d2 * tsi * s.k.cc1 / 3.0;
+        s.k.d3 = (17.0 * ao + sfour) * temp;
+        s.k.d4 = 0.5 * temp * ao * tsi * (221.0 * ao + 31.0 * sfour) * s.k.cc1;
+        s.k.t3cof = s.k.d2 + 2.0 * cc1sq;
+        s.k.t4cof = 0.25 * (3.0 * s.k.d3 + s.k.cc1 * (12.0 * s.k.d2 + 10.0 * cc1sq));
+        s.k.t5cof = 0.2 * (3.0 * s.k.d4 + 12.0 * s.k.cc1 * s.k.d3 + 6.0 * s.k.d2 * s.k.d2 + 15.0 * cc1sq * (2.0 * s.k.d2 + cc1sq));
     }
     return s;
 }
