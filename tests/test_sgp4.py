@@ -248,3 +248,18 @@ def test_drawn_element_sets_agree(regime):
         assert_agrees(ours, *reference_since(reference(line1, line2), minutes))
 
     check()
+
+
+def test_propagate_since_rows_and_times():
+    tles = history("iss.tle")[:3]
+    one = SGP4(tles[0]).propagate_since(np.array([0.0, 90.0]))
+    # One epoch: the instants are known (the epoch exactly as written, which
+    # TLE.epoch gives only to some microseconds).
+    assert np.diff(one.time.int64)[0] == 90 * 60 * 10**9
+    assert abs(one.time.int64[0] - tles[0].epoch.int64) < 10**6
+    several = SGP4(ELSET(*tles)).propagate_since(0.0)
+    assert several.time is None and several.shape == (3, 1) and list(several.satnos) == [25544] * 3
+    # At zero minutes each row is its own set at its epoch, as at that instant.
+    for row, tle in enumerate(tles):
+        at_epoch = SGP4(tle).propagate(SGP4(tle).propagate_since(0.0).time)
+        np.testing.assert_allclose(several.position[row, 0], at_epoch.position[0, 0], rtol=0, atol=MM)
