@@ -121,6 +121,12 @@ class SGP4(Propagator):
             start += len(indices)
         self._epochs = epochs
         self._satno = self._table.satno
+        # When every satellite has one set, that set serves all its times.
+        self._only_sets = (
+            np.array([indices[0] for indices in self._sets], dtype=np.int64)
+            if all(len(indices) == 1 for indices in self._sets)
+            else None
+        )
 
     @property
     def size(self) -> int:
@@ -162,8 +168,8 @@ class SGP4(Propagator):
         instants = np.atleast_1d(np.asarray(time.int64, dtype=np.int64))
         if select == "each":
             sets = np.concatenate(self._sets) if self._sets else np.empty(0, np.int64)
-        elif all(len(s) == 1 for s in self._sets):
-            sets = np.array([s[0] for s in self._sets], dtype=np.int64)
+        elif self._only_sets is not None:
+            sets = self._only_sets
         else:
             sets = np.empty((len(self._sets), len(instants)), dtype=np.int64)
             for row, indices in enumerate(self._sets):
