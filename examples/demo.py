@@ -9,6 +9,7 @@ import numpy as np
 
 from astrokite.bodies.bodies import Earth, Moon, Sun
 from astrokite.frames.rotations import rot_GCRF_from_ITRF
+from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
 from astrokite.time.time import Time
 from astrokite.units import units
@@ -50,6 +51,16 @@ def main() -> None:
     sma, pge, apg = week.sma / units.km, week.pge / units.km, week.apg / units.km
     print(f"  change over the week: sma {sma[-1] - sma[0]:+.3f} km, perigee {pge[-1] - pge[0]:+.3f} km, "
           f"apogee {apg[-1] - apg[0]:+.3f} km")
+
+    # Where the ISS is over one day, each instant from the element set in force at it.
+    day = Time(["2023-03-01T00:00", "2023-03-01T06:00", "2023-03-01T12:00", "2023-03-01T18:00",
+                "2023-03-02T00:00"])
+    states = SGP4(iss).propagate(day)
+    print("\nThe ISS over 2023-03-01 (SGP4, TEME, from the element set in force at each instant):")
+    print(f"  {'time (UTC)':<28} {'x [km]':>10} {'y [km]':>10} {'z [km]':>10} {'|r| [km]':>9} {'|v| [km/s]':>10}")
+    for instant, r, v in zip(day, states.position[0], states.velocity[0]):
+        print(f"  {instant.utc!r:<28} {r[0] / units.km:10.3f} {r[1] / units.km:10.3f} {r[2] / units.km:10.3f} "
+              f"{np.linalg.norm(r) / units.km:9.3f} {np.linalg.norm(v) / units.km:10.4f}")
 
 
 if __name__ == "__main__":
