@@ -11,8 +11,10 @@
 // speed, with margins for the perturbations), so with the exact rates at both
 // ends an interval whose quadratic envelope stays one-signed cannot hold a
 // crossing; any other interval is split until it is decided, however short the
-// pass. Crossings and culminations (sign changes of the elevation rate) are
-// then refined to well under a millisecond.
+// pass. Crossings are then refined to well under a millisecond, and each
+// culmination by a search on elevations alone (the velocities of deep-space
+// theories are not exact derivatives of their positions, which would move the
+// zero of a rate-based culmination by minutes for a near-stationary satellite).
 #pragma once
 
 #include <algorithm>
@@ -43,7 +45,6 @@ struct Sample {
     int64_t t;
     double g;          // clearance [m]
     double rate;       // dg/dt [m/s]
-    double climb;      // has the sign of the elevation rate [m/s]
     double elevation;  // [rad]
     double radius;     // |r| [m]
     double radial;     // d|r|/dt [m/s]
@@ -62,12 +63,11 @@ inline Sample evaluate(const Observer &o, int64_t t, const double *r, const doub
     s.t = t;
     s.g = du - o.sin_min_elevation * range;
     s.rate = vu - o.sin_min_elevation * dv / range;
-    s.climb = vu - du * dv / (range * range);
     s.elevation = std::asin(std::clamp(du / range, -1.0, 1.0));
     s.radius = radius;
     s.radial = (r[0] * v[0] + r[1] * v[1] + r[2] * v[2]) / radius;
     s.speed = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-    s.valid = std::isfinite(s.g) && std::isfinite(s.rate) && std::isfinite(s.climb) && range > 0;
+    s.valid = std::isfinite(s.g) && std::isfinite(s.rate) && range > 0;
     return s;
 }
 
@@ -119,7 +119,7 @@ public:
             }
             bound_[i] = curvature_bound(mine, n > 1 ? times[1] - times[0] : span_);
             for (uint32_t k = 1; k < mine.size(); ++k)
-                classify(Job{uint32_t(i), k - 1, k, 0, -1});
+                classify(Job{uint32_t(i), k - 1, k, 0});
         }
     }
 
@@ -131,6 +131,13 @@ public:
         }
         pending_.clear();
         targets_.clear();
+        if (culminating_) {
+            for (size_t j = 0; j < peaks_.size(); ++j) {
+                pending_.push_back({peaks_[j].satellite, next_point(peaks_[j])});
+                targets_.push_back(j);
+            }
+            return pending_;
+        }
         for (size_t j = 0; j < open_.size(); ++j) {
             for (int64_t t : next_points(open_[j])) {
                 pending_.push_back({open_[j].satellite, t});
@@ -142,6 +149,16 @@ public:
 
     // Earth-fixed states at the requests of the last round.
     void supply(const double *position, const double *velocity, const uint8_t *valid) {
+        if (culminating_) {
+            std::vector<Peak> peaks;
+            peaks.swap(peaks_);
+            for (size_t j = 0; j < peaks.size(); ++j) {
+                Sample s = evaluate(observer_, pending_[j].t, position + 3 * j, velocity + 3 * j);
+                if (s.valid && valid[j])
+                    narrow(peaks[j], s);
+            }
+            return;
+        }
         std::vector<Job> jobs;
         jobs.swap(open_);
         size_t at = 0;
@@ -164,7 +181,7 @@ public:
                 continue;
             points.push_back(job.hi);
             for (size_t p = 1; p < points.size(); ++p)
-                classify(Job{job.satellite, points[p - 1], points[p], job.rounds + 1, job.pass});
+                classify(Job{job.satellite, points[p - 1], points[p], job.rounds + 1});
         }
     }
 
@@ -185,7 +202,14 @@ private:
     struct Job {
         uint32_t satellite, lo, hi;
         int rounds;
-        int32_t pass;  // the pass whose culmination is refined, or -1
+    };
+
+    // A bracket of a pass's highest point: elevation at `mid` at least that at
+    // `lo` and `hi`.
+    struct Peak {
+        uint32_t satellite, pass;
+        Sample lo, mid, hi;
+        int rounds;
     };
 
     struct Crossing {
@@ -228,15 +252,6 @@ private:
         const auto &mine = samples_[job.satellite];
         const Sample &a = mine[job.lo], &b = mine[job.hi];
         const int64_t width = b.t - a.t;
-        if (job.pass >= 0) {
-            if (!(a.climb > 0 && !(b.climb > 0)))
-                return;
-            if (width <= tolerance_)
-                settle_culmination(job);
-            else
-                open_.push_back(job);
-            return;
-        }
         const bool above_a = a.g > 0, above_b = b.g > 0;
         if (above_a != above_b) {
             if (width <= tolerance_)
@@ -260,24 +275,19 @@ private:
     }
 
     // Points to evaluate inside an open interval: the midpoint for a stretch
-    // being split; for a sign change, a Newton (clearance) or secant (elevation
-    // rate) estimate straddled by two points a tolerance apart, so that a good
-    // estimate closes the bracket in one round. Bisection after many rounds.
+    // being split; for a sign change, a Newton estimate (secant when Newton
+    // leaves the bracket) straddled by two points a tolerance apart, so that a
+    // good estimate closes the bracket in one round. Bisection after many rounds.
     std::vector<int64_t> next_points(const Job &job) const {
         const auto &mine = samples_[job.satellite];
         const Sample &a = mine[job.lo], &b = mine[job.hi];
         const int64_t width = b.t - a.t;
-        const bool sign_change = job.pass >= 0 || (a.g > 0) != (b.g > 0);
+        const bool sign_change = (a.g > 0) != (b.g > 0);
         if (!sign_change || job.rounds > 30)
             return {a.t + width / 2};
-        double estimate;
-        if (job.pass >= 0) {
-            estimate = a.climb / (a.climb - b.climb);
-        } else {
-            const Sample &near = std::fabs(a.g) < std::fabs(b.g) ? a : b;
-            const double newton = double(near.t - a.t) / double(width) - near.g / near.rate * 1e9 / double(width);
-            estimate = std::isfinite(newton) && newton > 0 && newton < 1 ? newton : a.g / (a.g - b.g);
-        }
+        const Sample &near = std::fabs(a.g) < std::fabs(b.g) ? a : b;
+        const double newton = double(near.t - a.t) / double(width) - near.g / near.rate * 1e9 / double(width);
+        double estimate = std::isfinite(newton) && newton > 0 && newton < 1 ? newton : a.g / (a.g - b.g);
         if (!(estimate > 0 && estimate < 1))
             estimate = 0.5;
         const int64_t x = a.t + int64_t(std::llround(estimate * double(width)));
@@ -288,31 +298,68 @@ private:
         return {lo, hi};
     }
 
-    void settle_culmination(const Job &job) {
-        const auto &mine = samples_[job.satellite];
-        const Sample &a = mine[job.lo], &b = mine[job.hi];
-        Pass &pass = passes_[size_t(job.pass)];
-        const double elevation = std::max(a.elevation, b.elevation);
-        if (elevation > pass.max_elevation) {
-            pass.max_elevation = elevation;
-            pass.culmination = a.t + (b.t - a.t) / 2;
-        }
+    // The next point of a peak search: the vertex of the parabola through the
+    // three samples; a step of half a tolerance beside the middle when the
+    // vertex is that close (so that the far bound moves in), and a golden
+    // section of the wider side when the vertex is useless or progress slow.
+    int64_t next_point(const Peak &peak) const {
+        const Sample &a = peak.lo, &m = peak.mid, &b = peak.hi;
+        const double ta = double(a.t - m.t), tb = double(b.t - m.t);
+        const double fa = a.elevation - m.elevation, fb = b.elevation - m.elevation;
+        const double offset = 0.5 * (ta * ta * fb - tb * tb * fa) / (ta * fb - tb * fa);
+        const bool right_wider = b.t - m.t > m.t - a.t;
+        double x;
+        if (peak.rounds > 40 || !std::isfinite(offset) || !(offset > ta && offset < tb))
+            x = right_wider ? 0.381966 * tb : 0.381966 * ta;
+        else if (std::fabs(offset) < 0.5 * double(tolerance_))
+            x = (right_wider ? 0.5 : -0.5) * double(tolerance_);
+        else
+            x = offset;
+        int64_t t = m.t + std::llround(x);
+        t = std::clamp(t, a.t + 1, b.t - 1);
+        if (t == m.t)
+            t = right_wider ? m.t + 1 : m.t - 1;
+        return t;
     }
 
-    // Passes from the crossings of each satellite; the highest sample inside a
-    // pass is its first culmination, and every fall of the elevation rate from
-    // positive between two inside samples opens a refinement.
+    void narrow(Peak peak, const Sample &s) {
+        if (s.elevation >= peak.mid.elevation) {
+            if (s.t < peak.mid.t)
+                peak.hi = peak.mid;
+            else
+                peak.lo = peak.mid;
+            peak.mid = s;
+        } else if (s.t < peak.mid.t) {
+            peak.lo = s;
+        } else {
+            peak.hi = s;
+        }
+        ++peak.rounds;
+        if (peak.hi.t - peak.lo.t > 2 * tolerance_ && peak.rounds < 80 && peak.hi.t - peak.lo.t > 2) {
+            peaks_.push_back(peak);
+            return;
+        }
+        // A refined maximum beats a sample of equal height: elevations near a
+        // flat maximum (a geostationary satellite) differ by rounding.
+        Pass &pass = passes_[peak.pass];
+        if (peak.mid.elevation >= pass.max_elevation - 1e-12)
+            pass.max_elevation = peak.mid.elevation, pass.culmination = peak.mid.t;
+    }
+
+    // Passes from the crossings of each satellite. The highest sample inside a
+    // pass is its first culmination; every local maximum of the samples inside
+    // (a crossing counting as a sample at the minimum elevation) opens a peak
+    // search.
     void find_culminations() {
+        const double threshold = std::asin(observer_.sin_min_elevation);
         for (uint32_t i = 0; i < samples_.size(); ++i) {
-            const auto &mine = samples_[i];
-            std::vector<uint32_t> order(mine.size());
-            for (uint32_t k = 0; k < order.size(); ++k)
-                order[k] = k;
-            std::sort(order.begin(), order.end(), [&](uint32_t p, uint32_t q) { return mine[p].t < mine[q].t; });
+            std::vector<Sample> mine = samples_[i];
+            std::sort(mine.begin(), mine.end(), [](const Sample &p, const Sample &q) { return p.t < q.t; });
             auto &crossings = crossings_[i];
             std::sort(crossings.begin(), crossings.end(), [](const Crossing &p, const Crossing &q) { return p.t < q.t; });
             const size_t first_pass = passes_.size();
-            bool visible = !mine.empty() && mine[order[0]].g > 0;
+            const bool visible_at_start = !mine.empty() && mine[0].g > 0;
+            bool visible = visible_at_start;
             int64_t rise = 0;
             for (const Crossing &c : crossings) {
                 if (c.rising && !visible)
@@ -328,25 +375,28 @@ private:
                                    uint8_t(failed == no_failure ? sets_after_stop : samples_failed)});
             else if (failed != no_failure)
                 passes_.push_back({i, failed, failed, failed, NAN, samples_failed});
+            if (visible_at_start && passes_.size() > first_pass)
+                passes_[first_pass].flags |= rises_before_start;
             for (size_t p = first_pass; p < passes_.size(); ++p) {
                 Pass &pass = passes_[p];
                 if (std::isnan(pass.max_elevation))
                     continue;
-                if (pass.rise == 0 && mine[order[0]].g > 0)
-                    pass.flags |= rises_before_start;
-                const Sample *previous = nullptr;
-                uint32_t previous_index = 0;
-                for (uint32_t k : order) {
-                    const Sample &s = mine[k];
-                    if (s.t < pass.rise || s.t > pass.set || !(s.g > 0)) {
-                        previous = nullptr;
+                std::vector<Sample> inside;
+                if (!(pass.flags & rises_before_start))
+                    inside.push_back(Sample{pass.rise, 0, 0, threshold, 0, 0, 0, true});
+                for (const Sample &s : mine) {
+                    if (s.t < pass.rise || s.t > pass.set || !(s.g > 0))
                         continue;
-                    }
+                    inside.push_back(s);
                     if (s.elevation > pass.max_elevation)
                         pass.max_elevation = s.elevation, pass.culmination = s.t;
-                    if (previous && previous->climb > 0 && !(s.climb > 0))
-                        classify(Job{i, previous_index, k, 0, int32_t(p)});
-                    previous = &s, previous_index = k;
+                }
+                if (!(pass.flags & (sets_after_stop | samples_failed)))
+                    inside.push_back(Sample{pass.set, 0, 0, threshold, 0, 0, 0, true});
+                for (size_t k = 1; k + 1 < inside.size(); ++k) {
+                    const double e = inside[k].elevation;
+                    if (e >= inside[k - 1].elevation && e > inside[k + 1].elevation)
+                        peaks_.push_back(Peak{i, uint32_t(p), inside[k - 1], inside[k], inside[k + 1], 0});
                 }
             }
         }
@@ -362,6 +412,7 @@ private:
     std::vector<Request> pending_;
     std::vector<size_t> targets_;
     std::vector<Pass> passes_;
+    std::vector<Peak> peaks_;
     bool culminating_ = false;
 };
 

@@ -70,7 +70,7 @@ class PassTable:
 
         def times(column, missing):
             values = np.asarray(column.int64, np.int64).astype("datetime64[ns]")
-            values[missing] = np.datetime64("NaT")
+            values[missing] = np.datetime64("NaT", "ns")
             return values
 
         no_pass = np.isnan(self.max_elevation)
