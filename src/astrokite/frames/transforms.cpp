@@ -116,19 +116,27 @@ std::pair<Output, Output> gmst82(Counts ns) {
     return {angle_out, rate_out};
 }
 
-// Latitude, longitude, altitude as the last axis of a float64 array.
-Output geodetic(Input position, double a, double f) {
+// Latitude, longitude, altitude as the last axis of a float64 array, from
+// Earth-fixed positions, or from TEME ones at the times `ns` when given.
+Output geodetic(Input position, double a, double f, std::optional<Counts> ns) {
     check_vectors(position, "position");
     const fr::Ellipsoid e = ellipsoid(a, f);
+    size_t times = position.size() / 3, satellites = 1;
+    if (ns) {
+        times = ns->shape(0);
+        check_states(position, times, "position");
+        satellites = position.shape(0);
+    }
     auto [out, lla] = new_array(shape_of(position));
-    const size_t n = position.size() / 3;
-    const double *r = position.data();
     {
         nb::gil_scoped_release unlocked;
-        for (size_t i = 0; i < n; ++i) {
-            const fr::Geodetic g = fr::geodetic(r[3 * i], r[3 * i + 1], r[3 * i + 2], e);
-            lla[3 * i] = g.lat, lla[3 * i + 1] = g.lon, lla[3 * i + 2] = g.alt;
-        }
+        std::vector<double> turn(2 * times, 0.0);
+        if (ns)
+            turn = fr::gmst_turns(ns->data(), times);
+        else
+            for (size_t k = 0; k < times; ++k)
+                turn[2 * k] = 1.0;
+        fr::geodetic_points(turn.data(), times, satellites, position.data(), e, lla);
     }
     return out;
 }
@@ -190,8 +198,9 @@ NB_MODULE(transforms, m) {
     m.def("itrf_gcrf", &itrf_gcrf, "rotations"_a, "position"_a, "velocity"_a.none(), "to_gcrf"_a,
           "States between ITRF and GCRF given the ITRF -> GCRF rotation of each time.");
     m.def("gmst82", &gmst82, "ns"_a, "GMST of the IAU 1982 model [rad] and its rate [rad/s] at UTC counts.");
-    m.def("geodetic", &geodetic, "position"_a, "a"_a, "f"_a,
-          "Geodetic latitude, longitude [rad] and altitude [m] of Earth-fixed positions.");
+    m.def("geodetic", &geodetic, "position"_a, "a"_a, "f"_a, "ns"_a = nb::none(),
+          "Geodetic latitude, longitude [rad] and altitude [m] of Earth-fixed positions, or of\n"
+          "TEME (satellites, times, 3) positions at the times `ns` (GMST 1982, UT1 = UTC).");
     m.def("site_frame", &site_frame, "lat"_a, "lon"_a, "alt"_a, "a"_a, "f"_a,
           "Earth-fixed position of a site and its east, north and up axes.");
     m.def("look", &look, "lat"_a, "lon"_a, "alt"_a, "a"_a, "f"_a, "position"_a, "velocity"_a.none(),

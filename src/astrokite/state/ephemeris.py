@@ -107,8 +107,12 @@ class StateVectorEphemeris(Ephemeris):
         from astrokite.datamodel.structured import LLA_dtype
         from astrokite.frames import frames
         from astrokite.frames import transforms
-        itrf = self.to(frames.ITRF).position
-        lla = transforms.geodetic(np.ascontiguousarray(itrf), ellipsoid.a, ellipsoid.f)
+        if self.frame.name == "TEME":  # one pass: the turn about the pole is fused in
+            lla = transforms.geodetic(np.ascontiguousarray(self.position), ellipsoid.a, ellipsoid.f,
+                                      self._counts())
+        else:
+            itrf = self.to(frames.ITRF).position
+            lla = transforms.geodetic(np.ascontiguousarray(itrf), ellipsoid.a, ellipsoid.f)
         return lla.view(LLA_dtype)[..., 0]
 
     def to_pandas(self):
