@@ -156,9 +156,9 @@ class SatrecStates:
     def at(self, rows, times):
         jd, fr = self._jd(times)
         r, v, valid = np.empty((len(rows), 3)), np.empty((len(rows), 3)), np.empty(len(rows), bool)
-        for row in np.unique(rows):
-            mine = np.flatnonzero(rows == row)
-            error, r[mine], v[mine] = self.satrecs[row].sgp4_array(jd[mine], fr[mine])
+        order = np.argsort(rows, kind="stable")
+        for mine in np.split(order, np.flatnonzero(np.diff(rows[order])) + 1):
+            error, r[mine], v[mine] = self.satrecs[rows[mine[0]]].sgp4_array(jd[mine], fr[mine])
             valid[mine] = error == 0
         return r * 1e3, v * 1e3, valid
 

@@ -10,8 +10,10 @@
 // bounded second derivative B (from the orbit's smallest radius and largest
 // speed, with margins for the perturbations), so with the exact rates at both
 // ends an interval whose quadratic envelope stays one-signed cannot hold a
-// crossing; any other interval is split until it is decided, however short the
-// pass. Crossings are then refined to well under a millisecond, and each
+// crossing. Far from the site a second test decides long intervals: the
+// satellite's direction turns at a bounded rate and must come within a cone
+// about the site's up axis to be seen. Any other interval is split until it is
+// decided, however short the pass. Crossings are then refined to well under a millisecond, and each
 // culmination by a search on elevations alone (the velocities of deep-space
 // theories are not exact derivatives of their positions, which would move the
 // zero of a rate-based culmination by minutes for a near-stationary satellite).
@@ -46,9 +48,10 @@ struct Sample {
     double g;          // clearance [m]
     double rate;       // dg/dt [m/s]
     double elevation;  // [rad]
-    double radius;     // |r| [m]
-    double radial;     // d|r|/dt [m/s]
-    double speed;      // |v| [m/s]
+    double zenith;     // angle between the satellite's direction and the site's up axis [rad]
+    double perigee;    // of the osculating orbit [m]
+    double apogee;     // of the osculating orbit [m], infinite when unbound
+    double fastest;    // inertial speed at perigee [m/s]
     bool valid;
 };
 
@@ -59,14 +62,22 @@ inline Sample evaluate(const Observer &o, int64_t t, const double *r, const doub
     const double vu = v[0] * o.up.x + v[1] * o.up.y + v[2] * o.up.z;
     const double dv = d.x * v[0] + d.y * v[1] + d.z * v[2];
     const double radius = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+    // The osculating orbit from the inertial velocity (the Earth's turn added back).
+    const double w = frames::earth_rotation_rate;
+    const double vi[3] = {v[0] - w * r[1], v[1] + w * r[0], v[2]};
+    const double hx = r[1] * vi[2] - r[2] * vi[1], hy = r[2] * vi[0] - r[0] * vi[2], hz = r[0] * vi[1] - r[1] * vi[0];
+    const double h2 = hx * hx + hy * hy + hz * hz;
+    const double energy = 0.5 * (vi[0] * vi[0] + vi[1] * vi[1] + vi[2] * vi[2]) - gm_earth / radius;
+    const double e = std::sqrt(std::max(0.0, 1 + 2 * energy * h2 / (gm_earth * gm_earth)));
     Sample s;
     s.t = t;
     s.g = du - o.sin_min_elevation * range;
     s.rate = vu - o.sin_min_elevation * dv / range;
     s.elevation = std::asin(std::clamp(du / range, -1.0, 1.0));
-    s.radius = radius;
-    s.radial = (r[0] * v[0] + r[1] * v[1] + r[2] * v[2]) / radius;
-    s.speed = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    s.zenith = std::acos(std::clamp(frames::dot(Vec3{r[0], r[1], r[2]}, o.up) / radius, -1.0, 1.0));
+    s.perigee = h2 / (gm_earth * (1 + e));
+    s.apogee = e < 1 ? h2 / (gm_earth * (1 - e)) : INFINITY;
+    s.fastest = std::sqrt(h2) / s.perigee;
     s.valid = std::isfinite(s.g) && std::isfinite(s.rate) && range > 0;
     return s;
 }
@@ -98,7 +109,7 @@ public:
     PassSearch(const Observer &observer, size_t satellites, int64_t span, int64_t root_tolerance = 10'000,
                int64_t shortest = 1'000'000)
         : observer_(observer), span_(span), tolerance_(root_tolerance), shortest_(shortest),
-          samples_(satellites), bound_(satellites, 0.0), failed_at_(satellites, no_failure) {}
+          samples_(satellites), bounds_(satellites), failed_at_(satellites, no_failure) {}
 
     // The common grid: `times` offsets (ns, increasing, first 0, last the span)
     // and Earth-fixed (satellites, times, 3) states; `valid` flags per sample.
@@ -117,7 +128,7 @@ public:
                 }
                 mine.push_back(s);
             }
-            bound_[i] = curvature_bound(mine, n > 1 ? times[1] - times[0] : span_);
+            bounds_[i] = motion_bounds(mine);
             for (uint32_t k = 1; k < mine.size(); ++k)
                 classify(Job{uint32_t(i), k - 1, k, 0});
         }
@@ -181,7 +192,7 @@ public:
                 continue;
             points.push_back(job.hi);
             for (size_t p = 1; p < points.size(); ++p)
-                classify(Job{job.satellite, points[p - 1], points[p], job.rounds + 1});
+                classify(Job{job.satellite, points[p - 1], points[p], mine[job.hi].t - mine[job.lo].t});
         }
     }
 
@@ -197,11 +208,14 @@ public:
 
 private:
     static constexpr int64_t no_failure = std::numeric_limits<int64_t>::max();
+    // Culminations to within 0.1 ms: the elevation is flat there, so a tighter
+    // bracket buys rounds, not accuracy.
+    static constexpr int64_t peak_tolerance = 100'000;
 
     // An open interval between two samples of one satellite, by index.
     struct Job {
         uint32_t satellite, lo, hi;
-        int rounds;
+        int64_t parent_width;  // of the interval this one was split from, 0 for none
     };
 
     // A bracket of a pass's highest point: elevation at `mid` at least that at
@@ -217,35 +231,44 @@ private:
         bool rising;
     };
 
-    // A bound on |g''| over the whole span from the grid: the acceleration in the
-    // rotating frame (central gravity with a 20% margin for the perturbations,
-    // Coriolis and centrifugal terms) at the smallest radius and largest speed the
-    // samples allow between them, plus the curvature of |d| for a minimum
-    // elevation above zero.
-    double curvature_bound(const std::vector<Sample> &mine, int64_t step) const {
+    // Bounds of a satellite's motion over the span, from the osculating orbits
+    // of its grid samples with 3% margins for what the theory adds to a
+    // Keplerian orbit (short-period terms, drag): the radius stays within
+    // [r_min, r_max] and the Earth-fixed speed under v_max. From them, a bound B
+    // on |g''| (the acceleration in the rotating frame: central gravity with a
+    // 20% margin, Coriolis and centrifugal terms; plus the curvature of |d| for
+    // a minimum elevation above zero), the widest angle `cone` between the
+    // site's up axis and a satellite direction that can be visible, and the
+    // fastest turn `spin` of that direction.
+    struct Bounds {
+        double curvature = 0, cone = 0, spin = 0;
+    };
+
+    Bounds motion_bounds(const std::vector<Sample> &mine) const {
+        Bounds b;
         if (mine.empty())
-            return 0.0;
-        const double w = frames::earth_rotation_rate, h = 0.5 * double(step) * 1e-9;
-        double r_max = 0, v_max = 0, r_grid = std::numeric_limits<double>::infinity();
+            return b;
+        const double w = frames::earth_rotation_rate;
+        double r_min = INFINITY, r_max = 0, v_max = 0;
         for (const Sample &s : mine) {
-            r_max = std::max(r_max, s.radius), v_max = std::max(v_max, s.speed);
-            r_grid = std::min(r_grid, s.radius);
+            r_min = std::min(r_min, s.perigee), r_max = std::max(r_max, s.apogee);
+            v_max = std::max(v_max, s.fastest);
         }
-        double r_min = r_grid, v_top = v_max, a = 0;
-        for (int round = 0; round < 4; ++round) {
-            a = 1.2 * gm_earth / (r_min * r_min) + 2 * w * v_top + w * w * (r_max + v_top * h);
-            double lowest = r_grid;
-            for (const Sample &s : mine)
-                lowest = std::min(lowest, s.radius - std::fabs(s.radial) * h - 0.5 * a * h * h);
-            const double next = std::max(lowest, 0.5 * r_grid);
-            v_top = v_max + a * h;
-            if (next >= r_min)
-                break;
-            r_min = next;
-        }
+        r_min *= 0.97, r_max *= 1.03;
+        const double v_top = 1.03 * v_max + w * std::min(r_max, 1e12);
         const double site = std::sqrt(frames::dot(observer_.position, observer_.position));
+        const double sm = observer_.sin_min_elevation;
+        const double a = 1.2 * gm_earth / (r_min * r_min) + 2 * w * v_top + w * w * std::min(r_max, 1e12);
         const double near = std::max(r_min - site, 1e3);
-        return a + observer_.sin_min_elevation * (v_top * v_top / near + a);
+        b.curvature = a + std::fabs(sm) * (v_top * v_top / near + a);
+        // Visible needs r.up >= S.up + |d| sin(min elevation), with |d| <= r + |S|.
+        const double plane = frames::dot(observer_.position, observer_.up);
+        const double reach = std::min(sm, 0.0) * (r_max + site);
+        b.cone = std::isfinite(r_max) ? std::acos(std::clamp((plane + reach) / r_max, -1.0, 1.0)) : frames::two_pi / 2;
+        if (plane + reach < 0)  // the lowest visible point may lie below the horizontal plane
+            b.cone = frames::two_pi / 2;
+        b.spin = v_top / r_min;
+        return b;
     }
 
     void classify(Job job) {
@@ -260,34 +283,47 @@ private:
                 open_.push_back(job);
             return;
         }
-        if (width <= shortest_ || envelope_is_one_signed(a, b, bound_[job.satellite]))
+        if (width <= shortest_ || envelope_is_one_signed(a, b, bounds_[job.satellite]))
             return;
         open_.push_back(job);
     }
 
     // Whether g keeps the sign of both ends: each half is bounded by the Taylor
-    // parabola from its own end, whose extreme lies at an end of the half.
-    static bool envelope_is_one_signed(const Sample &a, const Sample &b, double bound) {
-        const double half = 0.5 * double(b.t - a.t) * 1e-9, bend = 0.5 * bound * half * half;
+    // parabola from its own end, whose extreme lies at an end of the half. Below
+    // the horizon, also when the satellite's direction cannot turn into the
+    // visible cone from either end within the interval.
+    static bool envelope_is_one_signed(const Sample &a, const Sample &b, const Bounds &bounds) {
+        const double width = double(b.t - a.t) * 1e-9, half = 0.5 * width;
+        const double bend = 0.5 * bounds.curvature * half * half;
         if (a.g > 0)
             return a.g + a.rate * half - bend > 0 && b.g - b.rate * half - bend > 0;
+        if (a.zenith + b.zenith - bounds.spin * width > 2 * bounds.cone)
+            return true;
         return a.g + a.rate * half + bend < 0 && b.g - b.rate * half + bend < 0;
     }
 
     // Points to evaluate inside an open interval: the midpoint for a stretch
-    // being split; for a sign change, a Newton estimate (secant when Newton
-    // leaves the bracket) straddled by two points a tolerance apart, so that a
-    // good estimate closes the bracket in one round. Bisection after many rounds.
+    // being split (quarters, to save rounds); for a sign change, a Newton or
+    // secant estimate straddled by two points a tolerance apart, so that a good
+    // estimate closes the bracket in one round.
     std::vector<int64_t> next_points(const Job &job) const {
         const auto &mine = samples_[job.satellite];
         const Sample &a = mine[job.lo], &b = mine[job.hi];
         const int64_t width = b.t - a.t;
         const bool sign_change = (a.g > 0) != (b.g > 0);
-        if (!sign_change || job.rounds > 30)
+        // Bisect when the last estimate did not halve the bracket (an estimate
+        // that keeps landing on one side), so that the width at least halves
+        // every second round.
+        if (sign_change && job.parent_width > 0 && 2 * width > job.parent_width)
             return {a.t + width / 2};
+        if (!sign_change)  // quarters: fewer rounds for a few more states
+            return {a.t + width / 4, a.t + width / 2, b.t - width / 4};
+        // Newton from the end nearer the root; the secant when Newton leaves the
+        // bracket (rates of some theories are not exact derivatives).
         const Sample &near = std::fabs(a.g) < std::fabs(b.g) ? a : b;
         const double newton = double(near.t - a.t) / double(width) - near.g / near.rate * 1e9 / double(width);
-        double estimate = std::isfinite(newton) && newton > 0 && newton < 1 ? newton : a.g / (a.g - b.g);
+        const bool use_newton = std::isfinite(newton) && newton > 0 && newton < 1;
+        double estimate = use_newton ? newton : a.g / (a.g - b.g);
         if (!(estimate > 0 && estimate < 1))
             estimate = 0.5;
         const int64_t x = a.t + int64_t(std::llround(estimate * double(width)));
@@ -311,8 +347,8 @@ private:
         double x;
         if (peak.rounds > 40 || !std::isfinite(offset) || !(offset > ta && offset < tb))
             x = right_wider ? 0.381966 * tb : 0.381966 * ta;
-        else if (std::fabs(offset) < 0.5 * double(tolerance_))
-            x = (right_wider ? 0.5 : -0.5) * double(tolerance_);
+        else if (std::fabs(offset) < 0.5 * double(peak_tolerance))
+            x = (right_wider ? 0.5 : -0.5) * double(peak_tolerance);
         else
             x = offset;
         int64_t t = m.t + std::llround(x);
@@ -335,7 +371,7 @@ private:
             peak.hi = s;
         }
         ++peak.rounds;
-        if (peak.hi.t - peak.lo.t > 2 * tolerance_ && peak.rounds < 80 && peak.hi.t - peak.lo.t > 2) {
+        if (peak.hi.t - peak.lo.t > 2 * peak_tolerance && peak.rounds < 80 && peak.hi.t - peak.lo.t > 2) {
             peaks_.push_back(peak);
             return;
         }
@@ -383,7 +419,7 @@ private:
                     continue;
                 std::vector<Sample> inside;
                 if (!(pass.flags & rises_before_start))
-                    inside.push_back(Sample{pass.rise, 0, 0, threshold, 0, 0, 0, true});
+                    inside.push_back(Sample{pass.rise, 0, 0, threshold, 0, 0, 0, 0, true});
                 for (const Sample &s : mine) {
                     if (s.t < pass.rise || s.t > pass.set || !(s.g > 0))
                         continue;
@@ -392,7 +428,7 @@ private:
                         pass.max_elevation = s.elevation, pass.culmination = s.t;
                 }
                 if (!(pass.flags & (sets_after_stop | samples_failed)))
-                    inside.push_back(Sample{pass.set, 0, 0, threshold, 0, 0, 0, true});
+                    inside.push_back(Sample{pass.set, 0, 0, threshold, 0, 0, 0, 0, true});
                 for (size_t k = 1; k + 1 < inside.size(); ++k) {
                     const double e = inside[k].elevation;
                     if (e >= inside[k - 1].elevation && e > inside[k + 1].elevation)
@@ -405,7 +441,7 @@ private:
     Observer observer_;
     int64_t span_, tolerance_, shortest_;
     std::vector<std::vector<Sample>> samples_;
-    std::vector<double> bound_;
+    std::vector<Bounds> bounds_;
     std::vector<int64_t> failed_at_;
     std::vector<std::vector<Crossing>> crossings_ = std::vector<std::vector<Crossing>>(samples_.size());
     std::vector<Job> open_;

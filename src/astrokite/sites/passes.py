@@ -99,7 +99,7 @@ def _count(value, name: str) -> int:
     return int(time.int64)
 
 
-def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.0, *, step: float = 120.0,
+def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.0, *, step: float = 1200.0,
                 chunk: int = 512) -> PassTable:
     """Passes over ``site`` of the satellites ``states`` gives TEME states of.
 

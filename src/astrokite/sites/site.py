@@ -55,7 +55,7 @@ class Site:
         aer["azimuth"], aer["elevation"], aer["range"] = columns[..., 0], columns[..., 1], columns[..., 2]
         return aer, range_rate
 
-    def passes(self, source, start, stop, min_elevation: float = 0.0, *, step: float = 120.0):
+    def passes(self, source, start, stop, min_elevation: float = 0.0, *, step: float = 1200.0):
         """Every pass of the satellites of ``source`` above ``min_elevation`` [rad]
         between ``start`` and ``stop`` (anything ``Time`` takes).
 
