@@ -434,6 +434,16 @@ private:
                     if (e >= inside[k - 1].elevation && e > inside[k + 1].elevation)
                         peaks_.push_back(Peak{i, uint32_t(p), inside[k - 1], inside[k], inside[k + 1], 0});
                 }
+                // A pass cut by the start or the stop may peak between its end
+                // sample and the next one although that end is higher: search
+                // there too, from the end as the provisional top.
+                const size_t last = inside.size() - 1;
+                if (inside.size() >= 2 && (pass.flags & rises_before_start) &&
+                    inside[0].elevation > inside[1].elevation)
+                    peaks_.push_back(Peak{i, uint32_t(p), inside[0], inside[0], inside[1], 0});
+                if (inside.size() >= 2 && (pass.flags & (sets_after_stop | samples_failed)) &&
+                    inside[last].elevation > inside[last - 1].elevation)
+                    peaks_.push_back(Peak{i, uint32_t(p), inside[last - 1], inside[last], inside[last], 0});
             }
         }
     }
