@@ -62,12 +62,14 @@ fr::Ellipsoid ellipsoid(double a, double f) {
 
 using States = std::pair<Output, std::optional<Output>>;
 
-States teme_itrf(Counts ns, Input position, std::optional<Input> velocity, bool to_itrf) {
-    const size_t times = ns.shape(0);
+// New position and velocity arrays for (satellites, times, 3) states, filled by
+// kernel(position in, velocity in or null, position out, velocity out or null)
+// without the interpreter lock.
+template <class Kernel>
+States convert_states(size_t times, const Input &position, const std::optional<Input> &velocity, Kernel kernel) {
     check_states(position, times, "position");
     if (velocity)
         check_states(*velocity, times, "velocity");
-    const size_t satellites = position.shape(0);
     auto [r_out, r] = new_array(shape_of(position));
     std::optional<Output> v_out;
     double *v = nullptr;
@@ -77,32 +79,25 @@ States teme_itrf(Counts ns, Input position, std::optional<Input> velocity, bool 
     }
     {
         nb::gil_scoped_release unlocked;
-        fr::teme_itrf(ns.data(), times, satellites, position.data(), velocity ? velocity->data() : nullptr, r, v,
-                      to_itrf);
+        kernel(position.data(), velocity ? velocity->data() : nullptr, r, v);
     }
     return {r_out, v_out};
+}
+
+States teme_itrf(Counts ns, Input position, std::optional<Input> velocity, bool to_itrf) {
+    const size_t times = ns.shape(0), satellites = position.ndim() ? position.shape(0) : 0;
+    return convert_states(times, position, velocity, [&](const double *r, const double *v, double *ro, double *vo) {
+        fr::teme_itrf(ns.data(), times, satellites, r, v, ro, vo, to_itrf);
+    });
 }
 
 States itrf_gcrf(Input rotations, Input position, std::optional<Input> velocity, bool to_gcrf) {
     if (rotations.ndim() != 3 || rotations.shape(1) != 3 || rotations.shape(2) != 3)
         throw nb::value_error("rotations must have shape (times, 3, 3)");
-    const size_t times = rotations.shape(0);
-    check_states(position, times, "position");
-    if (velocity)
-        check_states(*velocity, times, "velocity");
-    auto [r_out, r] = new_array(shape_of(position));
-    std::optional<Output> v_out;
-    double *v = nullptr;
-    if (velocity) {
-        auto made = new_array(shape_of(position));
-        v_out = made.first, v = made.second;
-    }
-    {
-        nb::gil_scoped_release unlocked;
-        fr::itrf_gcrf(rotations.data(), times, position.shape(0), position.data(),
-                      velocity ? velocity->data() : nullptr, r, v, to_gcrf);
-    }
-    return {r_out, v_out};
+    const size_t times = rotations.shape(0), satellites = position.ndim() ? position.shape(0) : 0;
+    return convert_states(times, position, velocity, [&](const double *r, const double *v, double *ro, double *vo) {
+        fr::itrf_gcrf(rotations.data(), times, satellites, r, v, ro, vo, to_gcrf);
+    });
 }
 
 std::pair<Output, Output> gmst82(Counts ns) {
