@@ -224,3 +224,23 @@ def test_passes_agree_with_skyfield_find_events(states):
             theirs = ns[events == event]
             assert len(theirs) == len(ours), (name, event)
             np.testing.assert_array_less(np.abs(theirs - ours), NS)
+
+
+def test_site_passes_of_element_sets_go_through_sgp4(states):
+    sgp4 = pytest.importorskip("astrokite.propagators.analytical.sgp4.sgp4")
+    from astrokite.propagators.analytical.sgp4.tle import TLE
+
+    tles = [TLE(*next((a, b) for _, a, b in element_sets(name))) for name in FILES]
+    expected = find_passes(BOULDER, states, START, STOP)
+    for source in (tles, sgp4.SGP4(tles)):
+        table = BOULDER.passes(source, START, STOP)
+        np.testing.assert_array_equal(table.satno, expected.satno)
+        # Not the culmination of the geostationary satellite, flat to tens of milliseconds.
+        sharp = table.satno != states.satnos[FILES.index("galaxy-16.tle")]
+        for column in ("rise", "culmination", "set"):
+            np.testing.assert_allclose(getattr(table, column).int64[sharp], getattr(expected, column).int64[sharp],
+                                       rtol=0, atol=MS)
+    single = BOULDER.passes(tles[0], START, STOP)
+    np.testing.assert_array_equal(single.rise.int64, table.rise.int64[table.satno == 25544])
+    with pytest.raises(TypeError, match="not int"):
+        BOULDER.passes(3, START, STOP)

@@ -157,49 +157,59 @@ def _contiguous(position, velocity, valid):
 
 class _SGP4States:
     """TEME states from the package's SGP4: one propagator for the grid of each
-    chunk of satellites, and one per satellite for the rounds of requests."""
+    chunk of satellites; the rounds of requests go through one propagator over
+    all of them, each (satellite, time) pair propagated once."""
 
     def __init__(self, source):
         from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 
         self._SGP4 = SGP4
         if isinstance(source, SGP4):
-            self._whole = source
             self._items = None
+            self._all = source
             self.satnos = np.asarray(source.propagate(Time(0)).satnos, np.int64)
         else:
-            self._whole = None
             self._items = _satellites(source)
+            self._all = SGP4(self._items)
             self.satnos = np.asarray([_satno(item) for item in self._items], np.int64)
-        self._single = {}
 
-    def _states(self, ephemeris):
-        valid = np.asarray(ephemeris.error) == 0
-        return ephemeris.position, ephemeris.velocity, valid
+    @staticmethod
+    def _states(ephemeris):
+        return ephemeris.position, ephemeris.velocity, np.asarray(ephemeris.error) == 0
 
     def grid(self, rows, times):
-        if self._whole is not None:
-            r, v, valid = self._states(self._whole.propagate(Time(times)))
+        if self._items is None:
+            r, v, valid = self._states(self._all.propagate(Time(times)))
             return r[rows], v[rows], valid[rows]
         return self._states(self._SGP4(self._items[rows]).propagate(Time(times)))
 
     def at(self, rows, times):
-        k = len(rows)
-        r, v, valid = np.empty((k, 3)), np.empty((k, 3)), np.empty(k, bool)
-        if self._whole is not None:
-            # One propagator for all satellites: each distinct time once.
-            distinct, where = np.unique(times, return_inverse=True)
-            all_r, all_v, all_valid = self._states(self._whole.propagate(Time(distinct)))
-            return all_r[rows, where], all_v[rows, where], all_valid[rows, where]
-        order = np.argsort(rows, kind="stable")
-        bounds = np.flatnonzero(np.diff(rows[order])) + 1
-        for group in np.split(order, bounds):
-            row = int(rows[group[0]])
-            if row not in self._single:
-                self._single[row] = self._SGP4(self._items[row])
-            g_r, g_v, g_valid = self._states(self._single[row].propagate(Time(times[group])))
-            r[group], v[group], valid[group] = g_r[0], g_v[0], g_valid[0]
-        return r, v, valid
+        pairs = _propagate_pairs(self._all, rows, times)
+        if pairs is not None:
+            return pairs
+        # Each distinct time once for every satellite, then the pairs picked out.
+        distinct, where = np.unique(times, return_inverse=True)
+        all_r, all_v, all_valid = self._states(self._all.propagate(Time(distinct)))
+        return all_r[rows, where], all_v[rows, where], all_valid[rows, where]
+
+
+def _propagate_pairs(propagator, rows, times):
+    """States of each (satellite row, time) pair in one native call, through the
+    SGP4 batch table, which propagates a (1, k) array of element-set indices
+    against k instants: the element set in force for each pair is chosen as
+    ``SGP4.propagate`` chooses it. None when the propagator has no such table
+    (``propagate`` itself only takes a grid of satellites by times)."""
+    table, sets = getattr(propagator, "_table", None), getattr(propagator, "_sets", None)
+    choose = getattr(propagator, "_choose", None)
+    if table is None or sets is None or choose is None:
+        return None
+    chosen = np.array([indices[0] for indices in sets], np.int64)[rows]
+    histories = np.flatnonzero(np.array([len(indices) > 1 for indices in sets]))
+    for row in np.intersect1d(histories, rows):
+        mine = np.flatnonzero(rows == row)
+        chosen[mine] = sets[row][choose(sets[row], times[mine], "inforce")]
+    position, velocity, error = table.propagate(chosen[None, :], np.ascontiguousarray(times, np.int64), True, 1)
+    return position[0], velocity[0], error[0] == 0
 
 
 def _satellites(source) -> list:
