@@ -150,7 +150,9 @@ public:
             return pending_;
         }
         for (size_t j = 0; j < open_.size(); ++j) {
-            for (int64_t t : next_points(open_[j])) {
+            const Points next = next_points(open_[j]);
+            for (int p = 0; p < next.count; ++p) {
+                const int64_t t = next.t[p];
                 pending_.push_back({open_[j].satellite, t});
                 targets_.push_back(j);
             }
@@ -176,7 +178,8 @@ public:
         for (size_t j = 0; j < jobs.size(); ++j) {
             Job job = jobs[j];
             auto &mine = samples_[job.satellite];
-            std::vector<uint32_t> points{job.lo};
+            uint32_t points[Points::most + 2] = {job.lo};
+            int count = 1;
             bool failed = false;
             for (; at < targets_.size() && targets_[at] == j; ++at) {
                 Sample s = evaluate(observer_, pending_[at].t, position + 3 * at, velocity + 3 * at);
@@ -185,13 +188,13 @@ public:
                     failed = true;
                     continue;
                 }
-                points.push_back(uint32_t(mine.size()));
+                points[count++] = uint32_t(mine.size());
                 mine.push_back(s);
             }
             if (failed)
                 continue;
-            points.push_back(job.hi);
-            for (size_t p = 1; p < points.size(); ++p)
+            points[count++] = job.hi;
+            for (int p = 1; p < count; ++p)
                 classify(Job{job.satellite, points[p - 1], points[p], mine[job.hi].t - mine[job.lo].t});
         }
     }
@@ -306,7 +309,14 @@ private:
     // being split (quarters, to save rounds); for a sign change, a Newton or
     // secant estimate straddled by two points a tolerance apart, so that a good
     // estimate closes the bracket in one round.
-    std::vector<int64_t> next_points(const Job &job) const {
+    // Up to three times to evaluate inside an interval, in increasing order.
+    struct Points {
+        static constexpr int most = 3;
+        int count;
+        int64_t t[most];
+    };
+
+    Points next_points(const Job &job) const {
         const auto &mine = samples_[job.satellite];
         const Sample &a = mine[job.lo], &b = mine[job.hi];
         const int64_t width = b.t - a.t;
@@ -315,9 +325,9 @@ private:
         // that keeps landing on one side), so that the width at least halves
         // every second round.
         if (sign_change && job.parent_width > 0 && 2 * width > job.parent_width)
-            return {a.t + width / 2};
+            return {1, {a.t + width / 2}};
         if (!sign_change)  // quarters: fewer rounds for a few more states
-            return {a.t + width / 4, a.t + width / 2, b.t - width / 4};
+            return {3, {a.t + width / 4, a.t + width / 2, b.t - width / 4}};
         // Newton from the end nearer the root; the secant when Newton leaves the
         // bracket (rates of some theories are not exact derivatives).
         const Sample &near = std::fabs(a.g) < std::fabs(b.g) ? a : b;
@@ -330,8 +340,8 @@ private:
         const int64_t step = tolerance_ / 2;
         const int64_t lo = std::max(x - step, a.t + 1), hi = std::min(x + step, b.t - 1);
         if (hi - lo < 1)
-            return {a.t + width / 2};
-        return {lo, hi};
+            return {1, {a.t + width / 2}};
+        return {2, {lo, hi}};
     }
 
     // The next point of a peak search: the vertex of the parabola through the

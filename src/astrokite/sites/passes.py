@@ -100,7 +100,7 @@ def _count(value, name: str) -> int:
 
 
 def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.0, *, step: float = 1200.0,
-                chunk: int = 512) -> PassTable:
+                chunk: int = 4096) -> PassTable:
     """Passes over ``site`` of the satellites ``states`` gives TEME states of.
 
     The satellites are sampled on a common grid of ``step`` seconds, then the
@@ -158,7 +158,7 @@ def _contiguous(position, velocity, valid):
 class _SGP4States:
     """TEME states from the package's SGP4: one propagator for the grid of each
     chunk of satellites; the rounds of requests go through one propagator over
-    all of them, each (satellite, time) pair propagated once."""
+    all of them."""
 
     def __init__(self, source):
         from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
@@ -172,6 +172,7 @@ class _SGP4States:
             self._items = _satellites(source)
             self._all = SGP4(self._items)
             self.satnos = np.asarray([_satno(item) for item in self._items], np.int64)
+        self._pairs = _PairPropagation.of(self._all)
 
     @staticmethod
     def _states(ephemeris):
@@ -184,32 +185,41 @@ class _SGP4States:
         return self._states(self._SGP4(self._items[rows]).propagate(Time(times)))
 
     def at(self, rows, times):
-        pairs = _propagate_pairs(self._all, rows, times)
-        if pairs is not None:
-            return pairs
+        if self._pairs is not None:
+            return self._pairs(rows, times)
         # Each distinct time once for every satellite, then the pairs picked out.
         distinct, where = np.unique(times, return_inverse=True)
         all_r, all_v, all_valid = self._states(self._all.propagate(Time(distinct)))
         return all_r[rows, where], all_v[rows, where], all_valid[rows, where]
 
 
-def _propagate_pairs(propagator, rows, times):
-    """States of each (satellite row, time) pair in one native call, through the
-    SGP4 batch table, which propagates a (1, k) array of element-set indices
-    against k instants: the element set in force for each pair is chosen as
-    ``SGP4.propagate`` chooses it. None when the propagator has no such table
-    (``propagate`` itself only takes a grid of satellites by times)."""
-    table, sets = getattr(propagator, "_table", None), getattr(propagator, "_sets", None)
-    choose = getattr(propagator, "_choose", None)
-    if table is None or sets is None or choose is None:
+class _PairPropagation:
+    """States of (satellite row, time) pairs, each propagated once in one native
+    call through the SGP4 batch table, which propagates a (1, k) array of
+    element-set indices against k instants; the element set in force for each
+    pair is chosen as ``SGP4.propagate`` chooses it. ``SGP4.propagate`` itself
+    takes only a grid of satellites by times."""
+
+    def __init__(self, propagator):
+        self._table, self._sets, self._choose = propagator._table, propagator._sets, propagator._choose
+        self._first = np.array([indices[0] for indices in self._sets], np.int64)
+        self._histories = np.flatnonzero([len(indices) > 1 for indices in self._sets])
+
+    @classmethod
+    def of(cls, propagator):
+        """The pair propagation of an SGP4, or None if it has no batch table."""
+        if all(hasattr(propagator, name) for name in ("_table", "_sets", "_choose")):
+            return cls(propagator)
         return None
-    chosen = np.array([indices[0] for indices in sets], np.int64)[rows]
-    histories = np.flatnonzero(np.array([len(indices) > 1 for indices in sets]))
-    for row in np.intersect1d(histories, rows):
-        mine = np.flatnonzero(rows == row)
-        chosen[mine] = sets[row][choose(sets[row], times[mine], "inforce")]
-    position, velocity, error = table.propagate(chosen[None, :], np.ascontiguousarray(times, np.int64), True, 1)
-    return position[0], velocity[0], error[0] == 0
+
+    def __call__(self, rows, times):
+        chosen = self._first[rows]
+        for row in np.intersect1d(self._histories, rows):
+            mine = np.flatnonzero(rows == row)
+            chosen[mine] = self._sets[row][self._choose(self._sets[row], times[mine], "inforce")]
+        position, velocity, error = self._table.propagate(chosen[None, :], np.ascontiguousarray(times, np.int64),
+                                                          True, 1)
+        return position[0], velocity[0], error[0] == 0
 
 
 def _satellites(source) -> list:
