@@ -113,6 +113,16 @@ def test_lla_agrees_with_erfa_gc2gde(ellipsoid):
     np.testing.assert_allclose(lla["alt"], h, rtol=0, atol=1e-6)
 
 
+def test_lla_is_the_same_from_every_frame(states):
+    # TEME goes through a fused turn-and-convert loop, the others through ITRF.
+    teme = states.ephemeris(counts())
+    expected = teme.lla(WGS72)
+    for frame in (ITRF, GCRF):
+        lla = teme.to(frame).lla(WGS72)
+        for name in ("lat", "lon", "alt"):
+            np.testing.assert_allclose(lla[name], expected[name], rtol=0, atol=1e-6 if name == "alt" else 1e-12)
+
+
 def test_failed_samples_stay_nan(states):
     eph = states.ephemeris(counts(seconds=[0, 60]))
     eph.position[1, 0] = np.nan

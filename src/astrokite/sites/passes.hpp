@@ -191,6 +191,11 @@ public:
                 points[count++] = uint32_t(mine.size());
                 mine.push_back(s);
             }
+            // A satellite whose motion defeats the bounds (an orbit no theory
+            // should give) would split without end: its search stops here and
+            // it gets a failure row instead.
+            if (mine.size() > most_samples)
+                failed_at_[job.satellite] = std::min(failed_at_[job.satellite], mine[job.lo].t), failed = true;
             if (failed)
                 continue;
             points[count++] = job.hi;
@@ -214,6 +219,7 @@ private:
     // Culminations to within 0.1 ms: the elevation is flat there, so a tighter
     // bracket buys rounds, not accuracy.
     static constexpr int64_t peak_tolerance = 100'000;
+    static constexpr size_t most_samples = 100'000;
 
     // An open interval between two samples of one satellite, by index.
     struct Job {
@@ -407,7 +413,10 @@ private:
             const bool visible_at_start = !mine.empty() && mine[0].g > 0;
             bool visible = visible_at_start;
             int64_t rise = 0;
+            const int64_t failed = failed_at_[i];
             for (const Crossing &c : crossings) {
+                if (c.t >= failed)  // nothing after a failure is trusted
+                    break;
                 if (c.rising && !visible)
                     rise = c.t, visible = true;
                 else if (!c.rising && visible) {
@@ -415,7 +424,6 @@ private:
                     visible = false;
                 }
             }
-            const int64_t failed = failed_at_[i];
             if (visible)
                 passes_.push_back({i, rise, rise, failed == no_failure ? span_ : failed, -INFINITY,
                                    uint8_t(failed == no_failure ? sets_after_stop : samples_failed)});
