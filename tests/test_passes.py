@@ -10,7 +10,8 @@ from astrokite.frames import transforms
 from astrokite.sites import Site, find_passes
 from astrokite.time.time import Time
 
-FILES = ["iss.tle", "hubble.tle", "starlink-1007.tle", "navstar-61.tle", "galaxy-16.tle", "tess.tle", "iridium-71.tle"]
+FILES = ["iss.tle", "hubble.tle", "starlink-1007.tle", "navstar-61.tle", "galaxy-16.tle", "tess.tle",
+         "iridium-71.tle"]
 START, STOP = "2023-01-01T06:00", "2023-01-02T06:00"
 NS = 10**9
 MS = 10**6

@@ -212,8 +212,9 @@ struct Geodetic {
 // Geodetic coordinates (lat, lon, alt interleaved) of `satellites` rows of
 // `times` points each (x, y, z interleaved), first turned about the pole by the
 // angle whose cosine and sine `turn` holds per time (pairs; 1 and 0 for
-// Earth-fixed input). One pass over memory from TEME to geodetic. Compiled for AVX-512 and AVX2 beside the baseline, picked at run
-// time; the loop vectorises when sqrt need not set errno (-fno-math-errno).
+// Earth-fixed input). One pass over memory from TEME to geodetic. Compiled
+// for AVX-512 and AVX2 beside the baseline, picked at run time; the loop
+// vectorises when sqrt need not set errno (-fno-math-errno).
 __attribute__((target_clones("avx512f", "avx2", "default")))
 inline void geodetic_points(const double *turn, size_t times, size_t satellites, const double *position,
                             const Ellipsoid &e, double *out) {

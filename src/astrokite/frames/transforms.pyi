@@ -22,7 +22,8 @@ def geodetic(position: NDArray[np.float64], a: float, f: float,
     """Latitude, longitude [rad] and altitude [m] (last axis) of Earth-fixed positions [m] on the
     ellipsoid (a [m], f), or of TEME (satellites, times, 3) positions at the UTC counts `ns`."""
 
-def site_frame(lat: float, lon: float, alt: float, a: float, f: float) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+def site_frame(lat: float, lon: float, alt: float, a: float,
+               f: float) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Earth-fixed position [m] of a geodetic point and its east, north and up axes (rows of a 3x3)."""
 
 def look(lat: float, lon: float, alt: float, a: float, f: float, position: NDArray[np.float64],

@@ -408,7 +408,8 @@ private:
             std::vector<Sample> mine = samples_[i];
             std::sort(mine.begin(), mine.end(), [](const Sample &p, const Sample &q) { return p.t < q.t; });
             auto &crossings = crossings_[i];
-            std::sort(crossings.begin(), crossings.end(), [](const Crossing &p, const Crossing &q) { return p.t < q.t; });
+            std::sort(crossings.begin(), crossings.end(),
+                      [](const Crossing &p, const Crossing &q) { return p.t < q.t; });
             const size_t first_pass = passes_.size();
             const bool visible_at_start = !mine.empty() && mine[0].g > 0;
             bool visible = visible_at_start;
