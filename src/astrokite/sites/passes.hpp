@@ -13,10 +13,11 @@
 // crossing. Far from the site a second test decides long intervals: the
 // satellite's direction turns at a bounded rate and must come within a cone
 // about the site's up axis to be seen. Any other interval is split until it is
-// decided, however short the pass. Crossings are then refined to well under a millisecond, and each
-// culmination by a search on elevations alone (the velocities of deep-space
-// theories are not exact derivatives of their positions, which would move the
-// zero of a rate-based culmination by minutes for a near-stationary satellite).
+// decided, however short the pass (down to a millisecond). Crossings are then
+// refined to 10 us, and each culmination by a search on elevations alone to
+// 0.1 ms (the velocities of deep-space theories are not exact derivatives of
+// their positions, which would move the zero of a rate-based culmination by
+// minutes for a near-stationary satellite).
 #pragma once
 
 #include <algorithm>
@@ -65,7 +66,8 @@ inline Sample evaluate(const Observer &o, int64_t t, const double *r, const doub
     // The osculating orbit from the inertial velocity (the Earth's turn added back).
     const double w = frames::earth_rotation_rate;
     const double vi[3] = {v[0] - w * r[1], v[1] + w * r[0], v[2]};
-    const double hx = r[1] * vi[2] - r[2] * vi[1], hy = r[2] * vi[0] - r[0] * vi[2], hz = r[0] * vi[1] - r[1] * vi[0];
+    const double hx = r[1] * vi[2] - r[2] * vi[1], hy = r[2] * vi[0] - r[0] * vi[2];
+    const double hz = r[0] * vi[1] - r[1] * vi[0];
     const double h2 = hx * hx + hy * hy + hz * hz;
     const double energy = 0.5 * (vi[0] * vi[0] + vi[1] * vi[1] + vi[2] * vi[2]) - gm_earth / radius;
     const double e = std::sqrt(std::max(0.0, 1 + 2 * energy * h2 / (gm_earth * gm_earth)));
