@@ -145,6 +145,17 @@ def test_to_pandas_has_one_row_per_sample(states):
     assert row["time"].value == eph.time.int64[1]
 
 
+def test_frames_other_than_teme_itrf_gcrf_are_refused(states):
+    from astrokite.frames.frames import ENU
+
+    eph = states.ephemeris(counts(seconds=[0]))
+    with pytest.raises(ValueError, match="TEME, ITRF or GCRF"):
+        eph.to(ENU())
+    without_velocity = StateVectorEphemeris(eph.time, eph.position, frame=TEME)
+    assert without_velocity.to(GCRF).velocity is None
+    assert "vx" not in without_velocity.to_pandas().columns
+
+
 def test_dubious_years_warn():
     eph = StateVectorEphemeris(Time(["1700-01-01", "1700-01-02"]), np.full((1, 2, 3), 7e6), frame=TEME)
     with warnings.catch_warnings(record=True) as caught:
