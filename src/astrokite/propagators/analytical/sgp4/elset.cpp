@@ -711,12 +711,17 @@ nb::object getitem_selection(const ELSET &elset, nb::handle selection) {
     return new_elset(std::vector<PyObject *>(items, items + PySequence_Fast_GET_SIZE(sequence.ptr())));
 }
 
-// The count of a time-window bound, which must be one instant: an array of
-// them (a list of dates, an array-valued Time) would select elementwise.
-std::optional<std::int64_t> window_bound(nb::handle value, const char *which) {
-    if (value.is_none())
+// A time-window bound as a Time, or nothing for None. Both bounds are made
+// before either is checked, so that a bound Time refuses fails first.
+nb::object window_time(nb::handle value) {
+    return value.is_none() ? nb::object() : nb::handle(reinterpret_cast<PyObject *>(time::time_type()))(value);
+}
+
+// The count of a bound, which must be one instant: an array of them (a list
+// of dates, an array-valued Time) would select elementwise.
+std::optional<std::int64_t> window_count(const nb::object &instant, const char *which) {
+    if (!instant.is_valid())
         return std::nullopt;
-    nb::object instant = nb::handle(reinterpret_cast<PyObject *>(time::time_type()))(value);
     const time::Time &counts = time::get(instant);
     if (counts.is_array()) {
         PyErr_Format(PyExc_ValueError, "the %s of a time window must be one instant, got %zu instants", which,
@@ -730,7 +735,9 @@ std::optional<std::int64_t> window_bound(nb::handle value, const char *which) {
 // that side open. The epochs are sorted, so the window of a plain ELSET is
 // the run of positions between two binary searches.
 nb::object getitem_window(nb::handle self, const ELSET &elset, nb::handle start, nb::handle stop) {
-    const std::optional<std::int64_t> lower = window_bound(start, "start"), upper = window_bound(stop, "stop");
+    const nb::object start_time = window_time(start), stop_time = window_time(stop);
+    const std::optional<std::int64_t> lower = window_count(start_time, "start"),
+                                      upper = window_count(stop_time, "stop");
     if (uses_own_method(self, bound.getitem_selection)) {
         const std::size_t n = size_of(elset);
         const std::int64_t *epochs = time::get(elset.epoch).data();
