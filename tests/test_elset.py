@@ -473,6 +473,39 @@ class TestFromLines:
             with pytest.raises(error, match=message):
                 TLE(*stand_ins[rows][1])
 
+    def test_grouped_lines_give_what_each_group_gives_alone(self):
+        groups = [(name, real_pairs(name)) for name in ("iss.tle", "tess.tle", "iridium-71.tle")]
+        for _, pairs in groups:
+            random.Random(3).shuffle(pairs)
+        # Enough rows for several threads: the groups again and again.
+        many, first = [], 0
+        while first < 50_000:
+            for name, pairs in groups:
+                many.append((first, first + len(pairs), None if name == "tess.tle" else name))
+                first += len(pairs)
+        rows = b"".join(rows_of(pairs) for _, pairs in groups) * (len(many) // len(groups))
+        elsets = ELSET._from_grouped_lines(rows, many)
+        assert len(elsets) == len(many) and len({id(e) for e in elsets}) == len(many)
+        for elset, (start, end, name) in zip(elsets, many):
+            assert_same_elset(elset, ELSET._from_lines(rows[start * 138 : end * 138], name))
+            assert elset[0] is elset[0]
+        assert ELSET._from_grouped_lines(rows, []) == []
+
+    @pytest.mark.parametrize(
+        "groups, error, message",
+        [
+            ([(0, 1, None), (1, 3, None)], ValueError, "outside the range of Time"),  # the first failing group
+            ([(0, 1, "ISS"), (1, 1, None)], AssertionError, "^$"),
+            ([(0, 4, None)], IndexError, "outside the buffer"),
+            ([(0, 1, b"ISS")], TypeError, "expected str, got bytes"),
+            ([(0, 1)], TypeError, "tuples"),
+        ],
+    )
+    def test_grouped_lines_failures(self, groups, error, message):
+        rows = rows_of([(ISS1, ISS2), (ISS1, ISS2), (put(ISS1, 19, "99999999.9999"), ISS2)])
+        with pytest.raises(error, match=message):
+            ELSET._from_grouped_lines(rows, groups)
+
     def test_cycles_through_made_tles_are_collected(self):
         elset = ELSET._from_lines(rows_of(real_pairs("tess.tle")))
         window = elset[1:]

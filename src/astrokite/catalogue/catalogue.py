@@ -32,6 +32,15 @@ def make_elset(rows: bytes | memoryview, satname: str | None) -> ELSET:
     return ELSET(*tles, satname=satname)
 
 
+def make_elsets(rows: bytes, groups: list[tuple[int, int, str | None]]) -> list[ELSET]:
+    """The ELSETs of rows of 138 bytes: one per (first row, end row, satname) of `groups`."""
+    from_grouped_lines = getattr(ELSET, "_from_grouped_lines", None)
+    if from_grouped_lines is not None:
+        return from_grouped_lines(rows, groups)
+    with memoryview(rows) as view:
+        return [make_elset(view[first * ROW : end * ROW], name) for first, end, name in groups]
+
+
 def elset_rows(elset: ELSET) -> bytes:
     """The element sets of an ELSET as rows of 138 bytes, in epoch order."""
     lines = getattr(elset, "_lines", None)

@@ -8,7 +8,7 @@ from collections.abc import Iterable
 from typing import IO, Any
 
 from astrokite.catalogue import reader, sources
-from astrokite.catalogue.catalogue import ROW, Catalogue, Rejection, elset_rows, make_elset
+from astrokite.catalogue.catalogue import Catalogue, Rejection, elset_rows, make_elsets
 from astrokite.propagators.analytical.sgp4.tle import ELSET
 from astrokite.time.time import Time
 
@@ -70,8 +70,7 @@ class Reading:
         collecting = gc.isenabled()
         gc.disable()
         try:
-            with memoryview(rows) as view:
-                elsets = [make_elset(view[first * ROW : end * ROW], name) for _, first, end, name in groups]
+            elsets = make_elsets(rows, [(first, end, name) for _, first, end, name in groups])
         finally:
             if collecting:
                 gc.enable()

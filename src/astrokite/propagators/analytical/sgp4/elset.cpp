@@ -17,12 +17,16 @@
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -476,69 +480,196 @@ nb::object new_line_table(std::unique_ptr<char[]> lines, std::size_t rows, doubl
     return table;
 }
 
-// An ELSET of `type` read from rows of 138 bytes (line 1, then line 2, each
-// 69 bytes), with the values a TLE made of each pair of lines would hold. The
-// lines are scanned without the interpreter lock.
-nb::object construct_from_lines(PyTypeObject *type, nb::handle buffer, nb::handle satname) {
-    args::require_exact_type(satname, &PyUnicode_Type, "satname", true);
+// The element sets of one ELSET being read from rows of 138 bytes: its own
+// copy of the lines, the columns and epochs read from them, and what the
+// reading found.
+struct LinesRead {
+    std::unique_ptr<char[]> lines;
+    std::size_t n = 0;
+    Parts parts;
+    elset_table::RowsRead read;
+};
+
+// Room for n rows; needs no interpreter lock.
+void allocate_rows(LinesRead &reading, std::size_t n) {
+    reading.n = n;
+    reading.lines.reset(new char[n * row_bytes]);
+    reading.parts.epochs.resize(n);
+    reading.parts.table.reset(new double[column_count * n]);
+}
+
+// Sort the rows, columns and epochs read by epoch (equal epochs keep their order).
+void sort_by_epoch(LinesRead &reading) {
+    Parts &parts = reading.parts;
+    if (std::is_sorted(parts.epochs.begin(), parts.epochs.end()))
+        return;
+    const std::size_t n = reading.n;
+    const std::vector<std::size_t> order = elset_table::order_by_epoch(parts.epochs.data(), n);
+    elset_table::reorder_rows(parts.table.get(), n, order);
+    elset_table::reorder_bytes(reading.lines.get(), row_bytes, order);
+    std::vector<std::int64_t> sorted(n);
+    for (std::size_t i = 0; i < n; ++i)
+        sorted[i] = parts.epochs[order[i]];
+    parts.epochs = std::move(sorted);
+}
+
+// Read the copied lines into columns and epochs, on every core when `all_cores`
+// and there are many, and sort them by epoch when every row is numbered (the
+// numbers of the others are read afterwards, by their positions as given).
+// Needs no interpreter lock.
+void read_lines(LinesRead &reading, double gm, double re, bool all_cores) {
+    const std::size_t n = reading.n;
+    Parts &parts = reading.parts;
+    reading.read = all_cores ? elset_table::read_all_rows(reading.lines.get(), n, gm, re, parts.table.get(),
+                                                          parts.epochs.data())
+                             : elset_table::read_rows(reading.lines.get(), 0, n, n, gm, re, parts.table.get(),
+                                                      parts.epochs.data());
+    if (reading.read.failed == n && reading.read.unnumbered.empty())
+        sort_by_epoch(reading);
+}
+
+// The ELSET of `type` of lines read: raises what reading them found wrong.
+nb::object finish_lines(PyTypeObject *type, LinesRead &&reading, double gm, double re, nb::handle satname) {
+    const std::size_t n = reading.n;
+    const elset_table::RowsRead &read = reading.read;
+    if (read.failed < n)
+        time::raise_number_error(read.failed_row.epoch_status, "Julian date", read.failed_row.epoch_jd);
+    std::optional<std::int32_t> satno = read.satno;
+    bool differ = read.differ;
+    for (std::size_t i : read.unnumbered) {
+        const std::int32_t number = field_satno({reading.lines.get() + i * row_bytes + 2, 5});
+        differ |= satno && *satno != number;
+        satno = number;
+    }
+    if (bound.assertions && differ)
+        raise_assertion();
+    Parts &parts = reading.parts;
+    parts.made.satno = *satno;
+    sort_by_epoch(reading);
+    parts.made.table = new_line_table(std::move(reading.lines), n, gm, re);
+    parts.made.drag_terms_filled = true;
+    parts.made.count = n;
+    return finish(type, std::move(parts), satname);
+}
+
+// The bytes of a buffer-protocol object, released when it goes.
+struct BufferView {
     Py_buffer view;
-    if (PyObject_GetBuffer(buffer.ptr(), &view, PyBUF_SIMPLE) < 0)
-        args::throw_pending();
-    const std::size_t bytes = static_cast<std::size_t>(view.len);
-    std::unique_ptr<char[]> lines(new (std::nothrow) char[bytes ? bytes : 1]);
-    if (lines)
-        std::memcpy(lines.get(), view.buf, bytes);
-    PyBuffer_Release(&view);
-    if (!lines)
-        throw std::bad_alloc();
+    explicit BufferView(nb::handle buffer) {
+        if (PyObject_GetBuffer(buffer.ptr(), &view, PyBUF_SIMPLE) < 0)
+            args::throw_pending();
+    }
+    BufferView(const BufferView &) = delete;
+    ~BufferView() { PyBuffer_Release(&view); }
+    const char *data() const { return static_cast<const char *>(view.buf); }
+    std::size_t size() const { return static_cast<std::size_t>(view.len); }
+};
+
+// The number of rows of 138 bytes in `bytes` bytes given to `function`.
+std::size_t row_count(std::size_t bytes, const char *function) {
     if (bytes % row_bytes != 0) {
-        PyErr_Format(PyExc_ValueError, "ELSET._from_lines() takes rows of %zu bytes, got %zu bytes", row_bytes,
-                     bytes);
+        PyErr_Format(PyExc_ValueError, "%s takes rows of %zu bytes, got %zu bytes", function, row_bytes, bytes);
         args::throw_pending();
     }
     const std::size_t n = bytes / row_bytes;
     if (n == 0)
         raise_empty();
     if (n > UINT32_MAX) {  // selections name rows by 32-bit numbers
-        PyErr_Format(PyExc_ValueError, "ELSET._from_lines() takes at most %u rows, got %zu", UINT32_MAX, n);
+        PyErr_Format(PyExc_ValueError, "%s takes at most %u rows, got %zu", function, UINT32_MAX, n);
         args::throw_pending();
+    }
+    return n;
+}
+
+// An ELSET of `type` read from rows of 138 bytes (line 1, then line 2, each
+// 69 bytes), with the values a TLE made of each pair of lines would hold. The
+// lines are scanned without the interpreter lock.
+nb::object construct_from_lines(PyTypeObject *type, nb::handle buffer, nb::handle satname) {
+    args::require_exact_type(satname, &PyUnicode_Type, "satname", true);
+    LinesRead reading;
+    {
+        BufferView view(buffer);
+        const std::size_t n = row_count(view.size(), "ELSET._from_lines()");
+        allocate_rows(reading, n);
+        std::memcpy(reading.lines.get(), view.data(), n * row_bytes);
+    }
+    const double gm = earth_constant(bound.gm), re = earth_constant(bound.re);
+    {
+        nb::gil_scoped_release unlocked;
+        read_lines(reading, gm, re, true);
+    }
+    return finish_lines(type, std::move(reading), gm, re, satname);
+}
+
+// The ELSETs of many satellites read from one buffer of rows of 138 bytes:
+// `groups` holds a (first row, end row, satname) tuple per ELSET. Each is what
+// _from_lines gives for its rows, but the rows of all are read in one pass
+// spread over the cores, a satellite to a core at a time, with no interpreter
+// lock. Raises what the first ELSET in order of `groups` raises.
+nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::handle groups) {
+    BufferView view(buffer);
+    const std::size_t rows = view.size() / row_bytes;
+    if (view.size() % row_bytes != 0)
+        row_count(view.size(), "ELSET._from_grouped_lines()");
+    nb::object items = checked(PySequence_Fast(groups.ptr(), "groups must be a sequence of tuples"));
+    const std::size_t count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.ptr()));
+    std::vector<std::pair<std::size_t, std::size_t>> bounds(count);
+    std::vector<nb::object> names(count);
+    for (std::size_t g = 0; g < count; ++g) {
+        nb::handle group = PySequence_Fast_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(g));
+        if (!PyTuple_Check(group.ptr()) || PyTuple_GET_SIZE(group.ptr()) != 3)
+            throw nb::type_error("groups must hold (first row, end row, satname) tuples");
+        const std::size_t first = nb::cast<std::size_t>(nb::handle(PyTuple_GET_ITEM(group.ptr(), 0)));
+        const std::size_t end = nb::cast<std::size_t>(nb::handle(PyTuple_GET_ITEM(group.ptr(), 1)));
+        if (first > end || end > rows)
+            throw nb::index_error("a group's rows lie outside the buffer");
+        row_count((end - first) * row_bytes, "ELSET._from_grouped_lines()");
+        names[g] = nb::borrow(PyTuple_GET_ITEM(group.ptr(), 2));
+        args::require_exact_type(names[g], &PyUnicode_Type, "satname", true);
+        bounds[g] = {first, end};
     }
     const double gm = earth_constant(bound.gm), re = earth_constant(bound.re);
 
-    Parts parts;
-    parts.epochs.resize(n);
-    parts.table.reset(new double[column_count * n]);
-    elset_table::RowsRead read;
+    std::vector<LinesRead> readings(count);
     {
         nb::gil_scoped_release unlocked;
-        read = elset_table::read_all_rows(lines.get(), n, gm, re, parts.table.get(), parts.epochs.data());
+        // The memory of every ELSET is taken here, in order, before the
+        // workers start: each ELSET's pieces lie together.
+        for (std::size_t g = 0; g < count; ++g)
+            allocate_rows(readings[g], bounds[g].second - bounds[g].first);
+        std::atomic<std::size_t> next{0};
+        std::exception_ptr fault;  // the first a worker met (out of memory); the others stop
+        std::mutex fault_lock;
+        auto work = [&] {
+            try {
+                for (std::size_t g; (g = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+                    std::memcpy(readings[g].lines.get(), view.data() + bounds[g].first * row_bytes,
+                                readings[g].n * row_bytes);
+                    read_lines(readings[g], gm, re, false);
+                }
+            } catch (...) {
+                next = count;
+                const std::lock_guard<std::mutex> hold(fault_lock);
+                if (!fault)
+                    fault = std::current_exception();
+            }
+        };
+        constexpr std::size_t rows_per_thread = 20'000;
+        const std::size_t threads =
+            std::clamp<std::size_t>(rows / rows_per_thread, 1, std::max(1u, std::thread::hardware_concurrency()));
+        std::vector<std::thread> workers;
+        for (std::size_t t = 1; t < threads; ++t)
+            workers.emplace_back(work);
+        work();
+        for (std::thread &worker : workers)
+            worker.join();
+        if (fault)
+            std::rethrow_exception(fault);
     }
-    if (read.failed < n)
-        time::raise_number_error(read.failed_row.epoch_status, "Julian date", read.failed_row.epoch_jd);
-    std::optional<std::int32_t> satno = read.satno;
-    bool differ = read.differ;
-    for (std::size_t i : read.unnumbered) {
-        const std::int32_t number = field_satno({lines.get() + i * row_bytes + 2, 5});
-        differ |= satno && *satno != number;
-        satno = number;
-    }
-    if (bound.assertions && differ)
-        raise_assertion();
-    parts.made.satno = *satno;
-
-    if (!std::is_sorted(parts.epochs.begin(), parts.epochs.end())) {
-        const std::vector<std::size_t> order = elset_table::order_by_epoch(parts.epochs.data(), n);
-        elset_table::reorder_rows(parts.table.get(), n, order);
-        elset_table::reorder_bytes(lines.get(), row_bytes, order);
-        std::vector<std::int64_t> sorted(n);
-        for (std::size_t i = 0; i < n; ++i)
-            sorted[i] = parts.epochs[order[i]];
-        parts.epochs = std::move(sorted);
-    }
-    parts.made.table = new_line_table(std::move(lines), n, gm, re);
-    parts.made.drag_terms_filled = true;
-    parts.made.count = n;
-    return finish(type, std::move(parts), satname);
+    nb::list elsets;
+    for (std::size_t g = 0; g < count; ++g)
+        elsets.append(finish_lines(type, std::move(readings[g]), gm, re, names[g]));
+    return elsets;
 }
 
 // A new plain ELSET (no name) of the element sets at `positions` of an ELSET
@@ -1142,6 +1273,18 @@ void bind_elset(nb::module_ &m) {
         "An ELSET of the element sets in `buffer`: rows of 138 bytes, line 1 then line 2 (69 bytes each,\n"
         "as a TLE stores them), in any order. No TLE object is made until one is asked for.");
     nb::setattr(cls, "_from_lines", nb::module_::import_("builtins").attr("classmethod")(from_lines_function));
+    nb::object from_grouped_lines_function = nb::cpp_function(
+        [](nb::handle type, nb::handle buffer, nb::handle groups) {
+            if (!PyType_Check(type.ptr()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(type.ptr()), bound.elset))
+                args::raise_cannot_convert(Py_TYPE(type.ptr())->tp_name, "ELSET");
+            return construct_groups_from_lines(reinterpret_cast<PyTypeObject *>(type.ptr()), buffer, groups);
+        },
+        nb::scope(cls), nb::name("_from_grouped_lines"), nb::arg("cls"), nb::arg("buffer"), nb::arg("groups"),
+        nb::sig("def _from_grouped_lines(cls, buffer: bytes, groups: typing.Sequence[tuple[int, int, str | None]]) -> list[ELSET]"),
+        "One ELSET per (first row, end row, satname) tuple of `groups`, each what _from_lines gives for\n"
+        "rows [first, end) of `buffer`; the rows of all are read together, on every core.");
+    nb::setattr(cls, "_from_grouped_lines",
+                nb::module_::import_("builtins").attr("classmethod")(from_grouped_lines_function));
     cls.def("_lines", [](Self self) { return lines_of(*self.p); }, nb::sig("def _lines(self) -> bytes"),
             "The element sets as rows of 138 bytes (line 1, then line 2, 69 bytes each), in epoch order.");
 

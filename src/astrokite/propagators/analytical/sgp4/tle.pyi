@@ -218,6 +218,10 @@ class ELSET(Representable):
     def _from_lines(cls, buffer: bytes, satname: str | None = None) -> ELSET:
         """An ELSET of the element sets in `buffer`: rows of 138 bytes, line 1 then line 2 (69 bytes each,
         as a TLE stores them), in any order. No TLE object is made until one is asked for."""
+    @classmethod
+    def _from_grouped_lines(cls, buffer: bytes, groups: typing.Sequence[tuple[int, int, str | None]]) -> list[ELSET]:
+        """One ELSET per (first row, end row, satname) tuple of `groups`, each what _from_lines gives for
+        rows [first, end) of `buffer`; the rows of all are read together, on every core."""
     def _lines(self) -> bytes:
         """The element sets as rows of 138 bytes (line 1, then line 2, 69 bytes each), in epoch order."""
     @property
