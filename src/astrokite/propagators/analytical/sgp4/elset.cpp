@@ -52,16 +52,20 @@ struct LineTable {
     std::unique_ptr<char[]> lines;
     std::size_t rows = 0;
     double gm = 0, re = 0;               // Earth.GM and Earth.Re when the lines were read
-    std::unique_ptr<PyObject *[]> made;  // owned references; null until asked for
+    // Owned references, a slot per row, null until asked for; the slots
+    // themselves are only made when the first TLE is.
+    std::unique_ptr<PyObject *[]> made;
 
     LineTable(std::unique_ptr<char[]> lines_, std::size_t rows_, double gm_, double re_)
-        : lines(std::move(lines_)), rows(rows_), gm(gm_), re(re_), made(new PyObject *[rows_]()) {}
+        : lines(std::move(lines_)), rows(rows_), gm(gm_), re(re_) {}
     LineTable(const LineTable &) = delete;
     ~LineTable() { release(); }
 
     const char *row(std::size_t r) const { return lines.get() + r * row_bytes; }
 
     nb::object element(std::size_t r) {
+        if (!made)
+            made.reset(new PyObject *[rows]());
         if (!made[r])
             made[r] = tle_from_stored_lines(row(r), row(r) + tle_lines::line_length).release().ptr();
         return nb::borrow(made[r]);
@@ -417,8 +421,11 @@ nb::object finish(PyTypeObject *type, Parts &&parts, nb::handle satname) {
     nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
     parts.table.release();
     parts.made.column_data = data;
+    // One array of all columns, each column a view of one of its rows: a view
+    // costs far less to make than an array of its own.
+    nb::object all_columns = nb::ndarray<nb::numpy, double, nb::ndim<2>>(data, {column_count, n}, owner).cast();
     for (std::size_t c = 0; c < column_count; ++c)
-        parts.made.columns[c] = nb::ndarray<nb::numpy, double, nb::ndim<1>>(data + c * n, {n}, owner).cast();
+        parts.made.columns[c] = checked(PySequence_GetItem(all_columns.ptr(), static_cast<Py_ssize_t>(c)));
 
     nb::object self = nb::inst_alloc(reinterpret_cast<PyObject *>(type));
     nb::setattr(self, bound.stored_satname, satname);
@@ -1048,7 +1055,7 @@ int line_table_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     if (nb::inst_ready(self)) {
         const LineTable *table = nb::inst_ptr<LineTable>(self);
-        for (std::size_t r = 0; r < table->rows; ++r)
+        for (std::size_t r = 0; table->made && r < table->rows; ++r)
             Py_VISIT(table->made[r]);
     }
     return 0;
