@@ -69,18 +69,13 @@ nb::tuple satellites_of(Scanner &scanner, bool drop_duplicates) {
             scanner.drop_duplicates();
         order = scanner.grouped(satellites);
     }
-    const RecordStore &records = scanner.records();
     PyObject *rows = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(order.size() * row_size));
     if (!rows)
         args::throw_pending();
     nb::object held = nb::steal(rows);
     {
         nb::gil_scoped_release released;
-        char *out = PyBytes_AS_STRING(rows);
-        for (std::size_t position : order) {
-            std::memcpy(out, records[position].lines, row_size);
-            out += row_size;
-        }
+        scanner.copy_rows(order, PyBytes_AS_STRING(rows));
     }
     nb::list groups;
     for (const Satellite &satellite : satellites) {
