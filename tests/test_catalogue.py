@@ -135,6 +135,27 @@ def test_large_inputs_split_across_threads_keep_every_set():
         np.testing.assert_array_equal(copy.mnm, elset.mnm)
 
 
+def test_sets_come_grouped_in_epoch_order_with_ties_in_reading_order():
+    tles = history("iss.tle")
+    order = list(range(len(tles)))
+    random.Random(5).shuffle(order)
+    # Two sets share the epoch of the first: they must stay in the order they were read.
+    twin = put(tles[0].line2, 64, "99999")
+    lines = [(tles[i].line1, tles[i].line2) for i in order] + [(tles[0].line1, twin)]
+    # The last name read (not the name of the latest epoch) names the satellite.
+    text = "".join(f"{'OLD' if k < len(lines) - 3 else 'NEW'}\n{a}\n{b}\n" for k, (a, b) in enumerate(lines))
+    scanner = reader.Scanner()
+    scanner.begin(0)
+    scanner.feed(text.encode())
+    scanner.end()
+    rows, groups = scanner.satellites()
+    assert groups == [(25544, 0, len(lines), "NEW")]
+    ordered = sorted(range(len(lines)), key=lambda k: TLE(*lines[k]).epoch.int64)
+    assert rows == b"".join((a + b).encode() for a, b in (lines[k] for k in ordered))
+    elset = parse_tle(text)[25544]
+    assert elset.satname == "NEW" and elset[0].line2 == tles[0].line2 and elset[1].line2 == twin
+
+
 def test_three_line_names_are_kept_in_every_form():
     text = "\n".join([
         "ISS (ZARYA)   ", ISS1, ISS2,                  # plain name, trailing blanks

@@ -58,8 +58,9 @@ nb::list rejections_from(Scanner &scanner, std::size_t first) {
 }
 
 // All element sets as one buffer of 138-byte rows (normalised line 1, then
-// line 2), grouped by satellite in ascending number and in reading order
-// within one, and a (satno, first row, end row, name) tuple per satellite.
+// line 2), grouped by satellite in ascending number and in epoch order within
+// one (equal epochs in reading order), and a (satno, first row, end row,
+// name) tuple per satellite.
 nb::tuple satellites_of(Scanner &scanner, bool drop_duplicates) {
     std::vector<Satellite> satellites;
     std::vector<std::size_t> order;
@@ -165,8 +166,8 @@ NB_MODULE(reader, m) {
             "Let go of the sets read once they are in ELSETs, and return the freed memory to the system.")
         .def("satellites", &astrokite::catalogue::satellites_of, nb::kw_only(), nb::arg("drop_duplicates") = false,
              "(rows, groups): every set as a 138-byte row (normalised line 1, then line 2), grouped by\n"
-             "satellite in ascending number, in reading order within one; groups holds a\n"
-             "(satno, first row, end row, name) tuple per satellite.");
+             "satellite in ascending number, by epoch within one (equal epochs in reading order);\n"
+             "groups holds a (satno, first row, end row, name) tuple per satellite.");
     m.def("fields", &astrokite::catalogue::fields_of, nb::arg("rows"),
           "The fields of 138-byte rows, each as the raw bytes of a column: epoch (int64 counts of\n"
           "Time), ndot, nddot, bstar (float64), ephtype, elnum, revnum (int32), classification (1\n"

@@ -49,6 +49,7 @@ struct Record {
     char lines[row_size + 1];  // the zero after line 2 is the normalised store's own
     std::int32_t satno = 0;
     std::uint32_t name = no_name;  // index into Scanner::names
+    std::int64_t epoch = 0;        // counts of Time: orders the records of a satellite
 };
 
 // The records read, in blocks of fixed size: growing never moves or copies
@@ -281,11 +282,14 @@ public:
         records_.shrink(kept);
     }
 
-    // The positions of the records sorted by satellite number, in reading
-    // order within a satellite, and the satellites in ascending number. A
-    // satellite's name is that of its last record read with a name.
+    // The positions of the records sorted by satellite number, by epoch within
+    // a satellite (equal epochs in reading order), and the satellites in
+    // ascending number. A satellite's name is that of its last record read
+    // with a name. Sorted here, a satellite's sets need no sorting when made
+    // into an ELSET.
     std::vector<std::size_t> grouped(std::vector<Satellite> &satellites) const {
-        const std::vector<std::size_t> order = ordered_by_satno();
+        std::vector<std::size_t> order = ordered_by_satno();  // reading order within a satellite
+        std::vector<std::int64_t> epochs(order.size());
         satellites.clear();
         for (std::size_t i = 0; i < order.size(); ++i) {
             const Record &record = records_[order[i]];
@@ -295,6 +299,21 @@ public:
             satellite.last = i + 1;
             if (record.name != no_name)
                 satellite.name = record.name;
+            epochs[i] = record.epoch;
+        }
+        std::vector<std::pair<std::int64_t, std::size_t>> keyed;
+        for (const Satellite &satellite : satellites) {
+            const auto first = epochs.begin() + static_cast<std::ptrdiff_t>(satellite.first);
+            const auto last = epochs.begin() + static_cast<std::ptrdiff_t>(satellite.last);
+            if (std::is_sorted(first, last))
+                continue;
+            // Positions rise in reading order, so they break ties between equal epochs.
+            keyed.clear();
+            for (std::size_t i = satellite.first; i < satellite.last; ++i)
+                keyed.emplace_back(epochs[i], order[i]);
+            std::sort(keyed.begin(), keyed.end());
+            for (std::size_t i = satellite.first; i < satellite.last; ++i)
+                order[i] = keyed[i - satellite.first].second;
         }
         return order;
     }
@@ -503,6 +522,7 @@ public:
             return;
         }
         pending.record.satno = *satno;
+        pending.record.epoch = epoch;
         pending.keep = (!options.select_satnos ||
                         std::binary_search(options.satnos.begin(), options.satnos.end(), *satno)) &&
                        (!options.has_start || epoch >= options.start) && (!options.has_stop || epoch < options.stop);
