@@ -185,11 +185,11 @@ def _second(time) -> str:
 def propagate(files, start, stop, step, frame, out, skip_bad):
     """Propagate every satellite with SGP4/SDP4 from its element set in force at each instant,
     and write one row per satellite and instant."""
+    times = sample_times(start, stop, step)
     from astrokite.frames import frames
     from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 
     frame = frame.lower()
-    times = sample_times(start, stop, step)
     catalogue = read_catalogue(files, skip_bad)
     with output.TableWriter(out) as writer:
         for elsets in chunks(catalogue):
@@ -215,13 +215,13 @@ def propagate(files, start, stop, step, frame, out, skip_bad):
 def passes(files, site, start, stop, min_elevation, out, skip_bad):
     """List the passes of every satellite over a site: rise, culmination and set (UTC), and the
     maximum elevation."""
+    if stop <= start:
+        raise click.BadParameter(f"--stop {stop.utc!r} must lie after --start {start.utc!r}")
     import pandas as pd
 
     from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
     from astrokite.sites import Site
 
-    if stop <= start:
-        raise click.BadParameter(f"--stop {stop.utc!r} must lie after --start {start.utc!r}")
     observer = Site(*site)
     catalogue = read_catalogue(files, skip_bad)
     tables = [observer.passes(SGP4(elsets), start, stop, min_elevation=math.radians(min_elevation)).to_pandas()
