@@ -17,7 +17,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f \
 
 DEV_BUILD ?= build/dev
 
-.PHONY: demo test dev bench sanitize clean
+.PHONY: demo test dev bench sanitize docs wheel wheel-check clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
@@ -49,6 +49,27 @@ sanitize: $(VENV)/.devdeps
 bench: $(VENV)/.installed $(VENV)/.bench
 	$(VPY) bench/run.py
 
+# The documentation site (Sphinx, warnings as errors) from the in-place build; its
+# examples run as doctests, so the output the guides show is what the code prints.
+docs: dev $(VENV)/.docs
+	rm -rf docs/_build
+	PYTHONPATH=src MPLBACKEND=Agg $(VPY) -m sphinx -q -W --keep-going -b doctest docs docs/_build/doctest
+	PYTHONPATH=src MPLBACKEND=Agg $(VPY) -m sphinx -q -W --keep-going -b html docs docs/_build/html
+	@echo "site: docs/_build/html/index.html"
+
+# An sdist, a wheel built from it in an isolated environment (as pip builds for a
+# user), and that wheel repaired by auditwheel to a manylinux tag in wheelhouse/.
+# Not part of `make test`: it builds everything from scratch.
+wheel: $(VENV)/.wheeltools
+	rm -rf dist wheelhouse
+	$(VPY) -m build --outdir dist .
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VPY) -m auditwheel repair --wheel-dir wheelhouse dist/*.whl
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VPY) -m auditwheel show wheelhouse/*.whl
+
+# The repaired wheel installed into a fresh virtual environment, its console script run.
+wheel-check: wheel
+	ASTROKITE_WHEEL="$$(ls wheelhouse/*.whl)" PYTHONPATH=src $(VPY) -m pytest -q -rs tests/test_cli.py -k fresh_venv
+
 $(VENV)/.tools:
 	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 not found (tried python3.13 on PATH and pyenv's 3.13)" >&2; exit 1; }
 	$(PYTHON313) -m venv $(VENV)
@@ -69,10 +90,18 @@ $(VENV)/.bench: $(VENV)/.tools pyproject.toml
 	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['bench'])
 	touch $@
 
+$(VENV)/.docs: $(VENV)/.tools pyproject.toml
+	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['docs'])
+	touch $@
+
+$(VENV)/.wheeltools: $(VENV)/.tools pyproject.toml
+	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['wheel'])
+	touch $@
+
 $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
 	$(PIP) install --no-build-isolation ".[test]"
 	touch $@
 
 clean:
-	rm -rf $(VENV) build
+	rm -rf $(VENV) build dist wheelhouse docs/_build
 	find src -name '*.so' -delete

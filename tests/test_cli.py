@@ -60,7 +60,7 @@ def test_info_summarises_each_satellite():
     assert lines[0].split()[:3] == ["number", "name", "sets"]
     iss = ELSET(*history("iss.tle"))
     row = lines[1].split()
-    assert row == ["25544", "609", "2023-01-01T06:28:40Z", "2023-04-30T23:49:16Z",
+    assert row == ["25544", "-", "609", "2023-01-01T06:28:40Z", "2023-04-30T23:49:16Z",
                    f"{iss.pge[-1] / 1e3:.1f}", f"{iss.apg[-1] / 1e3:.1f}"]
     assert lines[2].split()[0] == "43435"
     assert lines[-1] == "2 satellites, 616 element sets"

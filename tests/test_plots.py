@@ -53,6 +53,16 @@ def test_elements_of_a_second_unit_go_on_a_twin_axes(iss):
     assert np.allclose(twin[0].get_lines()[0].get_ydata(), np.degrees(iss.inc))
 
 
+def test_angles_break_where_they_wrap_round(iss):
+    (line,) = plot_elements(iss, "raa").get_lines()
+    raan = line.get_ydata()
+    gaps = np.flatnonzero(np.isnan(raan))
+    # The node regresses through 0 deg twice in four months: two gaps, no line across the plot.
+    assert len(gaps) == 2
+    assert np.allclose(np.delete(raan, gaps), np.degrees(iss.raa))
+    assert np.nanmax(np.abs(np.diff(raan))) < 180
+
+
 @pytest.mark.parametrize("elements, message", [
     (("pge", "nonsense"), "unknown element"),
     ((), "unknown element"),
@@ -78,7 +88,7 @@ def test_ground_track_breaks_at_the_antimeridian_and_wraps_longitudes():
     (line,) = ax.get_lines()
     x, y = line.get_xdata(), line.get_ydata()
     assert np.allclose(x, [170, 179, np.nan, -179, -170, -160], equal_nan=True)
-    assert np.allclose(y, [10, 11, np.nan, 12, 13, 14], equal_nan=True)
+    assert np.allclose(y, [10, 11, 12, 12, 13, 14])
     assert ax.get_xlim() == (-180, 180) and ax.get_ylim() == (-90, 90)
     assert (ax.get_xlabel(), ax.get_ylabel()) == ("longitude [deg]", "latitude [deg]")
 

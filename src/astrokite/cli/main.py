@@ -153,7 +153,7 @@ def info(files, skip_bad):
     rows = []
     for satno in catalogue:
         row = summary(catalogue[satno])
-        rows.append((str(row.satno), row.name or "", str(row.sets), _second(row.first), _second(row.last),
+        rows.append((str(row.satno), row.name or "-", str(row.sets), _second(row.first), _second(row.last),
                      f"{row.perigee / 1000:.1f}", f"{row.apogee / 1000:.1f}"))
     header = ("number", "name", "sets", "first epoch (UTC)", "last epoch (UTC)", "perigee km", "apogee km")
     widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]

@@ -19,6 +19,17 @@ def _pyplot():
     return plt
 
 
+# Angles that run around the circle: their lines break where they wrap, not jump across.
+_PERIODIC = {"raa", "arp", "tra", "mea", "eca"}
+
+
+def _cut_where_wrapping(angle, other):
+    """(angle [deg], other) with a gap (a NaN angle) where the angle wraps round, so that
+    the line does not cross the whole plot."""
+    cut = np.flatnonzero(np.abs(np.diff(angle)) > 180.0) + 1
+    return np.insert(angle, cut, np.nan), np.insert(other, cut, other[cut])
+
+
 def plot_elements(elset, elements=("pge", "apg"), ax=None):
     """Plot chosen elements of an ELSET over its epochs, in display units (km, deg, rev/day, min).
 
@@ -45,11 +56,19 @@ def plot_elements(elset, elements=("pge", "apg"), ax=None):
     lines = []
     for number, name in enumerate(elements):
         display = DISPLAY[name]
-        lines += axes[display.unit].plot(epochs, getattr(elset, name) / display.scale, ".-", markersize=3,
-                                         color=f"C{number}", label=display.label)
+        values, times = getattr(elset, name) / display.scale, epochs
+        if name in _PERIODIC:
+            values, times = _cut_where_wrapping(values, times)
+        lines += axes[display.unit].plot(times, values, ".-", markersize=3, color=f"C{number}",
+                                         label=display.label)
     for unit, axis in axes.items():
         labels = [DISPLAY[n].label for n in elements if DISPLAY[n].unit == unit]
         axis.set_ylabel(", ".join(labels) + (f" [{unit}]" if unit else ""))
+    import matplotlib.dates as mdates
+
+    locator = mdates.AutoDateLocator()
+    ax.xaxis.set_major_locator(locator)
+    ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
     ax.set_xlabel("epoch (UTC)")
     ax.set_title(f"{elset.satname} ({elset.satno})" if elset.satname else f"{elset.satno}")
     ax.legend(handles=lines, loc="best")
@@ -86,9 +105,7 @@ def plot_ground_track(track, ax=None):
     for number, row in enumerate(rows):
         lon, lat = np.degrees(row["lon"]), np.degrees(row["lat"])
         # Wrap into [-180, 180) and cut the line where it jumps across the map.
-        lon = (lon + 180.0) % 360.0 - 180.0
-        jumps = np.flatnonzero(np.abs(np.diff(lon)) > 180.0) + 1
-        lon, lat = np.insert(lon, jumps, np.nan), np.insert(lat, jumps, np.nan)
+        lon, lat = _cut_where_wrapping((lon + 180.0) % 360.0 - 180.0, lat)
         ax.plot(lon, lat, color=f"C{number % 10}", label=labels[number] if labels else None)
     ax.set_xlim(-180, 180)
     ax.set_ylim(-90, 90)
