@@ -22,6 +22,8 @@ TESS = str(DATA / "tess.tle")
 
 needs_sgp4 = pytest.mark.skipif(importlib.util.find_spec("astrokite.propagators.analytical.sgp4.sgp4") is None,
                                 reason="the SGP4 propagator is not in this tree yet")
+needs_catalogue = pytest.mark.skipif(importlib.util.find_spec("astrokite.catalogue") is None,
+                                     reason="the catalogue reader is not in this tree yet")
 needs_sites = pytest.mark.skipif(importlib.util.find_spec("astrokite.sites") is None,
                                  reason="sites and passes are not in this tree yet")
 
@@ -102,12 +104,13 @@ def test_bad_input_is_a_usage_error_with_a_clear_message(args, message, tmp_path
     assert out == "" and "Traceback" not in err
 
 
-def test_a_file_without_element_sets_fails_with_a_message(tmp_path):
+@pytest.mark.parametrize("text, message", [("", "no element sets"), ("nothing to see\n", "Error: ")])
+def test_a_file_without_element_sets_fails_with_a_message(text, message, tmp_path):
     path = tmp_path / "empty.tle"
-    path.write_text("nothing to see\n")
+    path.write_text(text)
     code, _, err = astrokite_cli("info", path)
     assert code == 1
-    assert "no element sets" in err and "Traceback" not in err
+    assert message in err and "Traceback" not in err
 
 
 @needs_sgp4
@@ -166,7 +169,24 @@ def test_passes_lists_the_passes_the_library_finds(tmp_path):
     expected = site.passes(ak.read_tle(ISS), ak.Time("2023-03-01"), ak.Time("2023-03-02"),
                            min_elevation=np.radians(10)).to_pandas()
     assert len(pd.read_csv(out)) == len(expected) > 0
-    assert len(stdout.splitlines()) == len(expected) + 1
+    lines = stdout.splitlines()
+    assert lines[0].split()[:3] == ["number", "rise", "(UTC)"]
+    assert [line.split()[2] for line in lines[1:]] == [f"{t:%Y-%m-%dT%H:%M:%S}Z" for t in expected.culmination]
+
+
+@needs_catalogue
+def test_strict_reading_refuses_a_bad_checksum_and_skip_bad_reports_it(tmp_path):
+    bad = ISS1[:68] + str((int(ISS1[68]) + 1) % 10)
+    path = tmp_path / "mixed.tle"
+    path.write_text(f"{bad}\n{ISS2}\n" + (DATA / "tess.tle").read_text())
+    code, _, err = astrokite_cli("info", "--strict", path)
+    assert code == 1 and "line 1" in err and "Traceback" not in err
+    code, out, err = astrokite_cli("info", "--strict", "--skip-bad", path)
+    assert code == 0
+    assert "skipped" in err and "line 1" in err
+    assert [line.split()[0] for line in out.splitlines()[1:-1]] == ["43435"]
+    code, out, _ = astrokite_cli("info", path)  # tolerant reading keeps the set
+    assert out.splitlines()[-1] == "2 satellites, 8 element sets"
 
 
 @pytest.mark.skipif(not os.environ.get("ASTROKITE_WHEEL"),

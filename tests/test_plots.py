@@ -1,5 +1,6 @@
 """Plots: what is drawn (line data, labels, axes), rendered with the Agg backend."""
 
+import importlib.util
 import math
 
 import numpy as np
@@ -120,3 +121,20 @@ def test_sky_plot_puts_the_zenith_at_the_centre_and_hides_samples_below_the_hori
 def test_plots_refuse_wrong_input(call):
     with pytest.raises((TypeError, ValueError)):
         call()
+
+
+@pytest.mark.skipif(importlib.util.find_spec("astrokite.sites") is None, reason="sites are not in this tree yet")
+def test_sky_plot_of_passes_draws_each_pass_up_to_its_culmination(iss):
+    from astrokite.sites import Site
+
+    paris = Site(math.radians(48.8566), math.radians(2.3522), 35.0)
+    passes = paris.passes(iss, "2023-03-01", "2023-03-02", min_elevation=math.radians(10))
+    ax = plot_sky(passes, site=paris, source=iss)
+    lines = ax.get_lines()
+    assert len(lines) == len(passes) > 0
+    for line, top in zip(lines, passes.max_elevation):
+        # Sampled from rise to set: the highest sample lies within a degree of the culmination.
+        assert 90 - np.nanmin(line.get_ydata()) == pytest.approx(math.degrees(top), abs=1.0)
+    assert lines[0].get_label().startswith("25544 2023-03-01T")
+    with pytest.raises(TypeError, match="site and the source"):
+        plot_sky(passes)

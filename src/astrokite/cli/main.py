@@ -23,8 +23,15 @@ MAX_TIMES = 10_000_000
 
 FILES = click.argument("files", nargs=-1, required=True, metavar="FILE...",
                        type=click.Path(exists=True, dir_okay=False, readable=True))
-SKIP_BAD = click.option("--skip-bad", is_flag=True,
-                        help="Skip element sets that cannot be read (each is reported) instead of stopping.")
+
+
+def reading_options(command):
+    """The options of every command that reads element-set files: --strict and --skip-bad."""
+    command = click.option("--skip-bad", is_flag=True,
+                           help="Skip element sets that cannot be read (each is reported) instead of stopping.")(command)
+    return click.option("--strict", is_flag=True,
+                        help="Refuse element sets whose line numbers, checksums or catalogue numbers "
+                             "do not check out.")(command)
 
 
 def progress(iterable, total: int, unit: str):
@@ -61,11 +68,12 @@ def _read_tle_files(paths):
     return {satno: ELSET(*groups[satno], satname=names.get(satno)) for satno in sorted(groups)}
 
 
-def read_catalogue(paths, skip_bad: bool = False):
+def read_catalogue(paths, strict: bool = False, skip_bad: bool = False):
     """The element sets of the files as one catalogue (satellite number -> ELSET).
 
-    A file that cannot be read, or a bad element set unless `skip_bad`, stops the command
-    with the reader's message; skipped sets are reported on standard error.
+    `strict` applies the line checks. A file that cannot be read, or a bad element set
+    unless `skip_bad`, stops the command with the reader's message; skipped sets are
+    reported on standard error.
     """
     try:
         catalogue = _read_tle_files(paths)
@@ -143,30 +151,41 @@ def main():
 
 @main.command()
 @FILES
-@SKIP_BAD
-def info(files, skip_bad):
+@reading_options
+def info(files, strict, skip_bad):
     """Summarise each satellite: name, number, element sets, first and last epoch, latest
     perigee and apogee altitudes (km above the Earth's equatorial radius)."""
     from astrokite.utils.quantities import summary
 
-    catalogue = read_catalogue(files, skip_bad)
+    catalogue = read_catalogue(files, strict, skip_bad)
     rows = []
     for satno in catalogue:
         row = summary(catalogue[satno])
         rows.append((str(row.satno), row.name or "-", str(row.sets), _second(row.first), _second(row.last),
                      f"{row.perigee / 1000:.1f}", f"{row.apogee / 1000:.1f}"))
     header = ("number", "name", "sets", "first epoch (UTC)", "last epoch (UTC)", "perigee km", "apogee km")
+    echo_columns(header, rows, left=(1, 3, 4))
+    click.echo(f"{len(rows)} satellites, {sum(int(row[2]) for row in rows)} element sets")
+
+
+def echo_columns(header, rows, left=()):
+    """Print rows of text cells as aligned columns under a header; numbers right-aligned, the
+    columns in `left` left-aligned."""
     widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
     for row in [header, *rows]:
-        cells = [cell.ljust(width) if i in (1, 3, 4) else cell.rjust(width)
+        cells = [cell.ljust(width) if i in left else cell.rjust(width)
                  for i, (cell, width) in enumerate(zip(row, widths))]
         click.echo("  ".join(cells).rstrip())
-    click.echo(f"{len(rows)} satellites, {sum(int(row[2]) for row in rows)} element sets")
 
 
 def _second(time) -> str:
     """ISO 8601 text of a scalar Time to the second."""
     return repr(time.utc)[:19] + "Z"
+
+
+def _pass_time(instant) -> str:
+    """ISO 8601 text to the second of a pandas timestamp; "-" for none (NaT)."""
+    return "-" if instant is None or instant != instant else f"{instant:%Y-%m-%dT%H:%M:%S}Z"
 
 
 @main.command()
@@ -181,8 +200,8 @@ def _second(time) -> str:
                    "longitude [deg] and altitude [m] on WGS84.")
 @click.option("--out", required=True, type=click.Path(dir_okay=False), callback=output.check_path,
               help="Output table: OUT.csv, or OUT.parquet (needs astrokite[parquet]).")
-@SKIP_BAD
-def propagate(files, start, stop, step, frame, out, skip_bad):
+@reading_options
+def propagate(files, start, stop, step, frame, out, strict, skip_bad):
     """Propagate every satellite with SGP4/SDP4 from its element set in force at each instant,
     and write one row per satellite and instant."""
     times = sample_times(start, stop, step)
@@ -190,7 +209,7 @@ def propagate(files, start, stop, step, frame, out, skip_bad):
     from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 
     frame = frame.lower()
-    catalogue = read_catalogue(files, skip_bad)
+    catalogue = read_catalogue(files, strict, skip_bad)
     with output.TableWriter(out) as writer:
         for elsets in chunks(catalogue):
             ephemeris = SGP4(elsets).propagate(times)
@@ -211,8 +230,8 @@ def propagate(files, start, stop, step, frame, out, skip_bad):
               help="Elevation [deg] above which a satellite counts as in view.")
 @click.option("--out", type=click.Path(dir_okay=False), callback=output.check_path,
               help="Also write the passes to OUT.csv or OUT.parquet.")
-@SKIP_BAD
-def passes(files, site, start, stop, min_elevation, out, skip_bad):
+@reading_options
+def passes(files, site, start, stop, min_elevation, out, strict, skip_bad):
     """List the passes of every satellite over a site: rise, culmination and set (UTC), and the
     maximum elevation."""
     if stop <= start:
@@ -223,11 +242,24 @@ def passes(files, site, start, stop, min_elevation, out, skip_bad):
     from astrokite.sites import Site
 
     observer = Site(*site)
-    catalogue = read_catalogue(files, skip_bad)
+    catalogue = read_catalogue(files, strict, skip_bad)
     tables = [observer.passes(SGP4(elsets), start, stop, min_elevation=math.radians(min_elevation)).to_pandas()
               for elsets in chunks(catalogue)]
-    table = pd.concat(tables, ignore_index=True)
+    table = pd.concat(tables, ignore_index=True).sort_values("culmination", kind="stable", ignore_index=True)
     if out:
         with output.TableWriter(out) as writer:
             writer.write(table)
-    click.echo(table.to_string(index=False) if len(table) else "no passes")
+    if not len(table):
+        click.echo("no passes")
+        return
+    rows = [(str(row.satno), _pass_time(row.rise), _pass_time(row.culmination), _pass_time(row.set),
+             f"{row.max_elevation_deg:.1f}", _pass_note(row)) for row in table.itertuples()]
+    echo_columns(("number", "rise (UTC)", "culmination (UTC)", "set (UTC)", "max el deg", "note"), rows,
+                 left=(5,))
+
+
+def _pass_note(row) -> str:
+    """Why a pass row has no rise or set: under way at the ends of the search, or a failed propagation."""
+    notes = [text for flag, text in ((row.rises_before_start, "up at start"), (row.sets_after_stop, "up at stop"),
+                                     (row.failed, "propagation failed")) if flag]
+    return ", ".join(notes)

@@ -120,16 +120,44 @@ def plot_ground_track(track, ax=None):
     return ax
 
 
-def plot_sky(aer, ax=None):
+def _pass_tracks(passes, site, source, samples: int):
+    """Look angles from rise to set of each pass of a pass table, with a label each."""
+    from collections.abc import Mapping
+
+    from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
+    from astrokite.time.time import Time
+
+    if site is None or source is None:
+        raise TypeError("plot_sky of a pass table needs the site and the source the passes were found for")
+    rise, set_ = np.atleast_1d(passes.rise.int64), np.atleast_1d(passes.set.int64)
+    tracks, labels = [], []
+    for satno, start, stop in zip(np.atleast_1d(passes.satno), rise, set_):
+        satellite = source[int(satno)] if isinstance(source, Mapping) else source
+        propagator = satellite if isinstance(satellite, SGP4) else SGP4(satellite)
+        times = Time(np.linspace(start, stop, samples).astype(np.int64))
+        ephemeris = propagator.propagate(times)
+        aer, _ = site.look(ephemeris)
+        tracks.append(aer[np.flatnonzero(ephemeris.satnos == satno)[0]])
+        labels.append(f"{satno} {np.datetime_as_string(np.datetime64(int(start), 'ns'), unit='m')}Z")
+    return tracks, labels
+
+
+def plot_sky(aer, ax=None, *, site=None, source=None, samples: int = 181):
     """Polar sky plot of look angles: azimuth clockwise from north, elevation 90 deg at the centre.
 
     `aer` is an array of ``AER_dtype`` records (azimuth and elevation in radians), one
-    track (1-D) or one per row (2-D); only samples above the horizon are drawn. `ax` must be
-    polar when given. Returns the axes.
+    track (1-D) or one per row (2-D), or a pass table from ``Site.passes`` with the `site`
+    and `source` it was found for: each pass is drawn from rise to set through `samples`
+    look angles and labelled with its satellite and rise time. Only samples above the
+    horizon are drawn. `ax` must be polar when given. Returns the axes.
     """
-    rows = _rows(aer)
-    if rows.dtype.names is None or not {"azimuth", "elevation"} <= set(rows.dtype.names):
-        raise TypeError("plot_sky takes AER records (fields azimuth, elevation)")
+    labels = None
+    if hasattr(aer, "culmination"):
+        rows, labels = _pass_tracks(aer, site, source, samples)
+    else:
+        rows = _rows(aer)
+        if rows.dtype.names is None or not {"azimuth", "elevation"} <= set(rows.dtype.names):
+            raise TypeError("plot_sky takes AER records (fields azimuth, elevation) or a pass table")
     if ax is None:
         ax = _pyplot().subplots(figsize=(5, 5), subplot_kw={"projection": "polar"}, layout="constrained")[1]
     elif ax.name != "polar":
@@ -137,11 +165,13 @@ def plot_sky(aer, ax=None):
     for number, row in enumerate(rows):
         zenith_distance = 90.0 - np.degrees(row["elevation"])
         zenith_distance[zenith_distance > 90.0] = np.nan
-        ax.plot(row["azimuth"], zenith_distance, color=f"C{number % 10}")
+        ax.plot(row["azimuth"], zenith_distance, color=f"C{number % 10}", label=labels[number] if labels else None)
     ax.set_theta_zero_location("N")
     ax.set_theta_direction(-1)
     ax.set_rlim(0, 90)
     ax.set_rticks([0, 30, 60, 90], labels=["90°", "60°", "30°", "0°"])
     ax.set_xticks(np.radians([0, 90, 180, 270]), labels=["N", "E", "S", "W"])
     ax.grid(True, alpha=0.3)
+    if labels:
+        ax.legend(loc="upper left", bbox_to_anchor=(1.02, 1.0), fontsize="small")
     return ax
