@@ -1,12 +1,13 @@
 """HTML tables of the package's objects: structure, values in display units, escaping, long tables."""
 
+import importlib.util
 from html.parser import HTMLParser
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import ISS1, ISS2, history
+from conftest import DATA, ISS1, ISS2, history
 
 from astrokite.frames.frames import TEME
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
@@ -84,6 +85,20 @@ def test_text_from_the_data_is_escaped(iss):
     html = render(hostile)
     assert "<script>" not in html
     assert Table(html).caption == "ELSET <script>alert(1)</script> & co (25544): 2 element sets"
+
+
+@pytest.mark.skipif(importlib.util.find_spec("astrokite.catalogue") is None,
+                    reason="the catalogue is not in this tree yet")
+def test_catalogue_has_one_row_per_satellite_and_counts_rejections():
+    from astrokite.catalogue import parse_tle
+
+    text = (DATA / "iss.tle").read_text() + "ISS\n1 25544U junk\n" + (DATA / "tess.tle").read_text()
+    catalogue = parse_tle(text, errors="skip")
+    table = Table(render(catalogue))
+    assert table.caption == "Catalogue: 2 satellites, 616 element sets, 1 rejected"
+    assert [row[:3] for row in table.rows] == [["25544", "", "609"], ["43435", "", "7"]]
+    assert table.rows[0][3:] == ["2023-01-01T06:28:40.541100Z", "2023-04-30T23:49:16.999987Z",
+                                 f"{catalogue[25544].pge[-1] / 1e3:.3f}", f"{catalogue[25544].apg[-1] / 1e3:.3f}"]
 
 
 def test_ephemeris_has_one_row_per_satellite_and_time():
