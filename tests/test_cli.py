@@ -135,6 +135,29 @@ def test_propagate_writes_teme_states_of_the_reference_propagator(one_set, tmp_p
 
 
 @needs_sgp4
+def test_progress_bar_shows_on_a_terminal(one_set, tmp_path):
+    import pty
+
+    terminal, stderr = pty.openpty()
+    done = subprocess.run([sys.executable, "-m", "astrokite", "propagate", one_set, "--start", "2023-01-01",
+                           "--stop", "2023-01-02", "--out", tmp_path / "out.csv"], stderr=stderr,
+                          env=dict(os.environ, PYTHONPATH=str(IMPORTED_FROM)), timeout=600)
+    os.close(stderr)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(terminal, 4096)
+        except OSError:  # the terminal closed with the process
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(terminal)
+    assert done.returncode == 0
+    assert b"sat" in shown and b"\r" in shown
+
+
+@needs_sgp4
 @pytest.mark.parametrize("frame", ["itrf", "lla"])
 def test_propagate_in_other_frames_matches_the_library(frame, tmp_path):
     import astrokite as ak

@@ -11,10 +11,10 @@ pandas and the native extensions load only when a name that needs them is
 asked for.
 """
 
-from __future__ import annotations
-
 import importlib
-from typing import TYPE_CHECKING
+
+# typing.TYPE_CHECKING without importing typing; checkers read the name the same way.
+TYPE_CHECKING = False
 
 # The one place the version is written; the build reads it from here into the
 # package metadata, so an installed wheel and the in-place developer tree agree.
@@ -33,6 +33,7 @@ _LAZY = {
     "Catalogue": "astrokite.catalogue",
     "SGP4": "astrokite.propagators.analytical.sgp4.sgp4",
     "Site": "astrokite.sites",
+    "PassTable": "astrokite.sites",
     "StateVectorEphemeris": "astrokite.state.ephemeris",
     "TEME": "astrokite.frames.frames",
     "ITRF": "astrokite.frames.frames",
@@ -56,7 +57,7 @@ def __getattr__(name: str):
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(_LAZY))
+    return list(__all__)
 
 
 if TYPE_CHECKING:  # what type checkers and editors see; never run
@@ -65,6 +66,6 @@ if TYPE_CHECKING:  # what type checkers and editors see; never run
     from astrokite.mathtools.ellipsoid.ellipsoid import GRS80, WGS72, WGS84, Ellipsoid
     from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
     from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
-    from astrokite.sites import Site
+    from astrokite.sites import PassTable, Site
     from astrokite.state.ephemeris import StateVectorEphemeris
     from astrokite.time.time import Time
