@@ -33,12 +33,6 @@ def test_import_loads_no_heavy_module():
     assert heavy == []
 
 
-def test_a_name_loads_its_module_and_not_pandas_unless_needed():
-    code = "import sys, astrokite as ak; ak.{}; print('pandas' in sys.modules, 'erfa' in sys.modules)"
-    assert run(code.format("WGS84")).split() == ["False", "False"]
-    assert run(code.format("TEME")).split() == ["False", "False"]
-
-
 @pytest.mark.parametrize("name", [n for n in ak.__all__ if n != "__version__"])
 def test_every_name_is_its_defining_object(name):
     if importlib.util.find_spec(ak._LAZY[name]) is None:

@@ -92,13 +92,8 @@ def test_ground_track_breaks_at_the_antimeridian_and_wraps_longitudes():
     assert np.allclose(y, [10, 11, 12, 12, 13, 14])
     assert ax.get_xlim() == (-180, 180) and ax.get_ylim() == (-90, 90)
     assert (ax.get_xlabel(), ax.get_ylabel()) == ("longitude [deg]", "latitude [deg]")
-
-
-def test_ground_track_draws_one_line_per_row():
-    tracks = np.zeros((3, 4), LLA_dtype)
-    tracks["lat"] = np.radians(np.arange(3))[:, None]
-    ax = plot_ground_track(tracks)
-    assert [line.get_ydata()[0] for line in ax.get_lines()] == pytest.approx([0, 1, 2])
+    tracks = np.zeros((3, 4), LLA_dtype)  # one line per row
+    assert len(plot_ground_track(tracks).get_lines()) == 3
 
 
 def test_sky_plot_puts_the_zenith_at_the_centre_and_hides_samples_below_the_horizon():
