@@ -21,6 +21,7 @@ DEV_BUILD ?= build/dev
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
+	$(VPY) examples/tour.py
 
 test: $(VENV)/.installed
 	$(VPY) -m pytest $(PYTEST_ARGS)
