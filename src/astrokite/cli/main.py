@@ -125,8 +125,8 @@ def ephemeris_frame(ephemeris, frame: str):
     import pandas as pd
 
     m, n = ephemeris.shape
-    times = pd.DatetimeIndex(np.atleast_1d(ephemeris.time.datetime64)).tz_localize("UTC")
-    columns = {"satno": np.repeat(ephemeris.satnos, n), "time": np.tile(times, m)}
+    times = np.tile(np.atleast_1d(ephemeris.time.datetime64), m)
+    columns = {"satno": np.repeat(ephemeris.satnos, n), "time": pd.DatetimeIndex(times).tz_localize("UTC")}
     if frame == "lla":
         lla = ephemeris.lla()
         columns |= {"lat_deg": np.degrees(lla["lat"]).ravel(), "lon_deg": np.degrees(lla["lon"]).ravel(),
