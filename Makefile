@@ -17,7 +17,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f \
 
 DEV_BUILD ?= build/dev
 
-.PHONY: demo test dev bench sanitize docs wheel wheel-check clean
+.PHONY: demo test dev bench sanitize clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
@@ -49,6 +49,8 @@ sanitize: $(VENV)/.devdeps
 
 bench: $(VENV)/.installed $(VENV)/.bench
 	$(VPY) bench/run.py
+
+.PHONY: docs wheel wheel-check
 
 # The documentation site (Sphinx, warnings as errors) from the in-place build; its
 # examples run as doctests, so the output the guides show is what the code prints.
