@@ -50,6 +50,34 @@ sanitize: $(VENV)/.devdeps
 bench: $(VENV)/.installed $(VENV)/.bench
 	$(VPY) bench/run.py
 
+$(VENV)/.tools:
+	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 not found (tried python3.13 on PATH and pyenv's 3.13)" >&2; exit 1; }
+	$(PYTHON313) -m venv $(VENV)
+	$(PIP) install "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+	touch $@
+
+# Requirement lists read from pyproject.toml, so that they are written once.
+REQUIREMENTS = $$($(VPY) -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb'))['project']; \
+	print(' '.join($(1)))")
+
+# The run-time and test dependencies alone, for the in-place developer loop.
+$(VENV)/.devdeps: $(VENV)/.tools pyproject.toml
+	$(PIP) install $(call REQUIREMENTS,p['dependencies'] + p['optional-dependencies']['test'])
+	touch $@
+
+# The peers the benchmarks measure against.
+$(VENV)/.bench: $(VENV)/.tools pyproject.toml
+	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['bench'])
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.tools $(SOURCES)
+	$(PIP) install --no-build-isolation ".[test]"
+	touch $@
+
+clean:
+	rm -rf $(VENV) build
+	find src -name '*.so' -delete
+
 .PHONY: docs wheel wheel-check
 
 # The documentation site (Sphinx, warnings as errors) from the in-place build; its
@@ -73,26 +101,6 @@ wheel: $(VENV)/.wheeltools
 wheel-check: wheel
 	ASTROKITE_WHEEL="$$(ls wheelhouse/*.whl)" PYTHONPATH=src $(VPY) -m pytest -q -rs tests/test_cli.py -k fresh_venv
 
-$(VENV)/.tools:
-	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 not found (tried python3.13 on PATH and pyenv's 3.13)" >&2; exit 1; }
-	$(PYTHON313) -m venv $(VENV)
-	$(PIP) install "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
-	touch $@
-
-# Requirement lists read from pyproject.toml, so that they are written once.
-REQUIREMENTS = $$($(VPY) -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb'))['project']; \
-	print(' '.join($(1)))")
-
-# The run-time and test dependencies alone, for the in-place developer loop.
-$(VENV)/.devdeps: $(VENV)/.tools pyproject.toml
-	$(PIP) install $(call REQUIREMENTS,p['dependencies'] + p['optional-dependencies']['test'])
-	touch $@
-
-# The peers the benchmarks measure against.
-$(VENV)/.bench: $(VENV)/.tools pyproject.toml
-	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['bench'])
-	touch $@
-
 $(VENV)/.docs: $(VENV)/.tools pyproject.toml
 	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['docs'])
 	touch $@
@@ -100,11 +108,3 @@ $(VENV)/.docs: $(VENV)/.tools pyproject.toml
 $(VENV)/.wheeltools: $(VENV)/.tools pyproject.toml
 	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['wheel'])
 	touch $@
-
-$(VENV)/.installed: $(VENV)/.tools $(SOURCES)
-	$(PIP) install --no-build-isolation ".[test]"
-	touch $@
-
-clean:
-	rm -rf $(VENV) build dist wheelhouse docs/_build
-	find src -name '*.so' -delete
