@@ -1,6 +1,7 @@
 """Sphinx configuration of the astrokite documentation site (`make docs`)."""
 
 import os
+import re
 from pathlib import Path
 
 import astrokite
@@ -35,6 +36,8 @@ autodoc_member_order = "bysource"
 autodoc_typehints = "description"
 napoleon_google_docstring = True
 
+# The guides' examples run; the docstrings' own examples are checked with the modules.
+doctest_test_doctest_blocks = ""
 doctest_global_setup = f"import os; os.chdir({str(ROOT)!r})"
 plot_include_source = True
 plot_html_show_source_link = False
@@ -42,3 +45,27 @@ plot_html_show_formats = False
 plot_formats = [("png", 110)]
 plot_rcparams = {"figure.figsize": (8, 3.6)}
 plot_working_directory = str(ROOT)
+
+
+# Docstrings are written for help(): plain text whose continuation lines are indented.
+# Read as reStructuredText, an indented block that ends without a blank line is an error,
+# and so is an inline literal with a letter glued to it ("``ELSET``s"). This makes both
+# valid without changing what help() shows.
+_LITERAL = re.compile(r"(``[^`]+``)(\w?)")
+
+
+def _indent(line: str) -> int:
+    return len(line) - len(line.lstrip())
+
+
+def _docstring_as_rest(app, what, name, obj, options, lines):
+    text = []
+    for line in lines:
+        if line.strip() and text and text[-1].strip() and _indent(line) < _indent(text[-1]):
+            text.append("")
+        text.append(_LITERAL.sub(lambda m: m[1] + (f"\\ {m[2]}" if m[2] else ""), line))
+    lines[:] = text
+
+
+def setup(app):
+    app.connect("autodoc-process-docstring", _docstring_as_rest, priority=900)  # after napoleon
