@@ -252,10 +252,12 @@ def passes(files, site, start, stop, min_elevation, out, strict, skip_bad):
     if not len(table):
         click.echo("no passes")
         return
+    header = ("number", "rise (UTC)", "culmination (UTC)", "set (UTC)", "max el deg", "note")
     rows = [(str(row.satno), _pass_time(row.rise), _pass_time(row.culmination), _pass_time(row.set),
              f"{row.max_elevation_deg:.1f}", _pass_note(row)) for row in table.itertuples()]
-    echo_columns(("number", "rise (UTC)", "culmination (UTC)", "set (UTC)", "max el deg", "note"), rows,
-                 left=(5,))
+    if not any(row[-1] for row in rows):
+        header, rows = header[:-1], [row[:-1] for row in rows]
+    echo_columns(header, rows, left=(5,))
 
 
 def _pass_note(row) -> str:
