@@ -53,7 +53,7 @@ bench: $(VENV)/.installed $(VENV)/.bench
 $(VENV)/.tools:
 	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 not found (tried python3.13 on PATH and pyenv's 3.13)" >&2; exit 1; }
 	$(PYTHON313) -m venv $(VENV)
-	$(PIP) install "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+	$(PIP) install "scikit-build-core>=0.10" "nanobind>=3.1" cmake ninja
 	touch $@
 
 # Requirement lists read from pyproject.toml, so that they are written once.
