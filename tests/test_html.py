@@ -67,6 +67,9 @@ def test_tle_shows_its_lines_and_elements_in_display_units():
     assert values["mnm"] == ("15.49811030", "rev/day")
     assert values["ecc"] == ("0.0005204", "")
     assert values["pge"] == ("413.742", "km")
+    # Line 1 writes B* as 28903-3 (0.28903e-3) and ndot/2 as .00015968 rev/day^2.
+    assert values["bstar"] == ("2.89030e-04", "1/Earth radii")
+    assert values["ndot"] == ("3.19360e-04", "rev/day\N{SUPERSCRIPT TWO}")
 
 
 def test_elset_rows_follow_the_columns_and_long_tables_are_cut(iss):

@@ -14,7 +14,7 @@ from html import escape
 
 import numpy as np
 
-from astrokite.utils.quantities import DISPLAY, ELEMENTS, heading, summary, text
+from astrokite.utils.quantities import DISPLAY, DRAG, ELEMENTS, heading, summary, text
 
 _TLE_MODULE = "astrokite.propagators.analytical.sgp4.tle"
 
@@ -87,13 +87,11 @@ def _table(caption: str, headings, columns, size: int, max_rows: int, before: st
 def _tle(tle) -> str:
     lines = f"<pre>{escape(tle.line1)}\n{escape(tle.line2)}</pre>"
     caption = f"TLE {tle.satno}, epoch {tle.epoch.utc!r}"
-    values = [getattr(tle, name) for name in ELEMENTS]
-    columns = [lambda i: ELEMENTS[i],
-               lambda i: text(ELEMENTS[i], values[i]),
-               lambda i: DISPLAY[ELEMENTS[i]].unit,
-               lambda i: DISPLAY[ELEMENTS[i]].label]
-    return _table(caption, ("element", "value", "unit", "meaning"), columns, len(ELEMENTS), len(ELEMENTS),
-                  before=lines)
+    names = ELEMENTS + DRAG
+    values = [getattr(tle, name) for name in names]
+    columns = [lambda i: names[i], lambda i: text(names[i], values[i]), lambda i: DISPLAY[names[i]].unit,
+               lambda i: DISPLAY[names[i]].label]
+    return _table(caption, ("element", "value", "unit", "meaning"), columns, len(names), len(names), before=lines)
 
 
 def _elset(elset, max_rows: int) -> str:

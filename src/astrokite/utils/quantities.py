@@ -41,8 +41,9 @@ DISPLAY: dict[str, Display] = {
     "nddot": Display("mean motion second derivative", "rev/day\N{SUPERSCRIPT THREE}", _REV / _DAY**3, None),
 }
 
-# The elements of a TLE in the order its tables show them.
+# The elements of a TLE in the order its tables show them, then the drag terms of line 1.
 ELEMENTS = ("ecc", "sma", "inc", "raa", "arp", "tra", "mea", "eca", "mnm", "orp", "pge", "apg")
+DRAG = ("bstar", "ndot", "nddot")
 
 
 def heading(name: str) -> str:
