@@ -17,7 +17,11 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f \
 
 DEV_BUILD ?= build/dev
 
-.PHONY: demo test dev bench sanitize clean
+# System headers the build needs: xsimd (header-only SIMD and vector maths of
+# the SGP4 kernels), from Debian's libxsimd-dev where it is missing.
+XSIMD := /usr/include/xsimd/xsimd.hpp
+
+.PHONY: demo test dev bench sanitize fuzz clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
@@ -27,7 +31,7 @@ test: $(VENV)/.installed
 	$(VPY) -m pytest $(PYTEST_ARGS)
 
 # Developer loop: extensions built into the source tree, run with PYTHONPATH=src.
-dev: $(VENV)/.devdeps
+dev: $(VENV)/.devdeps $(XSIMD)
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(DEV_BUILD) -G Ninja -DASTROKITE_INPLACE=ON \
 		-DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(DEV_BUILD) $(if $(TARGETS),--target $(TARGETS))
@@ -36,7 +40,7 @@ dev: $(VENV)/.devdeps
 # UndefinedBehaviorSanitizer, in place. Capture at the sys level keeps a
 # sanitizer's report visible when it aborts the run. The sanitizer builds are
 # removed afterwards, so that the next `make dev` builds normal ones again.
-sanitize: $(VENV)/.devdeps
+sanitize: $(VENV)/.devdeps $(XSIMD)
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B build/sanitize -G Ninja -DASTROKITE_INPLACE=ON \
 		-DASTROKITE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	find src -name '*.so' -delete
@@ -49,6 +53,30 @@ sanitize: $(VENV)/.devdeps
 
 bench: $(VENV)/.installed $(VENV)/.bench
 	$(VPY) bench/run.py
+
+# libFuzzer targets on the plain C++ readers and the propagator, with ASan and
+# UBSan, each run for FUZZ_SECONDS from seeds made of the bundled element sets
+# (line 1 and line 2 of each, blank-filled to 69 bytes).
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS := $(patsubst tests/fuzz/%.cpp,build/fuzz/%,$(wildcard tests/fuzz/fuzz_*.cpp))
+
+build/fuzz/%: tests/fuzz/%.cpp $(SOURCES) $(XSIMD)
+	@mkdir -p build/fuzz
+	@command -v clang++ >/dev/null || command -v clang++-14 >/dev/null || apt-get install -y clang
+	$$(command -v clang++ || command -v clang++-14) -std=c++20 -O1 -g -Isrc -fsanitize=fuzzer,address,undefined $< -o $@
+
+build/fuzz/seeds/.made: $(wildcard tests/data/*.tle)
+	@mkdir -p build/fuzz/seeds
+	python3 -c "import glob; pairs = [l for f in sorted(glob.glob('tests/data/*.tle')) for l in open(f).read().splitlines()]; \
+		[open(f'build/fuzz/seeds/{i // 2}', 'w').write(pairs[i][:69].ljust(69) + pairs[i + 1][:69].ljust(69)) for i in range(0, len(pairs), 40)]"
+	touch $@
+
+fuzz: $(FUZZ_TARGETS) build/fuzz/seeds/.made
+	for target in $(FUZZ_TARGETS); do mkdir -p $$target.corpus; \
+		$$target $$target.corpus build/fuzz/seeds -max_total_time=$(FUZZ_SECONDS) -timeout=10 -artifact_prefix=build/fuzz/ || exit 1; done
+
+$(XSIMD):
+	apt-get install -y libxsimd-dev || { apt-get update && apt-get install -y libxsimd-dev; }
 
 $(VENV)/.tools:
 	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 not found (tried python3.13 on PATH and pyenv's 3.13)" >&2; exit 1; }
@@ -70,7 +98,7 @@ $(VENV)/.bench: $(VENV)/.tools pyproject.toml
 	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['bench'])
 	touch $@
 
-$(VENV)/.installed: $(VENV)/.tools $(SOURCES)
+$(VENV)/.installed: $(VENV)/.tools $(XSIMD) $(SOURCES)
 	$(PIP) install --no-build-isolation ".[test]"
 	touch $@
 

@@ -60,9 +60,11 @@ inline std::size_t normalise(std::string_view utf8, LineStore &store) {
             return line_length;
     }
     const std::size_t size = utf8.size() < line_length ? utf8.size() : line_length;
-    const void *zero = std::memchr(utf8.data(), '\0', size);
+    // An empty view may carry a null pointer, which memchr and memcpy must not see.
+    const void *zero = size ? std::memchr(utf8.data(), '\0', size) : nullptr;
     const std::size_t copied = zero ? static_cast<std::size_t>(static_cast<const char *>(zero) - utf8.data()) : size;
-    std::memcpy(store, utf8.data(), copied);
+    if (copied)
+        std::memcpy(store, utf8.data(), copied);
     // The padding blanks follow the text unless a zero byte ended the copy.
     const std::size_t filled = zero ? copied : line_length;
     std::memset(store + copied, ' ', filled - copied);
@@ -381,6 +383,10 @@ struct ElementSet {
 // The day of the year field split into its whole day and the exact fraction
 // of its decimal digits. A field of any other form falls back to the reading
 // of atof, split by floor.
+// The whole day is kept within +-50,000 days of the year's start, so that the
+// day's start in nanoseconds cannot overflow for any two-digit year.
+inline constexpr std::int64_t max_epoch_days = 50'000;
+
 inline void split_epoch_day(std::string_view text, std::int64_t &whole, double &fraction) {
     std::size_t i = 0;
     while (i < text.size() && text[i] == ' ')
@@ -395,18 +401,18 @@ inline void split_epoch_day(std::string_view text, std::int64_t &whole, double &
     double part = 0;
     if (i > start && i < end && text[i] == '.' &&
         (i + 1 == end || detail::read_plain_decimal(text.data() + i, text.data() + end, part))) {
-        whole = days;
+        whole = std::min(days, max_epoch_days);
         fraction = part;
         return;
     }
     if (i > start && i == end) {
-        whole = days;
+        whole = std::min(days, max_epoch_days);
         fraction = 0;
         return;
     }
     const double day = read_real(text);
     const double floor_day = std::isfinite(day) ? std::floor(day) : 0.0;
-    whole = static_cast<std::int64_t>(std::clamp(floor_day, -1e6, 1e6));
+    whole = static_cast<std::int64_t>(std::clamp(floor_day, -double(max_epoch_days), double(max_epoch_days)));
     fraction = std::isfinite(day) ? day - floor_day : 0.0;
 }
 
