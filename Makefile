@@ -119,7 +119,7 @@ docs: dev $(VENV)/.docs
 # An sdist, a wheel built from it in an isolated environment (as pip builds for a
 # user), and that wheel repaired by auditwheel to a manylinux tag in wheelhouse/.
 # Not part of `make test`: it builds everything from scratch.
-wheel: $(VENV)/.wheeltools
+wheel: $(VENV)/.wheeltools $(XSIMD)
 	rm -rf dist wheelhouse
 	$(VPY) -m build --outdir dist .
 	PATH=$(abspath $(VENV))/bin:$$PATH $(VPY) -m auditwheel repair --wheel-dir wheelhouse dist/*.whl

@@ -171,8 +171,7 @@ def test_propagate_in_other_frames_matches_the_library(frame, tmp_path):
     assert code == 0, err
     table = pd.read_parquet(out)
     times = ak.Time(ak.Time("2023-03-01").int64 + np.arange(7) * 600 * 10**9)
-    catalogue = ak.read_tle([ISS, TESS])
-    ephemeris = ak.SGP4([catalogue[25544], catalogue[43435]]).propagate(times)
+    ephemeris = ak.SGP4([ELSET(*history("iss.tle")), ELSET(*history("tess.tle"))]).propagate(times)
     assert list(table.satno) == [25544] * 7 + [43435] * 7
     if frame == "lla":
         lla = ephemeris.lla()
@@ -192,7 +191,7 @@ def test_passes_lists_the_passes_the_library_finds(tmp_path):
                                       "--stop", "2023-03-02", "--min-elevation", "10", "--out", out)
     assert code == 0, err
     site = ak.Site(np.radians(48.8566), np.radians(2.3522), 35.0)
-    expected = site.passes(ak.read_tle(ISS), ak.Time("2023-03-01"), ak.Time("2023-03-02"),
+    expected = site.passes(ELSET(*history("iss.tle")), ak.Time("2023-03-01"), ak.Time("2023-03-02"),
                            min_elevation=np.radians(10)).to_pandas()
     assert len(pd.read_csv(out)) == len(expected) > 0
     lines = stdout.splitlines()
