@@ -41,33 +41,6 @@ def progress(iterable, total: int, unit: str):
     return tqdm(iterable, total=total, unit=unit, file=sys.stderr, disable=None, leave=False)
 
 
-def _read_tle_files(paths):
-    """Satellite number -> ELSET of the 2- and 3-line element sets of text files.
-
-    Interim reader, replaced by ``astrokite.catalogue.read_tle`` (see read_catalogue).
-    """
-    from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
-
-    groups, names = {}, {}
-    for path in paths:
-        with open(path, encoding="ascii", errors="replace") as text:
-            lines = [line.rstrip() for line in text if line.strip()]
-        name = None
-        i = 0
-        while i < len(lines):
-            if lines[i].startswith("1 ") and i + 1 < len(lines) and lines[i + 1].startswith("2 "):
-                tle = TLE(lines[i], lines[i + 1])
-                groups.setdefault(tle.satno, []).append(tle)
-                if name:
-                    names[tle.satno] = name
-                name = None
-                i += 2
-            else:
-                name = lines[i].removeprefix("0 ").strip()
-                i += 1
-    return {satno: ELSET(*groups[satno], satname=names.get(satno)) for satno in sorted(groups)}
-
-
 def read_catalogue(paths, strict: bool = False, skip_bad: bool = False):
     """The element sets of the files as one catalogue (satellite number -> ELSET).
 
@@ -75,12 +48,15 @@ def read_catalogue(paths, strict: bool = False, skip_bad: bool = False):
     unless `skip_bad`, stops the command with the reader's message; skipped sets are
     reported on standard error.
     """
+    from astrokite.catalogue import read_tle
+
     try:
-        catalogue = _read_tle_files(paths)
+        catalogue = read_tle(list(paths), strict=strict, errors="skip" if skip_bad else "raise",
+                             progress=sys.stderr.isatty())
     except (OSError, ValueError) as error:
         raise click.ClickException(str(error)) from None
-    for record in getattr(catalogue, "rejected", ()):
-        click.echo(f"skipped: {record}", err=True)
+    for record in catalogue.rejected:
+        click.echo(f"skipped {record.source}, line {record.line}: {record.reason}", err=True)
     if not catalogue:
         raise click.ClickException(f"no element sets in {', '.join(paths)}")
     return catalogue
