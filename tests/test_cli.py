@@ -228,7 +228,15 @@ def test_console_script_from_a_fresh_venv_with_the_wheel(tmp_path):
                              capture_output=True, text=True, env=env, cwd=tmp_path, check=True).stdout.split()
     assert version[0] == version[1] == astrokite.__version__
     assert Path(version[2]).is_relative_to(tmp_path / "venv")
-    for args in (["--version"], ["info", ISS]):
-        done = subprocess.run([script, *args], capture_output=True, text=True, env=env, cwd=tmp_path)
-        assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines()[1].split()[:2] == ["25544", "609"]
+    def run(*args):
+        return subprocess.run([script, *map(str, args)], capture_output=True, text=True, env=env, cwd=tmp_path)
+
+    info = run("info", ISS)
+    assert info.returncode == 0, info.stderr
+    assert info.stdout.splitlines()[1].split()[:3] == ["25544", "-", "609"]
+    span = ("--start", "2023-03-01", "--stop", "2023-03-01T01:00", "--frame", "lla")
+    assert run("propagate", ISS, *span, "--out", "iss.csv").returncode == 0
+    assert len((tmp_path / "iss.csv").read_text().splitlines()) == 62
+    # The core install has no pyarrow: Parquet output says which extra brings it.
+    parquet = run("propagate", ISS, *span, "--out", "iss.parquet")
+    assert parquet.returncode == 1 and "astrokite[parquet]" in parquet.stderr
