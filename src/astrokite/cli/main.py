@@ -192,8 +192,9 @@ def propagate(files, start, stop, step, frame, out, strict, skip_bad):
             if frame in ("gcrf", "itrf"):
                 ephemeris = ephemeris.to(getattr(frames, frame.upper()))
             writer.write(ephemeris_frame(ephemeris, frame))
-    click.echo(f"wrote {len(catalogue) * len(times):,} rows ({len(catalogue)} satellites x "
-               f"{len(times):,} instants) to {out}", err=True)
+    satellites, instants = len(catalogue), len(times)
+    click.echo(f"wrote {satellites * instants:,} rows ({satellites} satellite{'s' * (satellites != 1)} x "
+               f"{instants:,} instant{'s' * (instants != 1)}) to {out}", err=True)
 
 
 @main.command()
