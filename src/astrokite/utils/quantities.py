@@ -13,6 +13,8 @@ from typing import NamedTuple
 
 
 class Display(NamedTuple):
+    """How one element is shown: its label, its display unit and that unit's size in SI."""
+
     label: str
     unit: str
     scale: float  # one display unit in SI
