@@ -1,5 +1,6 @@
 """The astrokite command, run as a user runs it: in a subprocess, reading its output and exit code."""
 
+import gzip
 import importlib.util
 import os
 import re
@@ -67,6 +68,17 @@ def test_info_summarises_each_satellite():
                    f"{iss.pge[-1] / 1e3:.1f}", f"{iss.apg[-1] / 1e3:.1f}"]
     assert lines[2].split()[0] == "43435"
     assert lines[-1] == "2 satellites, 616 element sets"
+
+
+def test_info_reads_omm_as_it_reads_the_same_sets_as_text(tmp_path):
+    from astrokite.catalogue import read_tle, write_omm
+
+    path = tmp_path / "iss.json.gz"
+    write_omm(read_tle(ISS), tmp_path / "iss.json")
+    path.write_bytes(gzip.compress((tmp_path / "iss.json").read_bytes()))
+    assert astrokite_cli("info", path)[1] == astrokite_cli("info", ISS)[1]
+    code, _, err = astrokite_cli("info", path, ISS)
+    assert code == 2 and "not both" in err
 
 
 def test_info_shows_the_names_of_three_line_sets(one_set):

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import math
 import sys
+from pathlib import Path
 
 import click
 
@@ -41,18 +42,39 @@ def progress(iterable, total: int, unit: str):
     return tqdm(iterable, total=total, unit=unit, file=sys.stderr, disable=None, leave=False)
 
 
+# OMM files are told by their extension (before any compression's); anything else is TLE text.
+OMM_SUFFIXES = {".xml", ".kvn", ".json", ".csv", ".omm"}
+COMPRESSION_SUFFIXES = {".gz", ".bz2", ".xz", ".zip"}
+
+
+def is_omm(path) -> bool:
+    suffixes = [suffix.lower() for suffix in Path(path).suffixes]
+    while suffixes and suffixes[-1] in COMPRESSION_SUFFIXES:
+        suffixes.pop()
+    return bool(suffixes) and suffixes[-1] in OMM_SUFFIXES
+
+
 def read_catalogue(paths, strict: bool = False, skip_bad: bool = False):
     """The element sets of the files as one catalogue (satellite number -> ELSET).
 
-    `strict` applies the line checks. A file that cannot be read, or a bad element set
-    unless `skip_bad`, stops the command with the reader's message; skipped sets are
-    reported on standard error.
+    TLE/3LE text is read by ``read_tle``, OMM files (by extension) by ``read_omm``; one run
+    reads one kind. `strict` applies the line checks of TLE text. A file that cannot be read,
+    or a bad element set unless `skip_bad`, stops the command with the reader's message;
+    skipped sets are reported on standard error.
     """
-    from astrokite.catalogue import read_tle
+    from astrokite.catalogue import read_omm, read_tle
 
+    omm = [is_omm(path) for path in paths]
+    if any(omm) and not all(omm):
+        raise click.UsageError("give either TLE text files or OMM files (.xml, .kvn, .json, .csv), not both")
+    if all(omm) and strict:
+        raise click.UsageError("--strict checks the lines of TLE text; OMM files have none")
+    errors = "skip" if skip_bad else "raise"
     try:
-        catalogue = read_tle(list(paths), strict=strict, errors="skip" if skip_bad else "raise",
-                             progress=sys.stderr.isatty())
+        if all(omm):
+            catalogue = read_omm(list(paths), errors=errors)
+        else:
+            catalogue = read_tle(list(paths), strict=strict, errors=errors, progress=sys.stderr.isatty())
     except (OSError, ValueError) as error:
         raise click.ClickException(str(error)) from None
     for record in catalogue.rejected:
@@ -120,7 +142,9 @@ def ephemeris_frame(ephemeris, frame: str):
 def main():
     """Satellite element sets from the command line: summaries, ephemerides and passes.
 
-    FILE is a text file of 2-line or 3-line element sets (TLE/3LE). Times are ISO 8601 UTC.
+    FILE is a text file of 2-line or 3-line element sets (TLE/3LE), or OMM as XML, KVN, JSON
+    or CSV (told by the extension: .xml, .kvn, .json, .csv); compressed files are read as they
+    are. Times are ISO 8601 UTC.
     Run `astrokite COMMAND --help` for each command's options.
     """
 
