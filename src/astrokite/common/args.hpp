@@ -8,7 +8,9 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <exception>
 #include <initializer_list>
+#include <new>
 #include <utility>
 
 namespace astrokite::args {
@@ -128,6 +130,20 @@ inline void refuse_delete(nb::handle cls, const char *name) {
     });
     nb::object property = cls.attr("__dict__")[name];
     nb::setattr(cls, name, property.attr("deleter")(refuse));
+}
+
+// Turn a C++ exception escaping a CPython slot (call it in a catch (...)
+// block) into the pending Python error.
+inline void restore_as_python_error() {
+    try {
+        throw;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
 }
 
 // An interned string kept for the life of the process, for attribute names
