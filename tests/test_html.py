@@ -80,6 +80,9 @@ def test_elset_rows_follow_the_columns_and_long_tables_are_cut(iss):
     assert table.rows[3] == ["\N{VERTICAL ELLIPSIS} 603 more rows"]
     assert table.rows[0][0] == "2023-01-01T06:28:40.541100Z"
     assert [row[2] for row in table.rows[4:]] == [f"{sma / 1e3:.3f}" for sma in iss.sma[-3:]]
+    assert table.headings[-3:] == ["bstar [1/Earth radii]", "ndot [rev/day\N{SUPERSCRIPT TWO}]",
+                                   "nddot [rev/day\N{SUPERSCRIPT THREE}]"]
+    assert table.rows[0][-3] == f"{iss.bstar[0]:.5e}"
     assert len(Table(render(iss[:5])).rows) == 5
 
 

@@ -99,10 +99,11 @@ def _elset(elset, max_rows: int) -> str:
     caption = f"ELSET {name}: {elset.size:,} element set{'s' if elset.size != 1 else ''}"
     epochs = _iso(elset.epoch.datetime64)
     columns = [lambda i: epochs[i]]
-    for element in ELEMENTS:
+    names = ELEMENTS + DRAG
+    for element in names:
         values = getattr(elset, element)
         columns.append(lambda i, element=element, values=values: text(element, values[i]))
-    return _table(caption, ["epoch (UTC)"] + [heading(e) for e in ELEMENTS], columns, elset.size, max_rows)
+    return _table(caption, ["epoch (UTC)"] + [heading(e) for e in names], columns, elset.size, max_rows)
 
 
 def _catalogue(catalogue, max_rows: int) -> str:
