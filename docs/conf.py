@@ -47,23 +47,53 @@ plot_rcparams = {"figure.figsize": (8, 3.6)}
 plot_working_directory = str(ROOT)
 
 
-# Docstrings are written for help(): plain text whose continuation lines are indented.
-# Read as reStructuredText, an indented block that ends without a blank line is an error,
-# and so is an inline literal with a letter glued to it ("``ELSET``s"). This makes both
-# valid without changing what help() shows.
+# Docstrings are written for help(): plain text, with indented continuation lines and
+# indented tables under a line ending in a colon. Read as reStructuredText, some of that is
+# an error. This makes it valid without changing what help() shows: an indented table
+# under "...:" becomes a literal block, other indented blocks are set off by a blank line,
+# an inline literal glued to a word ("``ELSET``s") is split with an escaped space, and a
+# lone "*" (as in "ELSET(*tles)") is escaped outside literals and examples.
 _LITERAL = re.compile(r"(``[^`]+``)(\w?)")
+_STAR = re.compile(r"(?<![\\*])\*(?!\*)")
 
 
 def _indent(line: str) -> int:
     return len(line) - len(line.lstrip())
 
 
+def _escape(line: str) -> str:
+    if line.lstrip().startswith((">>>", "...")):  # doctest blocks are shown as written
+        return line
+    parts = _LITERAL.split(line)  # text, literal, glued word, text, literal, glued word, ...
+    out = []
+    for i in range(0, len(parts), 3):
+        out.append(_STAR.sub(r"\\*", parts[i]))
+        if i + 1 < len(parts):
+            out.append(parts[i + 1] + (f"\\ {parts[i + 2]}" if parts[i + 2] else ""))
+    return "".join(out)
+
+
 def _docstring_as_rest(app, what, name, obj, options, lines):
     text = []
+    in_literal = None  # the indentation of the literal block being copied, if any
     for line in lines:
-        if line.strip() and text and text[-1].strip() and _indent(line) < _indent(text[-1]):
+        if in_literal is not None:
+            if not line.strip() or _indent(line) >= in_literal:
+                text.append(line)
+                continue
+            in_literal = None
             text.append("")
-        text.append(_LITERAL.sub(lambda m: m[1] + (f"\\ {m[2]}" if m[2] else ""), line))
+        previous = text[-1] if text else ""
+        if line.strip() and previous.strip() and _indent(line) != _indent(previous):
+            if _indent(line) > _indent(previous) and previous.rstrip().endswith(":") and not \
+                    previous.lstrip().startswith(":"):
+                text[-1] = previous.rstrip() + ":"
+                in_literal = _indent(line)
+                text.append("")
+                text.append(line)
+                continue
+            text.append("")
+        text.append(_escape(line))
     lines[:] = text
 
 
