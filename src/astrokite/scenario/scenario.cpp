@@ -4,6 +4,8 @@
 // sibling modules; this type builds the objects in a fixed order and holds them.
 #include <nanobind/nanobind.h>
 
+#include <utility>
+
 #include "astrokite/common/args.hpp"
 
 namespace nb = nanobind;
@@ -21,18 +23,23 @@ struct Siblings {
 };
 Siblings siblings;
 
+// Every member is None until set: __new__ makes a scenario of Nones, which
+// __init__ fills.
 struct Scenario {
-    nb::object time, sun, earth, moon, ellipsoid;
+    nb::object time = nb::none(), sun = nb::none(), earth = nb::none(), moon = nb::none(),
+               ellipsoid = nb::none();
     nb::object name = nb::none(), description = nb::none(), author = nb::none();
     nb::object rotation = nb::none();  // cache; None until a rotation has been computed
 };
 
 // The held objects and the rotation cache take part in cycle collection; the
 // texts cannot form cycles.
-constexpr auto &scenario_slots = args::gc_slots<Scenario, &Scenario::time, &Scenario::sun, &Scenario::earth,
-                                                &Scenario::moon, &Scenario::ellipsoid, &Scenario::rotation>;
+constexpr auto &scenario_slots =
+    args::object_holder_slots<Scenario, &Scenario::time, &Scenario::sun, &Scenario::earth, &Scenario::moon,
+                              &Scenario::ellipsoid, &Scenario::rotation>;
 
-void construct(Scenario *self, const nb::args &call_args, const nb::kwargs &kwargs) {
+void initialise(nb::handle self, const nb::args &call_args, const nb::kwargs &kwargs) {
+    Scenario &held = args::receiver<Scenario>(self, "__init__");
     static const char *const names[] = {"time", "ellipsoid"};
     nb::object values[] = {nb::none(), nb::borrow(siblings.wgs84)};
     // Binding errors name the method called, as the interpreter does.
@@ -40,13 +47,17 @@ void construct(Scenario *self, const nb::args &call_args, const nb::kwargs &kwar
     auto &[time_argument, ellipsoid] = values;
     args::require_instance(ellipsoid, siblings.ellipsoid_type, "ellipsoid");
 
-    // Everything is built before the object is, so a failure leaves nothing behind.
+    // Everything is built before a member changes, so a failure leaves the
+    // scenario as it was.
     nb::object time = siblings.time_type(time_argument);
     nb::object sun = siblings.sun(time);
     nb::object moon = siblings.moon(time);
     nb::object earth = siblings.earth(time);
-    new (self) Scenario{std::move(time), std::move(sun), std::move(earth), std::move(moon),
-                        std::move(ellipsoid)};
+    // A second __init__ keeps the texts; the rotation belonged to the old time.
+    Scenario built{std::move(time), std::move(sun), std::move(earth), std::move(moon), std::move(ellipsoid),
+                   held.name, held.description, held.author};
+    // The replaced members are released only when all new ones are in place.
+    std::swap(held, built);
 }
 
 // The rotation function is looked up in the module namespace on every
@@ -99,9 +110,7 @@ void def_held(nb::class_<Scenario> &cls, const char *name) {
 
 NB_MODULE(scenario, m) {
     m.doc() = "Scenario: the time, bodies, reference ellipsoid and Earth rotation of one simulation.";
-
-    if (siblings.globals.is_valid())
-        throw nb::import_error("astrokite.scenario.scenario cannot be initialised twice in one process");
+    args::LoadOnce once(m);
     nb::module_ numpy = nb::module_::import_("numpy");
     siblings.ndarray_type = args::import_type_for_process("numpy", "ndarray");
     siblings.time_type = args::import_name_for_process("astrokite.time.time", "Time");
@@ -118,7 +127,8 @@ NB_MODULE(scenario, m) {
                              "The setting of one simulation: its time, the Sun, Earth and Moon at that time,\n"
                              "the reference ellipsoid, descriptive texts and the ITRF to GCRF rotation.\n\n"
                              "Scenario(time, ellipsoid=WGS84): `time` is anything Time accepts.");
-    cls.def("__init__", &construct);
+    cls.def("__init__", &initialise,
+            nb::sig("def __init__(self, time: DatetimeLike | Time, ellipsoid: Ellipsoid = WGS84) -> None"));
     cls.def_prop_ro("rot_GCRF_from_ITRF", &rotation, nb::name("rot_GCRF_from_ITRF"),
                     "Scenario.rot_GCRF_from_ITRF: numpy.ndarray");
     def_text<&Scenario::name>(cls, "name", "Scenario.name: str");
@@ -130,5 +140,5 @@ NB_MODULE(scenario, m) {
     def_held<&Scenario::moon>(cls, "moon");
     def_held<&Scenario::ellipsoid>(cls, "ellipsoid");
     args::refuse_pickle(cls);
-    siblings.globals = nb::borrow(PyModule_GetDict(m.ptr())).release();  // marks the module initialised
+    siblings.globals = nb::borrow(PyModule_GetDict(m.ptr())).release();
 }

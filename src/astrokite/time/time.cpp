@@ -507,6 +507,7 @@ types raise TypeError.)";
 }  // namespace
 
 NB_MODULE(time, m) {
+    astrokite::args::LoadOnce once(m);
     m.doc() = "The package's time type: instants as int64 nanoseconds since 1970 in UTC.";
     // nanobind's exit report counts every instance still alive when its state
     // is torn down, including Time objects that third-party state (test

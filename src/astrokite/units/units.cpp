@@ -1,11 +1,13 @@
 // Unit factors as Python floats, the same values the C++ modules compile in.
 #include <nanobind/nanobind.h>
 
+#include "astrokite/common/args.hpp"
 #include "astrokite/units/units.hpp"
 
 namespace nb = nanobind;
 
 NB_MODULE(units, m) {
+    astrokite::args::LoadOnce once(m);
     namespace u = astrokite::units;
     m.doc() = "Unit factors: the size of each unit in base units (radian, metre, second, kilogram).\n\n"
               "Multiply to read a value into base units (``30 * deg`` is in radians), divide to\n"
