@@ -268,6 +268,17 @@ bool is_ndarray(nb::handle value) {
 
 Time time_from_array(nb::handle array, Format format, bool format_given);
 
+// The typed views below read elements aligned to their type at whole-element
+// strides. A 1-D array that is not like that (a field of a record array, a
+// view at a byte offset into a buffer) is copied into a new, contiguous one.
+nb::object addressable(nb::object array) {
+    const Py_ssize_t itemsize = nb::cast<Py_ssize_t>(array.attr("itemsize"));
+    const Py_ssize_t stride = nb::cast<Py_ssize_t>(array.attr("strides")[0]);
+    if (itemsize == 0 || (nb::cast<bool>(array.attr("flags").attr("aligned")) && stride % itemsize == 0))
+        return array;
+    return array.attr("copy")();
+}
+
 Time time_from_sequence(nb::handle sequence, Format format, bool format_given) {
     // A tuple snapshot: converting an item may run Python code (tzinfo) that
     // could otherwise resize a list under us.
@@ -306,6 +317,7 @@ Time time_from_array(nb::handle array, Format format, bool format_given) {
     const char kind = nb::str(dtype.attr("kind")).c_str()[0];
     if (kind == 'O' || kind == 'U')
         return time_from_sequence(source.attr("tolist")(), format, format_given);
+    source = addressable(std::move(source));
     const size_t size = nb::cast<size_t>(source.attr("size"));
     int64_t *data = nullptr;
     nb::object counts = new_counts(size, data);
