@@ -17,7 +17,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f \
 
 DEV_BUILD ?= build/dev
 
-.PHONY: demo test dev bench sanitize clean
+.PHONY: demo test dev bench sanitize fuzz fuzz-atheris clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
@@ -45,6 +45,59 @@ sanitize: $(VENV)/.devdeps
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		PYTHONPATH=src $(VPY) -m pytest -q -p no:cacheprovider --capture=sys $(PYTEST_ARGS) || status=$$?; \
 	find src -name '*.so' -delete; exit $$status
+
+# Native fuzzing: every tests/fuzz/fuzz_<name>.cpp is a libFuzzer target written
+# straight on the plain C++ headers, built with AddressSanitizer and UBSan.
+# `make fuzz` runs each for FUZZ_SECONDS; `make fuzz FUZZ_RUNS=10000000` runs
+# each for that many inputs instead. Seeds: tests/fuzz/seeds/<name>/ when the
+# target has them, else the bundled element sets cut into line pairs. What a
+# run learns stays in build/fuzz/corpus/<name>/ for the next; a finding (crash,
+# sanitizer report, broken property) fails the run and leaves its input in
+# build/fuzz/artifacts/. FUZZ_ARGS go to libFuzzer (-seed=N, -jobs=N, ...).
+FUZZ_DIR     := build/fuzz
+FUZZ_SECONDS ?= 5
+FUZZ_RUNS    ?=
+FUZZ_ARGS    ?=
+FUZZ_CXX     ?= clang++-14
+FUZZ_FLAGS   := -std=c++20 -O1 -g -Isrc -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+FUZZ_TARGETS := $(sort $(patsubst tests/fuzz/%.cpp,%,$(wildcard tests/fuzz/fuzz_*.cpp)))
+FUZZ_DATA    := $(wildcard tests/data/*.tle examples/data/*.tle)
+FUZZ_LIMIT    = $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS),-max_total_time=$(FUZZ_SECONDS))
+
+fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/bin/%) $(FUZZ_DIR)/seeds/data/.made
+	@mkdir -p $(FUZZ_DIR)/artifacts $(FUZZ_DIR)/logs
+	@status=0; for target in $(FUZZ_TARGETS); do \
+		seeds=tests/fuzz/seeds/$$target; test -d $$seeds || seeds=$(FUZZ_DIR)/seeds/data; \
+		mkdir -p $(FUZZ_DIR)/corpus/$$target; log=$(FUZZ_DIR)/logs/$$target.log; \
+		if $(FUZZ_DIR)/bin/$$target $(FUZZ_LIMIT) -timeout=10 -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ_DIR)/artifacts/$$target- $(FUZZ_ARGS) \
+			$(FUZZ_DIR)/corpus/$$target $$seeds >$$log 2>&1; then \
+			echo "$$target: $$(grep -h '^Done' $$log), no findings"; \
+		else \
+			status=1; tail -n 40 $$log; echo "$$target: FINDING (log $$log)"; \
+		fi; \
+	done; exit $$status
+
+# libFuzzer with the sanitizers, installed on a clean Debian machine (CI runs as root).
+$(FUZZ_DIR)/.compiler:
+	@mkdir -p $(@D)
+	@echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char *, unsigned long) { return 0; }' > $(@D)/probe.cpp
+	@$(FUZZ_CXX) $(FUZZ_FLAGS) $(@D)/probe.cpp -o $(@D)/probe 2>/dev/null || { \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null \
+		&& $(FUZZ_CXX) $(FUZZ_FLAGS) $(@D)/probe.cpp -o $(@D)/probe; }
+	touch $@
+
+$(FUZZ_DIR)/bin/%: tests/fuzz/%.cpp $(FUZZ_DIR)/.compiler
+	@mkdir -p $(@D)
+	$(FUZZ_CXX) $(FUZZ_FLAGS) -MMD -MP -MF $@.d $< -o $@
+
+-include $(wildcard $(FUZZ_DIR)/bin/*.d)
+
+# The bundled element sets, one pair of lines a seed.
+$(FUZZ_DIR)/seeds/data/.made: $(FUZZ_DATA)
+	rm -rf $(@D) && mkdir -p $(@D)
+	for file in $(FUZZ_DATA); do split -l 2 -a 4 -d $$file $(@D)/$$(basename $$file .tle)-; done
+	touch $@
 
 bench: $(VENV)/.installed $(VENV)/.bench
 	$(VPY) bench/run.py
