@@ -93,6 +93,32 @@ $(FUZZ_DIR)/bin/%: tests/fuzz/%.cpp $(FUZZ_DIR)/.compiler
 
 -include $(wildcard $(FUZZ_DIR)/bin/*.d)
 
+# The atheris harness tests/fuzz/fuzz_tle_time.py with coverage of the native
+# code: the extensions built by clang with -fsanitize=fuzzer-no-link (and ASan,
+# UBSan) into a copy of the package in build/atheris/site. Runs the harness's
+# two targets for FUZZ_RUNS inputs each (default 100000); the sanitizer
+# runtimes with libFuzzer come from atheris.
+ATHERIS_SITE := build/atheris/site
+ATHERIS_RUNS := $(or $(FUZZ_RUNS),100000)
+
+fuzz-atheris: $(VENV)/.fuzzdeps $(FUZZ_DIR)/.compiler
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B build/atheris -G Ninja -DASTROKITE_FUZZ_COVERAGE=ON \
+		-DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build build/atheris
+	rm -rf $(ATHERIS_SITE) && mkdir -p $(ATHERIS_SITE) && cp -r src/astrokite $(ATHERIS_SITE)/
+	find $(ATHERIS_SITE) -name '*.so' -delete
+	cmake --install build/atheris --prefix $(ATHERIS_SITE) >/dev/null
+	for target in tle time; do \
+		LD_PRELOAD="$$($(VPY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
+		ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		PYTHONPATH=$(ATHERIS_SITE) $(VPY) tests/fuzz/fuzz_tle_time.py $$target -runs=$(ATHERIS_RUNS) \
+			-artifact_prefix=$(FUZZ_DIR)/artifacts/atheris-$$target- $(FUZZ_ARGS) || exit 1; \
+	done
+
+$(VENV)/.fuzzdeps: $(VENV)/.devdeps pyproject.toml
+	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['fuzz'])
+	touch $@
+
 # The bundled element sets, one pair of lines a seed.
 $(FUZZ_DIR)/seeds/data/.made: $(FUZZ_DATA)
 	rm -rf $(@D) && mkdir -p $(@D)

@@ -302,3 +302,17 @@ def test_cycles_are_collected(case):
 def test_tle_traversal_reaches_its_epoch():
     tle = TLE(ISS1, ISS2)
     assert tle.epoch in gc.get_referents(tle) and tle.epoch is tle.epoch
+
+
+@pytest.mark.parametrize("documented", [Time, Scenario, Satellite, "astrokite.units.units"])
+def test_docstring_examples_run(documented):
+    import doctest
+    import importlib
+
+    obj = importlib.import_module(documented) if isinstance(documented, str) else documented
+    finder, runner = doctest.DocTestFinder(recurse=False), doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    tests = finder.find(obj, getattr(obj, "__name__", None), globs={})
+    assert sum(len(test.examples) for test in tests) >= 3
+    for test in tests:
+        runner.run(test)
+    assert runner.summarize(verbose=False).failed == 0

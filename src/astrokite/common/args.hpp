@@ -238,8 +238,9 @@ template <typename Class> void refuse_pickle(Class &cls) {
     auto refuse = [](nb::handle, const nb::args &, const nb::kwargs &) -> nb::object {
         throw nb::type_error(pickle_refused_message);
     };
-    cls.def("__reduce__", refuse);
-    cls.def("__setstate__", refuse);
+    constexpr const char *doc = "Refused: these objects cannot be pickled or copied (TypeError).";
+    cls.def("__reduce__", refuse, doc);
+    cls.def("__setstate__", refuse, doc);
 }
 
 // Type slots of a native type `T` that holds Python objects only, with the

@@ -36,6 +36,37 @@ constexpr auto &satellite_slots = args::object_holder_slots<Satellite, &Satellit
 // the white space around it removed as str.strip does.
 nb::object trimmed_text(nb::handle value) { return nb::str(value).attr("strip")(); }
 
+const char *satellite_doc = R"(One spacecraft: its time, name and description, and the state,
+propagator and ephemeris it was built with.
+
+Satellite(time, state, propagator=None, ephemeris=None, name=None,
+          description=None)
+
+time         anything Time accepts, in UTC; always passed through Time.
+state        any object: the satellite's state, kept as given.
+propagator   a Propagator (or an instance of a subclass), or None.
+ephemeris    a StateVectorEphemeris (positions in m, velocities in m/s), or
+             None.
+name, description
+             str (exactly) or None; a given text is kept with the white
+             space around it removed, as the properties store it.
+
+The arguments are checked in the order propagator, ephemeris, name,
+description; the first wrong one raises TypeError. Writing name or
+description stores str(value).strip(), so None becomes "None". Satellites
+cannot be pickled or copied.
+
+Example:
+
+>>> from astrokite.satellite.satellite import Satellite
+>>> iss = Satellite("2024-03-20T03:06:00", None, name="  ISS (ZARYA) ")
+>>> iss.name
+'ISS (ZARYA)'
+>>> iss.time
+Time('2024-03-20T03:06:00.000000000Z')
+>>> iss.description is None
+True)";
+
 void initialise(nb::handle self, const nb::args &call_args, const nb::kwargs &kwargs) {
     Satellite &held = args::receiver<Satellite>(self, "__init__");
     static const char *const names[] = {"time", "state", "propagator", "ephemeris", "name", "description"};
@@ -101,13 +132,7 @@ NB_MODULE(satellite, m) {
     m.attr("Iterable") = args::import_name("typing", "Iterable");
     m.attr("DatetimeLike") = args::import_name("astrokite.typing", "DatetimeLike");
 
-    nb::class_<Satellite> cls(
-        m, "Satellite", nb::type_slots(satellite_slots),
-        "One spacecraft: its time, name and description, and the state, propagator\n"
-        "and ephemeris it was built with.\n\n"
-        "Satellite(time, state, propagator=None, ephemeris=None, name=None, description=None):\n"
-        "`time` is anything Time accepts; `propagator` a Propagator, `ephemeris` a\n"
-        "StateVectorEphemeris, `name` and `description` str (trimmed), each or None.");
+    nb::class_<Satellite> cls(m, "Satellite", nb::type_slots(satellite_slots), satellite_doc);
     cls.def("__init__", &initialise,
             nb::sig("def __init__(self, time: DatetimeLike | Time, state: object, propagator: Propagator | None = None, "
                     "ephemeris: StateVectorEphemeris | None = None, name: str | None = None, "

@@ -38,6 +38,36 @@ constexpr auto &scenario_slots =
     args::object_holder_slots<Scenario, &Scenario::time, &Scenario::sun, &Scenario::earth, &Scenario::moon,
                               &Scenario::ellipsoid, &Scenario::rotation>;
 
+const char *scenario_doc = R"(The setting of one simulation: its time, the Sun, Earth and Moon at that
+time, the reference ellipsoid, three descriptive texts and the rotation from
+the Earth-fixed frame ITRF to the inertial frame GCRF.
+
+Scenario(time, ellipsoid=WGS84)
+
+time       anything Time accepts (ISO 8601 text, datetime, numpy.datetime64,
+           a Time, ...), in UTC; always passed through Time.
+ellipsoid  an Ellipsoid (or an instance of a subclass); WGS84 by default.
+
+The Sun, the Moon and the Earth are built from the scenario's time, in this
+order; their positions are geocentric GCRF in metres. rot_GCRF_from_ITRF is
+the 3x3 rotation matrix taking ITRF vectors to GCRF at the scenario's time,
+computed on first read and then kept (UT1 taken equal to UTC, no polar
+motion). name, author and description take a str or None; an unset one reads
+"None". Scenarios cannot be pickled or copied.
+
+Example:
+
+>>> from astrokite.scenario.scenario import Scenario
+>>> scenario = Scenario("2024-03-20T03:06:00")
+>>> scenario.ellipsoid
+Ellipsoid(a=6378137.0, f=0.0033528106647474805)
+>>> import numpy
+>>> round(float(numpy.linalg.norm(scenario.sun.position)) / 1e9, 3)  # Gm
+148.979
+>>> scenario.rot_GCRF_from_ITRF.shape
+(3, 3)
+>>> scenario.name = "March equinox")";
+
 void initialise(nb::handle self, const nb::args &call_args, const nb::kwargs &kwargs) {
     Scenario &held = args::receiver<Scenario>(self, "__init__");
     static const char *const names[] = {"time", "ellipsoid"};
@@ -123,10 +153,7 @@ NB_MODULE(scenario, m) {
     m.attr("rot_GCRF_from_ITRF") = args::import_name("astrokite.frames.rotations", "rot_GCRF_from_ITRF");
     m.attr("DatetimeLike") = args::import_name("astrokite.typing", "DatetimeLike");
 
-    nb::class_<Scenario> cls(m, "Scenario", nb::type_slots(scenario_slots),
-                             "The setting of one simulation: its time, the Sun, Earth and Moon at that time,\n"
-                             "the reference ellipsoid, descriptive texts and the ITRF to GCRF rotation.\n\n"
-                             "Scenario(time, ellipsoid=WGS84): `time` is anything Time accepts.");
+    nb::class_<Scenario> cls(m, "Scenario", nb::type_slots(scenario_slots), scenario_doc);
     cls.def("__init__", &initialise,
             nb::sig("def __init__(self, time: DatetimeLike | Time, ellipsoid: Ellipsoid = WGS84) -> None"));
     cls.def_prop_ro("rot_GCRF_from_ITRF", &rotation, nb::name("rot_GCRF_from_ITRF"),
