@@ -53,7 +53,8 @@ sanitize: $(VENV)/.devdeps
 # target has them, else the bundled element sets cut into line pairs. What a
 # run learns stays in build/fuzz/corpus/<name>/ for the next; a finding (crash,
 # sanitizer report, broken property) fails the run and leaves its input in
-# build/fuzz/artifacts/. FUZZ_ARGS go to libFuzzer (-seed=N, -jobs=N, ...).
+# build/fuzz/artifacts/. libFuzzer options of one target (-max_len=N, ...) sit
+# in tests/fuzz/<name>.options; FUZZ_ARGS go to every target.
 FUZZ_DIR     := build/fuzz
 FUZZ_SECONDS ?= 5
 FUZZ_RUNS    ?=
@@ -70,7 +71,7 @@ fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/bin/%) $(FUZZ_DIR)/seeds/data/.made
 		seeds=tests/fuzz/seeds/$$target; test -d $$seeds || seeds=$(FUZZ_DIR)/seeds/data; \
 		mkdir -p $(FUZZ_DIR)/corpus/$$target; log=$(FUZZ_DIR)/logs/$$target.log; \
 		if $(FUZZ_DIR)/bin/$$target $(FUZZ_LIMIT) -timeout=10 -print_final_stats=1 \
-			-artifact_prefix=$(FUZZ_DIR)/artifacts/$$target- $(FUZZ_ARGS) \
+			-artifact_prefix=$(FUZZ_DIR)/artifacts/$$target- $$(cat tests/fuzz/$$target.options 2>/dev/null) $(FUZZ_ARGS) \
 			$(FUZZ_DIR)/corpus/$$target $$seeds >$$log 2>&1; then \
 			echo "$$target: $$(grep -h '^Done' $$log), no findings"; \
 		else \

@@ -262,8 +262,10 @@ template <typename T> PyObject *new_with_defaults(PyTypeObject *type, PyObject *
         return self.release().ptr();
     } catch (nb::python_error &error) {
         error.restore();
-        return nullptr;
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
     }
+    return nullptr;
 }
 
 // The C++ part of the receiver of a method bound with an untyped `self`, as
