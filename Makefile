@@ -109,6 +109,7 @@ fuzz-atheris: $(VENV)/.fuzzdeps $(FUZZ_DIR)/.compiler
 	rm -rf $(ATHERIS_SITE) && mkdir -p $(ATHERIS_SITE) && cp -r src/astrokite $(ATHERIS_SITE)/
 	find $(ATHERIS_SITE) -name '*.so' -delete
 	cmake --install build/atheris --prefix $(ATHERIS_SITE) >/dev/null
+	mkdir -p $(FUZZ_DIR)/artifacts
 	for target in tle time; do \
 		LD_PRELOAD="$$($(VPY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
 		ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
