@@ -17,6 +17,10 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f \
 
 DEV_BUILD ?= build/dev
 
+# System headers the build needs: xsimd (header-only SIMD and vector maths of
+# the SGP4 kernels), from Debian's libxsimd-dev where it is missing.
+XSIMD := /usr/include/xsimd/xsimd.hpp
+
 .PHONY: demo test dev bench sanitize fuzz fuzz-atheris clean
 
 demo: $(VENV)/.installed
@@ -26,7 +30,7 @@ test: $(VENV)/.installed
 	$(VPY) -m pytest $(PYTEST_ARGS)
 
 # Developer loop: extensions built into the source tree, run with PYTHONPATH=src.
-dev: $(VENV)/.devdeps
+dev: $(VENV)/.devdeps $(XSIMD)
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(DEV_BUILD) -G Ninja -DASTROKITE_INPLACE=ON \
 		-DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(DEV_BUILD) $(if $(TARGETS),--target $(TARGETS))
@@ -35,7 +39,7 @@ dev: $(VENV)/.devdeps
 # UndefinedBehaviorSanitizer, in place. Capture at the sys level keeps a
 # sanitizer's report visible when it aborts the run. The sanitizer builds are
 # removed afterwards, so that the next `make dev` builds normal ones again.
-sanitize: $(VENV)/.devdeps
+sanitize: $(VENV)/.devdeps $(XSIMD)
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B build/sanitize -G Ninja -DASTROKITE_INPLACE=ON \
 		-DASTROKITE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	find src -name '*.so' -delete
@@ -88,7 +92,7 @@ $(FUZZ_DIR)/.compiler:
 		&& $(FUZZ_CXX) $(FUZZ_FLAGS) $(@D)/probe.cpp -o $(@D)/probe; }
 	touch $@
 
-$(FUZZ_DIR)/bin/%: tests/fuzz/%.cpp $(FUZZ_DIR)/.compiler
+$(FUZZ_DIR)/bin/%: tests/fuzz/%.cpp $(FUZZ_DIR)/.compiler $(XSIMD)
 	@mkdir -p $(@D)
 	$(FUZZ_CXX) $(FUZZ_FLAGS) -MMD -MP -MF $@.d $< -o $@
 
@@ -102,7 +106,7 @@ $(FUZZ_DIR)/bin/%: tests/fuzz/%.cpp $(FUZZ_DIR)/.compiler
 ATHERIS_SITE := build/atheris/site
 ATHERIS_RUNS := $(or $(FUZZ_RUNS),100000)
 
-fuzz-atheris: $(VENV)/.fuzzdeps $(FUZZ_DIR)/.compiler
+fuzz-atheris: $(VENV)/.fuzzdeps $(FUZZ_DIR)/.compiler $(XSIMD)
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B build/atheris -G Ninja -DASTROKITE_FUZZ_COVERAGE=ON \
 		-DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build build/atheris
@@ -130,10 +134,13 @@ $(FUZZ_DIR)/seeds/data/.made: $(FUZZ_DATA)
 bench: $(VENV)/.installed $(VENV)/.bench
 	$(VPY) bench/run.py
 
+$(XSIMD):
+	apt-get install -y libxsimd-dev || { apt-get update && apt-get install -y libxsimd-dev; }
+
 $(VENV)/.tools:
 	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 not found (tried python3.13 on PATH and pyenv's 3.13)" >&2; exit 1; }
 	$(PYTHON313) -m venv $(VENV)
-	$(PIP) install "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+	$(PIP) install "scikit-build-core>=0.10" "nanobind>=3.1" cmake ninja
 	touch $@
 
 # Requirement lists read from pyproject.toml, so that they are written once.
@@ -150,7 +157,7 @@ $(VENV)/.bench: $(VENV)/.tools pyproject.toml
 	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['bench'])
 	touch $@
 
-$(VENV)/.installed: $(VENV)/.tools $(SOURCES)
+$(VENV)/.installed: $(VENV)/.tools $(XSIMD) $(SOURCES)
 	$(PIP) install --no-build-isolation ".[test]"
 	touch $@
 

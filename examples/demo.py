@@ -1,15 +1,19 @@
-"""astrokite demo: the ISS's element sets of early 2023, read, sorted and shown.
+"""astrokite demo: the ISS's element sets of early 2023, read, sorted and shown;
+its ground track and passes over Paris.
 
 Run with `make demo`.
 """
 
+import math
 from pathlib import Path
 
 import numpy as np
 
 from astrokite.bodies.bodies import Earth, Moon, Sun
 from astrokite.frames.rotations import rot_GCRF_from_ITRF
+from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrokite.sites import Site
 from astrokite.time.time import Time
 from astrokite.units import units
 
@@ -50,6 +54,34 @@ def main() -> None:
     sma, pge, apg = week.sma / units.km, week.pge / units.km, week.apg / units.km
     print(f"  change over the week: sma {sma[-1] - sma[0]:+.3f} km, perigee {pge[-1] - pge[0]:+.3f} km, "
           f"apogee {apg[-1] - apg[0]:+.3f} km")
+
+    # Where the ISS is over one day, each instant from the element set in force at it.
+    day = Time(["2023-03-01T00:00", "2023-03-01T06:00", "2023-03-01T12:00", "2023-03-01T18:00",
+                "2023-03-02T00:00"])
+    states = SGP4(iss).propagate(day)
+    print("\nThe ISS over 2023-03-01 (SGP4, TEME, from the element set in force at each instant):")
+    print(f"  {'time (UTC)':<28} {'x [km]':>10} {'y [km]':>10} {'z [km]':>10} {'|r| [km]':>9} {'|v| [km/s]':>10}")
+    for instant, r, v in zip(day, states.position[0], states.velocity[0]):
+        print(f"  {instant.utc!r:<28} {r[0] / units.km:10.3f} {r[1] / units.km:10.3f} {r[2] / units.km:10.3f} "
+              f"{np.linalg.norm(r) / units.km:9.3f} {np.linalg.norm(v) / units.km:10.4f}")
+
+    ground_track_and_passes(iss["2023-03-01":"2023-03-02"][0])
+
+
+def ground_track_and_passes(tle: TLE) -> None:
+    times = Time("2023-03-01T06:00").int64 + np.arange(0, 93 * 60 + 1, 600) * 10**9
+    track = SGP4(tle).propagate(Time(times)).lla()[0]
+    print(f"\nGround track for one orbit from the element set of {tle.epoch.utc!r}:")
+    print(f"  {'time (UTC)':<28} {'lat [deg]':>9} {'lon [deg]':>9} {'alt [km]':>8}")
+    for t, point in zip(Time(times), track):
+        print(f"  {t.utc!r:<28} {math.degrees(point['lat']):9.3f} {math.degrees(point['lon']):9.3f} "
+              f"{point['alt'] / units.km:8.1f}")
+    paris = Site(math.radians(48.8566), math.radians(2.3522), 35.0, name="Paris")
+    table = paris.passes(tle, "2023-03-01T06:00", "2023-03-02T06:00", min_elevation=math.radians(10))
+    print(f"\nPasses over {paris.name} above 10 deg, 2023-03-01 06:00 to 2023-03-02 06:00 UTC:")
+    print(f"  {'rise':<28} {'culmination':<28} {'set':<28} {'max elev [deg]':>14}")
+    for rise, top, set_, highest in zip(table.rise, table.culmination, table.set, table.max_elevation):
+        print(f"  {rise.utc!r:<28} {top.utc!r:<28} {set_.utc!r:<28} {math.degrees(highest):14.1f}")
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@ import os
 import re
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from astrokite.propagators.analytical.sgp4.tle import TLE
@@ -130,3 +131,43 @@ def settings():
         yield writer
     finally:
         writer.write_bytes(original)
+
+
+class SatrecStates:
+    """TEME states [m, m/s] of element sets from the sgp4 package, in the form the
+    pass search takes (``grid`` and ``at``); one Satrec per satellite."""
+
+    def __init__(self, pairs):
+        from sgp4.api import Satrec, SatrecArray
+
+        self.satrecs = [Satrec.twoline2rv(line1, line2) for line1, line2 in pairs]
+        self.satnos = np.array([s.satnum for s in self.satrecs], np.int64)
+        self._array = SatrecArray
+
+    @staticmethod
+    def _jd(times):
+        days, rest = np.divmod(np.asarray(times, np.int64), 86_400 * 10**9)
+        return 2440587.5 + days.astype(np.float64), rest / 86400e9
+
+    def grid(self, rows, times):
+        error, r, v = self._array(self.satrecs[rows]).sgp4(*self._jd(times))
+        return r * 1e3, v * 1e3, error == 0
+
+    def at(self, rows, times):
+        jd, fr = self._jd(times)
+        r, v, valid = np.empty((len(rows), 3)), np.empty((len(rows), 3)), np.empty(len(rows), bool)
+        order = np.argsort(rows, kind="stable")
+        for mine in np.split(order, np.flatnonzero(np.diff(rows[order])) + 1):
+            error, r[mine], v[mine] = self.satrecs[rows[mine[0]]].sgp4_array(jd[mine], fr[mine])
+            valid[mine] = error == 0
+        return r * 1e3, v * 1e3, valid
+
+    def ephemeris(self, times):
+        """All satellites at ``times`` (int64 ns) as a TEME StateVectorEphemeris."""
+        from astrokite.frames.frames import TEME
+        from astrokite.state.ephemeris import StateVectorEphemeris
+        from astrokite.time.time import Time
+
+        r, v, valid = self.grid(slice(None), times)
+        return StateVectorEphemeris(Time(np.asarray(times, np.int64)), r, v, frame=TEME, satnos=self.satnos,
+                                    error=np.where(valid, 0, 1).astype(np.int8))

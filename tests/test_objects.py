@@ -228,6 +228,13 @@ def elset_cycle(marker):
     tle.holder, holder.marker = holder, marker
 
 
+def tle_dict_cycle(marker):
+    # A TLE leaves the collector's view until it is given attributes: through
+    # __dict__ it is taken back as surely as through assignment.
+    tle = TLE(ISS1, ISS2)
+    tle.__dict__.update(me=tle, marker=marker)
+
+
 def pairs_cycle(marker):
     holder = ELSET(made(1.5), made(2.5))
     holder.pairs, holder.marker = holder.pairwise(), marker
@@ -266,6 +273,7 @@ def satellite_cycle(argument):
 
 CYCLES = {
     "TLE instance dictionary": (dictionary_cycle(lambda: TLE(ISS1, ISS2)), TLE),
+    "TLE through __dict__": (tle_dict_cycle, TLE),
     "ELSET instance dictionary": (dictionary_cycle(lambda: ELSET(made(1.5))), ELSET),
     "ELSET through an element set": (elset_cycle, ELSET),
     "ELSET pairwise iteration": (pairs_cycle, ELSET),

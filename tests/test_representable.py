@@ -58,8 +58,8 @@ def test_header_alignment(settings, alignment, line):
 
 
 def test_body_braces_and_placeholders(settings):
-    # The body is measured as written, before its braces are filled.
-    assert str(Box("H", "{{x}} {{")) == "========\nH\n--------\n{x} {\n========\n"
+    # A doubled brace prints, and is measured, as one; other placeholders are measured as written.
+    assert str(Box("H", "{{x}} {{")) == "=====\nH\n-----\n{x} {\n=====\n"
     wall, fence = "=" * 15, "-" * 15
     assert str(Box("Hd", "{header}|{wall}")) == f"{wall}\nHd\n{fence}\nHd|{wall}\n{wall}\n"
     assert str(Box("{x}", "abc")).split("\n")[1] == "{x}"  # the header is not a template

@@ -1,6 +1,8 @@
+import doctest
 import math
 import subprocess
 import sys
+import types
 
 import pytest
 from conftest import ISS1, ISS2, LIBC, SGR, Falsy, element_sets, normalised, put, with_checksum
@@ -44,7 +46,7 @@ def test_line2_fields(column, field, name, value):
 @pytest.mark.parametrize(
     "field",
     ["-1.5e1  ", "+12.5   ", "1.5.3   ", "12abc   ", "        ", "1e999   ", "-1e-999 ", "0x1p4   ", "inf     ",
-     " - 5    ", "\t7\n     "],
+     " - 5    ", "\t7\n     ", "1 2.3456", "   .1234", " 12.34 5", "001.2345", "12.3\x004  ", "999.9999"],
 )
 def test_fields_follow_atof(field):
     assert TLE(ISS1, put(ISS2, 9, field)).inc == LIBC.atof(field.encode()) * units.deg
@@ -124,6 +126,39 @@ def test_elements_and_epoch_match_sgp4(name):
         if tle.satno != sat.satnum:
             faults.append(("satno", line1, tle.satno, sat.satnum))
     assert faults == []
+
+
+def test_line_only_fields_match_sgp4():
+    # sgp4 keeps the line's fields (ndot/2, nddot/6) per minute; ours are the derivatives per second.
+    faults = []
+    for name, line1, line2 in ALL_SETS:
+        tle, sat = TLE(line1, line2), Satrec.twoline2rv(line1, line2)
+        ours = (tle.classification, tle.intldes, tle.bstar, tle.ephtype, tle.elnum, tle.revnum)
+        theirs = (sat.classification, sat.intldesg, sat.bstar, sat.ephtype, sat.elnum, sat.revnum)
+        if ours != theirs or tle.ndot != pytest.approx(2 * sat.ndot / 60**2, rel=1e-14, abs=0) \
+                or tle.nddot != pytest.approx(6 * sat.nddot / 60**3, rel=1e-14, abs=0):
+            faults.append((name, line1, line2, ours, theirs))
+    assert faults == []
+    assert isinstance(tle.ephtype, int) and isinstance(tle.intldes, str)
+
+
+def test_line_only_fields_of_odd_lines():
+    tle = TLE(put(ISS1, 34, "-.00002182 -12345-6 -11606+4"), ISS2[:66])
+    assert tle.ndot == -2 * 0.00002182 * units.rev / units.day**2
+    assert tle.nddot == pytest.approx(-6 * 0.12345e-6 * units.rev / units.day**3, rel=1e-15)
+    assert tle.bstar == -0.11606e4
+    assert tle.revnum == 375  # columns 64-66 only
+    blank = TLE("", "")
+    assert (blank.classification, blank.intldes, blank.ndot, blank.bstar, blank.elnum, blank.revnum) == (" ", "", 0, 0, 0, 0)
+
+
+def test_repr_html_calls_the_html_renderer(monkeypatch):
+    calls = []
+    stub = types.ModuleType("astrokite.utils.html")
+    stub.render = lambda obj: calls.append(obj) or "<table/>"
+    monkeypatch.setitem(sys.modules, "astrokite.utils.html", stub)
+    tle = TLE(ISS1, ISS2)
+    assert tle._repr_html_() == "<table/>" and calls == [tle]
 
 
 def test_derived_elements_are_consistent_for_every_set():
@@ -281,12 +316,40 @@ def test_strict_validation_accepts_valid_lines_unchanged():
         (put(ISS1, 69, "0"), ISS2, r"^line 1 fails its checksum: column 69 holds '0', the digits .* give 3$"),
         (ISS1, ISS2[:68], r"^line 2 fails its checksum: column 69 holds ' '"),
         (ISS1, with_checksum(put(ISS2, 3, "25545")), r"^the satellite numbers differ: line 1 has '25544', line 2 has '25545'$"),
+        (ISS1 + "  x", ISS2, r"^line 1 is 72 characters long without its trailing blanks: the format has 69$"),
+        (ISS1, put(ISS2, 28, "."), r"^line 2, columns 27-33 \(eccentricity\): '0.05204' has '.' in column 28 where the format has a digit$"),
+        (ISS1, put(ISS2, 27, "005204 "), r"^line 2, columns 27-33 \(eccentricity\): .* in column 33 "),
+        (put(ISS1, 3, "AB123"), put(ISS2, 3, "AB123"), r"^line 1, columns 3-7 \(satellite number\): 'AB123' is neither"),
+        (put(ISS1, 8, "X"), ISS2, r"^line 1, column 8 \(classification\): 'X' has 'X' in column 8 where the format has U, C or S$"),
+        (put(ISS1, 9, "-"), ISS2, r"^line 1, column 9 \(separator\): .* where the format has a blank$"),
+        (put(ISS1, 37, "O"), ISS2, r"^line 1, columns 34-43 \(first derivative .*'O' in column 37 where the format has a digit$"),
+        (put(ISS1, 60, "0"), ISS2, r"^line 1, columns 54-61 \(drag term\): ' 2890303' .* the sign of the power of ten$"),
+        (put(ISS1, 46, "1e-5 "), ISS2, r"^line 1, columns 45-52 \(second derivative of the mean motion\)"),
+        (ISS1, put(ISS2, 64, "37 59"), r"^line 2, columns 64-68 \(revolution number\): '37 59' has ' ' in column 66 "),
+        (with_checksum(put(ISS1, 21, "000.50000000")), ISS2, r"^line 1, columns 21-32 \(epoch day of the year\): '000.50000000' is before day 1.0"),
+        (with_checksum(put(ISS1, 21, "366.50000000")), ISS2, r"^line 1, columns 21-32 .*: '366.50000000' is past the end of 2023, which has 365 days$"),
+        (ISS1, with_checksum(put(ISS2, 53, "00.00000000")), r"^line 2, columns 53-63 \(mean motion\): the mean motion is 0$"),
     ],
 )
 def test_strict_validation_names_the_line_and_the_problem(line1, line2, message):
     with pytest.raises(ValueError, match=message):
         TLE(line1, line2, strict_validation=True)
     TLE(line1, line2)  # the tolerant reading accepts them
+
+
+@pytest.mark.parametrize(
+    "line1, line2",
+    [
+        (ISS1 + "   ", ISS2.ljust(80)),  # trailing blanks are no length
+        (with_checksum(put(put(ISS1, 19, "24"), 21, "366.99999999")), ISS2),  # the last day of a leap year
+        (with_checksum(put(ISS1, 21, "365.99999999")), ISS2),
+        (with_checksum(put(ISS1, 3, "A0001")), with_checksum(put(ISS2, 3, "A0001"))),  # alpha-5
+        (with_checksum(put(ISS1, 10, "        ")), ISS2),  # no international designator
+        (with_checksum(put(put(ISS1, 34, "-.00001234"), 54, "-11606+4")), ISS2),
+    ],
+)
+def test_strict_validation_accepts_what_the_format_allows(line1, line2):
+    assert state(TLE(line1, line2, strict_validation=True)) == state(TLE(line1, line2))
 
 
 def test_minus_signs_count_one_in_the_checksum():
@@ -307,6 +370,12 @@ def test_braces_in_lines_and_frame_name_print_as_they_stand(monkeypatch):
     assert tle.line1 in text and tle.line2 in text and "TEME {fence} {x}" in text
 
 
+def test_box_fits_lines_holding_braces(settings):
+    text = str(TLE(put(ISS1, 10, "{{}}{"), put(ISS2, 64, "}}{{}")))
+    lines = text.split("\n")
+    assert len(lines[0]) == max(len(line) for line in lines) == 69
+
+
 # ---------------------------------------------------------------------------
 # Text form
 
@@ -323,6 +392,14 @@ def cells(tle):
     tle._get_body()
     return {key: (si, op) for frame in tle.frames for key, si, op in
             ((k, frame["SI units"][k], frame["Op. units"][k]) for k in frame["SI units"])}
+
+
+def test_class_docstring_example_runs():
+    finder = doctest.DocTestFinder(recurse=False)
+    runner = doctest.DocTestRunner()
+    for test in finder.find(TLE, "TLE", globs={"TLE": TLE}):
+        runner.run(test)
+    assert runner.summarize(verbose=False) == (0, 3)
 
 
 def test_header():

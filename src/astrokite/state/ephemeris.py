@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from astrokite.mathtools.ellipsoid.ellipsoid import WGS84
+
 
 class Ephemeris:
     """Base of the ephemerides, states of spacecraft at a series of times."""
@@ -55,6 +57,82 @@ class StateVectorEphemeris(Ephemeris):
     def __repr__(self) -> str:
         m, n = self.shape
         return f"<StateVectorEphemeris {m} satellites x {n} times in {self.frame.name}>"
+
+    def _counts(self) -> np.ndarray:
+        """The n instants as int64 nanoseconds since 1970 (UTC)."""
+        return np.atleast_1d(np.asarray(self.time.int64, dtype=np.int64))
+
+    def to(self, frame) -> StateVectorEphemeris:
+        """The same states in ``frame`` (``TEME``, ``ITRF`` or ``GCRF``).
+
+        TEME and ITRF differ by a turn about the pole by the Greenwich mean
+        sidereal time of the IAU 1982 model; ITRF and GCRF by
+        ``rot_GCRF_from_ITRF`` (IAU 2006/2000A). Both take UT1 = UTC and no polar
+        motion. Velocities carry the Earth's rotation. Failed samples stay NaN.
+        """
+        from astrokite.frames import frames
+        from astrokite.frames import transforms
+        from astrokite.frames.rotations import rot_GCRF_from_ITRF
+
+        names = {"TEME", "ITRF", "GCRF"}
+        for f in (self.frame, frame):
+            if not isinstance(f, frames.Frame) or f.name not in names:
+                raise ValueError(f"frames are TEME, ITRF or GCRF, not {f!r}")
+        if frame.name == self.frame.name:
+            return self
+        position, velocity = np.ascontiguousarray(self.position), self.velocity
+        if velocity is not None:
+            velocity = np.ascontiguousarray(velocity)
+        counts = self._counts()
+        rotations = None
+        if "GCRF" in (self.frame.name, frame.name):
+            rotations = np.ascontiguousarray(rot_GCRF_from_ITRF(self.time).reshape(-1, 3, 3))
+        if self.frame.name == "TEME":
+            position, velocity = transforms.teme_itrf(counts, position, velocity, True)
+        elif self.frame.name == "GCRF":
+            position, velocity = transforms.itrf_gcrf(rotations, position, velocity, False)
+        if frame.name == "TEME":
+            position, velocity = transforms.teme_itrf(counts, position, velocity, False)
+        elif frame.name == "GCRF":
+            position, velocity = transforms.itrf_gcrf(rotations, position, velocity, True)
+        return StateVectorEphemeris(self.time, position, velocity, frame=frame, satnos=self.satnos.copy(),
+                                    error=self.error.copy())
+
+    def lla(self, ellipsoid=WGS84) -> np.ndarray:
+        """Geodetic latitude and longitude [rad] and altitude [m] on ``ellipsoid``.
+
+        An array of ``LLA_dtype`` of shape (satellites, times); ``ellipsoid`` is
+        any ``Ellipsoid``, WGS84 by default. Failed samples give NaN.
+        """
+        from astrokite.datamodel.structured import LLA_dtype
+        from astrokite.frames import frames
+        from astrokite.frames import transforms
+        if self.frame.name == "TEME":  # one pass: the turn about the pole is fused in
+            lla = transforms.geodetic(np.ascontiguousarray(self.position), ellipsoid.a, ellipsoid.f,
+                                      self._counts())
+        else:
+            itrf = self.to(frames.ITRF).position
+            lla = transforms.geodetic(np.ascontiguousarray(itrf), ellipsoid.a, ellipsoid.f)
+        return lla.view(LLA_dtype)[..., 0]
+
+    def to_pandas(self):
+        """A long table: one row per satellite and time, with ``satno``, ``time``
+        (UTC), ``x``, ``y``, ``z`` [m], ``vx``, ``vy``, ``vz`` [m/s] when known,
+        and ``error``."""
+        import pandas as pd
+
+        m, n = self.shape
+        columns = {
+            "satno": np.repeat(self.satnos, n),
+            "time": np.tile(self._counts().astype("datetime64[ns]"), m),
+        }
+        for axis, name in enumerate("xyz"):
+            columns[name] = self.position[:, :, axis].reshape(-1)
+        if self.velocity is not None:
+            for axis, name in enumerate("xyz"):
+                columns["v" + name] = self.velocity[:, :, axis].reshape(-1)
+        columns["error"] = self.error.reshape(-1)
+        return pd.DataFrame(columns)
 
 
 class COEEphemeris(Ephemeris):

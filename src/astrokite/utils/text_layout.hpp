@@ -80,8 +80,22 @@ inline std::string without_styling(std::string_view text) {
     return result;
 }
 
+// Code points of a line of the box template as it prints: a doubled brace
+// ("{{" or "}}", scanned from the left as str.format scans) prints as one.
+inline std::size_t printed_length(std::string_view line) {
+    std::size_t length = code_point_count(line);
+    for (std::size_t i = 0; i + 1 < line.size(); ++i) {
+        if ((line[i] == '{' || line[i] == '}') && line[i + 1] == line[i]) {
+            --length;
+            ++i;
+        }
+    }
+    return length;
+}
+
 // Visible width of a body: its widest line once the styling sequences are
-// gone, leaving out lines that hold the fence placeholder.
+// gone and doubled braces count once, leaving out lines that hold the fence
+// placeholder.
 inline std::size_t body_width(std::string_view body) {
     const std::string plain = without_styling(body);
     const std::string_view view(plain);
@@ -90,7 +104,7 @@ inline std::size_t body_width(std::string_view body) {
         const std::size_t end = view.find('\n', start);
         const std::string_view line = view.substr(start, end == std::string_view::npos ? end : end - start);
         if (line.find(fence_placeholder) == std::string_view::npos)
-            widest = std::max(widest, code_point_count(line));
+            widest = std::max(widest, printed_length(line));
         if (end == std::string_view::npos)
             return widest;
         start = end + 1;

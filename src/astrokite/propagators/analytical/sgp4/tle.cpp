@@ -2,9 +2,9 @@
 // elements with the constants of Earth, read-only properties and the text body.
 // Line scanning lives in tle_lines.hpp, the element conversions in coe.hpp.
 //
-// Construction is a native tp_new: the object is built completely before it is
-// allocated, so a failure leaves nothing behind, and the call costs no more
-// than the parsing itself. Properties and the two text methods are plain
+// Construction is a native tp_new: the record is built in the new object,
+// which is marked ready only once it is complete, so a failure leaves nothing
+// behind, and the call costs little more than the parsing itself. Properties and the two text methods are plain
 // CPython descriptors, which carry exactly their documentation texts.
 #include "astrokite/propagators/analytical/sgp4/tle.hpp"
 
@@ -32,10 +32,11 @@ namespace {
 // What construction and rendering look up, bound at import and held for the
 // life of the process (static destructors would run after the interpreter).
 struct Services {
+    PyTypeObject *tle_type = nullptr;
     nb::handle time_type;  // Time as the time module exports it
     bool native_time = false;  // ... and it is our own native Time
     nb::handle earth, teme;
-    nb::handle gm, re, jd, utc, repr, name, line1, line2;  // interned attribute names
+    nb::handle gm, re, jd, utc, repr, name, line1, line2, render;  // interned attribute names
     nb::handle create_form, create_frame, format_property;
 };
 Services services;
@@ -81,6 +82,18 @@ std::string_view line_utf8(nb::handle line, nb::object &holder) {
     return {bytes, static_cast<size_t>(size)};
 }
 
+// The number of characters of a line, trailing blanks left out: the stored
+// line keeps 69 of them, so strict validation learns of a longer one here.
+std::size_t trimmed_length(nb::handle line) {
+    PyObject *text = line.ptr();
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    while (length > 0 && PyUnicode_READ(kind, data, length - 1) == ' ')
+        --length;
+    return static_cast<std::size_t>(length);
+}
+
 double to_double(nb::handle value) {
     if (PyFloat_CheckExact(value.ptr()))
         return PyFloat_AS_DOUBLE(value.ptr());
@@ -90,8 +103,21 @@ double to_double(nb::handle value) {
     return result;
 }
 
-// Earth.GM or Earth.Re, read anew on every use.
-double earth_constant(nb::handle name) { return to_double(services.earth.attr(name)); }
+// Earth.GM or Earth.Re, read anew on every use. When Earth is a class whose
+// metaclass is type itself, type.__getattribute__ finds nothing on type or
+// object under these names and returns what Earth's own MRO holds, through
+// the interpreter's type cache; a float found there is the value. Anything
+// else (another metaclass, a descriptor, a number of another type) takes the
+// general attribute lookup.
+double earth_constant(nb::handle name) {
+    PyObject *earth = services.earth.ptr();
+    if (Py_IS_TYPE(earth, &PyType_Type)) {
+        PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(earth), name.ptr());
+        if (found && PyFloat_CheckExact(found))
+            return PyFloat_AS_DOUBLE(found);
+    }
+    return to_double(services.earth.attr(name));
+}
 
 // The epoch: the Julian date of 1 January of `year`, minus 1, plus `day`, as a
 // Time. Our native Time is built directly, with the same arithmetic the
@@ -118,7 +144,8 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
     const std::size_t length1 = tle_lines::normalise(line_utf8(line1, holder1), tle.line1);
     const std::size_t length2 = tle_lines::normalise(line_utf8(line2, holder2), tle.line2);
     if (strict) {
-        const std::string fault = tle_lines::find_fault(tle.line1, tle.line2);
+        const std::string fault =
+            tle_lines::find_fault(tle.line1, tle.line2, trimmed_length(line1), trimmed_length(line2));
         if (!fault.empty()) {
             PyErr_SetString(PyExc_ValueError, fault.c_str());
             args::throw_pending();
@@ -147,15 +174,27 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
 
 constexpr const char *constructor_name = "__cinit__";
 
-// Build the record and only then the object, so that a failure leaves nothing.
+// Build the record in place and mark the object ready only when it is
+// complete: a failure destroys the record and drops the object unready, so
+// nothing is left.
 PyObject *construct(PyTypeObject *type, nb::handle line1, nb::handle line2, nb::handle strict_validation) {
-    TLE tle;
-    build(tle, line1, line2, strict_validation);
     nb::object self = nb::inst_alloc(reinterpret_cast<PyObject *>(type));
     if (!self.is_valid())
         args::throw_pending();
-    new (nb::inst_ptr<TLE>(self)) TLE(std::move(tle));
+    TLE *tle = new (nb::inst_ptr<TLE>(self)) TLE();
+    try {
+        build(*tle, line1, line2, strict_validation);
+    } catch (...) {
+        tle->~TLE();
+        throw;
+    }
+    const bool acyclic = type == services.tle_type && time::is_time(tle->epoch);
     nb::inst_mark_ready(self);
+    // A TLE of exactly this type whose epoch is our own Time refers to nothing
+    // that can lead back to it until it is given an attribute: the collector
+    // need not follow it until then (see track_before_attributes).
+    if (acyclic)
+        PyObject_GC_UnTrack(self.ptr());
     return self.release().ptr();
 }
 
@@ -225,6 +264,30 @@ int tle_clear(PyObject *self) {
     return representable_clear(self);
 }
 
+// The instance dictionary is the one way a TLE comes to hold arbitrary
+// objects, so the collector takes it up again before one is made or changed:
+// through attribute assignment and through __dict__. (Python subclasses are
+// never untracked: they may hold references of their own.)
+void track_before_attributes(PyObject *self) {
+    if (!PyObject_GC_IsTracked(self))
+        PyObject_GC_Track(self);
+}
+
+int tle_setattro(PyObject *self, PyObject *name, PyObject *value) {
+    track_before_attributes(self);
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
+PyObject *get_dict(PyObject *self, void *context) {
+    track_before_attributes(self);
+    return PyObject_GenericGetDict(self, context);
+}
+
+int set_dict(PyObject *self, PyObject *value, void *context) {
+    track_before_attributes(self);
+    return PyObject_GenericSetDict(self, value, context);
+}
+
 // ---------------------------------------------------------------------------
 // Properties
 
@@ -282,7 +345,45 @@ PyObject *get_element(PyObject *self, void *) {
     return tle ? PyFloat_FromDouble(tle->*Element) : nullptr;
 }
 
+// The fields a TLE keeps only in its line text, read again on each access so
+// that the object does not grow: the same tolerant reading as construction.
+tle_lines::ElementSet element_set(const TLE &tle) {
+    return tle_lines::parse_element_set(tle.line1, tle.line2);
+}
+
+template <double tle_lines::ElementSet::*Field>
+PyObject *get_line_real(PyObject *self, void *) {
+    const TLE *tle = record(self);
+    return tle ? PyFloat_FromDouble(element_set(*tle).*Field) : nullptr;
+}
+
+template <int tle_lines::ElementSet::*Field>
+PyObject *get_line_int(PyObject *self, void *) {
+    const TLE *tle = record(self);
+    return tle ? PyLong_FromLong(element_set(*tle).*Field) : nullptr;
+}
+
+PyObject *get_classification(PyObject *self, void *) {
+    const TLE *tle = record(self);
+    if (!tle)
+        return nullptr;
+    const char classification = element_set(*tle).classification;
+    return decode(&classification, classification ? 1 : 0);
+}
+
+PyObject *get_intldes(PyObject *self, void *) {
+    const TLE *tle = record(self);
+    if (!tle)
+        return nullptr;
+    const tle_lines::ElementSet set = element_set(*tle);
+    std::string_view text(set.intldes, std::char_traits<char>::length(set.intldes));
+    const std::size_t first = text.find_first_not_of(' ');
+    text = first == std::string_view::npos ? std::string_view() : text.substr(first, text.find_last_not_of(' ') + 1 - first);
+    return decode(text.data(), text.size());
+}
+
 PyGetSetDef tle_properties[] = {
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
     {"line1", get_line<&TLE::line1>, nullptr, "TLE.line1: str", nullptr},
     {"line2", get_line<&TLE::line2>, nullptr, "TLE.line2: str", nullptr},
     {"satno", get_satno, nullptr, "TLE.satno: int | str", nullptr},
@@ -299,6 +400,26 @@ PyGetSetDef tle_properties[] = {
     {"tra", get_element<&TLE::tra>, nullptr, nullptr, nullptr},
     {"pge", get_element<&TLE::pge>, nullptr, nullptr, nullptr},
     {"apg", get_element<&TLE::apg>, nullptr, nullptr, nullptr},
+    {"classification", get_classification, nullptr,
+     "TLE.classification: str\n\nSecurity classification, column 8 of line 1 (U for unclassified).", nullptr},
+    {"intldes", get_intldes, nullptr,
+     "TLE.intldes: str\n\nInternational designator, columns 10-17 of line 1 (launch year, launch number\n"
+     "and piece, as in 98067A), blanks at either end removed.", nullptr},
+    {"ndot", get_line_real<&tle_lines::ElementSet::ndot>, nullptr,
+     "TLE.ndot: float\n\nFirst derivative of the mean motion [rad/s^2]: twice columns 34-43 of line 1,\n"
+     "which hold ndot/2 in rev/day^2.", nullptr},
+    {"nddot", get_line_real<&tle_lines::ElementSet::nddot>, nullptr,
+     "TLE.nddot: float\n\nSecond derivative of the mean motion [rad/s^3]: six times columns 45-52 of\n"
+     "line 1, which hold nddot/6 in rev/day^3 with an implied point and a power of ten.", nullptr},
+    {"bstar", get_line_real<&tle_lines::ElementSet::bstar>, nullptr,
+     "TLE.bstar: float\n\nSGP4 drag term B* [1/Earth radii], columns 54-61 of line 1, with an implied\n"
+     "point and a power of ten (\" 28903-3\" is 0.28903e-3).", nullptr},
+    {"ephtype", get_line_int<&tle_lines::ElementSet::ephtype>, nullptr,
+     "TLE.ephtype: int\n\nEphemeris type, column 63 of line 1 (0 for the element sets SGP4 reads).", nullptr},
+    {"elnum", get_line_int<&tle_lines::ElementSet::elnum>, nullptr,
+     "TLE.elnum: int\n\nElement set number, columns 65-68 of line 1.", nullptr},
+    {"revnum", get_line_int<&tle_lines::ElementSet::revnum>, nullptr,
+     "TLE.revnum: int\n\nRevolution number at epoch, columns 64-68 of line 2.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -418,9 +539,19 @@ PyObject *get_body(PyObject *self_ptr, PyObject *) {
     }
 }
 
+// The HTML form notebooks show, from astrokite.utils.html, imported on the first
+// call (and found in sys.modules afterwards) so that loading tle stays light.
+PyObject *repr_html(PyObject *self, PyObject *) {
+    nb::object html = nb::steal(PyImport_ImportModule("astrokite.utils.html"));
+    if (!html.is_valid())
+        return nullptr;
+    return PyObject_CallMethodOneArg(html.ptr(), services.render.ptr(), self);
+}
+
 PyMethodDef tle_methods[] = {
     {"_get_header", get_header, METH_NOARGS, "TLE._get_header(self) -> str"},
     {"_get_body", get_body, METH_NOARGS, "TLE._get_body(self) -> str"},
+    {"_repr_html_", repr_html, METH_NOARGS, "TLE._repr_html_(self) -> str\n\nThe element set as HTML, for notebooks."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -436,10 +567,51 @@ PyType_Slot tle_slots[] = {
     {Py_tp_init, reinterpret_cast<void *>(tle_init)},
     {Py_tp_traverse, reinterpret_cast<void *>(tle_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(tle_clear)},
+    {Py_tp_setattro, reinterpret_cast<void *>(tle_setattro)},
     {Py_tp_getset, tle_properties},
     {Py_tp_methods, tle_methods},
     {0, nullptr},
 };
+
+constexpr const char *tle_doc =
+    "TLE(line1, line2, strict_validation=False)\n"
+    "\n"
+    "One two-line element set of an Earth satellite, read once at construction\n"
+    "and immutable afterwards (attributes of your own may be added).\n"
+    "\n"
+    "Both lines are stored as their first 69 characters, blank-filled when\n"
+    "shorter; line1 and line2 give them back. Fields are read by column as the C\n"
+    "library's atoi and atof read them, so a blank or non-numeric field reads as\n"
+    "0 and nothing is checked. With strict_validation true, lines that depart\n"
+    "from the published format (line numbers, lengths, the characters of each\n"
+    "field, checksums, differing satellite numbers, an epoch day outside its\n"
+    "year, a mean motion of 0) raise ValueError naming the line, the columns and\n"
+    "the problem.\n"
+    "\n"
+    "Line 1 gives satno (int, or the text when it is not a decimal number) and\n"
+    "epoch, a Time (UTC) made from the year and day of the year through their\n"
+    "Julian date: within about 20 us of the instant the text writes.\n"
+    "\n"
+    "Elements, in SI units:\n"
+    "    inc, raa, arp, mea  inclination, right ascension of the ascending node,\n"
+    "                        argument of perigee, mean anomaly [rad]\n"
+    "    ecc                 eccentricity\n"
+    "    mnm                 mean motion [rad/s]\n"
+    "    sma                 semi-major axis [m], from mnm and Earth.GM\n"
+    "    orp                 orbital period [s]\n"
+    "    eca, tra            eccentric and true anomaly [rad]\n"
+    "    pge, apg            perigee and apogee altitude above Earth.Re [m]\n"
+    "The rest of the line, read from the stored text when asked for:\n"
+    "classification, intldes, ndot [rad/s^2], nddot [rad/s^3], bstar\n"
+    "[1/Earth radii], ephtype, elnum, revnum.\n"
+    "\n"
+    "Example:\n"
+    "    >>> tle = TLE(\"1 25544U 98067A   23001.26991367  .00015968  00000-0  28903-3 0  9993\",\n"
+    "    ...           \"2 25544  51.6448  75.3411 0005204 209.5406 257.0907 15.49811030375904\")\n"
+    "    >>> tle.satno, tle.intldes, round(tle.sma / 1000.0, 3)\n"
+    "    (25544, '98067A', 6795.415)\n"
+    "    >>> tle.epoch.utc\n"
+    "    2023-01-01T06:28:40.541100Z";
 
 }  // namespace
 
@@ -456,11 +628,15 @@ void bind_tle(nb::module_ &m) {
     services.name = args::interned("name");
     services.line1 = args::interned("line1");
     services.line2 = args::interned("line2");
+    services.render = args::interned("render");
     services.create_form = args::interned("_create_formatted_form");
     services.create_frame = args::interned("_create_formatted_frame");
     services.format_property = args::interned("_format_as_property");
 
-    nb::class_<TLE, Representable> cls(m, "TLE", nb::dynamic_attr(), nb::type_slots(tle_slots));
+    // Pooled: the objects of TLEs dropped are reused, with their place in
+    // nanobind's instance registry, for the next ones made.
+    nb::class_<TLE, Representable> cls(m, "TLE", tle_doc, nb::dynamic_attr(), nb::pooled(), nb::type_slots(tle_slots));
+    services.tle_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
     args::refuse_pickle(cls);
 }
 

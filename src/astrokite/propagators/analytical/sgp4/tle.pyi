@@ -39,16 +39,44 @@ from astrokite.units.units import (
 from astrokite.utils.representable import Representable as Representable
 
 class TLE(Representable):
-    """One two-line element set, read once at construction and immutable afterwards.
+    """TLE(line1, line2, strict_validation=False)
 
-    Both lines are stored as their first 69 characters (blank-filled when
-    shorter). Line 1 gives the satellite number and the epoch, line 2 the mean
-    elements in SI units (rad, rad/s); semi-major axis, period, eccentric and
-    true anomaly and perigee and apogee altitudes are derived with Earth.GM
-    and Earth.Re. Fields are read by column; blank or non-numeric fields read
-    as 0. With strict_validation true, a line that does not begin with its
-    line number, a wrong checksum or differing satellite numbers raise
-    ValueError.
+    One two-line element set of an Earth satellite, read once at construction
+    and immutable afterwards (attributes of your own may be added).
+
+    Both lines are stored as their first 69 characters, blank-filled when
+    shorter; line1 and line2 give them back. Fields are read by column as the C
+    library's atoi and atof read them, so a blank or non-numeric field reads as
+    0 and nothing is checked. With strict_validation true, lines that depart
+    from the published format (line numbers, lengths, the characters of each
+    field, checksums, differing satellite numbers, an epoch day outside its
+    year, a mean motion of 0) raise ValueError naming the line, the columns and
+    the problem.
+
+    Line 1 gives satno (int, or the text when it is not a decimal number) and
+    epoch, a Time (UTC) made from the year and day of the year through their
+    Julian date: within about 20 us of the instant the text writes.
+
+    Elements, in SI units:
+        inc, raa, arp, mea  inclination, right ascension of the ascending node,
+                            argument of perigee, mean anomaly [rad]
+        ecc                 eccentricity
+        mnm                 mean motion [rad/s]
+        sma                 semi-major axis [m], from mnm and Earth.GM
+        orp                 orbital period [s]
+        eca, tra            eccentric and true anomaly [rad]
+        pge, apg            perigee and apogee altitude above Earth.Re [m]
+    The rest of the line, read from the stored text when asked for:
+    classification, intldes, ndot [rad/s^2], nddot [rad/s^3], bstar
+    [1/Earth radii], ephtype, elnum, revnum.
+
+    Example:
+        >>> tle = TLE("1 25544U 98067A   23001.26991367  .00015968  00000-0  28903-3 0  9993",
+        ...           "2 25544  51.6448  75.3411 0005204 209.5406 257.0907 15.49811030375904")
+        >>> tle.satno, tle.intldes, round(tle.sma / 1000.0, 3)
+        (25544, '98067A', 6795.415)
+        >>> tle.epoch.utc
+        2023-01-01T06:28:40.541100Z
     """
 
     def __new__(cls, line1: str, line2: str, strict_validation: object = False) -> TLE: ...
@@ -88,10 +116,58 @@ class TLE(Representable):
     def pge(self) -> float: ...
     @property
     def apg(self) -> float: ...
+    @property
+    def classification(self) -> str:
+        """TLE.classification: str
+
+        Security classification, column 8 of line 1 (U for unclassified)."""
+    @property
+    def intldes(self) -> str:
+        """TLE.intldes: str
+
+        International designator, columns 10-17 of line 1 (launch year, launch number
+        and piece, as in 98067A), blanks at either end removed."""
+    @property
+    def ndot(self) -> float:
+        """TLE.ndot: float
+
+        First derivative of the mean motion [rad/s^2]: twice columns 34-43 of line 1,
+        which hold ndot/2 in rev/day^2."""
+    @property
+    def nddot(self) -> float:
+        """TLE.nddot: float
+
+        Second derivative of the mean motion [rad/s^3]: six times columns 45-52 of
+        line 1, which hold nddot/6 in rev/day^3 with an implied point and a power of ten."""
+    @property
+    def bstar(self) -> float:
+        """TLE.bstar: float
+
+        SGP4 drag term B* [1/Earth radii], columns 54-61 of line 1, with an implied
+        point and a power of ten (" 28903-3" is 0.28903e-3)."""
+    @property
+    def ephtype(self) -> int:
+        """TLE.ephtype: int
+
+        Ephemeris type, column 63 of line 1 (0 for the element sets SGP4 reads)."""
+    @property
+    def elnum(self) -> int:
+        """TLE.elnum: int
+
+        Element set number, columns 65-68 of line 1."""
+    @property
+    def revnum(self) -> int:
+        """TLE.revnum: int
+
+        Revolution number at epoch, columns 64-68 of line 2."""
     def _get_header(self) -> str:
         """TLE._get_header(self) -> str"""
     def _get_body(self) -> str:
         """TLE._get_body(self) -> str"""
+    def _repr_html_(self) -> str:
+        """TLE._repr_html_(self) -> str
+
+        The element set as HTML, for notebooks."""
     def __reduce__(self) -> Any: ...
     def __setstate__(self, state: Any) -> None: ...
 

@@ -1,7 +1,7 @@
 // Reading the fixed-column text of a two-line element set: normalisation of a
 // line to its 69 stored characters, the columns the TLE type reads, the C
 // library's atoi/atof rules done locale-independently, and the optional
-// checks of the line numbers, checksums and satellite numbers.
+// strict check of the lines against the published format.
 // Plain C++: no Python in here.
 #pragma once
 
@@ -26,6 +26,23 @@ namespace astrokite::tle_lines {
 inline constexpr std::size_t line_length = 69;
 using LineStore = char[line_length + 1];  // 69 bytes and a terminating zero
 
+namespace detail {
+
+// Whether the 69 bytes of a store hold a zero byte, eight at a time (the last
+// word overlaps the one before it).
+inline bool has_zero_byte(const LineStore &store) {
+    constexpr std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+    std::uint64_t found = 0;
+    for (std::size_t offset : {0, 8, 16, 24, 32, 40, 48, 56, 61}) {
+        std::uint64_t word;
+        std::memcpy(&word, store + offset, sizeof word);
+        found |= (word - ones) & ~word & highs;
+    }
+    return found != 0;
+}
+
+}  // namespace detail
+
 // Store a line as its first 69 characters, blank-filled on the right up to 69
 // characters, in UTF-8. `utf8` is the UTF-8 form of the line's first 69
 // characters (or of all of them, if fewer). Only 69 bytes fit, so a line with
@@ -34,10 +51,20 @@ using LineStore = char[line_length + 1];  // 69 bytes and a terminating zero
 // stored length: the number of bytes before the first zero byte (69 when the
 // line has none), which the field readers take so as not to search for it.
 inline std::size_t normalise(std::string_view utf8, LineStore &store) {
+    // A whole line without zero bytes, the usual case: one copy of fixed size
+    // and a word-wise search for a zero byte.
+    if (utf8.size() >= line_length) {
+        std::memcpy(store, utf8.data(), line_length);
+        store[line_length] = '\0';
+        if (!detail::has_zero_byte(store))
+            return line_length;
+    }
     const std::size_t size = utf8.size() < line_length ? utf8.size() : line_length;
-    const void *zero = std::memchr(utf8.data(), '\0', size);
+    // An empty view may carry a null pointer, which memchr and memcpy must not see.
+    const void *zero = size ? std::memchr(utf8.data(), '\0', size) : nullptr;
     const std::size_t copied = zero ? static_cast<std::size_t>(static_cast<const char *>(zero) - utf8.data()) : size;
-    std::memcpy(store, utf8.data(), copied);
+    if (copied)
+        std::memcpy(store, utf8.data(), copied);
     // The padding blanks follow the text unless a zero byte ended the copy.
     const std::size_t filled = zero ? copied : line_length;
     std::memset(store + copied, ' ', filled - copied);
@@ -167,6 +194,53 @@ inline double read_real(std::string_view text) {
     return negative ? -value : value;
 }
 
+namespace detail {
+
+inline constexpr std::uint64_t powers_of_ten_u64[] = {1,           10,           100,           1000,
+                                                      10000,       100000,       1000000,       10000000,
+                                                      100000000,   1000000000,   10000000000,   100000000000,
+                                                      1000000000000, 10000000000000, 100000000000000,
+                                                      1000000000000000};
+
+// The value of the `Count` characters at `text` as decimal digits, or false if
+// one is not a digit. Each place is weighted by itself, with no chain of
+// multiply-adds from one digit to the next, so the places convert in parallel.
+template <std::size_t Count>
+inline bool digits_value(const char *text, std::uint64_t &value) {
+    std::uint64_t sum = 0;
+    bool all_digits = true;
+    for (std::size_t i = 0; i < Count; ++i) {
+        const unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(text[i])) - '0';
+        all_digits &= digit < 10;
+        sum += digit * powers_of_ten_u64[Count - 1 - i];
+    }
+    value = sum;
+    return all_digits;
+}
+
+}  // namespace detail
+
+// A field in the fixed-point layout the published format writes: `Whole`
+// places, blank-filled on the left, a point and `Fraction` digits ("  0.0174",
+// "15.49811030", "001.26991367"). Read at once when it has that layout, which
+// gives exactly what atof gives (the digits as one integer, divided by the
+// power of ten of the decimals); any other text goes to the general reader.
+template <std::size_t Whole, std::size_t Fraction>
+inline double read_fixed_point(std::string_view text) {
+    static_assert(Whole + Fraction <= 15, "more digits than a double holds exactly");
+    if (text.size() == Whole + 1 + Fraction && text[Whole] == '.') {
+        char places[Whole + Fraction + 1];
+        std::memcpy(places, text.data(), Whole);
+        std::memcpy(places + Whole, text.data() + Whole + 1, Fraction);
+        for (std::size_t i = 0; i < Whole && places[i] == ' '; ++i)
+            places[i] = '0';  // leading blanks only: a blank after a digit ends atof's number
+        std::uint64_t digits = 0;
+        if (detail::digits_value<Whole + Fraction>(places, digits))
+            return static_cast<double>(digits) / static_cast<double>(detail::powers_of_ten_u64[Fraction]);
+    }
+    return read_real(text);
+}
+
 // Two-digit years: 57 to 99 are 1957 to 1999, everything below 57 is 20xx.
 inline int epoch_year(int two_digit_year) {
     return two_digit_year < 57 ? two_digit_year + 2000 : two_digit_year + 1900;
@@ -187,7 +261,7 @@ inline Line1Fields parse_line1(const LineStore &line, std::size_t length) {
     std::memcpy(fields.satno, satno.data(), satno.size());
     std::memset(fields.satno + satno.size(), '\0', sizeof fields.satno - satno.size());
     fields.year = epoch_year(read_int(field(line, length, 19, 2)));
-    fields.day = read_real(field(line, length, 21, 12));
+    fields.day = read_fixed_point<3, 8>(field(line, length, 21, 12));
     return fields;
 }
 
@@ -204,6 +278,8 @@ inline double read_eccentricity(std::string_view text) {
     // The common case, digits right after the point and nothing that could
     // extend the number, is the plain decimal reading of ".digits" done in place.
     static constexpr double powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+    if (std::uint64_t all_seven = 0; text.size() == 7 && detail::digits_value<7>(text.data(), all_seven))
+        return static_cast<double>(all_seven) / powers_of_ten[7];
     std::uint64_t digits = 0;
     std::size_t i = 0;
     for (; i < text.size() && i < 7 && detail::is_digit(text[i]); ++i)
@@ -219,12 +295,12 @@ inline double read_eccentricity(std::string_view text) {
 inline Line2Fields parse_line2(const LineStore &line, std::size_t length) {
     using namespace astrokite::units;
     Line2Fields fields;
-    fields.inc = read_real(field(line, length, 9, 8)) * deg;
-    fields.raa = read_real(field(line, length, 18, 8)) * deg;
+    fields.inc = read_fixed_point<3, 4>(field(line, length, 9, 8)) * deg;
+    fields.raa = read_fixed_point<3, 4>(field(line, length, 18, 8)) * deg;
     fields.ecc = read_eccentricity(field(line, length, 27, 7));
-    fields.arp = read_real(field(line, length, 35, 8)) * deg;
-    fields.mea = read_real(field(line, length, 44, 8)) * deg;
-    fields.mnm = read_real(field(line, length, 53, 11)) * rev / day;
+    fields.arp = read_fixed_point<3, 4>(field(line, length, 35, 8)) * deg;
+    fields.mea = read_fixed_point<3, 4>(field(line, length, 44, 8)) * deg;
+    fields.mnm = read_fixed_point<2, 8>(field(line, length, 53, 11)) * rev / day;
     return fields;
 }
 
@@ -307,6 +383,10 @@ struct ElementSet {
 // The day of the year field split into its whole day and the exact fraction
 // of its decimal digits. A field of any other form falls back to the reading
 // of atof, split by floor.
+// The whole day is kept within +-50,000 days of the year's start, so that the
+// day's start in nanoseconds cannot overflow for any two-digit year.
+inline constexpr std::int64_t max_epoch_days = 50'000;
+
 inline void split_epoch_day(std::string_view text, std::int64_t &whole, double &fraction) {
     std::size_t i = 0;
     while (i < text.size() && text[i] == ' ')
@@ -321,18 +401,18 @@ inline void split_epoch_day(std::string_view text, std::int64_t &whole, double &
     double part = 0;
     if (i > start && i < end && text[i] == '.' &&
         (i + 1 == end || detail::read_plain_decimal(text.data() + i, text.data() + end, part))) {
-        whole = days;
+        whole = std::min(days, max_epoch_days);
         fraction = part;
         return;
     }
     if (i > start && i == end) {
-        whole = days;
+        whole = std::min(days, max_epoch_days);
         fraction = 0;
         return;
     }
     const double day = read_real(text);
     const double floor_day = std::isfinite(day) ? std::floor(day) : 0.0;
-    whole = static_cast<std::int64_t>(std::clamp(floor_day, -1e6, 1e6));
+    whole = static_cast<std::int64_t>(std::clamp(floor_day, -double(max_epoch_days), double(max_epoch_days)));
     fraction = std::isfinite(day) ? day - floor_day : 0.0;
 }
 
@@ -405,12 +485,135 @@ inline std::string quoted(std::string_view text) {
     return out + "'";
 }
 
-inline std::string line_fault(const LineStore &line, int number) {
+// One field of the published line layout and the characters each of its
+// columns may hold, one pattern letter per column:
+//   '#' a digit                      '_' a digit, or a blank before the field's first digit
+//   '.' a point                      ' ' a blank
+//   's' a blank or a sign            'e' the sign of a power of ten
+//   'c' U, C or S (classification)   'i' a digit, a capital letter or a blank
+//   'E' a digit or a blank
+// The satellite number (checked whole, alpha-5 included), the line number and
+// the checksum have checks of their own and no pattern.
+struct FieldLayout {
+    std::size_t column, width;
+    const char *name;
+    const char *pattern;
+};
+
+inline constexpr FieldLayout line1_layout[] = {
+    {8, 1, "classification", "c"},
+    {9, 1, "separator", " "},
+    {10, 8, "international designator", "iiiiiiii"},
+    {18, 1, "separator", " "},
+    {19, 2, "epoch year", "##"},
+    {21, 12, "epoch day of the year", "___.########"},
+    {33, 1, "separator", " "},
+    {34, 10, "first derivative of the mean motion", "s.########"},
+    {44, 1, "separator", " "},
+    {45, 8, "second derivative of the mean motion", "s#####e#"},
+    {53, 1, "separator", " "},
+    {54, 8, "drag term", "s#####e#"},
+    {62, 1, "separator", " "},
+    {63, 1, "ephemeris type", "E"},
+    {64, 1, "separator", " "},
+    {65, 4, "element set number", "___#"},
+};
+
+inline constexpr FieldLayout line2_layout[] = {
+    {8, 1, "separator", " "},
+    {9, 8, "inclination", "___.####"},
+    {17, 1, "separator", " "},
+    {18, 8, "right ascension of the ascending node", "___.####"},
+    {26, 1, "separator", " "},
+    {27, 7, "eccentricity", "#######"},
+    {34, 1, "separator", " "},
+    {35, 8, "argument of perigee", "___.####"},
+    {43, 1, "separator", " "},
+    {44, 8, "mean anomaly", "___.####"},
+    {52, 1, "separator", " "},
+    {53, 11, "mean motion", "__.########"},
+    {64, 5, "revolution number", "____#"},
+};
+
+inline bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
+
+// What a pattern letter asks for, for the message.
+inline const char *pattern_meaning(char letter) {
+    switch (letter) {
+    case '#': return "a digit";
+    case '_': return "a digit or a leading blank";
+    case '.': return "a point";
+    case ' ': return "a blank";
+    case 's': return "a blank or a sign";
+    case 'e': return "the sign of the power of ten";
+    case 'c': return "U, C or S";
+    case 'i': return "a digit, a capital letter or a blank";
+    default: return "a digit or a blank";
+    }
+}
+
+// "line 1, columns 34-43 (first derivative of the mean motion)"
+inline std::string field_name(int number, std::size_t column, std::size_t width, const char *name) {
+    std::string text = "line ";
+    text += std::to_string(number);
+    text += width > 1 ? ", columns " : ", column ";
+    text += std::to_string(column);
+    if (width > 1) {
+        text += '-';
+        text += std::to_string(column + width - 1);
+    }
+    text += " (";
+    text += name;
+    text += ')';
+    return text;
+}
+
+// The first column of a field whose character its pattern does not allow.
+inline std::string pattern_fault(const LineStore &line, int number, const FieldLayout &layout) {
+    const std::string_view text(line + layout.column - 1, layout.width);
+    bool digit_seen = false;
+    for (std::size_t i = 0; i < layout.width; ++i) {
+        const char c = text[i], letter = layout.pattern[i];
+        bool allowed = false;
+        switch (letter) {
+        case '#': allowed = is_digit(c); break;
+        case '_': allowed = is_digit(c) || (c == ' ' && !digit_seen); break;
+        case 's': allowed = c == ' ' || c == '+' || c == '-'; break;
+        case 'e': allowed = c == '+' || c == '-'; break;
+        case 'c': allowed = c == 'U' || c == 'C' || c == 'S'; break;
+        case 'i': allowed = is_digit(c) || is_upper(c) || c == ' '; break;
+        case 'E': allowed = is_digit(c) || c == ' '; break;
+        default: allowed = c == letter; break;
+        }
+        digit_seen = digit_seen || is_digit(c);
+        if (!allowed)
+            return field_name(number, layout.column, layout.width, layout.name) + ": " + quoted(text) + " has " +
+                   quoted(text.substr(i, 1)) + " in column " + std::to_string(layout.column + i) +
+                   " where the format has " + pattern_meaning(letter);
+    }
+    return {};
+}
+
+// The faults of one line by itself, in this order: the line number, the
+// length, the characters of each field, the checksum.
+template <std::size_t Fields>
+inline std::string line_fault(const LineStore &line, int number, std::size_t given_length,
+                              const FieldLayout (&layout)[Fields]) {
     const std::string name = "line " + std::to_string(number);
     const char expected[] = {static_cast<char>('0' + number), ' '};
     if (line[0] != expected[0] || line[1] != expected[1])
         return name + " does not begin with '" + std::string(expected, 2) + "': it begins with " +
                quoted(std::string_view(line, 2));
+    if (given_length > line_length)
+        return name + " is " + std::to_string(given_length) +
+               " characters long without its trailing blanks: the format has 69";
+    const std::string_view satno = field(line, 3, 5);
+    if (!decode_satno(satno))
+        return field_name(number, 3, 5, "satellite number") + ": " + quoted(satno) +
+               " is neither a number nor a letter and four digits";
+    for (const FieldLayout &each : layout)
+        if (std::string fault = pattern_fault(line, number, each); !fault.empty())
+            return fault;
     const char stored = line[line_length - 1];
     const int computed = checksum(line);
     if (stored != static_cast<char>('0' + computed))
@@ -421,19 +624,45 @@ inline std::string line_fault(const LineStore &line, int number) {
 
 }  // namespace detail
 
-// The first fault of a pair of stored lines, checked in this order: each line
-// begins with its line number and a blank and carries a valid checksum in
-// column 69, then both name the same satellite (columns 3 to 7). Empty when the
-// lines pass.
-inline std::string find_fault(const LineStore &line1, const LineStore &line2) {
-    if (std::string fault = detail::line_fault(line1, 1); !fault.empty())
+// The number of characters of a line as given, trailing blanks left out: what
+// the length check of find_fault takes.
+inline std::size_t trimmed_length(std::string_view text) {
+    const std::size_t last = text.find_last_not_of(' ');
+    return last == std::string_view::npos ? 0 : last + 1;
+}
+
+// The first way in which a pair of stored lines departs from the published
+// format, checked in this order: for line 1, then line 2, the line number and
+// the blank after it, the length, each field's characters and the checksum in
+// column 69; then that both name the same satellite (columns 3 to 7), that the
+// epoch day lies within its year (1.0 is 1 January 00:00; a leap year has 366
+// days) and that the mean motion is not 0. Empty when the lines pass.
+// `given_length1` and `given_length2` are the lengths of the lines as given,
+// trailing blanks removed (trimmed_length): the stored lines keep only 69
+// characters, so a longer line is seen by these alone.
+inline std::string find_fault(const LineStore &line1, const LineStore &line2,
+                              std::size_t given_length1 = line_length, std::size_t given_length2 = line_length) {
+    if (std::string fault = detail::line_fault(line1, 1, given_length1, detail::line1_layout); !fault.empty())
         return fault;
-    if (std::string fault = detail::line_fault(line2, 2); !fault.empty())
+    if (std::string fault = detail::line_fault(line2, 2, given_length2, detail::line2_layout); !fault.empty())
         return fault;
     std::string_view satno1(line1 + 2, 5), satno2(line2 + 2, 5);
     if (satno1 != satno2)
         return "the satellite numbers differ: line 1 has " + detail::quoted(satno1) + ", line 2 has " +
                detail::quoted(satno2);
+
+    // The fields now have their published form, so they read as plain numbers.
+    const Line1Fields first = parse_line1(line1, line_length);
+    const int days_in_year = time::is_leap_year(first.year) ? 366 : 365;
+    const std::string_view day_text = field(line1, line_length, 21, 12);
+    const std::string day_field = detail::field_name(1, 21, 12, "epoch day of the year");
+    if (first.day < 1.0)
+        return day_field + ": " + detail::quoted(day_text) + " is before day 1.0, 1 January 00:00";
+    if (first.day >= days_in_year + 1.0)
+        return day_field + ": " + detail::quoted(day_text) + " is past the end of " + std::to_string(first.year) +
+               ", which has " + std::to_string(days_in_year) + " days";
+    if (read_real(field(line2, line_length, 53, 11)) == 0.0)
+        return detail::field_name(2, 53, 11, "mean motion") + ": the mean motion is 0";
     return {};
 }
 

@@ -1,0 +1,206 @@
+// Python binding of the Earth-fixed geometry kernels: arrays in, arrays out,
+// the loops run without the interpreter lock.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "astrokite/common/args.hpp"
+#include "astrokite/frames/transforms.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+namespace fr = astrokite::frames;
+
+namespace {
+
+using Input = nb::ndarray<const double, nb::c_contig, nb::device::cpu>;
+using Counts = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Output = nb::ndarray<nb::numpy, double>;
+
+// A new float64 array of `shape`, owned by NumPy through a capsule.
+std::pair<Output, double *> new_array(const std::vector<size_t> &shape) {
+    size_t size = 1;
+    for (size_t n : shape)
+        size *= n;
+    double *data = new double[size ? size : 1];
+    nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    return {Output(data, shape.size(), shape.data(), owner), data};
+}
+
+std::vector<size_t> shape_of(const Input &a) {
+    std::vector<size_t> shape(a.ndim());
+    for (size_t i = 0; i < a.ndim(); ++i)
+        shape[i] = a.shape(i);
+    return shape;
+}
+
+// Checks that `a` is (satellites, times, 3) with `times` samples per row.
+void check_states(const Input &a, size_t times, const char *name) {
+    if (a.ndim() != 3 || a.shape(2) != 3 || a.shape(1) != times)
+        throw nb::value_error((std::string(name) + " must have shape (satellites, " + std::to_string(times) +
+                               ", 3)").c_str());
+}
+
+void check_vectors(const Input &a, const char *name) {
+    if (a.ndim() < 1 || a.shape(a.ndim() - 1) != 3)
+        throw nb::value_error((std::string(name) + " must have a last axis of length 3").c_str());
+}
+
+fr::Ellipsoid ellipsoid(double a, double f) {
+    if (!(std::isfinite(a) && a > 0 && f >= 0 && f < 1))
+        throw nb::value_error("the ellipsoid needs a positive finite radius and a flattening in [0, 1)");
+    return {a, f};
+}
+
+using States = std::pair<Output, std::optional<Output>>;
+
+// New position and velocity arrays for (satellites, times, 3) states, filled by
+// kernel(position in, velocity in or null, position out, velocity out or null)
+// without the interpreter lock.
+template <class Kernel>
+States convert_states(size_t times, const Input &position, const std::optional<Input> &velocity, Kernel kernel) {
+    check_states(position, times, "position");
+    if (velocity)
+        check_states(*velocity, times, "velocity");
+    auto [r_out, r] = new_array(shape_of(position));
+    std::optional<Output> v_out;
+    double *v = nullptr;
+    if (velocity) {
+        auto made = new_array(shape_of(position));
+        v_out = made.first, v = made.second;
+    }
+    {
+        nb::gil_scoped_release unlocked;
+        kernel(position.data(), velocity ? velocity->data() : nullptr, r, v);
+    }
+    return {r_out, v_out};
+}
+
+States teme_itrf(Counts ns, Input position, std::optional<Input> velocity, bool to_itrf) {
+    const size_t times = ns.shape(0), satellites = position.ndim() ? position.shape(0) : 0;
+    return convert_states(times, position, velocity, [&](const double *r, const double *v, double *ro, double *vo) {
+        fr::teme_itrf(ns.data(), times, satellites, r, v, ro, vo, to_itrf);
+    });
+}
+
+States itrf_gcrf(Input rotations, Input position, std::optional<Input> velocity, bool to_gcrf) {
+    if (rotations.ndim() != 3 || rotations.shape(1) != 3 || rotations.shape(2) != 3)
+        throw nb::value_error("rotations must have shape (times, 3, 3)");
+    const size_t times = rotations.shape(0), satellites = position.ndim() ? position.shape(0) : 0;
+    return convert_states(times, position, velocity, [&](const double *r, const double *v, double *ro, double *vo) {
+        fr::itrf_gcrf(rotations.data(), times, satellites, r, v, ro, vo, to_gcrf);
+    });
+}
+
+std::pair<Output, Output> gmst82(Counts ns) {
+    const size_t n = ns.shape(0);
+    auto [angle_out, angle] = new_array({n});
+    auto [rate_out, rate] = new_array({n});
+    for (size_t k = 0; k < n; ++k) {
+        const fr::Spin spin = fr::gmst82(ns.data()[k]);
+        angle[k] = spin.angle, rate[k] = spin.rate;
+    }
+    return {angle_out, rate_out};
+}
+
+// Latitude, longitude, altitude as the last axis of a float64 array, from
+// Earth-fixed positions, or from TEME ones at the times `ns` when given.
+Output geodetic(Input position, double a, double f, std::optional<Counts> ns) {
+    check_vectors(position, "position");
+    const fr::Ellipsoid e = ellipsoid(a, f);
+    size_t times = position.size() / 3, satellites = 1;
+    if (ns) {
+        times = ns->shape(0);
+        check_states(position, times, "position");
+        satellites = position.shape(0);
+    }
+    auto [out, lla] = new_array(shape_of(position));
+    {
+        nb::gil_scoped_release unlocked;
+        std::vector<double> turn(2 * times, 0.0);
+        if (ns)
+            turn = fr::gmst_turns(ns->data(), times);
+        else
+            for (size_t k = 0; k < times; ++k)
+                turn[2 * k] = 1.0;
+        fr::geodetic_points(turn.data(), times, satellites, position.data(), e, lla);
+    }
+    return out;
+}
+
+fr::Geodetic site_point(double lat, double lon, double alt) {
+    if (!(std::isfinite(lat) && std::isfinite(lon) && std::isfinite(alt)))
+        throw nb::value_error("site coordinates must be finite");
+    if (std::fabs(lat) > fr::two_pi / 4)
+        throw nb::value_error("site latitude must lie within +-pi/2 rad");
+    return {lat, lon, alt};
+}
+
+// The site's Earth-fixed position and its east, north and up axes (rows).
+std::pair<Output, Output> site_frame(double lat, double lon, double alt, double a, double f) {
+    const fr::Geodetic g = site_point(lat, lon, alt);
+    const fr::Vec3 p = fr::cartesian(g, ellipsoid(a, f));
+    const fr::Axes axes = fr::enu_axes(lat, lon);
+    auto [position_out, position] = new_array({3});
+    auto [axes_out, rows] = new_array({3, 3});
+    position[0] = p.x, position[1] = p.y, position[2] = p.z;
+    const fr::Vec3 *vectors[] = {&axes.east, &axes.north, &axes.up};
+    for (int i = 0; i < 3; ++i)
+        rows[3 * i] = vectors[i]->x, rows[3 * i + 1] = vectors[i]->y, rows[3 * i + 2] = vectors[i]->z;
+    return {position_out, axes_out};
+}
+
+// Azimuth, elevation, range (last axis) and range rate of Earth-fixed targets.
+std::pair<Output, Output> look(double lat, double lon, double alt, double a, double f, Input position,
+                               std::optional<Input> velocity) {
+    check_vectors(position, "position");
+    if (velocity && shape_of(*velocity) != shape_of(position))
+        throw nb::value_error("velocity must have the shape of position");
+    const fr::Geodetic g = site_point(lat, lon, alt);
+    const fr::Vec3 site = fr::cartesian(g, ellipsoid(a, f));
+    const fr::Axes axes = fr::enu_axes(lat, lon);
+    std::vector<size_t> shape = shape_of(position);
+    auto [aer_out, aer] = new_array(shape);
+    shape.pop_back();
+    auto [rate_out, rate] = new_array(shape);
+    const size_t n = position.size() / 3;
+    const double *r = position.data(), *v = velocity ? velocity->data() : nullptr;
+    {
+        nb::gil_scoped_release unlocked;
+        for (size_t i = 0; i < n; ++i) {
+            const fr::Look l = fr::look(site, axes, r + 3 * i, v ? v + 3 * i : nullptr);
+            aer[3 * i] = l.azimuth, aer[3 * i + 1] = l.elevation, aer[3 * i + 2] = l.range;
+            rate[i] = l.range_rate;
+        }
+    }
+    return {aer_out, rate_out};
+}
+
+}  // namespace
+
+NB_MODULE(transforms, m) {
+    astrokite::args::LoadOnce once(m);
+    m.doc() = "Earth-fixed geometry kernels: TEME, ITRF and GCRF, geodetic coordinates, look angles.";
+    m.def("teme_itrf", &teme_itrf, "ns"_a, "position"_a, "velocity"_a.none(), "to_itrf"_a,
+          "States between TEME and ITRF (GMST 1982, UT1 = UTC, no polar motion).");
+    m.def("itrf_gcrf", &itrf_gcrf, "rotations"_a, "position"_a, "velocity"_a.none(), "to_gcrf"_a,
+          "States between ITRF and GCRF given the ITRF -> GCRF rotation of each time.");
+    m.def("gmst82", &gmst82, "ns"_a, "GMST of the IAU 1982 model [rad] and its rate [rad/s] at UTC counts.");
+    m.def("geodetic", &geodetic, "position"_a, "a"_a, "f"_a, "ns"_a = nb::none(),
+          "Geodetic latitude, longitude [rad] and altitude [m] of Earth-fixed positions, or of\n"
+          "TEME (satellites, times, 3) positions at the times `ns` (GMST 1982, UT1 = UTC).");
+    m.def("site_frame", &site_frame, "lat"_a, "lon"_a, "alt"_a, "a"_a, "f"_a,
+          "Earth-fixed position of a site and its east, north and up axes.");
+    m.def("look", &look, "lat"_a, "lon"_a, "alt"_a, "a"_a, "f"_a, "position"_a, "velocity"_a.none(),
+          "Azimuth, elevation, range and range rate of Earth-fixed targets from a site.");
+    m.attr("earth_rotation_rate") = fr::earth_rotation_rate;
+}

@@ -1,0 +1,34 @@
+"""Native SGP4/SDP4 propagation of a table of element sets."""
+
+import numpy
+
+def kernels() -> list[str]:
+    """Names of the SIMD kernels this CPU runs, widest first."""
+
+def kernel() -> str:
+    """Name of the SIMD kernel propagation uses."""
+
+def use_kernel(name: str) -> None:
+    """Propagate with the named kernel from now on (to compare kernels)."""
+
+class Table:
+    """Initialised element sets, read from rows of two 69-byte lines."""
+
+    def __init__(self, rows: bytes, gravity: str, mode: str) -> None: ...
+    @property
+    def size(self) -> int:
+        """Number of element sets."""
+    @property
+    def satno(self) -> numpy.ndarray:
+        """Catalogue number of each set, int64 (-1 where unreadable)."""
+    @property
+    def epoch_ns(self) -> numpy.ndarray:
+        """Epoch of each set to the nearest nanosecond, int64 since 1970 (UTC)."""
+    def propagate_since(
+        self, sets: numpy.ndarray, minutes: numpy.ndarray, velocity: bool, threads: int
+    ) -> tuple[numpy.ndarray, numpy.ndarray | None, numpy.ndarray]:
+        """States at minutes since each sample's set epoch: (position m, velocity m/s or None, error int8)."""
+    def propagate(
+        self, sets: numpy.ndarray, instants: numpy.ndarray, velocity: bool, threads: int
+    ) -> tuple[numpy.ndarray, numpy.ndarray | None, numpy.ndarray]:
+        """States at instants (int64 ns since 1970, UTC): (position m, velocity m/s or None, error int8)."""

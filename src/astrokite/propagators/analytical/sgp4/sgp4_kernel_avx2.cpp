@@ -1,0 +1,11 @@
+// The propagation kernel for AVX2 with FMA (four lanes), compiled with that
+// instruction set's flags (CMakeLists.txt); the runner picks it at run time.
+#include "astrokite/propagators/analytical/sgp4/sgp4_lanes.hpp"
+
+namespace astrokite::sgp4 {
+
+void run_range_avx2(const TableView &table, const Request &request, std::size_t first, std::size_t last) {
+    lanes::run_range<xsimd::batch<double, xsimd::fma3<xsimd::avx2>>>(table, request, first, last);
+}
+
+}  // namespace astrokite::sgp4

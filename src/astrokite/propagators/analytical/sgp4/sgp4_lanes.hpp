@@ -1,0 +1,523 @@
+// The time-dependent half of SGP4/SDP4 over SIMD lanes: one element set, as
+// many times as the CPU has double lanes (xsimd batches). Every branch that
+// depends on the element set alone (deep space or not, the resonance kind) is
+// an ordinary `if`; branches that depend on the time are lane masks.
+//
+// Everything here is a template over the batch type B, so that each
+// instruction set's translation unit gets its own copies and no inline
+// function compiled for a wider instruction set is shared with a narrower one.
+// Plain C++: no Python in here.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <tuple>
+
+#include <xsimd/xsimd.hpp>
+
+#include "astrokite/propagators/analytical/sgp4/sgp4_batch.hpp"
+
+namespace astrokite::sgp4::lanes {
+
+template <class B> using Mask = typename B::batch_bool_type;
+
+template <class B> B where(const Mask<B> &mask, const B &yes, const B &no) { return xsimd::select(mask, yes, no); }
+
+template <class B> B reduce(const B &angle) { return xsimd::fmod(angle, B(twopi)); }
+
+// State of the resonance integrator in each lane (see deep_space_secular).
+template <class B> struct Resonance {
+    B atime = B(0.0), xli = B(0.0), xni = B(0.0);
+};
+
+template <class B> struct MeanElements {
+    B em, argpm, inclm, mm, nodem, nm, tempa, tempe, templ;
+};
+
+// Secular gravity and drag: the mean elements `t` minutes after epoch.
+template <class B, class S> MeanElements<B> secular(const S &s, const B &t) {
+    MeanElements<B> m;
+    const B xmdf = s.k.mo + s.k.mdot * t;
+    const B argpdf = s.k.argpo + s.k.argpdot * t;
+    const B nodedf = s.k.nodeo + s.k.nodedot * t;
+    m.argpm = argpdf;
+    m.mm = xmdf;
+    const B t2 = t * t;
+    m.nodem = nodedf + s.k.nodecf * t2;
+    m.tempa = 1.0 - s.k.cc1 * t;
+    m.tempe = s.k.bstar * s.k.cc4 * t;
+    m.templ = s.k.t2cof * t2;
+    if (!s.simple) {
+        const B delomg = s.k.omgcof * t;
+        const B delmtemp = 1.0 + s.k.eta * xsimd::cos(xmdf);
+        const B delm = s.k.xmcof * (delmtemp * delmtemp * delmtemp - s.k.delmo);
+        const B temp = delomg + delm;
+        m.mm = xmdf + temp;
+        m.argpm = argpdf - temp;
+        const B t3 = t2 * t;
+        const B t4 = t3 * t;
+        m.tempa = m.tempa - s.k.d2 * t2 - s.k.d3 * t3 - s.k.d4 * t4;
+        m.tempe = m.tempe + s.k.bstar * s.k.cc5 * (xsimd::sin(m.mm) - s.k.sinmao);
+        m.templ = m.templ + s.k.t3cof * t3 + t4 * (s.k.t4cof + t * s.k.t5cof);
+    }
+    m.nm = B(s.k.no_unkozai);
+    m.em = B(s.k.ecco);
+    m.inclm = B(s.k.inclo);
+    return m;
+}
+
+// Deep-space secular terms: the lunar-solar rates and, for resonant orbits,
+// the mean motion and longitude integrated in half-day steps from the epoch.
+// A lane continues from where its last integration stopped when that lies
+// between the epoch and its new time, which gives the values a start from the
+// epoch gives.
+template <class B, class S> void deep_space_secular(const S &s, const B &t, Resonance<B> &r, MeanElements<B> &m) {
+    constexpr double fasx2 = 0.13130908, fasx4 = 2.8843198, fasx6 = 0.37448087;
+    constexpr double g22 = 5.7686396, g32 = 0.95240898, g44 = 1.8014998, g52 = 1.0508330, g54 = 4.4108898;
+    constexpr double rptim = 4.37526908801129966e-3;
+    constexpr double stepp = 720.0, stepn = -720.0, step2 = 259200.0;
+
+    const B theta = reduce(s.k.gsto + t * rptim);
+    m.em = m.em + s.k.dedt * t;
+    m.inclm = m.inclm + s.k.didt * t;
+    m.argpm = m.argpm + s.k.domdt * t;
+    m.nodem = m.nodem + s.k.dnodt * t;
+    m.mm = m.mm + s.k.dmdt * t;
+    if (s.irez == 0)
+        return;
+
+    const Mask<B> restart = (r.atime == B(0.0)) | (t * r.atime <= B(0.0)) | (xsimd::abs(t) < xsimd::abs(r.atime));
+    r.atime = where(restart, B(0.0), r.atime);
+    r.xni = where(restart, B(s.k.no_unkozai), r.xni);
+    r.xli = where(restart, B(s.k.xlamo), r.xli);
+    const B delt = where(t > B(0.0), B(stepp), B(stepn));
+    B xndt, xldot, xnddt;
+    for (;;) {
+        if (s.irez != 2) {
+            xndt = s.k.del1 * xsimd::sin(r.xli - fasx2) + s.k.del2 * xsimd::sin(2.0 * (r.xli - fasx4)) +
+                   s.k.del3 * xsimd::sin(3.0 * (r.xli - fasx6));
+            xldot = r.xni + s.k.xfact;
+            xnddt = s.k.del1 * xsimd::cos(r.xli - fasx2) + 2.0 * s.k.del2 * xsimd::cos(2.0 * (r.xli - fasx4)) +
+                    3.0 * s.k.del3 * xsimd::cos(3.0 * (r.xli - fasx6));
+            xnddt = xnddt * xldot;
+        } else {
+            const B xomi = s.k.argpo + s.k.argpdot * r.atime;
+            const B x2omi = xomi + xomi;
+            const B x2li = r.xli + r.xli;
+            xndt = s.k.d2201 * xsimd::sin(x2omi + r.xli - g22) + s.k.d2211 * xsimd::sin(r.xli - g22) +
+                   s.k.d3210 * xsimd::sin(xomi + r.xli - g32) + s.k.d3222 * xsimd::sin(-xomi + r.xli - g32) +
+                   s.k.d4410 * xsimd::sin(x2omi + x2li - g44) + s.k.d4422 * xsimd::sin(x2li - g44) +
+                   s.k.d5220 * xsimd::sin(xomi + r.xli - g52) + s.k.d5232 * xsimd::sin(-xomi + r.xli - g52) +
+                   s.k.d5421 * xsimd::sin(xomi + x2li - g54) + s.k.d5433 * xsimd::sin(-xomi + x2li - g54);
+            xldot = r.xni + s.k.xfact;
+            xnddt = s.k.d2201 * xsimd::cos(x2omi + r.xli - g22) + s.k.d2211 * xsimd::cos(r.xli - g22) +
+                    s.k.d3210 * xsimd::cos(xomi + r.xli - g32) + s.k.d3222 * xsimd::cos(-xomi + r.xli - g32) +
+                    s.k.d5220 * xsimd::cos(xomi + r.xli - g52) + s.k.d5232 * xsimd::cos(-xomi + r.xli - g52) +
+                    2.0 * (s.k.d4410 * xsimd::cos(x2omi + x2li - g44) + s.k.d4422 * xsimd::cos(x2li - g44) +
+                           s.k.d5421 * xsimd::cos(xomi + x2li - g54) + s.k.d5433 * xsimd::cos(-xomi + x2li - g54));
+            xnddt = xnddt * xldot;
+        }
+        const Mask<B> stepping = xsimd::abs(t - r.atime) >= B(stepp);
+        if (!xsimd::any(stepping))
+            break;
+        r.xli = where(stepping, r.xli + xldot * delt + xndt * step2, r.xli);
+        r.xni = where(stepping, r.xni + xndt * delt + xnddt * step2, r.xni);
+        r.atime = where(stepping, r.atime + delt, r.atime);
+    }
+    const B ft = t - r.atime;
+    m.nm = r.xni + xndt * ft + xnddt * ft * ft * 0.5;
+    const B xl = r.xli + xldot * ft + xndt * ft * ft * 0.5;
+    if (s.irez != 1)
+        m.mm = xl - 2.0 * m.nodem + 2.0 * theta;
+    else
+        m.mm = xl - m.nodem - m.argpm + theta;
+    const B dndt = m.nm - s.k.no_unkozai;
+    m.nm = s.k.no_unkozai + dndt;
+}
+
+template <class B> struct PerturbedElements {
+    B ep, inclp, nodep, argpp, mp;
+};
+
+// Lunar-solar periodic terms at `t` minutes after epoch.
+template <class B, class S> void lunar_solar_periodics(const S &s, const B &t, PerturbedElements<B> &p) {
+    constexpr double zns = 1.19459e-5, zes = 0.01675, znl = 1.5835218e-4, zel = 0.05490;
+    // Solar terms.
+    B zm = s.k.zmos + zns * t;
+    B zf = zm + 2.0 * zes * xsimd::sin(zm);
+    B sinzf = xsimd::sin(zf);
+    B f2 = 0.5 * sinzf * sinzf - 0.25;
+    B f3 = -0.5 * sinzf * xsimd::cos(zf);
+    const B ses = s.k.se2 * f2 + s.k.se3 * f3;
+    const B sis = s.k.si2 * f2 + s.k.si3 * f3;
+    const B sls = s.k.sl2 * f2 + s.k.sl3 * f3 + s.k.sl4 * sinzf;
+    const B sghs = s.k.sgh2 * f2 + s.k.sgh3 * f3 + s.k.sgh4 * sinzf;
+    const B shs = s.k.sh2 * f2 + s.k.sh3 * f3;
+    // Lunar terms.
+    zm = s.k.zmol + znl * t;
+    zf = zm + 2.0 * zel * xsimd::sin(zm);
+    sinzf = xsimd::sin(zf);
+    f2 = 0.5 * sinzf * sinzf - 0.25;
+    f3 = -0.5 * sinzf * xsimd::cos(zf);
+    const B sel = s.k.ee2 * f2 + s.k.e3 * f3;
+    const B sil = s.k.xi2 * f2 + s.k.xi3 * f3;
+    const B sll = s.k.xl2 * f2 + s.k.xl3 * f3 + s.k.xl4 * sinzf;
+    const B sghl = s.k.xgh2 * f2 + s.k.xgh3 * f3 + s.k.xgh4 * sinzf;
+    const B shll = s.k.xh2 * f2 + s.k.xh3 * f3;
+
+    const B pe = ses + sel - s.k.peo;
+    const B pinc = sis + sil - s.k.pinco;
+    const B pl = sls + sll - s.k.plo;
+    const B pgh = sghs + sghl - s.k.pgho;
+    const B ph = shs + shll - s.k.pho;
+    p.inclp = p.inclp + pinc;
+    p.ep = p.ep + pe;
+    const auto [sinip, cosip] = xsimd::sincos(p.inclp);
+
+    // Inclined orbits: the terms apply to the node and perigee directly.
+    const B ph_inclined = ph / sinip;
+    const B argpp_inclined = p.argpp + (pgh - cosip * ph_inclined);
+    const B nodep_inclined = p.nodep + ph_inclined;
+
+    // Near zero inclination the node is ill defined: the terms apply to the
+    // components of the inclination vector instead (Lyddane).
+    const auto [sinop, cosop] = xsimd::sincos(p.nodep);
+    B alfdp = sinip * sinop, betdp = sinip * cosop;
+    const B dalf = ph * cosop + pinc * cosip * sinop;
+    const B dbet = -ph * sinop + pinc * cosip * cosop;
+    alfdp = alfdp + dalf;
+    betdp = betdp + dbet;
+    B nodep = reduce(p.nodep);
+    if (s.mode == Mode::afspc)
+        nodep = where(nodep < B(0.0), nodep + twopi, nodep);
+    B xls = p.mp + p.argpp + cosip * nodep;
+    const B dls = pl + pgh - pinc * nodep * sinip;
+    xls = xls + dls;
+    const B xnoh = nodep;
+    nodep = xsimd::atan2(alfdp, betdp);
+    if (s.mode == Mode::afspc)
+        nodep = where(nodep < B(0.0), nodep + twopi, nodep);
+    const Mask<B> wrapped = xsimd::abs(xnoh - nodep) > B(pi);
+    nodep = where(wrapped, where(nodep < xnoh, nodep + twopi, nodep - twopi), nodep);
+    const B mp = p.mp + pl;
+    const B argpp = xls - mp - cosip * nodep;
+
+    const Mask<B> inclined = p.inclp >= B(0.2);
+    p.argpp = where(inclined, argpp_inclined, argpp);
+    p.nodep = where(inclined, nodep_inclined, nodep);
+    p.mp = mp;
+}
+
+// Kepler's equation in the theory's equinoctial form: the eccentric longitude
+// from the mean longitude u and (axnl, aynl), at most ten Newton steps of at
+// most 0.95 rad. Gives its sine and cosine at the last iterate evaluated.
+template <class B> void solve_kepler(const B &u, const B &axnl, const B &aynl, B &sineo1, B &coseo1) {
+    B eo1 = u;
+    Mask<B> active = u == u;  // NaN lanes have nothing to iterate
+    sineo1 = B(0.0);
+    coseo1 = B(0.0);
+    for (int iteration = 0; iteration < 10 && xsimd::any(active); ++iteration) {
+        const auto [sine, cosine] = xsimd::sincos(eo1);
+        sineo1 = where(active, sine, sineo1);
+        coseo1 = where(active, cosine, coseo1);
+        B tem5 = 1.0 - cosine * axnl - sine * aynl;
+        tem5 = (u - aynl * cosine + axnl * sine - eo1) / tem5;
+        tem5 = where(xsimd::abs(tem5) >= B(0.95), where(tem5 > B(0.0), B(0.95), B(-0.95)), tem5);
+        eo1 = where(active, eo1 + tem5, eo1);
+        active = active & (xsimd::abs(tem5) >= B(1.0e-12));
+    }
+}
+
+template <class B> struct StateLanes {
+    B r[3], v[3];  // km, km/s
+    B code;        // the Error of each lane
+};
+
+// Mark lanes whose code is still 0 and where `failed` holds with `error`.
+template <class B> void fail(B &code, const Mask<B> &failed, Error error) {
+    code = where((code == B(0.0)) & failed, B(static_cast<double>(error)), code);
+}
+
+// The states of one satellite at `t` minutes after its epoch, one time per lane.
+template <class B, class S> StateLanes<B> propagate(const S &s, B t, Resonance<B> &resonance) {
+    const GravityConstants &g = s.g;
+    StateLanes<B> out;
+    out.code = B(0.0);
+    // A time that is not finite or too far gets its code and is computed as 0
+    // so that its lane stays harmless.
+    if (!s.finite) {
+        out.code = B(static_cast<double>(invalid));
+        return out;
+    }
+    const Mask<B> bad_time = !(xsimd::abs(t) <= B(max_minutes));
+    fail(out.code, bad_time, invalid);
+    t = where(bad_time, B(0.0), t);
+
+    MeanElements<B> m = secular(s, t);
+    if (s.deep_space)
+        deep_space_secular(s, t, resonance, m);
+    fail(out.code, !(m.nm > B(0.0)), mean_motion);
+    // Without a resonance the mean motion stays the epoch's, and so does its semi-major axis.
+    const B am = (s.irez == 0 ? B(s.k.ao) : xsimd::pow(g.xke / m.nm, B(x2o3))) * m.tempa * m.tempa;
+    const B nm = g.xke / (am * xsimd::sqrt(am));
+    B em = m.em - m.tempe;
+    fail(out.code, !((em < B(1.0)) & (em >= B(-0.001))), mean_eccentricity);
+    // A tiny floor keeps the short-period terms free of a division by zero.
+    em = where(em < B(1.0e-6), B(1.0e-6), em);
+    const B mm0 = m.mm + s.k.no_unkozai * m.templ;
+    const B xlm = reduce(mm0 + m.argpm + m.nodem);
+    const B nodem = reduce(m.nodem);
+    const B argpm = reduce(m.argpm);
+    const B mm = reduce(xlm - argpm - nodem);
+
+    PerturbedElements<B> p{em, m.inclm, nodem, argpm, mm};
+    B sinip = B(s.k.sinio), cosip = B(s.k.cosio);
+    B aycof = B(s.k.aycof), xlcof = B(s.k.xlcof), con41 = B(s.k.con41), x1mth2 = B(s.k.x1mth2), x7thm1 = B(s.k.x7thm1);
+    if (s.deep_space) {
+        lunar_solar_periodics(s, t, p);
+        const Mask<B> retrograde = p.inclp < B(0.0);
+        p.inclp = where(retrograde, -p.inclp, p.inclp);
+        p.nodep = where(retrograde, p.nodep + pi, p.nodep);
+        p.argpp = where(retrograde, p.argpp - pi, p.argpp);
+        fail(out.code, (p.ep < B(0.0)) | (p.ep > B(1.0)), perturbed_eccentricity);
+        std::tie(sinip, cosip) = xsimd::sincos(p.inclp);
+        aycof = -0.5 * g.j3oj2 * sinip;
+        // At 180 degrees of inclination 1 + cos i vanishes: divide by a small constant instead.
+        const B one_plus_cos = where(xsimd::abs(cosip + 1.0) > B(1.5e-12), cosip + 1.0, B(1.5e-12));
+        xlcof = -0.25 * g.j3oj2 * sinip * (3.0 + 5.0 * cosip) / one_plus_cos;
+        const B cosisq = cosip * cosip;
+        con41 = 3.0 * cosisq - 1.0;
+        x1mth2 = 1.0 - cosisq;
+        x7thm1 = 7.0 * cosisq - 1.0;
+    }
+
+    // Long-period terms.
+    const auto [sinargpp, cosargpp] = xsimd::sincos(p.argpp);
+    const B axnl = p.ep * cosargpp;
+    B temp = 1.0 / (am * (1.0 - p.ep * p.ep));
+    const B aynl = p.ep * sinargpp + temp * aycof;
+    const B xl = p.mp + p.argpp + p.nodep + temp * xlcof * axnl;
+
+    B sineo1, coseo1;
+    solve_kepler(reduce(xl - p.nodep), axnl, aynl, sineo1, coseo1);
+
+    // Short-period terms.
+    const B ecose = axnl * coseo1 + aynl * sineo1;
+    const B esine = axnl * sineo1 - aynl * coseo1;
+    const B el2 = axnl * axnl + aynl * aynl;
+    const B pl = am * (1.0 - el2);
+    fail(out.code, pl < B(0.0), semi_latus_rectum);
+    const B rl = am * (1.0 - ecose);
+    const B rdotl = xsimd::sqrt(am) * esine / rl;
+    const B rvdotl = xsimd::sqrt(pl) / rl;
+    const B betal = xsimd::sqrt(1.0 - el2);
+    temp = esine / (1.0 + betal);
+    const B sinu = am / rl * (sineo1 - aynl - axnl * temp);
+    const B cosu = am / rl * (coseo1 - axnl + aynl * temp);
+    B su = xsimd::atan2(sinu, cosu);
+    const B sin2u = (cosu + cosu) * sinu;
+    const B cos2u = 1.0 - 2.0 * sinu * sinu;
+    temp = 1.0 / pl;
+    const B temp1 = 0.5 * g.j2 * temp;
+    const B temp2 = temp1 * temp;
+
+    const B mrt = rl * (1.0 - 1.5 * temp2 * betal * con41) + 0.5 * temp1 * x1mth2 * cos2u;
+    su = su - 0.25 * temp2 * x7thm1 * sin2u;
+    const B xnode = p.nodep + 1.5 * temp2 * cosip * sin2u;
+    const B xinc = p.inclp + 1.5 * temp2 * cosip * sinip * cos2u;
+    const B mvt = rdotl - nm * temp1 * x1mth2 * sin2u / g.xke;
+    const B rvdot = rvdotl + nm * temp1 * (x1mth2 * cos2u + 1.5 * con41) / g.xke;
+    fail(out.code, mrt < B(1.0), decayed);
+
+    // Orientation: unit vectors along the radius (u) and across it in the plane (v).
+    const auto [sinsu, cossu] = xsimd::sincos(su);
+    const auto [snod, cnod] = xsimd::sincos(xnode);
+    const auto [sini, cosi] = xsimd::sincos(xinc);
+    const B xmx = -snod * cosi;
+    const B xmy = cnod * cosi;
+    const B ux = xmx * sinsu + cnod * cossu;
+    const B uy = xmy * sinsu + snod * cossu;
+    const B uz = sini * sinsu;
+    const B vx = xmx * cossu - cnod * sinsu;
+    const B vy = xmy * cossu - snod * sinsu;
+    const B vz = sini * cossu;
+
+    const B mr = mrt * g.radiusearthkm;
+    const double vkmpersec = g.radiusearthkm * g.xke / 60.0;
+    out.r[0] = mr * ux;
+    out.r[1] = mr * uy;
+    out.r[2] = mr * uz;
+    out.v[0] = (mvt * ux + rvdot * vx) * vkmpersec;
+    out.v[1] = (mvt * uy + rvdot * vy) * vkmpersec;
+    out.v[2] = (mvt * uz + rvdot * vz) * vkmpersec;
+    Mask<B> finite = xsimd::isfinite(out.r[0]);
+    for (int k = 0; k < 3; ++k)
+        finite = finite & xsimd::isfinite(out.r[k]) & xsimd::isfinite(out.v[k]);
+    fail(out.code, !finite, invalid);
+    return out;
+}
+
+// Element sets in lanes: their coefficients one lane each, and what all of
+// them share (the gravity model, the mode and the kind of orbit).
+template <class B> struct SatelliteLanes {
+    GravityConstants g;
+    Mode mode;
+    bool deep_space, simple, finite;
+    int irez;
+    Coefficients<B> k;
+};
+
+// The sets of `lanes` (all of one kind) gathered into lanes.
+template <class B> SatelliteLanes<B> gather(const Satellite *const (&lanes)[B::size]) {
+    constexpr std::size_t count = sizeof(Coefficients<double>) / sizeof(double);
+    static_assert(sizeof(Coefficients<double>) == count * sizeof(double));
+    static_assert(sizeof(Coefficients<B>) == count * sizeof(B));
+    alignas(64) double columns[count][B::size];
+    for (std::size_t lane = 0; lane < B::size; ++lane) {
+        double values[count];
+        std::memcpy(values, &lanes[lane]->k, sizeof values);
+        for (std::size_t i = 0; i < count; ++i)
+            columns[i][lane] = values[i];
+    }
+    const Satellite &first = *lanes[0];
+    SatelliteLanes<B> out{first.g, first.mode, first.deep_space, first.simple, first.finite, first.irez, {}};
+    B loaded[count];
+    for (std::size_t i = 0; i < count; ++i)
+        loaded[i] = B::load_aligned(columns[i]);
+    std::memcpy(static_cast<void *>(&out.k), loaded, sizeof loaded);
+    return out;
+}
+
+// Minutes from a sample's element set epoch to its time.
+template <class B>
+double minutes_of(const TableView &table, const Request &request, std::size_t flat, std::size_t set) {
+    const std::size_t column = flat % request.times;
+    if (request.minutes)
+        return request.minutes[column];
+    const auto since_midnight = static_cast<time::int128>(request.instants_ns[column]) - table.epoch_midnight_ns[set];
+    return static_cast<double>(since_midnight) / 60e9 - table.epoch_fraction[set] * 1440.0;
+}
+
+template <class B> std::size_t set_of(const Request &request, std::size_t flat) {
+    return static_cast<std::size_t>(request.set_of_sample ? request.set_of_sample[flat]
+                                                           : request.set_of_row[flat / request.times]);
+}
+
+// Write the first `filled` lanes of a state to their samples: metres and
+// metres per second, NaN where the code is not 0.
+template <class B>
+void store(const StateLanes<B> &state, const std::size_t *samples, std::size_t filled, const Request &request) {
+    constexpr std::size_t width = B::size;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    alignas(64) double r[3][width], v[3][width], code[width];
+    for (int k = 0; k < 3; ++k) {
+        state.r[k].store_aligned(r[k]);
+        state.v[k].store_aligned(v[k]);
+    }
+    state.code.store_aligned(code);
+    for (std::size_t lane = 0; lane < filled; ++lane) {
+        const std::size_t flat = samples[lane];
+        const bool good = code[lane] == 0.0;
+        request.error[flat] = static_cast<std::int8_t>(code[lane]);
+        for (int k = 0; k < 3; ++k)
+            request.position[3 * flat + k] = good ? r[k][lane] * 1000.0 : nan;
+        if (request.velocity)
+            for (int k = 0; k < 3; ++k)
+                request.velocity[3 * flat + k] = good ? v[k][lane] * 1000.0 : nan;
+    }
+}
+
+// Lanes across times: runs of samples with the same element set fill the
+// lanes (a short run leaves lanes at time 0, whose results are dropped), and
+// the resonance integrator carries on from one batch of times to the next.
+template <class B>
+void run_times(const TableView &table, const Request &request, std::size_t first, std::size_t last) {
+    constexpr std::size_t width = B::size;
+    alignas(64) double minutes[width];
+    std::size_t samples[width];
+    Resonance<B> resonance;
+    std::size_t current = 0, filled = 0;
+
+    auto flush = [&]() {
+        for (std::size_t lane = filled; lane < width; ++lane)
+            minutes[lane] = 0.0;
+        store(propagate(table.satellites[current], B::load_aligned(minutes), resonance), samples, filled, request);
+        filled = 0;
+    };
+    for (std::size_t flat = first; flat < last; ++flat) {
+        const std::size_t set = set_of<B>(request, flat);
+        if (flat == first || set != current) {
+            if (filled)
+                flush();
+            // The integrator's state belongs to one element set.
+            resonance = Resonance<B>{};
+            current = set;
+        }
+        minutes[filled] = minutes_of<B>(table, request, flat, set);
+        samples[filled++] = flat;
+        if (filled == width)
+            flush();
+    }
+    if (filled)
+        flush();
+}
+
+// Lanes across element sets, for requests with fewer times than lanes (a
+// catalogue at one instant): the samples are grouped by orbit kind, and each
+// batch gathers the coefficients of its lanes' sets.
+template <class B>
+void run_sets(const TableView &table, const Request &request, std::size_t first, std::size_t last) {
+    constexpr std::size_t width = B::size;
+    const std::size_t count = last - first;
+    // The orbit kind decides the theory's branches: the lanes of one batch share it.
+    constexpr int orbit_kinds = 6;
+    auto kind_of = [&](std::size_t flat) {
+        const Satellite &s = table.satellites[set_of<B>(request, flat)];
+        return !s.finite ? 0 : !s.deep_space ? 1 + s.simple : 3 + s.irez;
+    };
+    // Counting sort of the samples by kind, in their order within a kind.
+    std::size_t start[orbit_kinds + 1] = {};
+    for (std::size_t flat = first; flat < last; ++flat)
+        ++start[kind_of(flat) + 1];
+    for (int kind = 0; kind < orbit_kinds; ++kind)
+        start[kind + 1] += start[kind];
+    std::size_t *order = new std::size_t[count];
+    std::size_t next[orbit_kinds];
+    std::memcpy(next, start, sizeof next);
+    for (std::size_t flat = first; flat < last; ++flat)
+        order[next[kind_of(flat)]++] = flat;
+
+    alignas(64) double minutes[width];
+    for (int kind = 0; kind < orbit_kinds; ++kind) {
+        for (std::size_t begin = start[kind]; begin < start[kind + 1]; begin += width) {
+            const std::size_t filled = start[kind + 1] - begin < width ? start[kind + 1] - begin : width;
+            const Satellite *lanes[width];
+            for (std::size_t lane = 0; lane < width; ++lane) {
+                // Unused lanes repeat the first sample's set at time 0.
+                const std::size_t flat = order[begin + (lane < filled ? lane : 0)];
+                const std::size_t set = set_of<B>(request, flat);
+                lanes[lane] = &table.satellites[set];
+                minutes[lane] = lane < filled ? minutes_of<B>(table, request, flat, set) : 0.0;
+            }
+            Resonance<B> resonance;
+            store(propagate(gather<B>(lanes), B::load_aligned(minutes), resonance), order + begin, filled, request);
+        }
+    }
+    delete[] order;
+}
+
+// Samples [first, last) of a request, in row-major order. A lane's result
+// depends only on its element set and time, not on the lanes beside it nor on
+// how the samples were laid out in lanes.
+template <class B>
+void run_range(const TableView &table, const Request &request, std::size_t first, std::size_t last) {
+    if (request.times < B::size)
+        run_sets<B>(table, request, first, last);
+    else
+        run_times<B>(table, request, first, last);
+}
+
+}  // namespace astrokite::sgp4::lanes

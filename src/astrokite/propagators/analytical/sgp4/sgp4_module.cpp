@@ -1,0 +1,190 @@
+// The _sgp4 extension: a table of initialised element sets and its
+// propagation into NumPy arrays, run without the interpreter lock. The Python
+// class SGP4 (sgp4.py) chooses the sets and times; this file only converts.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <tuple>
+
+#include "astrokite/common/args.hpp"
+#include "astrokite/propagators/analytical/sgp4/sgp4_batch.hpp"
+
+namespace nb = nanobind;
+namespace sgp4 = astrokite::sgp4;
+
+namespace {
+
+using Int64In = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
+using DoubleIn = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+sgp4::Gravity gravity_named(const std::string &name) {
+    if (name == "wgs72")
+        return sgp4::Gravity::wgs72;
+    if (name == "wgs72old")
+        return sgp4::Gravity::wgs72old;
+    if (name == "wgs84")
+        return sgp4::Gravity::wgs84;
+    throw nb::value_error(("gravity must be 'wgs72', 'wgs72old' or 'wgs84', not '" + name + "'").c_str());
+}
+
+sgp4::Mode mode_named(const std::string &name) {
+    if (name == "improved")
+        return sgp4::Mode::improved;
+    if (name == "afspc")
+        return sgp4::Mode::afspc;
+    throw nb::value_error(("mode must be 'improved' or 'afspc', not '" + name + "'").c_str());
+}
+
+// Memory for a result array. Large results ask for transparent huge pages,
+// which spares the kernel most of the page faults of first writing them.
+void *allocate_result(std::size_t bytes) {
+    constexpr std::size_t huge_page = std::size_t{2} << 20;
+    if (bytes < 2 * huge_page)
+        return std::malloc(bytes ? bytes : 1);
+    const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+    void *data = std::aligned_alloc(huge_page, rounded);
+    if (data)
+        madvise(data, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
+    return data;
+}
+
+// A new C-ordered NumPy array of the given shape owned by a capsule.
+template <typename T, std::size_t N> nb::ndarray<nb::numpy, T> new_array(const std::size_t (&shape)[N], T *&data) {
+    std::size_t size = 1;
+    for (std::size_t extent : shape)
+        size *= extent;
+    data = static_cast<T *>(allocate_result(size * sizeof(T)));
+    if (!data)
+        throw std::bad_alloc();
+    nb::capsule owner(data, [](void *p) noexcept { std::free(p); });
+    return nb::ndarray<nb::numpy, T>(data, N, shape, owner);
+}
+
+struct Table : sgp4::Table {};
+
+// Fill (position, velocity or None, error) for `rows` x `times` samples.
+nb::tuple run(const Table &table, sgp4::Request request, bool velocity, unsigned threads) {
+    double *position = nullptr, *velocity_data = nullptr;
+    std::int8_t *error = nullptr;
+    auto position_array = new_array<double>({request.rows, request.times, 3}, position);
+    nb::object velocity_array = nb::none();
+    if (velocity)
+        velocity_array = new_array<double>({request.rows, request.times, 3}, velocity_data).cast();
+    auto error_array = new_array<std::int8_t>({request.rows, request.times}, error);
+    request.position = position;
+    request.velocity = velocity_data;
+    request.error = error;
+    {
+        nb::gil_scoped_release released;
+        sgp4::run(table, request, threads);
+    }
+    return nb::make_tuple(position_array, velocity_array, error_array);
+}
+
+// The element set of each sample: one per row (1-D) or one per sample (2-D),
+// each a valid index into the table.
+void read_sets(const Table &table, const Int64In &sets, std::size_t times, sgp4::Request &request) {
+    if (sets.ndim() == 1) {
+        request.rows = sets.shape(0);
+        request.set_of_row = sets.data();
+    } else if (sets.ndim() == 2 && sets.shape(1) == times) {
+        request.rows = sets.shape(0);
+        request.set_of_sample = sets.data();
+    } else {
+        throw nb::value_error("sets must have shape (rows,) or (rows, times)");
+    }
+    for (std::size_t i = 0; i < sets.size(); ++i)
+        if (sets.data()[i] < 0 || static_cast<std::size_t>(sets.data()[i]) >= table.size())
+            throw nb::index_error("element set index out of range");
+    request.times = times;
+}
+
+}  // namespace
+
+NB_MODULE(_sgp4, m) {
+    astrokite::args::LoadOnce once(m);
+    m.doc() = "Native SGP4/SDP4 propagation of a table of element sets.";
+
+    m.def(
+        "kernels",
+        [] {
+            nb::list names;
+            for (const sgp4::Kernel &kernel : sgp4::available_kernels())
+                names.append(kernel.name);
+            return names;
+        },
+        "Names of the SIMD kernels this CPU runs, widest first.");
+    m.def(
+        "kernel", [] { return std::string(sgp4::kernel_in_use().load()->name); },
+        "Name of the SIMD kernel propagation uses.");
+    m.def(
+        "use_kernel",
+        [](const std::string &name) {
+            if (!sgp4::use_kernel(name))
+                throw nb::value_error(("this CPU has no kernel '" + name + "'").c_str());
+        },
+        nb::arg("name"), "Propagate with the named kernel from now on (to compare kernels).");
+
+    nb::class_<Table>(m, "Table", "Initialised element sets, read from rows of two 69-byte lines.")
+        .def(
+            "__init__",
+            [](Table *self, nb::bytes rows, const std::string &gravity, const std::string &mode) {
+                if (rows.size() % sgp4::row_bytes != 0)
+                    throw nb::value_error("rows must hold a whole number of 138-byte line pairs");
+                const sgp4::Gravity model = gravity_named(gravity);
+                const sgp4::Mode operation = mode_named(mode);
+                new (self) Table{sgp4::make_table(rows.c_str(), rows.size() / sgp4::row_bytes, model, operation)};
+            },
+            nb::arg("rows"), nb::arg("gravity"), nb::arg("mode"))
+        .def_prop_ro("size", [](const Table &t) { return t.size(); }, "Number of element sets.")
+        .def_prop_ro(
+            "satno",
+            [](const Table &t) {
+                std::int64_t *data = nullptr;
+                auto array = new_array<std::int64_t>({t.size()}, data);
+                std::copy(t.satno.begin(), t.satno.end(), data);
+                return nb::object(array.cast());
+            },
+            "Catalogue number of each set, int64 (-1 where unreadable).")
+        .def_prop_ro(
+            "epoch_ns",
+            [](const Table &t) {
+                std::int64_t *data = nullptr;
+                auto array = new_array<std::int64_t>({t.size()}, data);
+                for (std::size_t i = 0; i < t.size(); ++i)
+                    data[i] = t.epoch_midnight_ns[i] +
+                              static_cast<std::int64_t>(std::llround(t.epoch_fraction[i] * 86400e9));
+                return nb::object(array.cast());
+            },
+            "Epoch of each set to the nearest nanosecond, int64 since 1970 (UTC).")
+        .def(
+            "propagate_since",
+            [](const Table &t, const Int64In &sets, const DoubleIn &minutes, bool velocity, unsigned threads) {
+                sgp4::Request request;
+                read_sets(t, sets, minutes.shape(0), request);
+                request.minutes = minutes.data();
+                return run(t, request, velocity, threads);
+            },
+            nb::arg("sets"), nb::arg("minutes"), nb::arg("velocity"), nb::arg("threads"),
+            "States at minutes since each sample's set epoch: (position m, velocity m/s or None, error int8).")
+        .def(
+            "propagate",
+            [](const Table &t, const Int64In &sets, const Int64In &instants, bool velocity, unsigned threads) {
+                if (instants.ndim() != 1)
+                    throw nb::value_error("instants must be one-dimensional");
+                sgp4::Request request;
+                read_sets(t, sets, instants.shape(0), request);
+                request.instants_ns = instants.data();
+                return run(t, request, velocity, threads);
+            },
+            nb::arg("sets"), nb::arg("instants"), nb::arg("velocity"), nb::arg("threads"),
+            "States at instants (int64 ns since 1970, UTC): (position m, velocity m/s or None, error int8).");
+}

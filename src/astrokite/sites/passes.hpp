@@ -1,0 +1,486 @@
+// Pass search: when satellites rise above, culminate and set below a minimum
+// elevation over a site. Plain C++ with no Python and no propagator: the caller
+// supplies Earth-fixed states on a common time grid, then answers rounds of
+// requests (satellite, time) until the search is done, so that every
+// propagation runs in batches.
+//
+// Visibility is the sign of the clearance g = d.up - sin(min_elevation) |d|
+// (d the site-to-satellite vector), which is positive exactly when the
+// elevation exceeds the minimum. No pass is missed between two samples: g has a
+// bounded second derivative B (from the orbit's smallest radius and largest
+// speed, with margins for the perturbations), so with the exact rates at both
+// ends an interval whose quadratic envelope stays one-signed cannot hold a
+// crossing. Far from the site a second test decides long intervals: the
+// satellite's direction turns at a bounded rate and must come within a cone
+// about the site's up axis to be seen. Any other interval is split until it is
+// decided, however short the pass (down to a millisecond). Crossings are then
+// refined to 10 us, and each culmination by a search on elevations alone to
+// 0.1 ms (the velocities of deep-space theories are not exact derivatives of
+// their positions, which would move the zero of a rate-based culmination by
+// minutes for a near-stationary satellite).
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "astrokite/frames/transforms.hpp"
+
+namespace astrokite::sites {
+
+using frames::Vec3;
+
+inline constexpr double gm_earth = 3.986004418e14;  // m^3/s^2
+
+// Where and how high: the site's Earth-fixed position, its up axis, the sine
+// of the minimum elevation.
+struct Observer {
+    Vec3 position;
+    Vec3 up;
+    double sin_min_elevation;
+};
+
+// One evaluated state of a satellite at `t` ns after the start.
+struct Sample {
+    int64_t t;
+    double g;          // clearance [m]
+    double rate;       // dg/dt [m/s]
+    double elevation;  // [rad]
+    double zenith;     // angle between the satellite's direction and the site's up axis [rad]
+    double perigee;    // of the osculating orbit [m]
+    double apogee;     // of the osculating orbit [m], infinite when unbound
+    double fastest;    // inertial speed at perigee [m/s]
+    bool valid;
+};
+
+inline Sample evaluate(const Observer &o, int64_t t, const double *r, const double *v) {
+    const Vec3 d{r[0] - o.position.x, r[1] - o.position.y, r[2] - o.position.z};
+    const double range = std::sqrt(frames::dot(d, d));
+    const double du = frames::dot(d, o.up);
+    const double vu = v[0] * o.up.x + v[1] * o.up.y + v[2] * o.up.z;
+    const double dv = d.x * v[0] + d.y * v[1] + d.z * v[2];
+    const double radius = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+    // The osculating orbit from the inertial velocity (the Earth's turn added back).
+    const double w = frames::earth_rotation_rate;
+    const double vi[3] = {v[0] - w * r[1], v[1] + w * r[0], v[2]};
+    const double hx = r[1] * vi[2] - r[2] * vi[1], hy = r[2] * vi[0] - r[0] * vi[2];
+    const double hz = r[0] * vi[1] - r[1] * vi[0];
+    const double h2 = hx * hx + hy * hy + hz * hz;
+    const double energy = 0.5 * (vi[0] * vi[0] + vi[1] * vi[1] + vi[2] * vi[2]) - gm_earth / radius;
+    const double e = std::sqrt(std::max(0.0, 1 + 2 * energy * h2 / (gm_earth * gm_earth)));
+    Sample s;
+    s.t = t;
+    s.g = du - o.sin_min_elevation * range;
+    s.rate = vu - o.sin_min_elevation * dv / range;
+    s.elevation = std::asin(std::clamp(du / range, -1.0, 1.0));
+    s.zenith = std::acos(std::clamp(frames::dot(Vec3{r[0], r[1], r[2]}, o.up) / radius, -1.0, 1.0));
+    s.perigee = h2 / (gm_earth * (1 + e));
+    s.apogee = e < 1 ? h2 / (gm_earth * (1 - e)) : INFINITY;
+    s.fastest = std::sqrt(h2) / s.perigee;
+    s.valid = std::isfinite(s.g) && std::isfinite(s.rate) && range > 0;
+    return s;
+}
+
+enum PassFlags : uint8_t {
+    rises_before_start = 1,  // under way at the start: `rise` is the start
+    sets_after_stop = 2,     // under way at the stop: `set` is the stop
+    samples_failed = 4,      // the propagation failed at `set` (or at `rise` for a row with no pass)
+};
+
+struct Pass {
+    uint32_t satellite;
+    int64_t rise, culmination, set;  // ns after the start
+    double max_elevation;            // rad, NaN for a failure row
+    uint8_t flags;
+};
+
+// A request for the state of `satellite` at `t` ns after the start.
+struct Request {
+    uint32_t satellite;
+    int64_t t;
+};
+
+class PassSearch {
+public:
+    // `root_tolerance` and `shortest` in ns: crossings are refined to within the
+    // first; one-signed stretches shorter than the second are not split further
+    // (a pass or a gap shorter than it is not resolved).
+    PassSearch(const Observer &observer, size_t satellites, int64_t span, int64_t root_tolerance = 10'000,
+               int64_t shortest = 1'000'000)
+        : observer_(observer), span_(span), tolerance_(root_tolerance), shortest_(shortest),
+          samples_(satellites), bounds_(satellites), failed_at_(satellites, no_failure) {}
+
+    // The common grid: `times` offsets (ns, increasing, first 0, last the span)
+    // and Earth-fixed (satellites, times, 3) states; `valid` flags per sample.
+    void start(const int64_t *times, size_t n, const double *position, const double *velocity,
+               const uint8_t *valid) {
+        for (size_t i = 0; i < samples_.size(); ++i) {
+            auto &mine = samples_[i];
+            mine.reserve(n + 64);
+            for (size_t k = 0; k < n; ++k) {
+                const size_t at = (i * n + k) * 3;
+                Sample s = evaluate(observer_, times[k], position + at, velocity + at);
+                s.valid = s.valid && valid[i * n + k];
+                if (!s.valid) {
+                    failed_at_[i] = times[k];
+                    break;
+                }
+                mine.push_back(s);
+            }
+            bounds_[i] = motion_bounds(mine);
+            for (uint32_t k = 1; k < mine.size(); ++k)
+                classify(Job{uint32_t(i), k - 1, k, 0});
+        }
+    }
+
+    // The states wanted next, in the order `supply` takes them; empty when done.
+    const std::vector<Request> &requests() {
+        if (open_.empty() && !culminating_) {
+            culminating_ = true;
+            find_culminations();
+        }
+        pending_.clear();
+        targets_.clear();
+        if (culminating_) {
+            for (size_t j = 0; j < peaks_.size(); ++j) {
+                pending_.push_back({peaks_[j].satellite, next_point(peaks_[j])});
+                targets_.push_back(j);
+            }
+            return pending_;
+        }
+        for (size_t j = 0; j < open_.size(); ++j) {
+            const Points next = next_points(open_[j]);
+            for (int p = 0; p < next.count; ++p) {
+                const int64_t t = next.t[p];
+                pending_.push_back({open_[j].satellite, t});
+                targets_.push_back(j);
+            }
+        }
+        return pending_;
+    }
+
+    // Earth-fixed states at the requests of the last round.
+    void supply(const double *position, const double *velocity, const uint8_t *valid) {
+        if (culminating_) {
+            std::vector<Peak> peaks;
+            peaks.swap(peaks_);
+            for (size_t j = 0; j < peaks.size(); ++j) {
+                Sample s = evaluate(observer_, pending_[j].t, position + 3 * j, velocity + 3 * j);
+                if (s.valid && valid[j])
+                    narrow(peaks[j], s);
+            }
+            return;
+        }
+        std::vector<Job> jobs;
+        jobs.swap(open_);
+        size_t at = 0;
+        for (size_t j = 0; j < jobs.size(); ++j) {
+            Job job = jobs[j];
+            auto &mine = samples_[job.satellite];
+            uint32_t points[Points::most + 2] = {job.lo};
+            int count = 1;
+            bool failed = false;
+            for (; at < targets_.size() && targets_[at] == j; ++at) {
+                Sample s = evaluate(observer_, pending_[at].t, position + 3 * at, velocity + 3 * at);
+                if (!(s.valid && valid[at])) {
+                    failed_at_[job.satellite] = std::min(failed_at_[job.satellite], s.t);
+                    failed = true;
+                    continue;
+                }
+                points[count++] = uint32_t(mine.size());
+                mine.push_back(s);
+            }
+            // A satellite whose motion defeats the bounds (an orbit no theory
+            // should give) would split without end: its search stops here and
+            // it gets a failure row instead.
+            if (mine.size() > most_samples)
+                failed_at_[job.satellite] = std::min(failed_at_[job.satellite], mine[job.lo].t), failed = true;
+            if (failed)
+                continue;
+            points[count++] = job.hi;
+            for (int p = 1; p < count; ++p)
+                classify(Job{job.satellite, points[p - 1], points[p], mine[job.hi].t - mine[job.lo].t});
+        }
+    }
+
+    // Every pass found, by satellite and then time, with a failure row for a
+    // satellite whose states failed outside a pass.
+    std::vector<Pass> passes() const {
+        std::vector<Pass> out = passes_;
+        std::sort(out.begin(), out.end(), [](const Pass &a, const Pass &b) {
+            return a.satellite != b.satellite ? a.satellite < b.satellite : a.rise < b.rise;
+        });
+        return out;
+    }
+
+private:
+    static constexpr int64_t no_failure = std::numeric_limits<int64_t>::max();
+    // Culminations to within 0.1 ms: the elevation is flat there, so a tighter
+    // bracket buys rounds, not accuracy.
+    static constexpr int64_t peak_tolerance = 100'000;
+    static constexpr size_t most_samples = 100'000;
+
+    // An open interval between two samples of one satellite, by index.
+    struct Job {
+        uint32_t satellite, lo, hi;
+        int64_t parent_width;  // of the interval this one was split from, 0 for none
+    };
+
+    // A bracket of a pass's highest point: elevation at `mid` at least that at
+    // `lo` and `hi`.
+    struct Peak {
+        uint32_t satellite, pass;
+        Sample lo, mid, hi;
+        int rounds;
+    };
+
+    struct Crossing {
+        int64_t t;
+        bool rising;
+    };
+
+    // Bounds of a satellite's motion over the span, from the osculating orbits
+    // of its grid samples with 3% margins for what the theory adds to a
+    // Keplerian orbit (short-period terms, drag): the radius stays within
+    // [r_min, r_max] and the Earth-fixed speed under v_max. From them, a bound B
+    // on |g''| (the acceleration in the rotating frame: central gravity with a
+    // 20% margin, Coriolis and centrifugal terms; plus the curvature of |d| for
+    // a minimum elevation above zero), the widest angle `cone` between the
+    // site's up axis and a satellite direction that can be visible, and the
+    // fastest turn `spin` of that direction.
+    struct Bounds {
+        double curvature = 0, cone = 0, spin = 0;
+    };
+
+    Bounds motion_bounds(const std::vector<Sample> &mine) const {
+        Bounds b;
+        if (mine.empty())
+            return b;
+        const double w = frames::earth_rotation_rate;
+        double r_min = INFINITY, r_max = 0, v_max = 0;
+        for (const Sample &s : mine) {
+            r_min = std::min(r_min, s.perigee), r_max = std::max(r_max, s.apogee);
+            v_max = std::max(v_max, s.fastest);
+        }
+        r_min *= 0.97, r_max *= 1.03;
+        const double v_top = 1.03 * v_max + w * std::min(r_max, 1e12);
+        const double site = std::sqrt(frames::dot(observer_.position, observer_.position));
+        const double sm = observer_.sin_min_elevation;
+        const double a = 1.2 * gm_earth / (r_min * r_min) + 2 * w * v_top + w * w * std::min(r_max, 1e12);
+        const double near = std::max(r_min - site, 1e3);
+        b.curvature = a + std::fabs(sm) * (v_top * v_top / near + a);
+        // Visible needs r.up >= S.up + |d| sin(min elevation), with |d| <= r + |S|.
+        const double plane = frames::dot(observer_.position, observer_.up);
+        const double reach = std::min(sm, 0.0) * (r_max + site);
+        b.cone = std::isfinite(r_max) ? std::acos(std::clamp((plane + reach) / r_max, -1.0, 1.0)) : frames::two_pi / 2;
+        if (plane + reach < 0)  // the lowest visible point may lie below the horizontal plane
+            b.cone = frames::two_pi / 2;
+        b.spin = v_top / r_min;
+        return b;
+    }
+
+    void classify(Job job) {
+        const auto &mine = samples_[job.satellite];
+        const Sample &a = mine[job.lo], &b = mine[job.hi];
+        const int64_t width = b.t - a.t;
+        const bool above_a = a.g > 0, above_b = b.g > 0;
+        if (above_a != above_b) {
+            if (width <= tolerance_)
+                crossings_[job.satellite].push_back({a.t + width / 2, above_b});
+            else
+                open_.push_back(job);
+            return;
+        }
+        if (width <= shortest_ || envelope_is_one_signed(a, b, bounds_[job.satellite]))
+            return;
+        open_.push_back(job);
+    }
+
+    // Whether g keeps the sign of both ends: each half is bounded by the Taylor
+    // parabola from its own end, whose extreme lies at an end of the half. Below
+    // the horizon, also when the satellite's direction cannot turn into the
+    // visible cone from either end within the interval.
+    static bool envelope_is_one_signed(const Sample &a, const Sample &b, const Bounds &bounds) {
+        const double width = double(b.t - a.t) * 1e-9, half = 0.5 * width;
+        const double bend = 0.5 * bounds.curvature * half * half;
+        if (a.g > 0)
+            return a.g + a.rate * half - bend > 0 && b.g - b.rate * half - bend > 0;
+        if (a.zenith + b.zenith - bounds.spin * width > 2 * bounds.cone)
+            return true;
+        return a.g + a.rate * half + bend < 0 && b.g - b.rate * half + bend < 0;
+    }
+
+    // Points to evaluate inside an open interval: the midpoint for a stretch
+    // being split (quarters, to save rounds); for a sign change, a Newton or
+    // secant estimate straddled by two points a tolerance apart, so that a good
+    // estimate closes the bracket in one round.
+    // Up to three times to evaluate inside an interval, in increasing order.
+    struct Points {
+        static constexpr int most = 3;
+        int count;
+        int64_t t[most];
+    };
+
+    Points next_points(const Job &job) const {
+        const auto &mine = samples_[job.satellite];
+        const Sample &a = mine[job.lo], &b = mine[job.hi];
+        const int64_t width = b.t - a.t;
+        const bool sign_change = (a.g > 0) != (b.g > 0);
+        // Bisect when the last estimate did not halve the bracket (an estimate
+        // that keeps landing on one side), so that the width at least halves
+        // every second round.
+        if (sign_change && job.parent_width > 0 && 2 * width > job.parent_width)
+            return {1, {a.t + width / 2}};
+        if (!sign_change)  // quarters: fewer rounds for a few more states
+            return {3, {a.t + width / 4, a.t + width / 2, b.t - width / 4}};
+        // Newton from the end nearer the root; the secant when Newton leaves the
+        // bracket (rates of some theories are not exact derivatives).
+        const Sample &near = std::fabs(a.g) < std::fabs(b.g) ? a : b;
+        const double newton = double(near.t - a.t) / double(width) - near.g / near.rate * 1e9 / double(width);
+        const bool use_newton = std::isfinite(newton) && newton > 0 && newton < 1;
+        double estimate = use_newton ? newton : a.g / (a.g - b.g);
+        if (!(estimate > 0 && estimate < 1))
+            estimate = 0.5;
+        const int64_t x = a.t + int64_t(std::llround(estimate * double(width)));
+        const int64_t step = tolerance_ / 2;
+        const int64_t lo = std::max(x - step, a.t + 1), hi = std::min(x + step, b.t - 1);
+        if (hi - lo < 1)
+            return {1, {a.t + width / 2}};
+        return {2, {lo, hi}};
+    }
+
+    // The next point of a peak search: the vertex of the parabola through the
+    // three samples; a step of half a tolerance beside the middle when the
+    // vertex is that close (so that the far bound moves in), and a golden
+    // section of the wider side when the vertex is useless or progress slow.
+    int64_t next_point(const Peak &peak) const {
+        const Sample &a = peak.lo, &m = peak.mid, &b = peak.hi;
+        const double ta = double(a.t - m.t), tb = double(b.t - m.t);
+        const double fa = a.elevation - m.elevation, fb = b.elevation - m.elevation;
+        const double offset = 0.5 * (ta * ta * fb - tb * tb * fa) / (ta * fb - tb * fa);
+        const bool right_wider = b.t - m.t > m.t - a.t;
+        double x;
+        if (peak.rounds > 40 || !std::isfinite(offset) || !(offset > ta && offset < tb))
+            x = right_wider ? 0.381966 * tb : 0.381966 * ta;
+        else if (std::fabs(offset) < 0.5 * double(peak_tolerance))
+            x = (right_wider ? 0.5 : -0.5) * double(peak_tolerance);
+        else
+            x = offset;
+        int64_t t = m.t + std::llround(x);
+        t = std::clamp(t, a.t + 1, b.t - 1);
+        if (t == m.t)
+            t = right_wider ? m.t + 1 : m.t - 1;
+        return t;
+    }
+
+    void narrow(Peak peak, const Sample &s) {
+        if (s.elevation >= peak.mid.elevation) {
+            if (s.t < peak.mid.t)
+                peak.hi = peak.mid;
+            else
+                peak.lo = peak.mid;
+            peak.mid = s;
+        } else if (s.t < peak.mid.t) {
+            peak.lo = s;
+        } else {
+            peak.hi = s;
+        }
+        ++peak.rounds;
+        if (peak.hi.t - peak.lo.t > 2 * peak_tolerance && peak.rounds < 80 && peak.hi.t - peak.lo.t > 2) {
+            peaks_.push_back(peak);
+            return;
+        }
+        // A refined maximum beats a sample of equal height: elevations near a
+        // flat maximum (a geostationary satellite) differ by rounding.
+        Pass &pass = passes_[peak.pass];
+        if (peak.mid.elevation >= pass.max_elevation - 1e-12)
+            pass.max_elevation = peak.mid.elevation, pass.culmination = peak.mid.t;
+    }
+
+    // Passes from the crossings of each satellite. The highest sample inside a
+    // pass is its first culmination; every local maximum of the samples inside
+    // (a crossing counting as a sample at the minimum elevation) opens a peak
+    // search.
+    void find_culminations() {
+        const double threshold = std::asin(observer_.sin_min_elevation);
+        for (uint32_t i = 0; i < samples_.size(); ++i) {
+            std::vector<Sample> mine = samples_[i];
+            std::sort(mine.begin(), mine.end(), [](const Sample &p, const Sample &q) { return p.t < q.t; });
+            auto &crossings = crossings_[i];
+            std::sort(crossings.begin(), crossings.end(),
+                      [](const Crossing &p, const Crossing &q) { return p.t < q.t; });
+            const size_t first_pass = passes_.size();
+            const bool visible_at_start = !mine.empty() && mine[0].g > 0;
+            bool visible = visible_at_start;
+            int64_t rise = 0;
+            const int64_t failed = failed_at_[i];
+            for (const Crossing &c : crossings) {
+                if (c.t >= failed)  // nothing after a failure is trusted
+                    break;
+                if (c.rising && !visible)
+                    rise = c.t, visible = true;
+                else if (!c.rising && visible) {
+                    passes_.push_back({i, rise, rise, c.t, -INFINITY, 0});
+                    visible = false;
+                }
+            }
+            if (visible)
+                passes_.push_back({i, rise, rise, failed == no_failure ? span_ : failed, -INFINITY,
+                                   uint8_t(failed == no_failure ? sets_after_stop : samples_failed)});
+            else if (failed != no_failure)
+                passes_.push_back({i, failed, failed, failed, NAN, samples_failed});
+            if (visible_at_start && passes_.size() > first_pass)
+                passes_[first_pass].flags |= rises_before_start;
+            for (size_t p = first_pass; p < passes_.size(); ++p) {
+                Pass &pass = passes_[p];
+                if (std::isnan(pass.max_elevation))
+                    continue;
+                std::vector<Sample> inside;
+                if (!(pass.flags & rises_before_start))
+                    inside.push_back(Sample{pass.rise, 0, 0, threshold, 0, 0, 0, 0, true});
+                for (const Sample &s : mine) {
+                    if (s.t < pass.rise || s.t > pass.set || !(s.g > 0))
+                        continue;
+                    inside.push_back(s);
+                    if (s.elevation > pass.max_elevation)
+                        pass.max_elevation = s.elevation, pass.culmination = s.t;
+                }
+                if (!(pass.flags & (sets_after_stop | samples_failed)))
+                    inside.push_back(Sample{pass.set, 0, 0, threshold, 0, 0, 0, 0, true});
+                for (size_t k = 1; k + 1 < inside.size(); ++k) {
+                    const double e = inside[k].elevation;
+                    if (e >= inside[k - 1].elevation && e > inside[k + 1].elevation)
+                        peaks_.push_back(Peak{i, uint32_t(p), inside[k - 1], inside[k], inside[k + 1], 0});
+                }
+                // A pass cut by the start or the stop may peak between its end
+                // sample and the next one although that end is higher: search
+                // there too, from the end as the provisional top.
+                const size_t last = inside.size() - 1;
+                if (inside.size() >= 2 && (pass.flags & rises_before_start) &&
+                    inside[0].elevation > inside[1].elevation)
+                    peaks_.push_back(Peak{i, uint32_t(p), inside[0], inside[0], inside[1], 0});
+                if (inside.size() >= 2 && (pass.flags & (sets_after_stop | samples_failed)) &&
+                    inside[last].elevation > inside[last - 1].elevation)
+                    peaks_.push_back(Peak{i, uint32_t(p), inside[last - 1], inside[last], inside[last], 0});
+            }
+        }
+    }
+
+    Observer observer_;
+    int64_t span_, tolerance_, shortest_;
+    std::vector<std::vector<Sample>> samples_;
+    std::vector<Bounds> bounds_;
+    std::vector<int64_t> failed_at_;
+    std::vector<std::vector<Crossing>> crossings_ = std::vector<std::vector<Crossing>>(samples_.size());
+    std::vector<Job> open_;
+    std::vector<Request> pending_;
+    std::vector<size_t> targets_;
+    std::vector<Pass> passes_;
+    std::vector<Peak> peaks_;
+    bool culminating_ = false;
+};
+
+}  // namespace astrokite::sites

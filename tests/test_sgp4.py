@@ -1,0 +1,265 @@
+"""SGP4/SDP4 propagation against the sgp4 package's propagator (the reference),
+on its verification set, on the bundled real histories and on drawn elements."""
+
+import importlib.resources
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from sgp4.api import WGS72, WGS72OLD, WGS84, Satrec
+
+from astrokite.frames.frames import TEME
+from astrokite.propagators.analytical.sgp4 import _sgp4
+from astrokite.propagators.analytical.sgp4 import sgp4 as sgp4_module
+from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
+from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrokite.propagators.propagators import Propagator
+from astrokite.time.time import Time
+from conftest import ISS1, ISS2, element_sets, history, with_checksum
+
+MM = 1e-3  # metres
+GRAVITY = {"wgs72": WGS72, "wgs72old": WGS72OLD, "wgs84": WGS84}
+
+
+def reference(line1, line2, gravity="wgs72", mode="improved"):
+    """The reference's record of a set; `mode` through sgp4init, since twoline2rv takes none."""
+    record = Satrec.twoline2rv(line1, line2, GRAVITY[gravity])
+    if mode == "improved":
+        return record
+    other = Satrec()
+    other.sgp4init(GRAVITY[gravity], mode[0], record.satnum, record.jdsatepoch + record.jdsatepochF - 2433281.5,
+                   record.bstar, record.ndot, record.nddot, record.ecco, record.argpo, record.inclo, record.mo,
+                   record.no_kozai, record.nodeo)
+    return other
+
+
+def reference_since(record, minutes):
+    """(error, position m, velocity m/s) of the reference at minutes since its epoch."""
+    error, r, v = record.sgp4_array(np.full(len(minutes), record.jdsatepoch), record.jdsatepochF + minutes / 1440.0)
+    return error, r * 1e3, v * 1e3
+
+
+def assert_agrees(ours, error, r, v, row=0, at=slice(None)):
+    """Same code at every sample; within 1 mm and 1 mm/s where the reference succeeds."""
+    position, velocity = ours.position[row, at], ours.velocity[row, at]
+    np.testing.assert_array_equal(ours.error[row, at], error)
+    good = error == 0
+    assert np.isfinite(position[good]).all()
+    assert np.isnan(position[~good]).all()
+    np.testing.assert_allclose(position[good], r[good], rtol=0, atol=MM)
+    np.testing.assert_allclose(velocity[good], v[good], rtol=0, atol=MM)
+
+
+def verification_sets():
+    text = (importlib.resources.files("sgp4") / "SGP4-VER.TLE").read_text()
+    lines = [line for line in text.splitlines() if line.strip() and not line.startswith("#")]
+    for line1, line2 in zip(lines[::2], lines[1::2]):
+        start, stop, step = map(float, line2[69:].split())
+        minutes = np.append(np.arange(start, stop, step), stop)
+        yield line1[:69], line2[:69], minutes
+
+
+VERIFICATION = list(verification_sets())
+
+
+@pytest.mark.parametrize(
+    "gravity, mode", [("wgs72", "improved"), ("wgs72", "afspc"), ("wgs72old", "improved"), ("wgs84", "afspc")]
+)
+def test_verification_set(gravity, mode):
+    for line1, line2, minutes in VERIFICATION:
+        ours = SGP4(TLE(line1, line2), gravity=gravity, mode=mode).propagate_since(minutes)
+        assert_agrees(ours, *reference_since(reference(line1, line2, gravity, mode), minutes))
+
+
+@pytest.fixture(params=_sgp4.kernels())
+def kernel(request):
+    """Each SIMD kernel this CPU runs in turn, the widest restored afterwards."""
+    _sgp4.use_kernel(request.param)
+    yield request.param
+    _sgp4.use_kernel(_sgp4.kernels()[0])
+
+
+def test_every_kernel_agrees(kernel):
+    assert _sgp4.kernel() == kernel
+    for line1, line2, minutes in VERIFICATION:
+        ours = SGP4(TLE(line1, line2)).propagate_since(minutes)
+        assert_agrees(ours, *reference_since(reference(line1, line2), minutes))
+
+
+def test_verification_set_covers_every_error_code():
+    codes = set()
+    for line1, line2, minutes in VERIFICATION:
+        codes |= set(SGP4(TLE(line1, line2)).propagate_since(minutes).error.ravel().tolist())
+    assert {0, 1, 3, 4, 6} <= codes
+
+
+def test_default_mode_is_the_references():
+    line1, line2, minutes = next(v for v in VERIFICATION if v[0].startswith("1 23599"))  # deep space, low inclination
+    default = SGP4(TLE(line1, line2)).propagate_since(minutes).position
+    assert np.array_equal(default, SGP4(TLE(line1, line2), mode="improved").propagate_since(minutes).position)
+    assert not np.allclose(default, SGP4(TLE(line1, line2), mode="afspc").propagate_since(minutes).position)
+
+
+def test_real_sets_three_days_either_side():
+    minutes = np.arange(-3 * 1440, 3 * 1440 + 1, 60.0)
+    pairs = [(l1, l2) for _, l1, l2 in element_sets()]
+    ours = SGP4([TLE(l1, l2) for l1, l2 in pairs]).propagate_since(minutes)
+    assert ours.shape == (len(pairs), len(minutes))
+    for row, (line1, line2) in enumerate(pairs):
+        assert_agrees(ours, *reference_since(reference(line1, line2), minutes), row=row)
+
+
+@pytest.mark.parametrize("name", ["iss.tle", "galaxy-16.tle", "navstar-61.tle", "tess.tle"])
+def test_absolute_times_use_the_set_in_force(name):
+    tles = history(name)
+    satellite = SGP4(ELSET(*tles))
+    epochs = np.array([t.epoch.int64 for t in tles])
+    # Hourly from a day before the first epoch to a day after the last.
+    instants = np.arange(epochs.min() - 86400 * 10**9, epochs.max() + 86400 * 10**9, 3600 * 10**9)
+    ours = satellite.propagate(Time(instants))
+    order = np.argsort(epochs, kind="stable")
+    in_force = order[np.maximum(np.searchsorted(epochs[order], instants, side="right") - 1, 0)]
+    days, nanoseconds = np.divmod(instants, 86400 * 10**9)
+    jd, fraction = days + 2440587.5, nanoseconds / 86400e9
+    for index in np.unique(in_force):
+        at = in_force == index
+        record = reference(tles[index].line1, tles[index].line2)
+        error, r, v = record.sgp4_array(jd[at], fraction[at])
+        assert_agrees(ours, error, r * 1e3, v * 1e3, at=at)
+
+
+def test_select_nearest_and_each():
+    tles = history("iss.tle")[:3]
+    satellite = SGP4(ELSET(*tles))
+    epochs = [t.epoch.int64 for t in tles]
+    # Just before the second epoch the first set is in force, the second nearest.
+    just_before = Time([epochs[1] - 10**9])
+    in_force = satellite.propagate(just_before)
+    nearest = satellite.propagate(just_before, select="nearest")
+    each = satellite.propagate(just_before, select="each")
+    assert each.shape == (3, 1) and list(each.satnos) == [25544] * 3
+    assert np.array_equal(in_force.position[0], each.position[0])
+    assert np.array_equal(nearest.position[0], each.position[1])
+
+
+def test_sources_and_rows():
+    iss, galaxy = history("iss.tle")[:2], history("galaxy-16.tle")[:1]
+    satellite = SGP4([ELSET(*iss), galaxy[0]])
+    assert isinstance(satellite, Propagator) and len(satellite) == 2 and satellite.size == 3
+    result = satellite.propagate(Time("2023-01-02"))
+    assert result.shape == (2, 1) and result.frame is TEME
+    assert list(result.satnos) == [25544, galaxy[0].satno]
+    # An ELSET's stored rows are its TLEs' lines, whichever way they are read.
+    assert sgp4_module._elset_rows(ELSET(*iss)) == b"".join(sgp4_module._line_pair(t.line1, t.line2) for t in iss)
+    catalogue = {25544: ELSET(*iss), galaxy[0].satno: ELSET(*galaxy)}
+    assert np.array_equal(SGP4(catalogue).propagate(Time("2023-01-02")).position, result.position)
+    with pytest.raises(TypeError, match="str"):
+        SGP4("1 25544U")
+    with pytest.raises(TypeError, match="int"):
+        SGP4([iss[0], 3])
+
+
+@pytest.mark.parametrize(
+    "times", [["2023-01-02", "2023-01-03"], np.array(["2023-01-02", "2023-01-03"], dtype="datetime64[ns]")]
+)
+def test_times_through_time(times):
+    satellite = SGP4(TLE(ISS1, ISS2))
+    assert np.array_equal(satellite.propagate(times).position, satellite.propagate(Time(times)).position)
+
+
+def test_bad_times_and_arguments():
+    satellite = SGP4(TLE(ISS1, ISS2))
+    result = satellite.propagate_since([0.0, math.nan, math.inf, -math.inf, 2e9])
+    assert list(result.error[0]) == [0, 7, 7, 7, 7]
+    assert np.isnan(result.position[0, 1:]).all()
+    empty = satellite.propagate(Time([]))
+    assert empty.position.shape == (1, 0, 3) and empty.error.shape == (1, 0)
+    assert satellite.propagate(Time("2023-01-02"), velocity=False).velocity is None
+    with pytest.raises(ValueError, match="select"):
+        satellite.propagate(Time("2023-01-02"), select="latest")
+    with pytest.raises(ValueError, match="threads"):
+        satellite.propagate(Time("2023-01-02"), threads=0)
+    with pytest.raises(ValueError, match="gravity"):
+        SGP4(TLE(ISS1, ISS2), gravity="egm96")
+    with pytest.raises(ValueError, match="mode"):
+        SGP4(TLE(ISS1, ISS2), mode="a")
+
+
+def test_batches_and_threads_match_single_sets_bit_for_bit(kernel):
+    # Real sets and the verification sets (12-hour resonance and failures among them).
+    pairs = [(l1, l2) for _, l1, l2 in element_sets()][::40] + [(l1, l2) for l1, l2, _ in VERIFICATION]
+    minutes = np.linspace(-5000.0, 5000.0, 97)  # enough samples for two threads to share them
+    batch = SGP4([TLE(l1, l2) for l1, l2 in pairs])
+    one = batch.propagate_since(minutes, threads=1)
+    two = batch.propagate_since(minutes, threads=2)
+    assert one.position.tobytes() == two.position.tobytes()
+    assert one.velocity.tobytes() == two.velocity.tobytes()
+    # Fewer times than lanes: the lanes hold element sets instead of times.
+    for column in (0, 50):
+        across_sets = batch.propagate_since(minutes[column:column + 1])
+        assert across_sets.position.tobytes() == one.position[:, column:column + 1].tobytes()
+        assert across_sets.velocity.tobytes() == one.velocity[:, column:column + 1].tobytes()
+        assert across_sets.error.tobytes() == one.error[:, column:column + 1].tobytes()
+    for row, (line1, line2) in enumerate(pairs):
+        # Dropping the first time moves every other time to another lane.
+        single = SGP4(TLE(line1, line2)).propagate_since(minutes[1:])
+        assert single.position[0].tobytes() == one.position[row, 1:].tobytes()
+        # Times in reverse order restart the resonance integrator: same values.
+        backwards = SGP4(TLE(line1, line2)).propagate_since(minutes[::-1])
+        assert backwards.position[0, ::-1].tobytes() == one.position[row].tobytes()
+
+
+# Drawn element sets: lines written from elements across the theory's regimes.
+def line_pair(inc, raa, ecc, arp, mea, mnm, bstar, day):
+    mantissa, exponent = f"{bstar:.4e}".split("e")
+    digits = f"{abs(float(mantissa)) * 10000:05.0f}"
+    drag = ("-" if bstar < 0 else " ") + digits + f"{int(exponent) + 1:+d}"
+    if bstar == 0:
+        drag = " 00000+0"
+    line1 = f"1 99999U 23001A   23{day:012.8f}  .00000000  00000-0 {drag} 0  999"
+    line2 = (f"2 99999 {inc:8.4f} {raa:8.4f} {round(ecc * 1e7):07d} {arp:8.4f} {mea:8.4f} {mnm:11.8f}    1")
+    return with_checksum(line1.ljust(69)), with_checksum(line2.ljust(69))
+
+
+angle = st.floats(0.0, 359.9999)
+drag = st.one_of(st.just(0.0), st.floats(-1e-3, 1e-3))
+day = st.floats(1.0, 365.0)
+REGIMES = {
+    "near Earth": st.tuples(st.floats(0.0, 180.0), angle, st.floats(0.0, 0.2), angle, angle, st.floats(11.0, 16.5)),
+    "deep space": st.tuples(st.floats(0.0, 180.0), angle, st.floats(0.0, 0.7), angle, angle, st.floats(0.3, 6.3)),
+    "24-hour resonance": st.tuples(st.floats(0.0, 20.0), angle, st.floats(0.0, 0.3), angle, angle, st.floats(0.8, 1.15)),
+    "12-hour resonance": st.tuples(st.floats(50.0, 70.0), angle, st.floats(0.5, 0.75), angle, angle, st.floats(1.9, 2.1)),
+    "high eccentricity": st.tuples(st.floats(0.0, 180.0), angle, st.floats(0.7, 0.99), angle, angle, st.floats(0.5, 16.0)),
+    "near-zero inclination": st.tuples(st.floats(0.0, 0.3), angle, st.floats(0.0, 0.1), angle, angle, st.floats(0.9, 16.0)),
+}
+
+
+@pytest.mark.parametrize("regime", REGIMES)
+def test_drawn_element_sets_agree(regime):
+    minutes = np.array([-4320.0, -100.0, 0.0, 37.5, 1440.0, 4320.0])
+
+    @settings(max_examples=40, deadline=None)
+    @given(elements=REGIMES[regime], bstar=drag, day=day)
+    def check(elements, bstar, day):
+        line1, line2 = line_pair(*elements, bstar, day)
+        ours = SGP4(TLE(line1, line2)).propagate_since(minutes)
+        assert_agrees(ours, *reference_since(reference(line1, line2), minutes))
+
+    check()
+
+
+def test_propagate_since_rows_and_times():
+    tles = history("iss.tle")[:3]
+    one = SGP4(tles[0]).propagate_since(np.array([0.0, 90.0]))
+    # One epoch: the instants are known (the epoch exactly as written, which
+    # TLE.epoch gives only to some microseconds).
+    assert np.diff(one.time.int64)[0] == 90 * 60 * 10**9
+    assert abs(one.time.int64[0] - tles[0].epoch.int64) < 10**6
+    several = SGP4(ELSET(*tles)).propagate_since(0.0)
+    assert several.time is None and several.shape == (3, 1) and list(several.satnos) == [25544] * 3
+    # At zero minutes each row is its own set at its epoch, as at that instant.
+    for row, tle in enumerate(tles):
+        at_epoch = SGP4(tle).propagate(SGP4(tle).propagate_since(0.0).time)
+        np.testing.assert_allclose(several.position[row, 0], at_epoch.position[0, 0], rtol=0, atol=MM)
