@@ -30,25 +30,6 @@ class Time:
     Stored as int64 nanoseconds since 1970-01-01T00:00:00 UTC (POSIX days);
     ``format`` says how numbers read: None or "int64" (the count), "jd",
     "mjd" or "unix" (seconds). Immutable.
-
-    Attributes: int64 (the count, ns), jd and mjd (days), unix (s), datetime64,
-    utc, shape and size. Comparisons order instants (elementwise for arrays);
-    an array-valued Time supports len(), indexing and iteration.
-
-    Example:
-
-    >>> from astrokite.time.time import Time
-    >>> t = Time("2024-03-20T03:06:00")
-    >>> t.jd                                  # days
-    2460389.629166667
-    >>> t.int64                               # ns since 1970
-    1710903960000000000
-    >>> Time(2460389.5, format="jd")
-    Time('2024-03-20T00:00:00.000000000Z')
-    >>> Time(["2024-03-20", "2024-03-21T12:00"]).mjd
-    array([60389. , 60390.5])
-    >>> t < Time("2024-03-21")
-    True
     """
 
     def __init__(self, value: _Value, format: Literal["int64", "jd", "mjd", "unix"] | None = None) -> None: ...
