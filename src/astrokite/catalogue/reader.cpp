@@ -1,0 +1,179 @@
+// The reader extension: the two-stage scanner of tle_scanner.hpp seen from
+// Python. Bytes go in chunk by chunk with the interpreter lock released; what
+// comes out is one buffer of normalised line pairs per satellite.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstring>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "astrokite/catalogue/tle_scanner.hpp"
+#include "astrokite/common/args.hpp"
+
+namespace nb = nanobind;
+
+namespace astrokite::catalogue {
+namespace {
+
+nb::str text_of(const std::string &text) {
+    PyObject *decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
+    if (!decoded)
+        args::throw_pending();
+    return nb::steal<nb::str>(decoded);
+}
+
+// The bytes of a buffer-protocol object (bytes, bytearray, memoryview), read
+// while the interpreter lock is released.
+void feed(Scanner &scanner, nb::handle chunk) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_CONTIG_RO) < 0)
+        args::throw_pending();
+    try {
+        nb::gil_scoped_release released;
+        scanner.feed(static_cast<const char *>(view.buf), static_cast<std::size_t>(view.len));
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
+    }
+    PyBuffer_Release(&view);
+}
+
+// Rejections from position `first` on, as (source, line, text, reason) tuples.
+nb::list rejections_from(Scanner &scanner, std::size_t first) {
+    nb::list result;
+    const std::vector<Rejection> &all = scanner.rejections();
+    for (std::size_t i = first; i < all.size(); ++i) {
+        std::string reason = all[i].reason;
+        if (all[i].last_single > all[i].line)
+            reason += "; so are the " + std::to_string(all[i].last_single - all[i].line) + " lines after it";
+        result.append(nb::make_tuple(all[i].source, all[i].line, text_of(all[i].text), text_of(reason)));
+    }
+    return result;
+}
+
+// All element sets as one buffer of 138-byte rows (normalised line 1, then
+// line 2), grouped by satellite in ascending number and in reading order
+// within one, and a (satno, first row, end row, name) tuple per satellite.
+nb::tuple satellites_of(Scanner &scanner, bool drop_duplicates) {
+    std::vector<Satellite> satellites;
+    std::vector<std::size_t> order;
+    {
+        nb::gil_scoped_release released;
+        if (drop_duplicates)
+            scanner.drop_duplicates();
+        order = scanner.grouped(satellites);
+    }
+    const RecordStore &records = scanner.records();
+    PyObject *rows = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(order.size() * row_size));
+    if (!rows)
+        args::throw_pending();
+    nb::object held = nb::steal(rows);
+    {
+        nb::gil_scoped_release released;
+        char *out = PyBytes_AS_STRING(rows);
+        for (std::size_t position : order) {
+            std::memcpy(out, records[position].lines, row_size);
+            out += row_size;
+        }
+    }
+    nb::list groups;
+    for (const Satellite &satellite : satellites) {
+        nb::object name = satellite.name == no_name ? nb::none()
+                                                    : nb::object(text_of(std::string(scanner.name(satellite.name))));
+        groups.append(nb::make_tuple(satellite.satno, satellite.first, satellite.last, name));
+    }
+    return nb::make_tuple(held, groups);
+}
+
+template <typename T>
+nb::bytes raw_bytes(const std::vector<T> &values) {
+    return nb::bytes(reinterpret_cast<const char *>(values.data()), values.size() * sizeof(T));
+}
+
+// The fields of rows of 138 bytes, each column as the raw bytes of its array.
+nb::dict fields_of(nb::bytes rows) {
+    const std::size_t n = rows.size() / row_size;
+    RowFields fields;
+    {
+        nb::gil_scoped_release released;
+        fields = row_fields(rows.c_str(), n);
+    }
+    nb::dict result;
+    result["epoch"] = raw_bytes(fields.epoch);
+    result["ndot"] = raw_bytes(fields.ndot);
+    result["nddot"] = raw_bytes(fields.nddot);
+    result["bstar"] = raw_bytes(fields.bstar);
+    result["ephtype"] = raw_bytes(fields.ephtype);
+    result["elnum"] = raw_bytes(fields.elnum);
+    result["revnum"] = raw_bytes(fields.revnum);
+    result["classification"] = nb::bytes(fields.classification.data(), fields.classification.size());
+    result["intldes"] = nb::bytes(fields.intldes.data(), fields.intldes.size());
+    return result;
+}
+
+}  // namespace
+}  // namespace astrokite::catalogue
+
+NB_MODULE(reader, m) {
+    using astrokite::catalogue::Options;
+    using astrokite::catalogue::Scanner;
+    m.doc() = "Native scanner of two-line element set text (used by astrokite.catalogue).";
+
+    nb::class_<Scanner>(m, "Scanner",
+                        "Reads element-set text fed in chunks: pairs lines, checks and filters the sets,\n"
+                        "records every rejected line, groups the sets by satellite.")
+        .def(
+            "__init__",
+            [](Scanner *self, bool strict, std::optional<std::vector<std::int32_t>> satnos,
+               std::optional<std::int64_t> start, std::optional<std::int64_t> stop, unsigned threads) {
+                Options options;
+                options.strict = strict;
+                options.select_satnos = satnos.has_value();
+                if (satnos)
+                    options.satnos = std::move(*satnos);
+                options.has_start = start.has_value();
+                options.start = start.value_or(0);
+                options.has_stop = stop.has_value();
+                options.stop = stop.value_or(0);
+                new (self) Scanner(std::move(options), threads);
+            },
+            nb::kw_only(), nb::arg("strict") = false, nb::arg("satnos").none() = nb::none(),
+            nb::arg("start").none() = nb::none(), nb::arg("stop").none() = nb::none(), nb::arg("threads") = 0,
+            "Keep the sets that pass the strict checks (when `strict`), whose number is in `satnos`\n"
+            "(all when None) and whose epoch count lies in [start, stop) (open where None).\n"
+            "`threads` 0 uses every core.")
+        .def("begin", &Scanner::begin, nb::arg("source"), "Start reading the source numbered `source`.")
+        .def("feed", [](Scanner &self, nb::handle chunk) { astrokite::catalogue::feed(self, chunk); },
+             nb::arg("chunk"), nb::sig("def feed(self, chunk: bytes | bytearray | memoryview) -> None"),
+             "Read the next bytes of the current source.")
+        .def("end", &Scanner::end, "The current source ends: reject the lines left without a partner.")
+        .def_prop_ro("rejection_count", [](Scanner &self) { return self.rejections().size(); })
+        .def("rejections", &astrokite::catalogue::rejections_from, nb::arg("first") = 0,
+             "The rejections from position `first` on: (source, line, text, reason) tuples.")
+        .def(
+            "release",
+            [](Scanner &self) {
+                self.release_records();
+#if defined(__GLIBC__)
+                // The temporaries of a large reading lie scattered on the heap
+                // once freed; hand the free pages back instead of keeping them
+                // resident for the life of the process.
+                malloc_trim(0);
+#endif
+            },
+            "Let go of the sets read once they are in ELSETs, and return the freed memory to the system.")
+        .def("satellites", &astrokite::catalogue::satellites_of, nb::kw_only(), nb::arg("drop_duplicates") = false,
+             "(rows, groups): every set as a 138-byte row (normalised line 1, then line 2), grouped by\n"
+             "satellite in ascending number, in reading order within one; groups holds a\n"
+             "(satno, first row, end row, name) tuple per satellite.");
+    m.def("fields", &astrokite::catalogue::fields_of, nb::arg("rows"),
+          "The fields of 138-byte rows, each as the raw bytes of a column: epoch (int64 counts of\n"
+          "Time), ndot, nddot, bstar (float64), ephtype, elnum, revnum (int32), classification (1\n"
+          "byte a row), intldes (8 bytes a row).");
+}

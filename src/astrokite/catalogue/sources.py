@@ -1,0 +1,202 @@
+"""Where catalogue text comes from: paths, file objects and lists of them, compressed or not.
+
+Compression is recognised by the first bytes of a stream (gzip, bzip2, xz, zip) and undone
+chunk by chunk, so memory stays bounded by the chunk size whatever the size of the input.
+"""
+
+from __future__ import annotations
+
+import bz2
+import gzip
+import io
+import lzma
+import os
+import zipfile
+import zlib
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from typing import IO, Any
+
+CHUNK = 1 << 22  # bytes handed to the scanner at a time
+
+# The errors of a compressed stream that ends early or holds something else.
+STREAM_ERRORS = (EOFError, OSError, lzma.LZMAError, zlib.error, zipfile.BadZipFile)
+
+_MAGIC = (
+    (b"\x1f\x8b", "gzip"),
+    (b"BZh", "bzip2"),
+    (b"\xfd7zXZ\x00", "xz"),
+    (b"PK\x03\x04", "zip"),
+)
+
+
+@dataclass
+class Stream:
+    """One readable source: its name for messages and a binary stream of its (decompressed) bytes."""
+
+    name: str
+    stream: IO[bytes]
+    raw: IO[Any] | None  # the stream the bytes are read from, for progress; None when unknown
+
+
+class _Rejoined(io.RawIOBase):
+    """A binary stream whose first bytes were read to recognise it, served again before the rest."""
+
+    def __init__(self, head: bytes, rest: IO[Any]):
+        self._head, self._rest = head, rest
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        if self._head:
+            size = min(len(buffer), len(self._head))
+            buffer[:size] = self._head[:size]
+            self._head = self._head[size:]
+            return size
+        data = self._rest.read(len(buffer))
+        buffer[: len(data)] = data
+        return len(data)
+
+
+class _Encoded(io.RawIOBase):
+    """The UTF-8 bytes of a text file object."""
+
+    def __init__(self, text: IO[str]):
+        self._text, self._pending = text, b""
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        while not self._pending:
+            text = self._text.read(max(1, len(buffer) // 4))
+            if not text:
+                return 0
+            self._pending = text.encode("utf-8", "surrogateescape")
+        size = min(len(buffer), len(self._pending))
+        buffer[:size] = self._pending[:size]
+        self._pending = self._pending[size:]
+        return size
+
+
+class pieces:
+    """Chunks of up to CHUNK bytes of a stream, as views of one reused buffer (each valid until the
+    next is taken). Gathered from what each read gives at once, so that the bytes before a fault
+    of a compressed stream are not lost with the read that meets it: after the error,
+    `received` holds them."""
+
+    def __init__(self, stream: IO[bytes]):
+        self._readinto = getattr(stream, "readinto1", None) or getattr(stream, "readinto", None)
+        self._read = getattr(stream, "read1", None) or stream.read
+        self._buffer = memoryview(bytearray(CHUNK))
+        self._filled = 0
+
+    @property
+    def received(self) -> memoryview:
+        return self._buffer[: self._filled]
+
+    def __iter__(self) -> "pieces":
+        return self
+
+    def _fill(self) -> int:
+        free = self._buffer[self._filled :]
+        if self._readinto is not None:
+            return self._readinto(free) or 0
+        data = self._read(len(free))
+        free[: len(data)] = data
+        return len(data)
+
+    def __next__(self) -> memoryview:
+        self._filled = 0
+        while self._filled < CHUNK:
+            count = self._fill()
+            if not count:
+                break
+            self._filled += count
+        if not self._filled:
+            raise StopIteration
+        return self.received
+
+
+def _name_of(source: Any) -> str:
+    name = getattr(source, "name", None)
+    return os.fsdecode(name) if isinstance(name, (str, bytes, os.PathLike)) else f"<{type(source).__name__}>"
+
+
+def _decompressed(name: str, binary: IO[bytes], raw: IO[Any] | None) -> Iterator[Stream]:
+    head = binary.read(6)
+    kind = next((kind for magic, kind in _MAGIC if head.startswith(magic)), None)
+    if _seekable(binary):  # read from the start again, without a copy through _Rejoined
+        binary.seek(-len(head), io.SEEK_CUR)
+        stream = binary
+    else:
+        stream = io.BufferedReader(_Rejoined(head, binary), CHUNK)
+    if kind == "gzip":
+        yield Stream(name, gzip.GzipFile(fileobj=stream, mode="rb"), raw)
+    elif kind == "bzip2":
+        yield Stream(name, bz2.BZ2File(stream, mode="rb"), raw)
+    elif kind == "xz":
+        yield Stream(name, lzma.LZMAFile(stream, mode="rb"), raw)
+    elif kind == "zip":
+        # An archive is read from its central directory, at its end: it needs a
+        # seekable file, and a stream that is not one is read into memory first.
+        archive = zipfile.ZipFile(stream if stream is binary else io.BytesIO(stream.read()))
+        for member in archive.infolist():
+            if not member.is_dir():
+                yield Stream(f"{name}:{member.filename}", archive.open(member), raw)
+    else:
+        yield Stream(name, stream, raw)
+
+
+def _seekable(stream: IO[Any]) -> bool:
+    try:
+        return stream.seekable()
+    except (AttributeError, ValueError):
+        return False
+
+
+def streams(source: Any) -> Iterator[Stream]:
+    """The streams of a source: a path, a binary or text file object, or a list of these."""
+    if isinstance(source, (list, tuple)):
+        for item in source:
+            yield from streams(item)
+        return
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        with open(path, "rb") as file:
+            yield from _decompressed(os.fsdecode(path), file, file)
+        return
+    if isinstance(source, io.TextIOBase) or (hasattr(source, "read") and isinstance(getattr(source, "encoding", None), str)):
+        yield Stream(_name_of(source), io.BufferedReader(_Encoded(source), CHUNK), None)
+        return
+    if hasattr(source, "read"):
+        yield from _decompressed(_name_of(source), source, source if _seekable(source) else None)
+        return
+    raise TypeError(f"expected a path, a file object or a list of them, got {type(source).__name__}")
+
+
+def total_size(source: Any) -> int | None:
+    """Bytes the sources hold on disk, when every one is a path; None otherwise."""
+    if isinstance(source, (list, tuple)):
+        sizes = [total_size(item) for item in source]
+        return None if None in sizes else sum(sizes)
+    if isinstance(source, (str, os.PathLike)):
+        return os.path.getsize(source)
+    return None
+
+
+def write_text(path_or_file: Any, write: Callable[[IO[str]], Any]) -> None:
+    """Call write(out) with a text stream onto a path (UTF-8, "\\n" line ends) or a text or binary file."""
+    if isinstance(path_or_file, (str, os.PathLike)):
+        with open(path_or_file, "w", encoding="utf-8", newline="\n") as out:
+            write(out)
+    elif isinstance(path_or_file, io.TextIOBase):
+        write(path_or_file)
+    else:
+        out = io.TextIOWrapper(path_or_file, encoding="utf-8", newline="\n", write_through=True)
+        try:
+            write(out)
+            out.flush()
+        finally:
+            out.detach()  # the caller's file stays open

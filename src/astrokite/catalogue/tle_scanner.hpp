@@ -1,0 +1,621 @@
+// Reading catalogues and histories of two-line element sets: 2-line and
+// 3-line text (with or without the "0 " before a name), mixed in one stream,
+// fed in chunks of any size.
+//
+// Two stages per chunk. The first walks the bytes once: it cuts lines, tells
+// line 1, line 2 and name lines apart, pairs each line 1 with the line 2 that
+// follows it and copies the pair, normalised, into a record. The second turns
+// each record into values (satellite number, epoch, the checks) independently
+// of the others, so that it runs on all cores. Memory stays bounded whatever
+// the input: no line is kept beyond `max_line` bytes, and only the accepted
+// records grow with the input.
+//
+// Plain C++: no Python in here.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
+#include "astrokite/time/calendar.hpp"
+
+namespace astrokite::catalogue {
+
+inline constexpr std::size_t row_size = 2 * tle_lines::line_length;  // normalised line 1, then line 2
+inline constexpr std::size_t max_line = 4096;                         // longest line kept, in bytes
+inline constexpr std::size_t quoted_limit = 160;                      // bytes of a line kept in a rejection
+inline constexpr std::uint32_t no_name = UINT32_MAX;
+
+// What a reading keeps and checks.
+struct Options {
+    bool strict = false;                  // checksums, line numbers, matching numbers (tle_lines::find_fault)
+    bool select_satnos = false;           // keep only the numbers in `satnos` (sorted)
+    std::vector<std::int32_t> satnos;
+    bool has_start = false, has_stop = false;  // epoch window [start, stop), counts of Time
+    std::int64_t start = 0, stop = 0;
+};
+
+// An element set read: its two normalised lines and what they are kept by.
+struct Record {
+    char lines[row_size + 1];  // the zero after line 2 is the normalised store's own
+    std::int32_t satno = 0;
+    std::uint32_t name = no_name;  // index into Scanner::names
+};
+
+// The records read, in blocks of fixed size: growing never moves or copies
+// what is stored, and each page is touched once.
+class RecordStore {
+public:
+    static constexpr std::size_t block_size = 1 << 10;
+
+    RecordStore() = default;
+    RecordStore(const RecordStore &) = delete;
+    RecordStore &operator=(const RecordStore &) = delete;
+    RecordStore(RecordStore &&) = default;
+    RecordStore &operator=(RecordStore &&) = default;
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    Record &operator[](std::size_t i) { return blocks_[i / block_size][i % block_size]; }
+    const Record &operator[](std::size_t i) const { return blocks_[i / block_size][i % block_size]; }
+
+    void push_back(const Record &record) {
+        if (size_ == blocks_.size() * block_size)
+            blocks_.emplace_back(new Record[block_size]);
+        (*this)[size_++] = record;
+    }
+
+    // Keep the first `count` records.
+    void shrink(std::size_t count) {
+        size_ = std::min(size_, count);
+        blocks_.resize((size_ + block_size - 1) / block_size);
+    }
+
+    void release() { shrink(0); }
+
+private:
+    std::vector<std::unique_ptr<Record[]>> blocks_;
+    std::size_t size_ = 0;
+};
+
+// A line or record that was not read, with the reason.
+struct Rejection {
+    std::uint32_t source = 0;
+    std::uint64_t line = 0;  // 1-based line number in its source
+    std::string text;        // the lines concerned, joined by "\n", each cut to quoted_limit bytes
+    std::string reason;
+    // A run of single lines rejected one after the other for the same reason
+    // (pages of garbage) is kept as one rejection: the text of its first line
+    // and the number of its last. 0 for a rejection of several lines together.
+    std::uint64_t last_single = 0;
+};
+
+// One satellite of the result: its records [first, last) in the order of
+// Scanner::grouped(), and its name.
+struct Satellite {
+    std::int32_t satno = 0;
+    std::size_t first = 0, last = 0;
+    std::uint32_t name = no_name;
+};
+
+namespace detail {
+
+enum class Kind { blank, line1, line2, name };
+
+inline std::string_view trim_right(std::string_view text) {
+    std::size_t end = text.size();
+    while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r'))
+        --end;
+    return text.substr(0, end);
+}
+
+inline Kind kind_of(std::string_view line) {
+    if (line.empty())
+        return Kind::blank;
+    if (line.size() >= 2 && line[1] == ' ') {
+        if (line[0] == '1')
+            return Kind::line1;
+        if (line[0] == '2')
+            return Kind::line2;
+    }
+    return Kind::name;
+}
+
+// The name a name line gives: without a leading "0 " and without blanks around it.
+inline std::string_view name_of(std::string_view line) {
+    if (line.size() >= 2 && line[0] == '0' && line[1] == ' ')
+        line.remove_prefix(2);
+    const std::size_t first = line.find_first_not_of(" \t");
+    return first == std::string_view::npos ? std::string_view() : line.substr(first);
+}
+
+// Position of the first byte that is not printable ASCII, or npos. The test
+// over the whole text runs without branches (it vectorises); only text that
+// fails it is searched.
+inline std::size_t first_unprintable(std::string_view text) {
+    unsigned bad = 0;
+    for (char c : text)
+        bad |= static_cast<unsigned char>(static_cast<unsigned char>(c) - 0x20) > 0x5e;
+    if (!bad)
+        return std::string_view::npos;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (static_cast<unsigned char>(static_cast<unsigned char>(text[i]) - 0x20) > 0x5e)
+            return i;
+    return std::string_view::npos;
+}
+
+// The text is well-formed UTF-8 with no control character.
+inline bool is_clean_utf8(std::string_view text) {
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const auto *end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7f)
+                return false;
+            ++p;
+            continue;
+        }
+        std::size_t extra;
+        std::uint32_t code;
+        if (c >= 0xc2 && c <= 0xdf)
+            extra = 1, code = c & 0x1f;
+        else if (c >= 0xe0 && c <= 0xef)
+            extra = 2, code = c & 0x0f;
+        else if (c >= 0xf0 && c <= 0xf4)
+            extra = 3, code = c & 0x07;
+        else
+            return false;
+        if (static_cast<std::size_t>(end - p) <= extra)
+            return false;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            if ((p[k] & 0xc0) != 0x80)
+                return false;
+            code = (code << 6) | (p[k] & 0x3f);
+        }
+        // Overlong forms, surrogates and values beyond U+10FFFF.
+        if ((extra == 2 && code < 0x800) || (extra == 3 && (code < 0x10000 || code > 0x10ffff)) ||
+            (code >= 0xd800 && code <= 0xdfff))
+            return false;
+        p += extra + 1;
+    }
+    return true;
+}
+
+inline std::string cut(std::string_view text) {
+    return std::string(text.substr(0, quoted_limit)) + (text.size() > quoted_limit ? "..." : "");
+}
+
+}  // namespace detail
+
+class Scanner {
+public:
+    explicit Scanner(Options options = {}, unsigned threads = 0) : options_(std::move(options)) {
+        std::sort(options_.satnos.begin(), options_.satnos.end());
+        threads_ = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
+    }
+
+    // Start reading source number `source`; the line count starts again.
+    void begin(std::uint32_t source) {
+        source_ = source;
+        line_number_ = 0;
+        carry_.clear();
+        overlong_ = false;
+    }
+
+    // Read the next bytes of the current source. A line cut by the end of the
+    // chunk waits for the next one.
+    void feed(const char *data, std::size_t size) {
+        found_.clear();
+        std::size_t position = 0;
+        std::string joined;  // a line begun in an earlier chunk, completed here
+        if (!carry_.empty() || overlong_) {
+            const void *newline = std::memchr(data, '\n', size);
+            if (!newline) {
+                keep_partial(std::string_view(data, size));
+                return;
+            }
+            position = static_cast<std::size_t>(static_cast<const char *>(newline) - data);
+            keep_partial(std::string_view(data, position));
+            joined.swap(carry_);
+            const bool overlong = overlong_;
+            overlong_ = false;
+            finish_line(joined, overlong);
+            ++position;
+        }
+        while (position < size) {
+            const void *newline = std::memchr(data + position, '\n', size - position);
+            if (!newline)
+                break;
+            const std::size_t end = static_cast<std::size_t>(static_cast<const char *>(newline) - data);
+            const std::string_view line(data + position, end - position);
+            finish_line(line.size() > max_line ? line.substr(0, max_line) : line, line.size() > max_line);
+            position = end + 1;
+        }
+        convert();
+        keep_held_lines();
+        keep_partial(std::string_view(data + position, size - position));
+    }
+
+    // The end of the current source: a last line without a newline is read,
+    // and lines still waiting for their partner are rejected.
+    void end() {
+        found_.clear();
+        std::string last;
+        last.swap(carry_);
+        if (!last.empty() || overlong_) {
+            const bool overlong = overlong_;
+            overlong_ = false;
+            finish_line(last, overlong);
+        }
+        if (has_line1_)
+            reject_held("the text ends after line 1, before its line 2");
+        else if (has_name_)
+            reject({name_}, "the text ends after a name line, before its element set");
+        has_line1_ = has_name_ = false;
+        convert();
+    }
+
+    // Drop every element set identical in both lines to one read before it.
+    void drop_duplicates() {
+        std::vector<char> repeated(records_.size(), 0);
+        {
+            std::unordered_set<std::string_view> seen;
+            seen.reserve(records_.size());
+            for (std::size_t i = 0; i < records_.size(); ++i)
+                repeated[i] = !seen.insert(std::string_view(records_[i].lines, row_size)).second;
+        }
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < records_.size(); ++i)
+            if (!repeated[i])
+                records_[kept++] = records_[i];
+        records_.shrink(kept);
+    }
+
+    // The positions of the records sorted by satellite number, in reading
+    // order within a satellite, and the satellites in ascending number. A
+    // satellite's name is that of its last record read with a name.
+    std::vector<std::size_t> grouped(std::vector<Satellite> &satellites) const {
+        const std::vector<std::size_t> order = ordered_by_satno();
+        satellites.clear();
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            const Record &record = records_[order[i]];
+            if (satellites.empty() || satellites.back().satno != record.satno)
+                satellites.push_back({record.satno, i, i, no_name});
+            Satellite &satellite = satellites.back();
+            satellite.last = i + 1;
+            if (record.name != no_name)
+                satellite.name = record.name;
+        }
+        return order;
+    }
+
+    // Let go of the records and names read (their memory too); rejections stay.
+    void release_records() {
+        records_.release();
+        std::vector<Pending>().swap(found_);
+        std::string().swap(name_bytes_);
+        std::vector<std::pair<std::size_t, std::size_t>>().swap(name_spans_);
+    }
+
+    const RecordStore &records() const { return records_; }
+    std::string_view name(std::uint32_t index) const {
+        return std::string_view(name_bytes_).substr(name_spans_[index].first, name_spans_[index].second);
+    }
+    std::vector<Rejection> &rejections() { return rejections_; }
+
+private:
+    // A line waiting for its partner: a view of its text and its number.
+    struct HeldLine {
+        std::string_view text;
+        std::uint64_t number = 0;
+    };
+
+    // A name line (optional), line 1 and line 2 paired by the first stage,
+    // views of the chunk; the second stage fills in the rest.
+    struct Pending {
+        std::string_view name, line1, line2;
+        std::uint64_t line = 0;  // number of its first line: the name line, else line 1
+        Record record;
+        bool keep = false;
+        std::string fault;  // empty when the set is read
+    };
+
+    void keep_partial(std::string_view piece) {
+        if (overlong_)
+            return;
+        const std::size_t room = max_line - std::min(max_line, carry_.size());
+        carry_.append(piece.substr(0, room));
+        if (piece.size() > room)
+            overlong_ = true;
+    }
+
+    // The held name and line 1 outlive the chunk they are views of: copy them.
+    void keep_held_lines() {
+        if (has_name_ && name_.text.data() != name_store_.data()) {
+            name_store_.assign(name_.text);
+            name_.text = name_store_;
+        }
+        if (has_line1_ && line1_.text.data() != line1_store_.data()) {
+            line1_store_.assign(line1_.text);
+            line1_.text = line1_store_;
+        }
+    }
+
+    void reject(std::initializer_list<HeldLine> lines, std::string reason) {
+        const std::uint64_t number = lines.begin()->number;
+        if (lines.size() == 1 && !rejections_.empty()) {
+            Rejection &last = rejections_.back();
+            if (last.last_single && last.source == source_ && last.last_single + 1 == number &&
+                last.reason == reason) {
+                last.last_single = number;
+                return;
+            }
+        }
+        Rejection rejection{source_, number, {}, std::move(reason), lines.size() == 1 ? number : 0};
+        for (const HeldLine &line : lines) {
+            if (!rejection.text.empty())
+                rejection.text += '\n';
+            rejection.text += detail::cut(line.text);
+        }
+        rejections_.push_back(std::move(rejection));
+    }
+
+    // Reject the held line 1 (with its name line, if it has one).
+    void reject_held(std::string reason) {
+        if (has_name_)
+            reject({name_, line1_}, std::move(reason));
+        else
+            reject({line1_}, std::move(reason));
+        has_line1_ = has_name_ = false;
+    }
+
+    // Something other than a line 2 came: a held line 1 or name line has lost
+    // its partner.
+    void interrupt(const char *what) {
+        if (has_line1_)
+            reject_held(std::string("line 1 is followed by ") + what + ", not by its line 2");
+        else if (has_name_)
+            reject({name_}, std::string("the name line is followed by ") + what + ", not by an element set");
+        has_name_ = false;
+    }
+
+    // First stage for one line: `raw` without its newline, at most max_line
+    // bytes; `overlong` when the line went on beyond them.
+    void finish_line(std::string_view raw, bool overlong) {
+        ++line_number_;
+        const std::string_view line = detail::trim_right(raw);
+        if (overlong) {
+            interrupt("an overlong line");
+            reject({{line, line_number_}}, "the line is longer than " + std::to_string(max_line) + " bytes");
+            return;
+        }
+        switch (detail::kind_of(line)) {
+        case detail::Kind::blank:
+            return;
+        case detail::Kind::name:
+            if (!detail::is_clean_utf8(line)) {
+                interrupt("a line that is not text");
+                reject({{line, line_number_}},
+                       "the line is neither an element set line nor a name: it holds control characters "
+                       "or bytes that are not UTF-8");
+                return;
+            }
+            interrupt("a name line");
+            name_ = {detail::name_of(line), line_number_};
+            has_name_ = true;
+            return;
+        case detail::Kind::line1:
+            if (has_line1_)
+                reject_held("line 1 is followed by another line 1, not by its line 2");
+            line1_ = {line, line_number_};
+            has_line1_ = true;
+            return;
+        case detail::Kind::line2:
+            if (!has_line1_) {
+                if (has_name_)
+                    reject({name_, {line, line_number_}}, "line 2 without its line 1");
+                else
+                    reject({{line, line_number_}}, "line 2 without its line 1");
+                has_name_ = false;
+                return;
+            }
+            Pending &pending = found_.emplace_back();
+            pending.name = has_name_ ? name_.text : std::string_view();
+            pending.line1 = line1_.text;
+            pending.line2 = line;
+            pending.line = has_name_ ? name_.number : line1_.number;
+            pending.record.name = name_.text.empty() || !has_name_ ? no_name : 0;  // the name is taken in convert()
+            has_line1_ = has_name_ = false;
+            return;
+        }
+    }
+
+public:
+    // Second stage of one record: normalise its lines, check them, read its
+    // catalogue number and epoch, and apply the filters.
+    static void check(const Options &options, Pending &pending) {
+        const std::size_t bad1 = detail::first_unprintable(pending.line1);
+        const std::size_t bad2 = detail::first_unprintable(pending.line2);
+        if (bad1 != std::string_view::npos || bad2 != std::string_view::npos) {
+            const bool first = bad1 != std::string_view::npos;
+            pending.fault = std::string(first ? "line 1" : "line 2") +
+                            " holds a byte that is not printable ASCII in column " +
+                            std::to_string((first ? bad1 : bad2) + 1);
+            return;
+        }
+        // Both lines are normalised in place: line 2's first byte replaces the
+        // zero that ends line 1's store, and the record keeps line 2's zero.
+        auto &line1 = *reinterpret_cast<tle_lines::LineStore *>(pending.record.lines);
+        const std::size_t length1 = tle_lines::normalise(pending.line1, line1);
+        auto &line2 = *reinterpret_cast<tle_lines::LineStore *>(pending.record.lines + tle_lines::line_length);
+        tle_lines::normalise(pending.line2, line2);
+        if (options.strict)
+            if (std::string fault = tle_lines::find_fault(line1, line2, pending.line1.size(), pending.line2.size());
+                !fault.empty()) {
+                pending.fault = std::move(fault);
+                return;
+            }
+        const tle_lines::Line1Fields fields = tle_lines::parse_line1(line1, length1);
+        const std::optional<std::int32_t> satno = tle_lines::decode_satno(fields.satno);
+        if (!satno) {
+            pending.fault = "line 1 holds no catalogue number in columns 3 to 7: " +
+                            tle_lines::detail::quoted(tle_lines::field(line1, length1, 3, 5));
+            return;
+        }
+        std::int64_t epoch = 0;
+        if (time::ns_from_jd(time::year_start_jd(fields.year) - 1.0 + fields.day, epoch) != time::Convert::ok) {
+            pending.fault = "the epoch in columns 19 to 32 is not a time: " +
+                            tle_lines::detail::quoted(tle_lines::field(line1, length1, 19, 14));
+            return;
+        }
+        pending.record.satno = *satno;
+        pending.keep = (!options.select_satnos ||
+                        std::binary_search(options.satnos.begin(), options.satnos.end(), *satno)) &&
+                       (!options.has_start || epoch >= options.start) && (!options.has_stop || epoch < options.stop);
+    }
+
+private:
+    // Positions of the records by catalogue number, in reading order within
+    // one number: a counting sort, linear and stable. The numbers come from
+    // five columns, so they span at most 0 to 339999.
+    std::vector<std::size_t> ordered_by_satno() const {
+        const std::size_t n = records_.size();
+        std::vector<std::size_t> order(n);
+        if (n == 0)
+            return order;
+        std::int32_t low = records_[0].satno, high = low;
+        for (std::size_t i = 0; i < n; ++i) {
+            low = std::min(low, records_[i].satno);
+            high = std::max(high, records_[i].satno);
+        }
+        std::vector<std::size_t> start(static_cast<std::size_t>(high - low) + 2, 0);
+        for (std::size_t i = 0; i < n; ++i)
+            ++start[static_cast<std::size_t>(records_[i].satno - low) + 1];
+        for (std::size_t k = 1; k < start.size(); ++k)
+            start[k] += start[k - 1];
+        for (std::size_t i = 0; i < n; ++i)
+            order[start[static_cast<std::size_t>(records_[i].satno - low)]++] = i;
+        return order;
+    }
+
+    // Second stage over the records the first stage found, split across
+    // threads on large chunks; the results are then taken in reading order.
+    void convert() {
+        const std::size_t n = found_.size();
+        auto work = [this](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i)
+                check(options_, found_[i]);
+        };
+        constexpr std::size_t per_thread = 8192;
+        const std::size_t workers = std::min<std::size_t>(threads_, (n + per_thread - 1) / per_thread);
+        if (workers <= 1) {
+            work(0, n);
+        } else {
+            std::vector<std::thread> pool;
+            const std::size_t step = (n + workers - 1) / workers;
+            for (std::size_t w = 1; w < workers; ++w)
+                pool.emplace_back(work, std::min(n, w * step), std::min(n, (w + 1) * step));
+            work(0, std::min(n, step));
+            for (std::thread &thread : pool)
+                thread.join();
+        }
+        for (Pending &pending : found_) {
+            if (!pending.fault.empty()) {
+                std::string text = pending.name.empty() ? std::string() : detail::cut(pending.name) + "\n";
+                text += detail::cut(pending.line1) + "\n" + detail::cut(pending.line2);
+                rejections_.push_back({source_, pending.line, std::move(text), std::move(pending.fault), 0});
+            } else if (pending.keep) {
+                if (pending.record.name != no_name)
+                    pending.record.name = name_index(pending.name);
+                records_.push_back(pending.record);
+            }
+        }
+        found_.clear();
+        // Rejections of one chunk come from both stages; keep them in line order.
+        std::stable_sort(rejections_.begin() + static_cast<std::ptrdiff_t>(sorted_rejections_), rejections_.end(),
+                         [](const Rejection &a, const Rejection &b) {
+                             return a.source < b.source || (a.source == b.source && a.line < b.line);
+                         });
+        sorted_rejections_ = rejections_.size();
+    }
+
+    // The index of a name among those kept; a name repeated from the record
+    // before is not stored again.
+    std::uint32_t name_index(std::string_view name) {
+        if (!name_spans_.empty() && this->name(static_cast<std::uint32_t>(name_spans_.size() - 1)) == name)
+            return static_cast<std::uint32_t>(name_spans_.size() - 1);
+        name_spans_.emplace_back(name_bytes_.size(), name.size());
+        name_bytes_.append(name);
+        return static_cast<std::uint32_t>(name_spans_.size() - 1);
+    }
+
+    Options options_;
+    unsigned threads_ = 1;
+    std::uint32_t source_ = 0;
+    std::uint64_t line_number_ = 0;
+    std::string carry_;      // the start of a line cut by the end of a chunk
+    bool overlong_ = false;  // the line being carried passed max_line bytes
+    HeldLine name_, line1_;  // views of the chunk, or of the stores below once it is gone
+    bool has_name_ = false, has_line1_ = false;
+    std::string name_store_, line1_store_;
+    std::vector<Pending> found_;
+    RecordStore records_;
+    std::string name_bytes_;                                     // the names kept, one after another
+    std::vector<std::pair<std::size_t, std::size_t>> name_spans_;  // (offset, length) in name_bytes_
+    std::vector<Rejection> rejections_;
+    std::size_t sorted_rejections_ = 0;
+};
+
+// The fields of n rows of normalised line pairs, column by column, for tables.
+struct RowFields {
+    std::vector<std::int64_t> epoch;  // counts of Time
+    std::vector<double> ndot, nddot, bstar;
+    std::vector<std::int32_t> ephtype, elnum, revnum;
+    std::string classification;  // one byte per row
+    std::string intldes;         // eight bytes per row
+};
+
+inline RowFields row_fields(const char *rows, std::size_t n) {
+    RowFields fields;
+    fields.epoch.resize(n);
+    fields.ndot.resize(n);
+    fields.nddot.resize(n);
+    fields.bstar.resize(n);
+    fields.ephtype.resize(n);
+    fields.elnum.resize(n);
+    fields.revnum.resize(n);
+    fields.classification.resize(n);
+    fields.intldes.resize(8 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        tle_lines::LineStore line1, line2;
+        std::memcpy(line1, rows + i * row_size, tle_lines::line_length);
+        std::memcpy(line2, rows + i * row_size + tle_lines::line_length, tle_lines::line_length);
+        line1[tle_lines::line_length] = line2[tle_lines::line_length] = '\0';
+        const tle_lines::ElementSet set = tle_lines::parse_element_set(line1, line2);
+        std::int64_t epoch = 0;
+        if (time::ns_from_jd(time::year_start_jd(set.epoch_year) - 1.0 + set.epoch_day, epoch) != time::Convert::ok)
+            epoch = time::min_ns - 1;  // not a time
+        fields.epoch[i] = epoch;
+        fields.ndot[i] = set.ndot;
+        fields.nddot[i] = set.nddot;
+        fields.bstar[i] = set.bstar;
+        fields.ephtype[i] = set.ephtype;
+        fields.elnum[i] = set.elnum;
+        fields.revnum[i] = set.revnum;
+        fields.classification[i] = set.classification;
+        std::memcpy(&fields.intldes[8 * i], set.intldes, 8);
+    }
+    return fields;
+}
+
+}  // namespace astrokite::catalogue

@@ -1,0 +1,193 @@
+"""Reading and writing catalogues and histories as TLE text: 2-line and 3-line element sets."""
+
+from __future__ import annotations
+
+import gc
+import sys
+from collections.abc import Iterable
+from typing import IO, Any
+
+from astrokite.catalogue import reader, sources
+from astrokite.catalogue.catalogue import ROW, Catalogue, Rejection, elset_rows, make_elset
+from astrokite.propagators.analytical.sgp4.tle import ELSET
+from astrokite.time.time import Time
+
+_ERRORS = ("raise", "skip")
+_DUPLICATES = ("keep", "drop")
+
+
+class Reading:
+    """One catalogue read from one or more sources: the scanner, the sources' names and the policy."""
+
+    def __init__(self, *, strict: bool = False, errors: str = "raise", satnos: Iterable[int] | None = None,
+                 window: tuple[Any, Any] | None = None, duplicates: str = "keep"):
+        if errors not in _ERRORS:
+            raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
+        if duplicates not in _DUPLICATES:
+            raise ValueError(f"duplicates must be 'keep' or 'drop', not {duplicates!r}")
+        start = stop = None
+        if window is not None:
+            first, last = window
+            start = None if first is None else int(Time(first).int64)
+            stop = None if last is None else int(Time(last).int64)
+        numbers = None if satnos is None else [int(satno) for satno in satnos]
+        self.scanner = reader.Scanner(strict=bool(strict), satnos=numbers, start=start, stop=stop)
+        self.raise_errors = errors == "raise"
+        self.drop_duplicates = duplicates == "drop"
+        self.names: list[str] = []
+        self.extra: list[Rejection] = []  # rejections found outside the scanner, in source order
+
+    def begin(self, name: str) -> None:
+        self.names.append(name)
+        self.scanner.begin(len(self.names) - 1)
+
+    def feed(self, chunk: bytes) -> None:
+        self.scanner.feed(chunk)
+        self._check()
+
+    def end(self) -> None:
+        self.scanner.end()
+        self._check()
+
+    def reject(self, line: int, text: str, reason: str) -> None:
+        rejection = Rejection(self.names[-1], line, text, reason)
+        if self.raise_errors:
+            raise ValueError(_message(rejection))
+        self.extra.append(rejection)
+
+    def _check(self) -> None:
+        if self.raise_errors and self.scanner.rejection_count:
+            raise ValueError(_message(self._rejections()[0]))
+
+    def _rejections(self) -> list[Rejection]:
+        return [Rejection(self.names[source], line, text, reason)
+                for source, line, text, reason in self.scanner.rejections()]
+
+    def catalogue(self) -> Catalogue:
+        rows, groups = self.scanner.satellites(drop_duplicates=self.drop_duplicates)
+        # Thousands of new ELSETs make no reference cycles; the cyclic collector
+        # would only walk them again and again while they are made.
+        collecting = gc.isenabled()
+        gc.disable()
+        try:
+            with memoryview(rows) as view:
+                elsets = [make_elset(view[first * ROW : end * ROW], name) for _, first, end, name in groups]
+        finally:
+            if collecting:
+                gc.enable()
+        del rows
+        self.scanner.release()
+        order = {name: i for i, name in enumerate(self.names)}
+        rejected = sorted(self._rejections() + self.extra, key=lambda r: (order[r.source], r.line))
+        return Catalogue(elsets, rejected)
+
+
+def _message(rejection: Rejection) -> str:
+    text = rejection.text if len(rejection.text) <= 300 else rejection.text[:300] + "..."
+    return f"{rejection.source}, line {rejection.line}: {rejection.reason}: {text!r}"
+
+
+def _read_stream(reading: Reading, stream: sources.Stream, bar: Any) -> None:
+    reading.begin(stream.name)
+    position = stream.raw.tell() if bar is not None and stream.raw is not None else 0
+    pieces = sources.pieces(stream.stream)
+    while True:
+        try:
+            chunk = next(pieces, None)
+        except sources.STREAM_ERRORS as error:
+            # What was read before the fault is kept; the fault itself is a rejection.
+            reading.feed(pieces.received)
+            reading.reject(0, "", f"the stream cannot be read to its end ({type(error).__name__}: {error})")
+            break
+        if chunk is None:
+            break
+        reading.feed(chunk)
+        if bar is not None and stream.raw is not None:
+            now = stream.raw.tell()
+            bar.update(now - position)
+            position = now
+    reading.end()
+
+
+def read_tle(source: Any, *, strict: bool = False, errors: str = "raise", satnos: Iterable[int] | None = None,
+             window: tuple[Any, Any] | None = None, duplicates: str = "keep", progress: bool = False) -> Catalogue:
+    """Read 2-line and 3-line element sets into a Catalogue.
+
+    source: a path (str or os.PathLike), a binary or text file object, or a list of these read as
+        one catalogue; gzip, bzip2, xz and zip content is recognised by its first bytes.
+    strict: reject sets whose lines fail the checks of ``TLE(..., strict_validation=True)`` (line
+        numbers, checksums, matching catalogue numbers).
+    errors: "raise" stops at the first bad line with a ValueError naming the source, the line
+        number and the problem; "skip" keeps every bad line in ``catalogue.rejected`` and goes on.
+    satnos: keep only these catalogue numbers. window: (start, stop) instants (anything ``Time``
+        takes, None for an open end); keeps the epochs in [start, stop).
+    duplicates: "drop" removes sets identical in both lines to one read before; "keep" keeps them.
+    progress: show a progress bar over the bytes read on standard error.
+    """
+    reading = Reading(strict=strict, errors=errors, satnos=satnos, window=window, duplicates=duplicates)
+    bar = None
+    if progress:
+        from tqdm import tqdm
+
+        bar = tqdm(total=sources.total_size(source), unit="B", unit_scale=True, file=sys.stderr,
+                   desc="read_tle")
+    try:
+        for stream in sources.streams(source):
+            _read_stream(reading, stream, bar)
+    finally:
+        if bar is not None:
+            bar.close()
+    return reading.catalogue()
+
+
+def parse_tle(text: str | bytes, *, strict: bool = False, errors: str = "raise",
+              satnos: Iterable[int] | None = None, window: tuple[Any, Any] | None = None,
+              duplicates: str = "keep") -> Catalogue:
+    """Read the element sets of a file's content given as str or bytes; options as read_tle."""
+    if isinstance(text, str):
+        data = text.encode("utf-8", "surrogateescape")
+    elif isinstance(text, (bytes, bytearray, memoryview)):
+        data = bytes(text)
+    else:
+        raise TypeError(f"parse_tle() expects str or bytes, got {type(text).__name__}")
+    reading = Reading(strict=strict, errors=errors, satnos=satnos, window=window, duplicates=duplicates)
+    reading.begin("<text>")
+    reading.feed(data)
+    reading.end()
+    return reading.catalogue()
+
+
+def elsets_of(catalogue_or_elsets: Catalogue | ELSET | Iterable[ELSET]) -> Iterable[ELSET]:
+    if isinstance(catalogue_or_elsets, Catalogue):
+        return catalogue_or_elsets.values()
+    if isinstance(catalogue_or_elsets, ELSET):
+        return [catalogue_or_elsets]
+    return catalogue_or_elsets
+
+
+def tle_text(elset: ELSET, names: bool = True) -> str:
+    """The element sets of an ELSET as text lines, each set preceded by its name line."""
+    rows = elset_rows(elset).decode("utf-8")
+    name = elset.satname if names else None
+    out = []
+    for i in range(0, len(rows), 138):
+        if name is not None:
+            out.append(name)
+        out.append(rows[i : i + 69].rstrip("\0").rstrip())
+        out.append(rows[i + 69 : i + 138].rstrip("\0").rstrip())
+    return "\n".join(out) + "\n"
+
+
+def write_tle(catalogue_or_elsets: Catalogue | ELSET | Iterable[ELSET], path_or_file: Any,
+              names: bool = True) -> None:
+    """Write element sets as TLE text, satellite by satellite in epoch order.
+
+    With ``names``, each set is preceded by its satellite's name line (3-line text; a satellite
+    without a name gets none); without, 2-line text. path_or_file: a path or a text or binary
+    file object. Lines end in "\\n".
+    """
+    def write_all(out: IO[str]) -> None:
+        for elset in elsets_of(catalogue_or_elsets):
+            out.write(tle_text(elset, names))
+
+    sources.write_text(path_or_file, write_all)

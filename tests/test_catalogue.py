@@ -1,0 +1,328 @@
+"""Catalogue reading and writing as TLE text: read_tle, parse_tle, write_tle, Catalogue."""
+
+import bz2
+import gzip
+import io
+import lzma
+import random
+import zipfile
+
+import numpy as np
+import pandas as pd
+import pytest
+from conftest import DATA, ISS1, ISS2, element_sets, history, put, with_checksum
+from sgp4.api import Satrec
+
+from astrokite.catalogue import Catalogue, parse_tle, read_tle, write_tle
+from astrokite.catalogue import reader
+from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+
+FILES = sorted(DATA.glob("*.tle"))
+COLUMNS = ("ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea", "pge", "apg")
+ALL_TEXT = b"".join(path.read_bytes().rstrip(b"\n") + b"\n" for path in FILES)
+
+
+def by_hand():
+    """The bundled histories as ELSETs built from TLE objects, keyed by catalogue number."""
+    elsets = [ELSET(*history(path.name)) for path in FILES]
+    return {elset.satno: elset for elset in elsets}
+
+
+EXPECTED = by_hand()
+
+
+def assert_same_elset(got, expected):
+    assert got.satno == expected.satno and got.size == expected.size
+    np.testing.assert_array_equal(got.epoch.int64, expected.epoch.int64)
+    for name in COLUMNS:
+        np.testing.assert_array_equal(getattr(got, name), getattr(expected, name), err_msg=name)
+    assert [(t.line1, t.line2) for t in got] == [(t.line1, t.line2) for t in expected]
+
+
+def assert_same_catalogue(catalogue, expected=EXPECTED):
+    assert list(catalogue) == sorted(expected)
+    for satno, elset in expected.items():
+        assert_same_elset(catalogue[satno], elset)
+
+
+def compressed(kind, data):
+    if kind == "zip":
+        out = io.BytesIO()
+        with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as archive:
+            archive.writestr("all.tle", data)
+        return out.getvalue()
+    return {"gzip": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress}[kind](data)
+
+
+class Pipe:
+    """A binary stream that can only be read, as a pipe or a socket is."""
+
+    def __init__(self, data):
+        self._stream = io.BytesIO(data)
+
+    def read(self, size=-1):
+        return self._stream.read(min(size, 1000) if size and size > 0 else size)
+
+
+@pytest.mark.parametrize("form", ["one file", "many files", "gzip", "bz2", "xz", "zip", "gzip pipe", "zip pipe",
+                                  "binary file object",
+                                  "text file object", "bytes", "str", "CR LF and blanks"])
+def test_real_histories_read_as_built_by_hand(form, tmp_path):
+    path = tmp_path / "all.tle"
+    if form == "one file":
+        path.write_bytes(ALL_TEXT)
+        source = str(path)
+    elif form == "many files":
+        source = FILES
+    elif form in ("gzip", "bz2", "xz", "zip"):
+        path.write_bytes(compressed(form, ALL_TEXT))
+        source = path
+    elif form in ("gzip pipe", "zip pipe"):
+        source = Pipe(compressed(form.split()[0], ALL_TEXT))
+    elif form == "binary file object":
+        source = io.BytesIO(ALL_TEXT)
+    elif form == "text file object":
+        source = io.StringIO(ALL_TEXT.decode())
+    if form == "bytes":
+        catalogue = parse_tle(ALL_TEXT)
+    elif form == "str":
+        catalogue = parse_tle(ALL_TEXT.decode())
+    elif form == "CR LF and blanks":
+        catalogue = parse_tle(ALL_TEXT.replace(b"\n", b"   \r\n\r\n"))
+    else:
+        catalogue = read_tle(source)
+    assert catalogue.rejected == []
+    assert len(catalogue) == 15 and catalogue.size == 3099
+    assert_same_catalogue(catalogue)
+
+
+def test_chunk_boundaries_anywhere_give_the_same_sets():
+    text = b"ISS (ZARYA)\n" + b"\n".join(ALL_TEXT.splitlines()[:40]) + b"\n1 25544U"
+    whole = reader.Scanner()
+    whole.begin(0)
+    whole.feed(text)
+    whole.end()
+    rng = random.Random(7)
+    for _ in range(20):
+        pieces = reader.Scanner()
+        pieces.begin(0)
+        position = 0
+        while position < len(text):
+            step = rng.randint(1, 90)
+            pieces.feed(text[position : position + step])
+            position += step
+        pieces.end()
+        assert pieces.satellites() == whole.satellites() and whole.satellites()[1]
+        assert pieces.rejections() == whole.rejections()
+
+
+def test_large_inputs_split_across_threads_keep_every_set():
+    # The bundled sets under 20 numbers each: 61,980 sets, enough for several threads per chunk.
+    lines = ALL_TEXT.decode().splitlines()
+    pairs = list(zip(lines[0::2], lines[1::2]))
+    index = {satno: j for j, satno in enumerate(sorted(EXPECTED))}
+    text = []
+    for k in range(20):
+        for line1, line2 in pairs:
+            number = f"{60000 + 100 * k + index[int(line1[2:7])]:05d}"
+            text += [line1[:2] + number + line1[7:], line2[:2] + number + line2[7:]]
+    catalogue = parse_tle("\n".join(text))
+    assert catalogue.size == 20 * 3099 and catalogue.rejected == []
+    assert len(catalogue) == 20 * 15
+    for satno, elset in EXPECTED.items():
+        copy = catalogue[60000 + 100 * 19 + index[satno]]
+        np.testing.assert_array_equal(copy.epoch.int64, elset.epoch.int64)
+        np.testing.assert_array_equal(copy.mnm, elset.mnm)
+
+
+def test_three_line_names_are_kept_in_every_form():
+    text = "\n".join([
+        "ISS (ZARYA)   ", ISS1, ISS2,                  # plain name, trailing blanks
+        "0 HST", history("hubble.tle")[0].line1, history("hubble.tle")[0].line2,
+        *[line for _, l1, l2 in list(element_sets("tess.tle"))[:2] for line in (l1, l2)],  # no name
+        "0 ÉTOILE-1", put(ISS1, 3, "00042"), put(ISS2, 3, "00042"),  # non-ASCII name
+    ])
+    catalogue = parse_tle(text)
+    assert catalogue.rejected == []
+    assert {satno: elset.satname for satno, elset in catalogue.items()} == {
+        42: "ÉTOILE-1", 20580: "HST", 25544: "ISS (ZARYA)", 43435: None}
+    assert catalogue[43435].size == 2
+
+
+@pytest.mark.skipif(not hasattr(ELSET, "_from_lines"), reason="ELSETs of alpha-5 numbers are built from lines")
+def test_alpha5_numbers_are_decoded():
+    text = "".join(f"{put(ISS1, 3, number)}\n{put(ISS2, 3, number)}\n" for number in ("A0000", "Z9999", "J1234"))
+    catalogue = parse_tle(text)
+    assert list(catalogue) == [100000, 181234, 339999]
+    assert catalogue[339999].satno == 339999 and catalogue[100000][0].line1[2:7] == "A0000"
+
+
+BAD_INPUTS = {
+    "line 1 without line 2": (f"{ISS1}\nNAME\n{ISS1}\n{ISS2}\n", 1, "line 1 is followed by a name line"),
+    "line 2 before line 1": (f"{ISS2}\n{ISS1}\n{ISS2}\n", 1, "line 2 without its line 1"),
+    "truncated after line 1": (f"{ISS1}\n{ISS2}\nNAME\n{ISS1[:40]}", 3, "the text ends after line 1"),
+    "truncated after a name": (f"{ISS1}\n{ISS2}\nNAME\n", 3, "the text ends after a name line"),
+    "two names": (f"A\nB\n{ISS1}\n{ISS2}\n", 1, "the name line is followed by a name line"),
+    "NUL in a line": (f"{ISS1[:20]}\0{ISS1[21:]}\n{ISS2}\n{ISS1}\n{ISS2}\n", 1, "not printable ASCII in column 21"),
+    "binary garbage": ("\x00\x01\xff\xfe garbage\n" + f"{ISS1}\n{ISS2}\n", 1, "neither an element set line nor a name"),
+    "not UTF-8 name": ("\xe9toile\n" + f"{ISS1}\n{ISS2}\n", 1, "not UTF-8"),
+    "no number": (f"{put(ISS1, 3, '  -12')}\n{ISS2}\n{ISS1}\n{ISS2}\n", 1, "no catalogue number"),
+}
+
+
+@pytest.mark.parametrize("case", BAD_INPUTS)
+def test_bad_input_is_rejected_with_a_trace_or_raised(case):
+    text, line, reason = BAD_INPUTS[case]
+    data = text.encode("latin-1") if case == "not UTF-8 name" else text.encode("utf-8", "surrogateescape")
+    catalogue = parse_tle(data, errors="skip")
+    assert catalogue[25544].size >= 1  # the good set after the fault is read
+    first = catalogue.rejected[0]
+    assert (first.source, first.line) == ("<text>", line)
+    assert reason in first.reason
+    with pytest.raises(ValueError, match=rf"<text>, line {line}: .*{reason}"):
+        parse_tle(data)
+
+
+def test_pages_of_garbage_make_one_rejection_per_run():
+    prose = "".join(f"line {i} of a letter, not a catalogue\n" for i in range(50_000))
+    catalogue = parse_tle(f"{ISS1}\n{ISS2}\n" + prose + "\x01\x02\n" * 1000 + f"{ISS1}\n{ISS2}\n", errors="skip")
+    assert catalogue[25544].size == 2
+    assert [r.line for r in catalogue.rejected] == [3, 50_002, 50_003]
+    orphans, last_prose, garbage = (r.reason for r in catalogue.rejected)
+    assert orphans.startswith("the name line is followed by a name line") and orphans.endswith(
+        "; so are the 49998 lines after it")
+    assert last_prose.startswith("the name line is followed by a line that is not text")
+    assert garbage.startswith("the line is neither") and garbage.endswith("; so are the 999 lines after it")
+
+
+def test_an_endless_line_is_rejected_with_bounded_memory(tmp_path):
+    path = tmp_path / "long.tle"
+    path.write_bytes(b"X" * 5_000_000 + b"\n" + f"{ISS1}\n{ISS2}\n".encode() + b"Y" * 3_000_000)
+    catalogue = read_tle(path, errors="skip")
+    assert catalogue.size == 1
+    assert [(r.line, r.reason) for r in catalogue.rejected] == [
+        (1, "the line is longer than 4096 bytes"), (4, "the line is longer than 4096 bytes")]
+    assert all(len(r.text) < 200 for r in catalogue.rejected)
+
+
+@pytest.mark.parametrize("kind", ["gzip", "bz2", "xz"])
+def test_a_truncated_compressed_stream_is_never_a_silent_loss(kind, tmp_path):
+    path = tmp_path / "cut.tle"
+    data = compressed(kind, ALL_TEXT * 4)  # bzip2 decodes whole blocks of 900 kB: more than one
+    path.write_bytes(data[: len(data) * 2 // 3])
+    catalogue = read_tle(path, errors="skip")
+    assert 0 < catalogue.size < 4 * 3099
+    assert any("cannot be read to its end" in r.reason for r in catalogue.rejected)
+    with pytest.raises(ValueError, match="cut.tle.*cannot be read to its end"):
+        read_tle(path)
+
+
+def test_strict_rejects_what_the_tolerant_reading_takes():
+    bad_checksum = ISS1[:68] + str((int(ISS1[68]) + 1) % 10)
+    text = f"{bad_checksum}\n{ISS2}\n{put(ISS1, 3, '00005')}\n{ISS2}\n"
+    assert parse_tle(text, errors="skip").size == 2
+    strict = parse_tle(text, strict=True, errors="skip")
+    assert strict.size == 0
+    assert [r.line for r in strict.rejected] == [1, 3]
+    assert "checksum" in strict.rejected[0].reason and "checksum" in strict.rejected[1].reason
+    with pytest.raises(ValueError, match="line 1: line 1 fails its checksum"):
+        parse_tle(text, strict=True)
+    # In the real histories only the line cut short fails (tests/data/README.md).
+    real = read_tle(FILES, strict=True, errors="skip")
+    assert real.size == 3098
+    assert [(r.source.rsplit("/", 1)[-1], r.line, "checksum" in r.reason) for r in real.rejected] == [
+        ("galaxy-18.tle", 497, True)]
+    assert parse_tle(f"{ISS1}   X\n{ISS2}\n", strict=True, errors="skip").rejected[0].reason == (
+        "line 1 is 73 characters long without its trailing blanks: the format has 69")
+    renumbered = f"{with_checksum(put(ISS1, 3, '00005'))}\n{with_checksum(put(ISS2, 3, '00005'))}\n"
+    assert list(parse_tle(renumbered + f"{ISS1}\n{ISS2}\n", strict=True)) == [5, 25544]
+
+
+def test_filters_select_numbers_and_a_half_open_window():
+    iss = EXPECTED[25544]
+    start, stop = iss.epoch[100], iss.epoch[200]
+    catalogue = read_tle(FILES, satnos=[25544, 20580, 99999], window=(start, stop))
+    assert list(catalogue) == [20580, 25544]
+    assert_same_elset(catalogue[25544], iss[start:stop])
+    assert_same_elset(catalogue[20580], EXPECTED[20580][start:stop])
+    before = read_tle(FILES, window=(None, stop))
+    assert before.size == sum(int((e.epoch.int64 < stop.int64).sum()) for e in EXPECTED.values())
+    assert len(read_tle(FILES, satnos=[])) == 0
+
+
+def test_duplicates_are_dropped_only_when_asked():
+    iss = DATA / "iss.tle"
+    lines = iss.read_text().splitlines()
+    overlap = io.StringIO("\n".join(lines[200:]))  # a second source repeating most of the history
+    kept = read_tle([iss, overlap])
+    assert kept[25544].size == 609 + 509
+    overlap.seek(0)
+    dropped = read_tle([iss, overlap], duplicates="drop")
+    assert_same_elset(dropped[25544], EXPECTED[25544])
+
+
+def test_write_then_read_gives_the_same_bytes_and_catalogue(tmp_path):
+    catalogue = read_tle(FILES)
+    for path in FILES:
+        out = io.BytesIO()
+        write_tle(catalogue[int(path.read_text()[2:7])], out, names=False)
+        assert out.getvalue() == path.read_bytes().rstrip(b"\n") + b"\n", path.name
+    named = parse_tle("ISS (ZARYA)\n" + "\nISS (ZARYA)\n".join(
+        f"{l1}\n{l2}" for _, l1, l2 in element_sets("iss.tle")) + "\n")
+    write_tle(named, tmp_path / "iss.3le")
+    text = (tmp_path / "iss.3le").read_text()
+    assert text.count("ISS (ZARYA)\n") == 609
+    again = read_tle(tmp_path / "iss.3le")
+    assert again[25544].satname == "ISS (ZARYA)"
+    assert_same_elset(again[25544], EXPECTED[25544])
+    write_tle(catalogue, tmp_path / "all.tle")
+    assert_same_catalogue(read_tle(tmp_path / "all.tle"))
+
+
+def test_catalogue_is_a_read_only_mapping_in_ascending_order():
+    catalogue = read_tle(FILES)
+    assert list(catalogue) == sorted(catalogue) and 25544 in catalogue
+    assert isinstance(catalogue, Catalogue) and len(catalogue) == 15 and catalogue.size == 3099
+    with pytest.raises(TypeError):
+        catalogue[1] = catalogue[25544]
+    with pytest.raises(KeyError):
+        catalogue[1]
+    assert repr(catalogue) == "Catalogue(15 satellites, 3,099 element sets, 0 rejected)"
+
+
+def test_to_pandas_has_one_row_per_set_with_every_field():
+    frame = read_tle(FILES).to_pandas()
+    assert len(frame) == 3099 and frame["epoch"].dtype == "datetime64[ns]"
+    assert frame.groupby("satno").size().to_dict() == {satno: e.size for satno, e in EXPECTED.items()}
+    iss = frame[frame.satno == 25544]
+    np.testing.assert_array_equal(iss["sma"], EXPECTED[25544].sma)
+    np.testing.assert_array_equal(iss["epoch"].to_numpy().astype(np.int64), EXPECTED[25544].epoch.int64)
+    # The fields the TLE type does not carry, against the sgp4 package's parser.
+    rows = frame.sort_values(["satno", "epoch"], kind="stable")
+    sets = sorted(((int(l1[2:7]), TLE(l1, l2).epoch.int64, i), l1, l2)
+                  for i, (_, l1, l2) in enumerate(element_sets()))
+    satrecs = [Satrec.twoline2rv(l1, l2) for _, l1, l2 in sets]
+    np.testing.assert_array_equal(rows["bstar"], [s.bstar for s in satrecs])
+    # sgp4 keeps the line's fields (ndot/2, nddot/6) in rad/min^2 and rad/min^3.
+    np.testing.assert_allclose(rows["ndot"], [2 * s.ndot / 60**2 for s in satrecs], rtol=1e-12, atol=0)
+    np.testing.assert_allclose(rows["nddot"], [6 * s.nddot / 60**3 for s in satrecs], rtol=1e-12, atol=0)
+    assert rows["revnum"].tolist() == [s.revnum for s in satrecs]
+    assert rows["elnum"].tolist() == [s.elnum for s in satrecs]
+    assert rows["intldes"].tolist() == [s.intldesg for s in satrecs]
+    assert rows["classification"].tolist() == [s.classification for s in satrecs]
+    assert isinstance(frame, pd.DataFrame) and frame["name"].isna().all()
+
+
+def test_progress_bar_goes_to_standard_error(capsys):
+    read_tle(FILES[:2], progress=True)
+    captured = capsys.readouterr()
+    assert captured.out == "" and "read_tle" in captured.err
+
+
+@pytest.mark.parametrize("bad, message", [
+    (dict(errors="ignore"), "errors must be"), (dict(duplicates="first"), "duplicates must be")])
+def test_policies_are_checked(bad, message):
+    with pytest.raises(ValueError, match=message):
+        parse_tle("", **bad)
+    with pytest.raises(TypeError):
+        read_tle(42)
