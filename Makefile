@@ -53,12 +53,12 @@ sanitize: $(VENV)/.devdeps $(XSIMD)
 # Native fuzzing: every tests/fuzz/fuzz_<name>.cpp is a libFuzzer target written
 # straight on the plain C++ headers, built with AddressSanitizer and UBSan.
 # `make fuzz` runs each for FUZZ_SECONDS; `make fuzz FUZZ_RUNS=10000000` runs
-# each for that many inputs instead. Seeds: tests/fuzz/seeds/<name>/ when the
-# target has them, else the bundled element sets cut into line pairs. What a
-# run learns stays in build/fuzz/corpus/<name>/ for the next; a finding (crash,
+# each for that many inputs instead. Seeds: tests/fuzz/seeds/<name>/ where it
+# exists, else the bundled element sets cut into line pairs. What a run learns
+# stays in build/fuzz/corpus/fuzz_<name>/ for the next; a finding (crash,
 # sanitizer report, broken property) fails the run and leaves its input in
 # build/fuzz/artifacts/. libFuzzer options of one target (-max_len=N, ...) sit
-# in tests/fuzz/<name>.options; FUZZ_ARGS go to every target.
+# in tests/fuzz/fuzz_<name>.options; FUZZ_ARGS go to every target.
 FUZZ_DIR     := build/fuzz
 FUZZ_SECONDS ?= 5
 FUZZ_RUNS    ?=
@@ -72,7 +72,7 @@ FUZZ_LIMIT    = $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS),-max_total_time=$(FUZZ_SECO
 fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/bin/%) $(FUZZ_DIR)/seeds/data/.made
 	@mkdir -p $(FUZZ_DIR)/artifacts $(FUZZ_DIR)/logs
 	@status=0; for target in $(FUZZ_TARGETS); do \
-		seeds=tests/fuzz/seeds/$$target; test -d $$seeds || seeds=$(FUZZ_DIR)/seeds/data; \
+		seeds=tests/fuzz/seeds/$${target#fuzz_}; test -d $$seeds || seeds=$(FUZZ_DIR)/seeds/data; \
 		mkdir -p $(FUZZ_DIR)/corpus/$$target; log=$(FUZZ_DIR)/logs/$$target.log; \
 		if $(FUZZ_DIR)/bin/$$target $(FUZZ_LIMIT) -timeout=10 -print_final_stats=1 \
 			-artifact_prefix=$(FUZZ_DIR)/artifacts/$$target- $$(cat tests/fuzz/$$target.options 2>/dev/null) $(FUZZ_ARGS) \
