@@ -96,9 +96,9 @@ def test_second_initialisation_is_refused_by_every_extension():
         for path in sorted(paths):
             name = ".".join(path.relative_to(root.parent).parent.parts + (path.name.split(".")[0],))
             first = importlib.import_module(name)
-            spec = importlib.util.spec_from_file_location(name, path)
+            again = importlib.util.spec_from_file_location(name, path)
             try:
-                spec.loader.exec_module(importlib.util.module_from_spec(spec))
+                again.loader.exec_module(importlib.util.module_from_spec(again))
                 print(name, "loaded twice")
             except ImportError as error:
                 print(name, error)
