@@ -126,6 +126,8 @@ first, second, third = made(1.5), made(2.5), made(3.5)
 elset = ELSET(first, second, third, satname="ISS")
 start, stop = Time("2023-01-02"), Time("2023-01-03")
 mask = np.array([True, False, True])
+rows = elset._lines()
+lazy = ELSET._from_lines(rows, "ISS")
 
 TLE_CASES = {
     "built": (lambda: TLE(line1, line2), None),
@@ -166,7 +168,12 @@ ELSET_CASES = {
     "entry without epoch": (lambda: ELSET(first, None), AttributeError),
     "entry that is not a TLE": (lambda: ELSET(first, LooksLikeATLE()), TypeError),
     "epochs that do not compare": (lambda: ELSET(first, elset), ValueError),
-    "text satellite number": (lambda: ELSET(TLE(line1[:2] + "A0001" + line1[7:], line2)), TypeError),
+    "text satellite number": (lambda: ELSET(TLE(line1[:2] + "I0001" + line1[7:], line2)), TypeError),
+    "from lines": (lambda: ELSET._from_lines(rows, "ISS"), None),
+    "from lines, each TLE made": (lambda: list(ELSET._from_lines(rows)), None),
+    "from lines, broken row": (lambda: ELSET._from_lines(rows[:-1]), ValueError),
+    "from lines, epoch outside Time": (lambda: ELSET._from_lines(rows + rows[:20] + b"9e99" + rows[24:138]),
+                                       ValueError),
 }
 
 
@@ -190,6 +197,11 @@ READ_CASES = {
     "window bound Time refuses": (lambda: elset["no date":], ValueError),
     "position out of range": (lambda: elset[np.array([7])], IndexError),
     "float positions": (lambda: elset[[0.5]], IndexError),
+    "lines": (lambda: elset._lines(), None),
+    "table": (lambda: elset.to_pandas(), None),
+    "read from lines: window": (lambda: lazy[start:stop], None),
+    "read from lines: positions": (lambda: lazy[[2, 0, 0]][0], None),
+    "read from lines: pairs thrown into": (lambda: lazy.pairwise().throw(KeyError), KeyError),
 }
 
 

@@ -3,6 +3,11 @@
 // time window, boolean mask or array of positions; iterable one by one and
 // in consecutive pairs.
 //
+// An ELSET holds either the TLE objects it was built from or, when it was
+// read from lines, a shared table of those lines from which each TLE object is
+// made the first time it is asked for. Selections of an ELSET read from lines
+// share its table, so an element set is one object whichever ELSET hands it out.
+//
 // Methods that a Python subclass may override (the _getitem_ family, size,
 // __getitem__) are reached by name; an object of exactly this type whose
 // instance dictionary does not shadow them takes a native path instead.
@@ -13,15 +18,18 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "astrokite/common/args.hpp"
 #include "astrokite/propagators/analytical/sgp4/elset_table.hpp"
 #include "astrokite/propagators/analytical/sgp4/tle.hpp"
+#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
 #include "astrokite/time/time.hpp"
 #include "astrokite/utils/representable.hpp"
 
@@ -31,17 +39,54 @@ namespace astrokite {
 namespace {
 
 using elset_table::column_count;
+using elset_table::row_bytes;
+
+// Element sets read from lines, shared by an ELSET and its selections: the
+// normalised lines, row after row, the Earth constants their elements were
+// computed with, and the TLE objects made from them so far.
+struct LineTable {
+    std::unique_ptr<char[]> lines;
+    std::size_t rows = 0;
+    double gm = 0, re = 0;               // Earth.GM and Earth.Re when the lines were read
+    std::unique_ptr<PyObject *[]> made;  // owned references; null until asked for
+
+    LineTable(std::unique_ptr<char[]> lines_, std::size_t rows_, double gm_, double re_)
+        : lines(std::move(lines_)), rows(rows_), gm(gm_), re(re_), made(new PyObject *[rows_]()) {}
+    LineTable(const LineTable &) = delete;
+    ~LineTable() { release(); }
+
+    const char *row(std::size_t r) const { return lines.get() + r * row_bytes; }
+
+    nb::object element(std::size_t r) {
+        if (!made[r])
+            made[r] = tle_from_stored_lines(row(r), row(r) + tle_lines::line_length).release().ptr();
+        return nb::borrow(made[r]);
+    }
+
+    // Let go of every made TLE; each slot is empty before its object is released.
+    void release() {
+        for (std::size_t r = 0; made && r < rows; ++r)
+            Py_CLEAR(made[r]);
+    }
+};
 
 struct ELSET : Representable {
     nb::object epoch;                  // array-valued Time of the epochs; None once cleared
     std::int32_t satno = 0;
-    std::vector<nb::object> elements;  // the TLE objects, ascending by epoch
+    std::vector<nb::object> elements;  // built from TLE objects: those, ascending by epoch
+    nb::object table;                  // read from lines: the shared LineTable; None once cleared
+    std::vector<std::uint32_t> rows;   // ... the table row of each position (none: row = position)
+    std::size_t count = 0;             // ... the number of element sets
     nb::object columns[column_count];  // float64 arrays over one buffer, order of column_names
+    double *column_data = nullptr;     // that buffer, owned by the arrays
+    // The drag-term columns of an ELSET built from TLE objects are read from
+    // their lines when first asked for: construction does not pay for them.
+    bool drag_terms_filled = false;
 };
 
-// A pairwise() iteration: its own position, independent of ELSET.index.
+// A pairwise() generator: its own position, independent of ELSET.index.
 struct Pairwise {
-    nb::object elset;     // None once the iteration has ended
+    nb::object elset;     // None once the generator has finished
     nb::object previous;  // the element set of the pair to come
     Py_ssize_t next = 0;  // position of the next element set; 0 before the first pair
     Py_ssize_t stop = 0;
@@ -49,14 +94,14 @@ struct Pairwise {
 
 // What the bindings look up once, when the module loads.
 struct Bound {
-    PyTypeObject *elset = nullptr, *tle = nullptr, *ndarray = nullptr;
+    PyTypeObject *elset = nullptr, *tle = nullptr, *ndarray = nullptr, *line_table = nullptr;
     Py_ssize_t dict_offset = 0;  // of the instance dictionary in an ELSET
     bool assertions = true;      // __debug__ when the module was loaded
-    PyObject *integral = nullptr, *numpy_array = nullptr, *numpy_ones = nullptr;
-    PyObject *sorted = nullptr, *range = nullptr;
+    PyObject *integral = nullptr, *numpy_array = nullptr, *numpy_ones = nullptr, *numpy_arange = nullptr;
+    PyObject *ndarray_view = nullptr, *sorted = nullptr, *range = nullptr, *earth = nullptr;
     // interned attribute names
     PyObject *epoch = nullptr, *satno = nullptr, *int64 = nullptr, *index = nullptr, *size = nullptr;
-    PyObject *satname = nullptr, *stored_satname = nullptr, *view = nullptr, *tolist = nullptr;
+    PyObject *satname = nullptr, *stored_satname = nullptr, *tolist = nullptr, *gm = nullptr, *re = nullptr;
     PyObject *getitem_integral = nullptr, *getitem_integral_slice = nullptr, *getitem_selection = nullptr;
 };
 Bound bound;
@@ -112,6 +157,19 @@ const TLE *exact_tle_of(nb::handle value) {
     return Py_TYPE(value.ptr()) == bound.tle ? tle_of(value) : nullptr;
 }
 
+bool from_lines(const ELSET &elset) { return elset.table.is_valid(); }
+
+LineTable *table_of(const ELSET &elset) {
+    return elset.table.is_none() ? nullptr : nb::inst_ptr<LineTable>(elset.table);
+}
+
+// The number of element sets held (none once the garbage collector cleared them).
+std::size_t size_of(const ELSET &elset) {
+    if (from_lines(elset))
+        return table_of(elset) ? elset.count : 0;
+    return elset.elements.size();
+}
+
 // ---------------------------------------------------------------- construction
 
 bool is_scalar_time(nb::handle value) { return time::is_time(value) && !time::get(value).is_array(); }
@@ -146,7 +204,23 @@ std::vector<std::size_t> order_of(const std::vector<nb::object> &keys) {
     args::throw_pending();
 }
 
-// A satellite number as a C int: integers (and objects with __index__) only.
+// The number of an alpha-5 satellite number text (a letter and four digits,
+// as a TLE reports catalogue numbers from 100000 on), else `number` itself.
+nb::object alpha5_as_int(nb::object number) {
+    if (!PyUnicode_Check(number.ptr()) || PyUnicode_GET_LENGTH(number.ptr()) != 5)
+        return number;
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(number.ptr(), &size);
+    if (!text)
+        args::throw_pending();
+    const std::string_view field(text, static_cast<std::size_t>(size));
+    if (field[0] >= 'A' && field[0] <= 'Z')
+        if (const std::optional<std::int32_t> decoded = tle_lines::decode_satno(field))
+            return nb::int_(*decoded);
+    return number;
+}
+
+// A satellite number as a C int: integers and objects with __index__.
 std::int32_t satno_as_int32(nb::handle number) {
     if (!PyLong_Check(number.ptr()) && !PyIndex_Check(number.ptr())) {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
@@ -164,14 +238,33 @@ std::int32_t satno_as_int32(nb::handle number) {
     return static_cast<std::int32_t>(value);
 }
 
+// The satellite number a TLE reports for a stored number field, converted as
+// satno_as_int32 converts it: the decoded catalogue number, else what int()
+// makes of the stripped text (a sign, underscores), else a TypeError.
+std::int32_t field_satno(std::string_view field) {
+    if (const std::optional<std::int32_t> decoded = tle_lines::decode_satno(field))
+        return *decoded;
+    nb::object text = checked(PyUnicode_DecodeUTF8(field.data(), static_cast<Py_ssize_t>(field.size()), "replace"));
+    nb::object stripped = text.attr("strip")();
+    PyObject *number = PyLong_FromUnicodeObject(stripped.ptr(), 10);
+    if (!number) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError))
+            args::throw_pending();
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        args::throw_pending();
+    }
+    return satno_as_int32(nb::steal(number));
+}
+
 // The satellite numbers of the leading entries that are exact native TLEs
-// with a plain number field, read without the satno attribute.
+// with a catalogue number field, read without the satno attribute.
 std::vector<std::int32_t> plain_satnos(const std::vector<nb::object> &elements) {
     std::vector<std::int32_t> numbers;
     for (const nb::object &element : elements) {
         const TLE *tle = exact_tle_of(element);
         const std::optional<std::int32_t> number =
-            tle ? elset_table::plain_satno(tle->satno) : std::optional<std::int32_t>();
+            tle ? tle_lines::decode_satno(tle->satno) : std::optional<std::int32_t>();
         if (!number)
             break;
         numbers.push_back(*number);
@@ -193,13 +286,21 @@ std::int32_t shared_satno(const std::vector<nb::object> &elements, const std::ve
     }
     nb::object members = checked(PySet_New(nullptr));
     for (std::size_t i = 0; i < elements.size(); ++i) {
-        nb::object number = i < known.size() ? nb::int_(known[i]) : nb::getattr(elements[i], bound.satno);
+        nb::object number =
+            i < known.size() ? nb::int_(known[i]) : alpha5_as_int(nb::getattr(elements[i], bound.satno));
         if (PySet_Add(members.ptr(), number.ptr()) < 0)
             args::throw_pending();
     }
     if (bound.assertions && PySet_GET_SIZE(members.ptr()) != 1)
         raise_assertion();
     return satno_as_int32(checked(PySet_Pop(members.ptr())));  // KeyError when empty
+}
+
+// An ELSET of no element set fails as the satellite-number check fails on it:
+// AssertionError, or KeyError with assertions disabled.
+[[noreturn]] void raise_empty() {
+    shared_satno({}, {});
+    raise_assertion();
 }
 
 std::int64_t epoch_count(nb::handle element) {
@@ -234,7 +335,7 @@ constexpr std::size_t tle_object_bytes = sizeof(TLE) + 64;
 // objects were most likely allocated), into a table that is then put in epoch
 // order, unless it already is. False, with nothing done, when an entry is not
 // such.
-bool assemble_native(nb::handle self, PyObject *const *items, std::size_t n, nb::handle satname, Parts &parts) {
+bool assemble_native(PyObject *const *items, std::size_t n, Parts &parts) {
     constexpr std::size_t ahead = 8;  // prefetch distance, in entries
     std::vector<nb::object> held(n);
     std::vector<std::int64_t> counts(n);
@@ -252,9 +353,9 @@ bool assemble_native(nb::handle self, PyObject *const *items, std::size_t n, nb:
             return false;
         held[i] = nb::borrow(items[i]);
         counts[i] = time::get(tle->epoch).scalar();
-        elset_table::put_row(table.get(), n, i, elset_table::row_of(*tle));
+        elset_table::put_row(table.get(), n, i, elset_table::row_of(*tle), elset_table::first_drag_column);
         if (satnos.size() == i)
-            if (const std::optional<std::int32_t> number = elset_table::plain_satno(tle->satno))
+            if (const std::optional<std::int32_t> number = tle_lines::decode_satno(tle->satno))
                 satnos.push_back(*number);
     }
     if (std::is_sorted(counts.begin(), counts.end())) {  // histories mostly arrive in order
@@ -268,16 +369,15 @@ bool assemble_native(nb::handle self, PyObject *const *items, std::size_t n, nb:
             parts.made.elements.push_back(std::move(held[order[i]]));
             parts.epochs[i] = counts[order[i]];
         }
-        elset_table::reorder_rows(table.get(), n, order);
+        elset_table::reorder_rows(table.get(), n, order, elset_table::first_drag_column);
     }
     parts.table = std::move(table);
-    nb::setattr(self, bound.stored_satname, satname);
     parts.made.satno = shared_satno(parts.made.elements, satnos.size() == n ? satnos : std::vector<std::int32_t>());
     return true;
 }
 
 // The construction step by step, for entries of any kind.
-void assemble(nb::handle self, PyObject *const *items, std::size_t n, nb::handle satname, Parts &parts) {
+void assemble(PyObject *const *items, std::size_t n, Parts &parts) {
     std::vector<nb::object> keys(n);
     for (std::size_t i = 0; i < n; ++i) {
         const TLE *tle = exact_tle_of(items[i]);
@@ -288,7 +388,6 @@ void assemble(nb::handle self, PyObject *const *items, std::size_t n, nb::handle
     for (std::size_t position : order)
         parts.made.elements.push_back(nb::borrow(items[position]));
 
-    nb::setattr(self, bound.stored_satname, satname);
     parts.made.satno = shared_satno(parts.made.elements, plain_satnos(parts.made.elements));
 
     parts.epochs.resize(n);
@@ -299,35 +398,43 @@ void assemble(nb::handle self, PyObject *const *items, std::size_t n, nb::handle
         if (!tle)
             args::raise_cannot_convert(Py_TYPE(element.ptr())->tp_name, tle_type_name);
         parts.epochs[i] = epoch_count(element);
-        elset_table::put_row(parts.table.get(), n, i, elset_table::row_of(*tle));
+        elset_table::put_row(parts.table.get(), n, i, elset_table::row_of(*tle), elset_table::first_drag_column);
     }
 }
 
-// Build the C++ part of `self`, an ELSET instance not yet initialised, from
-// the element sets `items`. Everything is checked and made before the C++
-// part is written, so a failure leaves nothing built.
-void build(nb::handle self, ELSET *storage, PyObject *const *items, std::size_t n, nb::handle satname) {
-    args::require_exact_type(satname, &PyUnicode_Type, "satname", true);
-    Parts parts;
-    if (!assemble_native(self, items, n, satname, parts))
-        assemble(self, items, n, satname, parts);
+// A new ELSET of `type` from its parts: the epoch Time, the column arrays over
+// the table, the name in the instance dictionary. Everything that can fail
+// happens before the C++ part is written, so a failure leaves nothing built.
+nb::object finish(PyTypeObject *type, Parts &&parts, nb::handle satname) {
+    const std::size_t n = parts.epochs.size();
     parts.made.epoch = time::from_ns_array(parts.epochs.data(), n);
 
     double *data = parts.table.get();
     nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
     parts.table.release();
+    parts.made.column_data = data;
     for (std::size_t c = 0; c < column_count; ++c)
         parts.made.columns[c] = nb::ndarray<nb::numpy, double, nb::ndim<1>>(data + c * n, {n}, owner).cast();
 
-    new (storage) ELSET(std::move(parts.made));
+    nb::object self = nb::inst_alloc(reinterpret_cast<PyObject *>(type));
+    nb::setattr(self, bound.stored_satname, satname);
+    new (nb::inst_ptr<ELSET>(self)) ELSET(std::move(parts.made));
+    nb::inst_mark_ready(self);
+    return self;
+}
+
+// An ELSET of `type` holding the TLE objects `items`.
+nb::object construct(PyTypeObject *type, PyObject *const *items, std::size_t n, nb::handle satname) {
+    args::require_exact_type(satname, &PyUnicode_Type, "satname", true);
+    Parts parts;
+    if (!assemble_native(items, n, parts))
+        assemble(items, n, parts);
+    return finish(type, std::move(parts), satname);
 }
 
 // A new plain ELSET (no name) of the element sets `items`.
 nb::object new_elset(const std::vector<PyObject *> &items) {
-    nb::object result = nb::inst_alloc(reinterpret_cast<PyObject *>(bound.elset));
-    build(result, nb::inst_ptr<ELSET>(result), items.data(), items.size(), nb::none());
-    nb::inst_mark_ready(result);
-    return result;
+    return construct(bound.elset, items.data(), items.size(), nb::none());
 }
 
 nb::object satname_argument(const nb::kwargs &kwargs) {
@@ -337,39 +444,188 @@ nb::object satname_argument(const nb::kwargs &kwargs) {
     return values[0];
 }
 
+// All the work is done in tp_new, so an ELSET exists only built; __init__
+// accepts whatever reached it, so that a subclass may call super().__init__.
+PyObject *elset_new(PyTypeObject *type, PyObject *call_args, PyObject *kwargs) {
+    try {
+        nb::object satname = satname_argument(kwargs ? nb::borrow<nb::kwargs>(kwargs) : nb::kwargs());
+        return construct(type, PySequence_Fast_ITEMS(call_args), static_cast<std::size_t>(PyTuple_GET_SIZE(call_args)),
+                         satname)
+            .release()
+            .ptr();
+    } catch (...) {
+        args::restore_as_python_error();
+        return nullptr;
+    }
+}
+
+int elset_init(PyObject *, PyObject *, PyObject *) { return 0; }
+
+double earth_constant(PyObject *name) {
+    nb::object value = nb::getattr(nb::handle(bound.earth), name);
+    const double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred())
+        args::throw_pending();
+    return result;
+}
+
+nb::object new_line_table(std::unique_ptr<char[]> lines, std::size_t rows, double gm, double re) {
+    nb::object table = nb::inst_alloc(reinterpret_cast<PyObject *>(bound.line_table));
+    new (nb::inst_ptr<LineTable>(table)) LineTable(std::move(lines), rows, gm, re);
+    nb::inst_mark_ready(table);
+    return table;
+}
+
+// An ELSET of `type` read from rows of 138 bytes (line 1, then line 2, each
+// 69 bytes), with the values a TLE made of each pair of lines would hold. The
+// lines are scanned without the interpreter lock.
+nb::object construct_from_lines(PyTypeObject *type, nb::handle buffer, nb::handle satname) {
+    args::require_exact_type(satname, &PyUnicode_Type, "satname", true);
+    Py_buffer view;
+    if (PyObject_GetBuffer(buffer.ptr(), &view, PyBUF_SIMPLE) < 0)
+        args::throw_pending();
+    const std::size_t bytes = static_cast<std::size_t>(view.len);
+    std::unique_ptr<char[]> lines(new (std::nothrow) char[bytes ? bytes : 1]);
+    if (lines)
+        std::memcpy(lines.get(), view.buf, bytes);
+    PyBuffer_Release(&view);
+    if (!lines)
+        throw std::bad_alloc();
+    if (bytes % row_bytes != 0) {
+        PyErr_Format(PyExc_ValueError, "ELSET._from_lines() takes rows of %zu bytes, got %zu bytes", row_bytes,
+                     bytes);
+        args::throw_pending();
+    }
+    const std::size_t n = bytes / row_bytes;
+    if (n == 0)
+        raise_empty();
+    if (n > UINT32_MAX) {  // selections name rows by 32-bit numbers
+        PyErr_Format(PyExc_ValueError, "ELSET._from_lines() takes at most %u rows, got %zu", UINT32_MAX, n);
+        args::throw_pending();
+    }
+    const double gm = earth_constant(bound.gm), re = earth_constant(bound.re);
+
+    Parts parts;
+    parts.epochs.resize(n);
+    parts.table.reset(new double[column_count * n]);
+    elset_table::RowsRead read;
+    {
+        nb::gil_scoped_release unlocked;
+        read = elset_table::read_all_rows(lines.get(), n, gm, re, parts.table.get(), parts.epochs.data());
+    }
+    if (read.failed < n)
+        time::raise_number_error(read.failed_row.epoch_status, "Julian date", read.failed_row.epoch_jd);
+    std::optional<std::int32_t> satno = read.satno;
+    bool differ = read.differ;
+    for (std::size_t i : read.unnumbered) {
+        const std::int32_t number = field_satno({lines.get() + i * row_bytes + 2, 5});
+        differ |= satno && *satno != number;
+        satno = number;
+    }
+    if (bound.assertions && differ)
+        raise_assertion();
+    parts.made.satno = *satno;
+
+    if (!std::is_sorted(parts.epochs.begin(), parts.epochs.end())) {
+        const std::vector<std::size_t> order = elset_table::order_by_epoch(parts.epochs.data(), n);
+        elset_table::reorder_rows(parts.table.get(), n, order);
+        elset_table::reorder_bytes(lines.get(), row_bytes, order);
+        std::vector<std::int64_t> sorted(n);
+        for (std::size_t i = 0; i < n; ++i)
+            sorted[i] = parts.epochs[order[i]];
+        parts.epochs = std::move(sorted);
+    }
+    parts.made.table = new_line_table(std::move(lines), n, gm, re);
+    parts.made.drag_terms_filled = true;
+    parts.made.count = n;
+    return finish(type, std::move(parts), satname);
+}
+
+// A new plain ELSET (no name) of the element sets at `positions` of an ELSET
+// read from lines, sharing its table: sorted by epoch again (equal epochs in
+// the order given), the columns computed again from the lines.
+nb::object select_lines(const ELSET &elset, const std::vector<std::size_t> &positions) {
+    const std::size_t n = positions.size();
+    LineTable *table = table_of(elset);
+    if (n == 0 || !table)
+        raise_empty();
+    const std::int64_t *all_epochs = time::get(elset.epoch).data();
+    Parts parts;
+    parts.epochs.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+        parts.epochs[i] = all_epochs[positions[i]];
+    const std::vector<std::size_t> order = elset_table::order_by_epoch(parts.epochs.data(), n);
+    parts.table.reset(new double[column_count * n]);
+    parts.made.rows.resize(n);
+    std::vector<std::int64_t> sorted(n);
+    elset_table::LinesRow row;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t position = positions[order[i]];
+        const std::uint32_t r = elset.rows.empty() ? static_cast<std::uint32_t>(position) : elset.rows[position];
+        parts.made.rows[i] = r;
+        sorted[i] = parts.epochs[order[i]];
+        elset_table::read_row(table->row(r), table->gm, table->re, row);
+        elset_table::put_row(parts.table.get(), n, i, row.row);
+    }
+    parts.epochs = std::move(sorted);
+    parts.made.table = elset.table;
+    parts.made.drag_terms_filled = true;
+    parts.made.count = n;
+    parts.made.satno = elset.satno;
+    return finish(bound.elset, std::move(parts), nb::none());
+}
+
 // ---------------------------------------------------------------------- access
 
-nb::object size_of(nb::handle self, const ELSET &elset) {
-    return is_plain_elset(self) ? nb::int_(elset.elements.size()) : nb::getattr(self, bound.size);
+// The size attribute: natively for a plain ELSET, by name for a subclass.
+nb::object size_attribute(nb::handle self, const ELSET &elset) {
+    return is_plain_elset(self) ? nb::int_(size_of(elset)) : nb::getattr(self, bound.size);
 }
 
 nb::object element_at(const ELSET &elset, long long position) {
-    if (position < 0 || position >= static_cast<long long>(elset.elements.size()))
+    if (position < 0 || position >= static_cast<long long>(size_of(elset)))
         throw nb::index_error("ELSET index out of range");
-    return elset.elements[static_cast<std::size_t>(position)];
+    const auto at = static_cast<std::size_t>(position);
+    if (!from_lines(elset))
+        return elset.elements[at];
+    return table_of(elset)->element(elset.rows.empty() ? at : elset.rows[at]);
+}
+
+// A plain ELSET of the element sets at `positions`, built anew as selections are.
+nb::object select(const ELSET &elset, const std::vector<std::size_t> &positions) {
+    if (from_lines(elset))
+        return select_lines(elset, positions);
+    std::vector<PyObject *> picked;
+    picked.reserve(positions.size());
+    for (std::size_t position : positions)
+        picked.push_back(elset.elements[position].ptr());
+    return new_elset(picked);
 }
 
 nb::object getitem_integral(nb::handle self, const ELSET &elset, nb::handle item) {
-    nb::object size = size_of(self, elset);
-    if (PyLong_Check(item.ptr()) && PyLong_Check(size.ptr())) {
+    nb::object size = size_attribute(self, elset);
+    // Any integer type is taken as a Python int first, so that `size + item`
+    // is never computed in a small NumPy type that it overflows.
+    nb::object index = PyIndex_Check(item.ptr()) ? checked(PyNumber_Index(item.ptr())) : nb::borrow(item);
+    if (PyLong_Check(index.ptr()) && PyLong_Check(size.ptr())) {
         int overflow = 0;
-        const long long index = PyLong_AsLongLongAndOverflow(item.ptr(), &overflow);
+        const long long position = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
         const long long count = PyLong_AsLongLong(size.ptr());
         if (count == -1 && PyErr_Occurred())
             args::throw_pending();
         if (overflow)
             throw nb::index_error("ELSET index out of range");
-        return element_at(elset, index >= 0 ? index : count + index);
+        return element_at(elset, position >= 0 ? position : count + position);
     }
     nb::object zero = nb::int_(0);
-    const int non_negative = PyObject_RichCompareBool(item.ptr(), zero.ptr(), Py_GE);
+    const int non_negative = PyObject_RichCompareBool(index.ptr(), zero.ptr(), Py_GE);
     if (non_negative < 0)
         args::throw_pending();
-    nb::object position = non_negative ? nb::borrow(item) : checked(PyNumber_Add(size.ptr(), item.ptr()));
-    const Py_ssize_t index = PyNumber_AsSsize_t(position.ptr(), PyExc_IndexError);
-    if (index == -1 && PyErr_Occurred())
+    nb::object position = non_negative ? index : checked(PyNumber_Add(size.ptr(), index.ptr()));
+    const Py_ssize_t at = PyNumber_AsSsize_t(position.ptr(), PyExc_IndexError);
+    if (at == -1 && PyErr_Occurred())
         args::throw_pending();
-    return element_at(elset, index);
+    return element_at(elset, at);
 }
 
 nb::object getitem_integral_slice(const ELSET &elset, nb::handle item) {
@@ -377,13 +633,12 @@ nb::object getitem_integral_slice(const ELSET &elset, nb::handle item) {
     Py_ssize_t start = 0, stop = 0, step = 0;
     if (PySlice_Unpack(item.ptr(), &start, &stop, &step) < 0)
         args::throw_pending();
-    const Py_ssize_t count =
-        PySlice_AdjustIndices(static_cast<Py_ssize_t>(elset.elements.size()), &start, &stop, step);
-    std::vector<PyObject *> picked;
-    picked.reserve(static_cast<std::size_t>(count));
+    const Py_ssize_t count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(size_of(elset)), &start, &stop, step);
+    std::vector<std::size_t> positions;
+    positions.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t k = 0; k < count; ++k)
-        picked.push_back(elset.elements[static_cast<std::size_t>(start + k * step)].ptr());
-    return new_elset(picked);
+        positions.push_back(static_cast<std::size_t>(start + k * step));
+    return select(elset, positions);
 }
 
 // Positions of an integer index array whose dtype is one of `Ints`; false
@@ -435,37 +690,64 @@ bool native_positions(nb::handle selection, std::size_t n, std::vector<std::size
 }
 
 nb::object getitem_selection(const ELSET &elset, nb::handle selection) {
+    const std::size_t n = size_of(elset);
     std::vector<std::size_t> positions;
-    std::vector<PyObject *> picked;
-    if (native_positions(selection, elset.elements.size(), positions)) {
-        picked.reserve(positions.size());
-        for (std::size_t position : positions)
-            picked.push_back(elset.elements[position].ptr());
-        return new_elset(picked);
+    if (native_positions(selection, n, positions))
+        return select(elset, positions);
+    // Anything else is indexed by NumPy itself: the positions, when NumPy
+    // picks a run of them from an ELSET read from lines (no TLE is made for
+    // that), else an object array of the element sets.
+    if (from_lines(elset)) {
+        nb::object picked = nb::handle(bound.numpy_arange)(n)[selection];
+        if (native_positions(picked, n, positions))
+            return select(elset, positions);
     }
-    // Anything else is indexed by NumPy itself, on an object array of the element sets.
     nb::list all;
-    for (const nb::object &element : elset.elements)
-        all.append(element);
+    for (std::size_t i = 0; i < n; ++i)
+        all.append(element_at(elset, static_cast<long long>(i)));
     nb::object chosen = nb::handle(bound.numpy_array)(all)[selection].attr(bound.tolist)();
     nb::object sequence = checked(PySequence_Fast(chosen.ptr(), "ELSET() argument after * must be an iterable"));
     PyObject **items = PySequence_Fast_ITEMS(sequence.ptr());
     return new_elset(std::vector<PyObject *>(items, items + PySequence_Fast_GET_SIZE(sequence.ptr())));
 }
 
+// The count of a time-window bound, which must be one instant: an array of
+// them (a list of dates, an array-valued Time) would select elementwise.
+std::optional<std::int64_t> window_bound(nb::handle value, const char *which) {
+    if (value.is_none())
+        return std::nullopt;
+    nb::object instant = nb::handle(reinterpret_cast<PyObject *>(time::time_type()))(value);
+    const time::Time &counts = time::get(instant);
+    if (counts.is_array()) {
+        PyErr_Format(PyExc_ValueError, "the %s of a time window must be one instant, got %zu instants", which,
+                     counts.size());
+        args::throw_pending();
+    }
+    return counts.scalar();
+}
+
 // The element sets whose epoch lies in [start, stop); a None bound leaves
-// that side open.
-nb::object getitem_window(nb::handle self, nb::handle start, nb::handle stop) {
+// that side open. The epochs are sorted, so the window of a plain ELSET is
+// the run of positions between two binary searches.
+nb::object getitem_window(nb::handle self, const ELSET &elset, nb::handle start, nb::handle stop) {
+    const std::optional<std::int64_t> lower = window_bound(start, "start"), upper = window_bound(stop, "stop");
+    if (uses_own_method(self, bound.getitem_selection)) {
+        const std::size_t n = size_of(elset);
+        const std::int64_t *epochs = time::get(elset.epoch).data();
+        const std::size_t first = lower ? std::lower_bound(epochs, epochs + n, *lower) - epochs : 0;
+        const std::size_t last = upper ? std::lower_bound(epochs, epochs + n, *upper) - epochs : n;
+        std::vector<std::size_t> positions;
+        for (std::size_t i = first; i < last; ++i)
+            positions.push_back(i);
+        return select(elset, positions);
+    }
     nb::object epochs = nb::getattr(nb::getattr(self, bound.epoch), bound.int64);
-    nb::handle time_type(reinterpret_cast<PyObject *>(time::time_type()));
-    nb::object lower = start.is_none() ? nb::object() : nb::getattr(time_type(start), bound.int64);
-    nb::object upper = stop.is_none() ? nb::object() : nb::getattr(time_type(stop), bound.int64);
     nb::object mask = nb::handle(bound.numpy_ones)(nb::arg("shape") = nb::getattr(self, bound.size),
                                                    nb::arg("dtype") = nb::handle(reinterpret_cast<PyObject *>(&PyBool_Type)));
-    if (lower.is_valid())
-        mask = mask & checked(PyObject_RichCompare(epochs.ptr(), lower.ptr(), Py_GE));
-    if (upper.is_valid())
-        mask = mask & checked(PyObject_RichCompare(epochs.ptr(), upper.ptr(), Py_LT));
+    if (lower)
+        mask = mask & checked(PyObject_RichCompare(epochs.ptr(), nb::int_(*lower).ptr(), Py_GE));
+    if (upper)
+        mask = mask & checked(PyObject_RichCompare(epochs.ptr(), nb::int_(*upper).ptr(), Py_LT));
     return call_method(self, bound.getitem_selection, mask);
 }
 
@@ -479,7 +761,7 @@ nb::object getitem(nb::handle self, const ELSET &elset, nb::handle item) {
         const auto *slice = reinterpret_cast<PySliceObject *>(item.ptr());
         if (is_integral(slice->start) || is_integral(slice->stop) || is_integral(slice->step))
             return call_method(self, bound.getitem_integral_slice, item);
-        return getitem_window(self, slice->start, slice->stop);
+        return getitem_window(self, elset, slice->start, slice->stop);
     }
     return call_method(self, bound.getitem_selection, nb::handle(bound.numpy_array)(item));
 }
@@ -491,6 +773,23 @@ nb::object item_of(nb::handle self, nb::handle position) {
     return checked(PyObject_GetItem(self.ptr(), position.ptr()));
 }
 
+// All element sets as rows of 138 bytes, in epoch order.
+nb::bytes lines_of(const ELSET &elset) {
+    const std::size_t n = size_of(elset);
+    nb::object result = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * row_bytes)));
+    char *out = PyBytes_AS_STRING(result.ptr());
+    for (std::size_t i = 0; i < n; ++i, out += row_bytes) {
+        if (from_lines(elset)) {
+            std::memcpy(out, table_of(elset)->row(elset.rows.empty() ? i : elset.rows[i]), row_bytes);
+        } else {
+            const TLE *tle = tle_of(elset.elements[i]);
+            std::memcpy(out, tle->line1, tle_lines::line_length);
+            std::memcpy(out + tle_lines::line_length, tle->line2, tle_lines::line_length);
+        }
+    }
+    return nb::borrow<nb::bytes>(result);
+}
+
 // -------------------------------------------------------------------- iteration
 
 // index < size; natively when self is a plain ELSET and index a plain int.
@@ -499,9 +798,9 @@ bool before_end(nb::handle self, const ELSET &elset, nb::handle index) {
         int overflow = 0;
         const long long position = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
         if (!overflow)
-            return position < static_cast<long long>(elset.elements.size());
+            return position < static_cast<long long>(size_of(elset));
     }
-    nb::object size = size_of(self, elset);
+    nb::object size = size_attribute(self, elset);
     const int result = PyObject_RichCompareBool(index.ptr(), size.ptr(), Py_LT);
     if (result < 0)
         args::throw_pending();
@@ -515,6 +814,12 @@ nb::object next_element(nb::handle self, const ELSET &elset) {
     nb::object one = nb::int_(1);
     nb::setattr(self, bound.index, checked(PyNumber_Add(index.ptr(), one.ptr())));
     return item_of(self, index);
+}
+
+void finish_pairs(Pairwise &pairs) {
+    nb::object elset = std::move(pairs.elset), previous = std::move(pairs.previous);
+    pairs.elset = nb::none();
+    pairs.previous = nb::none();
 }
 
 nb::tuple next_pair(Pairwise &pairs) {
@@ -537,11 +842,40 @@ nb::tuple next_pair(Pairwise &pairs) {
         ++pairs.next;
         return pair;
     } catch (...) {
-        // Like a generator, an iteration that ended or failed stays ended.
-        pairs.elset = nb::none();
-        pairs.previous = nb::none();
+        // Like a generator, one that ended or failed stays finished.
+        finish_pairs(pairs);
         throw;
     }
+}
+
+// generator.send: a just-started generator takes only None.
+nb::tuple send_pair(Pairwise &pairs, nb::handle value) {
+    if (pairs.next == 0 && !pairs.elset.is_none() && !value.is_none())
+        throw nb::type_error("can't send non-None value to a just-started generator");
+    return next_pair(pairs);
+}
+
+// generator.throw: the exception is raised where the generator is paused,
+// where nothing catches it, so it finishes the generator and propagates.
+nb::object throw_into_pairs(Pairwise &pairs, nb::handle type, nb::handle value, nb::handle traceback) {
+    finish_pairs(pairs);
+    if (PyExceptionInstance_Check(type.ptr())) {
+        if (!value.is_none())
+            throw nb::type_error("instance exception may not have a separate value");
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(type.ptr())), type.ptr());
+    } else if (PyExceptionClass_Check(type.ptr())) {
+        PyErr_SetObject(type.ptr(), value.is_none() ? nullptr : value.ptr());
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %.200s",
+                     Py_TYPE(type.ptr())->tp_name);
+        args::throw_pending();
+    }
+    if (!traceback.is_none()) {
+        PyObject *raised = PyErr_GetRaisedException();
+        PyException_SetTraceback(raised, traceback.ptr());
+        PyErr_SetRaisedException(raised);
+    }
+    args::throw_pending();
 }
 
 // ------------------------------------------------------------ garbage collector
@@ -550,6 +884,7 @@ int elset_traverse(PyObject *self, visitproc visit, void *arg) {
     if (nb::inst_ready(self)) {
         const ELSET *elset = nb::inst_ptr<ELSET>(self);
         Py_VISIT(elset->epoch.ptr());
+        Py_VISIT(elset->table.ptr());
         for (const nb::object &element : elset->elements)
             Py_VISIT(element.ptr());
     }
@@ -559,54 +894,137 @@ int elset_traverse(PyObject *self, visitproc visit, void *arg) {
 int elset_clear(PyObject *self) {
     if (nb::inst_ready(self)) {
         ELSET *elset = nb::inst_ptr<ELSET>(self);
+        nb::object epoch = std::move(elset->epoch);
         elset->epoch = nb::none();
+        if (from_lines(*elset)) {
+            nb::object table = std::move(elset->table);
+            elset->table = nb::none();
+        }
         std::vector<nb::object> released;
         released.swap(elset->elements);  // the field is empty before any element is let go
     }
     return representable_clear(self);
 }
 
-int pairwise_traverse(PyObject *self, visitproc visit, void *arg) {
+int line_table_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     if (nb::inst_ready(self)) {
-        const Pairwise *pairs = nb::inst_ptr<Pairwise>(self);
-        Py_VISIT(pairs->elset.ptr());
-        Py_VISIT(pairs->previous.ptr());
+        const LineTable *table = nb::inst_ptr<LineTable>(self);
+        for (std::size_t r = 0; r < table->rows; ++r)
+            Py_VISIT(table->made[r]);
     }
     return 0;
 }
 
-int pairwise_clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        Pairwise *pairs = nb::inst_ptr<Pairwise>(self);
-        pairs->elset = nb::none();
-        pairs->previous = nb::none();
-    }
+int line_table_clear(PyObject *self) {
+    if (nb::inst_ready(self))
+        nb::inst_ptr<LineTable>(self)->release();
     return 0;
 }
 
-PyType_Slot elset_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(elset_traverse)},
-                             {Py_tp_clear, reinterpret_cast<void *>(elset_clear)},
-                             {0, nullptr}};
+// ----------------------------------------------------------------- properties
 
-PyType_Slot pairwise_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(pairwise_traverse)},
-                                {Py_tp_clear, reinterpret_cast<void *>(pairwise_clear)},
-                                {0, nullptr}};
+// The record of an ELSET; an instance whose record was never built (one made
+// by a base type's __new__) raises instead of exposing garbage.
+const ELSET *record(PyObject *self) {
+    if (!nb::inst_ready(self)) {
+        PyErr_Format(PyExc_TypeError, "%.200s object is not initialised", Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    return nb::inst_ptr<ELSET>(self);
+}
+
+PyObject *get_size(PyObject *self, void *) {
+    const ELSET *elset = record(self);
+    return elset ? PyLong_FromSize_t(size_of(*elset)) : nullptr;
+}
+
+PyObject *get_satname(PyObject *self, void *) { return PyObject_GetAttr(self, bound.stored_satname); }
+
+PyObject *get_satno(PyObject *self, void *) {
+    const ELSET *elset = record(self);
+    return elset ? PyLong_FromLong(elset->satno) : nullptr;
+}
+
+PyObject *get_epoch(PyObject *self, void *) {
+    const ELSET *elset = record(self);
+    return elset ? Py_NewRef(elset->epoch.is_valid() ? elset->epoch.ptr() : Py_None) : nullptr;
+}
+
+// The drag-term columns, read from the lines of the TLE objects now unless
+// they already are.
+void fill_drag_terms(ELSET &elset) {
+    if (elset.drag_terms_filled)
+        return;
+    const std::size_t n = size_of(elset);
+    for (std::size_t i = 0; i < n; ++i)
+        elset_table::fill_drag_terms(elset.column_data, n, i, *tle_of(elset.elements[i]));
+    elset.drag_terms_filled = true;
+}
+
+// A column: a new array object over the stored column on every read.
+template <std::size_t Column>
+PyObject *get_column(PyObject *self, void *) {
+    const ELSET *elset = record(self);
+    if (!elset)
+        return nullptr;
+    if constexpr (Column >= elset_table::first_drag_column) {
+        try {
+            fill_drag_terms(*const_cast<ELSET *>(elset));
+        } catch (...) {
+            args::restore_as_python_error();
+            return nullptr;
+        }
+    }
+    PyObject *column = elset->columns[Column].ptr();
+    return PyObject_Vectorcall(bound.ndarray_view, &column, 1, nullptr);
+}
+
+template <std::size_t... Columns>
+constexpr std::array<PyGetSetDef, sizeof...(Columns)> column_properties(std::index_sequence<Columns...>) {
+    return {PyGetSetDef{elset_table::column_names[Columns], get_column<Columns>, nullptr, nullptr, nullptr}...};
+}
+
+// The documentation texts "ELSET.<name>: <type>" of the properties.
+std::string property_doc(const char *name, const char *type) { return std::string("ELSET.") + name + ": " + type; }
+
+std::vector<PyGetSetDef> elset_properties() {
+    static std::vector<std::string> docs;
+    std::vector<PyGetSetDef> properties = {
+        {"size", get_size, nullptr, nullptr, nullptr},
+        {"satname", get_satname, nullptr, nullptr, nullptr},
+        {"satno", get_satno, nullptr, nullptr, nullptr},
+    };
+    for (const PyGetSetDef &column : column_properties(std::make_index_sequence<column_count>()))
+        properties.push_back(column);
+    properties.push_back({"epoch", get_epoch, nullptr, nullptr, nullptr});
+    const char *types[] = {"int", "str | None", "int"};
+    docs.reserve(properties.size());
+    for (std::size_t i = 0; i < properties.size(); ++i) {
+        docs.push_back(property_doc(properties[i].name, i < 3 ? types[i] : i + 1 == properties.size() ? "Time" : "ndarray"));
+        properties[i].doc = docs.back().c_str();
+    }
+    properties.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+    return properties;
+}
 
 // ---------------------------------------------------------------------- binding
 
 // A reference kept for the life of the process.
 PyObject *kept(nb::object value) { return value.release().ptr(); }
 
-void look_up_dependencies() {
+void look_up_dependencies(nb::module_ &m) {
     bound.tle = reinterpret_cast<PyTypeObject *>(nb::type<TLE>().ptr());
     if (!bound.tle)
         throw nb::import_error("the TLE type must be bound before ELSET");
     time::time_type();
+    bound.earth = kept(m.attr("Earth"));
     nb::module_ numpy = nb::module_::import_("numpy");
     bound.ndarray = reinterpret_cast<PyTypeObject *>(kept(numpy.attr("ndarray")));
+    bound.ndarray_view = kept(numpy.attr("ndarray").attr("view"));
     bound.numpy_array = kept(numpy.attr("array"));
     bound.numpy_ones = kept(numpy.attr("ones"));
+    bound.numpy_arange = kept(numpy.attr("arange"));
     bound.integral = kept(nb::module_::import_("numbers").attr("Integral"));
     nb::module_ builtins = nb::module_::import_("builtins");
     bound.assertions = nb::cast<bool>(builtins.attr("__debug__"));
@@ -620,8 +1038,9 @@ void look_up_dependencies() {
     bound.size = args::interned("size");
     bound.satname = args::interned("satname");
     bound.stored_satname = args::interned("_satname");
-    bound.view = args::interned("view");
     bound.tolist = args::interned("tolist");
+    bound.gm = args::interned("GM");
+    bound.re = args::interned("Re");
     bound.getitem_integral = args::interned("_getitem_integral");
     bound.getitem_integral_slice = args::interned("_getitem_integral_slice");
     bound.getitem_selection = args::interned("_getitem_selection");
@@ -629,43 +1048,95 @@ void look_up_dependencies() {
 
 using Self = nb::pointer_and_handle<ELSET>;
 
+// One row per element set: satellite number and name, epoch, every column.
+nb::object to_pandas(nb::handle self, ELSET &elset) {
+    fill_drag_terms(elset);
+    nb::dict data;
+    data["satno"] = nb::getattr(self, bound.satno);
+    data["satname"] = nb::getattr(self, bound.satname);
+    data["epoch"] = nb::getattr(nb::getattr(self, bound.epoch), bound.int64).attr("view")("datetime64[ns]");
+    for (std::size_t c = 0; c < column_count; ++c)
+        data[elset_table::column_names[c]] = elset.columns[c];
+    nb::object index = nb::handle(bound.numpy_arange)(size_of(elset));
+    return nb::module_::import_("pandas").attr("DataFrame")(data, nb::arg("index") = index, nb::arg("copy") = true);
+}
+
+const char *const class_doc = R"(Element sets of one satellite in ascending order of epoch, with one NumPy column per element.
+
+ELSET(*tles, satname=None): built from TLE objects, passed unpacked, that share one satellite
+number (alpha-5 numbers such as A0001 count as their integer, 100001); equal epochs keep their
+argument order. No len(): the number of element sets is `size`.
+
+Columns (float64 arrays in epoch order, SI units; each read is a new array over the stored
+column, and writing into it changes the column, not the TLE objects):
+    ecc    eccentricity                 sma  semi-major axis [m]
+    inc    inclination [rad]            raa  right ascension of the ascending node [rad]
+    arp    argument of perigee [rad]    tra  true anomaly [rad]
+    mnm    mean motion [rad/s]          orp  orbital period [s]
+    eca    eccentric anomaly [rad]      mea  mean anomaly [rad]
+    pge    perigee altitude [m]         apg  apogee altitude [m]
+    bstar  drag term [1/Earth radii]    ndot first derivative of the mean motion [rad/s^2]
+    nddot  second derivative of the mean motion [rad/s^3]
+epoch is an array-valued Time; satno an int; satname the name given or None.
+
+Reading: e[i] is the TLE at position i (e[-1] the latest); e[1:3] a positional slice;
+e[t0:t1] a time window (start included, stop excluded, either end open; each bound one
+instant); e[mask] or e[[0, 2]] a selection. Every selection is a new ELSET without a name.
+Iteration keeps its position in the attribute index; pairwise() is a generator of
+consecutive pairs with its own position. to_pandas() gives one row per element set.
+
+Example:
+    >>> from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+    >>> lines = open("examples/data/iss.tle").read().splitlines()
+    >>> iss = ELSET(*(TLE(a, b) for a, b in zip(lines[0::2], lines[1::2])), satname="ISS")
+    >>> iss.size, iss.satno, iss[-1] is iss[iss.size - 1]
+    (609, 25544, True)
+    >>> round(float(iss.sma[0]) / 1000, 1)  # km
+    6795.4
+)";
+
+PyType_Slot elset_slots[] = {{Py_tp_new, reinterpret_cast<void *>(elset_new)},
+                             {Py_tp_init, reinterpret_cast<void *>(elset_init)},
+                             {Py_tp_traverse, reinterpret_cast<void *>(elset_traverse)},
+                             {Py_tp_clear, reinterpret_cast<void *>(elset_clear)},
+                             {Py_tp_getset, nullptr},
+                             {0, nullptr}};
+
+PyType_Slot line_table_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(line_table_traverse)},
+                                  {Py_tp_clear, reinterpret_cast<void *>(line_table_clear)},
+                                  {0, nullptr}};
+
 }  // namespace
 
 void bind_elset(nb::module_ &m) {
-    look_up_dependencies();
+    look_up_dependencies(m);
 
-    nb::class_<ELSET, Representable> cls(
-        m, "ELSET", nb::dynamic_attr(), nb::type_slots(elset_slots),
-        "Element sets of one satellite in ascending order of epoch, with one NumPy column per element.\n\n"
-        "Built from TLE objects, passed unpacked, that share one satellite number; equal epochs keep\n"
-        "their argument order. Read by position (e[i]), positional slice (e[1:3]), time window\n"
-        "(e[t0:t1]: start included, stop excluded, either end open), boolean mask or array of\n"
-        "positions; every selection is a new ELSET without a name. There is no len(): use size.\n"
-        "Iteration keeps its position in the attribute index; pairwise() keeps its own.");
+    static std::vector<PyGetSetDef> properties = elset_properties();
+    for (PyType_Slot &slot : elset_slots)
+        if (slot.slot == Py_tp_getset)
+            slot.pfunc = properties.data();
+
+    nb::class_<ELSET, Representable> cls(m, "ELSET", nb::dynamic_attr(), nb::type_slots(elset_slots), class_doc);
     bound.elset = reinterpret_cast<PyTypeObject *>(cls.ptr());
     bound.dict_offset = bound.elset->tp_dictoffset;
 
-    cls.def(
-        "__init__",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            nb::object satname = satname_argument(kwargs);
-            build(self.h, self.p, PySequence_Fast_ITEMS(args.ptr()), args.size(), satname);
-        },
-        nb::sig("def __init__(self, *args: TLE, satname: str | None = None) -> None"),
-        "Hold the given TLE objects, sorted by epoch, under the satellite name `satname`.");
+    nb::class_<LineTable> line_table(cls, "_LineTable", nb::type_slots(line_table_slots),
+                                     "The lines of an ELSET read from lines, shared with its selections.");
+    bound.line_table = reinterpret_cast<PyTypeObject *>(line_table.ptr());
 
-    cls.def_prop_ro("size", [](Self self) { return self.p->elements.size(); }, nb::name("size"), "ELSET.size: int");
-    cls.def_prop_ro("satname", [](Self self) { return nb::getattr(self.h, bound.stored_satname); },
-                    nb::name("satname"), "ELSET.satname: str | None");
-    cls.def_prop_ro("satno", [](Self self) { return self.p->satno; }, nb::name("satno"), "ELSET.satno: int");
-    for (std::size_t c = 0; c < column_count; ++c) {
-        const std::string doc = std::string("ELSET.") + elset_table::column_names[c] + ": ndarray";
-        cls.def_prop_ro(
-            elset_table::column_names[c],
-            [c](Self self) { return checked(PyObject_CallMethodNoArgs(self.p->columns[c].ptr(), bound.view)); },
-            nb::name(elset_table::column_names[c]), doc.c_str());
-    }
-    cls.def_prop_ro("epoch", [](Self self) { return self.p->epoch; }, nb::name("epoch"), "ELSET.epoch: Time");
+    nb::object from_lines_function = nb::cpp_function(
+        [](nb::handle type, nb::handle buffer, nb::handle satname) {
+            if (!PyType_Check(type.ptr()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(type.ptr()), bound.elset))
+                args::raise_cannot_convert(Py_TYPE(type.ptr())->tp_name, "ELSET");
+            return construct_from_lines(reinterpret_cast<PyTypeObject *>(type.ptr()), buffer, satname);
+        },
+        nb::scope(cls), nb::name("_from_lines"), nb::arg("cls"), nb::arg("buffer"), nb::arg("satname").none() = nb::none(),
+        nb::sig("def _from_lines(cls, buffer: bytes, satname: str | None = None) -> ELSET"),
+        "An ELSET of the element sets in `buffer`: rows of 138 bytes, line 1 then line 2 (69 bytes each,\n"
+        "as a TLE stores them), in any order. No TLE object is made until one is asked for.");
+    nb::setattr(cls, "_from_lines", nb::module_::import_("builtins").attr("classmethod")(from_lines_function));
+    cls.def("_lines", [](Self self) { return lines_of(*self.p); }, nb::sig("def _lines(self) -> bytes"),
+            "The element sets as rows of 138 bytes (line 1, then line 2, 69 bytes each), in epoch order.");
 
     cls.def("__getitem__", [](Self self, nb::handle item) { return getitem(self.h, *self.p, item); },
             nb::arg("item").none(), nb::sig("def __getitem__(self, item: Any) -> TLE | ELSET"));
@@ -691,14 +1162,19 @@ void bind_elset(nb::module_ &m) {
         nb::sig("def __iter__(self) -> ELSET"));
     cls.def("__next__", [](Self self) { return next_element(self.h, *self.p); }, nb::sig("def __next__(self) -> TLE"));
 
-    nb::class_<Pairwise>(cls, "_PairwiseIterator", nb::type_slots(pairwise_slots))
+    nb::class_<Pairwise>(cls, "_PairwiseGenerator", nb::type_slots(args::gc_slots<Pairwise, &Pairwise::elset, &Pairwise::previous>))
         .def("__iter__", [](nb::pointer_and_handle<Pairwise> self) { return nb::borrow(self.h); })
-        .def("__next__", [](Pairwise &pairs) { return next_pair(pairs); });
+        .def("__next__", [](Pairwise &pairs) { return next_pair(pairs); })
+        .def("send", &send_pair, nb::arg("value").none())
+        .def("throw", &throw_into_pairs, nb::arg("type").none(), nb::arg("value").none() = nb::none(),
+             nb::arg("traceback").none() = nb::none())
+        .def("close", [](Pairwise &pairs) { finish_pairs(pairs); });
     cls.def(
         "pairwise",
         [](Self self) {
             Pairwise pairs;
             pairs.elset = nb::borrow(self.h);
+            pairs.previous = nb::none();
             return pairs;
         },
         nb::sig("def pairwise(self) -> Iterator[tuple[TLE, TLE]]"),
@@ -713,9 +1189,15 @@ void bind_elset(nb::module_ &m) {
         },
         nb::sig("def _get_header(self) -> str"), "ELSET._get_header(self) -> str");
     cls.def(
-        "_get_body",
-        [](Self self) { return checked(PyUnicode_FromFormat("%zu elements", self.p->elements.size())); },
+        "_get_body", [](Self self) { return checked(PyUnicode_FromFormat("%zu elements", size_of(*self.p))); },
         nb::sig("def _get_body(self) -> str"), "ELSET._get_body(self) -> str");
+    cls.def("to_pandas", [](Self self) { return to_pandas(self.h, *self.p); },
+            nb::sig("def to_pandas(self) -> pandas.DataFrame"),
+            "One row per element set: satno, satname, epoch (datetime64[ns], UTC) and every element column.");
+    cls.def(
+        "_repr_html_",
+        [](nb::handle self) { return nb::module_::import_("astrokite.utils.html").attr("render")(self); },
+        nb::sig("def _repr_html_(self) -> str"), "HTML for notebooks, from astrokite.utils.html.render.");
 
     args::refuse_pickle(cls);
 }

@@ -1,47 +1,115 @@
 // The table behind ELSET: the order of element sets by epoch, the layout of
-// the twelve element columns, and the positions that a boolean mask or an
-// array of positions selects. Plain C++: no Python in here.
+// the element columns, the values of one element set read from its stored
+// lines, and the positions that a boolean mask or an array of positions
+// selects. Plain C++: no Python in here.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <numeric>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "astrokite/propagators/analytical/sgp4/tle.hpp"
+#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
+#include "astrokite/state/coe.hpp"
+#include "astrokite/time/calendar.hpp"
 
 namespace astrokite::elset_table {
 
 // The element columns, in storage order: column c of a table of n rows starts
-// at table + c * n.
-inline constexpr std::size_t column_count = 12;
+// at table + c * n. The first twelve are the elements a TLE stores; the drag
+// term and the mean-motion derivatives are read from its lines.
+inline constexpr std::size_t column_count = 15;
 inline constexpr const char *column_names[column_count] = {
-    "ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea", "pge", "apg"};
+    "ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea", "pge", "apg", "bstar", "ndot", "nddot"};
 
 using Row = std::array<double, column_count>;
 
-// The stored elements of one element set, in column order.
-inline Row row_of(const TLE &tle) {
-    return {tle.ecc, tle.sma, tle.inc, tle.raa, tle.arp, tle.tra,
-            tle.mnm, tle.orp, tle.eca, tle.mea, tle.pge, tle.apg};
+// One element set as a row of 138 bytes: line 1 then line 2, each its 69
+// stored bytes.
+inline constexpr std::size_t row_bytes = 2 * tle_lines::line_length;
+
+// The drag term and the mean-motion derivatives of two stored lines.
+inline void put_drag_terms(const tle_lines::ElementSet &set, Row &row) {
+    row[12] = set.bstar;
+    row[13] = set.ndot;
+    row[14] = set.nddot;
 }
 
-// Write `row` as row i of a table of n rows.
-inline void put_row(double *table, std::size_t n, std::size_t i, const Row &row) {
-    for (std::size_t c = 0; c < column_count; ++c)
+inline constexpr std::size_t first_drag_column = 12;
+
+// The row of a TLE: its stored elements, the first_drag_column columns before
+// the drag terms, which it does not store (see fill_drag_terms).
+inline Row row_of(const TLE &tle) {
+    return {tle.ecc, tle.sma, tle.inc, tle.raa, tle.arp, tle.tra, tle.mnm, tle.orp, tle.eca, tle.mea, tle.pge, tle.apg};
+}
+
+// Write the drag-term columns of row i of a table of n rows from the lines of a TLE.
+inline void fill_drag_terms(double *table, std::size_t n, std::size_t i, const TLE &tle) {
+    Row row{};
+    put_drag_terms(tle_lines::parse_element_set(tle.line1, tle.line2), row);
+    for (std::size_t c = first_drag_column; c < column_count; ++c)
         table[c * n + i] = row[c];
 }
 
-// Put the rows of a table of n rows in the given order: row i becomes what
-// row order[i] was. One column at a time, through a buffer of one column.
-inline void reorder_rows(double *table, std::size_t n, const std::vector<std::size_t> &order) {
+// One element set read from a row of stored lines, with the values a TLE made
+// from those lines holds: the mean elements of line 2, the derived elements
+// with Earth's gm [m^3/s^2] and re [m], and the epoch by the Julian-date route.
+struct LinesRow {
+    tle_lines::LineStore line1, line2;  // normalised as a TLE stores them
+    Row row;
+    std::optional<std::int32_t> satno;  // empty when the field is no catalogue number
+    double epoch_jd;                    // the epoch as a Julian date
+    time::Convert epoch_status;         // of the epoch count: ok unless out of range
+    std::int64_t epoch = 0;             // nanoseconds since 1970, when ok
+};
+
+inline void read_row(const char *bytes, double gm, double re, LinesRow &result) {
+    const std::size_t length1 = tle_lines::normalise({bytes, tle_lines::line_length}, result.line1);
+    const std::size_t length2 =
+        tle_lines::normalise({bytes + tle_lines::line_length, tle_lines::line_length}, result.line2);
+    const tle_lines::ElementSet set = tle_lines::parse_element_set(result.line1, length1, result.line2, length2);
+    const double sma = coe::c_sma_from_mnm(set.mnm, gm);
+    const double eca = coe::c_eca_from_mea(set.mea, set.ecc);
+    result.row = {set.ecc, sma, set.inc, set.raa, set.arp, coe::c_tra_from_eca(eca, set.ecc),
+                  set.mnm, coe::c_orp_from_sma(sma, gm), eca, set.mea,
+                  coe::c_pge_from_sma_ecc(sma, set.ecc, re), coe::c_apg_from_sma_ecc(sma, set.ecc, re)};
+    put_drag_terms(set, result.row);
+    result.satno = set.satno;
+    result.epoch_jd = time::year_start_jd(set.epoch_year) - 1.0 + set.epoch_day;
+    result.epoch_status = time::ns_from_jd(result.epoch_jd, result.epoch);
+}
+
+// Put the rows of `count` bytes each in the given order: row i becomes what
+// row order[i] was.
+inline void reorder_bytes(char *rows, std::size_t count, const std::vector<std::size_t> &order) {
+    const std::size_t n = order.size();
+    std::vector<char> copy(rows, rows + n * count);
+    for (std::size_t i = 0; i < n; ++i)
+        std::memcpy(rows + i * count, copy.data() + order[i] * count, count);
+}
+
+// Write the first `columns` values of `row` as row i of a table of n rows.
+inline void put_row(double *table, std::size_t n, std::size_t i, const Row &row,
+                    std::size_t columns = column_count) {
+    for (std::size_t c = 0; c < columns; ++c)
+        table[c * n + i] = row[c];
+}
+
+// Put the rows of the first `columns` columns of a table of n rows in the
+// given order: row i becomes what row order[i] was. One column at a time,
+// through a buffer of one column.
+inline void reorder_rows(double *table, std::size_t n, const std::vector<std::size_t> &order,
+                         std::size_t columns = column_count) {
     std::vector<double> column(n);
-    for (std::size_t c = 0; c < column_count; ++c) {
+    for (std::size_t c = 0; c < columns; ++c) {
         double *values = table + c * n;
         std::copy(values, values + n, column.begin());
         for (std::size_t i = 0; i < n; ++i)
@@ -49,40 +117,122 @@ inline void reorder_rows(double *table, std::size_t n, const std::vector<std::si
     }
 }
 
-// Positions 0..n-1 in ascending order of epoch; equal epochs keep their order.
-// Sorting (epoch, position) pairs gives that order without a stable sort, and
-// compares epochs held in the pairs rather than read through the positions.
-inline std::vector<std::size_t> order_by_epoch(const std::int64_t *epochs, std::size_t n) {
-    std::vector<std::size_t> order(n);
-    if (std::is_sorted(epochs, epochs + n)) {  // histories mostly arrive in order
-        std::iota(order.begin(), order.end(), std::size_t{0});
-        return order;
+// What reading rows of lines found besides their values.
+struct RowsRead {
+    std::size_t failed;                   // the first row whose epoch is out of range; n if none
+    LinesRow failed_row;                  // ... and what was read of it
+    std::vector<std::size_t> unnumbered;  // rows whose number field is no catalogue number
+    std::optional<std::int32_t> satno;    // the number of the first numbered row
+    bool differ = false;                  // some numbered row has another number
+};
+
+// Read rows [first, last) of n rows: normalise their lines in place, write
+// their values as rows of the table (n rows) and their epochs. Stops at the
+// first row whose epoch is out of range.
+inline RowsRead read_rows(char *lines, std::size_t first, std::size_t last, std::size_t n, double gm, double re,
+                          double *table, std::int64_t *epochs) {
+    RowsRead read{n, {}, {}, {}, false};
+    LinesRow row;
+    for (std::size_t i = first; i < last; ++i) {
+        char *bytes = lines + i * row_bytes;
+        read_row(bytes, gm, re, row);
+        if (row.epoch_status != time::Convert::ok) {
+            read.failed = i;
+            read.failed_row = row;
+            break;
+        }
+        std::memcpy(bytes, row.line1, tle_lines::line_length);
+        std::memcpy(bytes + tle_lines::line_length, row.line2, tle_lines::line_length);
+        put_row(table, n, i, row.row);
+        epochs[i] = row.epoch;
+        if (!row.satno)
+            read.unnumbered.push_back(i);
+        else if (!read.satno)
+            read.satno = row.satno;
+        else
+            read.differ |= *read.satno != *row.satno;
     }
-    std::vector<std::pair<std::int64_t, std::size_t>> keyed(n);
-    for (std::size_t i = 0; i < n; ++i)
-        keyed[i] = {epochs[i], i};
-    std::sort(keyed.begin(), keyed.end());
-    for (std::size_t i = 0; i < n; ++i)
-        order[i] = keyed[i].second;
-    return order;
+    return read;
 }
 
-// The number a satellite-number field holds when it is decimal digits with
-// blanks around them, which is what int() makes of its stripped text. Any
-// other field (a sign, a letter, no digit at all) gives nothing: the caller
-// then asks the object itself.
-inline std::optional<std::int32_t> plain_satno(std::string_view field) {
-    std::size_t first = field.find_first_not_of(' ');
-    if (first == std::string_view::npos)
-        return std::nullopt;
-    std::size_t last = field.find_last_not_of(' ');
-    std::int32_t value = 0;
-    for (std::size_t i = first; i <= last; ++i) {
-        if (field[i] < '0' || field[i] > '9' || value > 99'999'999)
-            return std::nullopt;
-        value = value * 10 + (field[i] - '0');
+// read_rows over all n rows, split into one run per core when there are many.
+inline RowsRead read_all_rows(char *lines, std::size_t n, double gm, double re, double *table, std::int64_t *epochs) {
+    constexpr std::size_t rows_per_thread = 20'000;
+    const std::size_t threads =
+        std::clamp<std::size_t>(n / rows_per_thread, 1, std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<RowsRead> parts(threads);
+    std::vector<std::thread> workers;
+    for (std::size_t t = 1; t < threads; ++t)
+        workers.emplace_back([&, t] {
+            parts[t] = read_rows(lines, n * t / threads, n * (t + 1) / threads, n, gm, re, table, epochs);
+        });
+    parts[0] = read_rows(lines, 0, n / threads, n, gm, re, table, epochs);
+    for (std::thread &worker : workers)
+        worker.join();
+    RowsRead all = std::move(parts[0]);
+    for (std::size_t t = 1; t < threads && all.failed == n; ++t) {
+        RowsRead &part = parts[t];
+        if (part.failed != n) {
+            all.failed = part.failed;
+            all.failed_row = part.failed_row;
+        }
+        all.unnumbered.insert(all.unnumbered.end(), part.unnumbered.begin(), part.unnumbered.end());
+        if (part.satno) {
+            all.differ |= part.differ || (all.satno && *all.satno != *part.satno);
+            if (!all.satno)
+                all.satno = part.satno;
+        }
     }
-    return value;
+    return all;
+}
+
+// Positions 0..n-1 in ascending order of epoch; equal epochs keep their order.
+// Few epochs are sorted as (epoch, position) pairs, which needs no stable
+// sort; many by a stable radix sort of their offsets from the earliest,
+// sixteen bits a pass, a pass skipped where all epochs share its digit.
+inline std::vector<std::size_t> order_by_epoch(const std::int64_t *epochs, std::size_t n) {
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    if (std::is_sorted(epochs, epochs + n))  // histories mostly arrive in order
+        return order;
+    constexpr std::size_t few = 4096;
+    if (n < few) {
+        std::vector<std::pair<std::int64_t, std::size_t>> keyed(n);
+        for (std::size_t i = 0; i < n; ++i)
+            keyed[i] = {epochs[i], i};
+        std::sort(keyed.begin(), keyed.end());
+        for (std::size_t i = 0; i < n; ++i)
+            order[i] = keyed[i].second;
+        return order;
+    }
+    const std::uint64_t earliest = static_cast<std::uint64_t>(*std::min_element(epochs, epochs + n));
+    std::vector<std::uint64_t> keys(n), moved_keys(n);
+    std::uint64_t span = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        keys[i] = static_cast<std::uint64_t>(epochs[i]) - earliest;  // modulo 2^64: exact
+        span |= keys[i];
+    }
+    constexpr unsigned digit_bits = 16;
+    constexpr std::size_t buckets = std::size_t{1} << digit_bits;
+    std::vector<std::size_t> moved(n), starts(buckets);
+    for (unsigned shift = 0; shift < 64 && (span >> shift) != 0; shift += digit_bits) {
+        std::fill(starts.begin(), starts.end(), std::size_t{0});
+        for (std::size_t i = 0; i < n; ++i)
+            ++starts[(keys[i] >> shift) & (buckets - 1)];
+        if (starts[(keys[0] >> shift) & (buckets - 1)] == n)
+            continue;
+        std::size_t start = 0;
+        for (std::size_t &bucket : starts)
+            start += std::exchange(bucket, start);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t to = starts[(keys[i] >> shift) & (buckets - 1)]++;
+            moved_keys[to] = keys[i];
+            moved[to] = order[i];
+        }
+        keys.swap(moved_keys);
+        order.swap(moved);
+    }
+    return order;
 }
 
 // Positions of the set flags of a mask of `count` one-byte flags, `stride`

@@ -44,19 +44,6 @@ Services services;
 // ---------------------------------------------------------------------------
 // Construction
 
-// Turn a C++ exception escaping a CPython slot into the pending Python error.
-void restore_as_python_error() {
-    try {
-        throw;
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-}
-
 // The UTF-8 form of the first 69 characters of a line, which normalisation
 // stores (a lone surrogate among them raises UnicodeEncodeError, as
 // str.encode does). `holder` keeps a cut copy of a longer line alive.
@@ -133,6 +120,8 @@ nb::object make_epoch(int year, double day) {
     return services.time_type(jd, nb::arg("format") = "jd");
 }
 
+void read_stored_lines(TLE &tle, std::size_t length1, std::size_t length2);
+
 void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_validation) {
     const int strict = PyObject_IsTrue(strict_validation.ptr());
     if (strict < 0)
@@ -152,6 +141,11 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
         }
     }
 
+    read_stored_lines(tle, length1, length2);
+}
+
+// Everything after the lines are stored: satellite number, epoch, elements.
+void read_stored_lines(TLE &tle, std::size_t length1, std::size_t length2) {
     const tle_lines::Line1Fields first = tle_lines::parse_line1(tle.line1, length1);
     std::memcpy(tle.satno, first.satno, sizeof tle.satno);
     tle.epoch = make_epoch(first.year, first.day);
@@ -174,16 +168,17 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
 
 constexpr const char *constructor_name = "__cinit__";
 
-// Build the record in place and mark the object ready only when it is
-// complete: a failure destroys the record and drops the object unready, so
-// nothing is left.
-PyObject *construct(PyTypeObject *type, nb::handle line1, nb::handle line2, nb::handle strict_validation) {
+// Build the record in place, by `fill`, and mark the object ready only when
+// it is complete: a failure destroys the record and drops the object unready,
+// so nothing is left.
+template <typename Fill>
+nb::object construct_with(PyTypeObject *type, Fill &&fill) {
     nb::object self = nb::inst_alloc(reinterpret_cast<PyObject *>(type));
     if (!self.is_valid())
         args::throw_pending();
     TLE *tle = new (nb::inst_ptr<TLE>(self)) TLE();
     try {
-        build(*tle, line1, line2, strict_validation);
+        fill(*tle);
     } catch (...) {
         tle->~TLE();
         throw;
@@ -195,7 +190,11 @@ PyObject *construct(PyTypeObject *type, nb::handle line1, nb::handle line2, nb::
     // need not follow it until then (see track_before_attributes).
     if (acyclic)
         PyObject_GC_UnTrack(self.ptr());
-    return self.release().ptr();
+    return self;
+}
+
+PyObject *construct(PyTypeObject *type, nb::handle line1, nb::handle line2, nb::handle strict_validation) {
+    return construct_with(type, [&](TLE &tle) { build(tle, line1, line2, strict_validation); }).release().ptr();
 }
 
 PyObject *tle_new(PyTypeObject *type, PyObject *call_args, PyObject *kwargs) {
@@ -206,7 +205,7 @@ PyObject *tle_new(PyTypeObject *type, PyObject *call_args, PyObject *kwargs) {
                              kwargs ? nb::borrow<nb::kwargs>(kwargs) : nb::kwargs(), names, 2, values);
         return construct(type, values[0], values[1], values[2]);
     } catch (...) {
-        restore_as_python_error();
+        args::restore_as_python_error();
         return nullptr;
     }
 }
@@ -236,7 +235,7 @@ PyObject *tle_vectorcall(PyObject *type, PyObject *const *call_args, size_t narg
         return construct(reinterpret_cast<PyTypeObject *>(type), call_args[0], call_args[1],
                          given == 3 ? nb::handle(call_args[2]) : nb::handle(Py_False));
     } catch (...) {
-        restore_as_python_error();
+        args::restore_as_python_error();
         return nullptr;
     }
 }
@@ -534,7 +533,7 @@ PyObject *get_body(PyObject *self_ptr, PyObject *) {
             parts.append(part);
         return PyUnicode_Join(nb::str("").ptr(), parts.ptr());
     } catch (...) {
-        restore_as_python_error();
+        args::restore_as_python_error();
         return nullptr;
     }
 }
@@ -614,6 +613,14 @@ constexpr const char *tle_doc =
     "    2023-01-01T06:28:40.541100Z";
 
 }  // namespace
+
+nb::object tle_from_stored_lines(const char *line1, const char *line2) {
+    return construct_with(services.tle_type, [&](TLE &tle) {
+        std::memcpy(tle.line1, line1, tle_lines::line_length);
+        std::memcpy(tle.line2, line2, tle_lines::line_length);
+        read_stored_lines(tle, tle_lines::stored_length(tle.line1), tle_lines::stored_length(tle.line2));
+    });
+}
 
 void bind_tle(nb::module_ &m) {
     services.time_type = nb::object(m.attr("Time")).release();

@@ -23,4 +23,9 @@ struct TLE : Representable {
 // already be bound.
 void bind_tle(nanobind::module_ &m);
 
+// A TLE object made from two lines already in the form a TLE stores them (69
+// bytes each, normalised): what TLE(line1, line2) makes of the text of those
+// lines, with Earth's constants read now.
+nanobind::object tle_from_stored_lines(const char *line1, const char *line2);
+
 }  // namespace astrokite

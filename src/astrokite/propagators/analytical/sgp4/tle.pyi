@@ -5,6 +5,7 @@ import typing as typing
 from typing import Any as Any, Iterator as Iterator, overload
 
 import numpy as numpy
+import pandas
 
 from astrokite.bodies.bodies import CelestialBody as CelestialBody, Earth as Earth, Moon as Moon, Sun as Sun
 from astrokite.frames.frames import (
@@ -174,19 +175,51 @@ class TLE(Representable):
 class ELSET(Representable):
     """Element sets of one satellite in ascending order of epoch, with one NumPy column per element.
 
-    Built from TLE objects, passed unpacked, that share one satellite number; equal epochs keep
-    their argument order. Read by position (e[i]), positional slice (e[1:3]), time window
-    (e[t0:t1]: start included, stop excluded, either end open), boolean mask or array of
-    positions; every selection is a new ELSET without a name. There is no len(): use size.
-    Iteration keeps its position in the attribute index; pairwise() keeps its own.
+    ELSET(*tles, satname=None): built from TLE objects, passed unpacked, that share one satellite
+    number (alpha-5 numbers such as A0001 count as their integer, 100001); equal epochs keep their
+    argument order. No len(): the number of element sets is `size`.
+
+    Columns (float64 arrays in epoch order, SI units; each read is a new array over the stored
+    column, and writing into it changes the column, not the TLE objects):
+        ecc    eccentricity                 sma  semi-major axis [m]
+        inc    inclination [rad]            raa  right ascension of the ascending node [rad]
+        arp    argument of perigee [rad]    tra  true anomaly [rad]
+        mnm    mean motion [rad/s]          orp  orbital period [s]
+        eca    eccentric anomaly [rad]      mea  mean anomaly [rad]
+        pge    perigee altitude [m]         apg  apogee altitude [m]
+        bstar  drag term [1/Earth radii]    ndot first derivative of the mean motion [rad/s^2]
+        nddot  second derivative of the mean motion [rad/s^3]
+    epoch is an array-valued Time; satno an int; satname the name given or None.
+
+    Reading: e[i] is the TLE at position i (e[-1] the latest); e[1:3] a positional slice;
+    e[t0:t1] a time window (start included, stop excluded, either end open; each bound one
+    instant); e[mask] or e[[0, 2]] a selection. Every selection is a new ELSET without a name.
+    Iteration keeps its position in the attribute index; pairwise() is a generator of
+    consecutive pairs with its own position. to_pandas() gives one row per element set.
+
+    Example:
+        >>> from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+        >>> lines = open("examples/data/iss.tle").read().splitlines()
+        >>> iss = ELSET(*(TLE(a, b) for a, b in zip(lines[0::2], lines[1::2])), satname="ISS")
+        >>> iss.size, iss.satno, iss[-1] is iss[iss.size - 1]
+        (609, 25544, True)
+        >>> round(float(iss.sma[0]) / 1000, 1)  # km
+        6795.4
     """
 
     index: int
     """Position of the element set that iteration returns next; set by __iter__."""
     _satname: str | None
 
-    def __init__(self, *args: TLE, satname: str | None = None) -> None:
+    def __new__(cls, *args: TLE, satname: str | None = None) -> ELSET:
         """Hold the given TLE objects, sorted by epoch, under the satellite name `satname`."""
+    def __init__(self, *args: TLE, satname: str | None = None) -> None: ...
+    @classmethod
+    def _from_lines(cls, buffer: bytes, satname: str | None = None) -> ELSET:
+        """An ELSET of the element sets in `buffer`: rows of 138 bytes, line 1 then line 2 (69 bytes each,
+        as a TLE stores them), in any order. No TLE object is made until one is asked for."""
+    def _lines(self) -> bytes:
+        """The element sets as rows of 138 bytes (line 1, then line 2, 69 bytes each), in epoch order."""
     @property
     def size(self) -> int:
         """ELSET.size: int"""
@@ -233,6 +266,15 @@ class ELSET(Representable):
     def apg(self) -> numpy.ndarray:
         """ELSET.apg: ndarray"""
     @property
+    def bstar(self) -> numpy.ndarray:
+        """ELSET.bstar: ndarray"""
+    @property
+    def ndot(self) -> numpy.ndarray:
+        """ELSET.ndot: ndarray"""
+    @property
+    def nddot(self) -> numpy.ndarray:
+        """ELSET.nddot: ndarray"""
+    @property
     def epoch(self) -> Time:
         """ELSET.epoch: Time"""
     @overload
@@ -249,6 +291,10 @@ class ELSET(Representable):
     def __next__(self) -> TLE: ...
     def pairwise(self) -> Iterator[tuple[TLE, TLE]]:
         """ELSET.pairwise(self) -> Iterator[tuple[TLE, TLE]]: consecutive element sets in pairs"""
+    def to_pandas(self) -> pandas.DataFrame:
+        """One row per element set: satno, satname, epoch (datetime64[ns], UTC) and every element column."""
+    def _repr_html_(self) -> str:
+        """HTML for notebooks, from astrokite.utils.html.render."""
     def _get_header(self) -> str:
         """ELSET._get_header(self) -> str"""
     def _get_body(self) -> str:
