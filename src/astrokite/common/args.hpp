@@ -274,12 +274,10 @@ template <typename T> PyObject *new_with_defaults(PyTypeObject *type, PyObject *
         new (nb::inst_ptr<T>(self)) T();
         nb::inst_mark_ready(self);
         return self.release().ptr();
-    } catch (nb::python_error &error) {
-        error.restore();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
+    } catch (...) {
+        restore_as_python_error();
+        return nullptr;
     }
-    return nullptr;
 }
 
 // The C++ part of the receiver of a method bound with an untyped `self`, as
@@ -296,8 +294,8 @@ template <typename T> T &receiver(nb::handle self, const char *method) {
     return *nb::inst_ptr<T>(self);
 }
 
-// An instance is complete once __new__ returns; the check covers the moment
-// between its allocation and its members' construction.
+// An instance whose members are not built yet (one of a type that builds in
+// __init__, or the moment between allocation and construction) is skipped.
 template <typename T, nb::object T::*... Members>
 int traverse_members(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
@@ -319,6 +317,14 @@ template <typename T, nb::object T::*... Members> int clear_members(PyObject *se
     }
     return 0;
 }
+
+// Cycle collection alone, for a type that builds its instances itself.
+template <typename T, nb::object T::*... Members>
+inline PyType_Slot gc_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse_members<T, Members...>)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear_members<T, Members...>)},
+    {0, nullptr},
+};
 
 template <typename T, nb::object T::*... Members>
 inline PyType_Slot object_holder_slots[] = {
