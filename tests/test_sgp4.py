@@ -12,7 +12,6 @@ from sgp4.api import WGS72, WGS72OLD, WGS84, Satrec
 
 from astrokite.frames.frames import TEME
 from astrokite.propagators.analytical.sgp4 import _sgp4
-from astrokite.propagators.analytical.sgp4 import sgp4 as sgp4_module
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
 from astrokite.propagators.propagators import Propagator
@@ -151,8 +150,9 @@ def test_sources_and_rows():
     result = satellite.propagate(Time("2023-01-02"))
     assert result.shape == (2, 1) and result.frame is TEME
     assert list(result.satnos) == [25544, galaxy[0].satno]
-    # An ELSET's stored rows are its TLEs' lines, whichever way they are read.
-    assert sgp4_module._elset_rows(ELSET(*iss)) == b"".join(sgp4_module._line_pair(t.line1, t.line2) for t in iss)
+    # An ELSET's rows propagate as its TLEs' lines do.
+    each = SGP4(ELSET(*iss)).propagate(Time("2023-01-02"), select="each")
+    assert np.array_equal(each.position, SGP4(iss).propagate(Time("2023-01-02")).position)
     catalogue = {25544: ELSET(*iss), galaxy[0].satno: ELSET(*galaxy)}
     assert np.array_equal(SGP4(catalogue).propagate(Time("2023-01-02")).position, result.position)
     with pytest.raises(TypeError, match="str"):

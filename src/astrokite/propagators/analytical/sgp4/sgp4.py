@@ -40,21 +40,13 @@ def _line_pair(line1: str, line2: str) -> bytes:
     return line1.encode()[:69].ljust(69) + line2.encode()[:69].ljust(69)
 
 
-def _elset_rows(elset: ELSET) -> bytes:
-    """The rows of an ELSET, in its order."""
-    lines = getattr(elset, "_lines", None)
-    if lines is not None:
-        return lines()
-    return b"".join(_line_pair(tle.line1, tle.line2) for tle in elset)
-
-
 def _groups(source) -> list[bytes]:
     """The rows of each satellite of a source: a TLE, an ELSET, a mapping of
     catalogue numbers to ELSETs (a Catalogue), or a list of TLEs and ELSETs."""
     if isinstance(source, TLE):
         return [_line_pair(source.line1, source.line2)]
     if isinstance(source, ELSET):
-        return [_elset_rows(source)]
+        return [source._lines()]
     if isinstance(source, Mapping):
         items = list(source.values())
         what = "a Catalogue value"
@@ -71,7 +63,7 @@ def _groups(source) -> list[bytes]:
         if isinstance(item, TLE):
             groups.append(_line_pair(item.line1, item.line2))
         elif isinstance(item, ELSET):
-            groups.append(_elset_rows(item))
+            groups.append(item._lines())
         else:
             raise TypeError(f"{what} must be a TLE or an ELSET, not {type(item).__name__}")
     return groups
