@@ -21,17 +21,11 @@
 #include <string_view>
 
 #include "astrokite/time/calendar.hpp"
+#include "fuzz_support.hpp"
 
 namespace cal = astrokite::time;
 
 namespace {
-
-void require(bool holds, const char *property) {
-    if (holds)
-        return;
-    std::fprintf(stderr, "broken: %s\n", property);
-    std::abort();
-}
 
 void check_iso(std::string_view text) {
     std::int64_t ns = 0;
