@@ -21,10 +21,11 @@ DEV_BUILD ?= build/dev
 # the SGP4 kernels), from Debian's libxsimd-dev where it is missing.
 XSIMD := /usr/include/xsimd/xsimd.hpp
 
-.PHONY: demo test dev bench sanitize fuzz clean
+.PHONY: demo test dev bench sanitize fuzz fuzz-atheris clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
+	$(VPY) examples/tour.py
 
 test: $(VENV)/.installed
 	$(VPY) -m pytest $(PYTEST_ARGS)
@@ -50,29 +51,89 @@ sanitize: $(VENV)/.devdeps $(XSIMD)
 		PYTHONPATH=src $(VPY) -m pytest -q -p no:cacheprovider --capture=sys $(PYTEST_ARGS) || status=$$?; \
 	find src -name '*.so' -delete; exit $$status
 
-bench: $(VENV)/.installed $(VENV)/.bench
-	$(VPY) bench/run.py
+# Native fuzzing: every tests/fuzz/fuzz_<name>.cpp is a libFuzzer target written
+# straight on the plain C++ headers, built with AddressSanitizer and UBSan.
+# `make fuzz` runs each for FUZZ_SECONDS; `make fuzz FUZZ_RUNS=10000000` runs
+# each for that many inputs instead. Seeds: tests/fuzz/seeds/<name>/ where it
+# exists, else the bundled element sets cut into line pairs. What a run learns
+# stays in build/fuzz/corpus/fuzz_<name>/ for the next; a finding (crash,
+# sanitizer report, broken property) fails the run and leaves its input in
+# build/fuzz/artifacts/. libFuzzer options of one target (-max_len=N, ...) sit
+# in tests/fuzz/fuzz_<name>.options; FUZZ_ARGS go to every target.
+FUZZ_DIR     := build/fuzz
+FUZZ_SECONDS ?= 5
+FUZZ_RUNS    ?=
+FUZZ_ARGS    ?=
+FUZZ_CXX     ?= clang++-14
+FUZZ_FLAGS   := -std=c++20 -O1 -g -Isrc -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+FUZZ_TARGETS := $(sort $(patsubst tests/fuzz/%.cpp,%,$(wildcard tests/fuzz/fuzz_*.cpp)))
+FUZZ_DATA    := $(wildcard tests/data/*.tle examples/data/*.tle)
+FUZZ_LIMIT    = $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS),-max_total_time=$(FUZZ_SECONDS))
 
-# libFuzzer targets on the plain C++ readers and the propagator, with ASan and
-# UBSan, each run for FUZZ_SECONDS from seeds made of the bundled element sets
-# (line 1 and line 2 of each, blank-filled to 69 bytes).
-FUZZ_SECONDS ?= 30
-FUZZ_TARGETS := $(patsubst tests/fuzz/%.cpp,build/fuzz/%,$(wildcard tests/fuzz/fuzz_*.cpp))
+fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/bin/%) $(FUZZ_DIR)/seeds/data/.made
+	@mkdir -p $(FUZZ_DIR)/artifacts $(FUZZ_DIR)/logs
+	@status=0; for target in $(FUZZ_TARGETS); do \
+		seeds=tests/fuzz/seeds/$${target#fuzz_}; test -d $$seeds || seeds=$(FUZZ_DIR)/seeds/data; \
+		mkdir -p $(FUZZ_DIR)/corpus/$$target; log=$(FUZZ_DIR)/logs/$$target.log; \
+		if $(FUZZ_DIR)/bin/$$target $(FUZZ_LIMIT) -timeout=10 -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ_DIR)/artifacts/$$target- $$(cat tests/fuzz/$$target.options 2>/dev/null) $(FUZZ_ARGS) \
+			$(FUZZ_DIR)/corpus/$$target $$seeds >$$log 2>&1; then \
+			echo "$$target: $$(grep -h '^Done' $$log), no findings"; \
+		else \
+			status=1; tail -n 40 $$log; echo "$$target: FINDING (log $$log)"; \
+		fi; \
+	done; exit $$status
 
-build/fuzz/%: tests/fuzz/%.cpp $(SOURCES) $(XSIMD)
-	@mkdir -p build/fuzz
-	@command -v clang++ >/dev/null || command -v clang++-14 >/dev/null || apt-get install -y clang
-	$$(command -v clang++ || command -v clang++-14) -std=c++20 -O1 -g -Isrc -fsanitize=fuzzer,address,undefined $< -o $@
-
-build/fuzz/seeds/.made: $(wildcard tests/data/*.tle)
-	@mkdir -p build/fuzz/seeds
-	python3 -c "import glob; pairs = [l for f in sorted(glob.glob('tests/data/*.tle')) for l in open(f).read().splitlines()]; \
-		[open(f'build/fuzz/seeds/{i // 2}', 'w').write(pairs[i][:69].ljust(69) + pairs[i + 1][:69].ljust(69)) for i in range(0, len(pairs), 40)]"
+# libFuzzer with the sanitizers, installed on a clean Debian machine (CI runs as root).
+$(FUZZ_DIR)/.compiler:
+	@mkdir -p $(@D)
+	@echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char *, unsigned long) { return 0; }' > $(@D)/probe.cpp
+	@$(FUZZ_CXX) $(FUZZ_FLAGS) $(@D)/probe.cpp -o $(@D)/probe 2>/dev/null || { \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null \
+		&& $(FUZZ_CXX) $(FUZZ_FLAGS) $(@D)/probe.cpp -o $(@D)/probe; }
 	touch $@
 
-fuzz: $(FUZZ_TARGETS) build/fuzz/seeds/.made
-	for target in $(FUZZ_TARGETS); do mkdir -p $$target.corpus; \
-		$$target $$target.corpus build/fuzz/seeds -max_total_time=$(FUZZ_SECONDS) -timeout=10 -artifact_prefix=build/fuzz/ || exit 1; done
+$(FUZZ_DIR)/bin/%: tests/fuzz/%.cpp $(FUZZ_DIR)/.compiler $(XSIMD)
+	@mkdir -p $(@D)
+	$(FUZZ_CXX) $(FUZZ_FLAGS) -MMD -MP -MF $@.d $< -o $@
+
+-include $(wildcard $(FUZZ_DIR)/bin/*.d)
+
+# The atheris harness tests/fuzz/fuzz_tle_time.py with coverage of the native
+# code: the extensions built by clang with -fsanitize=fuzzer-no-link (and ASan,
+# UBSan) into a copy of the package in build/atheris/site. Runs the harness's
+# two targets for FUZZ_RUNS inputs each (default 100000); the sanitizer
+# runtimes with libFuzzer come from atheris.
+ATHERIS_SITE := build/atheris/site
+ATHERIS_RUNS := $(or $(FUZZ_RUNS),100000)
+
+fuzz-atheris: $(VENV)/.fuzzdeps $(FUZZ_DIR)/.compiler $(XSIMD)
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B build/atheris -G Ninja -DASTROKITE_FUZZ_COVERAGE=ON \
+		-DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build build/atheris
+	rm -rf $(ATHERIS_SITE) && mkdir -p $(ATHERIS_SITE) && cp -r src/astrokite $(ATHERIS_SITE)/
+	find $(ATHERIS_SITE) -name '*.so' -delete
+	cmake --install build/atheris --prefix $(ATHERIS_SITE) >/dev/null
+	mkdir -p $(FUZZ_DIR)/artifacts
+	for target in tle time; do \
+		LD_PRELOAD="$$($(VPY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
+		ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		PYTHONPATH=$(ATHERIS_SITE) $(VPY) tests/fuzz/fuzz_tle_time.py $$target -runs=$(ATHERIS_RUNS) \
+			-artifact_prefix=$(FUZZ_DIR)/artifacts/atheris-$$target- $(FUZZ_ARGS) || exit 1; \
+	done
+
+$(VENV)/.fuzzdeps: $(VENV)/.devdeps pyproject.toml
+	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['fuzz'])
+	touch $@
+
+# The bundled element sets, one pair of lines a seed.
+$(FUZZ_DIR)/seeds/data/.made: $(FUZZ_DATA)
+	rm -rf $(@D) && mkdir -p $(@D)
+	for file in $(FUZZ_DATA); do split -l 2 -a 4 -d $$file $(@D)/$$(basename $$file .tle)-; done
+	touch $@
+
+bench: $(VENV)/.installed $(VENV)/.bench
+	$(VPY) bench/run.py
 
 $(XSIMD):
 	apt-get install -y libxsimd-dev || { apt-get update && apt-get install -y libxsimd-dev; }
@@ -104,3 +165,34 @@ $(VENV)/.installed: $(VENV)/.tools $(XSIMD) $(SOURCES)
 clean:
 	rm -rf $(VENV) build
 	find src -name '*.so' -delete
+
+.PHONY: docs wheel wheel-check
+
+# The documentation site (Sphinx, warnings as errors) from the in-place build; its
+# examples run as doctests, so the output the guides show is what the code prints.
+docs: dev $(VENV)/.docs
+	rm -rf docs/_build
+	PYTHONPATH=src MPLBACKEND=Agg $(VPY) -m sphinx -q -W --keep-going -b doctest docs docs/_build/doctest
+	PYTHONPATH=src MPLBACKEND=Agg $(VPY) -m sphinx -q -W --keep-going -b html docs docs/_build/html
+	@echo "site: docs/_build/html/index.html"
+
+# An sdist, a wheel built from it in an isolated environment (as pip builds for a
+# user), and that wheel repaired by auditwheel to a manylinux tag in wheelhouse/.
+# Not part of `make test`: it builds everything from scratch.
+wheel: $(VENV)/.wheeltools $(XSIMD)
+	rm -rf dist wheelhouse
+	$(VPY) -m build --outdir dist .
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VPY) -m auditwheel repair --wheel-dir wheelhouse dist/*.whl
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VPY) -m auditwheel show wheelhouse/*.whl
+
+# The repaired wheel installed into a fresh virtual environment, its console script run.
+wheel-check: wheel
+	ASTROKITE_WHEEL="$$(ls wheelhouse/*.whl)" PYTHONPATH=src $(VPY) -m pytest -q -rs tests/test_cli.py -k fresh_venv
+
+$(VENV)/.docs: $(VENV)/.tools pyproject.toml
+	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['docs'])
+	touch $@
+
+$(VENV)/.wheeltools: $(VENV)/.tools pyproject.toml
+	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['wheel'])
+	touch $@

@@ -4,29 +4,24 @@ Run alone with the extensions built:  PYTHONPATH=src .venv/bin/python bench/benc
 
 Passes: skyfield's find_events runs one satellite at a time, so it is timed on
 an even subset of the satellites and scaled to all of them (said in the row).
-Until the package's SGP4 propagator is built, our pass search takes its states
-from the sgp4 package (the same states skyfield uses), so both sides pay the
-same propagation.
 """
 
 from __future__ import annotations
 
 import math
 import statistics
-import sys
 import time
-from pathlib import Path
 
 import numpy as np
 from harness import QUICK, Row, median_seconds, read_pairs, run_alone
 
 from astrokite.frames.frames import TEME
+from astrokite.propagators.analytical.sgp4.tle import TLE
 from astrokite.sites import Site, find_passes
 from astrokite.sites.passes import sgp4_states
 from astrokite.state.ephemeris import StateVectorEphemeris
 from astrokite.time.time import Time
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 SATELLITES = 1_000 if QUICK else 10_000
 SKYFIELD_SUBSET = 10 if QUICK else 40
@@ -50,18 +45,6 @@ def numpy_and_erfa(ephemeris):
     c, s = np.cos(angle), np.sin(angle)
     x, y, z = np.moveaxis(ephemeris.position, -1, 0)
     return erfa.gc2gd(erfa.WGS84, np.stack([c * x + s * y, -s * x + c * y, z], axis=-1))
-
-
-def satellite_states(pairs):
-    """Our SGP4 once it is built, else the sgp4 package's states."""
-    from astrokite.propagators.analytical.sgp4.tle import TLE
-
-    try:
-        return sgp4_states([TLE(line1, line2) for line1, line2 in pairs]), "SGP4"
-    except NotImplementedError:
-        from conftest import SatrecStates
-
-        return SatrecStates(pairs), "sgp4 package states"
 
 
 def skyfield_seconds_per_satellite(pairs) -> float:
@@ -88,11 +71,11 @@ def run(table) -> None:
 
     every = read_pairs()
     pairs = [every[i % len(every)] for i in range(SATELLITES)]
-    states, source = satellite_states(pairs)
+    states = sgp4_states([TLE(line1, line2) for line1, line2 in pairs])
     ours = median_seconds(lambda: find_passes(PARIS, states, *DAY), repeats=1 if QUICK else 3, warmup=0)
     subset = pairs[:: max(1, SATELLITES // SKYFIELD_SUBSET)][:SKYFIELD_SUBSET]
     skyfield = skyfield_seconds_per_satellite(subset) * SATELLITES
-    table.add(Row(f"passes over a day, one site ({source})", SATELLITES, ours,
+    table.add(Row("passes over a day, one site (SGP4)", SATELLITES, ours,
                   {f"skyfield find_events ({len(subset)} timed, x{SATELLITES // len(subset)})": skyfield},
                   items=SATELLITES, target=skyfield / 20))
 

@@ -47,6 +47,93 @@ def test_pickling_and_copying_are_refused(kind, operation):
 
 
 @pytest.mark.parametrize("kind", KINDS)
+def test_setstate_refuses_any_state(kind):
+    cls, build, _, _ = KINDS[kind]
+    obj = build(cls)
+    for state in [(None,), (), ({}, 1), ((1, 2),)]:
+        with pytest.raises(TypeError, match=f"^{PICKLE_REFUSED}$"):
+            obj.__setstate__(*state)
+
+
+# Members of an instance made without running __init__, as read, and the
+# arguments that build one.
+UNBUILT = {
+    "Scenario": (Scenario, dict.fromkeys(["time", "sun", "earth", "moon", "ellipsoid"]) |
+                 dict.fromkeys(["name", "author", "description"], "None"), (EPOCH,)),
+    "Satellite": (Satellite, dict.fromkeys(["time", "state", "propagator", "ephemeris", "name", "description"]),
+                  (EPOCH, Marker())),
+}
+
+
+@pytest.mark.parametrize("kind", UNBUILT)
+def test_made_without_init_reads_none_until_initialised(kind):
+    cls, members, arguments = UNBUILT[kind]
+
+    class Skipping(cls):
+        def __init__(self, *args):  # does not call the base initialiser
+            pass
+
+    for obj in (cls.__new__(cls), Skipping(*arguments)):
+        assert {name: getattr(obj, name) for name in members} == members
+        with pytest.raises(TypeError, match=f"^{PICKLE_REFUSED}$"):
+            pickle.dumps(obj)
+        obj.name = "probe"
+        assert obj.name == "probe"
+        cls.__init__(obj, *arguments)
+        assert obj.time == Time(EPOCH)
+    with pytest.raises(TypeError, match="^descriptor '__init__' requires"):
+        cls.__init__(Marker(), *arguments)  # not an instance to fill
+    gc.collect()  # traversal and clearing of such instances
+
+
+def test_second_initialisation_is_refused_by_every_extension():
+    # Each extension of the package, loaded as usual and then from its file a
+    # second time, as importlib does after the module left sys.modules.
+    script = """if True:
+        import importlib, importlib.machinery, importlib.util, pathlib, astrokite
+        root = pathlib.Path(astrokite.__file__).parent
+        paths = {path for suffix in importlib.machinery.EXTENSION_SUFFIXES for path in root.rglob("*" + suffix)}
+        for path in sorted(paths):
+            name = ".".join(path.relative_to(root.parent).parent.parts + (path.name.split(".")[0],))
+            first = importlib.import_module(name)
+            again = importlib.util.spec_from_file_location(name, path)
+            try:
+                again.loader.exec_module(importlib.util.module_from_spec(again))
+                print(name, "loaded twice")
+            except ImportError as error:
+                print(name, error)
+            assert importlib.import_module(name) is first
+        from astrokite.propagators.analytical.sgp4.tle import TLE
+        from astrokite.time.time import Time
+        assert TLE(*%r).epoch < Time("2262")  # the first loads still work
+    """ % ((ISS1, ISS2),)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert run.returncode == 0 and run.stderr == "", run.stderr  # nanobind warns of types registered twice
+    results = dict(line.split(" ", 1) for line in run.stdout.splitlines())
+    assert {"astrokite.time.time", "astrokite.units.units", "astrokite.datamodel.structured",
+            "astrokite.propagators.analytical.sgp4.tle", "astrokite.utils.representable",
+            "astrokite.scenario.scenario", "astrokite.satellite.satellite"} <= results.keys()
+    assert results == {name: f"{name} cannot be initialised twice in one process" for name in results}
+
+
+def test_failed_initialisation_may_be_tried_again():
+    script = """if True:
+        import astrokite.typing as typing
+        hint = typing.DatetimeLike
+        del typing.DatetimeLike
+        try:
+            import astrokite.scenario.scenario
+        except ImportError:
+            pass
+        typing.DatetimeLike = hint
+        from astrokite.scenario.scenario import Scenario
+        print(Scenario("2024").time)
+    """
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert run.stdout == "2024-01-01T00:00:00.000000000Z\n", run.stderr
+
+
+@pytest.mark.parametrize("kind", KINDS)
 def test_held_members_are_read_only(kind):
     cls, build, members, _ = KINDS[kind]
     obj = build(cls)
@@ -223,3 +310,17 @@ def test_cycles_are_collected(case):
 def test_tle_traversal_reaches_its_epoch():
     tle = TLE(ISS1, ISS2)
     assert tle.epoch in gc.get_referents(tle) and tle.epoch is tle.epoch
+
+
+@pytest.mark.parametrize("documented", [Time, Scenario, Satellite, "astrokite.units.units"])
+def test_docstring_examples_run(documented):
+    import doctest
+    import importlib
+
+    obj = importlib.import_module(documented) if isinstance(documented, str) else documented
+    finder, runner = doctest.DocTestFinder(recurse=False), doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    tests = finder.find(obj, getattr(obj, "__name__", None), globs={})
+    assert sum(len(test.examples) for test in tests) >= 3
+    for test in tests:
+        runner.run(test)
+    assert runner.summarize(verbose=False).failed == 0

@@ -8,6 +8,7 @@ from conftest import SatrecStates, element_sets
 
 from astrokite.frames import transforms
 from astrokite.sites import Site, find_passes
+from astrokite.sites.passes import sgp4_states
 from astrokite.time.time import Time
 
 FILES = ["iss.tle", "hubble.tle", "starlink-1007.tle", "navstar-61.tle", "galaxy-16.tle", "tess.tle",
@@ -248,6 +249,13 @@ def test_site_passes_of_element_sets_go_through_sgp4(states):
         for column in ("rise", "culmination", "set"):
             np.testing.assert_allclose(getattr(table, column).int64[sharp], getattr(expected, column).int64[sharp],
                                        rtol=0, atol=MS)
+    # Chunks of a given propagator's rows give the states chunks of the sets themselves give.
+    by_sets = find_passes(BOULDER, sgp4_states(tles), START, STOP, chunk=3)
+    by_propagator = find_passes(BOULDER, sgp4_states(sgp4.SGP4(tles)), START, STOP, chunk=3)
+    for column in ("rise", "culmination", "set"):
+        assert np.array_equal(getattr(by_sets, column).int64, getattr(by_propagator, column).int64)
+    assert np.array_equal(by_sets.max_elevation, by_propagator.max_elevation)
+    np.testing.assert_array_equal(by_sets.satno, expected.satno)
     single = BOULDER.passes(tles[0], START, STOP)
     np.testing.assert_array_equal(single.rise.int64, table.rise.int64[table.satno == 25544])
     with pytest.raises(TypeError, match="not int"):

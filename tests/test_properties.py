@@ -478,13 +478,6 @@ UNINITIALISED = {
             raise AssertionError("ELSET.__new__ made an ELSET of nothing")
         refused(base_new=lambda: Representable.__new__(ELSET))
     """,
-    "Scenario and Satellite": """
-        from astrokite.scenario.scenario import Scenario
-        from astrokite.satellite.satellite import Satellite
-        s, t = Scenario.__new__(Scenario), Satellite.__new__(Satellite)
-        refused(time=lambda: s.time, rotation=lambda: s.rot_GCRF_from_ITRF, name=lambda: setattr(s, 'name', 'x'),
-                satellite_time=lambda: t.time, satellite_name=lambda: setattr(t, 'name', 'x'))
-    """,
     "iterators": """
         from astrokite.propagators.analytical.sgp4.tle import ELSET
         from astrokite.time import time

@@ -101,6 +101,18 @@ class TestRotation:
         assert scenario.rot_GCRF_from_ITRF is calls.result
         assert len(calls) == 2
 
+    def test_initialising_again_drops_the_rotation_of_the_old_time(self, calls):
+        scenario = Scenario(EPOCH)
+        calls.result = np.eye(3)
+        scenario.rot_GCRF_from_ITRF
+        scenario.name = "kept"
+        scenario.__init__("2024-01-01")
+        with pytest.raises(ValueError):
+            scenario.__init__("not a date")  # fails before anything changes
+        assert scenario.time == Time("2024-01-01") and scenario.name == "kept"
+        assert scenario.rot_GCRF_from_ITRF is calls.result
+        assert len(calls) == 2 and calls[1] is scenario.time
+
     def test_agrees_with_pyerfa(self):
         scenario = Scenario(EPOCH)
         days, nanoseconds = divmod(int(scenario.time.int64), 86_400 * 10**9)

@@ -12,7 +12,6 @@ from sgp4.api import WGS72, WGS72OLD, WGS84, Satrec
 
 from astrokite.frames.frames import TEME
 from astrokite.propagators.analytical.sgp4 import _sgp4
-from astrokite.propagators.analytical.sgp4 import sgp4 as sgp4_module
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
 from astrokite.propagators.propagators import Propagator
@@ -151,14 +150,57 @@ def test_sources_and_rows():
     result = satellite.propagate(Time("2023-01-02"))
     assert result.shape == (2, 1) and result.frame is TEME
     assert list(result.satnos) == [25544, galaxy[0].satno]
-    # An ELSET's stored rows are its TLEs' lines, whichever way they are read.
-    assert sgp4_module._elset_rows(ELSET(*iss)) == b"".join(sgp4_module._line_pair(t.line1, t.line2) for t in iss)
+    # An ELSET's rows propagate as its TLEs' lines do.
+    each = SGP4(ELSET(*iss)).propagate(Time("2023-01-02"), select="each")
+    assert np.array_equal(each.position, SGP4(iss).propagate(Time("2023-01-02")).position)
     catalogue = {25544: ELSET(*iss), galaxy[0].satno: ELSET(*galaxy)}
     assert np.array_equal(SGP4(catalogue).propagate(Time("2023-01-02")).position, result.position)
     with pytest.raises(TypeError, match="str"):
         SGP4("1 25544U")
     with pytest.raises(TypeError, match="int"):
         SGP4([iss[0], 3])
+
+
+@pytest.mark.parametrize("select", ["inforce", "nearest"])
+def test_pairs_are_the_grid_samples_bit_for_bit(select):
+    iss = history("iss.tle")[:30]
+    satellite = SGP4([ELSET(*iss), ELSET(*history("galaxy-16.tle")[:20]), history("tess.tle")[0]]
+                     + [TLE(l1, l2) for l1, l2, _ in VERIFICATION[::3]])
+    # The ISS epochs as written, the midpoints between them (ties for "nearest"), and instants from
+    # before the first to long after the last, where some verification sets fail.
+    epochs = np.array([SGP4(t).propagate_since(0.0).time.int64[0] for t in iss])
+    rng = np.random.default_rng(7)
+    pool = np.concatenate([epochs, (epochs[:-1] + epochs[1:]) // 2,
+                           rng.integers(epochs[0] - 30 * 365 * 86400 * 10**9, epochs[-1] + 86400 * 10**11, 200)])
+    rows, times = rng.integers(0, len(satellite), 5000), rng.choice(pool, 5000)
+    position, velocity, error = satellite.propagate_pairs(rows, Time(times), select=select)
+    distinct, column = np.unique(times, return_inverse=True)
+    grid = satellite.propagate(Time(distinct), select=select)
+    assert position.shape == velocity.shape == (5000, 3) and error.shape == (5000,)
+    assert position.tobytes() == grid.position[rows, column].tobytes()
+    assert velocity.tobytes() == grid.velocity[rows, column].tobytes()
+    assert error.tobytes() == grid.error[rows, column].tobytes()
+    assert 0 < np.count_nonzero(error) < len(error)
+    one = satellite.propagate_pairs(rows[:9], times[:9], velocity=False, select=select, threads=1)
+    assert one[0].tobytes() == position[:9].tobytes() and one[1] is None
+
+
+def test_pairs_refuse_what_names_no_sample():
+    satellite = SGP4([TLE(ISS1, ISS2), TLE(ISS1, ISS2)])
+    position, velocity, error = satellite.propagate_pairs([], Time([]))
+    assert position.shape == velocity.shape == (0, 3) and error.shape == (0,)
+    day = Time(["2023-01-02", "2023-01-03"])
+    with pytest.raises(IndexError, match="rows"):
+        satellite.propagate_pairs([0, 2], day)
+    with pytest.raises(IndexError, match="rows"):
+        satellite.propagate_pairs([-1, 0], day)
+    with pytest.raises(ValueError, match="length"):
+        satellite.propagate_pairs([0, 1, 1], day)
+    with pytest.raises(TypeError, match="integers"):
+        satellite.propagate_pairs([0.0, 1.0], day)
+    with pytest.raises(ValueError, match="select"):
+        satellite.propagate_pairs([0, 1], day, select="each")
+    assert list(satellite.satnos) == [25544, 25544]
 
 
 @pytest.mark.parametrize(

@@ -196,6 +196,23 @@ class TestArrays:
     def test_other_integer_arrays(self, dtype):
         assert Time(np.array([0, 3, 9], dtype=dtype)).int64.tolist() == [0, 3, 9]
 
+    @pytest.mark.parametrize("dtype, format, values", [
+        ("i8", None, [INT64_MAX, -5, 0]),
+        ("f8", "jd", [2451545.0, 2460000.5, 2440587.5]),
+        ("M8[s]", None, ["2024-01-01", "1970-01-01T00:00:01", "2262-01-01"]),
+    ])
+    def test_arrays_not_aligned_or_not_at_whole_element_strides(self, dtype, format, values):
+        values = np.array(values, dtype=dtype)
+        expected = Time(values, format=format).int64
+        packed = np.zeros(3, dtype=[("flag", "u1"), ("value", dtype)])  # records of 9 bytes
+        packed["value"] = values
+        lone = np.zeros(1, dtype=[("value", dtype), ("flag", "u1")])  # aligned, stride 9
+        lone["value"] = values[:1]
+        at_offset = np.frombuffer(b"\0" + values.tobytes(), dtype=dtype, offset=1)
+        for array, selected in [(packed["value"], expected), (packed["value"][::-2], expected[::-2]),
+                                (at_offset, expected), (lone["value"], expected[:1])]:
+            assert np.array_equal(Time(array, format=format).int64, selected)
+
     def test_float_attributes_elementwise(self):
         t = Time(np.array([0, 10**18, -(10**18)]))
         for name in ("jd", "mjd", "unix"):
@@ -265,6 +282,7 @@ class TestBadInput:
          np.array([INT64_MIN]), dt.datetime(1600, 1, 1), dt.date(9999, 12, 31),
          np.datetime64(300, "Y"), np.datetime64(10**17, "s"), np.datetime64(-(10**17), "m"),
          np.array([0, 2**62], dtype="M8[us]"), np.array([2**62], dtype="M8[W]"),
+         np.array([2**62], dtype="M8[2147483647W]"), np.array([-(2**62)], dtype="M8[2147483647Y]"),
          # NumPy cannot print these (OverflowError): the message must not depend on it.
          np.datetime64(2**62, "10s"), np.array([0, 2**62], dtype="M8[10s]")],
     )

@@ -21,18 +21,12 @@
 #include <vector>
 
 #include "astrokite/catalogue/tle_scanner.hpp"
+#include "fuzz_support.hpp"
 
 namespace cat = astrokite::catalogue;
 namespace tl = astrokite::tle_lines;
 
 namespace {
-
-void require(bool holds, const char *property) {
-    if (holds)
-        return;
-    std::fprintf(stderr, "broken: %s\n", property);
-    std::abort();
-}
 
 cat::Options options_of(std::uint8_t flags) {
     cat::Options options;

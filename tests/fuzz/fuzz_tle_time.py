@@ -6,19 +6,25 @@ ValueError, and a TLE reads its columns as the C library does. Any other
 exception stops the run with the input that caused it; a crash of the
 interpreter stops it too. The seeds are the real element sets of tests/data.
 
-atheris is not a dependency of the project; install it into a virtual
-environment of its own that can also import NumPy, pandas and pyerfa:
+atheris is the project's `fuzz` extra. `make fuzz-atheris` installs it, builds
+the extensions with clang's libFuzzer coverage (-fsanitize=fuzzer-no-link) and
+ASan and UBSan into a copy of the package in build/atheris/site, so that
+coverage includes the native code, and runs both targets for FUZZ_RUNS inputs
+each (default 100000):
 
-    python3.13 -m venv /tmp/fuzzenv && /tmp/fuzzenv/bin/pip install atheris
-    echo "$PWD/.venv/lib/python3.13/site-packages" > /tmp/fuzzenv/lib/python3.13/site-packages/project.pth
+    make fuzz-atheris FUZZ_RUNS=1000000
 
-Run, from the repository root, after `make dev` (one million inputs each):
+To run one target by hand after that build (the sanitizer runtimes with
+libFuzzer come from atheris):
 
-    PYTHONPATH=src nice -n 10 /tmp/fuzzenv/bin/python tests/fuzz/fuzz_tle_time.py tle -runs=1000000
-    PYTHONPATH=src nice -n 10 /tmp/fuzzenv/bin/python tests/fuzz/fuzz_tle_time.py time -runs=1000000
+    LD_PRELOAD="$(.venv/bin/python -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
+    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+    PYTHONPATH=build/atheris/site nice -n 10 .venv/bin/python tests/fuzz/fuzz_tle_time.py tle -runs=1000000
 
-Further arguments go to libFuzzer (-seed=N, -max_len=N, ...); libFuzzer's last
-line, "Done N runs in S second(s)", gives the count.
+Against a plain `make dev` build (PYTHONPATH=src, no LD_PRELOAD) it runs too,
+with coverage of the harness alone. Further arguments go to libFuzzer
+(-seed=N, -max_len=N, ...); libFuzzer's last line, "Done N runs in S
+second(s)", gives the count.
 """
 
 import random

@@ -117,6 +117,7 @@ nb::dict fields_of(nb::bytes rows) {
 }  // namespace astrokite::catalogue
 
 NB_MODULE(reader, m) {
+    astrokite::args::LoadOnce once(m);
     using astrokite::catalogue::Options;
     using astrokite::catalogue::Scanner;
     m.doc() = "Native scanner of two-line element set text (used by astrokite.catalogue).";

@@ -7,11 +7,14 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <exception>
 #include <initializer_list>
 #include <new>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace astrokite::args {
 
@@ -19,6 +22,49 @@ namespace nb = nanobind;
 
 // Raise the pending Python error as a C++ exception nanobind understands.
 [[noreturn]] inline void throw_pending() { throw nb::python_error(); }
+
+// Refuses a second initialisation of an extension in one process. An
+// extension's bound types and module-level bindings exist once per process, so
+// a second module object made from the same file (importlib loading it again
+// after the first was dropped from sys.modules) would register its types a
+// second time and leave the first module's objects without them. Declared
+// first in the module's initialisation:
+//
+//   NB_MODULE(name, m) { args::LoadOnce once(m); ... }
+//
+// Every module object of one extension shares its module definition, which
+// identifies the extension. It counts as loaded once an initialisation has
+// returned normally; one that failed (a sibling module missing, say) may be
+// tried again.
+class LoadOnce {
+public:
+    explicit LoadOnce(nb::handle module)
+        : definition_(PyModule_GetDef(module.ptr())), exceptions_(std::uncaught_exceptions()) {
+        const std::vector<const PyModuleDef *> &done = loaded();
+        if (std::find(done.begin(), done.end(), definition_) == done.end())
+            return;
+        const char *name = PyModule_GetName(module.ptr());
+        if (!name)
+            throw_pending();
+        // nanobind raises a C++ import_error as this very ImportError, where a
+        // pending Python error would be chained under a generic one.
+        throw nb::import_error((std::string(name) + " cannot be initialised twice in one process").c_str());
+    }
+    ~LoadOnce() {
+        if (std::uncaught_exceptions() == exceptions_)
+            loaded().push_back(definition_);
+    }
+    LoadOnce(const LoadOnce &) = delete;
+    LoadOnce &operator=(const LoadOnce &) = delete;
+
+private:
+    static std::vector<const PyModuleDef *> &loaded() {
+        static std::vector<const PyModuleDef *> definitions;
+        return definitions;
+    }
+    const PyModuleDef *definition_;
+    int exceptions_;
+};
 
 // "Argument 'x' has incorrect type (expected str, got bytes)"
 [[noreturn]] inline void raise_incorrect_type(const char *argument, const char *expected,
@@ -199,21 +245,57 @@ inline PyTypeObject *import_type_for_process(const char *module, const char *nam
 inline constexpr const char *pickle_refused_message =
     "no default __reduce__ due to non-trivial __cinit__";
 
-// Refuse pickling and copying: both protocol entry points raise TypeError.
+// Refuse pickling and copying: both protocol entry points raise TypeError,
+// whatever they are called with (None and no state included), so that no call
+// of them can get past the refusal with another error.
 template <typename Class> void refuse_pickle(Class &cls) {
-    cls.def("__reduce__", [](nb::handle) -> nb::object {
+    auto refuse = [](nb::handle, const nb::args &, const nb::kwargs &) -> nb::object {
         throw nb::type_error(pickle_refused_message);
-    });
-    cls.def("__setstate__", [](nb::handle, nb::handle) -> nb::object {
-        throw nb::type_error(pickle_refused_message);
-    });
+    };
+    constexpr const char *doc = "Refused: these objects cannot be pickled or copied (TypeError).";
+    cls.def("__reduce__", refuse, doc);
+    cls.def("__setstate__", refuse, doc);
 }
 
-// Cyclic GC slots for a native type `T` whose object members `Members` may
-// form reference cycles. Traversal visits the heap type and the members;
-// clearing sets each member to None and releases the old value only then, so
-// code run by that release never sees a dangling member. An instance whose
-// constructor has not run holds no members yet.
+// Type slots of a native type `T` that holds Python objects only, with the
+// members `Members` able to form reference cycles.
+//
+// __new__ makes the instance complete, every member in its default state
+// (None), so that one made without __init__ (by __new__ alone, or by a
+// subclass whose __init__ skips the base one) reads None rather than failing;
+// __init__ then fills the members.
+//
+// Cycle collection: traversal visits the heap type and the members; clearing
+// sets each member to None and releases the old value only then, so code run
+// by that release never sees a dangling member.
+template <typename T> PyObject *new_with_defaults(PyTypeObject *type, PyObject *, PyObject *) {
+    try {
+        nb::object self = nb::inst_alloc(reinterpret_cast<PyObject *>(type));
+        new (nb::inst_ptr<T>(self)) T();
+        nb::inst_mark_ready(self);
+        return self.release().ptr();
+    } catch (...) {
+        restore_as_python_error();
+        return nullptr;
+    }
+}
+
+// The C++ part of the receiver of a method bound with an untyped `self`, as
+// an __init__ that fills a complete instance must be (nanobind would take a
+// typed one for a constructor of an unbuilt instance). Anything but an instance
+// of `T` is refused, as CPython refuses a method descriptor of another type.
+template <typename T> T &receiver(nb::handle self, const char *method) {
+    if (!nb::isinstance<T>(self) || !nb::inst_ready(self)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%.200s' requires a '%.200s' object but received a '%.200s'",
+                     method, reinterpret_cast<PyTypeObject *>(nb::type<T>().ptr())->tp_name,
+                     Py_TYPE(self.ptr())->tp_name);
+        throw_pending();
+    }
+    return *nb::inst_ptr<T>(self);
+}
+
+// An instance whose members are not built yet (one of a type that builds in
+// __init__, or the moment between allocation and construction) is skipped.
 template <typename T, nb::object T::*... Members>
 int traverse_members(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
@@ -236,8 +318,17 @@ template <typename T, nb::object T::*... Members> int clear_members(PyObject *se
     return 0;
 }
 
+// Cycle collection alone, for a type that builds its instances itself.
 template <typename T, nb::object T::*... Members>
 inline PyType_Slot gc_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse_members<T, Members...>)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear_members<T, Members...>)},
+    {0, nullptr},
+};
+
+template <typename T, nb::object T::*... Members>
+inline PyType_Slot object_holder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(new_with_defaults<T>)},
     {Py_tp_traverse, reinterpret_cast<void *>(traverse_members<T, Members...>)},
     {Py_tp_clear, reinterpret_cast<void *>(clear_members<T, Members...>)},
     {0, nullptr},

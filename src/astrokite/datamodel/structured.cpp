@@ -6,6 +6,8 @@
 #include <initializer_list>
 #include <utility>
 
+#include "astrokite/common/args.hpp"
+
 namespace nb = nanobind;
 
 namespace {
@@ -30,6 +32,7 @@ nb::object make_dtype(nb::handle dtype, std::initializer_list<Field> fields) {
 }  // namespace
 
 NB_MODULE(structured, m) {
+    astrokite::args::LoadOnce once(m);
     m.doc() = "NumPy structured record types of the package (packed, native byte order).";
     nb::module_ numpy = nb::module_::import_("numpy");
     nb::object dtype = numpy.attr("dtype");

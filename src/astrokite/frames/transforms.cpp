@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "astrokite/common/args.hpp"
 #include "astrokite/frames/transforms.hpp"
 
 namespace nb = nanobind;
@@ -187,6 +188,7 @@ std::pair<Output, Output> look(double lat, double lon, double alt, double a, dou
 }  // namespace
 
 NB_MODULE(transforms, m) {
+    astrokite::args::LoadOnce once(m);
     m.doc() = "Earth-fixed geometry kernels: TEME, ITRF and GCRF, geodetic coordinates, look angles.";
     m.def("teme_itrf", &teme_itrf, "ns"_a, "position"_a, "velocity"_a.none(), "to_itrf"_a,
           "States between TEME and ITRF (GMST 1982, UT1 = UTC, no polar motion).");

@@ -3,6 +3,8 @@
 // types of the propagator, the ephemeris and the texts before anything is kept.
 #include <nanobind/nanobind.h>
 
+#include <utility>
+
 #include "astrokite/common/args.hpp"
 
 namespace nb = nanobind;
@@ -18,21 +20,55 @@ struct Siblings {
 };
 Siblings siblings;
 
+// Every member is None until set: __new__ makes a satellite of Nones, which
+// __init__ fills.
 struct Satellite {
-    nb::object _time, state, propagator, ephemeris;
-    nb::object name, description;  // a trimmed str, or None until written
+    nb::object _time = nb::none(), state = nb::none(), propagator = nb::none(), ephemeris = nb::none();
+    nb::object name = nb::none(), description = nb::none();  // a trimmed str, or None
 };
 
 // What the satellite keeps takes part in cycle collection; the texts cannot
 // form cycles.
-constexpr auto &satellite_slots =
-    args::gc_slots<Satellite, &Satellite::_time, &Satellite::state, &Satellite::propagator, &Satellite::ephemeris>;
+constexpr auto &satellite_slots = args::object_holder_slots<Satellite, &Satellite::_time, &Satellite::state,
+                                                            &Satellite::propagator, &Satellite::ephemeris>;
 
 // How a text is stored: converted with str (None becomes "None"), then with
 // the white space around it removed as str.strip does.
 nb::object trimmed_text(nb::handle value) { return nb::str(value).attr("strip")(); }
 
-void construct(Satellite *self, const nb::args &call_args, const nb::kwargs &kwargs) {
+const char *satellite_doc = R"(One spacecraft: its time, name and description, and the state,
+propagator and ephemeris it was built with.
+
+Satellite(time, state, propagator=None, ephemeris=None, name=None,
+          description=None)
+
+time         anything Time accepts, in UTC; always passed through Time.
+state        any object: the satellite's state, kept as given.
+propagator   a Propagator (or an instance of a subclass), or None.
+ephemeris    a StateVectorEphemeris (positions in m, velocities in m/s), or
+             None.
+name, description
+             str (exactly) or None; a given text is kept with the white
+             space around it removed, as the properties store it.
+
+The arguments are checked in the order propagator, ephemeris, name,
+description; the first wrong one raises TypeError. Writing name or
+description stores str(value).strip(), so None becomes "None". Satellites
+cannot be pickled or copied.
+
+Example:
+
+>>> from astrokite.satellite.satellite import Satellite
+>>> iss = Satellite("2024-03-20T03:06:00", None, name="  ISS (ZARYA) ")
+>>> iss.name
+'ISS (ZARYA)'
+>>> iss.time
+Time('2024-03-20T03:06:00.000000000Z')
+>>> iss.description is None
+True)";
+
+void initialise(nb::handle self, const nb::args &call_args, const nb::kwargs &kwargs) {
+    Satellite &held = args::receiver<Satellite>(self, "__init__");
     static const char *const names[] = {"time", "state", "propagator", "ephemeris", "name", "description"};
     nb::object values[] = {nb::none(), nb::none(), nb::none(), nb::none(), nb::none(), nb::none()};
     // Binding errors name the method called, as the interpreter does.
@@ -43,16 +79,18 @@ void construct(Satellite *self, const nb::args &call_args, const nb::kwargs &kwa
     args::require_exact_type(name, &PyUnicode_Type, "name", true);
     args::require_exact_type(description, &PyUnicode_Type, "description", true);
 
-    // Everything is built before the object is, so a failure leaves nothing
-    // behind. Given texts are stored as the setters store them; omitted ones
-    // stay None.
+    // Everything is built before a member changes, so a failure leaves the
+    // satellite as it was. Given texts are stored as the setters store them;
+    // omitted ones are None.
     nb::object time = siblings.time_type(time_argument);
     if (!name.is_none())
         name = trimmed_text(name);
     if (!description.is_none())
         description = trimmed_text(description);
-    new (self) Satellite{std::move(time), std::move(state), std::move(propagator), std::move(ephemeris),
-                         std::move(name), std::move(description)};
+    Satellite built{std::move(time), std::move(state), std::move(propagator), std::move(ephemeris),
+                    std::move(name), std::move(description)};
+    // The replaced members are released only when all new ones are in place.
+    std::swap(held, built);
 }
 
 template <nb::object Satellite::*member>
@@ -76,8 +114,7 @@ void def_held(nb::class_<Satellite> &cls, const char *name, const char *doc) {
 
 NB_MODULE(satellite, m) {
     m.doc() = "Satellite: one spacecraft with its time, name, description, state, propagator and ephemeris.";
-    if (siblings.time_type.is_valid())
-        throw nb::import_error("astrokite.satellite.satellite cannot be initialised twice in one process");
+    args::LoadOnce once(m);
 
     // Required present at import, even where not used further.
     nb::module_::import_("numpy");
@@ -95,14 +132,11 @@ NB_MODULE(satellite, m) {
     m.attr("Iterable") = args::import_name("typing", "Iterable");
     m.attr("DatetimeLike") = args::import_name("astrokite.typing", "DatetimeLike");
 
-    nb::class_<Satellite> cls(
-        m, "Satellite", nb::type_slots(satellite_slots),
-        "One spacecraft: its time, name and description, and the state, propagator\n"
-        "and ephemeris it was built with.\n\n"
-        "Satellite(time, state, propagator=None, ephemeris=None, name=None, description=None):\n"
-        "`time` is anything Time accepts; `propagator` a Propagator, `ephemeris` a\n"
-        "StateVectorEphemeris, `name` and `description` str (trimmed), each or None.");
-    cls.def("__init__", &construct);
+    nb::class_<Satellite> cls(m, "Satellite", nb::type_slots(satellite_slots), satellite_doc);
+    cls.def("__init__", &initialise,
+            nb::sig("def __init__(self, time: DatetimeLike | Time, state: object, propagator: Propagator | None = None, "
+                    "ephemeris: StateVectorEphemeris | None = None, name: str | None = None, "
+                    "description: str | None = None) -> None"));
     def_held<&Satellite::_time>(cls, "time", "Satellite.time: Time");
     def_text<&Satellite::name>(cls, "name", "Satellite.name: str | None");
     def_text<&Satellite::description>(cls, "description", "Satellite.description: str | None");
@@ -110,5 +144,5 @@ NB_MODULE(satellite, m) {
     def_held<&Satellite::propagator>(cls, "propagator", "Satellite.propagator: Propagator | None");
     def_held<&Satellite::ephemeris>(cls, "ephemeris", "Satellite.ephemeris: StateVectorEphemeris | None");
     args::refuse_pickle(cls);
-    siblings.time_type = args::import_name_for_process("astrokite.time.time", "Time");  // marks the module initialised
+    siblings.time_type = args::import_name_for_process("astrokite.time.time", "Time");
 }

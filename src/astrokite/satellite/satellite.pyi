@@ -1,6 +1,6 @@
 """Satellite: one spacecraft with its time, name, description, state, propagator and ephemeris."""
 
-from typing import Any, Iterable as Iterable
+from typing import Any, Iterable as Iterable, NoReturn
 
 from astrokite.propagators.propagators import Propagator
 from astrokite.state.ephemeris import StateVectorEphemeris
@@ -42,5 +42,7 @@ class Satellite:
     @property
     def ephemeris(self) -> StateVectorEphemeris | None:
         """Satellite.ephemeris: StateVectorEphemeris | None"""
-    def __reduce__(self) -> Any: ...
-    def __setstate__(self, state: Any) -> None: ...
+    def __reduce__(self, *args: Any, **kwargs: Any) -> NoReturn:
+        """Refused: TypeError, as the type cannot be pickled or copied."""
+    def __setstate__(self, *args: Any, **kwargs: Any) -> NoReturn:
+        """Refused: TypeError, whatever the state."""

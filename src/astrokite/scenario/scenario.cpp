@@ -4,6 +4,8 @@
 // sibling modules; this type builds the objects in a fixed order and holds them.
 #include <nanobind/nanobind.h>
 
+#include <utility>
+
 #include "astrokite/common/args.hpp"
 
 namespace nb = nanobind;
@@ -21,18 +23,53 @@ struct Siblings {
 };
 Siblings siblings;
 
+// Every member is None until set: __new__ makes a scenario of Nones, which
+// __init__ fills.
 struct Scenario {
-    nb::object time, sun, earth, moon, ellipsoid;
+    nb::object time = nb::none(), sun = nb::none(), earth = nb::none(), moon = nb::none(),
+               ellipsoid = nb::none();
     nb::object name = nb::none(), description = nb::none(), author = nb::none();
     nb::object rotation = nb::none();  // cache; None until a rotation has been computed
 };
 
 // The held objects and the rotation cache take part in cycle collection; the
 // texts cannot form cycles.
-constexpr auto &scenario_slots = args::gc_slots<Scenario, &Scenario::time, &Scenario::sun, &Scenario::earth,
-                                                &Scenario::moon, &Scenario::ellipsoid, &Scenario::rotation>;
+constexpr auto &scenario_slots =
+    args::object_holder_slots<Scenario, &Scenario::time, &Scenario::sun, &Scenario::earth, &Scenario::moon,
+                              &Scenario::ellipsoid, &Scenario::rotation>;
 
-void construct(Scenario *self, const nb::args &call_args, const nb::kwargs &kwargs) {
+const char *scenario_doc = R"(The setting of one simulation: its time, the Sun, Earth and Moon at that
+time, the reference ellipsoid, three descriptive texts and the rotation from
+the Earth-fixed frame ITRF to the inertial frame GCRF.
+
+Scenario(time, ellipsoid=WGS84)
+
+time       anything Time accepts (ISO 8601 text, datetime, numpy.datetime64,
+           a Time, ...), in UTC; always passed through Time.
+ellipsoid  an Ellipsoid (or an instance of a subclass); WGS84 by default.
+
+The Sun, the Moon and the Earth are built from the scenario's time, in this
+order; their positions are geocentric GCRF in metres. rot_GCRF_from_ITRF is
+the 3x3 rotation matrix taking ITRF vectors to GCRF at the scenario's time,
+computed on first read and then kept (UT1 taken equal to UTC, no polar
+motion). name, author and description take a str or None; an unset one reads
+"None". Scenarios cannot be pickled or copied.
+
+Example:
+
+>>> from astrokite.scenario.scenario import Scenario
+>>> scenario = Scenario("2024-03-20T03:06:00")
+>>> scenario.ellipsoid
+Ellipsoid(a=6378137.0, f=0.0033528106647474805)
+>>> import numpy
+>>> round(float(numpy.linalg.norm(scenario.sun.position)) / 1e9, 3)  # Gm
+148.979
+>>> scenario.rot_GCRF_from_ITRF.shape
+(3, 3)
+>>> scenario.name = "March equinox")";
+
+void initialise(nb::handle self, const nb::args &call_args, const nb::kwargs &kwargs) {
+    Scenario &held = args::receiver<Scenario>(self, "__init__");
     static const char *const names[] = {"time", "ellipsoid"};
     nb::object values[] = {nb::none(), nb::borrow(siblings.wgs84)};
     // Binding errors name the method called, as the interpreter does.
@@ -40,13 +77,17 @@ void construct(Scenario *self, const nb::args &call_args, const nb::kwargs &kwar
     auto &[time_argument, ellipsoid] = values;
     args::require_instance(ellipsoid, siblings.ellipsoid_type, "ellipsoid");
 
-    // Everything is built before the object is, so a failure leaves nothing behind.
+    // Everything is built before a member changes, so a failure leaves the
+    // scenario as it was.
     nb::object time = siblings.time_type(time_argument);
     nb::object sun = siblings.sun(time);
     nb::object moon = siblings.moon(time);
     nb::object earth = siblings.earth(time);
-    new (self) Scenario{std::move(time), std::move(sun), std::move(earth), std::move(moon),
-                        std::move(ellipsoid)};
+    // A second __init__ keeps the texts; the rotation belonged to the old time.
+    Scenario built{std::move(time), std::move(sun), std::move(earth), std::move(moon), std::move(ellipsoid),
+                   held.name, held.description, held.author};
+    // The replaced members are released only when all new ones are in place.
+    std::swap(held, built);
 }
 
 // The rotation function is looked up in the module namespace on every
@@ -99,9 +140,7 @@ void def_held(nb::class_<Scenario> &cls, const char *name) {
 
 NB_MODULE(scenario, m) {
     m.doc() = "Scenario: the time, bodies, reference ellipsoid and Earth rotation of one simulation.";
-
-    if (siblings.globals.is_valid())
-        throw nb::import_error("astrokite.scenario.scenario cannot be initialised twice in one process");
+    args::LoadOnce once(m);
     nb::module_ numpy = nb::module_::import_("numpy");
     siblings.ndarray_type = args::import_type_for_process("numpy", "ndarray");
     siblings.time_type = args::import_name_for_process("astrokite.time.time", "Time");
@@ -114,11 +153,9 @@ NB_MODULE(scenario, m) {
     m.attr("rot_GCRF_from_ITRF") = args::import_name("astrokite.frames.rotations", "rot_GCRF_from_ITRF");
     m.attr("DatetimeLike") = args::import_name("astrokite.typing", "DatetimeLike");
 
-    nb::class_<Scenario> cls(m, "Scenario", nb::type_slots(scenario_slots),
-                             "The setting of one simulation: its time, the Sun, Earth and Moon at that time,\n"
-                             "the reference ellipsoid, descriptive texts and the ITRF to GCRF rotation.\n\n"
-                             "Scenario(time, ellipsoid=WGS84): `time` is anything Time accepts.");
-    cls.def("__init__", &construct);
+    nb::class_<Scenario> cls(m, "Scenario", nb::type_slots(scenario_slots), scenario_doc);
+    cls.def("__init__", &initialise,
+            nb::sig("def __init__(self, time: DatetimeLike | Time, ellipsoid: Ellipsoid = WGS84) -> None"));
     cls.def_prop_ro("rot_GCRF_from_ITRF", &rotation, nb::name("rot_GCRF_from_ITRF"),
                     "Scenario.rot_GCRF_from_ITRF: numpy.ndarray");
     def_text<&Scenario::name>(cls, "name", "Scenario.name: str");
@@ -130,5 +167,5 @@ NB_MODULE(scenario, m) {
     def_held<&Scenario::moon>(cls, "moon");
     def_held<&Scenario::ellipsoid>(cls, "ellipsoid");
     args::refuse_pickle(cls);
-    siblings.globals = nb::borrow(PyModule_GetDict(m.ptr())).release();  // marks the module initialised
+    siblings.globals = nb::borrow(PyModule_GetDict(m.ptr())).release();
 }

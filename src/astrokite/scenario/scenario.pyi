@@ -1,6 +1,6 @@
 """Scenario: the time, bodies, reference ellipsoid and Earth rotation of one simulation."""
 
-from typing import Any
+from typing import Any, NoReturn
 
 import numpy as numpy
 from astrokite.bodies.bodies import Earth, Moon, Sun
@@ -42,5 +42,7 @@ class Scenario:
     def moon(self) -> Moon: ...
     @property
     def ellipsoid(self) -> Ellipsoid: ...
-    def __reduce__(self) -> Any: ...
-    def __setstate__(self, state: Any) -> None: ...
+    def __reduce__(self, *args: Any, **kwargs: Any) -> NoReturn:
+        """Refused: TypeError, as the type cannot be pickled or copied."""
+    def __setstate__(self, *args: Any, **kwargs: Any) -> NoReturn:
+        """Refused: TypeError, whatever the state."""

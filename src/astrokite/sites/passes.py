@@ -156,9 +156,10 @@ def _contiguous(position, velocity, valid):
 
 
 class _SGP4States:
-    """TEME states from the package's SGP4: one propagator for the grid of each
-    chunk of satellites; the rounds of requests go through one propagator over
-    all of them."""
+    """TEME states from the package's SGP4: the grid of each chunk of satellites
+    from a propagator of that chunk (or, given an SGP4, from its pairs of the
+    chunk's rows and the grid's times); the rounds of requests go through one
+    propagator over all of them, each (satellite, time) pair propagated once."""
 
     def __init__(self, source):
         from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
@@ -167,59 +168,25 @@ class _SGP4States:
         if isinstance(source, SGP4):
             self._items = None
             self._all = source
-            self.satnos = np.asarray(source.propagate(Time(0)).satnos, np.int64)
         else:
             self._items = _satellites(source)
             self._all = SGP4(self._items)
-            self.satnos = np.asarray([_satno(item) for item in self._items], np.int64)
-        self._pairs = _PairPropagation.of(self._all)
+        self.satnos = np.asarray(self._all.satnos, np.int64)
 
     @staticmethod
     def _states(ephemeris):
         return ephemeris.position, ephemeris.velocity, np.asarray(ephemeris.error) == 0
 
     def grid(self, rows, times):
-        if self._items is None:
-            r, v, valid = self._states(self._all.propagate(Time(times)))
-            return r[rows], v[rows], valid[rows]
-        return self._states(self._SGP4(self._items[rows]).propagate(Time(times)))
+        if self._items is not None:
+            return self._states(self._SGP4(self._items[rows]).propagate(Time(times)))
+        count = rows.stop - rows.start
+        r, v, valid = self.at(np.repeat(np.arange(rows.start, rows.stop), len(times)), np.tile(times, count))
+        return r.reshape(count, len(times), 3), v.reshape(count, len(times), 3), valid.reshape(count, len(times))
 
     def at(self, rows, times):
-        if self._pairs is not None:
-            return self._pairs(rows, times)
-        # Each distinct time once for every satellite, then the pairs picked out.
-        distinct, where = np.unique(times, return_inverse=True)
-        all_r, all_v, all_valid = self._states(self._all.propagate(Time(distinct)))
-        return all_r[rows, where], all_v[rows, where], all_valid[rows, where]
-
-
-class _PairPropagation:
-    """States of (satellite row, time) pairs, each propagated once in one native
-    call through the SGP4 batch table, which propagates a (1, k) array of
-    element-set indices against k instants; the element set in force for each
-    pair is chosen as ``SGP4.propagate`` chooses it. ``SGP4.propagate`` itself
-    takes only a grid of satellites by times."""
-
-    def __init__(self, propagator):
-        self._table, self._sets, self._choose = propagator._table, propagator._sets, propagator._choose
-        self._first = np.array([indices[0] for indices in self._sets], np.int64)
-        self._histories = np.flatnonzero([len(indices) > 1 for indices in self._sets])
-
-    @classmethod
-    def of(cls, propagator):
-        """The pair propagation of an SGP4, or None if it has no batch table."""
-        if all(hasattr(propagator, name) for name in ("_table", "_sets", "_choose")):
-            return cls(propagator)
-        return None
-
-    def __call__(self, rows, times):
-        chosen = self._first[rows]
-        for row in np.intersect1d(self._histories, rows):
-            mine = np.flatnonzero(rows == row)
-            chosen[mine] = self._sets[row][self._choose(self._sets[row], times[mine], "inforce")]
-        position, velocity, error = self._table.propagate(chosen[None, :], np.ascontiguousarray(times, np.int64),
-                                                          True, 1)
-        return position[0], velocity[0], error[0] == 0
+        position, velocity, error = self._all.propagate_pairs(rows, Time(times))
+        return position, velocity, error == 0
 
 
 def _satellites(source) -> list:
@@ -238,17 +205,6 @@ def _satellites(source) -> list:
                     f"not {type(source).__name__}")
 
 
-def _satno(item) -> int:
-    satno = item.satno
-    return int(np.atleast_1d(satno)[0])
-
-
 def sgp4_states(source) -> TemeStates:
     """The TEME states of ``source`` through the package's SGP4 propagator."""
-    try:
-        return _SGP4States(source)
-    except ModuleNotFoundError as error:
-        if "sgp4.sgp4" not in str(error):
-            raise
-        raise NotImplementedError("passes from element sets need the SGP4 propagator, "
-                                  "astrokite.propagators.analytical.sgp4.sgp4, which is not built yet") from error
+    return _SGP4States(source)

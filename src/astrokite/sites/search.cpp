@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "astrokite/common/args.hpp"
 #include "astrokite/frames/transforms.hpp"
 #include "astrokite/sites/passes.hpp"
 
@@ -127,6 +128,7 @@ private:
 }  // namespace
 
 NB_MODULE(search, m) {
+    astrokite::args::LoadOnce once(m);
     m.doc() = "Pass search over a site, driven in rounds of batched propagation.";
     nb::class_<Search>(m, "PassSearch",
                        "PassSearch(position, up, sin_min_elevation, satellites, start, span): the search for\n"

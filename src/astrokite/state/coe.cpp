@@ -1,12 +1,14 @@
 // Python binding of the Kepler solver; the element conversions stay C++ only.
 #include <nanobind/nanobind.h>
 
+#include "astrokite/common/args.hpp"
 #include "astrokite/state/coe.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 NB_MODULE(coe, m) {
+    astrokite::args::LoadOnce once(m);
     m.doc() = "Classical orbital elements.";
     m.def("c_eca_from_mea", &astrokite::coe::c_eca_from_mea, "mea"_a, "ecc"_a,
           "Eccentric anomaly E [rad] from mean anomaly M [rad] and eccentricity e: the\n"

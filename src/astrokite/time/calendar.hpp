@@ -200,6 +200,11 @@ inline Convert ns_from_datetime64(int64_t count, Datetime64Unit unit, int64_t mu
     if (count == datetime64_nat)
         return Convert::invalid;
     const int128 steps = static_cast<int128>(count) * multiplier;
+    // A step of a nanosecond or more: more steps than the range has
+    // nanoseconds is out of it, and fewer keep every product below 2^113, well
+    // inside 128 bits.
+    if (unit < Datetime64Unit::ps && (steps > max_ns || steps < min_ns))
+        return Convert::out_of_range;
     auto floor_div = [](int128 a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); };
     int128 total = 0;
     switch (unit) {
@@ -226,7 +231,6 @@ inline Convert ns_from_datetime64(int64_t count, Datetime64Unit unit, int64_t mu
     case Datetime64Unit::fs: total = floor_div(steps, 1'000'000); break;
     case Datetime64Unit::as: total = floor_div(steps, 1'000'000'000); break;
     }
-    // |steps| < 2^95, so no product above can overflow 128 bits.
     if (!in_range(total))
         return Convert::out_of_range;
     ns = static_cast<int64_t>(total);

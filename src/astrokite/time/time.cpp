@@ -268,6 +268,17 @@ bool is_ndarray(nb::handle value) {
 
 Time time_from_array(nb::handle array, Format format, bool format_given);
 
+// The typed views below read elements aligned to their type at whole-element
+// strides. A 1-D array that is not like that (a field of a record array, a
+// view at a byte offset into a buffer) is copied into a new, contiguous one.
+nb::object addressable(nb::object array) {
+    const Py_ssize_t itemsize = nb::cast<Py_ssize_t>(array.attr("itemsize"));
+    const Py_ssize_t stride = nb::cast<Py_ssize_t>(array.attr("strides")[0]);
+    if (itemsize == 0 || (nb::cast<bool>(array.attr("flags").attr("aligned")) && stride % itemsize == 0))
+        return array;
+    return array.attr("copy")();
+}
+
 Time time_from_sequence(nb::handle sequence, Format format, bool format_given) {
     // A tuple snapshot: converting an item may run Python code (tzinfo) that
     // could otherwise resize a list under us.
@@ -306,6 +317,7 @@ Time time_from_array(nb::handle array, Format format, bool format_given) {
     const char kind = nb::str(dtype.attr("kind")).c_str()[0];
     if (kind == 'O' || kind == 'U')
         return time_from_sequence(source.attr("tolist")(), format, format_given);
+    source = addressable(std::move(source));
     const size_t size = nb::cast<size_t>(source.attr("size"));
     int64_t *data = nullptr;
     nb::object counts = new_counts(size, data);
@@ -502,11 +514,31 @@ Time(value, format=None) accepts:
 - a list or tuple of any of these scalars, giving an array-valued Time.
 
 Text that is not a date and instants out of range raise ValueError; other
-types raise TypeError.)";
+types raise TypeError.
+
+Attributes: int64 (the count, ns), jd and mjd (days), unix (s), datetime64,
+utc, shape and size. Comparisons order instants (elementwise for arrays);
+an array-valued Time supports len(), indexing and iteration.
+
+Example:
+
+>>> from astrokite.time.time import Time
+>>> t = Time("2024-03-20T03:06:00")
+>>> t.jd                                  # days
+2460389.629166667
+>>> t.int64                               # ns since 1970
+1710903960000000000
+>>> Time(2460389.5, format="jd")
+Time('2024-03-20T00:00:00.000000000Z')
+>>> Time(["2024-03-20", "2024-03-21T12:00"]).mjd
+array([60389. , 60390.5])
+>>> t < Time("2024-03-21")
+True)";
 
 }  // namespace
 
 NB_MODULE(time, m) {
+    astrokite::args::LoadOnce once(m);
     m.doc() = "The package's time type: instants as int64 nanoseconds since 1970 in UTC.";
     // nanobind's exit report counts every instance still alive when its state
     // is torn down, including Time objects that third-party state (test

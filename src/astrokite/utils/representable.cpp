@@ -503,10 +503,7 @@ PyMethodDef module_functions[] = {
 }  // namespace
 
 NB_MODULE(representable, m) {
-    // The type and the bound state are per process; a second module object
-    // would register the type again and leave the first one without it.
-    if (bound)
-        throw nb::import_error("astrokite.utils.representable cannot be initialised twice in one process");
+    args::LoadOnce once(m);
     m.doc() = "Console text of the package's objects: a framed, optionally styled box made of a header and a body, "
               "with the look read from settings.json beside this module.";
     nb::module_ pandas = nb::module_::import_("pandas");

@@ -27,8 +27,16 @@ class Table:
     def propagate_since(
         self, sets: numpy.ndarray, minutes: numpy.ndarray, velocity: bool, threads: int
     ) -> tuple[numpy.ndarray, numpy.ndarray | None, numpy.ndarray]:
-        """States at minutes since each sample's set epoch: (position m, velocity m/s or None, error int8)."""
+        """States at minutes since each sample's set epoch: (position m, velocity m/s or None, error int8).
+
+        ``sets`` (int64 table indices) is one set per row, shape (rows,), or one
+        per sample, shape (rows, times); the results have shape (rows, times, 3)
+        and (rows, times).
+        """
     def propagate(
         self, sets: numpy.ndarray, instants: numpy.ndarray, velocity: bool, threads: int
     ) -> tuple[numpy.ndarray, numpy.ndarray | None, numpy.ndarray]:
-        """States at instants (int64 ns since 1970, UTC): (position m, velocity m/s or None, error int8)."""
+        """States at instants (int64 ns since 1970, UTC): (position m, velocity m/s or None, error int8).
+
+        ``sets`` as in ``propagate_since``.
+        """

@@ -40,21 +40,13 @@ def _line_pair(line1: str, line2: str) -> bytes:
     return line1.encode()[:69].ljust(69) + line2.encode()[:69].ljust(69)
 
 
-def _elset_rows(elset: ELSET) -> bytes:
-    """The rows of an ELSET, in its order."""
-    lines = getattr(elset, "_lines", None)
-    if lines is not None:
-        return lines()
-    return b"".join(_line_pair(tle.line1, tle.line2) for tle in elset)
-
-
 def _groups(source) -> list[bytes]:
     """The rows of each satellite of a source: a TLE, an ELSET, a mapping of
     catalogue numbers to ELSETs (a Catalogue), or a list of TLEs and ELSETs."""
     if isinstance(source, TLE):
         return [_line_pair(source.line1, source.line2)]
     if isinstance(source, ELSET):
-        return [_elset_rows(source)]
+        return [source._lines()]
     if isinstance(source, Mapping):
         items = list(source.values())
         what = "a Catalogue value"
@@ -71,7 +63,7 @@ def _groups(source) -> list[bytes]:
         if isinstance(item, TLE):
             groups.append(_line_pair(item.line1, item.line2))
         elif isinstance(item, ELSET):
-            groups.append(_elset_rows(item))
+            groups.append(item._lines())
         else:
             raise TypeError(f"{what} must be a TLE or an ELSET, not {type(item).__name__}")
     return groups
@@ -85,6 +77,19 @@ def _threads(threads) -> int:
     if threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
     return int(threads)
+
+
+def _serving(epochs: np.ndarray, after, first, stop, instants: np.ndarray, select: str) -> np.ndarray:
+    """Position in ``epochs`` of the set serving each instant, given its
+    satellite's sets at positions ``first`` to ``stop`` (epoch order) and where
+    the instant goes among them (``after``, past equal epochs)."""
+    in_force = np.maximum(after - 1, first)
+    if select == "inforce":
+        return in_force
+    following = np.minimum(after, stop - 1)
+    # Nearer to the following epoch: take it; otherwise (ties too) the one in force.
+    later = np.abs(epochs[following] - instants) < np.abs(instants - epochs[in_force])
+    return np.where(later, following, in_force)
 
 
 class SGP4(Propagator):
@@ -121,6 +126,11 @@ class SGP4(Propagator):
             start += len(indices)
         self._epochs = epochs
         self._satno = self._table.satno
+        # The same sets flattened (satellite after satellite), with where each satellite's run starts and
+        # ends, for choosing sets of many (satellite, time) pairs at once.
+        self._flat = np.concatenate(self._sets) if self._sets else np.empty(0, np.int64)
+        self._flat_epochs = epochs[self._flat]
+        self._run_start = np.concatenate([[0], np.cumsum([len(indices) for indices in self._sets])]).astype(np.int64)
         # When every satellite has one set, that set serves all its times.
         self._only_sets = (
             np.array([indices[0] for indices in self._sets], dtype=np.int64)
@@ -132,6 +142,11 @@ class SGP4(Propagator):
     def size(self) -> int:
         """Number of element sets."""
         return self._table.size
+
+    @property
+    def satnos(self) -> np.ndarray:
+        """Catalogue number of each satellite (int64, one per row of ``propagate``)."""
+        return self._satno[self._run_start[:-1]]
 
     def __len__(self) -> int:
         """Number of satellites (rows of ``propagate`` with select "inforce" or "nearest")."""
@@ -167,30 +182,94 @@ class SGP4(Propagator):
         time = times if isinstance(times, Time) else Time(times)
         instants = np.atleast_1d(np.asarray(time.int64, dtype=np.int64))
         if select == "each":
-            sets = np.concatenate(self._sets) if self._sets else np.empty(0, np.int64)
+            sets = self._flat
         elif self._only_sets is not None:
             sets = self._only_sets
         else:
             sets = np.empty((len(self._sets), len(instants)), dtype=np.int64)
             for row, indices in enumerate(self._sets):
-                sets[row] = indices[self._choose(indices, instants, select)]
+                epochs = self._epochs[indices]
+                after = np.searchsorted(epochs, instants, side="right")
+                sets[row] = indices[_serving(epochs, after, 0, len(indices), instants, select)]
         position, velocity_array, error = self._table.propagate(
             np.ascontiguousarray(sets), instants, bool(velocity), count
         )
         satnos = self._satno[sets if sets.ndim == 1 else sets[:, 0]] if len(sets) else np.empty(0, np.int64)
         return StateVectorEphemeris(time, position, velocity_array, frame=TEME, satnos=satnos, error=error)
 
-    def _choose(self, indices: np.ndarray, instants: np.ndarray, select: str) -> np.ndarray:
-        """Position in `indices` (sets in epoch order) of the set serving each instant."""
-        epochs = self._epochs[indices]
-        after = np.searchsorted(epochs, instants, side="right")
-        in_force = np.maximum(after - 1, 0)
-        if select == "inforce":
-            return in_force
-        following = np.minimum(after, len(epochs) - 1)
-        # Nearer to the following epoch: take it; otherwise (ties too) the one in force.
-        later = np.abs(epochs[following] - instants) < np.abs(instants - epochs[in_force])
-        return np.where(later, following, in_force)
+    def propagate_pairs(
+        self, rows, times, *, velocity: bool = True, select: str = "inforce", threads: int | None = None
+    ) -> tuple[np.ndarray, np.ndarray | None, np.ndarray]:
+        """States of k (satellite, time) pairs, in TEME: satellite ``rows[i]`` at
+        ``times[i]``, each pair propagated once.
+
+        Where ``propagate`` gives every satellite at every time, this serves
+        callers that need scattered samples (a search refining events of many
+        satellites at different instants) without propagating the whole grid.
+        Each sample equals, bit for bit, the one ``propagate`` gives for the
+        same satellite, time and ``select``.
+
+        Args:
+            rows: k satellite rows (integers from 0 to ``len(self) - 1``, the
+                rows of ``propagate`` and of ``satnos``), in any order, repeats
+                allowed.
+            times: k instants, a ``Time`` or anything ``Time`` accepts.
+            velocity: False gives None for the velocities and skips them.
+            select: which element set of a satellite serves its time:
+                "inforce" or "nearest", as in ``propagate``.
+            threads: native threads to use; None uses every core.
+
+        Returns:
+            ``(position, velocity, error)``: position in m and velocity in m/s,
+            float64 of shape (k, 3) (velocity None with ``velocity=False``), and
+            the int8 error code of each pair (0 for a good sample, else a key of
+            ``ERRORS``, with NaN position and velocity).
+        """
+        if select not in ("inforce", "nearest"):
+            raise ValueError(f"select must be 'inforce' or 'nearest' for pairs, not {select!r}")
+        count = _threads(threads)
+        rows = np.atleast_1d(np.asarray(rows))
+        if rows.dtype.kind not in "iu" and rows.size:
+            raise TypeError(f"rows must be integers, not {rows.dtype}")
+        time = times if isinstance(times, Time) else Time(times)
+        instants = np.atleast_1d(np.asarray(time.int64, dtype=np.int64))
+        if rows.ndim != 1 or instants.shape != rows.shape:
+            raise ValueError(f"rows and times must both be one-dimensional of one length, "
+                             f"not of shapes {rows.shape} and {instants.shape}")
+        if len(rows) and (rows.min() < 0 or rows.max() >= len(self._sets)):
+            raise IndexError(f"rows must lie in [0, {len(self._sets)}), got {rows.min()} to {rows.max()}")
+        rows = rows.astype(np.int64)
+        first, stop = self._run_start[rows], self._run_start[rows + 1]
+        positions = first.copy()
+        history = np.flatnonzero(stop - first > 1)
+        if len(history):
+            after = self._after(first[history], stop[history], instants[history])
+            positions[history] = _serving(self._flat_epochs, after, first[history], stop[history],
+                                          instants[history], select)
+        sets = self._flat[positions]
+        # In order of set and time the native runs fill whole SIMD lanes with one set and carry a resonant
+        # set's integration from one time to the next; each sample's value is the same in any order.
+        order = np.lexsort((instants, sets))
+        position, velocity_array, error = self._table.propagate(
+            sets[order][None, :], instants[order], bool(velocity), count
+        )
+        back = np.empty_like(order)
+        back[order] = np.arange(len(order))
+        return position[0][back], None if velocity_array is None else velocity_array[0][back], error[0][back]
+
+    def _after(self, first: np.ndarray, stop: np.ndarray, instants: np.ndarray) -> np.ndarray:
+        """Where each instant would go among its satellite's epochs (the flat
+        positions ``first`` to ``stop``), after any equal epoch: a bisection of
+        all pairs together, as many rounds as the longest history needs."""
+        low, high = first.copy(), stop.copy()
+        open_pairs = np.flatnonzero(low < high)
+        while len(open_pairs):
+            middle = (low[open_pairs] + high[open_pairs]) // 2
+            at_or_before = self._flat_epochs[middle] <= instants[open_pairs]
+            low[open_pairs[at_or_before]] = middle[at_or_before] + 1
+            high[open_pairs[~at_or_before]] = middle[~at_or_before]
+            open_pairs = open_pairs[low[open_pairs] < high[open_pairs]]
+        return low
 
     def propagate_since(
         self, minutes, *, velocity: bool = True, threads: int | None = None
@@ -214,7 +293,7 @@ class SGP4(Propagator):
         if offsets.ndim != 1:
             raise ValueError(f"minutes must be a scalar or one-dimensional, not of shape {offsets.shape}")
         offsets = np.ascontiguousarray(offsets)
-        sets = np.concatenate(self._sets) if self._sets else np.empty(0, np.int64)
+        sets = self._flat
         position, velocity_array, error = self._table.propagate_since(sets, offsets, bool(velocity), count)
         time = None
         epochs = self._epochs[sets]

@@ -26,7 +26,14 @@ template <class B> using Mask = typename B::batch_bool_type;
 
 template <class B> B where(const Mask<B> &mask, const B &yes, const B &no) { return xsimd::select(mask, yes, no); }
 
-template <class B> B reduce(const B &angle) { return xsimd::fmod(angle, B(twopi)); }
+// The angle modulo 2 pi. Lanes that are not finite, or so large that no digit
+// of the angle is left, give NaN without entering fmod, whose integer
+// conversion is undefined for them on targets without a vector one.
+template <class B> B reduce(const B &angle) {
+    const Mask<B> usable = xsimd::abs(angle) < B(1e15);  // false for NaN
+    return where(usable, xsimd::fmod(where(usable, angle, B(0.0)), B(twopi)),
+                 B(std::numeric_limits<double>::quiet_NaN()));
+}
 
 // State of the resonance integrator in each lane (see deep_space_secular).
 template <class B> struct Resonance {

@@ -14,6 +14,7 @@
 #include <string>
 #include <tuple>
 
+#include "astrokite/common/args.hpp"
 #include "astrokite/propagators/analytical/sgp4/sgp4_batch.hpp"
 
 namespace nb = nanobind;
@@ -109,6 +110,7 @@ void read_sets(const Table &table, const Int64In &sets, std::size_t times, sgp4:
 }  // namespace
 
 NB_MODULE(_sgp4, m) {
+    astrokite::args::LoadOnce once(m);
     m.doc() = "Native SGP4/SDP4 propagation of a table of element sets.";
 
     m.def(

@@ -22,6 +22,7 @@ void import_names(nb::module_ &m, const char *module, std::initializer_list<cons
 }  // namespace
 
 NB_MODULE(tle, m) {
+    astrokite::args::LoadOnce once(m);
     for (const char *module : {"numpy", "numbers", "typing"})
         m.attr(module) = nb::module_::import_(module);
     import_names(m, "typing", {"Any", "Iterator"});

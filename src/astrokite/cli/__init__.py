@@ -1,0 +1,1 @@
+"""The ``astrokite`` command line (``astrokite`` script, ``python -m astrokite``)."""

@@ -1,0 +1,254 @@
+"""The astrokite command, run as a user runs it: in a subprocess, reading its output and exit code."""
+
+import gzip
+import importlib.util
+import os
+import re
+import subprocess
+import sys
+import venv
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from conftest import DATA, ISS1, ISS2, history
+
+import astrokite
+from astrokite.propagators.analytical.sgp4.tle import ELSET
+
+IMPORTED_FROM = Path(astrokite.__file__).resolve().parent.parent
+ISS = str(DATA / "iss.tle")
+TESS = str(DATA / "tess.tle")
+
+needs_sgp4 = pytest.mark.skipif(importlib.util.find_spec("astrokite.propagators.analytical.sgp4.sgp4") is None,
+                                reason="the SGP4 propagator is not in this tree yet")
+needs_catalogue = pytest.mark.skipif(importlib.util.find_spec("astrokite.catalogue") is None,
+                                     reason="the catalogue reader is not in this tree yet")
+needs_sites = pytest.mark.skipif(importlib.util.find_spec("astrokite.sites") is None,
+                                 reason="sites and passes are not in this tree yet")
+
+
+def astrokite_cli(*args, command=(sys.executable, "-m", "astrokite")):
+    """Run the command line on the astrokite under test; (exit code, stdout, stderr)."""
+    env = dict(os.environ, PYTHONPATH=str(IMPORTED_FROM))
+    done = subprocess.run([*command, *map(str, args)], capture_output=True, text=True, env=env, timeout=600)
+    return done.returncode, done.stdout, done.stderr
+
+
+@pytest.fixture
+def one_set(tmp_path):
+    """A file holding the first ISS element set as a 3-line set."""
+    path = tmp_path / "iss1.tle"
+    path.write_text(f"ISS (ZARYA)\n{ISS1}\n{ISS2}\n")
+    return path
+
+
+@pytest.mark.parametrize("args", [(), ("info",), ("propagate",), ("passes",)])
+def test_help_everywhere(args):
+    code, out, _ = astrokite_cli(*args, "--help")
+    assert code == 0
+    assert out.startswith("Usage: ")
+
+
+def test_version_is_the_package_version():
+    code, out, _ = astrokite_cli("--version")
+    assert (code, out) == (0, f"astrokite, version {astrokite.__version__}\n")
+
+
+def test_info_summarises_each_satellite():
+    code, out, err = astrokite_cli("info", ISS, TESS)
+    assert code == 0, err
+    lines = out.splitlines()
+    assert lines[0].split()[:3] == ["number", "name", "sets"]
+    iss = ELSET(*history("iss.tle"))
+    row = lines[1].split()
+    assert row == ["25544", "-", "609", "2023-01-01T06:28:40Z", "2023-04-30T23:49:16Z",
+                   f"{iss.pge[-1] / 1e3:.1f}", f"{iss.apg[-1] / 1e3:.1f}"]
+    assert lines[2].split()[0] == "43435"
+    assert lines[-1] == "2 satellites, 616 element sets"
+
+
+def test_info_reads_omm_as_it_reads_the_same_sets_as_text(tmp_path):
+    from astrokite.catalogue import read_tle, write_omm
+
+    path = tmp_path / "iss.json.gz"
+    write_omm(read_tle(ISS), tmp_path / "iss.json")
+    path.write_bytes(gzip.compress((tmp_path / "iss.json").read_bytes()))
+    assert astrokite_cli("info", path)[1] == astrokite_cli("info", ISS)[1]
+    code, _, err = astrokite_cli("info", path, ISS)
+    assert code == 2 and "not both" in err
+
+
+def test_info_shows_the_names_of_three_line_sets(one_set):
+    assert astrokite_cli("info", one_set)[1].splitlines()[1].split()[:4] == ["25544", "ISS", "(ZARYA)", "1"]
+
+
+@pytest.mark.parametrize("args, message", [
+    (("info", "no-such-file.tle"), "does not exist"),
+    (("info",), "Missing argument"),
+    (("propagate", ISS, "--start", "yesterday", "--stop", "2023-03-02", "--out", "x.csv"),
+     "not an ISO 8601"),
+    (("propagate", ISS, "--start", "2023-03-02", "--stop", "2023-03-01", "--out", "x.csv"), "lies before"),
+    (("propagate", ISS, "--start", "2023-03-01", "--stop", "2023-03-02", "--step", "0", "--out", "x.csv"),
+     "positive duration"),
+    (("propagate", ISS, "--start", "2023-03-01", "--stop", "2023-03-02", "--step", "1 fortnight",
+      "--out", "x.csv"), "not a duration"),
+    (("propagate", ISS, "--start", "1990-01-01", "--stop", "2200-01-01", "--step", "1s", "--out", "x.csv"),
+     "at most 10,000,000"),
+    (("propagate", ISS, "--start", "2023-03-01", "--stop", "2023-03-02", "--out", "x.txt"),
+     "must end in .csv or .parquet"),
+    (("propagate", ISS, "--start", "2023-03-01", "--stop", "2023-03-02", "--frame", "icrf", "--out", "x.csv"),
+     "'icrf' is not one of"),
+    (("passes", ISS, "--site", "91,0", "--start", "2023-03-01", "--stop", "2023-03-02"), "outside [-90, 90]"),
+    (("passes", ISS, "--site", "45", "--start", "2023-03-01", "--stop", "2023-03-02"), "LAT,LON"),
+    (("passes", ISS, "--site", "45,nan", "--start", "2023-03-01", "--stop", "2023-03-02"), "finite"),
+    (("passes", ISS, "--site", "45,7", "--start", "2023-03-01", "--stop", "2023-03-01"), "must lie after"),
+    (("passes", ISS, "--site", "45,7", "--start", "2023-03-01", "--stop", "2023-03-02",
+      "--min-elevation", "95"), "95"),
+])
+def test_bad_input_is_a_usage_error_with_a_clear_message(args, message, tmp_path):
+    code, out, err = astrokite_cli(*args)
+    assert code == 2
+    assert message in err
+    assert out == "" and "Traceback" not in err
+
+
+@pytest.mark.parametrize("text, message", [("", "no element sets"), ("nothing to see\n", "Error: ")])
+def test_a_file_without_element_sets_fails_with_a_message(text, message, tmp_path):
+    path = tmp_path / "empty.tle"
+    path.write_text(text)
+    code, _, err = astrokite_cli("info", path)
+    assert code == 1
+    assert message in err and "Traceback" not in err
+
+
+@needs_sgp4
+def test_propagate_writes_teme_states_of_the_reference_propagator(one_set, tmp_path):
+    from sgp4.api import Satrec
+
+    out = tmp_path / "iss.csv"
+    code, _, err = astrokite_cli("propagate", one_set, "--start", "2023-01-01T06:00", "--stop", "2023-01-01T08:00",
+                                 "--step", "30min", "--out", out)
+    assert code == 0, err
+    assert "\r" not in err  # no progress bar when standard error is no terminal
+    table = pd.read_csv(out)
+    assert list(table.columns) == ["satno", "time", "x_m", "y_m", "z_m", "vx_m_s", "vy_m_s", "vz_m_s", "error"]
+    assert list(table.time) == [f"2023-01-01T{h}:{m}:00.000000Z" for h, m in
+                                [("06", "00"), ("06", "30"), ("07", "00"), ("07", "30"), ("08", "00")]]
+    satrec = Satrec.twoline2rv(ISS1, ISS2)
+    jd = pd.to_datetime(table.time).map(lambda t: t.to_julian_date()).to_numpy()
+    _, r, v = satrec.sgp4_array(np.floor(jd - 0.5) + 0.5, jd - np.floor(jd - 0.5) - 0.5)
+    assert np.abs(table[["x_m", "y_m", "z_m"]].to_numpy() - r * 1e3).max() < 1.0
+    assert np.abs(table[["vx_m_s", "vy_m_s", "vz_m_s"]].to_numpy() - v * 1e3).max() < 1e-3
+    assert (table.error == 0).all()
+
+
+@needs_sgp4
+def test_progress_bar_shows_on_a_terminal(one_set, tmp_path):
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    terminal, stderr = pty.openpty()
+    fcntl.ioctl(stderr, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a new pty is 0 wide
+    done = subprocess.run([sys.executable, "-m", "astrokite", "propagate", one_set, "--start", "2023-01-01",
+                           "--stop", "2023-01-02", "--out", tmp_path / "out.csv"], stderr=stderr,
+                          env=dict(os.environ, PYTHONPATH=str(IMPORTED_FROM)), timeout=600)
+    os.close(stderr)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(terminal, 4096)
+        except OSError:  # the terminal closed with the process
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(terminal)
+    assert done.returncode == 0
+    assert re.search(rb"\d/1 \[\d\d:\d\d.*sat/s\]", shown)  # tqdm's "0/1 [00:00<?, ?sat/s]"
+
+
+@needs_sgp4
+@pytest.mark.parametrize("frame", ["itrf", "lla"])
+def test_propagate_in_other_frames_matches_the_library(frame, tmp_path):
+    import astrokite as ak
+
+    out = tmp_path / "out.parquet"
+    code, _, err = astrokite_cli("propagate", ISS, TESS, "--start", "2023-03-01", "--stop", "2023-03-01T01:00",
+                                 "--step", "10min", "--frame", frame, "--out", out)
+    assert code == 0, err
+    table = pd.read_parquet(out)
+    times = ak.Time(ak.Time("2023-03-01").int64 + np.arange(7) * 600 * 10**9)
+    ephemeris = ak.SGP4([ELSET(*history("iss.tle")), ELSET(*history("tess.tle"))]).propagate(times)
+    assert list(table.satno) == [25544] * 7 + [43435] * 7
+    if frame == "lla":
+        lla = ephemeris.lla()
+        assert np.allclose(table.lat_deg, np.degrees(lla["lat"]).ravel(), rtol=0, atol=1e-12)
+        assert np.allclose(table.alt_m, lla["alt"].ravel(), rtol=0, atol=1e-6)
+    else:
+        expected = ephemeris.to(ak.ITRF).position.reshape(-1, 3)
+        assert np.array_equal(table[["x_m", "y_m", "z_m"]].to_numpy(), expected)
+
+
+@needs_sites
+def test_passes_lists_the_passes_the_library_finds(tmp_path):
+    import astrokite as ak
+
+    out = tmp_path / "passes.csv"
+    code, stdout, err = astrokite_cli("passes", ISS, "--site", "48.8566,2.3522,35", "--start", "2023-03-01",
+                                      "--stop", "2023-03-02", "--min-elevation", "10", "--out", out)
+    assert code == 0, err
+    site = ak.Site(np.radians(48.8566), np.radians(2.3522), 35.0)
+    expected = site.passes(ELSET(*history("iss.tle")), ak.Time("2023-03-01"), ak.Time("2023-03-02"),
+                           min_elevation=np.radians(10)).to_pandas()
+    assert len(pd.read_csv(out)) == len(expected) > 0
+    lines = stdout.splitlines()
+    assert lines[0].split()[:3] == ["number", "rise", "(UTC)"]
+    assert [line.split()[2] for line in lines[1:]] == [f"{t:%Y-%m-%dT%H:%M:%S}Z" for t in expected.culmination]
+
+
+@needs_catalogue
+def test_strict_reading_refuses_a_bad_checksum_and_skip_bad_reports_it(tmp_path):
+    bad = ISS1[:68] + str((int(ISS1[68]) + 1) % 10)
+    path = tmp_path / "mixed.tle"
+    path.write_text(f"{bad}\n{ISS2}\n" + (DATA / "tess.tle").read_text())
+    code, _, err = astrokite_cli("info", "--strict", path)
+    assert code == 1 and "line 1" in err and "Traceback" not in err
+    code, out, err = astrokite_cli("info", "--strict", "--skip-bad", path)
+    assert code == 0
+    assert "skipped" in err and "line 1" in err
+    assert [line.split()[0] for line in out.splitlines()[1:-1]] == ["43435"]
+    code, out, _ = astrokite_cli("info", path)  # tolerant reading keeps the set
+    assert out.splitlines()[-1] == "2 satellites, 8 element sets"
+
+
+@pytest.mark.skipif(not os.environ.get("ASTROKITE_WHEEL"),
+                    reason="slow: set ASTROKITE_WHEEL to a built wheel (make wheel-check does)")
+def test_console_script_from_a_fresh_venv_with_the_wheel(tmp_path):
+    wheel = Path(os.environ["ASTROKITE_WHEEL"]).resolve()
+    venv.create(tmp_path / "venv", with_pip=True)
+    python, script = tmp_path / "venv/bin/python", tmp_path / "venv/bin/astrokite"
+    subprocess.run([python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", wheel], check=True)
+    # Run away from the working tree, so that only the installed package can be imported.
+    env = {"PATH": f"{python.parent}:/usr/bin:/bin", "HOME": str(tmp_path)}
+    version = subprocess.run([python, "-c", "import importlib.metadata as m, astrokite; "
+                              "print(m.version('astrokite'), astrokite.__version__, astrokite.__file__)"],
+                             capture_output=True, text=True, env=env, cwd=tmp_path, check=True).stdout.split()
+    assert version[0] == version[1] == astrokite.__version__
+    assert Path(version[2]).is_relative_to(tmp_path / "venv")
+    def run(*args):
+        return subprocess.run([script, *map(str, args)], capture_output=True, text=True, env=env, cwd=tmp_path)
+
+    info = run("info", ISS)
+    assert info.returncode == 0, info.stderr
+    assert info.stdout.splitlines()[1].split()[:3] == ["25544", "-", "609"]
+    span = ("--start", "2023-03-01", "--stop", "2023-03-01T01:00", "--frame", "lla")
+    assert run("propagate", ISS, *span, "--out", "iss.csv").returncode == 0
+    assert len((tmp_path / "iss.csv").read_text().splitlines()) == 62
+    # The core install has no pyarrow: Parquet output says which extra brings it.
+    parquet = run("propagate", ISS, *span, "--out", "iss.parquet")
+    assert parquet.returncode == 1 and "astrokite[parquet]" in parquet.stderr
