@@ -120,7 +120,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (std::size_t i = satellites[s].first; i < satellites[s].last; ++i) {
             const cat::Record &record = whole.records()[order[i]];
             require(record.satno == satellites[s].satno, "a record in another satellite's group");
-            require(i == satellites[s].first || order[i - 1] < order[i], "reading order lost in a group");
+            if (i > satellites[s].first) {
+                const cat::Record &before = whole.records()[order[i - 1]];
+                require(before.epoch < record.epoch || (before.epoch == record.epoch && order[i - 1] < order[i]),
+                        "a group out of epoch order, or equal epochs out of reading order");
+            }
             require(tl::decode_satno(std::string_view(record.lines + 2, 5)) == record.satno,
                     "catalogue number not that of line 1");
         }
