@@ -520,16 +520,18 @@ void sort_by_epoch(LinesRead &reading) {
     parts.epochs = std::move(sorted);
 }
 
-// Read the copied lines into columns and epochs, on every core when `all_cores`
-// and there are many, and sort them by epoch when every row is numbered (the
-// numbers of the others are read afterwards, by their positions as given).
-// Needs no interpreter lock.
-void read_lines(LinesRead &reading, double gm, double re, bool all_cores) {
+// Read the rows of `source` (the reading's own lines, or n rows elsewhere)
+// into its lines, columns and epochs, on every core when `all_cores` and there
+// are many, and sort them by epoch when every row is numbered (the numbers of
+// the others are read afterwards, by their positions as given). Needs no
+// interpreter lock.
+void read_lines(LinesRead &reading, const char *source, double gm, double re, bool all_cores) {
     const std::size_t n = reading.n;
     Parts &parts = reading.parts;
-    reading.read = all_cores ? elset_table::read_all_rows(reading.lines.get(), n, gm, re, parts.table.get(),
+    char *lines = reading.lines.get();
+    reading.read = all_cores ? elset_table::read_all_rows(source, lines, n, gm, re, parts.table.get(),
                                                           parts.epochs.data())
-                             : elset_table::read_rows(reading.lines.get(), 0, n, n, gm, re, parts.table.get(),
+                             : elset_table::read_rows(source, lines, 0, n, n, gm, re, parts.table.get(),
                                                       parts.epochs.data());
     if (reading.read.failed == n && reading.read.unnumbered.empty())
         sort_by_epoch(reading);
@@ -603,7 +605,7 @@ nb::object construct_from_lines(PyTypeObject *type, nb::handle buffer, nb::handl
     const double gm = earth_constant(bound.gm), re = earth_constant(bound.re);
     {
         nb::gil_scoped_release unlocked;
-        read_lines(reading, gm, re, true);
+        read_lines(reading, reading.lines.get(), gm, re, true);
     }
     return finish_lines(type, std::move(reading), gm, re, satname);
 }
@@ -649,11 +651,8 @@ nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::
         std::mutex fault_lock;
         auto work = [&] {
             try {
-                for (std::size_t g; (g = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
-                    std::memcpy(readings[g].lines.get(), view.data() + bounds[g].first * row_bytes,
-                                readings[g].n * row_bytes);
-                    read_lines(readings[g], gm, re, false);
-                }
+                for (std::size_t g; (g = next.fetch_add(1, std::memory_order_relaxed)) < count;)
+                    read_lines(readings[g], view.data() + bounds[g].first * row_bytes, gm, re, false);
             } catch (...) {
                 next = count;
                 const std::lock_guard<std::mutex> hold(fault_lock);

@@ -126,16 +126,17 @@ struct RowsRead {
     bool differ = false;                  // some numbered row has another number
 };
 
-// Read rows [first, last) of n rows: normalise their lines in place, write
-// their values as rows of the table (n rows) and their epochs. Stops at the
-// first row whose epoch is out of range.
-inline RowsRead read_rows(char *lines, std::size_t first, std::size_t last, std::size_t n, double gm, double re,
-                          double *table, std::int64_t *epochs) {
+// Read rows [first, last) of n rows of `source`: write their normalised lines
+// to the same rows of `lines` (which may be `source` itself), their values as
+// rows of the table (n rows) and their epochs. Stops at the first row whose
+// epoch is out of range.
+inline RowsRead read_rows(const char *source, char *lines, std::size_t first, std::size_t last, std::size_t n,
+                          double gm, double re, double *table, std::int64_t *epochs) {
     RowsRead read{n, {}, {}, {}, false};
     LinesRow row;
     for (std::size_t i = first; i < last; ++i) {
         char *bytes = lines + i * row_bytes;
-        read_row(bytes, gm, re, row);
+        read_row(source + i * row_bytes, gm, re, row);
         if (row.epoch_status != time::Convert::ok) {
             read.failed = i;
             read.failed_row = row;
@@ -156,7 +157,8 @@ inline RowsRead read_rows(char *lines, std::size_t first, std::size_t last, std:
 }
 
 // read_rows over all n rows, split into one run per core when there are many.
-inline RowsRead read_all_rows(char *lines, std::size_t n, double gm, double re, double *table, std::int64_t *epochs) {
+inline RowsRead read_all_rows(const char *source, char *lines, std::size_t n, double gm, double re, double *table,
+                              std::int64_t *epochs) {
     constexpr std::size_t rows_per_thread = 20'000;
     const std::size_t threads =
         std::clamp<std::size_t>(n / rows_per_thread, 1, std::max(1u, std::thread::hardware_concurrency()));
@@ -164,9 +166,9 @@ inline RowsRead read_all_rows(char *lines, std::size_t n, double gm, double re, 
     std::vector<std::thread> workers;
     for (std::size_t t = 1; t < threads; ++t)
         workers.emplace_back([&, t] {
-            parts[t] = read_rows(lines, n * t / threads, n * (t + 1) / threads, n, gm, re, table, epochs);
+            parts[t] = read_rows(source, lines, n * t / threads, n * (t + 1) / threads, n, gm, re, table, epochs);
         });
-    parts[0] = read_rows(lines, 0, n / threads, n, gm, re, table, epochs);
+    parts[0] = read_rows(source, lines, 0, n / threads, n, gm, re, table, epochs);
     for (std::thread &worker : workers)
         worker.join();
     RowsRead all = std::move(parts[0]);
