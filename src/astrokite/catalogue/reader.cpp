@@ -153,22 +153,24 @@ NB_MODULE(reader, m) {
         .def_prop_ro("rejection_count", [](Scanner &self) { return self.rejections().size(); })
         .def("rejections", &astrokite::catalogue::rejections_from, nb::arg("first") = 0,
              "The rejections from position `first` on: (source, line, text, reason) tuples.")
-        .def(
-            "release",
-            [](Scanner &self) {
-                self.release_records();
-#if defined(__GLIBC__)
-                // The temporaries of a large reading lie scattered on the heap
-                // once freed; hand the free pages back instead of keeping them
-                // resident for the life of the process.
-                malloc_trim(0);
-#endif
-            },
-            "Let go of the sets read once they are in ELSETs, and return the freed memory to the system.")
+        .def("release", &Scanner::release_records,
+             "Let go of the sets and names read (their memory too) once they are copied out; the\n"
+             "rejections stay.")
         .def("satellites", &astrokite::catalogue::satellites_of, nb::kw_only(), nb::arg("drop_duplicates") = false,
              "(rows, groups): every set as a 138-byte row (normalised line 1, then line 2), grouped by\n"
              "satellite in ascending number, by epoch within one (equal epochs in reading order);\n"
              "groups holds a (satno, first row, end row, name) tuple per satellite.");
+    m.def(
+        "return_free_memory",
+        [] {
+#if defined(__GLIBC__)
+            // The temporaries of a large reading lie scattered on the heap
+            // once freed; hand the free pages back instead of keeping them
+            // resident for the life of the process.
+            malloc_trim(0);
+#endif
+        },
+        "Give the heap's free pages back to the system (after a large reading).");
     m.def("fields", &astrokite::catalogue::fields_of, nb::arg("rows"),
           "The fields of 138-byte rows, each as the raw bytes of a column: epoch (int64 counts of\n"
           "Time), ndot, nddot, bstar (float64), ephtype, elnum, revnum (int32), classification (1\n"

@@ -65,6 +65,9 @@ class Reading:
 
     def catalogue(self) -> Catalogue:
         rows, groups = self.scanner.satellites(drop_duplicates=self.drop_duplicates)
+        # The scanner's copies go before the ELSETs are made, which take the
+        # memory they leave instead of fresh pages.
+        self.scanner.release()
         # Thousands of new ELSETs make no reference cycles; the cyclic collector
         # would only walk them again and again while they are made.
         collecting = gc.isenabled()
@@ -75,7 +78,7 @@ class Reading:
             if collecting:
                 gc.enable()
         del rows
-        self.scanner.release()
+        reader.return_free_memory()
         order = {name: i for i, name in enumerate(self.names)}
         rejected = sorted(self._rejections() + self.extra, key=lambda r: (order[r.source], r.line))
         return Catalogue(elsets, rejected)
