@@ -1,5 +1,5 @@
-"""astrokite demo: the ISS's element sets of early 2023, read, sorted and shown;
-its ground track and passes over Paris.
+"""astrokite demo: the element-set histories of 15 satellites in early 2023, read in one
+call and summed up; the ISS's history shown, propagated, its ground track and passes over Paris.
 
 Run with `make demo`.
 """
@@ -10,26 +10,34 @@ from pathlib import Path
 import numpy as np
 
 from astrokite.bodies.bodies import Earth, Moon, Sun
+from astrokite.catalogue import Catalogue, read_tle
 from astrokite.frames.rotations import rot_GCRF_from_ITRF
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
-from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrokite.propagators.analytical.sgp4.tle import TLE
 from astrokite.sites import Site
 from astrokite.time.time import Time
 from astrokite.units import units
 
-DATA = Path(__file__).resolve().parent / "data" / "iss.tle"
+DATA = Path(__file__).resolve().parent / "data"
 
 
-def read_tles(path: Path) -> list[TLE]:
-    lines = [line for line in path.read_text().splitlines() if line.strip()]
-    return [TLE(line1, line2) for line1, line2 in zip(lines[0::2], lines[1::2])]
+def summary(catalogue: Catalogue) -> None:
+    """One line per satellite: its element sets, first and last epoch, latest perigee and apogee."""
+    print(f"  {'number':>6} {'sets':>5}  {'first epoch (UTC)':<28} {'last epoch (UTC)':<28} "
+          f"{'perigee km':>10} {'apogee km':>10}")
+    for satno, history in catalogue.items():
+        print(f"  {satno:>6} {history.size:>5}  {history.epoch[0].utc!r:<28} {history.epoch[-1].utc!r:<28} "
+              f"{history.pge[-1] / units.km:10.1f} {history.apg[-1] / units.km:10.1f}")
 
 
 def main() -> None:
-    tles = read_tles(DATA)
-    iss = ELSET(*tles, satname="ISS (ZARYA)")
+    files = sorted(DATA.glob("*.tle"))
+    catalogue = read_tle(files)
+    print(f"Read {catalogue.size:,} element sets of {len(catalogue)} satellites from {len(files)} files:")
+    summary(catalogue)
+    iss = catalogue[25544]
     newest = iss[-1]
-    print(f"Read {len(tles)} element sets of the ISS from {DATA.name}.\n")
+    print(f"\nThe ISS (25544): {iss.size} element sets.\n")
     print("The newest element set:")
     print(newest)
     print("The whole history:")
