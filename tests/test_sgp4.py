@@ -265,6 +265,15 @@ def line_pair(inc, raa, ecc, arp, mea, mnm, bstar, day):
     return with_checksum(line1.ljust(69)), with_checksum(line2.ljust(69))
 
 
+def above_ground(inc, raa, ecc, arp, mea, perigee_altitude_km):
+    """Elements of an orbit of eccentricity `ecc` whose perigee is that high above
+    the Earth: one that can exist, where the mean motion alone would mostly give
+    perigees inside the Earth, which no reference is checked on."""
+    semi_major_km = (6378.135 + perigee_altitude_km) / (1.0 - ecc)
+    revs_per_day = math.sqrt(398600.8 / semi_major_km**3) * 86400.0 / (2.0 * math.pi)
+    return inc, raa, ecc, arp, mea, revs_per_day
+
+
 angle = st.floats(0.0, 359.9999)
 drag = st.one_of(st.just(0.0), st.floats(-1e-3, 1e-3))
 day = st.floats(1.0, 365.0)
@@ -273,7 +282,8 @@ REGIMES = {
     "deep space": st.tuples(st.floats(0.0, 180.0), angle, st.floats(0.0, 0.7), angle, angle, st.floats(0.3, 6.3)),
     "24-hour resonance": st.tuples(st.floats(0.0, 20.0), angle, st.floats(0.0, 0.3), angle, angle, st.floats(0.8, 1.15)),
     "12-hour resonance": st.tuples(st.floats(50.0, 70.0), angle, st.floats(0.5, 0.75), angle, angle, st.floats(1.9, 2.1)),
-    "high eccentricity": st.tuples(st.floats(0.0, 180.0), angle, st.floats(0.7, 0.99), angle, angle, st.floats(0.5, 16.0)),
+    "high eccentricity": st.tuples(st.floats(0.0, 180.0), angle, st.floats(0.7, 0.99), angle, angle,
+                                   st.floats(200.0, 2000.0)).map(lambda drawn: above_ground(*drawn)),
     "near-zero inclination": st.tuples(st.floats(0.0, 0.3), angle, st.floats(0.0, 0.1), angle, angle, st.floats(0.9, 16.0)),
 }
 
