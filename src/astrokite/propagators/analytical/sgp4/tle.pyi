@@ -173,39 +173,9 @@ class TLE(Representable):
     def __setstate__(self, state: Any) -> None: ...
 
 class ELSET(Representable):
-    """Element sets of one satellite in ascending order of epoch, with one NumPy column per element.
-
-    ELSET(*tles, satname=None): built from TLE objects, passed unpacked, that share one satellite
-    number (alpha-5 numbers such as A0001 count as their integer, 100001); equal epochs keep their
-    argument order. No len(): the number of element sets is `size`.
-
-    Columns (float64 arrays in epoch order, SI units; each read is a new array over the stored
-    column, and writing into it changes the column, not the TLE objects):
-        ecc    eccentricity                 sma  semi-major axis [m]
-        inc    inclination [rad]            raa  right ascension of the ascending node [rad]
-        arp    argument of perigee [rad]    tra  true anomaly [rad]
-        mnm    mean motion [rad/s]          orp  orbital period [s]
-        eca    eccentric anomaly [rad]      mea  mean anomaly [rad]
-        pge    perigee altitude [m]         apg  apogee altitude [m]
-        bstar  drag term [1/Earth radii]    ndot first derivative of the mean motion [rad/s^2]
-        nddot  second derivative of the mean motion [rad/s^3]
-    epoch is an array-valued Time; satno an int; satname the name given or None.
-
-    Reading: e[i] is the TLE at position i (e[-1] the latest); e[1:3] a positional slice;
-    e[t0:t1] a time window (start included, stop excluded, either end open; each bound one
-    instant); e[mask] or e[[0, 2]] a selection. Every selection is a new ELSET without a name.
-    Iteration keeps its position in the attribute index; pairwise() is a generator of
-    consecutive pairs with its own position. to_pandas() gives one row per element set.
-
-    Example:
-        >>> from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
-        >>> lines = open("examples/data/iss.tle").read().splitlines()
-        >>> iss = ELSET(*(TLE(a, b) for a, b in zip(lines[0::2], lines[1::2])), satname="ISS")
-        >>> iss.size, iss.satno, iss[-1] is iss[iss.size - 1]
-        (609, 25544, True)
-        >>> round(float(iss.sma[0]) / 1000, 1)  # km
-        6795.4
-    """
+    """Element sets of one satellite in ascending order of epoch, with one float64 NumPy column
+    per element in SI units (bstar in 1/Earth radii). help(ELSET) at run time gives the columns,
+    the ways of reading and an example."""
 
     index: int
     """Position of the element set that iteration returns next; set by __iter__."""
