@@ -277,9 +277,12 @@ public:
         }
         std::size_t kept = 0;
         for (std::size_t i = 0; i < records_.size(); ++i)
-            if (!repeated[i])
+            if (!repeated[i]) {
+                keys_[kept] = keys_[i];
                 records_[kept++] = records_[i];
+            }
         records_.shrink(kept);
+        keys_.resize(kept);
     }
 
     // The positions of the records sorted by satellite number, by epoch within
@@ -288,42 +291,54 @@ public:
     // with a name. Sorted here, a satellite's sets need no sorting when made
     // into an ELSET.
     std::vector<std::size_t> grouped(std::vector<Satellite> &satellites) const {
-        std::vector<std::size_t> order = ordered_by_satno();  // reading order within a satellite
-        std::vector<std::int64_t> epochs(order.size());
+        const std::size_t n = keys_.size();
         satellites.clear();
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            const Record &record = records_[order[i]];
-            if (satellites.empty() || satellites.back().satno != record.satno)
-                satellites.push_back({record.satno, i, i, no_name});
-            Satellite &satellite = satellites.back();
-            satellite.last = i + 1;
-            if (record.name != no_name)
-                satellite.name = record.name;
-            epochs[i] = record.epoch;
+        std::vector<std::size_t> order(n);
+        if (n == 0)
+            return order;
+        // A counting sort by catalogue number over the compact keys, stable:
+        // reading order within a number. The numbers come from five columns,
+        // so they span at most 0 to 339999.
+        std::int32_t low = keys_[0].satno, high = low;
+        for (const Key &key : keys_) {
+            low = std::min(low, key.satno);
+            high = std::max(high, key.satno);
         }
-        std::vector<std::pair<std::int64_t, std::size_t>> keyed;
+        const std::size_t span = static_cast<std::size_t>(high - low) + 1;
+        std::vector<std::size_t> start(span + 1, 0);
+        std::vector<std::uint32_t> names(span, no_name);
+        for (const Key &key : keys_) {
+            const std::size_t bucket = static_cast<std::size_t>(key.satno - low);
+            ++start[bucket + 1];
+            if (key.name != no_name)
+                names[bucket] = key.name;
+        }
+        for (std::size_t k = 1; k <= span; ++k)
+            start[k] += start[k - 1];
+        for (std::size_t k = 0; k < span; ++k)
+            if (start[k + 1] != start[k])
+                satellites.push_back({low + static_cast<std::int32_t>(k), start[k], start[k + 1], names[k]});
+        // (epoch, position) in satellite order; positions rise in reading
+        // order, so they break ties between equal epochs.
+        std::vector<std::pair<std::int64_t, std::size_t>> keyed(n);
+        for (std::size_t i = 0; i < n; ++i)
+            keyed[start[static_cast<std::size_t>(keys_[i].satno - low)]++] = {keys_[i].epoch, i};
         for (const Satellite &satellite : satellites) {
-            const auto first = epochs.begin() + static_cast<std::ptrdiff_t>(satellite.first);
-            const auto last = epochs.begin() + static_cast<std::ptrdiff_t>(satellite.last);
-            if (std::is_sorted(first, last))
-                continue;
-            // Positions rise in reading order, so they break ties between equal epochs.
-            keyed.clear();
-            for (std::size_t i = satellite.first; i < satellite.last; ++i)
-                keyed.emplace_back(epochs[i], order[i]);
-            std::sort(keyed.begin(), keyed.end());
-            for (std::size_t i = satellite.first; i < satellite.last; ++i)
-                order[i] = keyed[i - satellite.first].second;
+            const auto first = keyed.begin() + static_cast<std::ptrdiff_t>(satellite.first);
+            const auto last = keyed.begin() + static_cast<std::ptrdiff_t>(satellite.last);
+            if (!std::is_sorted(first, last))
+                std::sort(first, last);
         }
+        for (std::size_t i = 0; i < n; ++i)
+            order[i] = keyed[i].second;
         return order;
     }
 
-    // Copy the lines of the records at `order` (as grouped() gives it) one
-    // after another into `out`, rows of row_size bytes, split across threads
-    // when there are many. The records lie in reading order, so each is asked
-    // for a few rows ahead of its copy.
-    void copy_rows(const std::vector<std::size_t> &order, char *out) const {
-        const std::size_t n = order.size();
+    // Copy the lines of the `n` records at `order` (a stretch of what
+    // grouped() gives) one after another into `out`, rows of row_size bytes,
+    // split across threads when there are many. The records lie in reading
+    // order, so each is asked for a few rows ahead of its copy.
+    void copy_rows(const std::size_t *order, std::size_t n, char *out) const {
         auto work = [&](std::size_t first, std::size_t last) {
             constexpr std::size_t ahead = 8;
             for (std::size_t i = first; i < last; ++i) {
@@ -332,7 +347,7 @@ public:
                 std::memcpy(out + i * row_size, records_[order[i]].lines, row_size);
             }
         };
-        constexpr std::size_t per_thread = 65536;
+        constexpr std::size_t per_thread = 16384;
         const std::size_t workers = std::clamp<std::size_t>(n / per_thread, 1, threads_);
         std::vector<std::thread> pool;
         for (std::size_t w = 1; w < workers; ++w)
@@ -345,6 +360,7 @@ public:
     // Let go of the records and names read (their memory too); rejections stay.
     void release_records() {
         records_.release();
+        std::vector<Key>().swap(keys_);
         std::vector<Pending>().swap(found_);
         std::string().swap(name_bytes_);
         std::vector<std::pair<std::size_t, std::size_t>>().swap(name_spans_);
@@ -529,29 +545,6 @@ public:
     }
 
 private:
-    // Positions of the records by catalogue number, in reading order within
-    // one number: a counting sort, linear and stable. The numbers come from
-    // five columns, so they span at most 0 to 339999.
-    std::vector<std::size_t> ordered_by_satno() const {
-        const std::size_t n = records_.size();
-        std::vector<std::size_t> order(n);
-        if (n == 0)
-            return order;
-        std::int32_t low = records_[0].satno, high = low;
-        for (std::size_t i = 0; i < n; ++i) {
-            low = std::min(low, records_[i].satno);
-            high = std::max(high, records_[i].satno);
-        }
-        std::vector<std::size_t> start(static_cast<std::size_t>(high - low) + 2, 0);
-        for (std::size_t i = 0; i < n; ++i)
-            ++start[static_cast<std::size_t>(records_[i].satno - low) + 1];
-        for (std::size_t k = 1; k < start.size(); ++k)
-            start[k] += start[k - 1];
-        for (std::size_t i = 0; i < n; ++i)
-            order[start[static_cast<std::size_t>(records_[i].satno - low)]++] = i;
-        return order;
-    }
-
     // Second stage over the records the first stage found, split across
     // threads on large chunks; the results are then taken in reading order.
     void convert() {
@@ -582,6 +575,7 @@ private:
                 if (pending.record.name != no_name)
                     pending.record.name = name_index(pending.name);
                 records_.push_back(pending.record);
+                keys_.push_back({pending.record.epoch, pending.record.satno, pending.record.name});
             }
         }
         found_.clear();
@@ -614,6 +608,14 @@ private:
     std::string name_store_, line1_store_;
     std::vector<Pending> found_;
     RecordStore records_;
+    // What grouping needs of each record, in the same order: read without
+    // walking the records themselves, a hundred and sixty bytes apart.
+    struct Key {
+        std::int64_t epoch;
+        std::int32_t satno;
+        std::uint32_t name;
+    };
+    std::vector<Key> keys_;
     std::string name_bytes_;                                     // the names kept, one after another
     std::vector<std::pair<std::size_t, std::size_t>> name_spans_;  // (offset, length) in name_bytes_
     std::vector<Rejection> rejections_;
