@@ -323,14 +323,28 @@ public:
         std::vector<std::pair<std::int64_t, std::size_t>> keyed(n);
         for (std::size_t i = 0; i < n; ++i)
             keyed[start[static_cast<std::size_t>(keys_[i].satno - low)]++] = {keys_[i].epoch, i};
-        for (const Satellite &satellite : satellites) {
-            const auto first = keyed.begin() + static_cast<std::ptrdiff_t>(satellite.first);
-            const auto last = keyed.begin() + static_cast<std::ptrdiff_t>(satellite.last);
-            if (!std::is_sorted(first, last))
-                std::sort(first, last);
-        }
-        for (std::size_t i = 0; i < n; ++i)
-            order[i] = keyed[i].second;
+        // Each satellite sorted by epoch, the satellites shared out between
+        // threads by their number of sets.
+        auto work = [&](std::size_t first_row, std::size_t end_row) {
+            auto satellite = std::lower_bound(satellites.begin(), satellites.end(), first_row,
+                                              [](const Satellite &s, std::size_t row) { return s.first < row; });
+            for (; satellite != satellites.end() && satellite->first < end_row; ++satellite) {
+                const auto first = keyed.begin() + static_cast<std::ptrdiff_t>(satellite->first);
+                const auto last = keyed.begin() + static_cast<std::ptrdiff_t>(satellite->last);
+                if (!std::is_sorted(first, last))
+                    std::sort(first, last);
+                for (std::size_t i = satellite->first; i < satellite->last; ++i)
+                    order[i] = keyed[i].second;
+            }
+        };
+        constexpr std::size_t per_thread = 65536;
+        const std::size_t workers = std::clamp<std::size_t>(n / per_thread, 1, threads_);
+        std::vector<std::thread> pool;
+        for (std::size_t w = 1; w < workers; ++w)
+            pool.emplace_back(work, n * w / workers, n * (w + 1) / workers);
+        work(0, n / workers);
+        for (std::thread &thread : pool)
+            thread.join();
         return order;
     }
 
