@@ -101,6 +101,18 @@ nb::bytes rows_of(GroupingScanner &scanner, std::size_t first, std::size_t end) 
     return held;
 }
 
+// The epochs of rows [first, end) of the grouped sets, as int64 counts of Time.
+nb::bytes epochs_of(GroupingScanner &scanner, std::size_t first, std::size_t end) {
+    if (first > end || end > scanner.order.size())
+        throw nb::index_error("rows outside the grouped element sets");
+    PyObject *epochs = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>((end - first) * sizeof(std::int64_t)));
+    if (!epochs)
+        args::throw_pending();
+    nb::bytes held = nb::steal<nb::bytes>(epochs);
+    scanner.copy_epochs(scanner.order.data() + first, end - first, reinterpret_cast<std::int64_t *>(PyBytes_AS_STRING(epochs)));
+    return held;
+}
+
 // Every set at once: (rows, groups) as group() and rows_of() give them.
 nb::tuple satellites_of(GroupingScanner &scanner, bool drop_duplicates) {
     nb::list groups = group(scanner, drop_duplicates);
@@ -190,7 +202,9 @@ NB_MODULE(reader, m) {
              "in ascending number, the rows in epoch order within one (equal epochs in reading order).\n"
              "The rows are those rows() gives.")
         .def("rows", &astrokite::catalogue::rows_of, nb::arg("first"), nb::arg("end"),
-             "Rows [first, end) of the grouped sets, each of 138 bytes (normalised line 1, then line 2).");
+             "Rows [first, end) of the grouped sets, each of 138 bytes (normalised line 1, then line 2).")
+        .def("epochs", &astrokite::catalogue::epochs_of, nb::arg("first"), nb::arg("end"),
+             "The epochs of rows [first, end) of the grouped sets: int64 counts of Time, 8 bytes a row.");
     m.def(
         "return_free_memory",
         [] {

@@ -371,6 +371,12 @@ public:
             thread.join();
     }
 
+    // The epoch counts of the `n` records at `order`, into `out`.
+    void copy_epochs(const std::size_t *order, std::size_t n, std::int64_t *out) const {
+        for (std::size_t i = 0; i < n; ++i)
+            out[i] = keys_[order[i]].epoch;
+    }
+
     // Let go of the records and names read (their memory too); rejections stay.
     void release_records() {
         records_.release();

@@ -73,8 +73,9 @@ class Reading:
             elsets = []
             for batch in _batches(groups):
                 first, end = batch[0][1], batch[-1][2]
-                rows = self.scanner.rows(first, end)
-                elsets += make_elsets(rows, [(start - first, stop - first, name) for _, start, stop, name in batch])
+                rows, epochs = self.scanner.rows(first, end), self.scanner.epochs(first, end)
+                elsets += make_elsets(rows, [(start - first, stop - first, name) for _, start, stop, name in batch],
+                                      epochs)
         finally:
             if collecting:
                 gc.enable()

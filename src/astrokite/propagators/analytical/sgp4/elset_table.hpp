@@ -66,17 +66,19 @@ struct LinesRow {
     tle_lines::LineStore line1, line2;  // normalised as a TLE stores them
     Row row;
     std::optional<std::int32_t> satno;  // empty when the field is no catalogue number
-    double epoch_jd;                    // the epoch as a Julian date
+    double epoch_jd;                    // the epoch as a Julian date (0 when the count was given)
     time::Convert epoch_status;         // of the epoch count: ok unless out of range
     std::int64_t epoch = 0;             // nanoseconds since 1970, when ok
 };
 
-inline void read_row(const char *bytes, double gm, double re, LinesRow &result) {
+// `known_epoch`, when not null, is the epoch count these lines gave when they
+// were read before: the epoch fields are then not read again.
+inline void read_row(const char *bytes, double gm, double re, LinesRow &result,
+                     const std::int64_t *known_epoch = nullptr) {
     const std::size_t length1 = tle_lines::normalise({bytes, tle_lines::line_length}, result.line1);
     const std::size_t length2 =
         tle_lines::normalise({bytes + tle_lines::line_length, tle_lines::line_length}, result.line2);
     // Only the fields the table holds are read, each as parse_element_set reads it.
-    const tle_lines::Line1Fields first = tle_lines::parse_line1(result.line1, length1);
     const tle_lines::Line2Fields set = tle_lines::parse_line2(result.line2, length2);
     const tle_lines::DragTerms drag = tle_lines::parse_drag_terms(result.line1, length1);
     const double sma = coe::c_sma_from_mnm(set.mnm, gm);
@@ -85,6 +87,14 @@ inline void read_row(const char *bytes, double gm, double re, LinesRow &result) 
                   set.mnm, coe::c_orp_from_sma(sma, gm), eca, set.mea,
                   coe::c_pge_from_sma_ecc(sma, set.ecc, re), coe::c_apg_from_sma_ecc(sma, set.ecc, re)};
     put_drag_terms(drag, result.row);
+    if (known_epoch) {
+        result.satno = tle_lines::decode_satno(tle_lines::field(result.line1, length1, 3, 5));
+        result.epoch_jd = 0;
+        result.epoch_status = time::Convert::ok;
+        result.epoch = *known_epoch;
+        return;
+    }
+    const tle_lines::Line1Fields first = tle_lines::parse_line1(result.line1, length1);
     result.satno = tle_lines::decode_satno(first.satno);
     result.epoch_jd = time::year_start_jd(first.year) - 1.0 + first.day;
     result.epoch_status = time::ns_from_jd(result.epoch_jd, result.epoch);
@@ -132,14 +142,16 @@ struct RowsRead {
 // Read rows [first, last) of n rows of `source`: write their normalised lines
 // to the same rows of `lines` (which may be `source` itself), their values as
 // rows of the table (n rows) and their epochs. Stops at the first row whose
-// epoch is out of range.
+// epoch is out of range. `known_epochs`, when not null, holds the epoch counts
+// of the n rows as an earlier reading of them gave (see read_row).
 inline RowsRead read_rows(const char *source, char *lines, std::size_t first, std::size_t last, std::size_t n,
-                          double gm, double re, double *table, std::int64_t *epochs) {
+                          double gm, double re, double *table, std::int64_t *epochs,
+                          const std::int64_t *known_epochs = nullptr) {
     RowsRead read{n, {}, {}, {}, false};
     LinesRow row;
     for (std::size_t i = first; i < last; ++i) {
         char *bytes = lines + i * row_bytes;
-        read_row(source + i * row_bytes, gm, re, row);
+        read_row(source + i * row_bytes, gm, re, row, known_epochs ? known_epochs + i : nullptr);
         if (row.epoch_status != time::Convert::ok) {
             read.failed = i;
             read.failed_row = row;
