@@ -53,7 +53,8 @@ struct Record {
 };
 
 // The records read, in blocks of fixed size: growing never moves or copies
-// what is stored, and each page is touched once.
+// what is stored, and each page is touched once, by whoever writes the record
+// there first (the blocks are not initialised when they are taken).
 class RecordStore {
 public:
     static constexpr std::size_t block_size = 1 << 10;
@@ -69,10 +70,11 @@ public:
     Record &operator[](std::size_t i) { return blocks_[i / block_size][i % block_size]; }
     const Record &operator[](std::size_t i) const { return blocks_[i / block_size][i % block_size]; }
 
-    void push_back(const Record &record) {
-        if (size_ == blocks_.size() * block_size)
-            blocks_.emplace_back(new Record[block_size]);
-        (*this)[size_++] = record;
+    // Room for `count` more records at the end, to be written before they are read.
+    void grow(std::size_t count) {
+        size_ += count;
+        while (size_ > blocks_.size() * block_size)
+            blocks_.emplace_back(static_cast<Record *>(::operator new[](block_size * sizeof(Record))));
     }
 
     // Keep the first `count` records.
@@ -84,7 +86,11 @@ public:
     void release() { shrink(0); }
 
 private:
-    std::vector<std::unique_ptr<Record[]>> blocks_;
+    // Records are aggregates: raw memory holds them once they are written.
+    struct Free {
+        void operator()(Record *block) const { ::operator delete[](block); }
+    };
+    std::vector<std::unique_ptr<Record[], Free>> blocks_;
     std::size_t size_ = 0;
 };
 
@@ -400,11 +406,12 @@ private:
     };
 
     // A name line (optional), line 1 and line 2 paired by the first stage,
-    // views of the chunk; the second stage fills in the rest.
+    // views of the chunk; the second stage writes its record and the rest.
     struct Pending {
         std::string_view name, line1, line2;
-        std::uint64_t line = 0;  // number of its first line: the name line, else line 1
-        Record record;
+        std::uint64_t line = 0;    // number of its first line: the name line, else line 1
+        bool named = false;        // has a name line with a name
+        Record *record = nullptr;  // where the second stage writes it
         bool keep = false;
         std::string fault;  // empty when the set is read
     };
@@ -513,7 +520,7 @@ private:
             pending.line1 = line1_.text;
             pending.line2 = line;
             pending.line = has_name_ ? name_.number : line1_.number;
-            pending.record.name = name_.text.empty() || !has_name_ ? no_name : 0;  // the name is taken in convert()
+            pending.named = has_name_ && !name_.text.empty();  // the name is taken in convert()
             has_line1_ = has_name_ = false;
             return;
         }
@@ -534,9 +541,9 @@ public:
         }
         // Both lines are normalised in place: line 2's first byte replaces the
         // zero that ends line 1's store, and the record keeps line 2's zero.
-        auto &line1 = *reinterpret_cast<tle_lines::LineStore *>(pending.record.lines);
+        auto &line1 = *reinterpret_cast<tle_lines::LineStore *>(pending.record->lines);
         const std::size_t length1 = tle_lines::normalise(pending.line1, line1);
-        auto &line2 = *reinterpret_cast<tle_lines::LineStore *>(pending.record.lines + tle_lines::line_length);
+        auto &line2 = *reinterpret_cast<tle_lines::LineStore *>(pending.record->lines + tle_lines::line_length);
         tle_lines::normalise(pending.line2, line2);
         if (options.strict)
             if (std::string fault = tle_lines::find_fault(line1, line2, pending.line1.size(), pending.line2.size());
@@ -557,8 +564,8 @@ public:
                             tle_lines::detail::quoted(tle_lines::field(line1, length1, 19, 14));
             return;
         }
-        pending.record.satno = *satno;
-        pending.record.epoch = epoch;
+        pending.record->satno = *satno;
+        pending.record->epoch = epoch;
         pending.keep = (!options.select_satnos ||
                         std::binary_search(options.satnos.begin(), options.satnos.end(), *satno)) &&
                        (!options.has_start || epoch >= options.start) && (!options.has_stop || epoch < options.stop);
@@ -567,8 +574,14 @@ public:
 private:
     // Second stage over the records the first stage found, split across
     // threads on large chunks; the results are then taken in reading order.
+    // Each set is written straight to a record at the end of the store, and
+    // the records of the sets not kept are closed up afterwards.
     void convert() {
         const std::size_t n = found_.size();
+        const std::size_t base = records_.size();
+        records_.grow(n);
+        for (std::size_t i = 0; i < n; ++i)
+            found_[i].record = &records_[base + i];
         auto work = [this](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i)
                 check(options_, found_[i]);
@@ -586,18 +599,21 @@ private:
             for (std::thread &thread : pool)
                 thread.join();
         }
+        std::size_t kept = base;
         for (Pending &pending : found_) {
             if (!pending.fault.empty()) {
                 std::string text = pending.name.empty() ? std::string() : detail::cut(pending.name) + "\n";
                 text += detail::cut(pending.line1) + "\n" + detail::cut(pending.line2);
                 rejections_.push_back({source_, pending.line, std::move(text), std::move(pending.fault), 0});
             } else if (pending.keep) {
-                if (pending.record.name != no_name)
-                    pending.record.name = name_index(pending.name);
-                records_.push_back(pending.record);
-                keys_.push_back({pending.record.epoch, pending.record.satno, pending.record.name});
+                Record &record = records_[kept++];
+                if (&record != pending.record)
+                    record = *pending.record;
+                record.name = pending.named ? name_index(pending.name) : no_name;
+                keys_.push_back({record.epoch, record.satno, record.name});
             }
         }
+        records_.shrink(kept);
         found_.clear();
         // Rejections of one chunk come from both stages; keep them in line order.
         std::stable_sort(rejections_.begin() + static_cast<std::ptrdiff_t>(sorted_rejections_), rejections_.end(),
