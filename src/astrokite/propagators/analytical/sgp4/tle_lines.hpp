@@ -6,7 +6,6 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -356,21 +355,7 @@ inline double read_implied_exponent(std::string_view text) {
     const double value = read_real(std::string_view(digits, size));
     if (value == 0.0)
         return value;
-    // Two characters read as atoi give -9 to 99; the powers of ten of that
-    // range are taken once from the library's std::pow at run time, so that
-    // the product stays what it was. (The volatile base keeps the compiler
-    // from computing them itself: it rounds some, such as 1e23, otherwise.)
-    static const auto powers = [] {
-        std::array<double, 109> table;
-        volatile double ten = 10.0;
-        for (int k = -9; k <= 99; ++k)
-            table[static_cast<std::size_t>(k + 9)] = std::pow(ten, k);
-        return table;
-    }();
-    const int power = read_int(exponent);
-    if (power >= -9 && power <= 99)
-        return value * powers[static_cast<std::size_t>(power + 9)];
-    return value * std::pow(10.0, power);
+    return value * std::pow(10.0, read_int(exponent));
 }
 
 // The drag term and the derivatives of the mean motion on line 1.
