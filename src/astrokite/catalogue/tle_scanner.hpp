@@ -343,14 +343,7 @@ public:
                     order[i] = keyed[i].second;
             }
         };
-        constexpr std::size_t per_thread = 65536;
-        const std::size_t workers = std::clamp<std::size_t>(n / per_thread, 1, threads_);
-        std::vector<std::thread> pool;
-        for (std::size_t w = 1; w < workers; ++w)
-            pool.emplace_back(work, n * w / workers, n * (w + 1) / workers);
-        work(0, n / workers);
-        for (std::thread &thread : pool)
-            thread.join();
+        split_across_threads(n, 65536, work);
         return order;
     }
 
@@ -367,14 +360,7 @@ public:
                 std::memcpy(out + i * row_size, records_[order[i]].lines, row_size);
             }
         };
-        constexpr std::size_t per_thread = 16384;
-        const std::size_t workers = std::clamp<std::size_t>(n / per_thread, 1, threads_);
-        std::vector<std::thread> pool;
-        for (std::size_t w = 1; w < workers; ++w)
-            pool.emplace_back(work, n * w / workers, n * (w + 1) / workers);
-        work(0, n / workers);
-        for (std::thread &thread : pool)
-            thread.join();
+        split_across_threads(n, 16384, work);
     }
 
     // The epoch counts of the `n` records at `order`, into `out`.
@@ -399,6 +385,19 @@ public:
     std::vector<Rejection> &rejections() { return rejections_; }
 
 private:
+    // work(first, last) over [0, n), split into one range per thread, each
+    // of at least `per_thread` items.
+    template <typename Work>
+    void split_across_threads(std::size_t n, std::size_t per_thread, const Work &work) const {
+        const std::size_t workers = std::clamp<std::size_t>(n / per_thread, 1, threads_);
+        std::vector<std::thread> pool;
+        for (std::size_t w = 1; w < workers; ++w)
+            pool.emplace_back(work, n * w / workers, n * (w + 1) / workers);
+        work(0, n / workers);
+        for (std::thread &thread : pool)
+            thread.join();
+    }
+
     // A line waiting for its partner: a view of its text and its number.
     struct HeldLine {
         std::string_view text;
