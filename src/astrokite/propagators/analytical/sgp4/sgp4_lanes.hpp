@@ -434,14 +434,21 @@ template <class B> SatelliteLanes<B> gather(const Satellite *const (&lanes)[B::s
     return out;
 }
 
-// Minutes from a sample's element set epoch to its time.
+// Minutes from an element set's epoch to the time of a column. The
+// nanoseconds since the epoch's midnight fit in 64 bits unless the two are
+// nearly three centuries apart; converting them from 64 bits gives the same
+// double as from 128 and spares the slow 128-bit conversion.
 template <class B>
-double minutes_of(const TableView &table, const Request &request, std::size_t flat, std::size_t set) {
-    const std::size_t column = flat % request.times;
+double minutes_of(const TableView &table, const Request &request, std::size_t column, std::size_t set) {
     if (request.minutes)
         return request.minutes[column];
-    const auto since_midnight = static_cast<time::int128>(request.instants_ns[column]) - table.epoch_midnight_ns[set];
-    return static_cast<double>(since_midnight) / 60e9 - table.epoch_fraction[set] * 1440.0;
+    std::int64_t since_midnight_ns;
+    const double since_midnight =
+        __builtin_sub_overflow(request.instants_ns[column], table.epoch_midnight_ns[set], &since_midnight_ns)
+            ? static_cast<double>(static_cast<time::int128>(request.instants_ns[column]) -
+                                  table.epoch_midnight_ns[set])
+            : static_cast<double>(since_midnight_ns);
+    return since_midnight / 60e9 - table.epoch_fraction[set] * 1440.0;
 }
 
 template <class B> std::size_t set_of(const Request &request, std::size_t flat) {
@@ -450,26 +457,27 @@ template <class B> std::size_t set_of(const Request &request, std::size_t flat) 
 }
 
 // Write the first `filled` lanes of a state to their samples: metres and
-// metres per second, NaN where the code is not 0.
+// metres per second, NaN where the code is not 0. The scaling and the NaNs
+// are applied across the lanes; the lanes are then copied out one by one.
 template <class B>
 void store(const StateLanes<B> &state, const std::size_t *samples, std::size_t filled, const Request &request) {
     constexpr std::size_t width = B::size;
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const B nan(std::numeric_limits<double>::quiet_NaN());
+    const Mask<B> good = state.code == B(0.0);
     alignas(64) double r[3][width], v[3][width], code[width];
     for (int k = 0; k < 3; ++k) {
-        state.r[k].store_aligned(r[k]);
-        state.v[k].store_aligned(v[k]);
+        where(good, state.r[k] * 1000.0, nan).store_aligned(r[k]);
+        where(good, state.v[k] * 1000.0, nan).store_aligned(v[k]);
     }
     state.code.store_aligned(code);
     for (std::size_t lane = 0; lane < filled; ++lane) {
         const std::size_t flat = samples[lane];
-        const bool good = code[lane] == 0.0;
         request.error[flat] = static_cast<std::int8_t>(code[lane]);
         for (int k = 0; k < 3; ++k)
-            request.position[3 * flat + k] = good ? r[k][lane] * 1000.0 : nan;
+            request.position[3 * flat + k] = r[k][lane];
         if (request.velocity)
             for (int k = 0; k < 3; ++k)
-                request.velocity[3 * flat + k] = good ? v[k][lane] * 1000.0 : nan;
+                request.velocity[3 * flat + k] = v[k][lane];
     }
 }
 
@@ -490,8 +498,12 @@ void run_times(const TableView &table, const Request &request, std::size_t first
         store(propagate(table.satellites[current], B::load_aligned(minutes), resonance), samples, filled, request);
         filled = 0;
     };
+    // The row and column of each sample are followed step by step rather than
+    // divided out of its index.
+    std::size_t row = first / request.times, column = first % request.times;
     for (std::size_t flat = first; flat < last; ++flat) {
-        const std::size_t set = set_of<B>(request, flat);
+        const auto set = static_cast<std::size_t>(request.set_of_sample ? request.set_of_sample[flat]
+                                                                        : request.set_of_row[row]);
         if (flat == first || set != current) {
             if (filled)
                 flush();
@@ -499,10 +511,14 @@ void run_times(const TableView &table, const Request &request, std::size_t first
             resonance = Resonance<B>{};
             current = set;
         }
-        minutes[filled] = minutes_of<B>(table, request, flat, set);
+        minutes[filled] = minutes_of<B>(table, request, column, set);
         samples[filled++] = flat;
         if (filled == width)
             flush();
+        if (++column == request.times) {
+            column = 0;
+            ++row;
+        }
     }
     if (filled)
         flush();
@@ -543,7 +559,7 @@ void run_sets(const TableView &table, const Request &request, std::size_t first,
                 const std::size_t flat = order[begin + (lane < filled ? lane : 0)];
                 const std::size_t set = set_of<B>(request, flat);
                 lanes[lane] = &table.satellites[set];
-                minutes[lane] = lane < filled ? minutes_of<B>(table, request, flat, set) : 0.0;
+                minutes[lane] = lane < filled ? minutes_of<B>(table, request, flat % request.times, set) : 0.0;
             }
             Resonance<B> resonance;
             store(propagate(gather<B>(lanes), B::load_aligned(minutes), resonance), order + begin, filled, request);
