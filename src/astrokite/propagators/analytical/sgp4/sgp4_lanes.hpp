@@ -218,10 +218,19 @@ void lunar_solar_periodics(const S &s, const B &t, PerturbedElements<B> &p, B &s
     p.ep = p.ep + pe;
     std::tie(sinip, cosip) = xsimd::sincos(p.inclp);
 
+    const B mp = p.mp + pl;
+
     // Inclined orbits: the terms apply to the node and perigee directly.
     const B ph_inclined = ph / sinip;
     const B argpp_inclined = p.argpp + (pgh - cosip * ph_inclined);
     const B nodep_inclined = p.nodep + ph_inclined;
+    const Mask<B> inclined = p.inclp >= B(0.2);
+    if (xsimd::all(inclined)) {
+        p.argpp = argpp_inclined;
+        p.nodep = nodep_inclined;
+        p.mp = mp;
+        return;
+    }
 
     // Near zero inclination the node is ill defined: the terms apply to the
     // components of the inclination vector instead (Lyddane).
@@ -243,10 +252,8 @@ void lunar_solar_periodics(const S &s, const B &t, PerturbedElements<B> &p, B &s
         nodep = where(nodep < B(0.0), nodep + twopi, nodep);
     const Mask<B> wrapped = xsimd::abs(xnoh - nodep) > B(pi);
     nodep = where(wrapped, where(nodep < xnoh, nodep + twopi, nodep - twopi), nodep);
-    const B mp = p.mp + pl;
     const B argpp = xls - mp - cosip * nodep;
 
-    const Mask<B> inclined = p.inclp >= B(0.2);
     p.argpp = where(inclined, argpp_inclined, argpp);
     p.nodep = where(inclined, nodep_inclined, nodep);
     p.mp = mp;
