@@ -13,7 +13,7 @@ import pytest
 from conftest import DATA, ISS1, ISS2, element_sets, history, put, with_checksum
 from sgp4.api import Satrec
 
-from astrokite.catalogue import Catalogue, parse_tle, read_tle, write_tle
+from astrokite.catalogue import Catalogue, parse_tle, read_omm, read_tle, write_tle
 from astrokite.catalogue import reader
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
 
@@ -236,6 +236,38 @@ def test_a_truncated_compressed_stream_is_never_a_silent_loss(kind, tmp_path):
     assert any("cannot be read to its end" in r.reason for r in catalogue.rejected)
     with pytest.raises(ValueError, match="cut.tle.*cannot be read to its end"):
         read_tle(path)
+
+
+def damaged_zip(damage):
+    """An archive of two members, good.tle and bad.tle, the second damaged in its directory entry."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("good.tle", f"{ISS1}\n{ISS2}\n")
+        archive.writestr("bad.tle", f"{ISS1}\n{ISS2}\n")
+    data = bytearray(out.getvalue())
+    entry = data.rfind(b"PK\x01\x02")
+    if damage == "truncated":
+        return bytes(data[:-10])
+    if damage == "unknown method":
+        data[entry + 10 : entry + 12] = (99).to_bytes(2, "little")
+    elif damage == "encrypted":
+        data[entry + 8] |= 1
+    elif damage == "offset beyond the start":  # its local header would lie before the archive
+        data[entry + 42 : entry + 46] = (1 << 31).to_bytes(4, "little")
+    return bytes(data)
+
+
+@pytest.mark.parametrize("damage", ["truncated", "unknown method", "encrypted", "offset beyond the start"])
+def test_a_damaged_zip_archive_is_a_rejection_not_a_crash(damage):
+    data = damaged_zip(damage)
+    catalogue = read_tle(io.BytesIO(data), errors="skip")
+    (rejection,) = catalogue.rejected
+    assert "cannot be read to its end (BadZipFile" in rejection.reason
+    if damage != "truncated":  # the good member is read all the same
+        assert list(catalogue) == [25544] and rejection.source == "<BytesIO>:bad.tle"
+    with pytest.raises(ValueError, match="cannot be read to its end"):
+        read_tle(Pipe(data))
+    assert "cannot be read to its end" in read_omm(io.BytesIO(data), errors="skip").rejected[-1].reason
 
 
 def test_strict_rejects_what_the_tolerant_reading_takes():

@@ -103,6 +103,9 @@ BAD_MESSAGES = {
     "not finite": ({**ISS_JSON, "INCLINATION": "nan"}, "INCLINATION is not a finite number"),
     "bad epoch": ({**ISS_JSON, "EPOCH": "yesterday"}, "EPOCH is not an ISO 8601 time"),
     "out of range": ({**ISS_JSON, "MEAN_MOTION": 123.0}, "MEAN_MOTION 123.0 lies outside"),
+    # A billion-digit number, refused before it is rounded or made an int.
+    "huge number": ({**ISS_JSON, "ECCENTRICITY": "1e999999999"}, "ECCENTRICITY '1e999999999' is far larger"),
+    "huge integer": ({**ISS_JSON, "NORAD_CAT_ID": "9e999999999"}, "NORAD_CAT_ID '9e999999999' is far larger"),
     "not an object": ([1, 2], "not list"),
 }
 
@@ -124,6 +127,18 @@ def test_csv_rows_with_faults_name_their_line():
     text = f"{header}\n{good}\n{good.replace('15.4981103', 'fast')}\n"
     catalogue = read_omm(io.StringIO(text), errors="skip")
     assert catalogue.size == 1 and catalogue.rejected[0].line == 3
+
+
+def test_csv_line_ends_of_any_kind_and_oversized_fields():
+    header = ",".join(omm.KEYS)
+    good = ",".join(str(ISS_JSON[key]) for key in omm.KEYS)
+    quoted = good.replace("ISS (ZARYA)", '"ISS, (ZARYA)"')
+    for text in (f"{header}\r{good}\r", f"{header}\r\n{quoted}\r\n", f"{header}\n{good}\r"):
+        catalogue = read_omm(io.StringIO(text, newline=""), errors="skip")
+        assert catalogue.rejected == [] and catalogue.size == 1
+    oversized = f"{header}\n{good.replace('ISS (ZARYA)', 'X' * 200_000)}\n"
+    with pytest.raises(ValueError, match="not CSV: field larger than field limit"):
+        read_omm(io.StringIO(oversized), format="csv")
 
 
 XML_BOMB = b"""<?xml version="1.0"?>

@@ -60,6 +60,11 @@ def _number(message: dict, key: str, default: str | None = None) -> Decimal:
         raise MessageError(f"{key} is not a number: {value!r}") from None
     if not number.is_finite():
         raise MessageError(f"{key} is not a finite number: {value!r}")
+    # No field of a line reaches 1e12; refusing such values here keeps rounding them to a
+    # column's decimals within the decimal context and turning them into ints cheap
+    # ("1e999999999" would be a number of a billion digits).
+    if number and number.adjusted() >= 12:
+        raise MessageError(f"{key} {value!r} is far larger than any line holds")
     return number
 
 
@@ -286,9 +291,14 @@ def _kvn_messages(text: str) -> Iterator[tuple[int, Any]]:
 
 
 def _csv_messages(text: str) -> Iterator[tuple[int, Any]]:
-    rows = csv.DictReader(io.StringIO(text))
-    for row in rows:
-        yield rows.line_num, {key.strip().upper(): value for key, value in row.items() if key is not None}
+    # newline="": the csv module splits the lines itself, so that a line end of any kind
+    # (or one inside a quoted field) is read as such rather than refused.
+    rows = csv.DictReader(io.StringIO(text, newline=""))
+    try:
+        for row in rows:
+            yield rows.line_num, {key.strip().upper(): value for key, value in row.items() if key is not None}
+    except csv.Error as error:  # a field beyond the csv module's size limit
+        raise ValueError(f"not CSV: {error} (after line {rows.line_num})") from None
 
 
 def _messages(data: bytes, form: str) -> Iterator[tuple[int, Any]]:

@@ -80,6 +80,25 @@ class _Encoded(io.RawIOBase):
         return size
 
 
+# What zipfile raises for a damaged archive besides STREAM_ERRORS (a negative seek, an unknown
+# compression method, an encrypted member).
+_ZIP_ERRORS = (*STREAM_ERRORS, ValueError, NotImplementedError, RuntimeError)
+
+
+class _Unreadable(io.RawIOBase):
+    """A stream that cannot be opened: its fault, as a stream error, is raised by the first read,
+    where the readers record it as they record a stream that fails midway."""
+
+    def __init__(self, error: Exception):
+        self._error = error if isinstance(error, STREAM_ERRORS) else zipfile.BadZipFile(f"{error}")
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        raise self._error
+
+
 class pieces:
     """Chunks of up to CHUNK bytes of a stream, as views of one reused buffer (each valid until the
     next is taken). Gathered from what each read gives at once, so that the bytes before a fault
@@ -141,10 +160,21 @@ def _decompressed(name: str, binary: IO[bytes], raw: IO[Any] | None) -> Iterator
     elif kind == "zip":
         # An archive is read from its central directory, at its end: it needs a
         # seekable file, and a stream that is not one is read into memory first.
-        archive = zipfile.ZipFile(stream if stream is binary else io.BytesIO(stream.read()))
-        for member in archive.infolist():
-            if not member.is_dir():
-                yield Stream(f"{name}:{member.filename}", archive.open(member), raw)
+        # A truncated or damaged archive fails here (its directory lost, offsets beyond its
+        # start), and so do members of an unknown method or with a password: each is read as
+        # a stream that fails at once, so that the readers record it.
+        try:
+            archive = zipfile.ZipFile(stream if stream is binary else io.BytesIO(stream.read()))
+            members = [member for member in archive.infolist() if not member.is_dir()]
+        except _ZIP_ERRORS as error:
+            yield Stream(name, _Unreadable(error), raw)
+            return
+        for member in members:
+            try:
+                opened = archive.open(member)
+            except _ZIP_ERRORS as error:
+                opened = _Unreadable(error)
+            yield Stream(f"{name}:{member.filename}", opened, raw)
     else:
         yield Stream(name, stream, raw)
 
