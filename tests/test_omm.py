@@ -1,6 +1,9 @@
 """OMM in and out: read_omm and write_omm in the XML, KVN, JSON and CSV forms."""
 
 import io
+import os
+import threading
+from http.server import BaseHTTPRequestHandler, HTTPServer
 
 import numpy as np
 import orjson
@@ -158,6 +161,46 @@ def test_hostile_xml_is_refused_without_expanding_anything(document):
     assert "document type declaration" in rejection.reason and "root:" not in rejection.text
     with pytest.raises(ValueError, match="document type declaration"):
         read_omm(io.BytesIO(document), format="xml")
+
+
+def test_hostile_xml_fetches_nothing_and_opens_no_local_file(tmp_path):
+    requests = []
+
+    class Handler(BaseHTTPRequestHandler):
+        def do_GET(self):
+            requests.append(self.path)
+            self.send_response(200)
+            self.end_headers()
+            self.wfile.write(b'<!ENTITY name "fetched">')
+
+        def log_message(self, *args):
+            pass
+
+    server = HTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    url = f"http://127.0.0.1:{server.server_port}"
+    # A file opened for reading is seen on a FIFO: the open blocks until a writer comes.
+    fifo = tmp_path / "ndm.dtd"
+    os.mkfifo(fifo)
+    opened = []
+    try:
+        for where in (url + "/ndm.dtd", fifo.as_uri(), str(fifo)):
+            for doctype in (f'<!DOCTYPE ndm SYSTEM "{where}">', f'<!DOCTYPE ndm [<!ENTITY % p SYSTEM "{where}"> %p;]>',
+                            f'<!DOCTYPE ndm [<!ENTITY name SYSTEM "{where}">]>'):
+                document = f'<?xml version="1.0"?>{doctype}<ndm><omm><OBJECT_NAME>&name;</OBJECT_NAME></omm></ndm>'
+                results = []
+                reading = threading.Thread(
+                    target=lambda: results.append(read_omm(io.BytesIO(document.encode()), errors="skip")), daemon=True)
+                reading.start()
+                reading.join(10)
+                if reading.is_alive():
+                    opened.append(doctype)
+                    os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))  # releases the reader
+                    reading.join(10)
+                assert results[0].size == 0 and "document type declaration" in results[0].rejected[0].reason
+    finally:
+        server.shutdown()
+    assert requests == [] and opened == []
 
 
 @pytest.mark.parametrize("data, reason", [
