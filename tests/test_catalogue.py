@@ -332,6 +332,14 @@ def test_write_then_read_gives_the_same_bytes_and_catalogue(tmp_path):
     assert_same_catalogue(read_tle(tmp_path / "all.tle"))
 
 
+@pytest.mark.parametrize("name", ["0 X", "1 X", "2 X", "1X", "0"])
+def test_names_that_look_like_lines_read_back_whole(name):
+    out = io.StringIO()
+    write_tle(parse_tle(f"0 {name}\n{ISS1}\n{ISS2}\n"), out)
+    again = parse_tle(out.getvalue())
+    assert again[25544].satname == name and again.size == 1
+
+
 def test_catalogue_is_a_read_only_mapping_in_ascending_order():
     catalogue = read_tle(FILES)
     assert list(catalogue) == sorted(catalogue) and 25544 in catalogue
