@@ -91,6 +91,20 @@ def test_kvn_with_comments_and_units():
     assert read_omm(io.StringIO(bare * 3), format="kvn")[25544].size == 3
 
 
+@pytest.mark.parametrize("form", FORMS)
+def test_names_with_brackets_are_kept_in_every_form(form):
+    catalogue = read_omm(io.BytesIO(orjson.dumps([{**ISS_JSON, "OBJECT_NAME": "SAT [A] [B]"}])))
+    assert read_omm(io.BytesIO(written(form, catalogue)), format=form)[25544].satname == "SAT [A] [B]"
+
+
+def test_kvn_lines_of_a_million_brackets_or_blanks_are_read_at_once():
+    # Stripping their unit once took a time quadratic in their length (minutes each).
+    for value in ("[" * 10**6, "1" + " " * 10**6 + "2]"):
+        text = "".join(f"{key} = {value if key == 'MEAN_MOTION' else text}\n" for key, text in ISS_JSON.items())
+        (rejection,) = read_omm(io.StringIO(text), errors="skip").rejected
+        assert "MEAN_MOTION is not a number" in rejection.reason
+
+
 def test_catalogue_numbers_beyond_five_digits():
     name, line1, line2 = omm.message_lines({**ISS_JSON, "NORAD_CAT_ID": 100000})
     assert line1[2:7] == line2[2:7] == "A0000"

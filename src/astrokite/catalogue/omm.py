@@ -266,6 +266,21 @@ def _xml_messages(data: bytes) -> Iterator[tuple[int, Any]]:
         yield number, fields
 
 
+# KVN values that are text, where brackets are part of the value, never a unit.
+_TEXT_KEYS = ("OBJECT_NAME", "OBJECT_ID")
+
+
+def _without_unit(value: str) -> str:
+    """The value without a trailing unit in brackets ("15.5 [rev/day]" -> "15.5").
+
+    Found by scanning rather than by a regular expression, whose backtracking over a long
+    run of blanks or brackets takes a time quadratic in the line's length."""
+    if not value.endswith("]"):
+        return value
+    start = value.find("[", value.rfind("]", 0, -1) + 1)
+    return value[:start].rstrip() if start >= 0 else value
+
+
 def _kvn_messages(text: str) -> Iterator[tuple[int, Any]]:
     fields: dict[str, str] = {}
     first = 0
@@ -285,7 +300,8 @@ def _kvn_messages(text: str) -> Iterator[tuple[int, Any]]:
             fields = {}
         if not fields:
             first = number
-        fields[key] = re.sub(r"\s*\[[^\]]*\]\s*$", "", value.strip())  # a trailing unit in brackets
+        value = value.strip()
+        fields[key] = value if key in _TEXT_KEYS else _without_unit(value)
     if fields:
         yield first, fields
 
