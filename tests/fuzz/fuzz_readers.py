@@ -149,7 +149,8 @@ def main():
     if len(sys.argv) < 2 or sys.argv[1] not in TARGETS:
         sys.exit(f"usage: {sys.argv[0]} {'|'.join(TARGETS)} [libFuzzer arguments] [corpus and seed folders]")
     target = sys.argv.pop(1)
-    options = ["-max_len=8192", "-timeout=10", "-rss_limit_mb=1536"]
+    # Inputs of any length up to 8 kB from the start (several read chunks of 1 kB).
+    options = ["-max_len=8192", "-len_control=0", "-timeout=10", "-rss_limit_mb=1536"]
     atheris.Setup(sys.argv[:1] + options + sys.argv[1:], TARGETS[target])
     atheris.Fuzz()
 
