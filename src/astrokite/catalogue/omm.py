@@ -313,7 +313,7 @@ def _csv_messages(text: str) -> Iterator[tuple[int, Any]]:
     try:
         for row in rows:
             yield rows.line_num, {key.strip().upper(): value for key, value in row.items() if key is not None}
-    except csv.Error as error:  # a field beyond the csv module's size limit
+    except csv.Error as error:  # a field beyond the csv module's size limit, say
         raise ValueError(f"not CSV: {error} (after line {rows.line_num})") from None
 
 
