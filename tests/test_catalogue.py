@@ -270,6 +270,15 @@ def test_a_damaged_zip_archive_is_a_rejection_not_a_crash(damage):
     assert "cannot be read to its end" in read_omm(io.BytesIO(data), errors="skip").rejected[-1].reason
 
 
+def test_text_with_a_lone_surrogate_is_a_rejected_line():
+    text = f"SAT \ud800\n{ISS1}\n{ISS2}\nNAME \udcff\n"
+    for catalogue in (parse_tle(text, errors="skip"), read_tle(io.StringIO(text), errors="skip")):
+        assert list(catalogue) == [25544] and catalogue[25544].satname is None
+        assert [r.line for r in catalogue.rejected] == [1, 4]
+    with pytest.raises(ValueError, match="line 1: .*not UTF-8"):
+        read_tle(io.StringIO(text))
+
+
 def test_strict_rejects_what_the_tolerant_reading_takes():
     bad_checksum = ISS1[:68] + str((int(ISS1[68]) + 1) % 10)
     text = f"{bad_checksum}\n{ISS2}\n{put(ISS1, 3, '00005')}\n{ISS2}\n"

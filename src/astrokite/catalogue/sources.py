@@ -59,6 +59,16 @@ class _Rejoined(io.RawIOBase):
         return len(data)
 
 
+def utf8(text: str) -> bytes:
+    """The UTF-8 bytes of text. Surrogates that a decoding with "surrogateescape" made become
+    the bytes they stood for; any other lone surrogate is written as its three bytes, which
+    are not UTF-8, so that the reader rejects its line as it rejects any such bytes."""
+    try:
+        return text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "surrogatepass")
+
+
 class _Encoded(io.RawIOBase):
     """The UTF-8 bytes of a text file object."""
 
@@ -73,7 +83,7 @@ class _Encoded(io.RawIOBase):
             text = self._text.read(max(1, len(buffer) // 4))
             if not text:
                 return 0
-            self._pending = text.encode("utf-8", "surrogateescape")
+            self._pending = utf8(text)
         size = min(len(buffer), len(self._pending))
         buffer[:size] = self._pending[:size]
         self._pending = self._pending[size:]

@@ -147,7 +147,7 @@ def parse_tle(text: str | bytes, *, strict: bool = False, errors: str = "raise",
               duplicates: str = "keep") -> Catalogue:
     """Read the element sets of a file's content given as str or bytes; options as read_tle."""
     if isinstance(text, str):
-        data = text.encode("utf-8", "surrogateescape")
+        data = sources.utf8(text)
     elif isinstance(text, (bytes, bytearray, memoryview)):
         data = bytes(text)
     else:
