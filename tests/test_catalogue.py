@@ -135,6 +135,20 @@ def test_large_inputs_split_across_threads_keep_every_set():
         np.testing.assert_array_equal(copy.mnm, elset.mnm)
 
 
+def test_satellites_handed_over_in_small_batches_give_the_same_catalogue(monkeypatch):
+    # Batches smaller than one satellite's history, and batches of several satellites.
+    from astrokite.catalogue import tle_text
+
+    lines = ALL_TEXT.decode().splitlines()
+    pairs = list(zip(lines[0::2], lines[1::2]))
+    random.Random(11).shuffle(pairs)
+    text = "".join(f"{a}\n{b}\n" for a, b in pairs)
+    whole = parse_tle(text)
+    monkeypatch.setattr(tle_text, "_BATCH_ROWS", 150)
+    assert_same_catalogue(parse_tle(text), dict(whole))
+    assert len(whole) == len(EXPECTED) and whole.size == sum(elset.size for elset in EXPECTED.values())
+
+
 def test_sets_come_grouped_in_epoch_order_with_ties_in_reading_order():
     tles = history("iss.tle")
     order = list(range(len(tles)))

@@ -10,7 +10,7 @@ from sgp4.api import Satrec
 
 from astrokite.bodies.bodies import Earth
 from astrokite.frames import frames
-from astrokite.propagators.analytical.sgp4.tle import TLE
+from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
 from astrokite.time.time import Time
 from astrokite.units import units
 
@@ -150,6 +150,15 @@ def test_line_only_fields_of_odd_lines():
     assert tle.revnum == 375  # columns 64-66 only
     blank = TLE("", "")
     assert (blank.classification, blank.intldes, blank.ndot, blank.bstar, blank.elnum, blank.revnum) == (" ", "", 0, 0, 0, 0)
+
+
+@pytest.mark.parametrize("exponent", ["-9", "-5", "-1", "-0", "+0", " 7", "+9", "23", "99"])
+def test_drag_term_exponents_scale_as_the_library_power_of_ten(exponent):
+    # The power of ten of every two-character exponent is the C library's pow, as Python's ** calls it.
+    tle = TLE(put(ISS1, 54, " 12345" + exponent), ISS2)
+    assert tle.bstar == 0.12345 * 10.0 ** int(exponent)
+    elset = ELSET._from_lines((tle.line1 + tle.line2).encode())
+    assert elset.bstar[0] == tle.bstar
 
 
 def test_repr_html_calls_the_html_renderer(monkeypatch):

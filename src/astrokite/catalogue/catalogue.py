@@ -32,11 +32,14 @@ def make_elset(rows: bytes | memoryview, satname: str | None) -> ELSET:
     return ELSET(*tles, satname=satname)
 
 
-def make_elsets(rows: bytes, groups: list[tuple[int, int, str | None]]) -> list[ELSET]:
-    """The ELSETs of rows of 138 bytes: one per (first row, end row, satname) of `groups`."""
+def make_elsets(rows: bytes, groups: list[tuple[int, int, str | None]], epochs: bytes | None = None) -> list[ELSET]:
+    """The ELSETs of rows of 138 bytes: one per (first row, end row, satname) of `groups`.
+
+    epochs: the int64 epoch counts of the rows, when a reading of the same lines has them already.
+    """
     from_grouped_lines = getattr(ELSET, "_from_grouped_lines", None)
     if from_grouped_lines is not None:
-        return from_grouped_lines(rows, groups)
+        return from_grouped_lines(rows, groups, epochs)
     with memoryview(rows) as view:
         return [make_elset(view[first * ROW : end * ROW], name) for first, end, name in groups]
 

@@ -28,9 +28,17 @@ nb::str text_of(const std::string &text) {
     return nb::steal<nb::str>(decoded);
 }
 
+// A scanner that also keeps, once the reading is done, the order of its sets
+// grouped by satellite, so that their rows can be copied out a few satellites
+// at a time.
+struct GroupingScanner : Scanner {
+    using Scanner::Scanner;
+    std::vector<std::size_t> order;
+};
+
 // The bytes of a buffer-protocol object (bytes, bytearray, memoryview), read
 // while the interpreter lock is released.
-void feed(Scanner &scanner, nb::handle chunk) {
+void feed(GroupingScanner &scanner, nb::handle chunk) {
     Py_buffer view;
     if (PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_CONTIG_RO) < 0)
         args::throw_pending();
@@ -45,7 +53,7 @@ void feed(Scanner &scanner, nb::handle chunk) {
 }
 
 // Rejections from position `first` on, as (source, line, text, reason) tuples.
-nb::list rejections_from(Scanner &scanner, std::size_t first) {
+nb::list rejections_from(GroupingScanner &scanner, std::size_t first) {
     nb::list result;
     const std::vector<Rejection> &all = scanner.rejections();
     for (std::size_t i = first; i < all.size(); ++i) {
@@ -57,26 +65,16 @@ nb::list rejections_from(Scanner &scanner, std::size_t first) {
     return result;
 }
 
-// All element sets as one buffer of 138-byte rows (normalised line 1, then
-// line 2), grouped by satellite in ascending number and in epoch order within
-// one (equal epochs in reading order), and a (satno, first row, end row,
-// name) tuple per satellite.
-nb::tuple satellites_of(Scanner &scanner, bool drop_duplicates) {
+// Group the sets read by satellite: ascending number, epoch order within one
+// (equal epochs in reading order). Gives a (satno, first row, end row, name)
+// tuple per satellite; the rows are those of rows_of().
+nb::list group(GroupingScanner &scanner, bool drop_duplicates) {
     std::vector<Satellite> satellites;
-    std::vector<std::size_t> order;
     {
         nb::gil_scoped_release released;
         if (drop_duplicates)
             scanner.drop_duplicates();
-        order = scanner.grouped(satellites);
-    }
-    PyObject *rows = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(order.size() * row_size));
-    if (!rows)
-        args::throw_pending();
-    nb::object held = nb::steal(rows);
-    {
-        nb::gil_scoped_release released;
-        scanner.copy_rows(order, PyBytes_AS_STRING(rows));
+        scanner.order = scanner.grouped(satellites);
     }
     nb::list groups;
     for (const Satellite &satellite : satellites) {
@@ -84,7 +82,41 @@ nb::tuple satellites_of(Scanner &scanner, bool drop_duplicates) {
                                                     : nb::object(text_of(std::string(scanner.name(satellite.name))));
         groups.append(nb::make_tuple(satellite.satno, satellite.first, satellite.last, name));
     }
-    return nb::make_tuple(held, groups);
+    return groups;
+}
+
+// Rows [first, end) of the grouped sets as one buffer of 138-byte rows
+// (normalised line 1, then line 2).
+nb::bytes rows_of(GroupingScanner &scanner, std::size_t first, std::size_t end) {
+    if (first > end || end > scanner.order.size())
+        throw nb::index_error("rows outside the grouped element sets");
+    PyObject *rows = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>((end - first) * row_size));
+    if (!rows)
+        args::throw_pending();
+    nb::bytes held = nb::steal<nb::bytes>(rows);
+    {
+        nb::gil_scoped_release released;
+        scanner.copy_rows(scanner.order.data() + first, end - first, PyBytes_AS_STRING(rows));
+    }
+    return held;
+}
+
+// The epochs of rows [first, end) of the grouped sets, as int64 counts of Time.
+nb::bytes epochs_of(GroupingScanner &scanner, std::size_t first, std::size_t end) {
+    if (first > end || end > scanner.order.size())
+        throw nb::index_error("rows outside the grouped element sets");
+    PyObject *epochs = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>((end - first) * sizeof(std::int64_t)));
+    if (!epochs)
+        args::throw_pending();
+    nb::bytes held = nb::steal<nb::bytes>(epochs);
+    scanner.copy_epochs(scanner.order.data() + first, end - first, reinterpret_cast<std::int64_t *>(PyBytes_AS_STRING(epochs)));
+    return held;
+}
+
+// Every set at once: (rows, groups) as group() and rows_of() give them.
+nb::tuple satellites_of(GroupingScanner &scanner, bool drop_duplicates) {
+    nb::list groups = group(scanner, drop_duplicates);
+    return nb::make_tuple(rows_of(scanner, 0, scanner.order.size()), groups);
 }
 
 template <typename T>
@@ -118,16 +150,17 @@ nb::dict fields_of(nb::bytes rows) {
 
 NB_MODULE(reader, m) {
     astrokite::args::LoadOnce once(m);
+    using astrokite::catalogue::GroupingScanner;
     using astrokite::catalogue::Options;
     using astrokite::catalogue::Scanner;
     m.doc() = "Native scanner of two-line element set text (used by astrokite.catalogue).";
 
-    nb::class_<Scanner>(m, "Scanner",
+    nb::class_<GroupingScanner>(m, "Scanner",
                         "Reads element-set text fed in chunks: pairs lines, checks and filters the sets,\n"
                         "records every rejected line, groups the sets by satellite.")
         .def(
             "__init__",
-            [](Scanner *self, bool strict, std::optional<std::vector<std::int32_t>> satnos,
+            [](GroupingScanner *self, bool strict, std::optional<std::vector<std::int32_t>> satnos,
                std::optional<std::int64_t> start, std::optional<std::int64_t> stop, unsigned threads) {
                 Options options;
                 options.strict = strict;
@@ -138,28 +171,40 @@ NB_MODULE(reader, m) {
                 options.start = start.value_or(0);
                 options.has_stop = stop.has_value();
                 options.stop = stop.value_or(0);
-                new (self) Scanner(std::move(options), threads);
+                new (self) GroupingScanner(std::move(options), threads);
             },
             nb::kw_only(), nb::arg("strict") = false, nb::arg("satnos").none() = nb::none(),
             nb::arg("start").none() = nb::none(), nb::arg("stop").none() = nb::none(), nb::arg("threads") = 0,
             "Keep the sets that pass the strict checks (when `strict`), whose number is in `satnos`\n"
             "(all when None) and whose epoch count lies in [start, stop) (open where None).\n"
             "`threads` 0 uses every core.")
-        .def("begin", &Scanner::begin, nb::arg("source"), "Start reading the source numbered `source`.")
-        .def("feed", [](Scanner &self, nb::handle chunk) { astrokite::catalogue::feed(self, chunk); },
+        .def("begin", [](GroupingScanner &self, std::uint32_t source) { self.begin(source); }, nb::arg("source"), "Start reading the source numbered `source`.")
+        .def("feed", [](GroupingScanner &self, nb::handle chunk) { astrokite::catalogue::feed(self, chunk); },
              nb::arg("chunk"), nb::sig("def feed(self, chunk: bytes | bytearray | memoryview) -> None"),
              "Read the next bytes of the current source.")
-        .def("end", &Scanner::end, "The current source ends: reject the lines left without a partner.")
-        .def_prop_ro("rejection_count", [](Scanner &self) { return self.rejections().size(); })
+        .def("end", [](GroupingScanner &self) { self.end(); }, "The current source ends: reject the lines left without a partner.")
+        .def_prop_ro("rejection_count", [](GroupingScanner &self) { return self.rejections().size(); })
         .def("rejections", &astrokite::catalogue::rejections_from, nb::arg("first") = 0,
              "The rejections from position `first` on: (source, line, text, reason) tuples.")
-        .def("release", &Scanner::release_records,
+        .def("release",
+             [](GroupingScanner &self) {
+                 self.release_records();
+                 std::vector<std::size_t>().swap(self.order);
+             },
              "Let go of the sets and names read (their memory too) once they are copied out; the\n"
              "rejections stay.")
         .def("satellites", &astrokite::catalogue::satellites_of, nb::kw_only(), nb::arg("drop_duplicates") = false,
              "(rows, groups): every set as a 138-byte row (normalised line 1, then line 2), grouped by\n"
              "satellite in ascending number, by epoch within one (equal epochs in reading order);\n"
-             "groups holds a (satno, first row, end row, name) tuple per satellite.");
+             "groups holds a (satno, first row, end row, name) tuple per satellite.")
+        .def("group", &astrokite::catalogue::group, nb::kw_only(), nb::arg("drop_duplicates") = false,
+             "Group the sets read by satellite: a (satno, first row, end row, name) tuple per satellite,\n"
+             "in ascending number, the rows in epoch order within one (equal epochs in reading order).\n"
+             "The rows are those rows() gives.")
+        .def("rows", &astrokite::catalogue::rows_of, nb::arg("first"), nb::arg("end"),
+             "Rows [first, end) of the grouped sets, each of 138 bytes (normalised line 1, then line 2).")
+        .def("epochs", &astrokite::catalogue::epochs_of, nb::arg("first"), nb::arg("end"),
+             "The epochs of rows [first, end) of the grouped sets: int64 counts of Time, 8 bytes a row.");
     m.def(
         "return_free_memory",
         [] {

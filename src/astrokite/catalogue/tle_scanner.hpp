@@ -53,7 +53,8 @@ struct Record {
 };
 
 // The records read, in blocks of fixed size: growing never moves or copies
-// what is stored, and each page is touched once.
+// what is stored, and each page is touched once, by whoever writes the record
+// there first (the blocks are not initialised when they are taken).
 class RecordStore {
 public:
     static constexpr std::size_t block_size = 1 << 10;
@@ -69,10 +70,11 @@ public:
     Record &operator[](std::size_t i) { return blocks_[i / block_size][i % block_size]; }
     const Record &operator[](std::size_t i) const { return blocks_[i / block_size][i % block_size]; }
 
-    void push_back(const Record &record) {
-        if (size_ == blocks_.size() * block_size)
-            blocks_.emplace_back(new Record[block_size]);
-        (*this)[size_++] = record;
+    // Room for `count` more records at the end, to be written before they are read.
+    void grow(std::size_t count) {
+        size_ += count;
+        while (size_ > blocks_.size() * block_size)
+            blocks_.emplace_back(static_cast<Record *>(::operator new[](block_size * sizeof(Record))));
     }
 
     // Keep the first `count` records.
@@ -84,7 +86,11 @@ public:
     void release() { shrink(0); }
 
 private:
-    std::vector<std::unique_ptr<Record[]>> blocks_;
+    // Records are aggregates: raw memory holds them once they are written.
+    struct Free {
+        void operator()(Record *block) const { ::operator delete[](block); }
+    };
+    std::vector<std::unique_ptr<Record[], Free>> blocks_;
     std::size_t size_ = 0;
 };
 
@@ -277,9 +283,12 @@ public:
         }
         std::size_t kept = 0;
         for (std::size_t i = 0; i < records_.size(); ++i)
-            if (!repeated[i])
+            if (!repeated[i]) {
+                keys_[kept] = keys_[i];
                 records_[kept++] = records_[i];
+            }
         records_.shrink(kept);
+        keys_.resize(kept);
     }
 
     // The positions of the records sorted by satellite number, by epoch within
@@ -288,42 +297,61 @@ public:
     // with a name. Sorted here, a satellite's sets need no sorting when made
     // into an ELSET.
     std::vector<std::size_t> grouped(std::vector<Satellite> &satellites) const {
-        std::vector<std::size_t> order = ordered_by_satno();  // reading order within a satellite
-        std::vector<std::int64_t> epochs(order.size());
+        const std::size_t n = keys_.size();
         satellites.clear();
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            const Record &record = records_[order[i]];
-            if (satellites.empty() || satellites.back().satno != record.satno)
-                satellites.push_back({record.satno, i, i, no_name});
-            Satellite &satellite = satellites.back();
-            satellite.last = i + 1;
-            if (record.name != no_name)
-                satellite.name = record.name;
-            epochs[i] = record.epoch;
+        std::vector<std::size_t> order(n);
+        if (n == 0)
+            return order;
+        // A counting sort by catalogue number over the compact keys, stable:
+        // reading order within a number. The numbers come from five columns,
+        // so they span at most 0 to 339999.
+        std::int32_t low = keys_[0].satno, high = low;
+        for (const Key &key : keys_) {
+            low = std::min(low, key.satno);
+            high = std::max(high, key.satno);
         }
-        std::vector<std::pair<std::int64_t, std::size_t>> keyed;
-        for (const Satellite &satellite : satellites) {
-            const auto first = epochs.begin() + static_cast<std::ptrdiff_t>(satellite.first);
-            const auto last = epochs.begin() + static_cast<std::ptrdiff_t>(satellite.last);
-            if (std::is_sorted(first, last))
-                continue;
-            // Positions rise in reading order, so they break ties between equal epochs.
-            keyed.clear();
-            for (std::size_t i = satellite.first; i < satellite.last; ++i)
-                keyed.emplace_back(epochs[i], order[i]);
-            std::sort(keyed.begin(), keyed.end());
-            for (std::size_t i = satellite.first; i < satellite.last; ++i)
-                order[i] = keyed[i - satellite.first].second;
+        const std::size_t span = static_cast<std::size_t>(high - low) + 1;
+        std::vector<std::size_t> start(span + 1, 0);
+        std::vector<std::uint32_t> names(span, no_name);
+        for (const Key &key : keys_) {
+            const std::size_t bucket = static_cast<std::size_t>(key.satno - low);
+            ++start[bucket + 1];
+            if (key.name != no_name)
+                names[bucket] = key.name;
         }
+        for (std::size_t k = 1; k <= span; ++k)
+            start[k] += start[k - 1];
+        for (std::size_t k = 0; k < span; ++k)
+            if (start[k + 1] != start[k])
+                satellites.push_back({low + static_cast<std::int32_t>(k), start[k], start[k + 1], names[k]});
+        // (epoch, position) in satellite order; positions rise in reading
+        // order, so they break ties between equal epochs.
+        std::vector<std::pair<std::int64_t, std::size_t>> keyed(n);
+        for (std::size_t i = 0; i < n; ++i)
+            keyed[start[static_cast<std::size_t>(keys_[i].satno - low)]++] = {keys_[i].epoch, i};
+        // Each satellite sorted by epoch, the satellites shared out between
+        // threads by their number of sets.
+        auto work = [&](std::size_t first_row, std::size_t end_row) {
+            auto satellite = std::lower_bound(satellites.begin(), satellites.end(), first_row,
+                                              [](const Satellite &s, std::size_t row) { return s.first < row; });
+            for (; satellite != satellites.end() && satellite->first < end_row; ++satellite) {
+                const auto first = keyed.begin() + static_cast<std::ptrdiff_t>(satellite->first);
+                const auto last = keyed.begin() + static_cast<std::ptrdiff_t>(satellite->last);
+                if (!std::is_sorted(first, last))
+                    std::sort(first, last);
+                for (std::size_t i = satellite->first; i < satellite->last; ++i)
+                    order[i] = keyed[i].second;
+            }
+        };
+        split_across_threads(n, 65536, work);
         return order;
     }
 
-    // Copy the lines of the records at `order` (as grouped() gives it) one
-    // after another into `out`, rows of row_size bytes, split across threads
-    // when there are many. The records lie in reading order, so each is asked
-    // for a few rows ahead of its copy.
-    void copy_rows(const std::vector<std::size_t> &order, char *out) const {
-        const std::size_t n = order.size();
+    // Copy the lines of the `n` records at `order` (a stretch of what
+    // grouped() gives) one after another into `out`, rows of row_size bytes,
+    // split across threads when there are many. The records lie in reading
+    // order, so each is asked for a few rows ahead of its copy.
+    void copy_rows(const std::size_t *order, std::size_t n, char *out) const {
         auto work = [&](std::size_t first, std::size_t last) {
             constexpr std::size_t ahead = 8;
             for (std::size_t i = first; i < last; ++i) {
@@ -332,19 +360,19 @@ public:
                 std::memcpy(out + i * row_size, records_[order[i]].lines, row_size);
             }
         };
-        constexpr std::size_t per_thread = 65536;
-        const std::size_t workers = std::clamp<std::size_t>(n / per_thread, 1, threads_);
-        std::vector<std::thread> pool;
-        for (std::size_t w = 1; w < workers; ++w)
-            pool.emplace_back(work, n * w / workers, n * (w + 1) / workers);
-        work(0, n / workers);
-        for (std::thread &thread : pool)
-            thread.join();
+        split_across_threads(n, 16384, work);
+    }
+
+    // The epoch counts of the `n` records at `order`, into `out`.
+    void copy_epochs(const std::size_t *order, std::size_t n, std::int64_t *out) const {
+        for (std::size_t i = 0; i < n; ++i)
+            out[i] = keys_[order[i]].epoch;
     }
 
     // Let go of the records and names read (their memory too); rejections stay.
     void release_records() {
         records_.release();
+        std::vector<Key>().swap(keys_);
         std::vector<Pending>().swap(found_);
         std::string().swap(name_bytes_);
         std::vector<std::pair<std::size_t, std::size_t>>().swap(name_spans_);
@@ -357,6 +385,19 @@ public:
     std::vector<Rejection> &rejections() { return rejections_; }
 
 private:
+    // work(first, last) over [0, n), split into one range per thread, each
+    // of at least `per_thread` items.
+    template <typename Work>
+    void split_across_threads(std::size_t n, std::size_t per_thread, const Work &work) const {
+        const std::size_t workers = std::clamp<std::size_t>(n / per_thread, 1, threads_);
+        std::vector<std::thread> pool;
+        for (std::size_t w = 1; w < workers; ++w)
+            pool.emplace_back(work, n * w / workers, n * (w + 1) / workers);
+        work(0, n / workers);
+        for (std::thread &thread : pool)
+            thread.join();
+    }
+
     // A line waiting for its partner: a view of its text and its number.
     struct HeldLine {
         std::string_view text;
@@ -364,11 +405,12 @@ private:
     };
 
     // A name line (optional), line 1 and line 2 paired by the first stage,
-    // views of the chunk; the second stage fills in the rest.
+    // views of the chunk; the second stage writes its record and the rest.
     struct Pending {
         std::string_view name, line1, line2;
-        std::uint64_t line = 0;  // number of its first line: the name line, else line 1
-        Record record;
+        std::uint64_t line = 0;    // number of its first line: the name line, else line 1
+        bool named = false;        // has a name line with a name
+        Record *record = nullptr;  // where the second stage writes it
         bool keep = false;
         std::string fault;  // empty when the set is read
     };
@@ -477,7 +519,7 @@ private:
             pending.line1 = line1_.text;
             pending.line2 = line;
             pending.line = has_name_ ? name_.number : line1_.number;
-            pending.record.name = name_.text.empty() || !has_name_ ? no_name : 0;  // the name is taken in convert()
+            pending.named = has_name_ && !name_.text.empty();  // the name is taken in convert()
             has_line1_ = has_name_ = false;
             return;
         }
@@ -498,9 +540,9 @@ public:
         }
         // Both lines are normalised in place: line 2's first byte replaces the
         // zero that ends line 1's store, and the record keeps line 2's zero.
-        auto &line1 = *reinterpret_cast<tle_lines::LineStore *>(pending.record.lines);
+        auto &line1 = *reinterpret_cast<tle_lines::LineStore *>(pending.record->lines);
         const std::size_t length1 = tle_lines::normalise(pending.line1, line1);
-        auto &line2 = *reinterpret_cast<tle_lines::LineStore *>(pending.record.lines + tle_lines::line_length);
+        auto &line2 = *reinterpret_cast<tle_lines::LineStore *>(pending.record->lines + tle_lines::line_length);
         tle_lines::normalise(pending.line2, line2);
         if (options.strict)
             if (std::string fault = tle_lines::find_fault(line1, line2, pending.line1.size(), pending.line2.size());
@@ -521,41 +563,24 @@ public:
                             tle_lines::detail::quoted(tle_lines::field(line1, length1, 19, 14));
             return;
         }
-        pending.record.satno = *satno;
-        pending.record.epoch = epoch;
+        pending.record->satno = *satno;
+        pending.record->epoch = epoch;
         pending.keep = (!options.select_satnos ||
                         std::binary_search(options.satnos.begin(), options.satnos.end(), *satno)) &&
                        (!options.has_start || epoch >= options.start) && (!options.has_stop || epoch < options.stop);
     }
 
 private:
-    // Positions of the records by catalogue number, in reading order within
-    // one number: a counting sort, linear and stable. The numbers come from
-    // five columns, so they span at most 0 to 339999.
-    std::vector<std::size_t> ordered_by_satno() const {
-        const std::size_t n = records_.size();
-        std::vector<std::size_t> order(n);
-        if (n == 0)
-            return order;
-        std::int32_t low = records_[0].satno, high = low;
-        for (std::size_t i = 0; i < n; ++i) {
-            low = std::min(low, records_[i].satno);
-            high = std::max(high, records_[i].satno);
-        }
-        std::vector<std::size_t> start(static_cast<std::size_t>(high - low) + 2, 0);
-        for (std::size_t i = 0; i < n; ++i)
-            ++start[static_cast<std::size_t>(records_[i].satno - low) + 1];
-        for (std::size_t k = 1; k < start.size(); ++k)
-            start[k] += start[k - 1];
-        for (std::size_t i = 0; i < n; ++i)
-            order[start[static_cast<std::size_t>(records_[i].satno - low)]++] = i;
-        return order;
-    }
-
     // Second stage over the records the first stage found, split across
     // threads on large chunks; the results are then taken in reading order.
+    // Each set is written straight to a record at the end of the store, and
+    // the records of the sets not kept are closed up afterwards.
     void convert() {
         const std::size_t n = found_.size();
+        const std::size_t base = records_.size();
+        records_.grow(n);
+        for (std::size_t i = 0; i < n; ++i)
+            found_[i].record = &records_[base + i];
         auto work = [this](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i)
                 check(options_, found_[i]);
@@ -573,17 +598,21 @@ private:
             for (std::thread &thread : pool)
                 thread.join();
         }
+        std::size_t kept = base;
         for (Pending &pending : found_) {
             if (!pending.fault.empty()) {
                 std::string text = pending.name.empty() ? std::string() : detail::cut(pending.name) + "\n";
                 text += detail::cut(pending.line1) + "\n" + detail::cut(pending.line2);
                 rejections_.push_back({source_, pending.line, std::move(text), std::move(pending.fault), 0});
             } else if (pending.keep) {
-                if (pending.record.name != no_name)
-                    pending.record.name = name_index(pending.name);
-                records_.push_back(pending.record);
+                Record &record = records_[kept++];
+                if (&record != pending.record)
+                    record = *pending.record;
+                record.name = pending.named ? name_index(pending.name) : no_name;
+                keys_.push_back({record.epoch, record.satno, record.name});
             }
         }
+        records_.shrink(kept);
         found_.clear();
         // Rejections of one chunk come from both stages; keep them in line order.
         std::stable_sort(rejections_.begin() + static_cast<std::ptrdiff_t>(sorted_rejections_), rejections_.end(),
@@ -614,6 +643,14 @@ private:
     std::string name_store_, line1_store_;
     std::vector<Pending> found_;
     RecordStore records_;
+    // What grouping needs of each record, in the same order: read without
+    // walking the records themselves, a hundred and sixty bytes apart.
+    struct Key {
+        std::int64_t epoch;
+        std::int32_t satno;
+        std::uint32_t name;
+    };
+    std::vector<Key> keys_;
     std::string name_bytes_;                                     // the names kept, one after another
     std::vector<std::pair<std::size_t, std::size_t>> name_spans_;  // (offset, length) in name_bytes_
     std::vector<Rejection> rejections_;

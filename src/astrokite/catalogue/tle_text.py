@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import gc
 import sys
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import IO, Any
 
 from astrokite.catalogue import reader, sources
@@ -64,24 +64,43 @@ class Reading:
                 for source, line, text, reason in self.scanner.rejections()]
 
     def catalogue(self) -> Catalogue:
-        rows, groups = self.scanner.satellites(drop_duplicates=self.drop_duplicates)
-        # The scanner's copies go before the ELSETs are made, which take the
-        # memory they leave instead of fresh pages.
-        self.scanner.release()
+        groups = self.scanner.group(drop_duplicates=self.drop_duplicates)
         # Thousands of new ELSETs make no reference cycles; the cyclic collector
         # would only walk them again and again while they are made.
         collecting = gc.isenabled()
         gc.disable()
         try:
-            elsets = make_elsets(rows, [(first, end, name) for _, first, end, name in groups])
+            elsets = []
+            for batch in _batches(groups):
+                first, end = batch[0][1], batch[-1][2]
+                rows, epochs = self.scanner.rows(first, end), self.scanner.epochs(first, end)
+                elsets += make_elsets(rows, [(start - first, stop - first, name) for _, start, stop, name in batch],
+                                      epochs)
         finally:
             if collecting:
                 gc.enable()
-        del rows
+        self.scanner.release()
         reader.return_free_memory()
         order = {name: i for i, name in enumerate(self.names)}
         rejected = sorted(self._rejections() + self.extra, key=lambda r: (order[r.source], r.line))
         return Catalogue(elsets, rejected)
+
+
+# Rows copied out of the scanner at a time: a few megabytes, taken again from
+# the memory the batch before let go, instead of one copy of every row.
+_BATCH_ROWS = 1 << 16
+
+
+def _batches(groups: list[tuple[int, int, int, str | None]]) -> Iterator[list[tuple[int, int, int, str | None]]]:
+    """Consecutive runs of whole satellites of about _BATCH_ROWS rows (one satellite may hold more)."""
+    batch: list[tuple[int, int, int, str | None]] = []
+    for group in groups:
+        if batch and group[2] - batch[0][1] > _BATCH_ROWS:
+            yield batch
+            batch = []
+        batch.append(group)
+    if batch:
+        yield batch
 
 
 def _message(rejection: Rejection) -> str:

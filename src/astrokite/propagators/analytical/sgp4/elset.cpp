@@ -523,16 +523,19 @@ void sort_by_epoch(LinesRead &reading) {
 // Read the rows of `source` (the reading's own lines, or n rows elsewhere)
 // into its lines, columns and epochs, on every core when `all_cores` and there
 // are many, and sort them by epoch when every row is numbered (the numbers of
-// the others are read afterwards, by their positions as given). Needs no
-// interpreter lock.
-void read_lines(LinesRead &reading, const char *source, double gm, double re, bool all_cores) {
+// the others are read afterwards, by their positions as given). The epoch
+// counts of the rows are taken from `known_epochs` when not null (one row
+// after another, as they came from an earlier reading of the same lines).
+// Needs no interpreter lock.
+void read_lines(LinesRead &reading, const char *source, double gm, double re, bool all_cores,
+                const std::int64_t *known_epochs = nullptr) {
     const std::size_t n = reading.n;
     Parts &parts = reading.parts;
     char *lines = reading.lines.get();
     reading.read = all_cores ? elset_table::read_all_rows(source, lines, n, gm, re, parts.table.get(),
                                                           parts.epochs.data())
                              : elset_table::read_rows(source, lines, 0, n, n, gm, re, parts.table.get(),
-                                                      parts.epochs.data());
+                                                      parts.epochs.data(), known_epochs);
     if (reading.read.failed == n && reading.read.unnumbered.empty())
         sort_by_epoch(reading);
 }
@@ -614,12 +617,24 @@ nb::object construct_from_lines(PyTypeObject *type, nb::handle buffer, nb::handl
 // `groups` holds a (first row, end row, satname) tuple per ELSET. Each is what
 // _from_lines gives for its rows, but the rows of all are read in one pass
 // spread over the cores, a satellite to a core at a time, with no interpreter
-// lock. Raises what the first ELSET in order of `groups` raises.
-nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::handle groups) {
+// lock. `epochs` (None, or int64 counts of Time, one per row) gives the epochs
+// that an earlier reading of the same lines found, so that they are not read
+// again. Raises what the first ELSET in order of `groups` raises.
+nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::handle groups, nb::handle epochs) {
     BufferView view(buffer);
     const std::size_t rows = view.size() / row_bytes;
     if (view.size() % row_bytes != 0)
         row_count(view.size(), "ELSET._from_grouped_lines()");
+    std::optional<BufferView> epoch_view;
+    if (!epochs.is_none()) {
+        epoch_view.emplace(epochs);
+        if (epoch_view->size() != rows * sizeof(std::int64_t)) {
+            PyErr_Format(PyExc_ValueError, "ELSET._from_grouped_lines() takes one epoch of 8 bytes a row: "
+                         "%zu rows, %zu bytes of epochs", rows, epoch_view->size());
+            args::throw_pending();
+        }
+    }
+    const auto *known_epochs = epoch_view ? reinterpret_cast<const std::int64_t *>(epoch_view->data()) : nullptr;
     nb::object items = checked(PySequence_Fast(groups.ptr(), "groups must be a sequence of tuples"));
     const std::size_t count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.ptr()));
     std::vector<std::pair<std::size_t, std::size_t>> bounds(count);
@@ -652,7 +667,8 @@ nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::
         auto work = [&] {
             try {
                 for (std::size_t g; (g = next.fetch_add(1, std::memory_order_relaxed)) < count;)
-                    read_lines(readings[g], view.data() + bounds[g].first * row_bytes, gm, re, false);
+                    read_lines(readings[g], view.data() + bounds[g].first * row_bytes, gm, re, false,
+                               known_epochs ? known_epochs + bounds[g].first : nullptr);
             } catch (...) {
                 next = count;
                 const std::lock_guard<std::mutex> hold(fault_lock);
@@ -701,7 +717,7 @@ nb::object select_lines(const ELSET &elset, const std::vector<std::size_t> &posi
         const std::uint32_t r = elset.rows.empty() ? static_cast<std::uint32_t>(position) : elset.rows[position];
         parts.made.rows[i] = r;
         sorted[i] = parts.epochs[order[i]];
-        elset_table::read_row(table->row(r), table->gm, table->re, row);
+        elset_table::read_row(table->row(r), table->gm, table->re, row, &sorted[i]);
         elset_table::put_row(parts.table.get(), n, i, row.row);
     }
     parts.epochs = std::move(sorted);
@@ -1280,15 +1296,19 @@ void bind_elset(nb::module_ &m) {
         "as a TLE stores them), in any order. No TLE object is made until one is asked for.");
     nb::setattr(cls, "_from_lines", nb::module_::import_("builtins").attr("classmethod")(from_lines_function));
     nb::object from_grouped_lines_function = nb::cpp_function(
-        [](nb::handle type, nb::handle buffer, nb::handle groups) {
+        [](nb::handle type, nb::handle buffer, nb::handle groups, nb::handle epochs) {
             if (!PyType_Check(type.ptr()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(type.ptr()), bound.elset))
                 args::raise_cannot_convert(Py_TYPE(type.ptr())->tp_name, "ELSET");
-            return construct_groups_from_lines(reinterpret_cast<PyTypeObject *>(type.ptr()), buffer, groups);
+            return construct_groups_from_lines(reinterpret_cast<PyTypeObject *>(type.ptr()), buffer, groups, epochs);
         },
         nb::scope(cls), nb::name("_from_grouped_lines"), nb::arg("cls"), nb::arg("buffer"), nb::arg("groups"),
-        nb::sig("def _from_grouped_lines(cls, buffer: bytes, groups: typing.Sequence[tuple[int, int, str | None]]) -> list[ELSET]"),
+        nb::arg("epochs").none() = nb::none(),
+        nb::sig("def _from_grouped_lines(cls, buffer: bytes, groups: typing.Sequence[tuple[int, int, str | None]], "
+                "epochs: bytes | None = None) -> list[ELSET]"),
         "One ELSET per (first row, end row, satname) tuple of `groups`, each what _from_lines gives for\n"
-        "rows [first, end) of `buffer`; the rows of all are read together, on every core.");
+        "rows [first, end) of `buffer`; the rows of all are read together, on every core. `epochs`, the\n"
+        "int64 epoch counts of the rows as an earlier reading of the same lines gave them, spares\n"
+        "reading the epochs again.");
     nb::setattr(cls, "_from_grouped_lines",
                 nb::module_::import_("builtins").attr("classmethod")(from_grouped_lines_function));
     cls.def("_lines", [](Self self) { return lines_of(*self.p); }, nb::sig("def _lines(self) -> bytes"),

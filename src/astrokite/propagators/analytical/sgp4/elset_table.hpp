@@ -37,10 +37,10 @@ using Row = std::array<double, column_count>;
 inline constexpr std::size_t row_bytes = 2 * tle_lines::line_length;
 
 // The drag term and the mean-motion derivatives of two stored lines.
-inline void put_drag_terms(const tle_lines::ElementSet &set, Row &row) {
-    row[12] = set.bstar;
-    row[13] = set.ndot;
-    row[14] = set.nddot;
+inline void put_drag_terms(const tle_lines::DragTerms &terms, Row &row) {
+    row[12] = terms.bstar;
+    row[13] = terms.ndot;
+    row[14] = terms.nddot;
 }
 
 inline constexpr std::size_t first_drag_column = 12;
@@ -54,7 +54,7 @@ inline Row row_of(const TLE &tle) {
 // Write the drag-term columns of row i of a table of n rows from the lines of a TLE.
 inline void fill_drag_terms(double *table, std::size_t n, std::size_t i, const TLE &tle) {
     Row row{};
-    put_drag_terms(tle_lines::parse_element_set(tle.line1, tle.line2), row);
+    put_drag_terms(tle_lines::parse_drag_terms(tle.line1, tle_lines::stored_length(tle.line1)), row);
     for (std::size_t c = first_drag_column; c < column_count; ++c)
         table[c * n + i] = row[c];
 }
@@ -66,24 +66,37 @@ struct LinesRow {
     tle_lines::LineStore line1, line2;  // normalised as a TLE stores them
     Row row;
     std::optional<std::int32_t> satno;  // empty when the field is no catalogue number
-    double epoch_jd;                    // the epoch as a Julian date
+    double epoch_jd;                    // the epoch as a Julian date (0 when the count was given)
     time::Convert epoch_status;         // of the epoch count: ok unless out of range
     std::int64_t epoch = 0;             // nanoseconds since 1970, when ok
 };
 
-inline void read_row(const char *bytes, double gm, double re, LinesRow &result) {
+// `known_epoch`, when not null, is the epoch count these lines gave when they
+// were read before: the epoch fields are then not read again.
+inline void read_row(const char *bytes, double gm, double re, LinesRow &result,
+                     const std::int64_t *known_epoch = nullptr) {
     const std::size_t length1 = tle_lines::normalise({bytes, tle_lines::line_length}, result.line1);
     const std::size_t length2 =
         tle_lines::normalise({bytes + tle_lines::line_length, tle_lines::line_length}, result.line2);
-    const tle_lines::ElementSet set = tle_lines::parse_element_set(result.line1, length1, result.line2, length2);
+    // Only the fields the table holds are read, each as parse_element_set reads it.
+    const tle_lines::Line2Fields set = tle_lines::parse_line2(result.line2, length2);
+    const tle_lines::DragTerms drag = tle_lines::parse_drag_terms(result.line1, length1);
     const double sma = coe::c_sma_from_mnm(set.mnm, gm);
     const double eca = coe::c_eca_from_mea(set.mea, set.ecc);
     result.row = {set.ecc, sma, set.inc, set.raa, set.arp, coe::c_tra_from_eca(eca, set.ecc),
                   set.mnm, coe::c_orp_from_sma(sma, gm), eca, set.mea,
                   coe::c_pge_from_sma_ecc(sma, set.ecc, re), coe::c_apg_from_sma_ecc(sma, set.ecc, re)};
-    put_drag_terms(set, result.row);
-    result.satno = set.satno;
-    result.epoch_jd = time::year_start_jd(set.epoch_year) - 1.0 + set.epoch_day;
+    put_drag_terms(drag, result.row);
+    if (known_epoch) {
+        result.satno = tle_lines::decode_satno(tle_lines::field(result.line1, length1, 3, 5));
+        result.epoch_jd = 0;
+        result.epoch_status = time::Convert::ok;
+        result.epoch = *known_epoch;
+        return;
+    }
+    const tle_lines::Line1Fields first = tle_lines::parse_line1(result.line1, length1);
+    result.satno = tle_lines::decode_satno(first.satno);
+    result.epoch_jd = time::year_start_jd(first.year) - 1.0 + first.day;
     result.epoch_status = time::ns_from_jd(result.epoch_jd, result.epoch);
 }
 
@@ -129,14 +142,16 @@ struct RowsRead {
 // Read rows [first, last) of n rows of `source`: write their normalised lines
 // to the same rows of `lines` (which may be `source` itself), their values as
 // rows of the table (n rows) and their epochs. Stops at the first row whose
-// epoch is out of range.
+// epoch is out of range. `known_epochs`, when not null, holds the epoch counts
+// of the n rows as an earlier reading of them gave (see read_row).
 inline RowsRead read_rows(const char *source, char *lines, std::size_t first, std::size_t last, std::size_t n,
-                          double gm, double re, double *table, std::int64_t *epochs) {
+                          double gm, double re, double *table, std::int64_t *epochs,
+                          const std::int64_t *known_epochs = nullptr) {
     RowsRead read{n, {}, {}, {}, false};
     LinesRow row;
     for (std::size_t i = first; i < last; ++i) {
         char *bytes = lines + i * row_bytes;
-        read_row(source + i * row_bytes, gm, re, row);
+        read_row(source + i * row_bytes, gm, re, row, known_epochs ? known_epochs + i : nullptr);
         if (row.epoch_status != time::Convert::ok) {
             read.failed = i;
             read.failed_row = row;

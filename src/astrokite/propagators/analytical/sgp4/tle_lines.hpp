@@ -358,6 +358,22 @@ inline double read_implied_exponent(std::string_view text) {
     return value * std::pow(10.0, read_int(exponent));
 }
 
+// The drag term and the derivatives of the mean motion on line 1.
+struct DragTerms {
+    double ndot = 0;   // first derivative of the mean motion, rad/s^2 (twice the field)
+    double nddot = 0;  // second derivative, rad/s^3 (six times the field)
+    double bstar = 0;  // drag term, 1/Earth radii
+};
+
+inline DragTerms parse_drag_terms(const LineStore &line1, std::size_t length1) {
+    using namespace astrokite::units;
+    DragTerms terms;
+    terms.ndot = 2.0 * read_real(field(line1, length1, 34, 10)) * rev / (day * day);
+    terms.nddot = 6.0 * read_implied_exponent(field(line1, length1, 45, 8)) * rev / (day * day * day);
+    terms.bstar = read_implied_exponent(field(line1, length1, 54, 8));
+    return terms;
+}
+
 // Everything the two lines of one element set carry, in SI units except the
 // drag term, which stays in inverse Earth radii as the line writes it.
 struct ElementSet {
@@ -434,9 +450,10 @@ inline ElementSet parse_element_set(const LineStore &line1, std::size_t length1,
     split_epoch_day(field(line1, length1, 21, 12), whole_day, set.epoch_fraction);
     set.epoch_midnight_ns =
         (time::days_from_civil(first.year, 1, 1) + whole_day - 1) * time::ns_per_day;
-    set.ndot = 2.0 * read_real(field(line1, length1, 34, 10)) * rev / (day * day);
-    set.nddot = 6.0 * read_implied_exponent(field(line1, length1, 45, 8)) * rev / (day * day * day);
-    set.bstar = read_implied_exponent(field(line1, length1, 54, 8));
+    const DragTerms drag = parse_drag_terms(line1, length1);
+    set.ndot = drag.ndot;
+    set.nddot = drag.nddot;
+    set.bstar = drag.bstar;
     set.ephtype = read_int(field(line1, length1, 63, 1));
     set.elnum = read_int(field(line1, length1, 65, 4));
     set.revnum = read_int(field(line2, length2, 64, 5));
