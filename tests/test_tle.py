@@ -1,8 +1,10 @@
 import doctest
+import gc
 import math
 import subprocess
 import sys
 import types
+import weakref
 
 import pytest
 from conftest import ISS1, ISS2, LIBC, SGR, Falsy, element_sets, normalised, put, with_checksum
@@ -291,6 +293,46 @@ def test_python_subclass():
     assert isinstance(tle, TLE) and state(tle) == state(TLE(ISS1, ISS2))
     header = SGR.sub("", str(tle)).split("\n")[1]
     assert header.strip() == "ISS" and ISS2 in str(tle)
+
+
+def test_epoch_is_made_once_on_first_read():
+    tle = TLE(ISS1, ISS2)
+    epoch = tle.epoch
+    assert type(epoch) is Time and tle.epoch is epoch
+    assert str(tle).count(epoch.utc.__repr__()) == 1 and tle.epoch is epoch
+
+
+class Marker:
+    pass
+
+
+@pytest.mark.parametrize("read", ["before", "after", "never"])
+def test_tle_in_a_reference_cycle_is_collected(read):
+    tle = TLE(ISS1, ISS2)
+    if read == "before":
+        tle.epoch
+    # Untracked until it holds an attribute, tracked from then on.
+    assert not gc.is_tracked(tle)
+    tle.me, tle.marker = tle, Marker()
+    assert gc.is_tracked(tle)
+    if read == "after":
+        tle.epoch
+    collected = weakref.ref(tle.marker)
+    del tle
+    gc.collect()
+    assert collected() is None
+
+
+def test_elset_reads_the_same_epochs_whether_read_or_not():
+    from astrokite.propagators.analytical.sgp4.tle import ELSET
+
+    pairs = [(l1, l2) for name, l1, l2 in ALL_SETS if name == ALL_SETS[0][0]][:50]
+    unread = [TLE(l1, l2) for l1, l2 in reversed(pairs)]
+    read = [TLE(l1, l2) for l1, l2 in reversed(pairs)]
+    expected = sorted(tle.epoch.int64 for tle in read)
+    assert list(ELSET(*unread).epoch.int64) == expected
+    assert list(ELSET(*read).epoch.int64) == expected
+    assert list(ELSET(*(read[::2] + unread[1::2])).epoch.int64) == expected
 
 
 # ---------------------------------------------------------------------------

@@ -272,7 +272,7 @@ std::vector<std::int32_t> plain_satnos(const std::vector<nb::object> &elements) 
     for (const nb::object &element : elements) {
         const TLE *tle = exact_tle_of(element);
         const std::optional<std::int32_t> number =
-            tle ? tle_lines::decode_satno(tle->satno) : std::optional<std::int32_t>();
+            tle ? tle_lines::decode_satno(satno_field(*tle)) : std::optional<std::int32_t>();
         if (!number)
             break;
         numbers.push_back(*number);
@@ -353,17 +353,15 @@ bool assemble_native(PyObject *const *items, std::size_t n, Parts &parts) {
     for (std::size_t i = 0; i < n; ++i) {
         if (i + 2 * ahead < n)
             prefetch_object(items[i + 2 * ahead], tle_object_bytes);
-        if (i + ahead < n)
-            if (const TLE *later = exact_tle_of(items[i + ahead]))
-                prefetch_object(later->epoch.ptr(), 128);
         const TLE *tle = exact_tle_of(items[i]);
-        if (!tle || !tle->epoch.is_valid() || !is_scalar_time(tle->epoch))
+        const std::optional<std::int64_t> count = tle ? native_epoch_ns(*tle) : std::nullopt;
+        if (!count)
             return false;
         held[i] = nb::borrow(items[i]);
-        counts[i] = time::get(tle->epoch).scalar();
+        counts[i] = *count;
         elset_table::put_row(table.get(), n, i, elset_table::row_of(*tle), elset_table::first_drag_column);
         if (satnos.size() == i)
-            if (const std::optional<std::int32_t> number = tle_lines::decode_satno(tle->satno))
+            if (const std::optional<std::int32_t> number = tle_lines::decode_satno(satno_field(*tle)))
                 satnos.push_back(*number);
     }
     if (std::is_sorted(counts.begin(), counts.end())) {  // histories mostly arrive in order
@@ -388,8 +386,8 @@ bool assemble_native(PyObject *const *items, std::size_t n, Parts &parts) {
 void assemble(PyObject *const *items, std::size_t n, Parts &parts) {
     std::vector<nb::object> keys(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const TLE *tle = exact_tle_of(items[i]);
-        keys[i] = tle && tle->epoch.is_valid() ? tle->epoch : nb::getattr(items[i], bound.epoch);
+        TLE *tle = const_cast<TLE *>(exact_tle_of(items[i]));
+        keys[i] = tle ? epoch_of(*tle) : nb::getattr(items[i], bound.epoch);
     }
     const std::vector<std::size_t> order = order_of(keys);
     parts.made.elements.reserve(n);
