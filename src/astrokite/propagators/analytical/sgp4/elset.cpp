@@ -16,6 +16,9 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -106,7 +109,7 @@ struct Bound {
     Py_ssize_t dict_offset = 0;  // of the instance dictionary in an ELSET
     bool assertions = true;      // __debug__ when the module was loaded
     PyObject *integral = nullptr, *numpy_array = nullptr, *numpy_ones = nullptr, *numpy_arange = nullptr;
-    PyObject *ndarray_view = nullptr, *sorted = nullptr, *range = nullptr, *earth = nullptr;
+    PyObject *sorted = nullptr, *range = nullptr, *earth = nullptr;
     // interned attribute names
     PyObject *epoch = nullptr, *satno = nullptr, *int64 = nullptr, *index = nullptr, *size = nullptr;
     PyObject *satname = nullptr, *stored_satname = nullptr, *tolist = nullptr, *gm = nullptr, *re = nullptr;
@@ -1118,8 +1121,7 @@ PyObject *get_column(PyObject *self, void *) {
             return nullptr;
         }
     }
-    PyObject *column = elset->columns[Column].ptr();
-    return PyObject_Vectorcall(bound.ndarray_view, &column, 1, nullptr);
+    return PyArray_View(reinterpret_cast<PyArrayObject *>(elset->columns[Column].ptr()), nullptr, nullptr);
 }
 
 template <std::size_t... Columns>
@@ -1163,7 +1165,6 @@ void look_up_dependencies(nb::module_ &m) {
     bound.earth = kept(m.attr("Earth"));
     nb::module_ numpy = nb::module_::import_("numpy");
     bound.ndarray = reinterpret_cast<PyTypeObject *>(kept(numpy.attr("ndarray")));
-    bound.ndarray_view = kept(numpy.attr("ndarray").attr("view"));
     bound.numpy_array = kept(numpy.attr("array"));
     bound.numpy_ones = kept(numpy.attr("ones"));
     bound.numpy_arange = kept(numpy.attr("arange"));
@@ -1251,6 +1252,8 @@ PyType_Slot line_table_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(line
 }  // namespace
 
 void bind_elset(nb::module_ &m) {
+    if (PyArray_ImportNumPyAPI() < 0)
+        throw nb::python_error();
     look_up_dependencies(m);
 
     static std::vector<PyGetSetDef> properties = elset_properties();
