@@ -198,6 +198,20 @@ def test_earth_constants_are_read_at_every_construction(monkeypatch):
     assert after.pge == pytest.approx(after.sma * (1 - after.ecc), rel=1e-15)
 
 
+def test_earth_constants_follow_every_change_of_the_class_and_its_base(monkeypatch):
+    reference = TLE(ISS1, ISS2)
+    base, gm = Earth.__mro__[1], Earth.GM
+    monkeypatch.delattr(Earth, "GM")
+    monkeypatch.setattr(base, "GM", gm * 8, raising=False)
+    assert TLE(ISS1, ISS2).sma == pytest.approx(2 * reference.sma, rel=1e-15)
+    monkeypatch.setattr(base, "GM", gm * 216)
+    assert TLE(ISS1, ISS2).sma == pytest.approx(6 * reference.sma, rel=1e-15)
+    monkeypatch.setattr(Earth, "Re", 1)  # an int takes the general lookup
+    assert TLE(ISS1, ISS2).pge == TLE(ISS1, ISS2).sma * (1 - reference.ecc) - 1
+    monkeypatch.undo()
+    assert state(TLE(ISS1, ISS2)) == state(reference)
+
+
 def test_python_time_route_gives_the_same_epochs():
     # A Time that is not the native type takes the Python calls instead of the
     # native shortcut; the epochs must not differ by a single count.

@@ -100,18 +100,33 @@ double to_double(nb::handle value) {
     return result;
 }
 
+// A float found on the Earth class, and the class's version tag then.
+struct FoundConstant {
+    unsigned int version_tag = 0;
+    double value = 0;
+};
+FoundConstant found_gm, found_re;
+
 // Earth.GM or Earth.Re, read anew on every use. When Earth is a class whose
 // metaclass is type itself, type.__getattribute__ finds nothing on type or
 // object under these names and returns what Earth's own MRO holds, through
-// the interpreter's type cache; a float found there is the value. Anything
-// else (another metaclass, a descriptor, a number of another type) takes the
-// general attribute lookup.
-double earth_constant(nb::handle name) {
+// the interpreter's type cache; a float found there is the value. The
+// interpreter gives the class a new version tag whenever an attribute of it
+// or of a base changes, so while the tag is the one under which the float was
+// found, the lookup would find that float again. Anything else (another
+// metaclass, a descriptor, a number of another type) takes the general
+// attribute lookup.
+double earth_constant(nb::handle name, FoundConstant &found) {
     PyObject *earth = services.earth.ptr();
     if (Py_IS_TYPE(earth, &PyType_Type)) {
-        PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(earth), name.ptr());
-        if (found && PyFloat_CheckExact(found))
-            return PyFloat_AS_DOUBLE(found);
+        PyTypeObject *type = reinterpret_cast<PyTypeObject *>(earth);
+        if (type->tp_version_tag != 0 && type->tp_version_tag == found.version_tag)
+            return found.value;
+        PyObject *value = _PyType_Lookup(type, name.ptr());
+        if (value && PyFloat_CheckExact(value)) {
+            found = {type->tp_version_tag, PyFloat_AS_DOUBLE(value)};
+            return found.value;
+        }
     }
     return to_double(services.earth.attr(name));
 }
@@ -175,12 +190,12 @@ void read_stored_lines(TLE &tle, std::size_t length1, std::size_t length2) {
     tle.mea = second.mea;
     tle.mnm = second.mnm;
 
-    tle.sma = coe::c_sma_from_mnm(tle.mnm, earth_constant(services.gm));
-    tle.orp = coe::c_orp_from_sma(tle.sma, earth_constant(services.gm));
+    tle.sma = coe::c_sma_from_mnm(tle.mnm, earth_constant(services.gm, found_gm));
+    tle.orp = coe::c_orp_from_sma(tle.sma, earth_constant(services.gm, found_gm));
     tle.eca = coe::c_eca_from_mea(tle.mea, tle.ecc);
     tle.tra = coe::c_tra_from_eca(tle.eca, tle.ecc);
-    tle.pge = coe::c_pge_from_sma_ecc(tle.sma, tle.ecc, earth_constant(services.re));
-    tle.apg = coe::c_apg_from_sma_ecc(tle.sma, tle.ecc, earth_constant(services.re));
+    tle.pge = coe::c_pge_from_sma_ecc(tle.sma, tle.ecc, earth_constant(services.re, found_re));
+    tle.apg = coe::c_apg_from_sma_ecc(tle.sma, tle.ecc, earth_constant(services.re, found_re));
 }
 
 constexpr const char *constructor_name = "__cinit__";
