@@ -1107,6 +1107,20 @@ void fill_drag_terms(ELSET &elset) {
     elset.drag_terms_filled = true;
 }
 
+// A new array object over the stored column, what column.view() gives: the
+// same memory, flags and base. NumPy derives the strides of a contiguous
+// column itself, which is cheaper than checking given ones.
+PyObject *view_of(PyArrayObject *column) {
+    PyArray_Descr *descr = PyArray_DESCR(column);
+    Py_INCREF(descr);  // taken by the new array
+    npy_intp *strides = PyArray_IS_C_CONTIGUOUS(column) ? nullptr : PyArray_STRIDES(column);
+    PyObject *view = PyArray_NewFromDescr(&PyArray_Type, descr, PyArray_NDIM(column), PyArray_DIMS(column), strides,
+                                          PyArray_DATA(column), PyArray_FLAGS(column), nullptr);
+    if (view && PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(view), Py_NewRef(column)) < 0)
+        Py_CLEAR(view);
+    return view;
+}
+
 // A column: a new array object over the stored column on every read.
 template <std::size_t Column>
 PyObject *get_column(PyObject *self, void *) {
@@ -1121,7 +1135,7 @@ PyObject *get_column(PyObject *self, void *) {
             return nullptr;
         }
     }
-    return PyArray_View(reinterpret_cast<PyArrayObject *>(elset->columns[Column].ptr()), nullptr, nullptr);
+    return view_of(reinterpret_cast<PyArrayObject *>(elset->columns[Column].ptr()));
 }
 
 template <std::size_t... Columns>
