@@ -62,6 +62,21 @@ def test_eccentricity_follows_atof_of_the_implied_point(field):
     assert TLE(ISS1, put(ISS2, 27, field)).ecc == LIBC.atof(b"." + field.split("\0")[0].encode())
 
 
+@pytest.mark.parametrize("odd", ["/", ":", "\x7f", "\x10", "p", "\u00e9"])
+def test_fixed_point_fields_with_one_character_next_to_the_digits(odd):
+    # Characters on either side of '0'..'9' in every place of the fields read
+    # as whole words of digits: what atof reads of the UTF-8 bytes.
+    for column, width, name, to_si in ((9, 8, "inc", lambda v: v * units.deg),
+                                       (53, 11, "mnm", lambda v: v * units.rev / units.day), (27, 7, "ecc", float)):
+        text = ISS2[column - 1:column - 1 + width]
+        for place in range(width):
+            field = text[:place] + odd + text[place + 1:]
+            line2 = put(ISS2, column, field)
+            stored = line2.encode()[column - 1:column - 1 + width]
+            expected = to_si(LIBC.atof((b"." if name == "ecc" else b"") + stored))
+            assert getattr(TLE(ISS1, line2), name) == expected, (name, field)
+
+
 def test_eccentricity_cut_short_by_the_line_end():
     assert TLE(ISS1, ISS2[:29]).ecc == LIBC.atof(b"." + ISS2[26:29].encode())
 
