@@ -6,7 +6,6 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -203,45 +202,20 @@ inline constexpr std::uint64_t powers_of_ten_u64[] = {1,           10,          
                                                       1000000000000, 10000000000000, 100000000000000,
                                                       1000000000000000};
 
-// The value of eight characters read as one little-endian word, if all are
-// decimal digits. Every byte must lie in '0'..'9': its high nibble is 3, and
-// adding 6 keeps it so (a byte that carries has a high nibble of F and fails
-// the first test anyway). The digits are then combined in pairs, pairs of
-// pairs and halves, each step one multiply-add over the whole word.
-inline bool eight_digits_value(std::uint64_t word, std::uint64_t &value) {
-    static_assert(std::endian::native == std::endian::little, "the first character is the lowest byte");
-    constexpr std::uint64_t high_nibbles = 0xF0F0F0F0F0F0F0F0, threes = 0x3030303030303030;
-    if ((word & high_nibbles) != threes || ((word + 0x0606060606060606) & high_nibbles) != threes)
-        return false;
-    std::uint64_t digits = word - threes;  // byte i: digit i, the first digit lowest
-    digits = digits * 10 + (digits >> 8);  // even bytes: two-digit numbers
-    constexpr std::uint64_t low_bytes = 0x000000FF000000FF;
-    value = ((digits & low_bytes) * (100 + (1000000ULL << 32)) +
-             ((digits >> 16) & low_bytes) * (1 + (10000ULL << 32))) >> 32;
-    return true;
-}
-
 // The value of the `Count` characters at `text` as decimal digits, or false if
-// one is not a digit: eight at a time, the first group filled with leading
-// zeros to eight.
+// one is not a digit. Each place is weighted by itself, with no chain of
+// multiply-adds from one digit to the next, so the places convert in parallel.
 template <std::size_t Count>
 inline bool digits_value(const char *text, std::uint64_t &value) {
-    static_assert(Count >= 1 && Count <= 16, "one or two words of digits");
-    constexpr std::size_t head = Count > 8 ? Count - 8 : Count;
-    char first[8] = {'0', '0', '0', '0', '0', '0', '0', '0'};
-    std::memcpy(first + 8 - head, text, head);
-    std::uint64_t word;
-    std::memcpy(&word, first, sizeof word);
-    if (!eight_digits_value(word, value))
-        return false;
-    if constexpr (Count > 8) {
-        std::uint64_t rest = 0;
-        std::memcpy(&word, text + head, sizeof word);
-        if (!eight_digits_value(word, rest))
-            return false;
-        value = value * 100000000 + rest;
+    std::uint64_t sum = 0;
+    bool all_digits = true;
+    for (std::size_t i = 0; i < Count; ++i) {
+        const unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(text[i])) - '0';
+        all_digits &= digit < 10;
+        sum += digit * powers_of_ten_u64[Count - 1 - i];
     }
-    return true;
+    value = sum;
+    return all_digits;
 }
 
 }  // namespace detail
