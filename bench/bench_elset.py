@@ -15,8 +15,8 @@ import math
 from operator import attrgetter
 
 import numpy as np
-from harness import (QUICK, REPEATS, Row, distinct_epoch_pairs, median_per_call, median_seconds, resident_bytes,
-                     run_alone)
+from harness import (QUICK, REPEATS, Row, distinct_epoch_pairs, median_per_call, median_seconds,
+                     resident_in_fresh_process, run_alone)
 
 from sgp4.api import Satrec
 
@@ -83,13 +83,12 @@ def run(table) -> None:
     table.add(Row("str(ELSET)", N, median_per_call(lambda: str(elset), 200)))
 
     # The column table is a native allocation that tracemalloc does not see:
-    # read the resident set size around one construction instead.
-    del elset, small
-    gc.collect()
-    before = resident_bytes()
-    held = ELSET(*tles)
-    table.add(Row("memory per ELSET element (RSS)", N, (resident_bytes() - before) / N, unit="B"))
-    del held, tles, kept, ordered, columns
+    # read the resident set size around one construction, in a fresh process
+    # where no memory freed earlier is there to be reused.
+    table.add(Row("memory per ELSET element, its TLEs not counted (RSS)", N,
+                  resident_in_fresh_process(f"from bench_elset import ELSET, shuffled_tles\ntles = shuffled_tles({N})",
+                                            "held = ELSET(*tles)", N), unit="B"))
+    del elset, small, tles, kept, ordered, columns
     gc.collect()
     run_from_lines(table)
 
@@ -110,18 +109,13 @@ def run_from_lines(table) -> None:
     del elset
 
     # Resident memory per element set once loaded, the buffer of rows made
-    # and let go in between. The count of 10^6 needs the full run; the quick
-    # run measures 10^5.
+    # and let go in between, in a fresh process. The count of 10^6 needs the
+    # full run; the quick run measures 10^5.
     count = N if QUICK else MEMORY_SETS
-    gc.collect()
-    before = resident_bytes()
-    rows = rows * (count // N)
-    loaded = ELSET._from_lines(rows)
-    del rows
-    gc.collect()
+    setup = "from bench_elset import ELSET, N, distinct_epoch_pairs, rows_of\nrows = rows_of(distinct_epoch_pairs(N))"
+    measured = f"many = rows * {count // N}\nloaded = ELSET._from_lines(many)\ndel many"
     table.add(Row("memory per element set read from lines (RSS)", count,
-                  (resident_bytes() - before) / count, unit="B", target=320))
-    del loaded
+                  resident_in_fresh_process(setup, measured, count), unit="B", target=320))
 
 
 if __name__ == "__main__":
