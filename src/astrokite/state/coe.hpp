@@ -45,22 +45,26 @@ inline double e_minus_sin_e_small(double eca) {
     return eca * e2 / 6.0 * series;
 }
 
-// Kepler's function E - e sin E - M and its derivative 1 - e cos E. Near
-// E = 0 with e close to 1 both are tiny differences of numbers close to each
-// other; written as (1 - e) E + e (E - sin E) and (1 - e) + 2 e sin^2(E/2)
-// they keep full relative accuracy there (1 - e is exact for e >= 1/2).
-inline double kepler_residual(double eca, double mea, double ecc) {
-    if (ecc >= 0.5 && std::fabs(eca) < 1.0)
-        return ((1.0 - ecc) * eca + ecc * e_minus_sin_e_small(eca)) - mea;
-    return (eca - ecc * std::sin(eca)) - mea;
-}
+// Kepler's function E - e sin E - M and its derivative 1 - e cos E at E.
+// Near E = 0 with e close to 1 both are tiny differences of numbers close to
+// each other; written as (1 - e) E + e (E - sin E) and (1 - e) + 2 e
+// sin^2(E/2) they keep full relative accuracy there (1 - e is exact for
+// e >= 1/2). Away from 0, sin E and cos E sit side by side so that the
+// compiler makes them one sincos call, with the same values.
+struct KeplerPoint {
+    double residual, slope;
+};
 
-inline double kepler_slope(double eca, double ecc) {
+inline KeplerPoint kepler_at(double eca, double mea, double ecc) {
     if (std::fabs(eca) < 1.0) {
         const double half_sin = std::sin(0.5 * eca);
-        return (1.0 - ecc) + 2.0 * ecc * half_sin * half_sin;
+        const double slope = (1.0 - ecc) + 2.0 * ecc * half_sin * half_sin;
+        if (ecc >= 0.5)
+            return {((1.0 - ecc) * eca + ecc * e_minus_sin_e_small(eca)) - mea, slope};
+        return {(eca - ecc * std::sin(eca)) - mea, slope};
     }
-    return 1.0 - ecc * std::cos(eca);
+    const double sin_e = std::sin(eca), cos_e = std::cos(eca);
+    return {(eca - ecc * sin_e) - mea, 1.0 - ecc * cos_e};
 }
 
 // Solve E - e sin E = M for M in [0, about pi] and 0 < e < 1.
@@ -90,14 +94,14 @@ inline double eca_from_reduced_mea(double mea, double ecc) {
 
     constexpr int max_iterations = 50;  // 3 to 6 are the rule
     for (int i = 0; i < max_iterations; ++i) {
-        const double residual = kepler_residual(eca, mea, ecc);
+        const auto [residual, slope] = kepler_at(eca, mea, ecc);
         if (residual == 0.0)
             return eca;
         if (residual < 0.0)
             lower = eca;
         else
             upper = eca;
-        const double step = residual / kepler_slope(eca, ecc);
+        const double step = residual / slope;
         if (std::fabs(step) <= 0x1p-50 * std::fabs(eca))
             return eca - step;
         eca = std::clamp(eca - step, lower, upper);
