@@ -12,6 +12,7 @@ import os
 import platform
 import random
 import statistics
+import subprocess
 import sys
 import time
 import tracemalloc
@@ -85,6 +86,26 @@ def resident_bytes() -> int:
     """The process's resident set size (sees native allocations too)."""
     pages = int(Path("/proc/self/statm").read_text().split()[1])
     return pages * os.sysconf("SC_PAGE_SIZE")
+
+
+FRESH_PROCESS = """
+import sys
+sys.path[:0] = {paths!r}
+from harness import resident_bytes
+{setup}
+before = resident_bytes()
+{measured}
+print((resident_bytes() - before) / {count})
+"""
+
+
+def resident_in_fresh_process(setup: str, measured: str, count: int) -> float:
+    """Resident bytes per item that the statements `measured` add in a fresh
+    process, after `setup` ran there: no memory freed earlier is there to be
+    reused, and native allocations count as well."""
+    paths = [str(Path(__file__).resolve().parent)] + sys.path
+    code = FRESH_PROCESS.format(paths=paths, setup=setup, measured=measured, count=count)
+    return float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout)
 
 
 @dataclass

@@ -115,6 +115,13 @@ class Numbered(TLE):
         return 2**40
 
 
+def in_a_cycle():
+    """A TLE that refers to itself, left for the garbage collector."""
+    tle = TLE(line1, line2)
+    tle.me = tle
+    return tle
+
+
 class LooksLikeATLE:
     epoch = Time("2023-01-01")
     satno = 25544
@@ -131,6 +138,9 @@ lazy = ELSET._from_lines(rows, "ISS")
 
 TLE_CASES = {
     "built": (lambda: TLE(line1, line2), None),
+    "built, epoch read": (lambda: TLE(line1, line2).epoch, None),
+    "subclass, epoch read": (lambda: Numbered(line1, line2).epoch, None),
+    "in a cycle, epoch read": (lambda: in_a_cycle().epoch, None),
     "strict, built": (lambda: TLE(line1, line2, True), None),
     "long non-ASCII line": (lambda: TLE("é" * 200, line2), None),
     "too few arguments": (lambda: TLE(line1), TypeError),

@@ -1,8 +1,10 @@
 import doctest
+import gc
 import math
 import subprocess
 import sys
 import types
+import weakref
 
 import pytest
 from conftest import ISS1, ISS2, LIBC, SGR, Falsy, element_sets, normalised, put, with_checksum
@@ -58,6 +60,21 @@ def test_fields_follow_atof(field):
 )
 def test_eccentricity_follows_atof_of_the_implied_point(field):
     assert TLE(ISS1, put(ISS2, 27, field)).ecc == LIBC.atof(b"." + field.split("\0")[0].encode())
+
+
+@pytest.mark.parametrize("odd", ["/", ":", "\x7f", "\x10", "p", "\u00e9"])
+def test_fixed_point_fields_with_one_character_next_to_the_digits(odd):
+    # Characters on either side of '0'..'9' in every place of the fields read
+    # as whole words of digits: what atof reads of the UTF-8 bytes.
+    for column, width, name, to_si in ((9, 8, "inc", lambda v: v * units.deg),
+                                       (53, 11, "mnm", lambda v: v * units.rev / units.day), (27, 7, "ecc", float)):
+        text = ISS2[column - 1:column - 1 + width]
+        for place in range(width):
+            field = text[:place] + odd + text[place + 1:]
+            line2 = put(ISS2, column, field)
+            stored = line2.encode()[column - 1:column - 1 + width]
+            expected = to_si(LIBC.atof((b"." if name == "ecc" else b"") + stored))
+            assert getattr(TLE(ISS1, line2), name) == expected, (name, field)
 
 
 def test_eccentricity_cut_short_by_the_line_end():
@@ -205,6 +222,20 @@ def test_earth_constants_are_read_at_every_construction(monkeypatch):
     assert after.pge == pytest.approx(after.sma * (1 - after.ecc), rel=1e-15)
 
 
+def test_earth_constants_follow_every_change_of_the_class_and_its_base(monkeypatch):
+    reference = TLE(ISS1, ISS2)
+    base, gm = Earth.__mro__[1], Earth.GM
+    monkeypatch.delattr(Earth, "GM")
+    monkeypatch.setattr(base, "GM", gm * 8, raising=False)
+    assert TLE(ISS1, ISS2).sma == pytest.approx(2 * reference.sma, rel=1e-15)
+    monkeypatch.setattr(base, "GM", gm * 216)
+    assert TLE(ISS1, ISS2).sma == pytest.approx(6 * reference.sma, rel=1e-15)
+    monkeypatch.setattr(Earth, "Re", 1)  # an int takes the general lookup
+    assert TLE(ISS1, ISS2).pge == TLE(ISS1, ISS2).sma * (1 - reference.ecc) - 1
+    monkeypatch.undo()
+    assert state(TLE(ISS1, ISS2)) == state(reference)
+
+
 def test_python_time_route_gives_the_same_epochs():
     # A Time that is not the native type takes the Python calls instead of the
     # native shortcut; the epochs must not differ by a single count.
@@ -300,6 +331,46 @@ def test_python_subclass():
     assert isinstance(tle, TLE) and state(tle) == state(TLE(ISS1, ISS2))
     header = SGR.sub("", str(tle)).split("\n")[1]
     assert header.strip() == "ISS" and ISS2 in str(tle)
+
+
+def test_epoch_is_made_once_on_first_read():
+    tle = TLE(ISS1, ISS2)
+    epoch = tle.epoch
+    assert type(epoch) is Time and tle.epoch is epoch
+    assert str(tle).count(epoch.utc.__repr__()) == 1 and tle.epoch is epoch
+
+
+class Marker:
+    pass
+
+
+@pytest.mark.parametrize("read", ["before", "after", "never"])
+def test_tle_in_a_reference_cycle_is_collected(read):
+    tle = TLE(ISS1, ISS2)
+    if read == "before":
+        tle.epoch
+    # Untracked until it holds an attribute, tracked from then on.
+    assert not gc.is_tracked(tle)
+    tle.me, tle.marker = tle, Marker()
+    assert gc.is_tracked(tle)
+    if read == "after":
+        tle.epoch
+    collected = weakref.ref(tle.marker)
+    del tle
+    gc.collect()
+    assert collected() is None
+
+
+def test_elset_reads_the_same_epochs_whether_read_or_not():
+    from astrokite.propagators.analytical.sgp4.tle import ELSET
+
+    pairs = [(l1, l2) for name, l1, l2 in ALL_SETS if name == ALL_SETS[0][0]][:50]
+    unread = [TLE(l1, l2) for l1, l2 in reversed(pairs)]
+    read = [TLE(l1, l2) for l1, l2 in reversed(pairs)]
+    expected = sorted(tle.epoch.int64 for tle in read)
+    assert list(ELSET(*unread).epoch.int64) == expected
+    assert list(ELSET(*read).epoch.int64) == expected
+    assert list(ELSET(*(read[::2] + unread[1::2])).epoch.int64) == expected
 
 
 # ---------------------------------------------------------------------------

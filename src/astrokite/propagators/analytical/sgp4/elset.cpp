@@ -16,6 +16,9 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -106,7 +109,7 @@ struct Bound {
     Py_ssize_t dict_offset = 0;  // of the instance dictionary in an ELSET
     bool assertions = true;      // __debug__ when the module was loaded
     PyObject *integral = nullptr, *numpy_array = nullptr, *numpy_ones = nullptr, *numpy_arange = nullptr;
-    PyObject *ndarray_view = nullptr, *sorted = nullptr, *range = nullptr, *earth = nullptr;
+    PyObject *sorted = nullptr, *range = nullptr, *earth = nullptr;
     // interned attribute names
     PyObject *epoch = nullptr, *satno = nullptr, *int64 = nullptr, *index = nullptr, *size = nullptr;
     PyObject *satname = nullptr, *stored_satname = nullptr, *tolist = nullptr, *gm = nullptr, *re = nullptr;
@@ -272,7 +275,7 @@ std::vector<std::int32_t> plain_satnos(const std::vector<nb::object> &elements) 
     for (const nb::object &element : elements) {
         const TLE *tle = exact_tle_of(element);
         const std::optional<std::int32_t> number =
-            tle ? tle_lines::decode_satno(tle->satno) : std::optional<std::int32_t>();
+            tle ? tle_lines::decode_satno(satno_field(*tle)) : std::optional<std::int32_t>();
         if (!number)
             break;
         numbers.push_back(*number);
@@ -353,17 +356,15 @@ bool assemble_native(PyObject *const *items, std::size_t n, Parts &parts) {
     for (std::size_t i = 0; i < n; ++i) {
         if (i + 2 * ahead < n)
             prefetch_object(items[i + 2 * ahead], tle_object_bytes);
-        if (i + ahead < n)
-            if (const TLE *later = exact_tle_of(items[i + ahead]))
-                prefetch_object(later->epoch.ptr(), 128);
         const TLE *tle = exact_tle_of(items[i]);
-        if (!tle || !tle->epoch.is_valid() || !is_scalar_time(tle->epoch))
+        const std::optional<std::int64_t> count = tle ? native_epoch_ns(*tle) : std::nullopt;
+        if (!count)
             return false;
         held[i] = nb::borrow(items[i]);
-        counts[i] = time::get(tle->epoch).scalar();
+        counts[i] = *count;
         elset_table::put_row(table.get(), n, i, elset_table::row_of(*tle), elset_table::first_drag_column);
         if (satnos.size() == i)
-            if (const std::optional<std::int32_t> number = tle_lines::decode_satno(tle->satno))
+            if (const std::optional<std::int32_t> number = tle_lines::decode_satno(satno_field(*tle)))
                 satnos.push_back(*number);
     }
     if (std::is_sorted(counts.begin(), counts.end())) {  // histories mostly arrive in order
@@ -388,8 +389,8 @@ bool assemble_native(PyObject *const *items, std::size_t n, Parts &parts) {
 void assemble(PyObject *const *items, std::size_t n, Parts &parts) {
     std::vector<nb::object> keys(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const TLE *tle = exact_tle_of(items[i]);
-        keys[i] = tle && tle->epoch.is_valid() ? tle->epoch : nb::getattr(items[i], bound.epoch);
+        TLE *tle = const_cast<TLE *>(exact_tle_of(items[i]));
+        keys[i] = tle ? epoch_of(*tle) : nb::getattr(items[i], bound.epoch);
     }
     const std::vector<std::size_t> order = order_of(keys);
     parts.made.elements.reserve(n);
@@ -1122,6 +1123,20 @@ void fill_drag_terms(ELSET &elset) {
     elset.drag_terms_filled = true;
 }
 
+// A new array object over the stored column, what column.view() gives: the
+// same memory, flags and base. NumPy derives the strides of a contiguous
+// column itself, which is cheaper than checking given ones.
+PyObject *view_of(PyArrayObject *column) {
+    PyArray_Descr *descr = PyArray_DESCR(column);
+    Py_INCREF(descr);  // taken by the new array
+    npy_intp *strides = PyArray_IS_C_CONTIGUOUS(column) ? nullptr : PyArray_STRIDES(column);
+    PyObject *view = PyArray_NewFromDescr(&PyArray_Type, descr, PyArray_NDIM(column), PyArray_DIMS(column), strides,
+                                          PyArray_DATA(column), PyArray_FLAGS(column), nullptr);
+    if (view && PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(view), Py_NewRef(column)) < 0)
+        Py_CLEAR(view);
+    return view;
+}
+
 // A column: a new array object over the stored column on every read.
 template <std::size_t Column>
 PyObject *get_column(PyObject *self, void *) {
@@ -1136,8 +1151,7 @@ PyObject *get_column(PyObject *self, void *) {
             return nullptr;
         }
     }
-    PyObject *column = elset->columns[Column].ptr();
-    return PyObject_Vectorcall(bound.ndarray_view, &column, 1, nullptr);
+    return view_of(reinterpret_cast<PyArrayObject *>(elset->columns[Column].ptr()));
 }
 
 template <std::size_t... Columns>
@@ -1181,7 +1195,6 @@ void look_up_dependencies(nb::module_ &m) {
     bound.earth = kept(m.attr("Earth"));
     nb::module_ numpy = nb::module_::import_("numpy");
     bound.ndarray = reinterpret_cast<PyTypeObject *>(kept(numpy.attr("ndarray")));
-    bound.ndarray_view = kept(numpy.attr("ndarray").attr("view"));
     bound.numpy_array = kept(numpy.attr("array"));
     bound.numpy_ones = kept(numpy.attr("ones"));
     bound.numpy_arange = kept(numpy.attr("arange"));
@@ -1269,6 +1282,8 @@ PyType_Slot line_table_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(line
 }  // namespace
 
 void bind_elset(nb::module_ &m) {
+    if (PyArray_ImportNumPyAPI() < 0)
+        throw nb::python_error();
     look_up_dependencies(m);
 
     static std::vector<PyGetSetDef> properties = elset_properties();

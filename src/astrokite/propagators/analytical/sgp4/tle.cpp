@@ -4,8 +4,11 @@
 //
 // Construction is a native tp_new: the record is built in the new object,
 // which is marked ready only once it is complete, so a failure leaves nothing
-// behind, and the call costs little more than the parsing itself. Properties and the two text methods are plain
-// CPython descriptors, which carry exactly their documentation texts.
+// behind, and the call costs little more than the parsing itself. The objects
+// are allocated and freed here rather than by nanobind, so that they stay out
+// of its per-instance registry (a TLE is never looked up from its C++ address).
+// Properties and the two text methods are plain CPython descriptors, which
+// carry exactly their documentation texts.
 #include "astrokite/propagators/analytical/sgp4/tle.hpp"
 
 #include <Python.h>
@@ -33,6 +36,13 @@ namespace {
 // life of the process (static destructors would run after the interpreter).
 struct Services {
     PyTypeObject *tle_type = nullptr;
+    // The words nanobind writes after the object header of an unready instance
+    // (offset of the record and state), copied into each object allocated
+    // here; zero-sized when nanobind's layout is not the expected one, and
+    // nanobind allocates instead.
+    std::size_t header_size = 0;
+    unsigned char header[8] = {};
+    destructor nanobind_dealloc = nullptr;
     nb::handle time_type;  // Time as the time module exports it
     bool native_time = false;  // ... and it is our own native Time
     nb::handle earth, teme;
@@ -90,29 +100,49 @@ double to_double(nb::handle value) {
     return result;
 }
 
+// A float found on the Earth class, and the class's version tag then.
+struct FoundConstant {
+    unsigned int version_tag = 0;
+    double value = 0;
+};
+FoundConstant found_gm, found_re;
+
 // Earth.GM or Earth.Re, read anew on every use. When Earth is a class whose
 // metaclass is type itself, type.__getattribute__ finds nothing on type or
 // object under these names and returns what Earth's own MRO holds, through
-// the interpreter's type cache; a float found there is the value. Anything
-// else (another metaclass, a descriptor, a number of another type) takes the
-// general attribute lookup.
-double earth_constant(nb::handle name) {
+// the interpreter's type cache; a float found there is the value. The
+// interpreter gives the class a new version tag whenever an attribute of it
+// or of a base changes, so while the tag is the one under which the float was
+// found, the lookup would find that float again. Anything else (another
+// metaclass, a descriptor, a number of another type) takes the general
+// attribute lookup.
+double earth_constant(nb::handle name, FoundConstant &found) {
     PyObject *earth = services.earth.ptr();
     if (Py_IS_TYPE(earth, &PyType_Type)) {
-        PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(earth), name.ptr());
-        if (found && PyFloat_CheckExact(found))
-            return PyFloat_AS_DOUBLE(found);
+        PyTypeObject *type = reinterpret_cast<PyTypeObject *>(earth);
+        if (type->tp_version_tag != 0 && type->tp_version_tag == found.version_tag)
+            return found.value;
+        PyObject *value = _PyType_Lookup(type, name.ptr());
+        if (value && PyFloat_CheckExact(value)) {
+            found = {type->tp_version_tag, PyFloat_AS_DOUBLE(value)};
+            return found.value;
+        }
     }
     return to_double(services.earth.attr(name));
 }
 
-// The epoch: the Julian date of 1 January of `year`, minus 1, plus `day`, as a
-// Time. Our native Time is built directly, with the same arithmetic the
-// Python route takes; any other Time type gets the Python calls.
-nb::object make_epoch(int year, double day) {
-    if (services.native_time)
-        return time::from_jd(time::year_start_jd(year) - 1.0 + day);
+// The epoch: the Julian date of 1 January of `year`, minus 1, plus `day`. With
+// our native Time, its count, with the arithmetic and errors of
+// Time(jd, format="jd"); the Time itself is made on first read.
+void set_epoch(TLE &tle, int year, double day) {
+    const double jd = time::year_start_jd(year) - 1.0 + day;
+    const time::Convert status = time::ns_from_jd(jd, tle.epoch_ns);
+    if (status != time::Convert::ok)
+        time::raise_number_error(status, "Julian date", jd);
+}
 
+// Any other Time type gets the Python calls, at construction.
+nb::object make_python_epoch(int year, double day) {
     char year_text[16];
     std::snprintf(year_text, sizeof year_text, "%d", year);
     nb::object year_start = services.time_type(nb::str(year_text)).attr(services.jd);
@@ -147,8 +177,10 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
 // Everything after the lines are stored: satellite number, epoch, elements.
 void read_stored_lines(TLE &tle, std::size_t length1, std::size_t length2) {
     const tle_lines::Line1Fields first = tle_lines::parse_line1(tle.line1, length1);
-    std::memcpy(tle.satno, first.satno, sizeof tle.satno);
-    tle.epoch = make_epoch(first.year, first.day);
+    if (services.native_time)
+        set_epoch(tle, first.year, first.day);
+    else
+        tle.epoch = make_python_epoch(first.year, first.day);
 
     const tle_lines::Line2Fields second = tle_lines::parse_line2(tle.line2, length2);
     tle.inc = second.inc;
@@ -158,22 +190,51 @@ void read_stored_lines(TLE &tle, std::size_t length1, std::size_t length2) {
     tle.mea = second.mea;
     tle.mnm = second.mnm;
 
-    tle.sma = coe::c_sma_from_mnm(tle.mnm, earth_constant(services.gm));
-    tle.orp = coe::c_orp_from_sma(tle.sma, earth_constant(services.gm));
+    tle.sma = coe::c_sma_from_mnm(tle.mnm, earth_constant(services.gm, found_gm));
+    tle.orp = coe::c_orp_from_sma(tle.sma, earth_constant(services.gm, found_gm));
     tle.eca = coe::c_eca_from_mea(tle.mea, tle.ecc);
     tle.tra = coe::c_tra_from_eca(tle.eca, tle.ecc);
-    tle.pge = coe::c_pge_from_sma_ecc(tle.sma, tle.ecc, earth_constant(services.re));
-    tle.apg = coe::c_apg_from_sma_ecc(tle.sma, tle.ecc, earth_constant(services.re));
+    tle.pge = coe::c_pge_from_sma_ecc(tle.sma, tle.ecc, earth_constant(services.re, found_re));
+    tle.apg = coe::c_apg_from_sma_ecc(tle.sma, tle.ecc, earth_constant(services.re, found_re));
 }
 
 constexpr const char *constructor_name = "__cinit__";
+
+PyObject **dict_slot(PyObject *self) {
+    return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + Py_TYPE(self)->tp_dictoffset);
+}
+
+// A new, unready instance of `type`. One of exactly TLE starts untracked by
+// the garbage collector: until it is given an attribute or an epoch of another
+// Time type, it refers to nothing that could lead back to it (see
+// track_before_attributes). Python subclasses are always tracked: they may
+// hold references of their own.
+nb::object allocate(PyTypeObject *type) {
+    if (!services.header_size) {
+        nb::object self = nb::inst_alloc(reinterpret_cast<PyObject *>(type));
+        if (self.is_valid() && type == services.tle_type)
+            PyObject_GC_UnTrack(self.ptr());
+        return self;
+    }
+    PyObject *self;
+    if (type == services.tle_type) {
+        self = PyObject_GC_New(PyObject, type);
+        if (self)
+            *dict_slot(self) = nullptr;
+    } else {
+        self = type->tp_alloc(type, 0);
+    }
+    if (self)
+        std::memcpy(reinterpret_cast<char *>(self) + sizeof(PyObject), services.header, services.header_size);
+    return nb::steal(self);
+}
 
 // Build the record in place, by `fill`, and mark the object ready only when
 // it is complete: a failure destroys the record and drops the object unready,
 // so nothing is left.
 template <typename Fill>
 nb::object construct_with(PyTypeObject *type, Fill &&fill) {
-    nb::object self = nb::inst_alloc(reinterpret_cast<PyObject *>(type));
+    nb::object self = allocate(type);
     if (!self.is_valid())
         args::throw_pending();
     TLE *tle = new (nb::inst_ptr<TLE>(self)) TLE();
@@ -183,14 +244,25 @@ nb::object construct_with(PyTypeObject *type, Fill &&fill) {
         tle->~TLE();
         throw;
     }
-    const bool acyclic = type == services.tle_type && time::is_time(tle->epoch);
     nb::inst_mark_ready(self);
-    // A TLE of exactly this type whose epoch is our own Time refers to nothing
-    // that can lead back to it until it is given an attribute: the collector
-    // need not follow it until then (see track_before_attributes).
-    if (acyclic)
-        PyObject_GC_UnTrack(self.ptr());
+    if (tle->epoch.is_valid() && !PyObject_GC_IsTracked(self.ptr()))
+        PyObject_GC_Track(self.ptr());
     return self;
+}
+
+// Frees what allocate() made: the instance dictionary, the record when it was
+// built, the memory, and the reference to the type every instance holds.
+// Python subclasses reach it from their own deallocator.
+void tle_dealloc(PyObject *self) {
+    if (!services.header_size)
+        return services.nanobind_dealloc(self);
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(*dict_slot(self));
+    if (nb::inst_ready(self))
+        nb::inst_ptr<TLE>(self)->~TLE();
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 PyObject *construct(PyTypeObject *type, nb::handle line1, nb::handle line2, nb::handle strict_validation) {
@@ -318,7 +390,8 @@ PyObject *get_satno(PyObject *self, void *) {
     const TLE *tle = record(self);
     if (!tle)
         return nullptr;
-    nb::object text = nb::steal(decode(tle->satno, std::char_traits<char>::length(tle->satno)));
+    const std::string_view field = satno_field(*tle);
+    nb::object text = nb::steal(decode(field.data(), field.size()));
     if (!text.is_valid())
         return nullptr;
     nb::object stripped = nb::steal(PyObject_CallMethod(text.ptr(), "strip", nullptr));
@@ -335,7 +408,12 @@ PyObject *get_epoch(PyObject *self, void *) {
     const TLE *tle = record(self);
     if (!tle)
         return nullptr;
-    return Py_NewRef(tle->epoch.is_valid() ? tle->epoch.ptr() : Py_None);
+    try {
+        return epoch_of(*const_cast<TLE *>(tle)).release().ptr();
+    } catch (...) {
+        args::restore_as_python_error();
+        return nullptr;
+    }
 }
 
 template <double TLE::*Element>
@@ -510,7 +588,7 @@ PyObject *get_body(PyObject *self_ptr, PyObject *) {
             return nullptr;
         nb::handle self(self_ptr);
 
-        nb::object epoch_text = tle->epoch.attr(services.utc).attr(services.repr)();
+        nb::object epoch_text = epoch_of(*const_cast<TLE *>(tle)).attr(services.utc).attr(services.repr)();
         nb::dict form_data;
         form_data["epoch"] = double_braces(epoch_text);
         form_data["frame"] = double_braces(services.teme.attr(services.name));
@@ -562,6 +640,7 @@ PyMethodDef tle_methods[] = {
 
 PyType_Slot tle_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(tle_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(tle_dealloc)},
     {Py_tp_vectorcall, reinterpret_cast<void *>(tle_vectorcall)},
     {Py_tp_init, reinterpret_cast<void *>(tle_init)},
     {Py_tp_traverse, reinterpret_cast<void *>(tle_traverse)},
@@ -612,7 +691,33 @@ constexpr const char *tle_doc =
     "    >>> tle.epoch.utc\n"
     "    2023-01-01T06:28:40.541100Z";
 
+// Learn the header nanobind writes into an unready instance, from one it
+// allocates (and frees, while tle_dealloc still hands objects to nanobind),
+// and keep it only if nanobind reads it as expected: the record right after
+// the header, not ready.
+void learn_instance_header(PyTypeObject *type) {
+    constexpr std::size_t header_size = sizeof services.header;
+    const std::size_t record_offset = (sizeof(PyObject) + header_size + alignof(TLE) - 1) / alignof(TLE) * alignof(TLE);
+    bool expected = false;
+    {
+        nb::object probe = nb::inst_alloc(reinterpret_cast<PyObject *>(type));
+        expected = type->tp_basicsize >= static_cast<Py_ssize_t>(record_offset + sizeof(TLE)) &&
+                   type->tp_dictoffset > 0 &&
+                   nb::inst_ptr<void>(probe) == reinterpret_cast<char *>(probe.ptr()) + record_offset &&
+                   !nb::inst_ready(probe);
+        std::memcpy(services.header, reinterpret_cast<char *>(probe.ptr()) + sizeof(PyObject), header_size);
+    }
+    if (expected)
+        services.header_size = header_size;
+}
+
 }  // namespace
+
+nb::object epoch_of(TLE &tle) {
+    if (!tle.epoch.is_valid())
+        tle.epoch = time::wrap(time::Time(tle.epoch_ns));
+    return tle.epoch;
+}
 
 nb::object tle_from_stored_lines(const char *line1, const char *line2) {
     return construct_with(services.tle_type, [&](TLE &tle) {
@@ -640,10 +745,10 @@ void bind_tle(nb::module_ &m) {
     services.create_frame = args::interned("_create_formatted_frame");
     services.format_property = args::interned("_format_as_property");
 
-    // Pooled: the objects of TLEs dropped are reused, with their place in
-    // nanobind's instance registry, for the next ones made.
-    nb::class_<TLE, Representable> cls(m, "TLE", tle_doc, nb::dynamic_attr(), nb::pooled(), nb::type_slots(tle_slots));
+    services.nanobind_dealloc = reinterpret_cast<PyTypeObject *>(representable_type().ptr())->tp_dealloc;
+    nb::class_<TLE, Representable> cls(m, "TLE", tle_doc, nb::dynamic_attr(), nb::type_slots(tle_slots));
     services.tle_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    learn_instance_header(services.tle_type);
     args::refuse_pickle(cls);
 }
 
