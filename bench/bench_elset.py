@@ -15,7 +15,7 @@ import math
 from operator import attrgetter
 
 import numpy as np
-from harness import (QUICK, REPEATS, Row, distinct_epoch_pairs, median_per_call, median_seconds, resident_bytes,
+from harness import (QUICK, REPEATS, Row, distinct_epoch_pairs, median_per_call, median_seconds,
                      resident_in_fresh_process, run_alone)
 
 from sgp4.api import Satrec
@@ -109,18 +109,13 @@ def run_from_lines(table) -> None:
     del elset
 
     # Resident memory per element set once loaded, the buffer of rows made
-    # and let go in between. The count of 10^6 needs the full run; the quick
-    # run measures 10^5.
+    # and let go in between, in a fresh process. The count of 10^6 needs the
+    # full run; the quick run measures 10^5.
     count = N if QUICK else MEMORY_SETS
-    gc.collect()
-    before = resident_bytes()
-    rows = rows * (count // N)
-    loaded = ELSET._from_lines(rows)
-    del rows
-    gc.collect()
+    setup = "from bench_elset import ELSET, N, distinct_epoch_pairs, rows_of\nrows = rows_of(distinct_epoch_pairs(N))"
+    measured = f"many = rows * {count // N}\nloaded = ELSET._from_lines(many)\ndel many"
     table.add(Row("memory per element set read from lines (RSS)", count,
-                  (resident_bytes() - before) / count, unit="B", target=320))
-    del loaded
+                  resident_in_fresh_process(setup, measured, count), unit="B", target=320))
 
 
 if __name__ == "__main__":
