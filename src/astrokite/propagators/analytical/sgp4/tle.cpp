@@ -174,7 +174,7 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
     read_stored_lines(tle, length1, length2);
 }
 
-// Everything after the lines are stored: satellite number, epoch, elements.
+// Everything after the lines are stored: the epoch and the elements.
 void read_stored_lines(TLE &tle, std::size_t length1, std::size_t length2) {
     const tle_lines::Line1Fields first = tle_lines::parse_line1(tle.line1, length1);
     if (services.native_time)
@@ -245,6 +245,7 @@ nb::object construct_with(PyTypeObject *type, Fill &&fill) {
         throw;
     }
     nb::inst_mark_ready(self);
+    // An epoch of another Time type may lead anywhere: the collector follows it.
     if (tle->epoch.is_valid() && !PyObject_GC_IsTracked(self.ptr()))
         PyObject_GC_Track(self.ptr());
     return self;
