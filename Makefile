@@ -70,13 +70,26 @@ FUZZ_TARGETS := $(sort $(patsubst tests/fuzz/%.cpp,%,$(wildcard tests/fuzz/fuzz_
 FUZZ_DATA    := $(wildcard tests/data/*.tle examples/data/*.tle)
 FUZZ_LIMIT    = $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS),-max_total_time=$(FUZZ_SECONDS))
 
-fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/bin/%) $(FUZZ_DIR)/seeds/data/.made
+# The catalogue readers are fuzzed through Python too: the atheris targets of
+# tests/fuzz/fuzz_readers.py (READER_TARGETS, seeds in tests/fuzz/seeds/readers_<target>/)
+# run after the native ones, the same way, with their own limits of time per input
+# and memory. They import the extensions built in place by `make dev` where those
+# exist, else the installed package (CI: the one `make test` installed).
+READER_TARGETS := omm_xml omm_kvn omm_json omm_csv tle
+READER_PATH    := $(if $(wildcard src/astrokite/catalogue/reader*.so),src)
+
+fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/bin/%) $(FUZZ_DIR)/seeds/data/.made $(VENV)/.fuzzdeps \
+		$(if $(READER_PATH),,$(VENV)/.installed)
 	@mkdir -p $(FUZZ_DIR)/artifacts $(FUZZ_DIR)/logs
-	@status=0; for target in $(FUZZ_TARGETS); do \
-		seeds=tests/fuzz/seeds/$${target#fuzz_}; test -d $$seeds || seeds=$(FUZZ_DIR)/seeds/data; \
+	@status=0; for target in $(FUZZ_TARGETS) $(READER_TARGETS:%=readers_%); do \
+		case $$target in \
+			readers_*) seeds=tests/fuzz/seeds/$$target; \
+				run="env PYTHONPATH=$(READER_PATH) $(VPY) tests/fuzz/fuzz_readers.py $${target#readers_}";; \
+			*) seeds=tests/fuzz/seeds/$${target#fuzz_}; test -d $$seeds || seeds=$(FUZZ_DIR)/seeds/data; \
+				run="$(FUZZ_DIR)/bin/$$target -timeout=10 $$(cat tests/fuzz/$$target.options 2>/dev/null)";; \
+		esac; \
 		mkdir -p $(FUZZ_DIR)/corpus/$$target; log=$(FUZZ_DIR)/logs/$$target.log; \
-		if $(FUZZ_DIR)/bin/$$target $(FUZZ_LIMIT) -timeout=10 -print_final_stats=1 \
-			-artifact_prefix=$(FUZZ_DIR)/artifacts/$$target- $$(cat tests/fuzz/$$target.options 2>/dev/null) $(FUZZ_ARGS) \
+		if $$run $(FUZZ_LIMIT) -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/artifacts/$$target- $(FUZZ_ARGS) \
 			$(FUZZ_DIR)/corpus/$$target $$seeds >$$log 2>&1; then \
 			echo "$$target: $$(grep -h '^Done' $$log), no findings"; \
 		else \

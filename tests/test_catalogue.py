@@ -13,7 +13,7 @@ import pytest
 from conftest import DATA, ISS1, ISS2, element_sets, history, put, with_checksum
 from sgp4.api import Satrec
 
-from astrokite.catalogue import Catalogue, parse_tle, read_tle, write_tle
+from astrokite.catalogue import Catalogue, parse_tle, read_omm, read_tle, write_tle
 from astrokite.catalogue import reader
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
 
@@ -273,6 +273,47 @@ def test_a_truncated_compressed_stream_is_never_a_silent_loss(kind, tmp_path):
         read_tle(path)
 
 
+def damaged_zip(damage):
+    """An archive of two members, good.tle and bad.tle, the second damaged in its directory entry."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("good.tle", f"{ISS1}\n{ISS2}\n")
+        archive.writestr("bad.tle", f"{ISS1}\n{ISS2}\n")
+    data = bytearray(out.getvalue())
+    entry = data.rfind(b"PK\x01\x02")
+    if damage == "truncated":
+        return bytes(data[:-10])
+    if damage == "unknown method":
+        data[entry + 10 : entry + 12] = (99).to_bytes(2, "little")
+    elif damage == "encrypted":
+        data[entry + 8] |= 1
+    elif damage == "offset beyond the start":  # its local header would lie before the archive
+        data[entry + 42 : entry + 46] = (1 << 31).to_bytes(4, "little")
+    return bytes(data)
+
+
+@pytest.mark.parametrize("damage", ["truncated", "unknown method", "encrypted", "offset beyond the start"])
+def test_a_damaged_zip_archive_is_a_rejection_not_a_crash(damage):
+    data = damaged_zip(damage)
+    catalogue = read_tle(io.BytesIO(data), errors="skip")
+    (rejection,) = catalogue.rejected
+    assert "cannot be read to its end (BadZipFile" in rejection.reason
+    if damage != "truncated":  # the good member is read all the same
+        assert list(catalogue) == [25544] and rejection.source == "<BytesIO>:bad.tle"
+    with pytest.raises(ValueError, match="cannot be read to its end"):
+        read_tle(Pipe(data))
+    assert "cannot be read to its end" in read_omm(io.BytesIO(data), errors="skip").rejected[-1].reason
+
+
+def test_text_with_a_lone_surrogate_is_a_rejected_line():
+    text = f"SAT \ud800\n{ISS1}\n{ISS2}\nNAME \udcff\n"
+    for catalogue in (parse_tle(text, errors="skip"), read_tle(io.StringIO(text), errors="skip")):
+        assert list(catalogue) == [25544] and catalogue[25544].satname is None
+        assert [r.line for r in catalogue.rejected] == [1, 4]
+    with pytest.raises(ValueError, match="line 1: .*not UTF-8"):
+        read_tle(io.StringIO(text))
+
+
 def test_strict_rejects_what_the_tolerant_reading_takes():
     bad_checksum = ISS1[:68] + str((int(ISS1[68]) + 1) % 10)
     text = f"{bad_checksum}\n{ISS2}\n{put(ISS1, 3, '00005')}\n{ISS2}\n"
@@ -333,6 +374,14 @@ def test_write_then_read_gives_the_same_bytes_and_catalogue(tmp_path):
     assert_same_elset(again[25544], EXPECTED[25544])
     write_tle(catalogue, tmp_path / "all.tle")
     assert_same_catalogue(read_tle(tmp_path / "all.tle"))
+
+
+@pytest.mark.parametrize("name", ["0 X", "1 X", "2 X", "1X", "0"])
+def test_names_that_look_like_lines_read_back_whole(name):
+    out = io.StringIO()
+    write_tle(parse_tle(f"0 {name}\n{ISS1}\n{ISS2}\n"), out)
+    again = parse_tle(out.getvalue())
+    assert again[25544].satname == name and again.size == 1
 
 
 def test_catalogue_is_a_read_only_mapping_in_ascending_order():

@@ -1,6 +1,9 @@
 """OMM in and out: read_omm and write_omm in the XML, KVN, JSON and CSV forms."""
 
 import io
+import os
+import threading
+from http.server import BaseHTTPRequestHandler, HTTPServer
 
 import numpy as np
 import orjson
@@ -88,6 +91,20 @@ def test_kvn_with_comments_and_units():
     assert read_omm(io.StringIO(bare * 3), format="kvn")[25544].size == 3
 
 
+@pytest.mark.parametrize("form", FORMS)
+def test_names_with_brackets_are_kept_in_every_form(form):
+    catalogue = read_omm(io.BytesIO(orjson.dumps([{**ISS_JSON, "OBJECT_NAME": "SAT [A] [B]"}])))
+    assert read_omm(io.BytesIO(written(form, catalogue)), format=form)[25544].satname == "SAT [A] [B]"
+
+
+def test_kvn_lines_of_a_million_brackets_or_blanks_are_read_at_once():
+    # Stripping their unit once took a time quadratic in their length (minutes each).
+    for value in ("[" * 10**6, "1" + " " * 10**6 + "2]"):
+        text = "".join(f"{key} = {value if key == 'MEAN_MOTION' else text}\n" for key, text in ISS_JSON.items())
+        (rejection,) = read_omm(io.StringIO(text), errors="skip").rejected
+        assert "MEAN_MOTION is not a number" in rejection.reason
+
+
 def test_catalogue_numbers_beyond_five_digits():
     name, line1, line2 = omm.message_lines({**ISS_JSON, "NORAD_CAT_ID": 100000})
     assert line1[2:7] == line2[2:7] == "A0000"
@@ -103,6 +120,9 @@ BAD_MESSAGES = {
     "not finite": ({**ISS_JSON, "INCLINATION": "nan"}, "INCLINATION is not a finite number"),
     "bad epoch": ({**ISS_JSON, "EPOCH": "yesterday"}, "EPOCH is not an ISO 8601 time"),
     "out of range": ({**ISS_JSON, "MEAN_MOTION": 123.0}, "MEAN_MOTION 123.0 lies outside"),
+    # A billion-digit number, refused before it is rounded or made an int.
+    "huge number": ({**ISS_JSON, "ECCENTRICITY": "1e999999999"}, "ECCENTRICITY '1e999999999' is far larger"),
+    "huge integer": ({**ISS_JSON, "NORAD_CAT_ID": "9e999999999"}, "NORAD_CAT_ID '9e999999999' is far larger"),
     "not an object": ([1, 2], "not list"),
 }
 
@@ -126,6 +146,18 @@ def test_csv_rows_with_faults_name_their_line():
     assert catalogue.size == 1 and catalogue.rejected[0].line == 3
 
 
+def test_csv_line_ends_of_any_kind_and_oversized_fields():
+    header = ",".join(omm.KEYS)
+    good = ",".join(str(ISS_JSON[key]) for key in omm.KEYS)
+    quoted = good.replace("ISS (ZARYA)", '"ISS, (ZARYA)"')
+    for text in (f"{header}\r{good}\r", f"{header}\r\n{quoted}\r\n", f"{header}\n{good}\r"):
+        catalogue = read_omm(io.StringIO(text, newline=""), errors="skip")
+        assert catalogue.rejected == [] and catalogue.size == 1
+    oversized = f"{header}\n{good.replace('ISS (ZARYA)', 'X' * 200_000)}\n"
+    with pytest.raises(ValueError, match="not CSV: field larger than field limit"):
+        read_omm(io.StringIO(oversized), format="csv")
+
+
 XML_BOMB = b"""<?xml version="1.0"?>
 <!DOCTYPE lolz [<!ENTITY lol "lol"><!ENTITY lol2 "&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;">
 <!ENTITY lol3 "&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;">]>
@@ -143,6 +175,46 @@ def test_hostile_xml_is_refused_without_expanding_anything(document):
     assert "document type declaration" in rejection.reason and "root:" not in rejection.text
     with pytest.raises(ValueError, match="document type declaration"):
         read_omm(io.BytesIO(document), format="xml")
+
+
+def test_hostile_xml_fetches_nothing_and_opens_no_local_file(tmp_path):
+    requests = []
+
+    class Handler(BaseHTTPRequestHandler):
+        def do_GET(self):
+            requests.append(self.path)
+            self.send_response(200)
+            self.end_headers()
+            self.wfile.write(b'<!ENTITY name "fetched">')
+
+        def log_message(self, *args):
+            pass
+
+    server = HTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    url = f"http://127.0.0.1:{server.server_port}"
+    # A file opened for reading is seen on a FIFO: the open blocks until a writer comes.
+    fifo = tmp_path / "ndm.dtd"
+    os.mkfifo(fifo)
+    opened = []
+    try:
+        for where in (url + "/ndm.dtd", fifo.as_uri(), str(fifo)):
+            for doctype in (f'<!DOCTYPE ndm SYSTEM "{where}">', f'<!DOCTYPE ndm [<!ENTITY % p SYSTEM "{where}"> %p;]>',
+                            f'<!DOCTYPE ndm [<!ENTITY name SYSTEM "{where}">]>'):
+                document = f'<?xml version="1.0"?>{doctype}<ndm><omm><OBJECT_NAME>&name;</OBJECT_NAME></omm></ndm>'
+                results = []
+                reading = threading.Thread(
+                    target=lambda: results.append(read_omm(io.BytesIO(document.encode()), errors="skip")), daemon=True)
+                reading.start()
+                reading.join(10)
+                if reading.is_alive():
+                    opened.append(doctype)
+                    os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))  # releases the reader
+                    reading.join(10)
+                assert results[0].size == 0 and "document type declaration" in results[0].rejected[0].reason
+    finally:
+        server.shutdown()
+    assert requests == [] and opened == []
 
 
 @pytest.mark.parametrize("data, reason", [

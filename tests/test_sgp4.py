@@ -253,6 +253,26 @@ def test_batches_and_threads_match_single_sets_bit_for_bit(kernel):
         assert backwards.position[0, ::-1].tobytes() == one.position[row].tobytes()
 
 
+def test_released_result_memory_is_rewritten_in_full():
+    # Large results (4 MB and more) reuse the memory of released results of
+    # the same size: a live result is never handed out again, and a reused
+    # block ends up holding exactly what fresh memory would.
+    batch = SGP4(history("galaxy-16.tle"))  # resonant: the integrator runs too
+    early = np.linspace(0.0, 1440.0, 2000)
+    late = early + 7 * 1440.0
+    first = batch.propagate_since(early)
+    first_copy = first.position.copy()
+    second = batch.propagate_since(late)
+    assert not np.shares_memory(first.position, second.position)
+    assert not np.shares_memory(first.velocity, second.velocity)
+    assert first.position.tobytes() == first_copy.tobytes()
+    released = {first.position.ctypes.data, first.velocity.ctypes.data}
+    del first
+    third = batch.propagate_since(late)
+    assert {third.position.ctypes.data, third.velocity.ctypes.data} == released
+    for name in ("position", "velocity", "error"):
+        assert getattr(third, name).tobytes() == getattr(second, name).tobytes()
+
 # Drawn element sets: lines written from elements across the theory's regimes.
 def line_pair(inc, raa, ecc, arp, mea, mnm, bstar, day):
     mantissa, exponent = f"{bstar:.4e}".split("e")

@@ -60,6 +60,11 @@ def _number(message: dict, key: str, default: str | None = None) -> Decimal:
         raise MessageError(f"{key} is not a number: {value!r}") from None
     if not number.is_finite():
         raise MessageError(f"{key} is not a finite number: {value!r}")
+    # No field of a line reaches 1e12; refusing such values here keeps rounding them to a
+    # column's decimals within the decimal context and turning them into ints cheap
+    # ("1e999999999" would be a number of a billion digits).
+    if number and number.adjusted() >= 12:
+        raise MessageError(f"{key} {value!r} is far larger than any line holds")
     return number
 
 
@@ -261,6 +266,21 @@ def _xml_messages(data: bytes) -> Iterator[tuple[int, Any]]:
         yield number, fields
 
 
+# KVN values that are text, where brackets are part of the value, never a unit.
+_TEXT_KEYS = ("OBJECT_NAME", "OBJECT_ID")
+
+
+def _without_unit(value: str) -> str:
+    """The value without a trailing unit in brackets ("15.5 [rev/day]" -> "15.5").
+
+    Found by scanning rather than by a regular expression, whose backtracking over a long
+    run of blanks or brackets takes a time quadratic in the line's length."""
+    if not value.endswith("]"):
+        return value
+    start = value.find("[", value.rfind("]", 0, -1) + 1)
+    return value[:start].rstrip() if start >= 0 else value
+
+
 def _kvn_messages(text: str) -> Iterator[tuple[int, Any]]:
     fields: dict[str, str] = {}
     first = 0
@@ -280,15 +300,21 @@ def _kvn_messages(text: str) -> Iterator[tuple[int, Any]]:
             fields = {}
         if not fields:
             first = number
-        fields[key] = re.sub(r"\s*\[[^\]]*\]\s*$", "", value.strip())  # a trailing unit in brackets
+        value = value.strip()
+        fields[key] = value if key in _TEXT_KEYS else _without_unit(value)
     if fields:
         yield first, fields
 
 
 def _csv_messages(text: str) -> Iterator[tuple[int, Any]]:
-    rows = csv.DictReader(io.StringIO(text))
-    for row in rows:
-        yield rows.line_num, {key.strip().upper(): value for key, value in row.items() if key is not None}
+    # newline="": the csv module splits the lines itself, so that a line end of any kind
+    # (or one inside a quoted field) is read as such rather than refused.
+    rows = csv.DictReader(io.StringIO(text, newline=""))
+    try:
+        for row in rows:
+            yield rows.line_num, {key.strip().upper(): value for key, value in row.items() if key is not None}
+    except csv.Error as error:  # a field beyond the csv module's size limit, say
+        raise ValueError(f"not CSV: {error} (after line {rows.line_num})") from None
 
 
 def _messages(data: bytes, form: str) -> Iterator[tuple[int, Any]]:

@@ -59,6 +59,16 @@ class _Rejoined(io.RawIOBase):
         return len(data)
 
 
+def utf8(text: str) -> bytes:
+    """The UTF-8 bytes of text. Surrogates that a decoding with "surrogateescape" made become
+    the bytes they stood for; any other lone surrogate is written as its three bytes, which
+    are not UTF-8, so that the reader rejects its line as it rejects any such bytes."""
+    try:
+        return text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "surrogatepass")
+
+
 class _Encoded(io.RawIOBase):
     """The UTF-8 bytes of a text file object."""
 
@@ -73,11 +83,30 @@ class _Encoded(io.RawIOBase):
             text = self._text.read(max(1, len(buffer) // 4))
             if not text:
                 return 0
-            self._pending = text.encode("utf-8", "surrogateescape")
+            self._pending = utf8(text)
         size = min(len(buffer), len(self._pending))
         buffer[:size] = self._pending[:size]
         self._pending = self._pending[size:]
         return size
+
+
+# What zipfile raises for a damaged archive besides STREAM_ERRORS (a negative seek, an unknown
+# compression method, an encrypted member).
+_ZIP_ERRORS = (*STREAM_ERRORS, ValueError, NotImplementedError, RuntimeError)
+
+
+class _Unreadable(io.RawIOBase):
+    """A stream that cannot be opened: its fault, as a stream error, is raised by the first read,
+    where the readers record it as they record a stream that fails midway."""
+
+    def __init__(self, error: Exception):
+        self._error = error if isinstance(error, STREAM_ERRORS) else zipfile.BadZipFile(f"{error}")
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        raise self._error
 
 
 class pieces:
@@ -141,10 +170,21 @@ def _decompressed(name: str, binary: IO[bytes], raw: IO[Any] | None) -> Iterator
     elif kind == "zip":
         # An archive is read from its central directory, at its end: it needs a
         # seekable file, and a stream that is not one is read into memory first.
-        archive = zipfile.ZipFile(stream if stream is binary else io.BytesIO(stream.read()))
-        for member in archive.infolist():
-            if not member.is_dir():
-                yield Stream(f"{name}:{member.filename}", archive.open(member), raw)
+        # A truncated or damaged archive fails here (its directory lost, offsets beyond its
+        # start), and so do members of an unknown method or with a password: each is read as
+        # a stream that fails at once, so that the readers record it.
+        try:
+            archive = zipfile.ZipFile(stream if stream is binary else io.BytesIO(stream.read()))
+            members = [member for member in archive.infolist() if not member.is_dir()]
+        except _ZIP_ERRORS as error:
+            yield Stream(name, _Unreadable(error), raw)
+            return
+        for member in members:
+            try:
+                opened = archive.open(member)
+            except _ZIP_ERRORS as error:
+                opened = _Unreadable(error)
+            yield Stream(f"{name}:{member.filename}", opened, raw)
     else:
         yield Stream(name, stream, raw)
 

@@ -146,7 +146,7 @@ def parse_tle(text: str | bytes, *, strict: bool = False, errors: str = "raise",
               duplicates: str = "keep") -> Catalogue:
     """Read the element sets of a file's content given as str or bytes; options as read_tle."""
     if isinstance(text, str):
-        data = text.encode("utf-8", "surrogateescape")
+        data = sources.utf8(text)
     elif isinstance(text, (bytes, bytearray, memoryview)):
         data = bytes(text)
     else:
@@ -170,6 +170,10 @@ def tle_text(elset: ELSET, names: bool = True) -> str:
     """The element sets of an ELSET as text lines, each set preceded by its name line."""
     rows = elset_rows(elset).decode("utf-8")
     name = elset.satname if names else None
+    if name is not None and name[:2] in ("0 ", "1 ", "2 "):
+        # Written bare, such a name would read back as a line 1, a line 2 or a name without
+        # its "0 ": after a "0 " of its own, which the reader takes off, it reads back whole.
+        name = "0 " + name
     out = []
     for i in range(0, len(rows), 138):
         if name is not None:

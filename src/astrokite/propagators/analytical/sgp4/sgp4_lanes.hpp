@@ -35,10 +35,52 @@ template <class B> B reduce(const B &angle) {
                  B(std::numeric_limits<double>::quiet_NaN()));
 }
 
-// State of the resonance integrator in each lane (see deep_space_secular).
+// State of the resonance integrator in each lane (see deep_space_secular):
+// the time of its last stop, the longitude and mean motion there, and the
+// derivatives there, which the next batch of times reuses when it needs no
+// step. Not started: no lane holds a state yet.
 template <class B> struct Resonance {
     B atime = B(0.0), xli = B(0.0), xni = B(0.0);
+    B xndt = B(0.0), xldot = B(0.0), xnddt = B(0.0);
+    bool started = false;
 };
+
+// The resonance's rates of mean motion and longitude (xndt, xldot) and the
+// rate of xndt (xnddt) at the integrator's state. The sine and cosine of each
+// argument come from one sincos, which gives the values of sin and cos.
+template <class B, class S> void resonance_derivatives(const S &s, Resonance<B> &r) {
+    constexpr double fasx2 = 0.13130908, fasx4 = 2.8843198, fasx6 = 0.37448087;
+    constexpr double g22 = 5.7686396, g32 = 0.95240898, g44 = 1.8014998, g52 = 1.0508330, g54 = 4.4108898;
+    r.xldot = r.xni + s.k.xfact;
+    if (s.irez != 2) {
+        const auto [sin1, cos1] = xsimd::sincos(r.xli - fasx2);
+        const auto [sin2, cos2] = xsimd::sincos(2.0 * (r.xli - fasx4));
+        const auto [sin3, cos3] = xsimd::sincos(3.0 * (r.xli - fasx6));
+        r.xndt = s.k.del1 * sin1 + s.k.del2 * sin2 + s.k.del3 * sin3;
+        r.xnddt = s.k.del1 * cos1 + 2.0 * s.k.del2 * cos2 + 3.0 * s.k.del3 * cos3;
+    } else {
+        const B xomi = s.k.argpo + s.k.argpdot * r.atime;
+        const B x2omi = xomi + xomi;
+        const B x2li = r.xli + r.xli;
+        const auto [sin2201, cos2201] = xsimd::sincos(x2omi + r.xli - g22);
+        const auto [sin2211, cos2211] = xsimd::sincos(r.xli - g22);
+        const auto [sin3210, cos3210] = xsimd::sincos(xomi + r.xli - g32);
+        const auto [sin3222, cos3222] = xsimd::sincos(-xomi + r.xli - g32);
+        const auto [sin4410, cos4410] = xsimd::sincos(x2omi + x2li - g44);
+        const auto [sin4422, cos4422] = xsimd::sincos(x2li - g44);
+        const auto [sin5220, cos5220] = xsimd::sincos(xomi + r.xli - g52);
+        const auto [sin5232, cos5232] = xsimd::sincos(-xomi + r.xli - g52);
+        const auto [sin5421, cos5421] = xsimd::sincos(xomi + x2li - g54);
+        const auto [sin5433, cos5433] = xsimd::sincos(-xomi + x2li - g54);
+        r.xndt = s.k.d2201 * sin2201 + s.k.d2211 * sin2211 + s.k.d3210 * sin3210 + s.k.d3222 * sin3222 +
+                 s.k.d4410 * sin4410 + s.k.d4422 * sin4422 + s.k.d5220 * sin5220 + s.k.d5232 * sin5232 +
+                 s.k.d5421 * sin5421 + s.k.d5433 * sin5433;
+        r.xnddt = s.k.d2201 * cos2201 + s.k.d2211 * cos2211 + s.k.d3210 * cos3210 + s.k.d3222 * cos3222 +
+                  s.k.d5220 * cos5220 + s.k.d5232 * cos5232 +
+                  2.0 * (s.k.d4410 * cos4410 + s.k.d4422 * cos4422 + s.k.d5421 * cos5421 + s.k.d5433 * cos5433);
+    }
+    r.xnddt = r.xnddt * r.xldot;
+}
 
 template <class B> struct MeanElements {
     B em, argpm, inclm, mm, nodem, nm, tempa, tempe, templ;
@@ -82,8 +124,6 @@ template <class B, class S> MeanElements<B> secular(const S &s, const B &t) {
 // between the epoch and its new time, which gives the values a start from the
 // epoch gives.
 template <class B, class S> void deep_space_secular(const S &s, const B &t, Resonance<B> &r, MeanElements<B> &m) {
-    constexpr double fasx2 = 0.13130908, fasx4 = 2.8843198, fasx6 = 0.37448087;
-    constexpr double g22 = 5.7686396, g32 = 0.95240898, g44 = 1.8014998, g52 = 1.0508330, g54 = 4.4108898;
     constexpr double rptim = 4.37526908801129966e-3;
     constexpr double stepp = 720.0, stepn = -720.0, step2 = 259200.0;
 
@@ -96,44 +136,35 @@ template <class B, class S> void deep_space_secular(const S &s, const B &t, Reso
     if (s.irez == 0)
         return;
 
-    const Mask<B> restart = (r.atime == B(0.0)) | (t * r.atime <= B(0.0)) | (xsimd::abs(t) < xsimd::abs(r.atime));
-    r.atime = where(restart, B(0.0), r.atime);
-    r.xni = where(restart, B(s.k.no_unkozai), r.xni);
-    r.xli = where(restart, B(s.k.xlamo), r.xli);
-    const B delt = where(t > B(0.0), B(stepp), B(stepn));
-    B xndt, xldot, xnddt;
-    for (;;) {
-        if (s.irez != 2) {
-            xndt = s.k.del1 * xsimd::sin(r.xli - fasx2) + s.k.del2 * xsimd::sin(2.0 * (r.xli - fasx4)) +
-                   s.k.del3 * xsimd::sin(3.0 * (r.xli - fasx6));
-            xldot = r.xni + s.k.xfact;
-            xnddt = s.k.del1 * xsimd::cos(r.xli - fasx2) + 2.0 * s.k.del2 * xsimd::cos(2.0 * (r.xli - fasx4)) +
-                    3.0 * s.k.del3 * xsimd::cos(3.0 * (r.xli - fasx6));
-            xnddt = xnddt * xldot;
-        } else {
-            const B xomi = s.k.argpo + s.k.argpdot * r.atime;
-            const B x2omi = xomi + xomi;
-            const B x2li = r.xli + r.xli;
-            xndt = s.k.d2201 * xsimd::sin(x2omi + r.xli - g22) + s.k.d2211 * xsimd::sin(r.xli - g22) +
-                   s.k.d3210 * xsimd::sin(xomi + r.xli - g32) + s.k.d3222 * xsimd::sin(-xomi + r.xli - g32) +
-                   s.k.d4410 * xsimd::sin(x2omi + x2li - g44) + s.k.d4422 * xsimd::sin(x2li - g44) +
-                   s.k.d5220 * xsimd::sin(xomi + r.xli - g52) + s.k.d5232 * xsimd::sin(-xomi + r.xli - g52) +
-                   s.k.d5421 * xsimd::sin(xomi + x2li - g54) + s.k.d5433 * xsimd::sin(-xomi + x2li - g54);
-            xldot = r.xni + s.k.xfact;
-            xnddt = s.k.d2201 * xsimd::cos(x2omi + r.xli - g22) + s.k.d2211 * xsimd::cos(r.xli - g22) +
-                    s.k.d3210 * xsimd::cos(xomi + r.xli - g32) + s.k.d3222 * xsimd::cos(-xomi + r.xli - g32) +
-                    s.k.d5220 * xsimd::cos(xomi + r.xli - g52) + s.k.d5232 * xsimd::cos(-xomi + r.xli - g52) +
-                    2.0 * (s.k.d4410 * xsimd::cos(x2omi + x2li - g44) + s.k.d4422 * xsimd::cos(x2li - g44) +
-                           s.k.d5421 * xsimd::cos(xomi + x2li - g54) + s.k.d5433 * xsimd::cos(-xomi + x2li - g54));
-            xnddt = xnddt * xldot;
+    // A lane goes back to the epoch when its last stop is not on the way to
+    // its new time; a lane still at the epoch already holds the epoch's state.
+    if (!r.started) {
+        r.atime = B(0.0);
+        r.xni = B(s.k.no_unkozai);
+        r.xli = B(s.k.xlamo);
+        resonance_derivatives(s, r);
+        r.started = true;
+    } else {
+        const Mask<B> restart =
+            (r.atime != B(0.0)) & ((t * r.atime <= B(0.0)) | (xsimd::abs(t) < xsimd::abs(r.atime)));
+        if (xsimd::any(restart)) {
+            r.atime = where(restart, B(0.0), r.atime);
+            r.xni = where(restart, B(s.k.no_unkozai), r.xni);
+            r.xli = where(restart, B(s.k.xlamo), r.xli);
+            resonance_derivatives(s, r);
         }
+    }
+    const B delt = where(t > B(0.0), B(stepp), B(stepn));
+    for (;;) {
         const Mask<B> stepping = xsimd::abs(t - r.atime) >= B(stepp);
         if (!xsimd::any(stepping))
             break;
-        r.xli = where(stepping, r.xli + xldot * delt + xndt * step2, r.xli);
-        r.xni = where(stepping, r.xni + xndt * delt + xnddt * step2, r.xni);
+        r.xli = where(stepping, r.xli + r.xldot * delt + r.xndt * step2, r.xli);
+        r.xni = where(stepping, r.xni + r.xndt * delt + r.xnddt * step2, r.xni);
         r.atime = where(stepping, r.atime + delt, r.atime);
+        resonance_derivatives(s, r);
     }
+    const B xndt = r.xndt, xldot = r.xldot, xnddt = r.xnddt;
     const B ft = t - r.atime;
     m.nm = r.xni + xndt * ft + xnddt * ft * ft * 0.5;
     const B xl = r.xli + xldot * ft + xndt * ft * ft * 0.5;
@@ -149,15 +180,18 @@ template <class B> struct PerturbedElements {
     B ep, inclp, nodep, argpp, mp;
 };
 
-// Lunar-solar periodic terms at `t` minutes after epoch.
-template <class B, class S> void lunar_solar_periodics(const S &s, const B &t, PerturbedElements<B> &p) {
+// Lunar-solar periodic terms at `t` minutes after epoch; also the sine and
+// cosine of the perturbed inclination.
+template <class B, class S>
+void lunar_solar_periodics(const S &s, const B &t, PerturbedElements<B> &p, B &sinip, B &cosip) {
     constexpr double zns = 1.19459e-5, zes = 0.01675, znl = 1.5835218e-4, zel = 0.05490;
     // Solar terms.
     B zm = s.k.zmos + zns * t;
     B zf = zm + 2.0 * zes * xsimd::sin(zm);
-    B sinzf = xsimd::sin(zf);
+    B sinzf, coszf;
+    std::tie(sinzf, coszf) = xsimd::sincos(zf);
     B f2 = 0.5 * sinzf * sinzf - 0.25;
-    B f3 = -0.5 * sinzf * xsimd::cos(zf);
+    B f3 = -0.5 * sinzf * coszf;
     const B ses = s.k.se2 * f2 + s.k.se3 * f3;
     const B sis = s.k.si2 * f2 + s.k.si3 * f3;
     const B sls = s.k.sl2 * f2 + s.k.sl3 * f3 + s.k.sl4 * sinzf;
@@ -166,9 +200,9 @@ template <class B, class S> void lunar_solar_periodics(const S &s, const B &t, P
     // Lunar terms.
     zm = s.k.zmol + znl * t;
     zf = zm + 2.0 * zel * xsimd::sin(zm);
-    sinzf = xsimd::sin(zf);
+    std::tie(sinzf, coszf) = xsimd::sincos(zf);
     f2 = 0.5 * sinzf * sinzf - 0.25;
-    f3 = -0.5 * sinzf * xsimd::cos(zf);
+    f3 = -0.5 * sinzf * coszf;
     const B sel = s.k.ee2 * f2 + s.k.e3 * f3;
     const B sil = s.k.xi2 * f2 + s.k.xi3 * f3;
     const B sll = s.k.xl2 * f2 + s.k.xl3 * f3 + s.k.xl4 * sinzf;
@@ -182,12 +216,21 @@ template <class B, class S> void lunar_solar_periodics(const S &s, const B &t, P
     const B ph = shs + shll - s.k.pho;
     p.inclp = p.inclp + pinc;
     p.ep = p.ep + pe;
-    const auto [sinip, cosip] = xsimd::sincos(p.inclp);
+    std::tie(sinip, cosip) = xsimd::sincos(p.inclp);
+
+    const B mp = p.mp + pl;
 
     // Inclined orbits: the terms apply to the node and perigee directly.
     const B ph_inclined = ph / sinip;
     const B argpp_inclined = p.argpp + (pgh - cosip * ph_inclined);
     const B nodep_inclined = p.nodep + ph_inclined;
+    const Mask<B> inclined = p.inclp >= B(0.2);
+    if (xsimd::all(inclined)) {
+        p.argpp = argpp_inclined;
+        p.nodep = nodep_inclined;
+        p.mp = mp;
+        return;
+    }
 
     // Near zero inclination the node is ill defined: the terms apply to the
     // components of the inclination vector instead (Lyddane).
@@ -209,10 +252,8 @@ template <class B, class S> void lunar_solar_periodics(const S &s, const B &t, P
         nodep = where(nodep < B(0.0), nodep + twopi, nodep);
     const Mask<B> wrapped = xsimd::abs(xnoh - nodep) > B(pi);
     nodep = where(wrapped, where(nodep < xnoh, nodep + twopi, nodep - twopi), nodep);
-    const B mp = p.mp + pl;
     const B argpp = xls - mp - cosip * nodep;
 
-    const Mask<B> inclined = p.inclp >= B(0.2);
     p.argpp = where(inclined, argpp_inclined, argpp);
     p.nodep = where(inclined, nodep_inclined, nodep);
     p.mp = mp;
@@ -284,13 +325,15 @@ template <class B, class S> StateLanes<B> propagate(const S &s, B t, Resonance<B
     B sinip = B(s.k.sinio), cosip = B(s.k.cosio);
     B aycof = B(s.k.aycof), xlcof = B(s.k.xlcof), con41 = B(s.k.con41), x1mth2 = B(s.k.x1mth2), x7thm1 = B(s.k.x7thm1);
     if (s.deep_space) {
-        lunar_solar_periodics(s, t, p);
+        lunar_solar_periodics(s, t, p, sinip, cosip);
         const Mask<B> retrograde = p.inclp < B(0.0);
         p.inclp = where(retrograde, -p.inclp, p.inclp);
         p.nodep = where(retrograde, p.nodep + pi, p.nodep);
         p.argpp = where(retrograde, p.argpp - pi, p.argpp);
         fail(out.code, (p.ep < B(0.0)) | (p.ep > B(1.0)), perturbed_eccentricity);
-        std::tie(sinip, cosip) = xsimd::sincos(p.inclp);
+        // Flipping the inclination's sign flips only its sine's sign bit
+        // (xsimd's sin is odd bit for bit; a negation could give +0 for -0).
+        sinip = sinip ^ where(retrograde, B(-0.0), B(0.0));
         aycof = -0.5 * g.j3oj2 * sinip;
         // At 180 degrees of inclination 1 + cos i vanishes: divide by a small constant instead.
         const B one_plus_cos = where(xsimd::abs(cosip + 1.0) > B(1.5e-12), cosip + 1.0, B(1.5e-12));
@@ -398,14 +441,21 @@ template <class B> SatelliteLanes<B> gather(const Satellite *const (&lanes)[B::s
     return out;
 }
 
-// Minutes from a sample's element set epoch to its time.
+// Minutes from an element set's epoch to the time of a column. The
+// nanoseconds since the epoch's midnight fit in 64 bits unless the two are
+// nearly three centuries apart; converting them from 64 bits gives the same
+// double as from 128 and spares the slow 128-bit conversion.
 template <class B>
-double minutes_of(const TableView &table, const Request &request, std::size_t flat, std::size_t set) {
-    const std::size_t column = flat % request.times;
+double minutes_of(const TableView &table, const Request &request, std::size_t column, std::size_t set) {
     if (request.minutes)
         return request.minutes[column];
-    const auto since_midnight = static_cast<time::int128>(request.instants_ns[column]) - table.epoch_midnight_ns[set];
-    return static_cast<double>(since_midnight) / 60e9 - table.epoch_fraction[set] * 1440.0;
+    std::int64_t since_midnight_ns;
+    const double since_midnight =
+        __builtin_sub_overflow(request.instants_ns[column], table.epoch_midnight_ns[set], &since_midnight_ns)
+            ? static_cast<double>(static_cast<time::int128>(request.instants_ns[column]) -
+                                  table.epoch_midnight_ns[set])
+            : static_cast<double>(since_midnight_ns);
+    return since_midnight / 60e9 - table.epoch_fraction[set] * 1440.0;
 }
 
 template <class B> std::size_t set_of(const Request &request, std::size_t flat) {
@@ -414,26 +464,27 @@ template <class B> std::size_t set_of(const Request &request, std::size_t flat) 
 }
 
 // Write the first `filled` lanes of a state to their samples: metres and
-// metres per second, NaN where the code is not 0.
+// metres per second, NaN where the code is not 0. The scaling and the NaNs
+// are applied across the lanes; the lanes are then copied out one by one.
 template <class B>
 void store(const StateLanes<B> &state, const std::size_t *samples, std::size_t filled, const Request &request) {
     constexpr std::size_t width = B::size;
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const B nan(std::numeric_limits<double>::quiet_NaN());
+    const Mask<B> good = state.code == B(0.0);
     alignas(64) double r[3][width], v[3][width], code[width];
     for (int k = 0; k < 3; ++k) {
-        state.r[k].store_aligned(r[k]);
-        state.v[k].store_aligned(v[k]);
+        where(good, state.r[k] * 1000.0, nan).store_aligned(r[k]);
+        where(good, state.v[k] * 1000.0, nan).store_aligned(v[k]);
     }
     state.code.store_aligned(code);
     for (std::size_t lane = 0; lane < filled; ++lane) {
         const std::size_t flat = samples[lane];
-        const bool good = code[lane] == 0.0;
         request.error[flat] = static_cast<std::int8_t>(code[lane]);
         for (int k = 0; k < 3; ++k)
-            request.position[3 * flat + k] = good ? r[k][lane] * 1000.0 : nan;
+            request.position[3 * flat + k] = r[k][lane];
         if (request.velocity)
             for (int k = 0; k < 3; ++k)
-                request.velocity[3 * flat + k] = good ? v[k][lane] * 1000.0 : nan;
+                request.velocity[3 * flat + k] = v[k][lane];
     }
 }
 
@@ -454,8 +505,12 @@ void run_times(const TableView &table, const Request &request, std::size_t first
         store(propagate(table.satellites[current], B::load_aligned(minutes), resonance), samples, filled, request);
         filled = 0;
     };
+    // The row and column of each sample are followed step by step rather than
+    // divided out of its index.
+    std::size_t row = first / request.times, column = first % request.times;
     for (std::size_t flat = first; flat < last; ++flat) {
-        const std::size_t set = set_of<B>(request, flat);
+        const auto set = static_cast<std::size_t>(request.set_of_sample ? request.set_of_sample[flat]
+                                                                        : request.set_of_row[row]);
         if (flat == first || set != current) {
             if (filled)
                 flush();
@@ -463,10 +518,14 @@ void run_times(const TableView &table, const Request &request, std::size_t first
             resonance = Resonance<B>{};
             current = set;
         }
-        minutes[filled] = minutes_of<B>(table, request, flat, set);
+        minutes[filled] = minutes_of<B>(table, request, column, set);
         samples[filled++] = flat;
         if (filled == width)
             flush();
+        if (++column == request.times) {
+            column = 0;
+            ++row;
+        }
     }
     if (filled)
         flush();
@@ -507,7 +566,7 @@ void run_sets(const TableView &table, const Request &request, std::size_t first,
                 const std::size_t flat = order[begin + (lane < filled ? lane : 0)];
                 const std::size_t set = set_of<B>(request, flat);
                 lanes[lane] = &table.satellites[set];
-                minutes[lane] = lane < filled ? minutes_of<B>(table, request, flat, set) : 0.0;
+                minutes[lane] = lane < filled ? minutes_of<B>(table, request, flat % request.times, set) : 0.0;
             }
             Resonance<B> resonance;
             store(propagate(gather<B>(lanes), B::load_aligned(minutes), resonance), order + begin, filled, request);

@@ -10,9 +10,12 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <string>
 #include <tuple>
+#include <unordered_map>
+#include <vector>
 
 #include "astrokite/common/args.hpp"
 #include "astrokite/propagators/analytical/sgp4/sgp4_batch.hpp"
@@ -43,28 +46,86 @@ sgp4::Mode mode_named(const std::string &name) {
     throw nb::value_error(("mode must be 'improved' or 'afspc', not '" + name + "'").c_str());
 }
 
-// Memory for a result array. Large results ask for transparent huge pages,
+// Memory for result arrays. Large results ask for transparent huge pages,
 // which spares the kernel most of the page faults of first writing them.
-void *allocate_result(std::size_t bytes) {
-    constexpr std::size_t huge_page = std::size_t{2} << 20;
-    if (bytes < 2 * huge_page)
-        return std::malloc(bytes ? bytes : 1);
-    const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
-    void *data = std::aligned_alloc(huge_page, rounded);
-    if (data)
-        madvise(data, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
-    return data;
-}
+//
+// Pages a process gives back cost a page fault and zeroing when they come
+// back, and on a virtual machine that hands free memory to its host, the
+// host's faults too: often more time than the propagation that fills them.
+// So the last large blocks freed are kept for the next results of the same
+// size (propagating the same catalogue again and again), marked MADV_FREE so
+// that the kernel may still take their pages under memory pressure. Every
+// byte of a result is written before it is read, so a block needs no zeroing.
+class ResultMemory {
+  public:
+    static ResultMemory &instance() {
+        static ResultMemory *memory = new ResultMemory;  // never destroyed: capsules may outlive exit
+        return *memory;
+    }
+
+    void *allocate(std::size_t bytes) {
+        if (bytes < 2 * huge_page)
+            return std::malloc(bytes ? bytes : 1);
+        const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+        std::lock_guard<std::mutex> lock(mutex_);
+        void *data = nullptr;
+        for (auto kept = kept_.begin(); kept != kept_.end(); ++kept)
+            if (kept->bytes == rounded) {
+                data = kept->data;
+                kept_.erase(kept);
+                break;
+            }
+        if (!data) {
+            data = std::aligned_alloc(huge_page, rounded);
+            if (!data)
+                return nullptr;
+            madvise(data, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
+        }
+        large_.emplace(data, rounded);
+        return data;
+    }
+
+    void release(void *data) noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto large = large_.find(data);
+        if (large == large_.end()) {
+            std::free(data);
+            return;
+        }
+        const std::size_t bytes = large->second;
+        large_.erase(large);
+        madvise(data, bytes, MADV_FREE);  // advice only, as above
+        if (kept_.size() == max_kept) {
+            std::free(kept_.front().data);
+            kept_.erase(kept_.begin());
+        }
+        kept_.push_back({data, bytes});
+    }
+
+  private:
+    ResultMemory() { kept_.reserve(max_kept); }  // release then never allocates
+
+    static constexpr std::size_t huge_page = std::size_t{2} << 20;
+    // One result's position, velocity and error arrays.
+    static constexpr std::size_t max_kept = 3;
+    struct Block {
+        void *data;
+        std::size_t bytes;
+    };
+    std::mutex mutex_;
+    std::vector<Block> kept_;                        // oldest first
+    std::unordered_map<void *, std::size_t> large_;  // live large blocks and their sizes
+};
 
 // A new C-ordered NumPy array of the given shape owned by a capsule.
 template <typename T, std::size_t N> nb::ndarray<nb::numpy, T> new_array(const std::size_t (&shape)[N], T *&data) {
     std::size_t size = 1;
     for (std::size_t extent : shape)
         size *= extent;
-    data = static_cast<T *>(allocate_result(size * sizeof(T)));
+    data = static_cast<T *>(ResultMemory::instance().allocate(size * sizeof(T)));
     if (!data)
         throw std::bad_alloc();
-    nb::capsule owner(data, [](void *p) noexcept { std::free(p); });
+    nb::capsule owner(data, [](void *p) noexcept { ResultMemory::instance().release(p); });
     return nb::ndarray<nb::numpy, T>(data, N, shape, owner);
 }
 
