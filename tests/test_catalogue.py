@@ -135,18 +135,39 @@ def test_large_inputs_split_across_threads_keep_every_set():
         np.testing.assert_array_equal(copy.mnm, elset.mnm)
 
 
-def test_satellites_handed_over_in_small_batches_give_the_same_catalogue(monkeypatch):
-    # Batches smaller than one satellite's history, and batches of several satellites.
-    from astrokite.catalogue import tle_text
-
+def test_shuffled_histories_read_from_the_scanner_give_the_same_catalogue():
     lines = ALL_TEXT.decode().splitlines()
     pairs = list(zip(lines[0::2], lines[1::2]))
     random.Random(11).shuffle(pairs)
-    text = "".join(f"{a}\n{b}\n" for a, b in pairs)
-    whole = parse_tle(text)
-    monkeypatch.setattr(tle_text, "_BATCH_ROWS", 150)
-    assert_same_catalogue(parse_tle(text), dict(whole))
-    assert len(whole) == len(EXPECTED) and whole.size == sum(elset.size for elset in EXPECTED.values())
+    by_number = {}
+    for a, b in pairs:
+        by_number.setdefault(int(a[2:7]), []).append(TLE(a, b))
+    # Equal epochs stay in reading order, as in an ELSET of the TLEs in that order.
+    expected = {satno: ELSET(*tles) for satno, tles in by_number.items()}
+    assert_same_catalogue(parse_tle("".join(f"{a}\n{b}\n" for a, b in pairs)), expected)
+    assert len(expected) == len(EXPECTED)
+
+
+def test_a_scanner_lending_its_rows_refuses_to_change():
+    scanner = reader.Scanner()
+    scanner.begin(0)
+    scanner.feed(ALL_TEXT[: 2 * 70 * 10])
+    scanner.end()
+    groups = [(first, end, name) for _, first, end, name in scanner.group()]
+    source = scanner.row_source()
+    for change in (lambda: scanner.begin(1), lambda: scanner.feed(b"x\n"), scanner.end, scanner.group,
+                   scanner.release):
+        with pytest.raises(RuntimeError, match="in use by a row source"):
+            change()
+    del scanner  # the row source keeps what it reads alive
+    elsets = ELSET._from_grouped_lines(source, groups)
+    with pytest.raises(ValueError, match="epochs of a row source"):
+        ELSET._from_grouped_lines(source, groups, b"")
+    with pytest.raises(IndexError, match="outside the buffer"):
+        ELSET._from_grouped_lines(source, [(0, 11, None)])
+    assert sum(elset.size for elset in elsets) == 10
+    del source
+    assert_same_catalogue(Catalogue(elsets), dict(parse_tle(ALL_TEXT[: 2 * 70 * 10])))
 
 
 def test_sets_come_grouped_in_epoch_order_with_ties_in_reading_order():

@@ -8,7 +8,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from astrokite.catalogue import reader
-from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrokite.propagators.analytical.sgp4.tle import ELSET
 
 ROW = 138  # bytes of one element set: normalised line 1, then line 2 (69 bytes each)
 
@@ -20,28 +20,6 @@ class Rejection(NamedTuple):
     line: int  # its first line's number in that source (for JSON and XML OMM: the message's number)
     text: str  # the lines concerned, joined by newlines
     reason: str
-
-
-def make_elset(rows: bytes | memoryview, satname: str | None) -> ELSET:
-    """The ELSET of rows of 138 bytes of one satellite, named `satname`."""
-    from_lines = getattr(ELSET, "_from_lines", None)
-    if from_lines is not None:
-        return from_lines(rows, satname)
-    text = bytes(rows).decode("ascii")
-    tles = [TLE(text[i : i + 69], text[i + 69 : i + ROW]) for i in range(0, len(text), ROW)]
-    return ELSET(*tles, satname=satname)
-
-
-def make_elsets(rows: bytes, groups: list[tuple[int, int, str | None]], epochs: bytes | None = None) -> list[ELSET]:
-    """The ELSETs of rows of 138 bytes: one per (first row, end row, satname) of `groups`.
-
-    epochs: the int64 epoch counts of the rows, when a reading of the same lines has them already.
-    """
-    from_grouped_lines = getattr(ELSET, "_from_grouped_lines", None)
-    if from_grouped_lines is not None:
-        return from_grouped_lines(rows, groups, epochs)
-    with memoryview(rows) as view:
-        return [make_elset(view[first * ROW : end * ROW], name) for first, end, name in groups]
 
 
 def elset_rows(elset: ELSET) -> bytes:

@@ -6,6 +6,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <cstring>
+#include <stdexcept>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -15,6 +16,7 @@
 
 #include "astrokite/catalogue/tle_scanner.hpp"
 #include "astrokite/common/args.hpp"
+#include "astrokite/propagators/analytical/sgp4/elset_table.hpp"
 
 namespace nb = nanobind;
 
@@ -34,11 +36,57 @@ nb::str text_of(const std::string &text) {
 struct GroupingScanner : Scanner {
     using Scanner::Scanner;
     std::vector<std::size_t> order;
+    std::size_t lent = 0;  // row sources alive: they read the records and `order`
 };
+
+// Changing what a row source reads while one is alive is refused.
+void require_unlent(const GroupingScanner &scanner) {
+    if (scanner.lent)
+        throw std::runtime_error("the scanner's rows are in use by a row source; it cannot change until that is gone");
+}
+
+// A row source with the scanner that holds its rows, kept alive by it.
+struct LentRows {
+    astrokite::elset_table::RowSource source;
+    GroupingScanner *scanner;
+    PyObject *owner;
+};
+
+// The grouped rows as an ELSET row source (see elset_table::RowSource), in a
+// capsule that keeps the scanner alive and unchanged while it exists.
+nb::object row_source(nb::handle self) {
+    GroupingScanner &scanner = nb::cast<GroupingScanner &>(self);
+    auto *lent = new LentRows{
+        {&scanner, scanner.order.size(),
+         [](const void *context, std::size_t first, std::size_t count, char *out) {
+             const auto &held = *static_cast<const GroupingScanner *>(context);
+             held.copy_rows(held.order.data() + first, count, out);
+         },
+         [](const void *context, std::size_t first, std::size_t count, std::int64_t *out) {
+             const auto &held = *static_cast<const GroupingScanner *>(context);
+             held.copy_epochs(held.order.data() + first, count, out);
+         }},
+        &scanner, self.ptr()};
+    PyObject *capsule = PyCapsule_New(&lent->source, astrokite::elset_table::row_source_capsule, [](PyObject *capsule) {
+        // `source` is the first member of its LentRows.
+        auto *held = reinterpret_cast<LentRows *>(PyCapsule_GetPointer(capsule, astrokite::elset_table::row_source_capsule));
+        --held->scanner->lent;
+        Py_DECREF(held->owner);
+        delete held;
+    });
+    if (!capsule) {
+        delete lent;
+        args::throw_pending();
+    }
+    Py_INCREF(self.ptr());
+    ++scanner.lent;
+    return nb::steal(capsule);
+}
 
 // The bytes of a buffer-protocol object (bytes, bytearray, memoryview), read
 // while the interpreter lock is released.
 void feed(GroupingScanner &scanner, nb::handle chunk) {
+    require_unlent(scanner);
     Py_buffer view;
     if (PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_CONTIG_RO) < 0)
         args::throw_pending();
@@ -69,6 +117,7 @@ nb::list rejections_from(GroupingScanner &scanner, std::size_t first) {
 // (equal epochs in reading order). Gives a (satno, first row, end row, name)
 // tuple per satellite; the rows are those of rows_of().
 nb::list group(GroupingScanner &scanner, bool drop_duplicates) {
+    require_unlent(scanner);
     std::vector<Satellite> satellites;
     {
         nb::gil_scoped_release released;
@@ -98,18 +147,6 @@ nb::bytes rows_of(GroupingScanner &scanner, std::size_t first, std::size_t end) 
         nb::gil_scoped_release released;
         scanner.copy_rows(scanner.order.data() + first, end - first, PyBytes_AS_STRING(rows));
     }
-    return held;
-}
-
-// The epochs of rows [first, end) of the grouped sets, as int64 counts of Time.
-nb::bytes epochs_of(GroupingScanner &scanner, std::size_t first, std::size_t end) {
-    if (first > end || end > scanner.order.size())
-        throw nb::index_error("rows outside the grouped element sets");
-    PyObject *epochs = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>((end - first) * sizeof(std::int64_t)));
-    if (!epochs)
-        args::throw_pending();
-    nb::bytes held = nb::steal<nb::bytes>(epochs);
-    scanner.copy_epochs(scanner.order.data() + first, end - first, reinterpret_cast<std::int64_t *>(PyBytes_AS_STRING(epochs)));
     return held;
 }
 
@@ -178,16 +215,17 @@ NB_MODULE(reader, m) {
             "Keep the sets that pass the strict checks (when `strict`), whose number is in `satnos`\n"
             "(all when None) and whose epoch count lies in [start, stop) (open where None).\n"
             "`threads` 0 uses every core.")
-        .def("begin", [](GroupingScanner &self, std::uint32_t source) { self.begin(source); }, nb::arg("source"), "Start reading the source numbered `source`.")
+        .def("begin", [](GroupingScanner &self, std::uint32_t source) { astrokite::catalogue::require_unlent(self); self.begin(source); }, nb::arg("source"), "Start reading the source numbered `source`.")
         .def("feed", [](GroupingScanner &self, nb::handle chunk) { astrokite::catalogue::feed(self, chunk); },
              nb::arg("chunk"), nb::sig("def feed(self, chunk: bytes | bytearray | memoryview) -> None"),
              "Read the next bytes of the current source.")
-        .def("end", [](GroupingScanner &self) { self.end(); }, "The current source ends: reject the lines left without a partner.")
+        .def("end", [](GroupingScanner &self) { astrokite::catalogue::require_unlent(self); self.end(); }, "The current source ends: reject the lines left without a partner.")
         .def_prop_ro("rejection_count", [](GroupingScanner &self) { return self.rejections().size(); })
         .def("rejections", &astrokite::catalogue::rejections_from, nb::arg("first") = 0,
              "The rejections from position `first` on: (source, line, text, reason) tuples.")
         .def("release",
              [](GroupingScanner &self) {
+                 astrokite::catalogue::require_unlent(self);
                  self.release_records();
                  std::vector<std::size_t>().swap(self.order);
              },
@@ -200,11 +238,12 @@ NB_MODULE(reader, m) {
         .def("group", &astrokite::catalogue::group, nb::kw_only(), nb::arg("drop_duplicates") = false,
              "Group the sets read by satellite: a (satno, first row, end row, name) tuple per satellite,\n"
              "in ascending number, the rows in epoch order within one (equal epochs in reading order).\n"
-             "The rows are those rows() gives.")
-        .def("rows", &astrokite::catalogue::rows_of, nb::arg("first"), nb::arg("end"),
-             "Rows [first, end) of the grouped sets, each of 138 bytes (normalised line 1, then line 2).")
-        .def("epochs", &astrokite::catalogue::epochs_of, nb::arg("first"), nb::arg("end"),
-             "The epochs of rows [first, end) of the grouped sets: int64 counts of Time, 8 bytes a row.");
+             "The rows are those row_source() gives.")
+        .def("row_source", &astrokite::catalogue::row_source,
+             nb::sig("def row_source(self) -> types.CapsuleType"),
+             "The grouped rows and their epochs for ELSET._from_grouped_lines(), with no copy: a capsule\n"
+             "that keeps the scanner alive and unchangeable (begin, feed, end, group, release refuse)\n"
+             "while it exists.");
     m.def(
         "return_free_memory",
         [] {

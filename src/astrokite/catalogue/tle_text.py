@@ -4,11 +4,11 @@ from __future__ import annotations
 
 import gc
 import sys
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable
 from typing import IO, Any
 
 from astrokite.catalogue import reader, sources
-from astrokite.catalogue.catalogue import Catalogue, Rejection, elset_rows, make_elsets
+from astrokite.catalogue.catalogue import Catalogue, Rejection, elset_rows
 from astrokite.propagators.analytical.sgp4.tle import ELSET
 from astrokite.time.time import Time
 
@@ -70,12 +70,9 @@ class Reading:
         collecting = gc.isenabled()
         gc.disable()
         try:
-            elsets = []
-            for batch in _batches(groups):
-                first, end = batch[0][1], batch[-1][2]
-                rows, epochs = self.scanner.rows(first, end), self.scanner.epochs(first, end)
-                elsets += make_elsets(rows, [(start - first, stop - first, name) for _, start, stop, name in batch],
-                                      epochs)
+            # Each satellite's rows go straight from the scanner into its ELSET.
+            elsets = ELSET._from_grouped_lines(self.scanner.row_source(),
+                                               [(first, end, name) for _, first, end, name in groups])
         finally:
             if collecting:
                 gc.enable()
@@ -84,23 +81,6 @@ class Reading:
         order = {name: i for i, name in enumerate(self.names)}
         rejected = sorted(self._rejections() + self.extra, key=lambda r: (order[r.source], r.line))
         return Catalogue(elsets, rejected)
-
-
-# Rows copied out of the scanner at a time: a few megabytes, taken again from
-# the memory the batch before let go, instead of one copy of every row.
-_BATCH_ROWS = 1 << 16
-
-
-def _batches(groups: list[tuple[int, int, int, str | None]]) -> Iterator[list[tuple[int, int, int, str | None]]]:
-    """Consecutive runs of whole satellites of about _BATCH_ROWS rows (one satellite may hold more)."""
-    batch: list[tuple[int, int, int, str | None]] = []
-    for group in groups:
-        if batch and group[2] - batch[0][1] > _BATCH_ROWS:
-            yield batch
-            batch = []
-        batch.append(group)
-    if batch:
-        yield batch
 
 
 def _message(rejection: Rejection) -> str:

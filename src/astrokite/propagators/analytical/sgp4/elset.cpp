@@ -614,18 +614,36 @@ nb::object construct_from_lines(PyTypeObject *type, nb::handle buffer, nb::handl
     return finish_lines(type, std::move(reading), gm, re, satname);
 }
 
-// The ELSETs of many satellites read from one buffer of rows of 138 bytes:
-// `groups` holds a (first row, end row, satname) tuple per ELSET. Each is what
-// _from_lines gives for its rows, but the rows of all are read in one pass
-// spread over the cores, a satellite to a core at a time, with no interpreter
-// lock. `epochs` (None, or int64 counts of Time, one per row) gives the epochs
+// The rows handed over by another extension in a capsule (see
+// elset_table::RowSource), or null when `buffer` is no such capsule.
+const elset_table::RowSource *row_source_of(nb::handle buffer) {
+    if (!PyCapsule_CheckExact(buffer.ptr()))
+        return nullptr;
+    void *source = PyCapsule_GetPointer(buffer.ptr(), elset_table::row_source_capsule);
+    if (!source)
+        args::throw_pending();
+    return static_cast<const elset_table::RowSource *>(source);
+}
+
+// The ELSETs of many satellites read from one buffer of rows of 138 bytes, or
+// from the rows of a RowSource capsule: `groups` holds a (first row, end row,
+// satname) tuple per ELSET. Each is what _from_lines gives for its rows, but
+// the rows of all are read in one pass spread over the cores, a satellite to
+// a core at a time, with no interpreter lock; from a RowSource, each worker
+// copies a satellite's rows and epochs straight into its ELSET. `epochs`
+// (None, or int64 counts of Time, one per row of a buffer) gives the epochs
 // that an earlier reading of the same lines found, so that they are not read
 // again. Raises what the first ELSET in order of `groups` raises.
 nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::handle groups, nb::handle epochs) {
-    BufferView view(buffer);
-    const std::size_t rows = view.size() / row_bytes;
-    if (view.size() % row_bytes != 0)
-        row_count(view.size(), "ELSET._from_grouped_lines()");
+    const elset_table::RowSource *source = row_source_of(buffer);
+    std::optional<BufferView> view;
+    if (!source)
+        view.emplace(buffer);
+    const std::size_t rows = source ? source->rows : view->size() / row_bytes;
+    if (view && view->size() % row_bytes != 0)
+        row_count(view->size(), "ELSET._from_grouped_lines()");
+    if (source && !epochs.is_none())
+        throw nb::value_error("ELSET._from_grouped_lines() takes the epochs of a row source from it");
     std::optional<BufferView> epoch_view;
     if (!epochs.is_none()) {
         epoch_view.emplace(epochs);
@@ -667,9 +685,20 @@ nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::
         std::mutex fault_lock;
         auto work = [&] {
             try {
-                for (std::size_t g; (g = next.fetch_add(1, std::memory_order_relaxed)) < count;)
-                    read_lines(readings[g], view.data() + bounds[g].first * row_bytes, gm, re, false,
-                               known_epochs ? known_epochs + bounds[g].first : nullptr);
+                for (std::size_t g; (g = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+                    LinesRead &reading = readings[g];
+                    const std::size_t first = bounds[g].first;
+                    if (source) {
+                        char *lines = reading.lines.get();
+                        std::int64_t *counts = reading.parts.epochs.data();
+                        source->copy_rows(source->context, first, reading.n, lines);
+                        source->copy_epochs(source->context, first, reading.n, counts);
+                        read_lines(reading, lines, gm, re, false, counts);
+                    } else {
+                        read_lines(reading, view->data() + first * row_bytes, gm, re, false,
+                                   known_epochs ? known_epochs + first : nullptr);
+                    }
+                }
             } catch (...) {
                 next = count;
                 const std::lock_guard<std::mutex> hold(fault_lock);
@@ -1318,12 +1347,13 @@ void bind_elset(nb::module_ &m) {
         },
         nb::scope(cls), nb::name("_from_grouped_lines"), nb::arg("cls"), nb::arg("buffer"), nb::arg("groups"),
         nb::arg("epochs").none() = nb::none(),
-        nb::sig("def _from_grouped_lines(cls, buffer: bytes, groups: typing.Sequence[tuple[int, int, str | None]], "
+        nb::sig("def _from_grouped_lines(cls, buffer: bytes | types.CapsuleType, groups: typing.Sequence[tuple[int, int, str | None]], "
                 "epochs: bytes | None = None) -> list[ELSET]"),
         "One ELSET per (first row, end row, satname) tuple of `groups`, each what _from_lines gives for\n"
         "rows [first, end) of `buffer`; the rows of all are read together, on every core. `epochs`, the\n"
         "int64 epoch counts of the rows as an earlier reading of the same lines gave them, spares\n"
-        "reading the epochs again.");
+        "reading the epochs again. `buffer` may instead be the row source of a catalogue reader's\n"
+        "scanner (its rows and epochs copied straight into each ELSET; `epochs` then None).");
     nb::setattr(cls, "_from_grouped_lines",
                 nb::module_::import_("builtins").attr("classmethod")(from_grouped_lines_function));
     cls.def("_lines", [](Self self) { return lines_of(*self.p); }, nb::sig("def _lines(self) -> bytes"),

@@ -59,6 +59,20 @@ inline void fill_drag_terms(double *table, std::size_t n, std::size_t i, const T
         table[c * n + i] = row[c];
 }
 
+// Rows of 138 bytes and their epoch counts held by another extension (the
+// catalogue reader's scanner), handed over in a capsule named
+// row_source_capsule, so that ELSETs are built from them with no copy of all
+// rows in between. Each function copies `count` rows (or epochs) from row
+// `first` on; there are `rows` of them. Both may be called from several
+// threads at once.
+inline constexpr const char *row_source_capsule = "astrokite.elset_rows";
+struct RowSource {
+    const void *context;
+    std::size_t rows;
+    void (*copy_rows)(const void *context, std::size_t first, std::size_t count, char *out);
+    void (*copy_epochs)(const void *context, std::size_t first, std::size_t count, std::int64_t *out);
+};
+
 // One element set read from a row of stored lines, with the values a TLE made
 // from those lines holds: the mean elements of line 2, the derived elements
 // with Earth's gm [m^3/s^2] and re [m], and the epoch by the Julian-date route.
