@@ -151,10 +151,13 @@ bench: $(VENV)/.installed $(VENV)/.bench
 $(XSIMD):
 	apt-get install -y libxsimd-dev || { apt-get update && apt-get install -y libxsimd-dev; }
 
-$(VENV)/.tools:
+# The build requirements of pyproject.toml (the package is installed without
+# build isolation), with the cmake and ninja that build it.
+$(VENV)/.tools: pyproject.toml
 	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 not found (tried python3.13 on PATH and pyenv's 3.13)" >&2; exit 1; }
 	$(PYTHON313) -m venv $(VENV)
-	$(PIP) install "scikit-build-core>=0.10" "nanobind>=3.1" cmake ninja
+	$(PIP) install $$($(VPY) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))") \
+		cmake ninja
 	touch $@
 
 # Requirement lists read from pyproject.toml, so that they are written once.
