@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -202,20 +203,55 @@ inline constexpr std::uint64_t powers_of_ten_u64[] = {1,           10,          
                                                       1000000000000, 10000000000000, 100000000000000,
                                                       1000000000000000};
 
+// Four or eight bytes of text, the first in the lowest byte.
+inline std::uint32_t load_text32(const char *text) {
+    std::uint32_t word;
+    std::memcpy(&word, text, sizeof word);
+    if constexpr (std::endian::native == std::endian::big)
+        word = __builtin_bswap32(word);
+    return word;
+}
+
+inline std::uint64_t load_text64(const char *text) {
+    std::uint64_t word;
+    std::memcpy(&word, text, sizeof word);
+    if constexpr (std::endian::native == std::endian::big)
+        word = __builtin_bswap64(word);
+    return word;
+}
+
+// The value of eight characters held one a byte in `word`, the first (lowest
+// byte) the most significant, as decimal digits; false if one is not a digit.
+// All eight convert at once: neighbouring places pair into two-digit values,
+// the pairs into four-digit ones, those into the whole.
+inline bool eight_digits_value(std::uint64_t word, std::uint64_t &value) {
+    constexpr std::uint64_t low_nibbles = 0x0F0F0F0F0F0F0F0F, high_nibbles = 0xF0F0F0F0F0F0F0F0;
+    // A digit is 0x30 to 0x39: high nibble 3, and a low nibble that stays
+    // below 16 when 6 is added (no byte carries into the next one here).
+    const std::uint64_t places = word & low_nibbles;
+    const bool all_digits =
+        (word & high_nibbles) == 0x3030303030303030 && ((places + 0x0606060606060606) & high_nibbles) == 0;
+    const std::uint64_t pairs = (places * 10 + (places >> 8)) & 0x00FF00FF00FF00FF;
+    const std::uint64_t quads = (pairs * 100 + (pairs >> 16)) & 0x0000FFFF0000FFFF;
+    value = (quads * 10000 + (quads >> 32)) & 0xFFFFFFFF;
+    return all_digits;
+}
+
 // The value of the `Count` characters at `text` as decimal digits, or false if
-// one is not a digit. Each place is weighted by itself, with no chain of
-// multiply-adds from one digit to the next, so the places convert in parallel.
+// one is not a digit. The counts the fields have: the characters are gathered
+// into one word with zeros in front, reading no byte outside them.
 template <std::size_t Count>
 inline bool digits_value(const char *text, std::uint64_t &value) {
-    std::uint64_t sum = 0;
-    bool all_digits = true;
-    for (std::size_t i = 0; i < Count; ++i) {
-        const unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(text[i])) - '0';
-        all_digits &= digit < 10;
-        sum += digit * powers_of_ten_u64[Count - 1 - i];
-    }
-    value = sum;
-    return all_digits;
+    static_assert(Count == 4 || Count == 7 || Count == 8, "a count the fields have");
+    constexpr std::uint64_t zeros = 0x3030303030303030;
+    std::uint64_t word;
+    if constexpr (Count == 8)
+        word = load_text64(text);
+    else if constexpr (Count == 7)  // two overlapping halves, after one zero
+        word = (zeros & 0xFF) | std::uint64_t{load_text32(text)} << 8 | std::uint64_t{load_text32(text + 3)} << 32;
+    else
+        word = (zeros & 0xFFFFFFFF) | std::uint64_t{load_text32(text)} << 32;
+    return eight_digits_value(word, value);
 }
 
 }  // namespace detail
@@ -229,14 +265,21 @@ template <std::size_t Whole, std::size_t Fraction>
 inline double read_fixed_point(std::string_view text) {
     static_assert(Whole + Fraction <= 15, "more digits than a double holds exactly");
     if (text.size() == Whole + 1 + Fraction && text[Whole] == '.') {
-        char places[Whole + Fraction + 1];
-        std::memcpy(places, text.data(), Whole);
-        std::memcpy(places + Whole, text.data() + Whole + 1, Fraction);
-        for (std::size_t i = 0; i < Whole && places[i] == ' '; ++i)
-            places[i] = '0';  // leading blanks only: a blank after a digit ends atof's number
-        std::uint64_t digits = 0;
-        if (detail::digits_value<Whole + Fraction>(places, digits))
-            return static_cast<double>(digits) / static_cast<double>(detail::powers_of_ten_u64[Fraction]);
+        // Leading blanks only: a blank after a digit ends atof's number.
+        std::size_t i = 0;
+        while (i < Whole && text[i] == ' ')
+            ++i;
+        std::uint64_t whole = 0, fraction = 0;
+        bool all_digits = true;
+        for (; i < Whole; ++i) {
+            const unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(text[i])) - '0';
+            all_digits &= digit < 10;
+            whole = whole * 10 + digit;
+        }
+        all_digits &= detail::digits_value<Fraction>(text.data() + Whole + 1, fraction);
+        constexpr std::uint64_t scale = detail::powers_of_ten_u64[Fraction];
+        if (all_digits)
+            return static_cast<double>(whole * scale + fraction) / static_cast<double>(scale);
     }
     return read_real(text);
 }
