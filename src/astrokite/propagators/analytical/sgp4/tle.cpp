@@ -115,13 +115,12 @@ FoundConstant found_gm, found_re;
 // or of a base changes, so while the tag is the one under which the float was
 // found, the lookup would find that float again. Anything else (another
 // metaclass, a descriptor, a number of another type) takes the general
-// attribute lookup.
-double earth_constant(nb::handle name, FoundConstant &found) {
+// attribute lookup. The check of the tag is inlined where the constants are
+// used; the lookups are not.
+[[gnu::noinline]] double look_up_earth_constant(nb::handle name, FoundConstant &found) {
     PyObject *earth = services.earth.ptr();
     if (Py_IS_TYPE(earth, &PyType_Type)) {
         PyTypeObject *type = reinterpret_cast<PyTypeObject *>(earth);
-        if (type->tp_version_tag != 0 && type->tp_version_tag == found.version_tag)
-            return found.value;
         PyObject *value = _PyType_Lookup(type, name.ptr());
         if (value && PyFloat_CheckExact(value)) {
             found = {type->tp_version_tag, PyFloat_AS_DOUBLE(value)};
@@ -129,6 +128,16 @@ double earth_constant(nb::handle name, FoundConstant &found) {
         }
     }
     return to_double(services.earth.attr(name));
+}
+
+inline double earth_constant(nb::handle name, FoundConstant &found) {
+    PyObject *earth = services.earth.ptr();
+    if (Py_IS_TYPE(earth, &PyType_Type)) {
+        const unsigned int tag = reinterpret_cast<PyTypeObject *>(earth)->tp_version_tag;
+        if (tag != 0 && tag == found.version_tag)
+            return found.value;
+    }
+    return look_up_earth_constant(name, found);
 }
 
 // The epoch: the Julian date of 1 January of `year`, minus 1, plus `day`. With
@@ -176,7 +185,7 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
 
 // Everything after the lines are stored: the epoch and the elements.
 void read_stored_lines(TLE &tle, std::size_t length1, std::size_t length2) {
-    const tle_lines::Line1Fields first = tle_lines::parse_line1(tle.line1, length1);
+    const tle_lines::LineEpoch first = tle_lines::parse_epoch(tle.line1, length1);
     if (services.native_time)
         set_epoch(tle, first.year, first.day);
     else

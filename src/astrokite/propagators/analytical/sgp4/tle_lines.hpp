@@ -289,22 +289,33 @@ inline int epoch_year(int two_digit_year) {
     return two_digit_year < 57 ? two_digit_year + 2000 : two_digit_year + 1900;
 }
 
-// What line 1 gives: the raw satellite number field and the epoch as a year
-// and a day of that year (day 1.0 is 1 January 00:00).
+// The epoch of line 1 as a year and a day of that year (day 1.0 is 1 January
+// 00:00).
+struct LineEpoch {
+    int year;
+    double day;
+};
+
+// `length` is the line's stored length, as normalise gives it.
+inline LineEpoch parse_epoch(const LineStore &line, std::size_t length) {
+    return {epoch_year(read_int(field(line, length, 19, 2))), read_fixed_point<3, 8>(field(line, length, 21, 12))};
+}
+
+// What line 1 gives: the raw satellite number field and the epoch.
 struct Line1Fields {
     char satno[6];
     int year;
     double day;
 };
 
-// `length` is the line's stored length, as normalise gives it.
 inline Line1Fields parse_line1(const LineStore &line, std::size_t length) {
     Line1Fields fields;
     const std::string_view satno = field(line, length, 3, 5);
     std::memcpy(fields.satno, satno.data(), satno.size());
     std::memset(fields.satno + satno.size(), '\0', sizeof fields.satno - satno.size());
-    fields.year = epoch_year(read_int(field(line, length, 19, 2)));
-    fields.day = read_fixed_point<3, 8>(field(line, length, 21, 12));
+    const LineEpoch epoch = parse_epoch(line, length);
+    fields.year = epoch.year;
+    fields.day = epoch.day;
     return fields;
 }
 
@@ -712,7 +723,7 @@ inline std::string find_fault(const LineStore &line1, const LineStore &line2,
                detail::quoted(satno2);
 
     // The fields now have their published form, so they read as plain numbers.
-    const Line1Fields first = parse_line1(line1, line_length);
+    const LineEpoch first = parse_epoch(line1, line_length);
     const int days_in_year = time::is_leap_year(first.year) ? 366 : 365;
     const std::string_view day_text = field(line1, line_length, 21, 12);
     const std::string day_field = detail::field_name(1, 21, 12, "epoch day of the year");
