@@ -35,6 +35,15 @@ namespace detail {
 inline constexpr double two_pi_hi = 6.283185307179586;
 inline constexpr double two_pi_lo = 2.4492935982947064e-16;
 
+// turns * part + x, rounded once. For one turn either way (a mean anomaly
+// between pi and 3 pi in magnitude, as most are) the product is exact, so the
+// plain sum rounds the same; fma is a library call on baseline x86-64.
+inline double add_turns(double turns, double part, double x) {
+    if (std::fabs(turns) == 1.0)
+        return turns * part + x;
+    return std::fma(turns, part, x);
+}
+
 // E - sin E without cancellation for |E| < 1: the Taylor series from E^3/3!
 // on, nested, truncated where the next term is below 2^-62 of the sum.
 inline double e_minus_sin_e_small(double eca) {
@@ -129,11 +138,11 @@ inline double c_eca_from_mea(double mea, double ecc) {
     const double turns = std::nearbyint(mea / detail::two_pi_hi);
     double reduced = mea;
     if (turns != 0.0)
-        reduced = std::fma(-turns, detail::two_pi_lo, std::fma(-turns, detail::two_pi_hi, mea));
+        reduced = detail::add_turns(-turns, detail::two_pi_lo, detail::add_turns(-turns, detail::two_pi_hi, mea));
     const double eca = std::copysign(detail::eca_from_reduced_mea(std::fabs(reduced), ecc), reduced);
     if (turns == 0.0)
         return eca;
-    return std::fma(turns, detail::two_pi_hi, std::fma(turns, detail::two_pi_lo, eca));
+    return detail::add_turns(turns, detail::two_pi_hi, detail::add_turns(turns, detail::two_pi_lo, eca));
 }
 
 }  // namespace astrokite::coe

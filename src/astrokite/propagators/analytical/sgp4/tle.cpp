@@ -234,7 +234,7 @@ nb::object allocate(PyTypeObject *type) {
         self = type->tp_alloc(type, 0);
     }
     if (self)
-        std::memcpy(reinterpret_cast<char *>(self) + sizeof(PyObject), services.header, services.header_size);
+        std::memcpy(reinterpret_cast<char *>(self) + sizeof(PyObject), services.header, sizeof services.header);
     return nb::steal(self);
 }
 
