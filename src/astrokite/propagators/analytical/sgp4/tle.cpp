@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -143,8 +144,23 @@ inline double earth_constant(nb::handle name, FoundConstant &found) {
 // The epoch: the Julian date of 1 January of `year`, minus 1, plus `day`. With
 // our native Time, its count, with the arithmetic and errors of
 // Time(jd, format="jd"); the Time itself is made on first read.
+// Julian dates of 1 January of the years a two-digit year names, 1957 to
+// 2056, made once: they cost a calendar conversion and a division each.
+constexpr int first_line_year = 1957;
+
+double line_year_start_jd(int year) {
+    static const std::array<double, 100> starts = [] {
+        std::array<double, 100> jds{};
+        for (int i = 0; i < 100; ++i)
+            jds[i] = time::year_start_jd(first_line_year + i);
+        return jds;
+    }();
+    const unsigned index = static_cast<unsigned>(year - first_line_year);
+    return index < starts.size() ? starts[index] : time::year_start_jd(year);
+}
+
 void set_epoch(TLE &tle, int year, double day) {
-    const double jd = time::year_start_jd(year) - 1.0 + day;
+    const double jd = line_year_start_jd(year) - 1.0 + day;
     const time::Convert status = time::ns_from_jd(jd, tle.epoch_ns);
     if (status != time::Convert::ok)
         time::raise_number_error(status, "Julian date", jd);
