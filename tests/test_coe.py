@@ -76,6 +76,19 @@ def test_eccentric_anomaly_within_two_ulp(ecc, mea):
     assert abs(float(exact_residual) / slope) <= 2 * math.ulp(eca)
 
 
+def test_whole_turns_are_taken_off_and_put_back_rounded_once():
+    # 2 pi as hi + lo; each shift by whole turns is one fused multiply-add,
+    # whether the solver uses fma or, for one turn, plain sums.
+    hi, lo = 6.283185307179586, 2.4492935982947064e-16
+    rng = np.random.default_rng(11)
+    for mea, ecc in zip(rng.uniform(-20.0, 20.0, 3000), rng.uniform(0.0, 0.99, 3000)):
+        mea, ecc = float(mea), float(ecc)
+        turns = round(mea / hi)
+        reduced = math.fma(-turns, lo, math.fma(-turns, hi, mea))
+        expected = math.fma(turns, hi, math.fma(turns, lo, c_eca_from_mea(reduced, ecc)))
+        assert c_eca_from_mea(mea, ecc) == expected, (mea, ecc)
+
+
 @pytest.mark.parametrize("mea", [0.0, -0.0, 1e-300, 1.0, math.pi, 5.5, -3.0, 1e9])
 def test_circular_orbit_gives_mean_anomaly_exactly(mea):
     assert c_eca_from_mea(mea, 0.0) == mea
