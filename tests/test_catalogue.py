@@ -135,6 +135,44 @@ def test_large_inputs_split_across_threads_keep_every_set():
         np.testing.assert_array_equal(copy.mnm, elset.mnm)
 
 
+def test_threads_and_chunking_leave_sets_and_rejections_unchanged():
+    # Tens of thousands of named sets with faults of every kind spread through
+    # them, so that chunks hold many batches checked while pairing goes on.
+    lines = ALL_TEXT.splitlines()
+    pairs = list(zip(lines[0::2], lines[1::2])) * 8
+    random.Random(3).shuffle(pairs)
+    text = []
+    for k, (line1, line2) in enumerate(pairs):
+        text.append(b"0 SAT %d" % (k % 700))
+        if k % 101 == 0:
+            text.append(line2)  # a line 2 without its line 1
+            continue
+        if k % 97 == 0:
+            line1 = line1[:20] + b"\x07" + line1[21:]
+        elif k % 89 == 0:
+            line1 = line1[:2] + b"ABCDE" + line1[7:]
+        elif k % 1009 == 0:
+            text += [b"\xff garbage", b"\xfe more"]
+        text += [line1, line2]
+    text = b"\n".join(text) + b"\n"
+    assert len(text) > 2 * 1024 * 1024
+    satnos = sorted(EXPECTED)[::2]
+
+    def scan(threads, pieces, **options):
+        scanner = reader.Scanner(threads=threads, **options)
+        scanner.begin(0)
+        for start in range(0, len(text), pieces):
+            scanner.feed(text[start : start + pieces])
+        scanner.end()
+        return scanner.satellites(), scanner.rejections()
+
+    for options in ({}, {"satnos": satnos}):
+        expected = scan(1, len(text), **options)
+        assert expected[0][1] and len(expected[1]) > 300
+        for threads, pieces in ((2, len(text)), (4, 1 << 20), (2, 777_777)):
+            assert scan(threads, pieces, **options) == expected
+
+
 def test_shuffled_histories_read_from_the_scanner_give_the_same_catalogue():
     lines = ALL_TEXT.decode().splitlines()
     pairs = list(zip(lines[0::2], lines[1::2]))

@@ -3,21 +3,26 @@
 // fed in chunks of any size.
 //
 // Two stages per chunk. The first walks the bytes once: it cuts lines, tells
-// line 1, line 2 and name lines apart, pairs each line 1 with the line 2 that
-// follows it and copies the pair, normalised, into a record. The second turns
-// each record into values (satellite number, epoch, the checks) independently
-// of the others, so that it runs on all cores. Memory stays bounded whatever
-// the input: no line is kept beyond `max_line` bytes, and only the accepted
+// line 1, line 2 and name lines apart and pairs each line 1 with the line 2
+// that follows it. The second copies each pair, normalised, into a record and
+// turns it into values (satellite number, epoch, the checks) independently of
+// the others. It runs on other cores in batches handed over while the first
+// stage goes on pairing the rest of the chunk, and the results are taken in
+// reading order as the batches are done. Memory stays bounded whatever the
+// input: no line is kept beyond `max_line` bytes, and only the accepted
 // records grow with the input.
 //
 // Plain C++: no Python in here.
 #pragma once
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -222,7 +227,6 @@ public:
     // Read the next bytes of the current source. A line cut by the end of the
     // chunk waits for the next one.
     void feed(const char *data, std::size_t size) {
-        found_.clear();
         std::size_t position = 0;
         std::string joined;  // a line begun in an earlier chunk, completed here
         if (!carry_.empty() || overlong_) {
@@ -256,7 +260,6 @@ public:
     // The end of the current source: a last line without a newline is read,
     // and lines still waiting for their partner are rejected.
     void end() {
-        found_.clear();
         std::string last;
         last.swap(carry_);
         if (!last.empty() || overlong_) {
@@ -373,7 +376,7 @@ public:
     void release_records() {
         records_.release();
         std::vector<Key>().swap(keys_);
-        std::vector<Pending>().swap(found_);
+        std::vector<std::vector<Pending>>().swap(found_);
         std::string().swap(name_bytes_);
         std::vector<std::pair<std::size_t, std::size_t>>().swap(name_spans_);
     }
@@ -414,6 +417,130 @@ private:
         bool keep = false;
         std::string fault;  // empty when the set is read
     };
+
+    // The first stage gathers the sets it pairs in batches of this many: small
+    // enough that the helpers start early and end together, large enough that
+    // handing one over costs nothing next to checking it.
+    static constexpr std::size_t batch_size = 2048;
+
+    // The second stage of one chunk's batches: each batch is taken, in order,
+    // by one of the helper threads as soon as the first stage hands it over,
+    // so that checking overlaps pairing; the thread that feeds the chunk joins
+    // in once the chunk is paired. The results of the checked batches are
+    // taken in reading order by one thread at a time.
+    class Checks {
+    public:
+        Checks(Scanner &scanner, unsigned helpers) : scanner_(scanner) {
+            for (unsigned h = 0; h < helpers; ++h)
+                helpers_.emplace_back([this] { work(); });
+        }
+        Checks(const Checks &) = delete;
+        Checks &operator=(const Checks &) = delete;
+        ~Checks() { finish(); }
+
+        void hand_over(std::span<Pending> batch) {
+            {
+                std::lock_guard lock(mutex_);
+                batches_.push_back(batch);
+                checked_.push_back(false);
+            }
+            ready_.notify_one();
+        }
+
+        // No more batches: check those not yet taken, alongside the helpers,
+        // and wait for all to be done.
+        void finish() {
+            {
+                std::lock_guard lock(mutex_);
+                closed_ = true;
+            }
+            ready_.notify_all();
+            work();
+            for (std::thread &helper : helpers_)
+                helper.join();
+            helpers_.clear();
+        }
+
+    private:
+        void work() {
+            for (;;) {
+                std::size_t index;
+                std::span<Pending> batch;
+                {
+                    std::unique_lock lock(mutex_);
+                    ready_.wait(lock, [this] { return taken_ < batches_.size() || closed_; });
+                    if (taken_ == batches_.size())
+                        return;
+                    index = taken_++;
+                    batch = batches_[index];
+                }
+                for (Pending &pending : batch)
+                    check(scanner_.options_, pending);
+                take_in_order(index);
+            }
+        }
+
+        // Batch `index` is checked. Whoever finds the next batch to take
+        // checked takes it and those after it that are checked too; a batch
+        // checked meanwhile by another thread is left to the one taking.
+        void take_in_order(std::size_t index) {
+            std::unique_lock lock(mutex_);
+            checked_[index] = true;
+            if (taking_)
+                return;
+            taking_ = true;
+            while (next_to_take_ < batches_.size() && checked_[next_to_take_]) {
+                const std::span<Pending> batch = batches_[next_to_take_];
+                lock.unlock();
+                scanner_.take_results(batch);
+                lock.lock();
+                ++next_to_take_;
+            }
+            taking_ = false;
+        }
+
+        Scanner &scanner_;
+        std::vector<std::thread> helpers_;
+        std::mutex mutex_;
+        std::condition_variable ready_;
+        std::vector<std::span<Pending>> batches_;  // handed over, in reading order
+        std::vector<bool> checked_;
+        std::size_t taken_ = 0;         // batches_[0, taken_) are taken to be checked
+        std::size_t next_to_take_ = 0;  // the results of batches_[0, next_to_take_) are taken
+        bool taking_ = false;           // a thread is taking results
+        bool closed_ = false;
+    };
+
+    // Room for the next set the first stage pairs. A full batch gets its
+    // records and, when threads are allowed, goes to the helpers to be checked.
+    Pending &next_pending() {
+        if (batches_used_ == 0 || found_[batches_used_ - 1].size() == batch_size) {
+            if (batches_used_ > 0) {
+                std::vector<Pending> &full = found_[batches_used_ - 1];
+                assign_records(full);
+                if (threads_ > 1) {
+                    if (!checks_)
+                        checks_ = std::make_unique<Checks>(*this, threads_ - 1);
+                    checks_->hand_over(full);
+                }
+            }
+            // The batches' storage is kept from chunk to chunk; a batch never
+            // grows beyond what it reserves, so its sets never move.
+            if (batches_used_ == found_.size())
+                found_.emplace_back().reserve(batch_size);
+            ++batches_used_;
+        }
+        return found_[batches_used_ - 1].emplace_back();
+    }
+
+    // Each set of the batch is written straight to a record at the end of the
+    // store; the records of the sets not kept are closed up afterwards.
+    void assign_records(std::vector<Pending> &batch) {
+        const std::size_t base = records_.size();
+        records_.grow(batch.size());
+        for (std::size_t i = 0; i < batch.size(); ++i)
+            batch[i].record = &records_[base + i];
+    }
 
     void keep_partial(std::string_view piece) {
         if (overlong_)
@@ -514,7 +641,7 @@ private:
                 has_name_ = false;
                 return;
             }
-            Pending &pending = found_.emplace_back();
+            Pending &pending = next_pending();
             pending.name = has_name_ ? name_.text : std::string_view();
             pending.line1 = line1_.text;
             pending.line2 = line;
@@ -571,55 +698,66 @@ public:
     }
 
 private:
-    // Second stage over the records the first stage found, split across
-    // threads on large chunks; the results are then taken in reading order.
-    // Each set is written straight to a record at the end of the store, and
-    // the records of the sets not kept are closed up afterwards.
+    // The end of the second stage for a chunk: the last batch is checked (with
+    // those the helpers have not taken yet, or all of them when the chunk was
+    // too small for helpers), and the records of the sets not kept are closed
+    // up.
     void convert() {
-        const std::size_t n = found_.size();
-        const std::size_t base = records_.size();
-        records_.grow(n);
-        for (std::size_t i = 0; i < n; ++i)
-            found_[i].record = &records_[base + i];
-        auto work = [this](std::size_t first, std::size_t last) {
-            for (std::size_t i = first; i < last; ++i)
-                check(options_, found_[i]);
-        };
-        constexpr std::size_t per_thread = 8192;
-        const std::size_t workers = std::min<std::size_t>(threads_, (n + per_thread - 1) / per_thread);
-        if (workers <= 1) {
-            work(0, n);
-        } else {
-            std::vector<std::thread> pool;
-            const std::size_t step = (n + workers - 1) / workers;
-            for (std::size_t w = 1; w < workers; ++w)
-                pool.emplace_back(work, std::min(n, w * step), std::min(n, (w + 1) * step));
-            work(0, std::min(n, step));
-            for (std::thread &thread : pool)
-                thread.join();
-        }
-        std::size_t kept = base;
-        for (Pending &pending : found_) {
-            if (!pending.fault.empty()) {
-                std::string text = pending.name.empty() ? std::string() : detail::cut(pending.name) + "\n";
-                text += detail::cut(pending.line1) + "\n" + detail::cut(pending.line2);
-                rejections_.push_back({source_, pending.line, std::move(text), std::move(pending.fault), 0});
-            } else if (pending.keep) {
-                Record &record = records_[kept++];
-                if (&record != pending.record)
-                    record = *pending.record;
-                record.name = pending.named ? name_index(pending.name) : no_name;
-                keys_.push_back({record.epoch, record.satno, record.name});
+        std::size_t found = 0;
+        if (batches_used_ > 0) {
+            std::vector<Pending> &last = found_[batches_used_ - 1];
+            assign_records(last);
+            if (checks_) {
+                checks_->hand_over(last);
+                checks_->finish();
+                checks_.reset();
+            } else {
+                for (std::size_t b = 0; b < batches_used_; ++b) {
+                    for (Pending &pending : found_[b])
+                        check(options_, pending);
+                    take_results(found_[b]);
+                }
             }
+            for (std::size_t b = 0; b < batches_used_; ++b)
+                found += found_[b].size();
         }
+        std::size_t kept = records_.size() - found;
+        for (std::size_t b = 0; b < batches_used_; ++b)
+            for (const Pending &pending : found_[b])
+                if (pending.keep) {
+                    Record &record = records_[kept++];
+                    if (&record != pending.record)
+                        record = *pending.record;
+                }
         records_.shrink(kept);
-        found_.clear();
+        for (std::size_t b = 0; b < batches_used_; ++b)
+            found_[b].clear();
+        batches_used_ = 0;
+        for (Rejection &rejection : checked_rejections_)
+            rejections_.push_back(std::move(rejection));
+        checked_rejections_.clear();
         // Rejections of one chunk come from both stages; keep them in line order.
         std::stable_sort(rejections_.begin() + static_cast<std::ptrdiff_t>(sorted_rejections_), rejections_.end(),
                          [](const Rejection &a, const Rejection &b) {
                              return a.source < b.source || (a.source == b.source && a.line < b.line);
                          });
         sorted_rejections_ = rejections_.size();
+    }
+
+    // The results of a checked batch, taken batch after batch in reading
+    // order: its rejections, and the names and keys of the sets kept.
+    void take_results(std::span<Pending> batch) {
+        for (Pending &pending : batch) {
+            if (!pending.fault.empty()) {
+                std::string text = pending.name.empty() ? std::string() : detail::cut(pending.name) + "\n";
+                text += detail::cut(pending.line1) + "\n" + detail::cut(pending.line2);
+                checked_rejections_.push_back({source_, pending.line, std::move(text), std::move(pending.fault), 0});
+            } else if (pending.keep) {
+                Record &record = *pending.record;
+                record.name = pending.named ? name_index(pending.name) : no_name;
+                keys_.push_back({record.epoch, record.satno, record.name});
+            }
+        }
     }
 
     // The index of a name among those kept; a name repeated from the record
@@ -641,7 +779,9 @@ private:
     HeldLine name_, line1_;  // views of the chunk, or of the stores below once it is gone
     bool has_name_ = false, has_line1_ = false;
     std::string name_store_, line1_store_;
-    std::vector<Pending> found_;
+    std::vector<std::vector<Pending>> found_;  // batches of the current chunk, and spare ones
+    std::size_t batches_used_ = 0;              // found_[0, batches_used_) hold this chunk's sets
+    std::unique_ptr<Checks> checks_;            // the helpers of the current chunk, if it has any
     RecordStore records_;
     // What grouping needs of each record, in the same order: read without
     // walking the records themselves, a hundred and sixty bytes apart.
@@ -654,6 +794,7 @@ private:
     std::string name_bytes_;                                     // the names kept, one after another
     std::vector<std::pair<std::size_t, std::size_t>> name_spans_;  // (offset, length) in name_bytes_
     std::vector<Rejection> rejections_;
+    std::vector<Rejection> checked_rejections_;  // the second stage's of the current chunk, in reading order
     std::size_t sorted_rejections_ = 0;
 };
 
