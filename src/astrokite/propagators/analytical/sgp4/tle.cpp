@@ -39,10 +39,12 @@ struct Services {
     PyTypeObject *tle_type = nullptr;
     // The words nanobind writes after the object header of an unready instance
     // (offset of the record and state), copied into each object allocated
-    // here; zero-sized when nanobind's layout is not the expected one, and
-    // nanobind allocates instead.
+    // here, and those of a ready one, copied in once the record is built;
+    // zero-sized when nanobind's layout is not the expected one, and nanobind
+    // allocates and marks instead. The record lies at record_offset.
     std::size_t header_size = 0;
-    unsigned char header[8] = {};
+    unsigned char header[8] = {}, ready_header[8] = {};
+    std::size_t record_offset = 0;
     destructor nanobind_dealloc = nullptr;
     nb::handle time_type;  // Time as the time module exports it
     bool native_time = false;  // ... and it is our own native Time
@@ -262,14 +264,18 @@ nb::object construct_with(PyTypeObject *type, Fill &&fill) {
     nb::object self = allocate(type);
     if (!self.is_valid())
         args::throw_pending();
-    TLE *tle = new (nb::inst_ptr<TLE>(self)) TLE();
+    char *object = reinterpret_cast<char *>(self.ptr());
+    TLE *tle = new (services.header_size ? object + services.record_offset : nb::inst_ptr<void>(self)) TLE();
     try {
         fill(*tle);
     } catch (...) {
         tle->~TLE();
         throw;
     }
-    nb::inst_mark_ready(self);
+    if (services.header_size)
+        std::memcpy(object + sizeof(PyObject), services.ready_header, sizeof services.ready_header);
+    else
+        nb::inst_mark_ready(self);
     // An epoch of another Time type may lead anywhere: the collector follows it.
     if (tle->epoch.is_valid() && !PyObject_GC_IsTracked(self.ptr()))
         PyObject_GC_Track(self.ptr());
@@ -720,7 +726,8 @@ constexpr const char *tle_doc =
 // Learn the header nanobind writes into an unready instance, from one it
 // allocates (and frees, while tle_dealloc still hands objects to nanobind),
 // and keep it only if nanobind reads it as expected: the record right after
-// the header, not ready.
+// the header, not ready. The ready header is what marking that instance ready
+// (the record to be destroyed with it) writes; it is unmarked before it goes.
 void learn_instance_header(PyTypeObject *type) {
     constexpr std::size_t header_size = sizeof services.header;
     const std::size_t record_offset = (sizeof(PyObject) + header_size + alignof(TLE) - 1) / alignof(TLE) * alignof(TLE);
@@ -732,9 +739,15 @@ void learn_instance_header(PyTypeObject *type) {
                    nb::inst_ptr<void>(probe) == reinterpret_cast<char *>(probe.ptr()) + record_offset &&
                    !nb::inst_ready(probe);
         std::memcpy(services.header, reinterpret_cast<char *>(probe.ptr()) + sizeof(PyObject), header_size);
+        nb::inst_mark_ready(probe);
+        expected = expected && nb::inst_ready(probe);
+        std::memcpy(services.ready_header, reinterpret_cast<char *>(probe.ptr()) + sizeof(PyObject), header_size);
+        nb::inst_set_state(probe, false, false);
     }
-    if (expected)
+    if (expected) {
         services.header_size = header_size;
+        services.record_offset = record_offset;
+    }
 }
 
 }  // namespace
