@@ -203,20 +203,18 @@ inline constexpr std::uint64_t powers_of_ten_u64[] = {1,           10,          
                                                       1000000000000, 10000000000000, 100000000000000,
                                                       1000000000000000};
 
-// Four or eight bytes of text, the first in the lowest byte.
-inline std::uint32_t load_text32(const char *text) {
-    std::uint32_t word;
+// Four or eight bytes of text as one word, the first in the lowest byte.
+template <typename Word>
+inline Word load_text(const char *text) {
+    static_assert(sizeof(Word) == 4 || sizeof(Word) == 8);
+    Word word;
     std::memcpy(&word, text, sizeof word);
-    if constexpr (std::endian::native == std::endian::big)
-        word = __builtin_bswap32(word);
-    return word;
-}
-
-inline std::uint64_t load_text64(const char *text) {
-    std::uint64_t word;
-    std::memcpy(&word, text, sizeof word);
-    if constexpr (std::endian::native == std::endian::big)
-        word = __builtin_bswap64(word);
+    if constexpr (std::endian::native == std::endian::big) {
+        if constexpr (sizeof(Word) == 8)
+            word = __builtin_bswap64(word);
+        else
+            word = __builtin_bswap32(word);
+    }
     return word;
 }
 
@@ -246,11 +244,12 @@ inline bool digits_value(const char *text, std::uint64_t &value) {
     constexpr std::uint64_t zeros = 0x3030303030303030;
     std::uint64_t word;
     if constexpr (Count == 8)
-        word = load_text64(text);
+        word = load_text<std::uint64_t>(text);
     else if constexpr (Count == 7)  // two overlapping halves, after one zero
-        word = (zeros & 0xFF) | std::uint64_t{load_text32(text)} << 8 | std::uint64_t{load_text32(text + 3)} << 32;
+        word = (zeros & 0xFF) | std::uint64_t{load_text<std::uint32_t>(text)} << 8 |
+               std::uint64_t{load_text<std::uint32_t>(text + 3)} << 32;
     else
-        word = (zeros & 0xFFFFFFFF) | std::uint64_t{load_text32(text)} << 32;
+        word = (zeros & 0xFFFFFFFF) | std::uint64_t{load_text<std::uint32_t>(text)} << 32;
     return eight_digits_value(word, value);
 }
 
