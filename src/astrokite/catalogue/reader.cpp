@@ -31,8 +31,8 @@ nb::str text_of(const std::string &text) {
 }
 
 // A scanner that also keeps, once the reading is done, the order of its sets
-// grouped by satellite, so that their rows can be copied out a few satellites
-// at a time.
+// grouped by satellite, so that each satellite's rows can be copied out
+// straight into its ELSET.
 struct GroupingScanner : Scanner {
     using Scanner::Scanner;
     std::vector<std::size_t> order;
