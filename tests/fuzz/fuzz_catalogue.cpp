@@ -113,13 +113,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
 
     std::vector<cat::Satellite> satellites;
-    const std::vector<std::size_t> order = whole.grouped(satellites);
+    const cat::Grouping grouping = whole.grouped(satellites);
+    const std::vector<std::size_t> &order = grouping.order;
     require(order.size() == whole.records().size(), "grouping loses records");
     for (std::size_t s = 0; s < satellites.size(); ++s) {
         require(s == 0 || satellites[s - 1].satno < satellites[s].satno, "satellites out of order");
         for (std::size_t i = satellites[s].first; i < satellites[s].last; ++i) {
             const cat::Record &record = whole.records()[order[i]];
             require(record.satno == satellites[s].satno, "a record in another satellite's group");
+            require(grouping.epochs[i] == record.epoch, "a grouped epoch that is not its record's");
             if (i > satellites[s].first) {
                 const cat::Record &before = whole.records()[order[i - 1]];
                 require(before.epoch < record.epoch || (before.epoch == record.epoch && order[i - 1] < order[i]),

@@ -30,13 +30,13 @@ nb::str text_of(const std::string &text) {
     return nb::steal<nb::str>(decoded);
 }
 
-// A scanner that also keeps, once the reading is done, the order of its sets
-// grouped by satellite, so that each satellite's rows can be copied out
-// straight into its ELSET.
+// A scanner that also keeps, once the reading is done, its sets grouped by
+// satellite, so that each satellite's rows can be copied out straight into
+// its ELSET.
 struct GroupingScanner : Scanner {
     using Scanner::Scanner;
-    std::vector<std::size_t> order;
-    std::size_t lent = 0;  // row sources alive: they read the records and `order`
+    Grouping grouping;
+    std::size_t lent = 0;  // row sources alive: they read the records and `grouping`
 };
 
 // Changing what a row source reads while one is alive is refused.
@@ -57,14 +57,14 @@ struct LentRows {
 nb::object row_source(nb::handle self) {
     GroupingScanner &scanner = nb::cast<GroupingScanner &>(self);
     auto *lent = new LentRows{
-        {&scanner, scanner.order.size(),
+        {&scanner, scanner.grouping.order.size(),
          [](const void *context, std::size_t first, std::size_t count, char *out) {
              const auto &held = *static_cast<const GroupingScanner *>(context);
-             held.copy_rows(held.order.data() + first, count, out);
+             held.copy_rows(held.grouping.order.data() + first, count, out);
          },
          [](const void *context, std::size_t first, std::size_t count, std::int64_t *out) {
              const auto &held = *static_cast<const GroupingScanner *>(context);
-             held.copy_epochs(held.order.data() + first, count, out);
+             std::memcpy(out, held.grouping.epochs.data() + first, count * sizeof(std::int64_t));
          }},
         &scanner, self.ptr()};
     PyObject *capsule = PyCapsule_New(&lent->source, astrokite::elset_table::row_source_capsule, [](PyObject *capsule) {
@@ -123,7 +123,7 @@ nb::list group(GroupingScanner &scanner, bool drop_duplicates) {
         nb::gil_scoped_release released;
         if (drop_duplicates)
             scanner.drop_duplicates();
-        scanner.order = scanner.grouped(satellites);
+        scanner.grouping = scanner.grouped(satellites);
     }
     nb::list groups;
     for (const Satellite &satellite : satellites) {
@@ -137,7 +137,7 @@ nb::list group(GroupingScanner &scanner, bool drop_duplicates) {
 // Rows [first, end) of the grouped sets as one buffer of 138-byte rows
 // (normalised line 1, then line 2).
 nb::bytes rows_of(GroupingScanner &scanner, std::size_t first, std::size_t end) {
-    if (first > end || end > scanner.order.size())
+    if (first > end || end > scanner.grouping.order.size())
         throw nb::index_error("rows outside the grouped element sets");
     PyObject *rows = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>((end - first) * row_size));
     if (!rows)
@@ -145,7 +145,7 @@ nb::bytes rows_of(GroupingScanner &scanner, std::size_t first, std::size_t end) 
     nb::bytes held = nb::steal<nb::bytes>(rows);
     {
         nb::gil_scoped_release released;
-        scanner.copy_rows(scanner.order.data() + first, end - first, PyBytes_AS_STRING(rows));
+        scanner.copy_rows(scanner.grouping.order.data() + first, end - first, PyBytes_AS_STRING(rows));
     }
     return held;
 }
@@ -153,7 +153,7 @@ nb::bytes rows_of(GroupingScanner &scanner, std::size_t first, std::size_t end) 
 // Every set at once: (rows, groups) as group() and rows_of() give them.
 nb::tuple satellites_of(GroupingScanner &scanner, bool drop_duplicates) {
     nb::list groups = group(scanner, drop_duplicates);
-    return nb::make_tuple(rows_of(scanner, 0, scanner.order.size()), groups);
+    return nb::make_tuple(rows_of(scanner, 0, scanner.grouping.order.size()), groups);
 }
 
 template <typename T>
@@ -227,7 +227,7 @@ NB_MODULE(reader, m) {
              [](GroupingScanner &self) {
                  astrokite::catalogue::require_unlent(self);
                  self.release_records();
-                 std::vector<std::size_t>().swap(self.order);
+                 self.grouping = {};
              },
              "Let go of the sets and names read (their memory too) once they are copied out; the\n"
              "rejections stay.")

@@ -111,6 +111,13 @@ struct Rejection {
     std::uint64_t last_single = 0;
 };
 
+// The records in the order of Scanner::grouped(): their positions in the
+// store, and their epochs.
+struct Grouping {
+    std::vector<std::size_t> order;
+    std::vector<std::int64_t> epochs;  // counts of Time
+};
+
 // One satellite of the result: its records [first, last) in the order of
 // Scanner::grouped(), and its name.
 struct Satellite {
@@ -294,17 +301,17 @@ public:
         keys_.resize(kept);
     }
 
-    // The positions of the records sorted by satellite number, by epoch within
-    // a satellite (equal epochs in reading order), and the satellites in
-    // ascending number. A satellite's name is that of its last record read
-    // with a name. Sorted here, a satellite's sets need no sorting when made
-    // into an ELSET.
-    std::vector<std::size_t> grouped(std::vector<Satellite> &satellites) const {
+    // The records sorted by satellite number, by epoch within a satellite
+    // (equal epochs in reading order): their positions and epochs; and the
+    // satellites in ascending number. A satellite's name is that of its last
+    // record read with a name. Sorted here, a satellite's sets need no sorting
+    // when made into an ELSET.
+    Grouping grouped(std::vector<Satellite> &satellites) const {
         const std::size_t n = keys_.size();
         satellites.clear();
-        std::vector<std::size_t> order(n);
+        Grouping grouping{std::vector<std::size_t>(n), std::vector<std::int64_t>(n)};
         if (n == 0)
-            return order;
+            return grouping;
         // A counting sort by catalogue number over the compact keys, stable:
         // reading order within a number. The numbers come from five columns,
         // so they span at most 0 to 339999.
@@ -342,34 +349,35 @@ public:
                 const auto last = keyed.begin() + static_cast<std::ptrdiff_t>(satellite->last);
                 if (!std::is_sorted(first, last))
                     std::sort(first, last);
-                for (std::size_t i = satellite->first; i < satellite->last; ++i)
-                    order[i] = keyed[i].second;
+                for (std::size_t i = satellite->first; i < satellite->last; ++i) {
+                    grouping.epochs[i] = keyed[i].first;
+                    grouping.order[i] = keyed[i].second;
+                }
             }
         };
         split_across_threads(n, 65536, work);
-        return order;
+        return grouping;
     }
 
     // Copy the lines of the `n` records at `order` (a stretch of what
     // grouped() gives) one after another into `out`, rows of row_size bytes,
     // split across threads when there are many. The records lie in reading
-    // order, so each is asked for a few rows ahead of its copy.
+    // order, far apart, so the cache lines of each are asked for some rows
+    // ahead of its copy.
     void copy_rows(const std::size_t *order, std::size_t n, char *out) const {
         auto work = [&](std::size_t first, std::size_t last) {
-            constexpr std::size_t ahead = 8;
+            constexpr std::size_t ahead = 16;
             for (std::size_t i = first; i < last; ++i) {
-                if (i + ahead < last)
-                    __builtin_prefetch(records_[order[i + ahead]].lines);
+                if (i + ahead < last) {
+                    const char *next = records_[order[i + ahead]].lines;
+                    __builtin_prefetch(next);
+                    __builtin_prefetch(next + 64);
+                    __builtin_prefetch(next + row_size - 1);
+                }
                 std::memcpy(out + i * row_size, records_[order[i]].lines, row_size);
             }
         };
         split_across_threads(n, 16384, work);
-    }
-
-    // The epoch counts of the `n` records at `order`, into `out`.
-    void copy_epochs(const std::size_t *order, std::size_t n, std::int64_t *out) const {
-        for (std::size_t i = 0; i < n; ++i)
-            out[i] = keys_[order[i]].epoch;
     }
 
     // Let go of the records and names read (their memory too); rejections stay.
