@@ -89,12 +89,14 @@ struct LinesRow {
 // were read before: the epoch fields are then not read again.
 inline void read_row(const char *bytes, double gm, double re, LinesRow &result,
                      const std::int64_t *known_epoch = nullptr) {
-    const std::size_t length1 = tle_lines::normalise({bytes, tle_lines::line_length}, result.line1);
-    const std::size_t length2 =
-        tle_lines::normalise({bytes + tle_lines::line_length, tle_lines::line_length}, result.line2);
+    const std::string_view source1(bytes, tle_lines::line_length), source2(bytes + tle_lines::line_length, tle_lines::line_length);
+    const std::size_t length1 = tle_lines::normalise(source1, result.line1);
+    const std::size_t length2 = tle_lines::normalise(source2, result.line2);
+    const tle_lines::LineStore &line1 = tle_lines::text_to_read(source1, result.line1, length1);
+    const tle_lines::LineStore &line2 = tle_lines::text_to_read(source2, result.line2, length2);
     // Only the fields the table holds are read, each as parse_element_set reads it.
-    const tle_lines::Line2Fields set = tle_lines::parse_line2(result.line2, length2);
-    const tle_lines::DragTerms drag = tle_lines::parse_drag_terms(result.line1, length1);
+    const tle_lines::Line2Fields set = tle_lines::parse_line2(line2, length2);
+    const tle_lines::DragTerms drag = tle_lines::parse_drag_terms(line1, length1);
     const double sma = coe::c_sma_from_mnm(set.mnm, gm);
     const double eca = coe::c_eca_from_mea(set.mea, set.ecc);
     result.row = {set.ecc, sma, set.inc, set.raa, set.arp, coe::c_tra_from_eca(eca, set.ecc),
@@ -102,13 +104,13 @@ inline void read_row(const char *bytes, double gm, double re, LinesRow &result,
                   coe::c_pge_from_sma_ecc(sma, set.ecc, re), coe::c_apg_from_sma_ecc(sma, set.ecc, re)};
     put_drag_terms(drag, result.row);
     if (known_epoch) {
-        result.satno = tle_lines::decode_satno(tle_lines::field(result.line1, length1, 3, 5));
+        result.satno = tle_lines::decode_satno(tle_lines::field(line1, length1, 3, 5));
         result.epoch_jd = 0;
         result.epoch_status = time::Convert::ok;
         result.epoch = *known_epoch;
         return;
     }
-    const tle_lines::Line1Fields first = tle_lines::parse_line1(result.line1, length1);
+    const tle_lines::Line1Fields first = tle_lines::parse_line1(line1, length1);
     result.satno = tle_lines::decode_satno(first.satno);
     result.epoch_jd = time::year_start_jd(first.year) - 1.0 + first.day;
     result.epoch_status = time::ns_from_jd(result.epoch_jd, result.epoch);

@@ -72,9 +72,12 @@ inline Table make_table(const char *rows, std::size_t count, Gravity gravity, Mo
     for (std::size_t i = 0; i < count; ++i) {
         tle_lines::LineStore line1, line2;
         const char *row = rows + i * row_bytes;
-        const std::size_t length1 = tle_lines::normalise({row, tle_lines::line_length}, line1);
-        const std::size_t length2 = tle_lines::normalise({row + tle_lines::line_length, tle_lines::line_length}, line2);
-        const tle_lines::ElementSet set = tle_lines::parse_element_set(line1, length1, line2, length2);
+        const std::string_view text1(row, tle_lines::line_length), text2(row + tle_lines::line_length, tle_lines::line_length);
+        const std::size_t length1 = tle_lines::normalise(text1, line1);
+        const std::size_t length2 = tle_lines::normalise(text2, line2);
+        const tle_lines::ElementSet set =
+            tle_lines::parse_element_set(tle_lines::text_to_read(text1, line1, length1), length1,
+                                         tle_lines::text_to_read(text2, line2, length2), length2);
         table.satellites.push_back(initialise(elements_of(set), gravity, mode));
         table.epoch_midnight_ns.push_back(set.epoch_midnight_ns);
         table.epoch_fraction.push_back(set.epoch_fraction);

@@ -177,7 +177,8 @@ nb::object make_python_epoch(int year, double day) {
     return services.time_type(jd, nb::arg("format") = "jd");
 }
 
-void read_stored_lines(TLE &tle, std::size_t length1, std::size_t length2);
+void read_stored_lines(TLE &tle, const tle_lines::LineStore &text1, std::size_t length1,
+                       const tle_lines::LineStore &text2, std::size_t length2);
 
 void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_validation) {
     const int strict = PyObject_IsTrue(strict_validation.ptr());
@@ -187,8 +188,9 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
     args::require_exact_type(line2, &PyUnicode_Type, "line2", true);
 
     nb::object holder1, holder2;
-    const std::size_t length1 = tle_lines::normalise(line_utf8(line1, holder1), tle.line1);
-    const std::size_t length2 = tle_lines::normalise(line_utf8(line2, holder2), tle.line2);
+    const std::string_view utf8_1 = line_utf8(line1, holder1), utf8_2 = line_utf8(line2, holder2);
+    const std::size_t length1 = tle_lines::normalise(utf8_1, tle.line1);
+    const std::size_t length2 = tle_lines::normalise(utf8_2, tle.line2);
     if (strict) {
         const std::string fault =
             tle_lines::find_fault(tle.line1, tle.line2, trimmed_length(line1), trimmed_length(line2));
@@ -198,18 +200,22 @@ void build(TLE &tle, nb::handle line1, nb::handle line2, nb::handle strict_valid
         }
     }
 
-    read_stored_lines(tle, length1, length2);
+    read_stored_lines(tle, tle_lines::text_to_read(utf8_1, tle.line1, length1), length1,
+                      tle_lines::text_to_read(utf8_2, tle.line2, length2), length2);
 }
 
-// Everything after the lines are stored: the epoch and the elements.
-void read_stored_lines(TLE &tle, std::size_t length1, std::size_t length2) {
-    const tle_lines::LineEpoch first = tle_lines::parse_epoch(tle.line1, length1);
+// Everything after the lines are stored: the epoch and the elements, read
+// from `text1` and `text2`, the stored lines or the same text elsewhere (see
+// tle_lines::text_to_read).
+void read_stored_lines(TLE &tle, const tle_lines::LineStore &text1, std::size_t length1,
+                       const tle_lines::LineStore &text2, std::size_t length2) {
+    const tle_lines::LineEpoch first = tle_lines::parse_epoch(text1, length1);
     if (services.native_time)
         set_epoch(tle, first.year, first.day);
     else
         tle.epoch = make_python_epoch(first.year, first.day);
 
-    const tle_lines::Line2Fields second = tle_lines::parse_line2(tle.line2, length2);
+    const tle_lines::Line2Fields second = tle_lines::parse_line2(text2, length2);
     tle.inc = second.inc;
     tle.raa = second.raa;
     tle.ecc = second.ecc;
@@ -762,7 +768,10 @@ nb::object tle_from_stored_lines(const char *line1, const char *line2) {
     return construct_with(services.tle_type, [&](TLE &tle) {
         std::memcpy(tle.line1, line1, tle_lines::line_length);
         std::memcpy(tle.line2, line2, tle_lines::line_length);
-        read_stored_lines(tle, tle_lines::stored_length(tle.line1), tle_lines::stored_length(tle.line2));
+        // The fields are read from the sources, which hold the bytes just copied.
+        const std::size_t length1 = tle_lines::stored_length(tle.line1), length2 = tle_lines::stored_length(tle.line2);
+        read_stored_lines(tle, tle_lines::text_to_read({line1, tle_lines::line_length}, tle.line1, length1), length1,
+                          tle_lines::text_to_read({line2, tle_lines::line_length}, tle.line2, length2), length2);
     });
 }
 

@@ -29,14 +29,14 @@ using LineStore = char[line_length + 1];  // 69 bytes and a terminating zero
 
 namespace detail {
 
-// Whether the 69 bytes of a store hold a zero byte, eight at a time (the last
-// word overlaps the one before it).
-inline bool has_zero_byte(const LineStore &store) {
+// Whether the line_length bytes at `bytes` hold a zero byte, eight at a time
+// (the last word overlaps the one before it).
+inline bool has_zero_byte(const char *bytes) {
     constexpr std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
     std::uint64_t found = 0;
     for (std::size_t offset : {0, 8, 16, 24, 32, 40, 48, 56, 61}) {
         std::uint64_t word;
-        std::memcpy(&word, store + offset, sizeof word);
+        std::memcpy(&word, bytes + offset, sizeof word);
         found |= (word - ones) & ~word & highs;
     }
     return found != 0;
@@ -53,11 +53,12 @@ inline bool has_zero_byte(const LineStore &store) {
 // line has none), which the field readers take so as not to search for it.
 inline std::size_t normalise(std::string_view utf8, LineStore &store) {
     // A whole line without zero bytes, the usual case: one copy of fixed size
-    // and a word-wise search for a zero byte.
+    // and a word-wise search for a zero byte. The search reads the source, not
+    // the copy: reading back bytes just stored in pieces of other sizes stalls.
     if (utf8.size() >= line_length) {
         std::memcpy(store, utf8.data(), line_length);
         store[line_length] = '\0';
-        if (!detail::has_zero_byte(store))
+        if (!detail::has_zero_byte(utf8.data()))
             return line_length;
     }
     const std::size_t size = utf8.size() < line_length ? utf8.size() : line_length;
@@ -71,6 +72,17 @@ inline std::size_t normalise(std::string_view utf8, LineStore &store) {
     std::memset(store + copied, ' ', filled - copied);
     std::memset(store + filled, '\0', sizeof store - filled);
     return filled;
+}
+
+// Where to read the fields of a line that normalise stored from `utf8`,
+// `length` being what it gave: the text itself when it was stored whole (the
+// store then holds the same 69 bytes), else the store. Fields read back from a
+// store just written would each wait for the copy to complete. Field readers
+// read no byte beyond the stored length, so the text needs no terminator.
+inline const LineStore &text_to_read(std::string_view utf8, const LineStore &store, std::size_t length) {
+    if (length == line_length && utf8.size() >= line_length)
+        return *reinterpret_cast<const LineStore *>(utf8.data());
+    return store;
 }
 
 // The stored length of a normalised line: the bytes before its first zero.
