@@ -30,6 +30,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
 #include "astrokite/time/calendar.hpp"
 
@@ -59,10 +63,15 @@ struct Record {
 
 // The records read, in blocks of fixed size: growing never moves or copies
 // what is stored, and each page is touched once, by whoever writes the record
-// there first (the blocks are not initialised when they are taken).
+// there first (the blocks are not initialised when they are taken). A block
+// is one huge page, mapped on its own; once a reading is past its first block,
+// the blocks ask for transparent huge pages: a large reading then takes far
+// fewer page faults, and gathering the records by satellite afterwards, in an
+// order unrelated to where they lie, far fewer TLB misses.
 class RecordStore {
 public:
-    static constexpr std::size_t block_size = 1 << 10;
+    static constexpr std::size_t block_bytes = std::size_t{2} << 20;
+    static constexpr std::size_t block_size = block_bytes / sizeof(Record);
 
     RecordStore() = default;
     RecordStore(const RecordStore &) = delete;
@@ -79,7 +88,7 @@ public:
     void grow(std::size_t count) {
         size_ += count;
         while (size_ > blocks_.size() * block_size)
-            blocks_.emplace_back(static_cast<Record *>(::operator new[](block_size * sizeof(Record))));
+            blocks_.emplace_back(static_cast<Record *>(take_block(!blocks_.empty())));
     }
 
     // Keep the first `count` records.
@@ -91,9 +100,37 @@ public:
     void release() { shrink(0); }
 
 private:
+    // A block aligned to its size, asking for a huge page when `huge`. The
+    // mapping is made twice as large as a block and cut down to an aligned one.
+    static void *take_block(bool huge) {
+#if defined(__linux__)
+        void *mapped = mmap(nullptr, 2 * block_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED)
+            throw std::bad_alloc();
+        char *start = static_cast<char *>(mapped);
+        char *block = start + (block_bytes - reinterpret_cast<std::uintptr_t>(start) % block_bytes) % block_bytes;
+        if (block > start)
+            munmap(start, static_cast<std::size_t>(block - start));
+        if (block + block_bytes < start + 2 * block_bytes)
+            munmap(block + block_bytes, static_cast<std::size_t>(start + 2 * block_bytes - (block + block_bytes)));
+        if (huge)
+            madvise(block, block_bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
+        return block;
+#else
+        (void)huge;
+        return ::operator new(block_bytes, std::align_val_t{block_bytes});
+#endif
+    }
+
     // Records are aggregates: raw memory holds them once they are written.
     struct Free {
-        void operator()(Record *block) const { ::operator delete[](block); }
+        void operator()(Record *block) const {
+#if defined(__linux__)
+            munmap(block, block_bytes);
+#else
+            ::operator delete(block, std::align_val_t{block_bytes});
+#endif
+        }
     };
     std::vector<std::unique_ptr<Record[], Free>> blocks_;
     std::size_t size_ = 0;
@@ -679,13 +716,14 @@ public:
         const std::size_t length1 = tle_lines::normalise(pending.line1, line1);
         auto &line2 = *reinterpret_cast<tle_lines::LineStore *>(pending.record->lines + tle_lines::line_length);
         tle_lines::normalise(pending.line2, line2);
+        const tle_lines::LineStore &text1 = tle_lines::text_to_read(pending.line1, line1, length1);
         if (options.strict)
             if (std::string fault = tle_lines::find_fault(line1, line2, pending.line1.size(), pending.line2.size());
                 !fault.empty()) {
                 pending.fault = std::move(fault);
                 return;
             }
-        const tle_lines::Line1Fields fields = tle_lines::parse_line1(line1, length1);
+        const tle_lines::Line1Fields fields = tle_lines::parse_line1(text1, length1);
         const std::optional<std::int32_t> satno = tle_lines::decode_satno(fields.satno);
         if (!satno) {
             pending.fault = "line 1 holds no catalogue number in columns 3 to 7: " +
