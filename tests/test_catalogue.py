@@ -5,6 +5,7 @@ import gzip
 import io
 import lzma
 import random
+import threading
 import zipfile
 
 import numpy as np
@@ -14,7 +15,7 @@ from conftest import DATA, ISS1, ISS2, element_sets, history, put, with_checksum
 from sgp4.api import Satrec
 
 from astrokite.catalogue import Catalogue, parse_tle, read_omm, read_tle, write_tle
-from astrokite.catalogue import reader
+from astrokite.catalogue import reader, sources
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
 
 FILES = sorted(DATA.glob("*.tle"))
@@ -309,6 +310,25 @@ def test_a_truncated_compressed_stream_is_never_a_silent_loss(kind, tmp_path):
     assert any("cannot be read to its end" in r.reason for r in catalogue.rejected)
     with pytest.raises(ValueError, match="cut.tle.*cannot be read to its end"):
         read_tle(path)
+
+
+def test_chunks_read_ahead_keep_every_set_and_every_fault(tmp_path, monkeypatch):
+    monkeypatch.setattr(sources, "CHUNK", 4999)  # every source spans many chunks, read in a second thread
+    gzipped = compressed("gzip", ALL_TEXT)
+    whole, cut, bad = tmp_path / "all.tle.gz", tmp_path / "cut.tle.gz", tmp_path / "bad.tle"
+    whole.write_bytes(gzipped)
+    cut.write_bytes(gzipped[: len(gzipped) // 2])
+    orphan_at = ALL_TEXT.index(b"\n", 50_000) + 1
+    bad.write_bytes(ALL_TEXT[:orphan_at] + ISS2.encode() + b"\n" + ALL_TEXT[orphan_at:])
+    threads = threading.active_count()
+    for source in (FILES, whole, Pipe(gzipped)):
+        assert_same_catalogue(read_tle(source))
+    catalogue = read_tle(cut, errors="skip")
+    assert 0 < catalogue.size < 3099 and "cannot be read to its end" in catalogue.rejected[-1].reason
+    with pytest.raises(ValueError, match="line 2 without its line 1"):  # while the next chunk is being read
+        read_tle(bad)
+    assert read_tle(bad, errors="skip").size == 3099
+    assert threading.active_count() == threads
 
 
 def damaged_zip(damage):

@@ -14,6 +14,7 @@ import os
 import zipfile
 import zlib
 from collections.abc import Callable, Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import IO, Any
 
@@ -110,15 +111,18 @@ class _Unreadable(io.RawIOBase):
 
 
 class pieces:
-    """Chunks of up to CHUNK bytes of a stream, as views of one reused buffer (each valid until the
-    next is taken). Gathered from what each read gives at once, so that the bytes before a fault
-    of a compressed stream are not lost with the read that meets it: after the error,
-    `received` holds them."""
+    """Chunks of up to CHUNK bytes of a stream, as views of `buffers` reused buffers taken in
+    turn (each chunk valid until `buffers` more are taken). Gathered from what each read gives at
+    once, so that the bytes before a fault of a compressed stream are not lost with the read that
+    meets it: after the error, `received` holds them."""
 
-    def __init__(self, stream: IO[bytes]):
+    def __init__(self, stream: IO[bytes], buffers: int = 1):
         self._readinto = getattr(stream, "readinto1", None) or getattr(stream, "readinto", None)
         self._read = getattr(stream, "read1", None) or stream.read
-        self._buffer = memoryview(bytearray(CHUNK))
+        self._buffers: list[memoryview] = []
+        self._count = buffers
+        self._turn = 0
+        self._buffer = memoryview(bytearray(0))
         self._filled = 0
 
     @property
@@ -137,6 +141,11 @@ class pieces:
         return len(data)
 
     def __next__(self) -> memoryview:
+        # The buffers are made as they are first needed: a small stream takes one.
+        if len(self._buffers) == self._turn:
+            self._buffers.append(memoryview(bytearray(CHUNK)))
+        self._buffer = self._buffers[self._turn]
+        self._turn = (self._turn + 1) % self._count
         self._filled = 0
         while self._filled < CHUNK:
             count = self._fill()
@@ -146,6 +155,48 @@ class pieces:
         if not self._filled:
             raise StopIteration
         return self.received
+
+
+class read_ahead:
+    """The chunks of a stream, each read (and decompressed) in a second thread while the caller
+    works on the one before it: reading and scanning overlap. A context manager: leaving it waits
+    for the read in flight, so that neither the stream nor a buffer is used after. The thread
+    starts only once a first chunk has filled its buffer: a small stream is read at once.
+
+    take() gives (chunk, position): the next chunk, None at the end, and what `position()` gave
+    right after it was read (None without one); a fault of the stream is raised there, with the
+    bytes before it in `pieces.received`."""
+
+    def __init__(self, stream: IO[bytes], position: Callable[[], int] | None = None):
+        self.pieces = pieces(stream, buffers=2)
+        self._position = position
+        self._pool: ThreadPoolExecutor | None = None
+        self._pending: Future | None = None
+
+    def __enter__(self) -> "read_ahead":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        if self._pending is not None:
+            self._pending.exception()  # waits; a fault not taken is of no use any more
+        if self._pool is not None:
+            self._pool.shutdown()
+
+    def _read(self) -> tuple[memoryview | None, int | None]:
+        chunk = next(self.pieces, None)
+        return chunk, None if self._position is None else self._position()
+
+    def take(self) -> tuple[memoryview | None, int | None]:
+        if self._pending is None:
+            chunk, position = self._read()
+        else:
+            pending, self._pending = self._pending, None
+            chunk, position = pending.result()
+        if chunk is not None and len(chunk) == CHUNK:  # more may follow: read it meanwhile
+            if self._pool is None:
+                self._pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="astrokite-read")
+            self._pending = self._pool.submit(self._read)
+        return chunk, position
 
 
 def _name_of(source: Any) -> str:

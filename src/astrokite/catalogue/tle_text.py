@@ -90,23 +90,23 @@ def _message(rejection: Rejection) -> str:
 
 def _read_stream(reading: Reading, stream: sources.Stream, bar: Any) -> None:
     reading.begin(stream.name)
-    position = stream.raw.tell() if bar is not None and stream.raw is not None else 0
-    pieces = sources.pieces(stream.stream)
-    while True:
-        try:
-            chunk = next(pieces, None)
-        except sources.STREAM_ERRORS as error:
-            # What was read before the fault is kept; the fault itself is a rejection.
-            reading.feed(pieces.received)
-            reading.reject(0, "", f"the stream cannot be read to its end ({type(error).__name__}: {error})")
-            break
-        if chunk is None:
-            break
-        reading.feed(chunk)
-        if bar is not None and stream.raw is not None:
-            now = stream.raw.tell()
-            bar.update(now - position)
-            position = now
+    raw = stream.raw if bar is not None else None
+    shown = raw.tell() if raw is not None else 0
+    with sources.read_ahead(stream.stream, raw.tell if raw is not None else None) as chunks:
+        while True:
+            try:
+                chunk, position = chunks.take()
+            except sources.STREAM_ERRORS as error:
+                # What was read before the fault is kept; the fault itself is a rejection.
+                reading.feed(chunks.pieces.received)
+                reading.reject(0, "", f"the stream cannot be read to its end ({type(error).__name__}: {error})")
+                break
+            if chunk is None:
+                break
+            reading.feed(chunk)
+            if position is not None:
+                bar.update(position - shown)
+                shown = position
     reading.end()
 
 
