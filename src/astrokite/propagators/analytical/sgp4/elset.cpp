@@ -88,8 +88,11 @@ struct ELSET : Representable {
     nb::object table;                  // read from lines: the shared LineTable; None once cleared
     std::vector<std::uint32_t> rows;   // ... the table row of each position (none: row = position)
     std::size_t count = 0;             // ... the number of element sets
-    nb::object columns[column_count];  // float64 arrays over one buffer, order of column_names
-    double *column_data = nullptr;     // that buffer, owned by the arrays
+    // The columns, column-major in the order of column_names (column c of the
+    // `size` values at column_data + c * size), owned by a capsule that is the
+    // base of every column handed out.
+    double *column_data = nullptr;
+    nb::object column_owner;
     // The drag-term columns of an ELSET built from TLE objects are read from
     // their lines when first asked for: construction does not pay for them.
     bool drag_terms_filled = false;
@@ -419,14 +422,9 @@ nb::object finish(PyTypeObject *type, Parts &&parts, nb::handle satname) {
     parts.made.epoch = time::from_ns_array(parts.epochs.data(), n);
 
     double *data = parts.table.get();
-    nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    parts.made.column_owner = nb::capsule(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
     parts.table.release();
     parts.made.column_data = data;
-    // One array of all columns, each column a view of one of its rows: a view
-    // costs far less to make than an array of its own.
-    nb::object all_columns = nb::ndarray<nb::numpy, double, nb::ndim<2>>(data, {column_count, n}, owner).cast();
-    for (std::size_t c = 0; c < column_count; ++c)
-        parts.made.columns[c] = checked(PySequence_GetItem(all_columns.ptr(), static_cast<Py_ssize_t>(c)));
 
     nb::object self = nb::inst_alloc(reinterpret_cast<PyObject *>(type));
     nb::setattr(self, bound.stored_satname, satname);
@@ -1152,21 +1150,19 @@ void fill_drag_terms(ELSET &elset) {
     elset.drag_terms_filled = true;
 }
 
-// A new array object over the stored column, what column.view() gives: the
-// same memory, flags and base. NumPy derives the strides of a contiguous
-// column itself, which is cheaper than checking given ones.
-PyObject *view_of(PyArrayObject *column) {
-    PyArray_Descr *descr = PyArray_DESCR(column);
-    Py_INCREF(descr);  // taken by the new array
-    npy_intp *strides = PyArray_IS_C_CONTIGUOUS(column) ? nullptr : PyArray_STRIDES(column);
-    PyObject *view = PyArray_NewFromDescr(&PyArray_Type, descr, PyArray_NDIM(column), PyArray_DIMS(column), strides,
-                                          PyArray_DATA(column), PyArray_FLAGS(column), nullptr);
-    if (view && PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(view), Py_NewRef(column)) < 0)
+// Column c as a new float64 array over the stored values, C-contiguous and
+// writeable, based on their owner: every read shares the storage. Made on each
+// read, so that an ELSET built pays for no array object until one is asked for.
+PyObject *column_view(const ELSET &elset, std::size_t c) {
+    npy_intp n = static_cast<npy_intp>(size_of(elset));
+    PyObject *view = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), 1, &n, nullptr,
+                                          elset.column_data + c * static_cast<std::size_t>(n), NPY_ARRAY_CARRAY, nullptr);
+    if (view && PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(view), Py_NewRef(elset.column_owner.ptr())) < 0)
         Py_CLEAR(view);
     return view;
 }
 
-// A column: a new array object over the stored column on every read.
+// A column: a new array object over the stored values on every read.
 template <std::size_t Column>
 PyObject *get_column(PyObject *self, void *) {
     const ELSET *elset = record(self);
@@ -1180,7 +1176,7 @@ PyObject *get_column(PyObject *self, void *) {
             return nullptr;
         }
     }
-    return view_of(reinterpret_cast<PyArrayObject *>(elset->columns[Column].ptr()));
+    return column_view(*elset, Column);
 }
 
 template <std::size_t... Columns>
@@ -1258,7 +1254,7 @@ nb::object to_pandas(nb::handle self, ELSET &elset) {
     data["satname"] = nb::getattr(self, bound.satname);
     data["epoch"] = nb::getattr(nb::getattr(self, bound.epoch), bound.int64).attr("view")("datetime64[ns]");
     for (std::size_t c = 0; c < column_count; ++c)
-        data[elset_table::column_names[c]] = elset.columns[c];
+        data[elset_table::column_names[c]] = checked(column_view(elset, c));
     nb::object index = nb::handle(bound.numpy_arange)(size_of(elset));
     return nb::module_::import_("pandas").attr("DataFrame")(data, nb::arg("index") = index, nb::arg("copy") = true);
 }
