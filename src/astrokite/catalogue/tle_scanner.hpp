@@ -723,13 +723,13 @@ public:
                 pending.fault = std::move(fault);
                 return;
             }
-        const tle_lines::Line1Fields fields = tle_lines::parse_line1(text1, length1);
-        const std::optional<std::int32_t> satno = tle_lines::decode_satno(fields.satno);
+        const std::optional<std::int32_t> satno = tle_lines::decode_satno(tle_lines::field(text1, length1, 3, 5));
         if (!satno) {
             pending.fault = "line 1 holds no catalogue number in columns 3 to 7: " +
                             tle_lines::detail::quoted(tle_lines::field(line1, length1, 3, 5));
             return;
         }
+        const tle_lines::LineEpoch fields = tle_lines::parse_epoch(text1, length1);
         std::int64_t epoch = 0;
         if (time::ns_from_jd(time::year_start_jd(fields.year) - 1.0 + fields.day, epoch) != time::Convert::ok) {
             pending.fault = "the epoch in columns 19 to 32 is not a time: " +
