@@ -114,14 +114,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     std::vector<cat::Satellite> satellites;
     const cat::Grouping grouping = whole.grouped(satellites);
-    const std::vector<std::size_t> &order = grouping.order;
+    std::vector<std::size_t> order(grouping.size);
+    for (std::size_t i = 0; i < grouping.size; ++i)
+        order[i] = grouping.records[i].position;
     require(order.size() == whole.records().size(), "grouping loses records");
     for (std::size_t s = 0; s < satellites.size(); ++s) {
         require(s == 0 || satellites[s - 1].satno < satellites[s].satno, "satellites out of order");
         for (std::size_t i = satellites[s].first; i < satellites[s].last; ++i) {
             const cat::Record &record = whole.records()[order[i]];
             require(record.satno == satellites[s].satno, "a record in another satellite's group");
-            require(grouping.epochs[i] == record.epoch, "a grouped epoch that is not its record's");
+            require(grouping.records[i].epoch == record.epoch, "a grouped epoch that is not its record's");
             if (i > satellites[s].first) {
                 const cat::Record &before = whole.records()[order[i - 1]];
                 require(before.epoch < record.epoch || (before.epoch == record.epoch && order[i - 1] < order[i]),

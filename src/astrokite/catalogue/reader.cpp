@@ -5,7 +5,6 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/vector.h>
 
-#include <cstring>
 #include <stdexcept>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -57,14 +56,16 @@ struct LentRows {
 nb::object row_source(nb::handle self) {
     GroupingScanner &scanner = nb::cast<GroupingScanner &>(self);
     auto *lent = new LentRows{
-        {&scanner, scanner.grouping.order.size(),
+        {&scanner, scanner.grouping.size,
          [](const void *context, std::size_t first, std::size_t count, char *out) {
              const auto &held = *static_cast<const GroupingScanner *>(context);
-             held.copy_rows(held.grouping.order.data() + first, count, out);
+             held.copy_rows(held.grouping.records.get() + first, count, out);
          },
          [](const void *context, std::size_t first, std::size_t count, std::int64_t *out) {
              const auto &held = *static_cast<const GroupingScanner *>(context);
-             std::memcpy(out, held.grouping.epochs.data() + first, count * sizeof(std::int64_t));
+             const Placed *placed = held.grouping.records.get() + first;
+             for (std::size_t i = 0; i < count; ++i)
+                 out[i] = placed[i].epoch;
          }},
         &scanner, self.ptr()};
     PyObject *capsule = PyCapsule_New(&lent->source, astrokite::elset_table::row_source_capsule, [](PyObject *capsule) {
@@ -137,7 +138,7 @@ nb::list group(GroupingScanner &scanner, bool drop_duplicates) {
 // Rows [first, end) of the grouped sets as one buffer of 138-byte rows
 // (normalised line 1, then line 2).
 nb::bytes rows_of(GroupingScanner &scanner, std::size_t first, std::size_t end) {
-    if (first > end || end > scanner.grouping.order.size())
+    if (first > end || end > scanner.grouping.size)
         throw nb::index_error("rows outside the grouped element sets");
     PyObject *rows = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>((end - first) * row_size));
     if (!rows)
@@ -145,7 +146,7 @@ nb::bytes rows_of(GroupingScanner &scanner, std::size_t first, std::size_t end) 
     nb::bytes held = nb::steal<nb::bytes>(rows);
     {
         nb::gil_scoped_release released;
-        scanner.copy_rows(scanner.grouping.order.data() + first, end - first, PyBytes_AS_STRING(rows));
+        scanner.copy_rows(scanner.grouping.records.get() + first, end - first, PyBytes_AS_STRING(rows));
     }
     return held;
 }
@@ -153,7 +154,7 @@ nb::bytes rows_of(GroupingScanner &scanner, std::size_t first, std::size_t end) 
 // Every set at once: (rows, groups) as group() and rows_of() give them.
 nb::tuple satellites_of(GroupingScanner &scanner, bool drop_duplicates) {
     nb::list groups = group(scanner, drop_duplicates);
-    return nb::make_tuple(rows_of(scanner, 0, scanner.grouping.order.size()), groups);
+    return nb::make_tuple(rows_of(scanner, 0, scanner.grouping.size), groups);
 }
 
 template <typename T>

@@ -148,11 +148,20 @@ struct Rejection {
     std::uint64_t last_single = 0;
 };
 
-// The records in the order of Scanner::grouped(): their positions in the
-// store, and their epochs.
+// A record in the order of Scanner::grouped(): its epoch and its position in
+// the store. Ordered by epoch, then position.
+struct Placed {
+    std::int64_t epoch;  // counts of Time
+    std::size_t position;
+    bool operator<(const Placed &other) const {
+        return epoch < other.epoch || (epoch == other.epoch && position < other.position);
+    }
+};
+
+// The records in the order of Scanner::grouped().
 struct Grouping {
-    std::vector<std::size_t> order;
-    std::vector<std::int64_t> epochs;  // counts of Time
+    std::size_t size = 0;
+    std::unique_ptr<Placed[]> records;  // each written before it is read: no initialisation
 };
 
 // One satellite of the result: its records [first, last) in the order of
@@ -339,14 +348,13 @@ public:
     }
 
     // The records sorted by satellite number, by epoch within a satellite
-    // (equal epochs in reading order): their positions and epochs; and the
-    // satellites in ascending number. A satellite's name is that of its last
+    // (equal epochs in reading order), and the satellites in ascending number. A satellite's name is that of its last
     // record read with a name. Sorted here, a satellite's sets need no sorting
     // when made into an ELSET.
     Grouping grouped(std::vector<Satellite> &satellites) const {
         const std::size_t n = keys_.size();
         satellites.clear();
-        Grouping grouping{std::vector<std::size_t>(n), std::vector<std::int64_t>(n)};
+        Grouping grouping{n, std::unique_ptr<Placed[]>(new Placed[n])};
         if (n == 0)
             return grouping;
         // A counting sort by catalogue number over the compact keys, stable:
@@ -371,47 +379,53 @@ public:
         for (std::size_t k = 0; k < span; ++k)
             if (start[k + 1] != start[k])
                 satellites.push_back({low + static_cast<std::int32_t>(k), start[k], start[k + 1], names[k]});
-        // (epoch, position) in satellite order; positions rise in reading
-        // order, so they break ties between equal epochs.
-        std::vector<std::pair<std::int64_t, std::size_t>> keyed(n);
-        for (std::size_t i = 0; i < n; ++i)
-            keyed[start[static_cast<std::size_t>(keys_[i].satno - low)]++] = {keys_[i].epoch, i};
-        // Each satellite sorted by epoch, the satellites shared out between
-        // threads by their number of sets.
+        // Each thread takes the satellites whose first row lies in its share of
+        // the rows: it places their records, taken in reading order so that
+        // positions break ties between equal epochs, then sorts each
+        // satellite's by epoch.
+        Placed *placed = grouping.records.get();
         auto work = [&](std::size_t first_row, std::size_t end_row) {
-            auto satellite = std::lower_bound(satellites.begin(), satellites.end(), first_row,
-                                              [](const Satellite &s, std::size_t row) { return s.first < row; });
-            for (; satellite != satellites.end() && satellite->first < end_row; ++satellite) {
-                const auto first = keyed.begin() + static_cast<std::ptrdiff_t>(satellite->first);
-                const auto last = keyed.begin() + static_cast<std::ptrdiff_t>(satellite->last);
+            const auto before = [](const Satellite &s, std::size_t row) { return s.first < row; };
+            const auto begin = std::lower_bound(satellites.begin(), satellites.end(), first_row, before);
+            const auto end = std::lower_bound(begin, satellites.end(), end_row, before);
+            if (begin == end)
+                return;
+            const auto first_bucket = static_cast<std::size_t>(begin->satno - low);
+            const auto buckets = static_cast<std::size_t>((end - 1)->satno - low) + 1 - first_bucket;
+            std::vector<std::size_t> next(start.begin() + static_cast<std::ptrdiff_t>(first_bucket),
+                                          start.begin() + static_cast<std::ptrdiff_t>(first_bucket + buckets));
+            for (std::size_t i = 0; i < n; ++i) {
+                // Wraps around for the numbers below this thread's.
+                const std::size_t bucket = static_cast<std::size_t>(keys_[i].satno - low) - first_bucket;
+                if (bucket < buckets)
+                    placed[next[bucket]++] = {keys_[i].epoch, i};
+            }
+            for (auto satellite = begin; satellite != end; ++satellite) {
+                Placed *first = placed + satellite->first, *last = placed + satellite->last;
                 if (!std::is_sorted(first, last))
                     std::sort(first, last);
-                for (std::size_t i = satellite->first; i < satellite->last; ++i) {
-                    grouping.epochs[i] = keyed[i].first;
-                    grouping.order[i] = keyed[i].second;
-                }
             }
         };
         split_across_threads(n, 65536, work);
         return grouping;
     }
 
-    // Copy the lines of the `n` records at `order` (a stretch of what
-    // grouped() gives) one after another into `out`, rows of row_size bytes,
+    // Copy the lines of the `n` records `placed` (a stretch of what grouped()
+    // gives) one after another into `out`, rows of row_size bytes,
     // split across threads when there are many. The records lie in reading
     // order, far apart, so the cache lines of each are asked for some rows
     // ahead of its copy.
-    void copy_rows(const std::size_t *order, std::size_t n, char *out) const {
+    void copy_rows(const Placed *placed, std::size_t n, char *out) const {
         auto work = [&](std::size_t first, std::size_t last) {
             constexpr std::size_t ahead = 16;
             for (std::size_t i = first; i < last; ++i) {
                 if (i + ahead < last) {
-                    const char *next = records_[order[i + ahead]].lines;
+                    const char *next = records_[placed[i + ahead].position].lines;
                     __builtin_prefetch(next);
                     __builtin_prefetch(next + 64);
                     __builtin_prefetch(next + row_size - 1);
                 }
-                std::memcpy(out + i * row_size, records_[order[i]].lines, row_size);
+                std::memcpy(out + i * row_size, records_[placed[i].position].lines, row_size);
             }
         };
         split_across_threads(n, 16384, work);
