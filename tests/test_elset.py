@@ -425,6 +425,20 @@ class TestFromLines:
         assert reads.reads == loaded
         assert picked[0] is elset[3] and reads.reads > loaded
 
+    @pytest.mark.parametrize("first_read", ["eca", "tra", "to_pandas", "window"])
+    def test_anomalies_derived_on_first_read_are_the_tles(self, first_read):
+        pairs = real_pairs("tess.tle") * (45_000 // len(real_pairs("tess.tle")) + 1)  # derived on several threads
+        lazy, eager = ELSET._from_lines(rows_of(pairs)), ELSET(*[TLE(a, b) for a, b in pairs])
+        if first_read == "window":
+            window = slice("2023-03-01", "2023-06-01")
+            lazy, eager = lazy[window], eager[window]
+        elif first_read == "to_pandas":
+            frame = lazy.to_pandas()
+            np.testing.assert_array_equal(frame["eca"], eager.eca)
+        else:
+            getattr(lazy, first_read)
+        assert lazy.eca.tobytes() == eager.eca.tobytes() and lazy.tra.tobytes() == eager.tra.tobytes()
+
     def test_selections_share_their_tles(self):
         elset = ELSET._from_lines(rows_of(real_pairs("iss.tle")))
         window, mask = elset["2023-02-01":], elset[elset.inc > 0]

@@ -96,6 +96,9 @@ struct ELSET : Representable {
     // The drag-term columns of an ELSET built from TLE objects are read from
     // their lines when first asked for: construction does not pay for them.
     bool drag_terms_filled = false;
+    // The anomaly columns of an ELSET read from lines are derived when first
+    // asked for (elset_table::fill_anomalies).
+    bool anomalies_filled = true;
 };
 
 // A pairwise() generator: its own position, independent of ELSET.index.
@@ -559,6 +562,7 @@ nb::object finish_lines(PyTypeObject *type, LinesRead &&reading, double gm, doub
     sort_by_epoch(reading);
     parts.made.table = new_line_table(std::move(reading.lines), n, gm, re);
     parts.made.drag_terms_filled = true;
+    parts.made.anomalies_filled = false;
     parts.made.count = n;
     return finish(type, std::move(parts), satname);
 }
@@ -751,6 +755,7 @@ nb::object select_lines(const ELSET &elset, const std::vector<std::size_t> &posi
     parts.epochs = std::move(sorted);
     parts.made.table = elset.table;
     parts.made.drag_terms_filled = true;
+    parts.made.anomalies_filled = false;
     parts.made.count = n;
     parts.made.satno = elset.satno;
     return finish(bound.elset, std::move(parts), nb::none());
@@ -1150,6 +1155,14 @@ void fill_drag_terms(ELSET &elset) {
     elset.drag_terms_filled = true;
 }
 
+// The anomaly columns, derived now unless they already are.
+void fill_anomalies(ELSET &elset) {
+    if (elset.anomalies_filled)
+        return;
+    elset_table::fill_anomalies(elset.column_data, size_of(elset));
+    elset.anomalies_filled = true;
+}
+
 // Column c as a new float64 array over the stored values, C-contiguous and
 // writeable, based on their owner: every read shares the storage. Made on each
 // read, so that an ELSET built pays for no array object until one is asked for.
@@ -1168,13 +1181,14 @@ PyObject *get_column(PyObject *self, void *) {
     const ELSET *elset = record(self);
     if (!elset)
         return nullptr;
-    if constexpr (Column >= elset_table::first_drag_column) {
-        try {
+    try {
+        if constexpr (Column >= elset_table::first_drag_column)
             fill_drag_terms(*const_cast<ELSET *>(elset));
-        } catch (...) {
-            args::restore_as_python_error();
-            return nullptr;
-        }
+        if constexpr (Column == elset_table::eca_column || Column == elset_table::tra_column)
+            fill_anomalies(*const_cast<ELSET *>(elset));
+    } catch (...) {
+        args::restore_as_python_error();
+        return nullptr;
     }
     return column_view(*elset, Column);
 }
@@ -1249,6 +1263,7 @@ using Self = nb::pointer_and_handle<ELSET>;
 // One row per element set: satellite number and name, epoch, every column.
 nb::object to_pandas(nb::handle self, ELSET &elset) {
     fill_drag_terms(elset);
+    fill_anomalies(elset);
     nb::dict data;
     data["satno"] = nb::getattr(self, bound.satno);
     data["satname"] = nb::getattr(self, bound.satname);

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <numeric>
 #include <optional>
 #include <string_view>
@@ -45,6 +46,9 @@ inline void put_drag_terms(const tle_lines::DragTerms &terms, Row &row) {
 
 inline constexpr std::size_t first_drag_column = 12;
 
+// The columns of the anomalies, and of what they are derived from.
+inline constexpr std::size_t ecc_column = 0, tra_column = 5, eca_column = 8, mea_column = 9;
+
 // The row of a TLE: its stored elements, the first_drag_column columns before
 // the drag terms, which it does not store (see fill_drag_terms).
 inline Row row_of(const TLE &tle) {
@@ -75,7 +79,10 @@ struct RowSource {
 
 // One element set read from a row of stored lines, with the values a TLE made
 // from those lines holds: the mean elements of line 2, the derived elements
-// with Earth's gm [m^3/s^2] and re [m], and the epoch by the Julian-date route.
+// with Earth's gm [m^3/s^2] and re [m], and the epoch by the Julian-date route;
+// all but the anomalies, eca and tra (NaN here), which fill_anomalies derives
+// from the columns when they are first asked for: Kepler's equation is the
+// dearest part of reading a row.
 struct LinesRow {
     tle_lines::LineStore line1, line2;  // normalised as a TLE stores them
     Row row;
@@ -98,9 +105,9 @@ inline void read_row(const char *bytes, double gm, double re, LinesRow &result,
     const tle_lines::Line2Fields set = tle_lines::parse_line2(line2, length2);
     const tle_lines::DragTerms drag = tle_lines::parse_drag_terms(line1, length1);
     const double sma = coe::c_sma_from_mnm(set.mnm, gm);
-    const double eca = coe::c_eca_from_mea(set.mea, set.ecc);
-    result.row = {set.ecc, sma, set.inc, set.raa, set.arp, coe::c_tra_from_eca(eca, set.ecc),
-                  set.mnm, coe::c_orp_from_sma(sma, gm), eca, set.mea,
+    constexpr double later = std::numeric_limits<double>::quiet_NaN();
+    result.row = {set.ecc, sma, set.inc, set.raa, set.arp, later,
+                  set.mnm, coe::c_orp_from_sma(sma, gm), later, set.mea,
                   coe::c_pge_from_sma_ecc(sma, set.ecc, re), coe::c_apg_from_sma_ecc(sma, set.ecc, re)};
     put_drag_terms(drag, result.row);
     if (known_epoch) {
@@ -217,6 +224,29 @@ inline RowsRead read_all_rows(const char *source, char *lines, std::size_t n, do
         }
     }
     return all;
+}
+
+// The anomaly columns of a table of n rows derived from its eccentricity and
+// mean anomaly columns, as a TLE derives its own: on every core when there
+// are many rows.
+inline void fill_anomalies(double *table, std::size_t n) {
+    const double *ecc = table + ecc_column * n, *mea = table + mea_column * n;
+    double *eca = table + eca_column * n, *tra = table + tra_column * n;
+    auto fill = [=](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            eca[i] = coe::c_eca_from_mea(mea[i], ecc[i]);
+            tra[i] = coe::c_tra_from_eca(eca[i], ecc[i]);
+        }
+    };
+    constexpr std::size_t rows_per_thread = 20'000;
+    const std::size_t threads =
+        std::clamp<std::size_t>(n / rows_per_thread, 1, std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> workers;
+    for (std::size_t t = 1; t < threads; ++t)
+        workers.emplace_back(fill, n * t / threads, n * (t + 1) / threads);
+    fill(0, n / threads);
+    for (std::thread &worker : workers)
+        worker.join();
 }
 
 // Positions 0..n-1 in ascending order of epoch; equal epochs keep their order.
