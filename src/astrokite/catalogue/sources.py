@@ -19,6 +19,7 @@ from dataclasses import dataclass
 from typing import IO, Any
 
 CHUNK = 1 << 22  # bytes handed to the scanner at a time
+FIRST_CHUNK = 1 << 16  # ... the first time: a small file needs no larger buffer, which costs to make
 
 # The errors of a compressed stream that ends early or holds something else.
 STREAM_ERRORS = (EOFError, OSError, lzma.LZMAError, zlib.error, zipfile.BadZipFile)
@@ -111,10 +112,11 @@ class _Unreadable(io.RawIOBase):
 
 
 class pieces:
-    """Chunks of up to CHUNK bytes of a stream, as views of `buffers` reused buffers taken in
-    turn (each chunk valid until `buffers` more are taken). Gathered from what each read gives at
-    once, so that the bytes before a fault of a compressed stream are not lost with the read that
-    meets it: after the error, `received` holds them."""
+    """Chunks of a stream, as views of `buffers` reused buffers taken in turn (each chunk valid
+    until `buffers` more are taken): of up to FIRST_CHUNK bytes until one is filled, then of up to
+    CHUNK. Gathered from what each read gives at once, so that the bytes before a fault of a
+    compressed stream are not lost with the read that meets it: after the error, `received` holds
+    them. `full` tells whether the last chunk filled its buffer (more may follow)."""
 
     def __init__(self, stream: IO[bytes], buffers: int = 1):
         self._readinto = getattr(stream, "readinto1", None) or getattr(stream, "readinto", None)
@@ -124,6 +126,7 @@ class pieces:
         self._turn = 0
         self._buffer = memoryview(bytearray(0))
         self._filled = 0
+        self.full = False
 
     @property
     def received(self) -> memoryview:
@@ -141,17 +144,22 @@ class pieces:
         return len(data)
 
     def __next__(self) -> memoryview:
-        # The buffers are made as they are first needed: a small stream takes one.
+        # The buffers are made as they are first needed, small until the stream fills one.
+        size = CHUNK if self.full else min(FIRST_CHUNK, CHUNK)
         if len(self._buffers) == self._turn:
-            self._buffers.append(memoryview(bytearray(CHUNK)))
+            self._buffers.append(memoryview(bytearray(size)))
+        elif len(self._buffers[self._turn]) < size:  # a small one, outgrown
+            self._buffers[self._turn] = memoryview(bytearray(size))
         self._buffer = self._buffers[self._turn]
         self._turn = (self._turn + 1) % self._count
         self._filled = 0
-        while self._filled < CHUNK:
+        size = len(self._buffer)
+        while self._filled < size:
             count = self._fill()
             if not count:
                 break
             self._filled += count
+        self.full = self._filled == size
         if not self._filled:
             raise StopIteration
         return self.received
@@ -192,7 +200,7 @@ class read_ahead:
         else:
             pending, self._pending = self._pending, None
             chunk, position = pending.result()
-        if chunk is not None and len(chunk) == CHUNK:  # more may follow: read it meanwhile
+        if chunk is not None and self.pieces.full:  # more may follow: read it meanwhile
             if self._pool is None:
                 self._pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="astrokite-read")
             self._pending = self._pool.submit(self._read)
