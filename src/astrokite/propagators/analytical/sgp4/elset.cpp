@@ -1159,7 +1159,11 @@ void fill_drag_terms(ELSET &elset) {
 void fill_anomalies(ELSET &elset) {
     if (elset.anomalies_filled)
         return;
-    elset_table::fill_anomalies(elset.column_data, size_of(elset));
+    const LineTable *table = table_of(elset);
+    if (table)
+        elset_table::fill_anomalies(elset.column_data, size_of(elset), [&](std::size_t i) {
+            return table->row(elset.rows.empty() ? i : elset.rows[i]);
+        });
     elset.anomalies_filled = true;
 }
 

@@ -46,8 +46,8 @@ inline void put_drag_terms(const tle_lines::DragTerms &terms, Row &row) {
 
 inline constexpr std::size_t first_drag_column = 12;
 
-// The columns of the anomalies, and of what they are derived from.
-inline constexpr std::size_t ecc_column = 0, tra_column = 5, eca_column = 8, mea_column = 9;
+// The columns of the anomalies.
+inline constexpr std::size_t tra_column = 5, eca_column = 8;
 
 // The row of a TLE: its stored elements, the first_drag_column columns before
 // the drag terms, which it does not store (see fill_drag_terms).
@@ -81,7 +81,7 @@ struct RowSource {
 // from those lines holds: the mean elements of line 2, the derived elements
 // with Earth's gm [m^3/s^2] and re [m], and the epoch by the Julian-date route;
 // all but the anomalies, eca and tra (NaN here), which fill_anomalies derives
-// from the columns when they are first asked for: Kepler's equation is the
+// from the lines when they are first asked for: Kepler's equation is the
 // dearest part of reading a row.
 struct LinesRow {
     tle_lines::LineStore line1, line2;  // normalised as a TLE stores them
@@ -226,16 +226,21 @@ inline RowsRead read_all_rows(const char *source, char *lines, std::size_t n, do
     return all;
 }
 
-// The anomaly columns of a table of n rows derived from its eccentricity and
-// mean anomaly columns, as a TLE derives its own: on every core when there
-// are many rows.
-inline void fill_anomalies(double *table, std::size_t n) {
-    const double *ecc = table + ecc_column * n, *mea = table + mea_column * n;
+// The anomaly columns of a table of n rows derived from the stored lines of
+// each row (`row_of(i)`: its 138 bytes), as a TLE of those lines derives its
+// own; from the lines, not the other columns, which a caller may have written
+// into. On every core when there are many rows.
+template <typename RowOf>
+void fill_anomalies(double *table, std::size_t n, const RowOf &row_of) {
     double *eca = table + eca_column * n, *tra = table + tra_column * n;
-    auto fill = [=](std::size_t first, std::size_t last) {
+    auto fill = [=, &row_of](std::size_t first, std::size_t last) {
         for (std::size_t i = first; i < last; ++i) {
-            eca[i] = coe::c_eca_from_mea(mea[i], ecc[i]);
-            tra[i] = coe::c_tra_from_eca(eca[i], ecc[i]);
+            const std::string_view source(row_of(i) + tle_lines::line_length, tle_lines::line_length);
+            tle_lines::LineStore line2;
+            const std::size_t length = tle_lines::normalise(source, line2);
+            const tle_lines::Line2Fields set = tle_lines::parse_line2(tle_lines::text_to_read(source, line2, length), length);
+            eca[i] = coe::c_eca_from_mea(set.mea, set.ecc);
+            tra[i] = coe::c_tra_from_eca(eca[i], set.ecc);
         }
     };
     constexpr std::size_t rows_per_thread = 20'000;
