@@ -34,6 +34,7 @@
 #include <sys/mman.h>
 #endif
 
+#include "astrokite/common/parallel.hpp"
 #include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
 #include "astrokite/time/calendar.hpp"
 
@@ -266,7 +267,7 @@ class Scanner {
 public:
     explicit Scanner(Options options = {}, unsigned threads = 0) : options_(std::move(options)) {
         std::sort(options_.satnos.begin(), options_.satnos.end());
-        threads_ = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
+        threads_ = threads ? threads : parallel::cores();
     }
 
     // Start reading source number `source`; the line count starts again.
@@ -451,13 +452,7 @@ private:
     // of at least `per_thread` items.
     template <typename Work>
     void split_across_threads(std::size_t n, std::size_t per_thread, const Work &work) const {
-        const std::size_t workers = std::clamp<std::size_t>(n / per_thread, 1, threads_);
-        std::vector<std::thread> pool;
-        for (std::size_t w = 1; w < workers; ++w)
-            pool.emplace_back(work, n * w / workers, n * (w + 1) / workers);
-        work(0, n / workers);
-        for (std::thread &thread : pool)
-            thread.join();
+        parallel::split(n, per_thread, threads_, work);
     }
 
     // A line waiting for its partner: a view of its text and its number.

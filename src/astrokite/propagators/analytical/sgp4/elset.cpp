@@ -708,9 +708,7 @@ nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::
                     fault = std::current_exception();
             }
         };
-        constexpr std::size_t rows_per_thread = 20'000;
-        const std::size_t threads =
-            std::clamp<std::size_t>(rows / rows_per_thread, 1, std::max(1u, std::thread::hardware_concurrency()));
+        const std::size_t threads = std::clamp<std::size_t>(rows / elset_table::rows_per_thread, 1, parallel::cores());
         std::vector<std::thread> workers;
         for (std::size_t t = 1; t < threads; ++t)
             workers.emplace_back(work);

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "astrokite/common/parallel.hpp"
 #include "astrokite/propagators/analytical/sgp4/tle.hpp"
 #include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
 #include "astrokite/state/coe.hpp"
@@ -194,12 +195,13 @@ inline RowsRead read_rows(const char *source, char *lines, std::size_t first, st
     return read;
 }
 
+// Rows a thread takes at least, when rows are read on several.
+inline constexpr std::size_t rows_per_thread = 20'000;
+
 // read_rows over all n rows, split into one run per core when there are many.
 inline RowsRead read_all_rows(const char *source, char *lines, std::size_t n, double gm, double re, double *table,
                               std::int64_t *epochs) {
-    constexpr std::size_t rows_per_thread = 20'000;
-    const std::size_t threads =
-        std::clamp<std::size_t>(n / rows_per_thread, 1, std::max(1u, std::thread::hardware_concurrency()));
+    const std::size_t threads = std::clamp<std::size_t>(n / rows_per_thread, 1, parallel::cores());
     std::vector<RowsRead> parts(threads);
     std::vector<std::thread> workers;
     for (std::size_t t = 1; t < threads; ++t)
@@ -243,15 +245,7 @@ void fill_anomalies(double *table, std::size_t n, const RowOf &row_of) {
             tra[i] = coe::c_tra_from_eca(eca[i], set.ecc);
         }
     };
-    constexpr std::size_t rows_per_thread = 20'000;
-    const std::size_t threads =
-        std::clamp<std::size_t>(n / rows_per_thread, 1, std::max(1u, std::thread::hardware_concurrency()));
-    std::vector<std::thread> workers;
-    for (std::size_t t = 1; t < threads; ++t)
-        workers.emplace_back(fill, n * t / threads, n * (t + 1) / threads);
-    fill(0, n / threads);
-    for (std::thread &worker : workers)
-        worker.join();
+    parallel::split(n, rows_per_thread, parallel::cores(), fill);
 }
 
 // Positions 0..n-1 in ascending order of epoch; equal epochs keep their order.
