@@ -501,18 +501,11 @@ class TestFromLines:
                 first += len(pairs)
         rows = b"".join(rows_of(pairs) for _, pairs in groups) * (len(many) // len(groups))
         elsets = ELSET._from_grouped_lines(rows, many)
-        # The epochs of the rows, given as a reader that has them passes them, change nothing.
-        epochs = b"".join(np.array([TLE(*pair).epoch.int64 for pair in pairs], dtype=np.int64).tobytes()
-                          for _, pairs in groups) * (len(many) // len(groups))
-        given = ELSET._from_grouped_lines(rows, many, epochs)
         assert len(elsets) == len(many) and len({id(e) for e in elsets}) == len(many)
-        for elset, with_epochs, (start, end, name) in zip(elsets, given, many):
+        for elset, (start, end, name) in zip(elsets, many):
             assert_same_elset(elset, ELSET._from_lines(rows[start * 138 : end * 138], name))
-            assert_same_elset(with_epochs, elset)
             assert elset[0] is elset[0]
         assert ELSET._from_grouped_lines(rows, []) == []
-        with pytest.raises(ValueError, match="one epoch of 8 bytes a row"):
-            ELSET._from_grouped_lines(rows, many, epochs[:-8])
 
     @pytest.mark.parametrize(
         "groups, error, message",

@@ -632,11 +632,9 @@ const elset_table::RowSource *row_source_of(nb::handle buffer) {
 // satname) tuple per ELSET. Each is what _from_lines gives for its rows, but
 // the rows of all are read in one pass spread over the cores, a satellite to
 // a core at a time, with no interpreter lock; from a RowSource, each worker
-// copies a satellite's rows and epochs straight into its ELSET. `epochs`
-// (None, or int64 counts of Time, one per row of a buffer) gives the epochs
-// that an earlier reading of the same lines found, so that they are not read
-// again. Raises what the first ELSET in order of `groups` raises.
-nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::handle groups, nb::handle epochs) {
+// copies a satellite's rows and epochs straight into its ELSET (the epochs are
+// not read again). Raises what the first ELSET in order of `groups` raises.
+nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::handle groups) {
     const elset_table::RowSource *source = row_source_of(buffer);
     std::optional<BufferView> view;
     if (!source)
@@ -644,18 +642,6 @@ nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::
     const std::size_t rows = source ? source->rows : view->size() / row_bytes;
     if (view && view->size() % row_bytes != 0)
         row_count(view->size(), "ELSET._from_grouped_lines()");
-    if (source && !epochs.is_none())
-        throw nb::value_error("ELSET._from_grouped_lines() takes the epochs of a row source from it");
-    std::optional<BufferView> epoch_view;
-    if (!epochs.is_none()) {
-        epoch_view.emplace(epochs);
-        if (epoch_view->size() != rows * sizeof(std::int64_t)) {
-            PyErr_Format(PyExc_ValueError, "ELSET._from_grouped_lines() takes one epoch of 8 bytes a row: "
-                         "%zu rows, %zu bytes of epochs", rows, epoch_view->size());
-            args::throw_pending();
-        }
-    }
-    const auto *known_epochs = epoch_view ? reinterpret_cast<const std::int64_t *>(epoch_view->data()) : nullptr;
     nb::object items = checked(PySequence_Fast(groups.ptr(), "groups must be a sequence of tuples"));
     const std::size_t count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.ptr()));
     std::vector<std::pair<std::size_t, std::size_t>> bounds(count);
@@ -697,8 +683,7 @@ nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::
                         source->copy_epochs(source->context, first, reading.n, counts);
                         read_lines(reading, lines, gm, re, false, counts);
                     } else {
-                        read_lines(reading, view->data() + first * row_bytes, gm, re, false,
-                                   known_epochs ? known_epochs + first : nullptr);
+                        read_lines(reading, view->data() + first * row_bytes, gm, re, false);
                     }
                 }
             } catch (...) {
@@ -1353,20 +1338,17 @@ void bind_elset(nb::module_ &m) {
         "as a TLE stores them), in any order. No TLE object is made until one is asked for.");
     nb::setattr(cls, "_from_lines", nb::module_::import_("builtins").attr("classmethod")(from_lines_function));
     nb::object from_grouped_lines_function = nb::cpp_function(
-        [](nb::handle type, nb::handle buffer, nb::handle groups, nb::handle epochs) {
+        [](nb::handle type, nb::handle buffer, nb::handle groups) {
             if (!PyType_Check(type.ptr()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(type.ptr()), bound.elset))
                 args::raise_cannot_convert(Py_TYPE(type.ptr())->tp_name, "ELSET");
-            return construct_groups_from_lines(reinterpret_cast<PyTypeObject *>(type.ptr()), buffer, groups, epochs);
+            return construct_groups_from_lines(reinterpret_cast<PyTypeObject *>(type.ptr()), buffer, groups);
         },
         nb::scope(cls), nb::name("_from_grouped_lines"), nb::arg("cls"), nb::arg("buffer"), nb::arg("groups"),
-        nb::arg("epochs").none() = nb::none(),
-        nb::sig("def _from_grouped_lines(cls, buffer: bytes | types.CapsuleType, groups: typing.Sequence[tuple[int, int, str | None]], "
-                "epochs: bytes | None = None) -> list[ELSET]"),
+        nb::sig("def _from_grouped_lines(cls, buffer: bytes | types.CapsuleType, groups: typing.Sequence[tuple[int, int, str | None]]) -> list[ELSET]"),
         "One ELSET per (first row, end row, satname) tuple of `groups`, each what _from_lines gives for\n"
-        "rows [first, end) of `buffer`; the rows of all are read together, on every core. `epochs`, the\n"
-        "int64 epoch counts of the rows as an earlier reading of the same lines gave them, spares\n"
-        "reading the epochs again. `buffer` may instead be the row source of a catalogue reader's\n"
-        "scanner (its rows and epochs copied straight into each ELSET; `epochs` then None).");
+        "rows [first, end) of `buffer`; the rows of all are read together, on every core. `buffer` may\n"
+        "instead be the row source of a catalogue reader's scanner (its rows and epochs copied straight\n"
+        "into each ELSET).");
     nb::setattr(cls, "_from_grouped_lines",
                 nb::module_::import_("builtins").attr("classmethod")(from_grouped_lines_function));
     cls.def("_lines", [](Self self) { return lines_of(*self.p); }, nb::sig("def _lines(self) -> bytes"),

@@ -190,12 +190,11 @@ class ELSET(Representable):
         """An ELSET of the element sets in `buffer`: rows of 138 bytes, line 1 then line 2 (69 bytes each,
         as a TLE stores them), in any order. No TLE object is made until one is asked for."""
     @classmethod
-    def _from_grouped_lines(cls, buffer: bytes | types.CapsuleType, groups: typing.Sequence[tuple[int, int, str | None]], epochs: bytes | None = None) -> list[ELSET]:
+    def _from_grouped_lines(cls, buffer: bytes | types.CapsuleType, groups: typing.Sequence[tuple[int, int, str | None]]) -> list[ELSET]:
         """One ELSET per (first row, end row, satname) tuple of `groups`, each what _from_lines gives for
-        rows [first, end) of `buffer`; the rows of all are read together, on every core. `epochs`, the
-        int64 epoch counts of the rows as an earlier reading of the same lines gave them, spares
-        reading the epochs again. `buffer` may instead be the row source of a catalogue reader's
-        scanner (its rows and epochs copied straight into each ELSET; `epochs` then None)."""
+        rows [first, end) of `buffer`; the rows of all are read together, on every core. `buffer` may
+        instead be the row source of a catalogue reader's scanner (its rows and epochs copied straight
+        into each ELSET)."""
     def _lines(self) -> bytes:
         """The element sets as rows of 138 bytes (line 1, then line 2, 69 bytes each), in epoch order."""
     @property
