@@ -349,9 +349,9 @@ public:
     }
 
     // The records sorted by satellite number, by epoch within a satellite
-    // (equal epochs in reading order), and the satellites in ascending number. A satellite's name is that of its last
-    // record read with a name. Sorted here, a satellite's sets need no sorting
-    // when made into an ELSET.
+    // (equal epochs in reading order), and the satellites in ascending
+    // number. A satellite's name is that of its last record read with a name.
+    // Sorted here, a satellite's sets need no sorting when made into an ELSET.
     Grouping grouped(std::vector<Satellite> &satellites) const {
         const std::size_t n = keys_.size();
         satellites.clear();
