@@ -112,17 +112,15 @@ class _Unreadable(io.RawIOBase):
 
 
 class pieces:
-    """Chunks of a stream, as views of `buffers` reused buffers taken in turn (each chunk valid
-    until `buffers` more are taken): of up to FIRST_CHUNK bytes until one is filled, then of up to
-    CHUNK. Gathered from what each read gives at once, so that the bytes before a fault of a
+    """Chunks of a stream, as views of two reused buffers taken in turn (each chunk stays valid
+    while the next is read): of up to FIRST_CHUNK bytes until one is filled, then of up to CHUNK. Gathered from what each read gives at once, so that the bytes before a fault of a
     compressed stream are not lost with the read that meets it: after the error, `received` holds
     them. `full` tells whether the last chunk filled its buffer (more may follow)."""
 
-    def __init__(self, stream: IO[bytes], buffers: int = 1):
+    def __init__(self, stream: IO[bytes]):
         self._readinto = getattr(stream, "readinto1", None) or getattr(stream, "readinto", None)
         self._read = getattr(stream, "read1", None) or stream.read
         self._buffers: list[memoryview] = []
-        self._count = buffers
         self._turn = 0
         self._buffer = memoryview(bytearray(0))
         self._filled = 0
@@ -151,7 +149,7 @@ class pieces:
         elif len(self._buffers[self._turn]) < size:  # a small one, outgrown
             self._buffers[self._turn] = memoryview(bytearray(size))
         self._buffer = self._buffers[self._turn]
-        self._turn = (self._turn + 1) % self._count
+        self._turn = 1 - self._turn
         self._filled = 0
         size = len(self._buffer)
         while self._filled < size:
@@ -176,7 +174,7 @@ class read_ahead:
     bytes before it in `pieces.received`."""
 
     def __init__(self, stream: IO[bytes], position: Callable[[], int] | None = None):
-        self.pieces = pieces(stream, buffers=2)
+        self.pieces = pieces(stream)
         self._position = position
         self._pool: ThreadPoolExecutor | None = None
         self._pending: Future | None = None
