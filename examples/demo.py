@@ -5,12 +5,14 @@ Run with `make demo`.
 """
 
 import math
+import sys
 from pathlib import Path
 
 import numpy as np
 
 from astrokite.bodies.bodies import Earth, Moon, Sun
 from astrokite.catalogue import Catalogue, read_tle
+from astrokite.cli.terminal import style_console_text
 from astrokite.frames.rotations import rot_GCRF_from_ITRF
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 from astrokite.propagators.analytical.sgp4.tle import TLE
@@ -31,6 +33,7 @@ def summary(catalogue: Catalogue) -> None:
 
 
 def main() -> None:
+    style_console_text(sys.stdout)  # the boxes are coloured on a terminal only, never with NO_COLOR set
     files = sorted(DATA.glob("*.tle"))
     catalogue = read_tle(files)
     print(f"Read {catalogue.size:,} element sets of {len(catalogue)} satellites from {len(files)} files:")

@@ -2,6 +2,8 @@
 
 import gzip
 import importlib.util
+import io
+import lzma
 import os
 import re
 import subprocess
@@ -13,7 +15,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import DATA, ISS1, ISS2, history
+from conftest import DATA, ISS1, ISS2, SGR, history
 
 import astrokite
 from astrokite.propagators.analytical.sgp4.tle import ELSET
@@ -45,7 +47,10 @@ def one_set(tmp_path):
     return path
 
 
-@pytest.mark.parametrize("args", [(), ("info",), ("propagate",), ("passes",)])
+COMMANDS = ("info", "propagate", "passes")
+
+
+@pytest.mark.parametrize("args", [(), *((command,) for command in COMMANDS)])
 def test_help_everywhere(args):
     code, out, _ = astrokite_cli(*args, "--help")
     assert code == 0
@@ -81,12 +86,26 @@ def test_info_reads_omm_as_it_reads_the_same_sets_as_text(tmp_path):
     assert code == 2 and "not both" in err
 
 
+@pytest.mark.parametrize("form", ["xml", "kvn", "json", "csv"])
+def test_the_content_tells_the_format_when_the_extension_does_not(form, tmp_path):
+    from astrokite.catalogue import read_tle, write_omm
+
+    write_omm(read_tle(TESS), tmp_path / f"tess.{form}")
+    unnamed = tmp_path / "tess-elements.dat.xz"
+    unnamed.write_bytes(lzma.compress((tmp_path / f"tess.{form}").read_bytes()))
+    text = tmp_path / "iss-elements"
+    text.write_text("\n" + (DATA / "iss.tle").read_text())
+    assert astrokite_cli("info", text) == astrokite_cli("info", ISS)
+    code, out, err = astrokite_cli("info", unnamed)
+    assert (code, out) == (0, astrokite_cli("info", tmp_path / f"tess.{form}")[1]), err
+    assert out.splitlines()[-1] == "1 satellite, 7 element sets"
+
+
 def test_info_shows_the_names_of_three_line_sets(one_set):
     assert astrokite_cli("info", one_set)[1].splitlines()[1].split()[:4] == ["25544", "ISS", "(ZARYA)", "1"]
 
 
 @pytest.mark.parametrize("args, message", [
-    (("info", "no-such-file.tle"), "does not exist"),
     (("info",), "Missing argument"),
     (("propagate", ISS, "--start", "yesterday", "--stop", "2023-03-02", "--out", "x.csv"),
      "not an ISO 8601"),
@@ -99,6 +118,7 @@ def test_info_shows_the_names_of_three_line_sets(one_set):
      "at most 10,000,000"),
     (("propagate", ISS, "--start", "2023-03-01", "--stop", "2023-03-02", "--out", "x.txt"),
      "must end in .csv or .parquet"),
+    (("propagate", ISS, "--start", "2023-03-01", "--stop", "2023-03-02", "--out", DATA), "is a directory"),
     (("propagate", ISS, "--start", "2023-03-01", "--stop", "2023-03-02", "--frame", "icrf", "--out", "x.csv"),
      "'icrf' is not one of"),
     (("passes", ISS, "--site", "91,0", "--start", "2023-03-01", "--stop", "2023-03-02"), "outside [-90, 90]"),
@@ -115,13 +135,30 @@ def test_bad_input_is_a_usage_error_with_a_clear_message(args, message, tmp_path
     assert out == "" and "Traceback" not in err
 
 
-@pytest.mark.parametrize("text, message", [("", "no element sets"), ("nothing to see\n", "Error: ")])
+@pytest.mark.parametrize("text, message", [("", "no element sets"), ("nothing to see\n", "Error: "),
+                                           (None, "cannot read {path}: No such file or directory")])
 def test_a_file_without_element_sets_fails_with_a_message(text, message, tmp_path):
     path = tmp_path / "empty.tle"
-    path.write_text(text)
-    code, _, err = astrokite_cli("info", path)
-    assert code == 1
-    assert message in err and "Traceback" not in err
+    if text is not None:
+        path.write_text(text)
+    span = ("--start", "2023-03-01", "--stop", "2023-03-02")
+    for args in [("info",), ("propagate", *span, "--out", tmp_path / "out.csv"), ("passes", *span, "--site", "45,7")]:
+        code, out, err = astrokite_cli(*args, path)
+        assert (code, out) == (1, ""), err
+        assert err.count("\n") == 1 and message.format(path=path) in err
+
+
+@pytest.mark.parametrize("place", ["missing/out.csv", "file.tle/out.csv", "/proc/out.parquet"])
+@pytest.mark.parametrize("command", ["propagate", "passes"])
+def test_an_output_that_cannot_be_written_is_one_line_naming_it(command, place, one_set, tmp_path):
+    out = tmp_path / place if not place.startswith("/") else Path(place)
+    (tmp_path / "file.tle").write_text("")
+    args = ("--site", "45,7") if command == "passes" else ()
+    code, stdout, err = astrokite_cli(command, one_set, "--start", "2023-01-01T06:00", "--stop", "2023-01-01T07:00",
+                                      *args, "--out", out)
+    assert (code, stdout) == (1, "")
+    assert err.startswith(f"Error: cannot write {out}: ") and err.count("\n") == 1
+    assert not out.parent.is_dir() or list(out.parent.glob("out*")) == []
 
 
 @needs_sgp4
@@ -145,19 +182,20 @@ def test_propagate_writes_teme_states_of_the_reference_propagator(one_set, tmp_p
     assert (table.error == 0).all()
 
 
-@needs_sgp4
-def test_progress_bar_shows_on_a_terminal(one_set, tmp_path):
+def on_terminal(*args, stream="stdout", env=None):
+    """Run `args` with standard output or standard error on a terminal; (exit code, what it showed)."""
     import fcntl
     import pty
     import struct
     import termios
 
-    terminal, stderr = pty.openpty()
-    fcntl.ioctl(stderr, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a new pty is 0 wide
-    done = subprocess.run([sys.executable, "-m", "astrokite", "propagate", one_set, "--start", "2023-01-01",
-                           "--stop", "2023-01-02", "--out", tmp_path / "out.csv"], stderr=stderr,
-                          env=dict(os.environ, PYTHONPATH=str(IMPORTED_FROM)), timeout=600)
-    os.close(stderr)
+    terminal, end = pty.openpty()
+    fcntl.ioctl(end, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a new pty is 0 wide
+    environment = {key: value for key, value in os.environ.items() if key != "NO_COLOR"}
+    done = subprocess.run(list(map(str, args)), **{stream: end}, stdin=subprocess.DEVNULL,
+                          capture_output=False, env=dict(environment, PYTHONPATH=str(IMPORTED_FROM), **(env or {})),
+                          timeout=600)
+    os.close(end)
     shown = b""
     while True:
         try:
@@ -168,8 +206,29 @@ def test_progress_bar_shows_on_a_terminal(one_set, tmp_path):
             break
         shown += chunk
     os.close(terminal)
-    assert done.returncode == 0
+    return done.returncode, shown
+
+
+@needs_sgp4
+def test_progress_bar_shows_on_a_terminal(one_set, tmp_path):
+    code, shown = on_terminal(sys.executable, "-m", "astrokite", "propagate", one_set, "--start", "2023-01-01",
+                              "--stop", "2023-01-02", "--out", tmp_path / "out.csv", stream="stderr")
+    assert code == 0
     assert re.search(rb"\d/1 \[\d\d:\d\d.*sat/s\]", shown)  # tqdm's "0/1 [00:00<?, ?sat/s]"
+
+
+@pytest.mark.parametrize("program", [("-m", "astrokite", "info", ISS), (Path(__file__).parents[1] / "examples/demo.py",)])
+def test_colours_only_on_a_terminal_and_never_with_no_color(program):
+    command = (sys.executable, *program)
+    code, coloured = on_terminal(*command)
+    assert code == 0 and b"\x1b[" in coloured
+    for no_color in ("1", ""):
+        code, plain = on_terminal(*command, env={"NO_COLOR": no_color})
+        assert code == 0 and b"\x1b[" not in plain
+        assert plain == SGR.sub("", coloured.decode()).encode()
+    piped = subprocess.run(command, capture_output=True, env=dict(os.environ, PYTHONPATH=str(IMPORTED_FROM)))
+    assert piped.returncode == 0 and b"\x1b[" not in piped.stdout
+    assert piped.stdout.replace(b"\n", b"\r\n") == plain  # the terminal writes each line end as \r\n
 
 
 @needs_sgp4

@@ -41,6 +41,7 @@ struct Bound {
     nb::object settings_path;    // the same path as str, for error messages
     std::string settings_text;   // the file as last decoded ...
     nb::object settings;         // ... and its document
+    bool styling = true;         // colours and bold of the settings applied (set_styling)
 };
 Bound *bound = nullptr;
 
@@ -177,9 +178,11 @@ nb::object bold_text(nb::handle text) {
     return nb::steal(result);
 }
 
-// Colour first, then bold around it, each when its option is set.
+// Colour first, then bold around it, each when its option is set and styling is on.
 nb::object styled(nb::handle text, const char *color_tag, const char *bold_tag) {
     nb::object result = nb::borrow(text);
+    if (!bound->styling)
+        return result;
     nb::object color = option(color_tag);
     if (truthy(color))
         result = colour_text(result, color);
@@ -470,6 +473,7 @@ void static_method(nb::class_<astrokite::Representable> &cls, const char *name, 
 const char *const text_names[] = {"text"};
 const char *const text_color_names[] = {"text", "color"};
 const char *const color_names[] = {"color"};
+const char *const enabled_names[] = {"enabled"};
 const char *const length_names[] = {"length"};
 const char *const option_names[] = {"option_tag"};
 const char *const form_names[] = {"data", "order", "min_gap", "uppercase", "capitalise", "capitalize"};
@@ -583,6 +587,15 @@ NB_MODULE(representable, m) {
                   "The fence (separator rule) of a box of the given width");
     static_method(cls, "_format_as_property", "def _format_as_property(text: str) -> str", text_names, 1,
                   [](Values v) { return format_as_property(v[0]); }, "Formats text as property");
+    static_method(cls, "set_styling", "def set_styling(enabled: bool) -> bool", enabled_names, 1,
+                  [](Values v) {
+                      const bool previous = bound->styling;
+                      bound->styling = truthy(v[0]);
+                      return nb::bool_(previous);
+                  },
+                  "Turns the colours and bold of the settings on or off in the console text of every object "
+                  "of this process (on by default); returns the previous setting. Programs writing to a "
+                  "file or pipe, or run with NO_COLOR set, turn it off.");
     static_method(cls, "parse_color", "def parse_color(color: str) -> str", color_names, 1,
                   [](Values v) { return parse_color(v[0]); }, "Parses color name");
     static_method(

@@ -41,6 +41,9 @@ class Representable:
     def _format_as_property(text: str) -> str:
         """Formats text as property"""
     @staticmethod
+    def set_styling(enabled: bool) -> bool:
+        """Turns the colours and bold of the settings on or off in the console text of every object of this process (on by default); returns the previous setting. Programs writing to a file or pipe, or run with NO_COLOR set, turn it off."""
+    @staticmethod
     def parse_color(color: str) -> str:
         """Parses color name"""
     @staticmethod
