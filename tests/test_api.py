@@ -1,5 +1,6 @@
 """The flat API: every name resolves to its defining object, lazily, and says what it is."""
 
+import doctest
 import importlib
 import importlib.util
 import inspect
@@ -12,7 +13,8 @@ import pytest
 
 import astrokite as ak
 
-SRC = Path(__file__).resolve().parent.parent / "src"
+ROOT = Path(__file__).resolve().parent.parent
+SRC = ROOT / "src"
 # Where the astrokite under test was imported from: the working tree or site-packages.
 IMPORTED_FROM = Path(ak.__file__).resolve().parent.parent
 
@@ -43,6 +45,25 @@ def test_every_name_is_its_defining_object(name):
     documented = getattr(ak, name)
     if inspect.isclass(documented) or inspect.isroutine(documented):
         assert (documented.__doc__ or "").strip(), f"{name} has no docstring"
+
+
+@pytest.mark.parametrize("name", [n for n in ak.__all__ if n != "__version__"])
+def test_every_name_shows_an_example_that_runs(name, monkeypatch):
+    if importlib.util.find_spec(ak._LAZY[name]) is None:
+        pytest.skip(f"{ak._LAZY[name]} is not in this tree yet")
+    documented = getattr(ak, name)
+    if not (inspect.isclass(documented) or inspect.isroutine(documented)):
+        documented = type(documented)  # TEME, WGS84, ...: the docstring of what they are
+    # Its own examples and those of its methods; the examples read tests/data from the project root.
+    examples = [test for test in doctest.DocTestFinder().find(documented, f"astrokite.{name}", module=False, globs={})
+                if test.examples]
+    assert ">>>" in inspect.getdoc(documented), f"{name} shows no example"
+    monkeypatch.chdir(ROOT)
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    report = []
+    for example in examples:
+        runner.run(example, out=report.append)
+    assert runner.failures == 0, "".join(report)
 
 
 def test_unknown_names_are_attribute_errors():

@@ -35,7 +35,19 @@ class Catalogue(Mapping):
 
     Iterates in ascending catalogue number. ``len`` is the number of satellites, ``size`` the
     number of element sets; ``rejected`` lists what the reader did not take (source, line number,
-    text, reason).
+    text, reason). Each ELSET holds its elements in SI units (metres, seconds, radians);
+    ``to_pandas()`` gives one row per element set.
+
+    Example:
+        >>> import astrokite as ak
+        >>> catalogue = ak.read_tle(["tests/data/iss.tle", "tests/data/hubble.tle"])
+        >>> len(catalogue), catalogue.size, 25544 in catalogue
+        (2, 827, True)
+        >>> [(satno, elset.size) for satno, elset in catalogue.items()]
+        [(20580, 218), (25544, 609)]
+        >>> frame = catalogue.to_pandas()
+        >>> len(frame), int(frame["satno"].iloc[0]), round(float(frame["sma"].iloc[0]))  # semi-major axis [m]
+        (827, 20580, 6909694)
     """
 
     __slots__ = ("_elsets", "_rejected")

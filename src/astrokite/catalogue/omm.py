@@ -347,6 +347,19 @@ def read_omm(source: Any, format: str | None = None, *, errors: str = "raise") -
     errors: "raise" stops at the first message that no line pair can carry (ValueError naming
         source, position and problem); "skip" keeps it in ``catalogue.rejected`` (line: the line
         number for KVN and CSV, the message's number for JSON and XML) and goes on.
+
+    Messages keep their values as written (OMM's units: degrees, revolutions per day); the
+    ELSETs made of them hold SI units (metres, seconds, radians), as read_tle gives.
+
+    Example:
+        >>> import astrokite as ak, io
+        >>> kvn = io.StringIO()
+        >>> ak.write_omm(ak.read_tle("tests/data/tess.tle"), kvn, "kvn")
+        >>> catalogue = ak.read_omm(io.StringIO(kvn.getvalue()))  # the form is recognised
+        >>> catalogue
+        Catalogue(1 satellite, 7 element sets, 0 rejected)
+        >>> round(float(catalogue[43435].orp[0]) / 86400, 3)  # orbital period [days]
+        12.936
     """
     if format is not None and format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)} or None, not {format!r}")
@@ -504,8 +517,19 @@ def write_omm(catalogue_or_elsets: Catalogue | ELSET | Iterable[ELSET], path_or_
     """Write element sets as OMM: format "xml", "kvn", "json" or "csv".
 
     path_or_file: a path (format may then come from its suffix) or a text or binary file object.
-    Values are written as the lines hold them, so that reading the messages back gives the same
-    element sets.
+    Values are written as the lines hold them, in OMM's units (degrees, revolutions per day), so
+    that reading the messages back gives the same element sets.
+
+    Example:
+        >>> import astrokite as ak, io
+        >>> out = io.StringIO()
+        >>> ak.write_omm(ak.read_tle("tests/data/tess.tle"), out, "kvn")
+        >>> print("\\n".join(out.getvalue().splitlines()[9:14]))
+        EPOCH = 2023-02-13T02:06:16.398720
+        MEAN_MOTION = 0.07730284
+        ECCENTRICITY = 0.5251408
+        INCLINATION = 36.7286
+        RA_OF_ASC_NODE = 79.0992
     """
     if format is None and isinstance(path_or_file, (str, os.PathLike)):
         format = os.path.splitext(os.fspath(path_or_file))[1].lstrip(".").lower() or None

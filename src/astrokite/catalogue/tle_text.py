@@ -124,6 +124,22 @@ def read_tle(source: Any, *, strict: bool = False, errors: str = "raise", satnos
         takes, None for an open end); keeps the epochs in [start, stop).
     duplicates: "drop" removes sets identical in both lines to one read before; "keep" keeps them.
     progress: show a progress bar over the bytes read on standard error.
+
+    Each satellite's sets come as one ELSET in epoch order, its elements in SI units (metres,
+    seconds, radians).
+
+    Example:
+        >>> import astrokite as ak
+        >>> catalogue = ak.read_tle(["tests/data/iss.tle", "tests/data/hubble.tle"])
+        >>> catalogue
+        Catalogue(2 satellites, 827 element sets, 0 rejected)
+        >>> list(catalogue), catalogue[25544].size
+        ([20580, 25544], 609)
+        >>> march = ak.read_tle("tests/data/iss.tle", window=("2023-03-01", "2023-03-02"))[25544]
+        >>> [repr(epoch.utc) for epoch in march.epoch]
+        ['2023-03-01T04:50:26.652771Z', '2023-03-01T14:05:52.639581Z', '2023-03-01T17:23:19.755728Z']
+        >>> round(float(march.sma[0]))  # semi-major axis [m]
+        6796244
     """
     reading = Reading(strict=strict, errors=errors, satnos=satnos, window=window, duplicates=duplicates)
     bar = None
@@ -144,7 +160,21 @@ def read_tle(source: Any, *, strict: bool = False, errors: str = "raise", satnos
 def parse_tle(text: str | bytes, *, strict: bool = False, errors: str = "raise",
               satnos: Iterable[int] | None = None, window: tuple[Any, Any] | None = None,
               duplicates: str = "keep") -> Catalogue:
-    """Read the element sets of a file's content given as str or bytes; options as read_tle."""
+    """Read the element sets of a file's content given as str or bytes; options as read_tle.
+
+    Rejections name the source "<text>" and the line number in the text.
+
+    Example:
+        >>> import astrokite as ak
+        >>> text = open("tests/data/iss.tle").read()[:140]  # the first set: two lines of 69 characters
+        >>> ak.parse_tle("ISS (ZARYA)\\n" + text)[25544].satname
+        'ISS (ZARYA)'
+        >>> damaged = ak.parse_tle(text.replace("0  9993", "0  9994"), strict=True, errors="skip")
+        >>> damaged
+        Catalogue(0 satellites, 0 element sets, 1 rejected)
+        >>> damaged.rejected[0].line, damaged.rejected[0].reason
+        (1, "line 1 fails its checksum: column 69 holds '4', the digits of columns 1 to 68 give 3")
+    """
     if isinstance(text, str):
         data = sources.utf8(text)
     elif isinstance(text, (bytes, bytearray, memoryview)):
@@ -189,7 +219,18 @@ def write_tle(catalogue_or_elsets: Catalogue | ELSET | Iterable[ELSET], path_or_
 
     With ``names``, each set is preceded by its satellite's name line (3-line text; a satellite
     without a name gets none); without, 2-line text. path_or_file: a path or a text or binary
-    file object. Lines end in "\\n".
+    file object. Lines end in "\\n". The lines are written as they were read, so the text reads
+    back to the same element sets.
+
+    Example:
+        >>> import astrokite as ak, io
+        >>> iss = ak.parse_tle("ISS (ZARYA)\\n" + open("tests/data/iss.tle").read()[:140])
+        >>> out = io.StringIO()
+        >>> ak.write_tle(iss, out)
+        >>> print(out.getvalue(), end="")
+        ISS (ZARYA)
+        1 25544U 98067A   23001.26991367  .00015968  00000-0  28903-3 0  9993
+        2 25544  51.6448  75.3411 0005204 209.5406 257.0907 15.49811030375904
     """
     def write_all(out: IO[str]) -> None:
         for elset in elsets_of(catalogue_or_elsets):

@@ -12,21 +12,51 @@ class Frame:
 
 
 class _GCRF(Frame):
-    """Geocentric Celestial Reference Frame: inertial, Earth-centred."""
+    """Geocentric Celestial Reference Frame: inertial, Earth-centred (``astrokite.GCRF``).
+
+    States turn into it from TEME through ITRF and the IAU 2006/2000A precession-nutation;
+    positions stay in metres, velocities in metres per second.
+
+    Example:
+        >>> import astrokite as ak
+        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> gcrf = ak.SGP4(iss).propagate(ak.Time("2023-03-01")).to(ak.GCRF)
+        >>> gcrf.frame.name, (gcrf.position[0, 0] / 1e3).round(3)  # km here
+        ('GCRF', array([-4876.584,  -970.117,  4619.306]))
+    """
 
     def __init__(self):
         super().__init__("GCRF")
 
 
 class _ITRF(Frame):
-    """International Terrestrial Reference Frame: Earth-fixed."""
+    """International Terrestrial Reference Frame: Earth-fixed (``astrokite.ITRF``).
+
+    Velocities in it are relative to the turning Earth; positions in metres, velocities in
+    metres per second.
+
+    Example:
+        >>> import astrokite as ak
+        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> itrf = ak.SGP4(iss).propagate(ak.Time("2023-03-01")).to(ak.ITRF)
+        >>> itrf.frame.name, (itrf.position[0, 0] / 1e3).round(3)  # km here
+        ('ITRF', array([4179.343, 2712.223, 4608.376]))
+    """
 
     def __init__(self):
         super().__init__("ITRF")
 
 
 class _TEME(Frame):
-    """True equator, mean equinox: the frame of SGP4 states."""
+    """True equator, mean equinox: the frame of SGP4 states (``astrokite.TEME``).
+
+    Example:
+        >>> import astrokite as ak
+        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> teme = ak.SGP4(iss).propagate(ak.Time("2023-03-01"))
+        >>> teme.frame is ak.TEME, (teme.position[0, 0] / 1e3).round(3)  # km here
+        (True, array([-4881.795,  -995.56 ,  4608.376]))
+    """
 
     def __init__(self):
         super().__init__("TEME")

@@ -41,7 +41,18 @@ class PassTable:
     ``sets_after_stop`` and the stop as its ``set``: neither is a real rise or
     set. ``failed`` marks a satellite whose propagation failed: its ``set`` is
     when (the pass in progress then has no known set), or, in a row of its own
-    with a NaN ``max_elevation``, all three times are when.
+    with a NaN ``max_elevation``, all three times are when. ``to_pandas()`` gives
+    the same rows as a DataFrame, with ``max_elevation_deg`` [deg] besides.
+
+    Example:
+        >>> import astrokite as ak, math
+        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> paris = ak.Site(math.radians(48.8566), math.radians(2.3522), 35.0, name="Paris")
+        >>> table = paris.passes(iss, "2023-03-01", "2023-03-02", min_elevation=math.radians(10))
+        >>> len(table), repr(table.rise[0].utc), repr(table.set[0].utc)
+        (5, '2023-03-01T01:30:07.725856Z', '2023-03-01T01:35:23.430010Z')
+        >>> [round(math.degrees(elevation), 1) for elevation in table.max_elevation]
+        [21.6, 88.9, 49.8, 83.4, 24.0]
     """
 
     def __init__(self, satno, rise, culmination, set, max_elevation, flags):

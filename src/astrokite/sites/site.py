@@ -18,6 +18,18 @@ class Site:
     Attributes ``position`` (its ITRF position [m]) and ``enu`` (its east, north
     and up axes in ITRF, one ``ENU_dtype`` record) follow from the coordinates.
     Latitudes outside [-pi/2, pi/2] and non-finite coordinates are a ValueError.
+    ``look`` gives azimuth, elevation [rad], range [m] and range rate [m/s] of an
+    ephemeris, ``passes`` the passes over the site.
+
+    Example:
+        >>> import astrokite as ak, math
+        >>> paris = ak.Site(math.radians(48.8566), math.radians(2.3522), 35.0, name="Paris")
+        >>> paris.position.round(1)  # ITRF [m]
+        array([4200937.8,  172560.7, 4780107.7])
+        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> aer, range_rate = paris.look(ak.SGP4(iss).propagate(ak.Time("2023-03-01T03:09:12")))
+        >>> round(math.degrees(aer["elevation"][0, 0]), 1), round(float(aer["range"][0, 0]) / 1e3, 1)  # deg, km
+        (88.6, 420.3)
     """
 
     def __init__(self, lat: float, lon: float, alt: float = 0.0, ellipsoid=WGS84, name: str | None = None):

@@ -25,6 +25,23 @@ class StateVectorEphemeris(Ephemeris):
         error: int8 array of shape (m, n): 0 for a good sample, else the code of
             the propagator's failure; the position and velocity of a failed
             sample are NaN.
+
+    ``to(frame)`` gives the states in another frame, ``lla()`` geodetic latitude,
+    longitude [rad] and altitude [m]; ``SGP4.propagate`` makes them in TEME.
+
+    Example:
+        >>> import astrokite as ak
+        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> states = ak.SGP4(iss).propagate(ak.Time(["2023-03-01T00:00", "2023-03-01T00:10"]))
+        >>> states.shape, states.frame is ak.TEME, states.satnos
+        ((1, 2), True, array([25544]))
+        >>> (states.position[0] / 1e3).round(3)  # km here
+        array([[-4881.795,  -995.56 ,  4608.376],
+               [-1572.697, -3994.553,  5257.096]])
+        >>> (states.velocity[0, 0]).round(3)  # m/s
+        array([ 4022.11 , -5796.279,  3003.08 ])
+        >>> ak.StateVectorEphemeris(ak.Time(["2023-03-01"]), [[[7e6, 0.0, 0.0]]], frame=ak.GCRF).shape
+        (1, 1)
     """
 
     def __init__(self, time, position, velocity=None, *, frame, satnos=None, error=None):

@@ -10,6 +10,16 @@ class Ellipsoid:
 
     ``a`` is the equatorial radius [m] and ``f`` the flattening; ``b`` (the
     polar radius [m]) and ``e2`` (the square of the first eccentricity) follow.
+    ``WGS84``, ``WGS72`` and ``GRS80`` are the standard ones.
+
+    Example:
+        >>> import astrokite as ak
+        >>> ak.WGS84.a, round(1 / ak.WGS84.f, 9), round(ak.WGS84.b, 4)  # m, -, m
+        (6378137.0, 298.257223563, 6356752.3142)
+        >>> ak.WGS72
+        Ellipsoid(a=6378135.0, f=0.003352779454167505)
+        >>> ak.Ellipsoid(6371000.0, 0.0).e2  # a sphere
+        0.0
     """
 
     a: float

@@ -108,7 +108,25 @@ class SGP4(Propagator):
 
     Each element set is propagated from its epoch exactly as line 1 writes it.
     A sample that fails carries its code in ``error`` (see ``ERRORS``) and NaN
-    position and velocity; the other samples are unaffected.
+    position and velocity; the other samples are unaffected. ``propagate`` gives
+    every satellite at every time (each time served by the set in force then) as
+    a TEME ``StateVectorEphemeris``: positions [m], velocities [m/s].
+
+    Example:
+        >>> import astrokite as ak
+        >>> catalogue = ak.read_tle(["tests/data/iss.tle", "tests/data/hubble.tle"])
+        >>> sgp4 = ak.SGP4(catalogue)
+        >>> sgp4.satnos.tolist()
+        [20580, 25544]
+        >>> states = sgp4.propagate(ak.Time(["2023-03-01T00:00", "2023-03-01T00:10"]))
+        >>> (states.position[:, 0] / 1e3).round(3)  # both satellites at 00:00, km here
+        array([[ 5007.693, -3833.609,  2807.498],
+               [-4881.795,  -995.56 ,  4608.376]])
+        >>> states.error
+        array([[0, 0],
+               [0, 0]], dtype=int8)
+        >>> ak.SGP4(catalogue[25544][0]).propagate_since([0.0, 90.0]).error  # minutes after its epoch
+        array([[0, 0]], dtype=int8)
     """
 
     def __init__(self, source, *, gravity: str = "wgs72", mode: str = "improved"):
