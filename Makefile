@@ -184,12 +184,16 @@ clean:
 
 .PHONY: docs wheel wheel-check
 
-# The documentation site (Sphinx, warnings as errors) from the in-place build; its
-# examples run as doctests, so the output the guides show is what the code prints.
-docs: dev $(VENV)/.docs
+# The documentation site (Sphinx, warnings as errors); its examples run as doctests, so
+# the output the guides show is what the code prints. It documents the package already
+# built: the in-place build of `make dev` where there is one, else the package `make demo`
+# or `make test` installed (installed first only when missing or out of date).
+DOCS_PATH := $(if $(wildcard src/astrokite/time/time*.so),src)
+
+docs: $(VENV)/.docs $(if $(DOCS_PATH),,$(VENV)/.installed)
 	rm -rf docs/_build
-	PYTHONPATH=src MPLBACKEND=Agg $(VPY) -m sphinx -q -W --keep-going -b doctest docs docs/_build/doctest
-	PYTHONPATH=src MPLBACKEND=Agg $(VPY) -m sphinx -q -W --keep-going -b html docs docs/_build/html
+	PYTHONPATH=$(DOCS_PATH) MPLBACKEND=Agg $(VPY) -m sphinx -q -W --keep-going -b doctest docs docs/_build/doctest
+	PYTHONPATH=$(DOCS_PATH) MPLBACKEND=Agg $(VPY) -m sphinx -q -W --keep-going -b html docs docs/_build/html
 	@echo "site: docs/_build/html/index.html"
 
 # An sdist, a wheel built from it in an isolated environment (as pip builds for a

@@ -12,7 +12,7 @@ class Frame:
 
 
 class _GCRF(Frame):
-    """Geocentric Celestial Reference Frame: inertial, Earth-centred (``astrokite.GCRF``).
+    """The Geocentric Celestial Reference Frame, inertial and Earth-centred (``astrokite.GCRF``).
 
     States turn into it from TEME through ITRF and the IAU 2006/2000A precession-nutation;
     positions stay in metres, velocities in metres per second.
@@ -30,7 +30,7 @@ class _GCRF(Frame):
 
 
 class _ITRF(Frame):
-    """International Terrestrial Reference Frame: Earth-fixed (``astrokite.ITRF``).
+    """The International Terrestrial Reference Frame, fixed to the Earth (``astrokite.ITRF``).
 
     Velocities in it are relative to the turning Earth; positions in metres, velocities in
     metres per second.
@@ -48,7 +48,7 @@ class _ITRF(Frame):
 
 
 class _TEME(Frame):
-    """True equator, mean equinox: the frame of SGP4 states (``astrokite.TEME``).
+    """The frame of SGP4 states, true equator and mean equinox (``astrokite.TEME``).
 
     Example:
         >>> import astrokite as ak
