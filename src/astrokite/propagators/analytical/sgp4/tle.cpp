@@ -722,7 +722,6 @@ constexpr const char *tle_doc =
     "[1/Earth radii], ephtype, elnum, revnum.\n"
     "\n"
     "Example:\n"
-    "    >>> from astrokite import TLE\n"
     "    >>> tle = TLE(\"1 25544U 98067A   23001.26991367  .00015968  00000-0  28903-3 0  9993\",\n"
     "    ...           \"2 25544  51.6448  75.3411 0005204 209.5406 257.0907 15.49811030375904\")\n"
     "    >>> tle.satno, tle.intldes, round(tle.sma / 1000.0, 3)\n"

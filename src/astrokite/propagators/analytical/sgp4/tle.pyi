@@ -73,7 +73,6 @@ class TLE(Representable):
     [1/Earth radii], ephtype, elnum, revnum.
 
     Example:
-        >>> from astrokite import TLE
         >>> tle = TLE("1 25544U 98067A   23001.26991367  .00015968  00000-0  28903-3 0  9993",
         ...           "2 25544  51.6448  75.3411 0005204 209.5406 257.0907 15.49811030375904")
         >>> tle.satno, tle.intldes, round(tle.sma / 1000.0, 3)
