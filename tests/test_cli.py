@@ -192,12 +192,11 @@ def on_terminal(*args, stream="stdout", env=None):
     terminal, end = pty.openpty()
     fcntl.ioctl(end, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a new pty is 0 wide
     environment = {key: value for key, value in os.environ.items() if key != "NO_COLOR"}
-    done = subprocess.run(list(map(str, args)), **{stream: end}, stdin=subprocess.DEVNULL,
-                          capture_output=False, env=dict(environment, PYTHONPATH=str(IMPORTED_FROM), **(env or {})),
-                          timeout=600)
+    process = subprocess.Popen(list(map(str, args)), **{stream: end}, stdin=subprocess.DEVNULL,
+                               env=dict(environment, PYTHONPATH=str(IMPORTED_FROM), **(env or {})))
     os.close(end)
     shown = b""
-    while True:
+    while True:  # read as it comes: a full terminal would stop the program
         try:
             chunk = os.read(terminal, 4096)
         except OSError:  # the terminal closed with the process
@@ -206,7 +205,7 @@ def on_terminal(*args, stream="stdout", env=None):
             break
         shown += chunk
     os.close(terminal)
-    return done.returncode, shown
+    return process.wait(timeout=600), shown
 
 
 @needs_sgp4
