@@ -1286,7 +1286,7 @@ Iteration keeps its position in the attribute index; pairwise() is a generator o
 consecutive pairs with its own position. to_pandas() gives one row per element set.
 
 Example:
-    >>> from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+    >>> from astrokite import ELSET, TLE
     >>> lines = open("examples/data/iss.tle").read().splitlines()
     >>> iss = ELSET(*(TLE(a, b) for a, b in zip(lines[0::2], lines[1::2])), satname="ISS")
     >>> iss.size, iss.satno, iss[-1] is iss[iss.size - 1]
