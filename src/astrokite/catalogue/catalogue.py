@@ -69,8 +69,7 @@ class Catalogue(Mapping):
         return list(self._rejected)
 
     def __repr__(self) -> str:
-        def count(number: int, noun: str) -> str:
-            return f"{number:,} {noun}{'' if number == 1 else 's'}"
+        from astrokite.utils.quantities import count
 
         return (f"Catalogue({count(len(self), 'satellite')}, {count(self.size, 'element set')}, "
                 f"{len(self._rejected):,} rejected)")
