@@ -117,6 +117,53 @@ def test_chunk_boundaries_anywhere_give_the_same_sets():
         assert pieces.rejections() == whole.rejections()
 
 
+def test_runs_of_blank_lines_keep_line_numbers_whatever_the_chunks():
+    # Blank lines of every kind between the lines of sets and around faults; a blank line
+    # longer than the longest line kept is still refused as one.
+    blanks = [b"", b"\r", b" \t ", b"\n" * 20, b"\r\n" * 3 + b"  "]
+    rng = random.Random(11)
+    lines = []
+    for k in range(60):
+        lines += [rng.choice(blanks + [b" " * 5000]), ISS1.encode(), rng.choice(blanks), ISS2.encode()]
+        if k % 7 == 0:
+            lines += [rng.choice([b"", b"\n" * 20, b"\r\n" * 3]) + b"2 orphan"]
+    text = b"\n".join(lines) + b"\n" + b"\n" * 10_000 + b"  "
+    expected = [i + 1 for i, line in enumerate(text.split(b"\n"))
+                if line.startswith(b"2 orphan") or len(line) > 4096]
+    whole = reader.Scanner()
+    whole.begin(0)
+    whole.feed(text)
+    whole.end()
+    assert [line for _, line, _, _ in whole.rejections()] == expected
+    assert whole.satellites()[1] == [(25544, 0, 60, None)]
+    for step in (1, 7, 4093, 65536):
+        pieces = reader.Scanner()
+        pieces.begin(0)
+        for start in range(0, len(text), step):
+            pieces.feed(text[start : start + step])
+        pieces.end()
+        assert pieces.rejections() == whole.rejections() and pieces.satellites() == whole.satellites()
+
+
+@pytest.mark.parametrize("form", ["str", "bytes", "path", "gzip", "text file", "binary file"])
+def test_a_byte_order_mark_at_the_start_is_skipped(form, tmp_path):
+    text = "\ufeffISS (ZARYA)\n" + ISS1 + "\n" + ISS2 + "\n"
+    data = text.encode()
+    path = tmp_path / "bom.tle"
+    path.write_bytes(gzip.compress(data) if form == "gzip" else data)
+    catalogue = {
+        "str": lambda: parse_tle(text),
+        "bytes": lambda: parse_tle(data),
+        "path": lambda: read_tle(path),
+        "gzip": lambda: read_tle(path),
+        "text file": lambda: read_tle(io.StringIO(text)),
+        "binary file": lambda: read_tle(io.BytesIO(data)),
+    }[form]()
+    assert catalogue.size == 1 and catalogue[25544].satname == "ISS (ZARYA)"
+    # Only at the start: anywhere else it is part of a line.
+    assert parse_tle(data + data, errors="skip")[25544].satname == "\ufeffISS (ZARYA)"
+
+
 def test_large_inputs_split_across_threads_keep_every_set():
     # The bundled sets under 20 numbers each: 61,980 sets, enough for several threads per chunk.
     lines = ALL_TEXT.decode().splitlines()
