@@ -16,7 +16,7 @@ from pathlib import Path
 
 from harness import QUICK, Row, distinct_epoch_pairs, median_seconds, read_pairs, run_alone
 
-from astrokite.catalogue import parse_tle, read_tle
+from astrokite.catalogue import Catalogue, parse_tle, read_tle
 
 SETS = 100_000 if QUICK else 1_000_000
 
@@ -84,6 +84,13 @@ def run(table) -> None:
                       median_seconds(lambda: parse_tle(blank)), items=len(blank), target=2 * tle_seconds))
         table.add(Row("resident memory per element set after read_tle", SETS, loaded_bytes_per_set(path),
                       target=320, unit="B"))
+        # From a frame and merged: no slower than reading the same sets from text.
+        catalogue = read_tle(path)
+        frame = catalogue.to_pandas()
+        table.add(Row("Catalogue.from_pandas(to_pandas() frame)", SETS,
+                      median_seconds(lambda: Catalogue.from_pandas(frame)), items=SETS, target=tle_seconds))
+        table.add(Row("Catalogue merge, a | a (every set in both, kept once)", SETS,
+                      median_seconds(lambda: catalogue | catalogue), items=2 * SETS, target=2 * tle_seconds))
 
     # A window of 5 sets out of one long history: the cost should hardly grow with its length.
     for length in (SETS // 100, SETS // 10):

@@ -534,3 +534,93 @@ def test_policies_are_checked(bad, message):
         parse_tle("", **bad)
     with pytest.raises(TypeError):
         read_tle(42)
+
+
+# ---------------------------------------------------------------------------
+# Catalogues from frames, and merged
+
+
+def named_catalogue():
+    """The bundled histories with names, Alpha-5 numbers and fields of every kind."""
+    text = []
+    for k, (_, line1, line2) in enumerate(element_sets()):
+        if k % 5 == 0:  # a satellite under an Alpha-5 number too
+            line1, line2 = with_checksum(put(line1, 3, "T0042")), with_checksum(put(line2, 3, "T0042"))
+        text.append(f"0 SAT {line1[2:7]}\n{line1}\n{line2}\n")
+    return parse_tle("".join(text))
+
+
+def assert_same_sets(got, expected):
+    assert list(got) == list(expected) and got.size == expected.size
+    for satno in expected:
+        assert got[satno].satname == expected[satno].satname
+        assert_same_elset_values(got[satno], expected[satno])
+
+
+def assert_same_elset_values(got, expected):
+    np.testing.assert_array_equal(got.epoch.int64, expected.epoch.int64)
+    for name in COLUMNS + ("ndot", "nddot", "bstar"):
+        np.testing.assert_array_equal(getattr(got, name), getattr(expected, name), err_msg=name)
+
+
+def test_a_catalogue_comes_back_from_its_frame():
+    catalogue = named_catalogue()
+    frame = catalogue.to_pandas()
+    back = Catalogue.from_pandas(frame)
+    assert_same_sets(back, catalogue)
+    pd.testing.assert_frame_equal(back.to_pandas(), frame)
+    # Rows in any order, epochs with a time zone, only the columns read: the same sets.
+    shuffled = frame.sample(frac=1.0, random_state=5)[["satno", "name", "epoch", "ecc", "inc", "raa", "arp",
+                                                         "mea", "mnm", "ndot", "nddot", "bstar", "classification",
+                                                         "intldes", "ephtype", "elnum", "revnum"]]
+    shuffled["epoch"] = shuffled["epoch"].dt.tz_localize("UTC").dt.tz_convert("America/New_York")
+    assert_same_sets(Catalogue.from_pandas(shuffled), catalogue)
+    # The lines written are what the sgp4 package reads as the same elements.
+    tle = next(iter(back[25544]))
+    satrec = Satrec.twoline2rv(tle.line1, tle.line2)
+    assert satrec.inclo == pytest.approx(back[25544].inc[0], rel=1e-15) and satrec.bstar == back[25544].bstar[0]
+
+
+def test_a_frame_of_elements_alone_and_its_faults():
+    frame = pd.DataFrame({
+        "satno": [5, 5, 7, 8, 9, 10],
+        "epoch": pd.to_datetime(["2023-01-01T12:00", "2023-01-02", "2023-01-01", None, "2023-01-01", "1950-01-01"],
+                                format="ISO8601"),
+        "ecc": [0.1, 0.1, 1.2, 0.1, 0.1, 0.1],
+        "inc": [1.0, 1.0, 1.0, 1.0, -0.1, 1.0], "raa": 2.0, "arp": 3.0, "mea": 4.0, "mnm": 0.001,
+    })
+    catalogue = Catalogue.from_pandas(frame, errors="skip")
+    assert list(catalogue) == [5] and catalogue[5].size == 2 and catalogue[5].satname is None
+    np.testing.assert_allclose(np.degrees(catalogue[5].inc), round(np.degrees(1.0), 4), rtol=1e-15)
+    assert [(r.source, r.line, r.reason) for r in catalogue.rejected] == [
+        ("<DataFrame>", 3, "ecc lies outside [0, 1)"),
+        ("<DataFrame>", 4, "epoch is missing (NaT)"),
+        ("<DataFrame>", 5, "inc lies outside [0, 180) and no line can hold it"),
+        ("<DataFrame>", 6, "epoch lies outside 1957 to 2056, which a line holds"),
+    ]
+    with pytest.raises(ValueError, match="row 3 of the frame: ecc lies outside"):
+        Catalogue.from_pandas(frame)
+    with pytest.raises(ValueError, match="no column mnm"):
+        Catalogue.from_pandas(frame.drop(columns="mnm"))
+
+
+def test_catalogues_merge_as_if_read_one_after_the_other():
+    iss = DATA / "iss.tle"
+    lines = iss.read_text().splitlines()
+    first, second = parse_tle("\n".join(lines[:300])), parse_tle("\n".join(lines[200:]) + "\n" + ISS1 + "\n" + ISS2)
+    for duplicates in ("keep", "drop"):
+        read = read_tle([io.StringIO("\n".join(lines[:300])),
+                         io.StringIO("\n".join(lines[200:]) + "\n" + ISS1 + "\n" + ISS2)], duplicates=duplicates)
+        merged = first.merge(second, duplicates=duplicates)
+        assert_same_sets(merged, read)
+        assert [(t.line1, t.line2) for t in merged[25544]] == [(t.line1, t.line2) for t in read[25544]]
+    union = first | parse_tle((DATA / "tess.tle").read_text())
+    assert list(union) == [25544, 43435] and union[25544].size == 150
+    assert_same_sets(first | first, first)
+    # Names: the later catalogue's when it has one.
+    named = parse_tle(f"ISS (ZARYA)\n{ISS1}\n{ISS2}\n")
+    assert (named | first)[25544].satname == (first | named)[25544].satname == "ISS (ZARYA)"
+    with pytest.raises(TypeError):
+        first | {25544: first[25544]}
+    with pytest.raises(ValueError, match="duplicates"):
+        first.merge(second, duplicates="first")

@@ -2,6 +2,7 @@
 // Python. Bytes go in chunk by chunk with the interpreter lock released; what
 // comes out is one buffer of normalised line pairs per satellite.
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/vector.h>
 
@@ -183,6 +184,20 @@ nb::dict fields_of(nb::bytes rows) {
     return result;
 }
 
+// Column 69 of both lines of each row of 138 bytes: the line's checksum,
+// written in place.
+void set_checksums(nb::ndarray<std::uint8_t, nb::ndim<2>, nb::c_contig, nb::device::cpu> rows) {
+    if (rows.shape(1) != row_size)
+        throw nb::value_error("rows must be 138 bytes wide");
+    char *data = reinterpret_cast<char *>(rows.data());
+    const std::size_t n = rows.shape(0);
+    nb::gil_scoped_release released;
+    for (std::size_t i = 0; i < n; ++i)
+        for (char *line : {data + i * row_size, data + i * row_size + tle_lines::line_length})
+            line[tle_lines::line_length - 1] =
+                static_cast<char>('0' + tle_lines::checksum(*reinterpret_cast<const tle_lines::LineStore *>(line)));
+}
+
 }  // namespace
 }  // namespace astrokite::catalogue
 
@@ -256,6 +271,10 @@ NB_MODULE(reader, m) {
 #endif
         },
         "Give the heap's free pages back to the system (after a large reading).");
+    m.def("set_checksums", &astrokite::catalogue::set_checksums, nb::arg("rows"),
+          nb::sig("def set_checksums(rows: numpy.ndarray) -> None"),
+          "Write the checksum of each line into column 69 of rows of 138 bytes (a C-contiguous uint8\n"
+          "array of shape (n, 138)), in place.");
     m.def("fields", &astrokite::catalogue::fields_of, nb::arg("rows"),
           "The fields of 138-byte rows, each as the raw bytes of a column: epoch (int64 counts of\n"
           "Time), ndot, nddot, bstar (float64), ephtype, elnum, revnum (int32), classification (1\n"
