@@ -36,7 +36,8 @@ class Catalogue(Mapping):
 
     Iterates in ascending catalogue number. ``len`` is the number of satellites, ``size`` the
     number of element sets; ``rejected`` lists what the reader did not take (source, line number,
-    text, reason).
+    text, reason). ``to_pandas()`` gives a row per element set and ``Catalogue.from_pandas`` takes
+    such a frame back; ``merge`` (or ``a | b``) joins two catalogues.
     """
 
     __slots__ = ("_elsets", "_rejected")
