@@ -595,11 +595,15 @@ def test_a_frame_of_elements_alone_and_its_faults():
     assert [(r.source, r.line, r.reason) for r in catalogue.rejected] == [
         ("<DataFrame>", 3, "ecc lies outside [0, 1)"),
         ("<DataFrame>", 4, "epoch is missing (NaT)"),
-        ("<DataFrame>", 5, "inc lies outside [0, 180) and no line can hold it"),
+        ("<DataFrame>", 5, "inc lies outside [0, 180] deg and no line can hold it"),
         ("<DataFrame>", 6, "epoch lies outside 1957 to 2056, which a line holds"),
     ]
     with pytest.raises(ValueError, match="row 3 of the frame: ecc lies outside"):
         Catalogue.from_pandas(frame)
+    for texts, reason in ((dict(intldes=["98067A", "98067ABCD"]), "intldes is longer than 8 columns"),
+                          (dict(classification=["U", "é"]), "classification is not printable ASCII")):
+        assert [(r.line, r.reason) for r in Catalogue.from_pandas(frame[:2].assign(**texts), errors="skip").rejected] \
+            == [(2, reason)]
     with pytest.raises(ValueError, match="no column mnm"):
         Catalogue.from_pandas(frame.drop(columns="mnm"))
 

@@ -144,9 +144,10 @@ class Catalogue(Mapping):
             whole = np.isfinite(values) & (values == np.round(values)) & (np.abs(values) < 2.0**62)
             faults.mark(~whole, f"{name} is not an integer")
             columns[name] = np.where(whole, values, 0).astype(np.int64)
-        for name, default in (("classification", "U"), ("intldes", "")):
+        for name, default, width in (("classification", "U", 1), ("intldes", "", 8)):
             if name in frame.columns:
-                columns[name] = np.asarray(frame[name].fillna(default).to_numpy(), dtype="U")
+                # One character more than the column holds, so that a longer text shows.
+                columns[name] = frame[name].fillna(default).to_numpy(dtype=f"U{width + 1}")
             else:
                 columns[name] = np.full(n, default, dtype="U1")
         columns["epoch"] = _epoch_counts(frame["epoch"])
@@ -213,11 +214,13 @@ def _from_rows(rows: np.ndarray, satnos: np.ndarray, epochs: np.ndarray, names: 
         first.sort()
         rows, satnos, epochs = rows[first], satnos[first], epochs[first]
     order = np.lexsort((epochs, satnos))
-    rows, satnos = np.ascontiguousarray(rows[order]), satnos[order]
+    if (order[1:] < order[:-1]).any():  # not read in that order already
+        rows, satnos = rows[order], satnos[order]
+    rows = np.ascontiguousarray(rows)
     starts = np.flatnonzero(np.r_[True, satnos[1:] != satnos[:-1]]) if len(satnos) else np.zeros(0, np.int64)
     ends = np.r_[starts[1:], len(satnos)]
     groups = [(int(first), int(end), names.get(int(satnos[first]))) for first, end in zip(starts, ends)]
-    return Catalogue(ELSET._from_grouped_lines(rows.tobytes(), groups), rejected)
+    return Catalogue(ELSET._from_grouped_lines(rows, groups), rejected)
 
 
 _ELEMENTS = ("ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea", "pge", "apg")
