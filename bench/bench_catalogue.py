@@ -16,7 +16,7 @@ from pathlib import Path
 
 from harness import QUICK, Row, distinct_epoch_pairs, median_seconds, read_pairs, run_alone
 
-from astrokite.catalogue import parse_tle, read_tle
+from astrokite.catalogue import Catalogue, parse_tle, read_tle
 
 SETS = 100_000 if QUICK else 1_000_000
 
@@ -75,10 +75,22 @@ def run(table) -> None:
                                                        warmup=0)
         except ImportError:
             pass
-        table.add(Row("read_tle, 3-line file", SETS, median_seconds(lambda: read_tle(path)), peers, items=SETS,
+        tle_seconds = median_seconds(lambda: read_tle(path))
+        table.add(Row("read_tle, 3-line file", SETS, tle_seconds, peers, items=SETS,
                       target=0.5 * SETS / 1_000_000))
+        # Blank lines go at least as fast, byte for byte, as the element sets of the file above.
+        blank = b"\n" * (path.stat().st_size * 2)
+        table.add(Row("parse_tle, blank lines (2x the bytes of the 3-line file)", len(blank),
+                      median_seconds(lambda: parse_tle(blank)), items=len(blank), target=2 * tle_seconds))
         table.add(Row("resident memory per element set after read_tle", SETS, loaded_bytes_per_set(path),
                       target=320, unit="B"))
+        # From a frame and merged: no slower than reading the same sets from text.
+        catalogue = read_tle(path)
+        frame = catalogue.to_pandas()
+        table.add(Row("Catalogue.from_pandas(to_pandas() frame)", SETS,
+                      median_seconds(lambda: Catalogue.from_pandas(frame)), items=SETS, target=tle_seconds))
+        table.add(Row("Catalogue merge, a | a (every set in both, kept once)", SETS,
+                      median_seconds(lambda: catalogue | catalogue), items=2 * SETS, target=2 * tle_seconds))
 
     # A window of 5 sets out of one long history: the cost should hardly grow with its length.
     for length in (SETS // 100, SETS // 10):

@@ -117,6 +117,53 @@ def test_chunk_boundaries_anywhere_give_the_same_sets():
         assert pieces.rejections() == whole.rejections()
 
 
+def test_runs_of_blank_lines_keep_line_numbers_whatever_the_chunks():
+    # Blank lines of every kind between the lines of sets and around faults; a blank line
+    # longer than the longest line kept is still refused as one.
+    blanks = [b"", b"\r", b" \t ", b"\n" * 20, b"\r\n" * 3 + b"  "]
+    rng = random.Random(11)
+    lines = []
+    for k in range(60):
+        lines += [rng.choice(blanks + [b" " * 5000]), ISS1.encode(), rng.choice(blanks), ISS2.encode()]
+        if k % 7 == 0:
+            lines += [rng.choice([b"", b"\n" * 20, b"\r\n" * 3]) + b"2 orphan"]
+    text = b"\n".join(lines) + b"\n" + b"\n" * 10_000 + b"  "
+    expected = [i + 1 for i, line in enumerate(text.split(b"\n"))
+                if line.startswith(b"2 orphan") or len(line) > 4096]
+    whole = reader.Scanner()
+    whole.begin(0)
+    whole.feed(text)
+    whole.end()
+    assert [line for _, line, _, _ in whole.rejections()] == expected
+    assert whole.satellites()[1] == [(25544, 0, 60, None)]
+    for step in (1, 7, 4093, 65536):
+        pieces = reader.Scanner()
+        pieces.begin(0)
+        for start in range(0, len(text), step):
+            pieces.feed(text[start : start + step])
+        pieces.end()
+        assert pieces.rejections() == whole.rejections() and pieces.satellites() == whole.satellites()
+
+
+@pytest.mark.parametrize("form", ["str", "bytes", "path", "gzip", "text file", "binary file"])
+def test_a_byte_order_mark_at_the_start_is_skipped(form, tmp_path):
+    text = "\ufeffISS (ZARYA)\n" + ISS1 + "\n" + ISS2 + "\n"
+    data = text.encode()
+    path = tmp_path / "bom.tle"
+    path.write_bytes(gzip.compress(data) if form == "gzip" else data)
+    catalogue = {
+        "str": lambda: parse_tle(text),
+        "bytes": lambda: parse_tle(data),
+        "path": lambda: read_tle(path),
+        "gzip": lambda: read_tle(path),
+        "text file": lambda: read_tle(io.StringIO(text)),
+        "binary file": lambda: read_tle(io.BytesIO(data)),
+    }[form]()
+    assert catalogue.size == 1 and catalogue[25544].satname == "ISS (ZARYA)"
+    # Only at the start: anywhere else it is part of a line.
+    assert parse_tle(data + data, errors="skip")[25544].satname == "\ufeffISS (ZARYA)"
+
+
 def test_large_inputs_split_across_threads_keep_every_set():
     # The bundled sets under 20 numbers each: 61,980 sets, enough for several threads per chunk.
     lines = ALL_TEXT.decode().splitlines()
@@ -487,3 +534,97 @@ def test_policies_are_checked(bad, message):
         parse_tle("", **bad)
     with pytest.raises(TypeError):
         read_tle(42)
+
+
+# ---------------------------------------------------------------------------
+# Catalogues from frames, and merged
+
+
+def named_catalogue():
+    """The bundled histories with names, Alpha-5 numbers and fields of every kind."""
+    text = []
+    for k, (_, line1, line2) in enumerate(element_sets()):
+        if k % 5 == 0:  # a satellite under an Alpha-5 number too
+            line1, line2 = with_checksum(put(line1, 3, "T0042")), with_checksum(put(line2, 3, "T0042"))
+        text.append(f"0 SAT {line1[2:7]}\n{line1}\n{line2}\n")
+    return parse_tle("".join(text))
+
+
+def assert_same_sets(got, expected):
+    assert list(got) == list(expected) and got.size == expected.size
+    for satno in expected:
+        assert got[satno].satname == expected[satno].satname
+        assert_same_elset_values(got[satno], expected[satno])
+
+
+def assert_same_elset_values(got, expected):
+    np.testing.assert_array_equal(got.epoch.int64, expected.epoch.int64)
+    for name in COLUMNS + ("ndot", "nddot", "bstar"):
+        np.testing.assert_array_equal(getattr(got, name), getattr(expected, name), err_msg=name)
+
+
+def test_a_catalogue_comes_back_from_its_frame():
+    catalogue = named_catalogue()
+    frame = catalogue.to_pandas()
+    back = Catalogue.from_pandas(frame)
+    assert_same_sets(back, catalogue)
+    pd.testing.assert_frame_equal(back.to_pandas(), frame)
+    # Rows in any order, epochs with a time zone, only the columns read: the same sets.
+    shuffled = frame.sample(frac=1.0, random_state=5)[["satno", "name", "epoch", "ecc", "inc", "raa", "arp",
+                                                         "mea", "mnm", "ndot", "nddot", "bstar", "classification",
+                                                         "intldes", "ephtype", "elnum", "revnum"]]
+    shuffled["epoch"] = shuffled["epoch"].dt.tz_localize("UTC").dt.tz_convert("America/New_York")
+    assert_same_sets(Catalogue.from_pandas(shuffled), catalogue)
+    # The lines written are what the sgp4 package reads as the same elements.
+    tle = next(iter(back[25544]))
+    satrec = Satrec.twoline2rv(tle.line1, tle.line2)
+    assert satrec.inclo == pytest.approx(back[25544].inc[0], rel=1e-15) and satrec.bstar == back[25544].bstar[0]
+
+
+def test_a_frame_of_elements_alone_and_its_faults():
+    frame = pd.DataFrame({
+        "satno": [5, 5, 7, 8, 9, 10],
+        "epoch": pd.to_datetime(["2023-01-01T12:00", "2023-01-02", "2023-01-01", None, "2023-01-01", "1950-01-01"],
+                                format="ISO8601"),
+        "ecc": [0.1, 0.1, 1.2, 0.1, 0.1, 0.1],
+        "inc": [1.0, 1.0, 1.0, 1.0, -0.1, 1.0], "raa": 2.0, "arp": 3.0, "mea": 4.0, "mnm": 0.001,
+    })
+    catalogue = Catalogue.from_pandas(frame, errors="skip")
+    assert list(catalogue) == [5] and catalogue[5].size == 2 and catalogue[5].satname is None
+    np.testing.assert_allclose(np.degrees(catalogue[5].inc), round(np.degrees(1.0), 4), rtol=1e-15)
+    assert [(r.source, r.line, r.reason) for r in catalogue.rejected] == [
+        ("<DataFrame>", 3, "ecc lies outside [0, 1)"),
+        ("<DataFrame>", 4, "epoch is missing (NaT)"),
+        ("<DataFrame>", 5, "inc lies outside [0, 180] deg and no line can hold it"),
+        ("<DataFrame>", 6, "epoch lies outside 1957 to 2056, which a line holds"),
+    ]
+    with pytest.raises(ValueError, match="row 3 of the frame: ecc lies outside"):
+        Catalogue.from_pandas(frame)
+    for texts, reason in ((dict(intldes=["98067A", "98067ABCD"]), "intldes is longer than 8 columns"),
+                          (dict(classification=["U", "é"]), "classification is not printable ASCII")):
+        assert [(r.line, r.reason) for r in Catalogue.from_pandas(frame[:2].assign(**texts), errors="skip").rejected] \
+            == [(2, reason)]
+    with pytest.raises(ValueError, match="no column mnm"):
+        Catalogue.from_pandas(frame.drop(columns="mnm"))
+
+
+def test_catalogues_merge_as_if_read_one_after_the_other():
+    iss = DATA / "iss.tle"
+    lines = iss.read_text().splitlines()
+    first, second = parse_tle("\n".join(lines[:300])), parse_tle("\n".join(lines[200:]) + "\n" + ISS1 + "\n" + ISS2)
+    for duplicates in ("keep", "drop"):
+        read = read_tle([io.StringIO("\n".join(lines[:300])),
+                         io.StringIO("\n".join(lines[200:]) + "\n" + ISS1 + "\n" + ISS2)], duplicates=duplicates)
+        merged = first.merge(second, duplicates=duplicates)
+        assert_same_sets(merged, read)
+        assert [(t.line1, t.line2) for t in merged[25544]] == [(t.line1, t.line2) for t in read[25544]]
+    union = first | parse_tle((DATA / "tess.tle").read_text())
+    assert list(union) == [25544, 43435] and union[25544].size == 150
+    assert_same_sets(first | first, first)
+    # Names: the later catalogue's when it has one.
+    named = parse_tle(f"ISS (ZARYA)\n{ISS1}\n{ISS2}\n")
+    assert (named | first)[25544].satname == (first | named)[25544].satname == "ISS (ZARYA)"
+    with pytest.raises(TypeError):
+        first | {25544: first[25544]}
+    with pytest.raises(ValueError, match="duplicates"):
+        first.merge(second, duplicates="first")

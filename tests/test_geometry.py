@@ -229,3 +229,26 @@ def test_ground_track_agrees_with_skyfield(skyfield_run, states):
         np.testing.assert_allclose(np.angle(np.exp(1j * (lla["lon"][row] - point.longitude.radians))), 0,
                                    atol=1.5e-7 / np.cos(lla["lat"][row]).min())
         np.testing.assert_allclose(lla["alt"][row], point.elevation.m, rtol=0, atol=1.0)
+
+
+def test_frames_are_taken_by_name_in_any_case(states):
+    eph = states.ephemeris(counts(seconds=[0, 60]))
+    for name, frame in [("ITRF", ITRF), ("gcrf", GCRF), ("Teme", TEME)]:
+        converted = eph.to(name)
+        assert converted.frame is frame
+        np.testing.assert_array_equal(converted.position, eph.to(frame).position)
+    assert StateVectorEphemeris(eph.time, eph.position, frame="itrf").frame is ITRF
+    with pytest.raises(ValueError, match="TEME, ITRF or GCRF"):
+        eph.to("ENU")
+
+
+@pytest.mark.parametrize("lat, lon, alt, message", [
+    (1.35, 103.8, 0.0, "radians"),  # Singapore in degrees: the latitude passes, the longitude cannot
+    (0.0, -6.3, 0.0, "radians"),
+    (0.0, 0.0, -6378137.0, "centre"),
+    (1.5, 0.0, -7e6, "centre"),
+])
+def test_sites_in_degrees_or_past_the_centre_are_refused(lat, lon, alt, message):
+    with pytest.raises(ValueError, match=message):
+        Site(lat, lon, alt)
+    assert Site(0.5, -2 * math.pi, -6e6).lon == -2 * math.pi  # the limits themselves are sites

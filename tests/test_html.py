@@ -123,6 +123,10 @@ def test_ephemeris_has_one_row_per_satellite_and_time():
     ]
     no_velocity = StateVectorEphemeris(time, position, frame=TEME)
     assert "vx [km/s]" not in Table(render(no_velocity)).headings
+    # Notebooks find the table through _repr_html_; one of each reads in the singular.
+    single = StateVectorEphemeris(time[:1], position[:1, :1], frame=TEME)
+    assert Table(single._repr_html_()).caption == "StateVectorEphemeris: 1 satellite x 1 time in TEME"
+    assert repr(single) == "<StateVectorEphemeris 1 satellite x 1 time in TEME>"
 
 
 def test_tables_with_to_pandas_render_their_frame():

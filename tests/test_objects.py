@@ -58,7 +58,7 @@ def test_setstate_refuses_any_state(kind):
 # Members of an instance made without running __init__, as read, and the
 # arguments that build one.
 UNBUILT = {
-    "Scenario": (Scenario, dict.fromkeys(["time", "sun", "earth", "moon", "ellipsoid"]) |
+    "Scenario": (Scenario, dict.fromkeys(["time", "sun", "earth", "moon", "ellipsoid", "rot_GCRF_from_ITRF"]) |
                  dict.fromkeys(["name", "author", "description"], "None"), (EPOCH,)),
     "Satellite": (Satellite, dict.fromkeys(["time", "state", "propagator", "ephemeris", "name", "description"]),
                   (EPOCH, Marker())),

@@ -63,6 +63,21 @@ def test_body_braces_and_placeholders(settings):
     wall, fence = "=" * 15, "-" * 15
     assert str(Box("Hd", "{header}|{wall}")) == f"{wall}\nHd\n{fence}\nHd|{wall}\n{wall}\n"
     assert str(Box("{x}", "abc")).split("\n")[1] == "{x}"  # the header is not a template
+    # An escaped placeholder is text: it prints as written and widens the box like any text.
+    assert str(Box("H", "a\n{fence}\nxx{{fence}}xx")) == "=" * 11 + "\nH\n" + "-" * 11 + "\na\n" + "-" * 11 + \
+        "\nxx{fence}xx\n" + "=" * 11 + "\n"
+
+
+@pytest.mark.parametrize("text", ["{fence}", "{wall}{header}", "{{fence}}", "{0}{", "}"])
+def test_element_set_lines_print_as_written_in_a_box_that_fits_them(settings, text):
+    from conftest import put
+
+    from astrokite.propagators.analytical.sgp4.tle import TLE
+
+    tle = TLE(put(ISS1, 10, text), put(ISS2, 40, text))
+    lines = str(tle).split("\n")
+    assert lines[3:5] == [tle.line1, tle.line2]
+    assert len(lines[0]) == max(len(line) for line in lines) == 69
 
 
 def test_protocol_of_the_base_type(settings):
@@ -354,3 +369,17 @@ def test_base_initialiser_refuses_native_derived_layouts():
         with pytest.raises(TypeError):
             R.__init__(kind.__new__(kind, one))
     assert Box("h", "b").header == "h"  # Python subclasses of the base keep its initialiser
+
+
+def test_counts_in_reprs_read_in_the_singular_for_one():
+    import astrokite as ak
+    from astrokite.sites.passes import PassTable
+
+    tle = ak.TLE(ISS1, ISS2)
+    assert repr(ak.SGP4(tle)).startswith("<SGP4 of 1 satellite, 1 element set, ")
+    assert repr(ak.parse_tle(ISS1 + "\n" + ISS2)) == "Catalogue(1 satellite, 1 element set, 0 rejected)"
+    one = PassTable([25544], [0], [1], [2], [0.5], [0])
+    assert repr(one) == "<PassTable 1 pass of 1 satellite>"
+    none = PassTable(*([] for _ in range(6)))
+    none.searched = 3  # satellites searched without finding a pass
+    assert repr(none) == "<PassTable 0 passes of 3 satellites>"

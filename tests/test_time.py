@@ -92,10 +92,33 @@ class TestText:
         assert Time(text).int64 == ns(reference)
 
     @pytest.mark.parametrize(
+        "text, utc",
+        [
+            ("2023-03-01T13:00+01:00", "2023-03-01T12:00"),
+            ("2023-03-01T07:30-05:30", "2023-03-01T13:00"),
+            ("2023-03-01T00:30:00.25+0100", "2023-02-28T23:30:00.25"),  # the day before, in UTC
+            ("2023-12-31T23+01", "2023-12-31T22:00"),
+            ("2023-03-01 13:00:00-00:00", "2023-03-01T13:00"),
+        ],
+    )
+    def test_offsets_from_utc(self, text, utc):
+        assert Time(text).int64 == ns(utc)
+        # The same instant as Python reads it.
+        assert Time(text) == Time(dt.datetime.fromisoformat(text))
+
+    def test_offset_past_the_range(self):
+        assert Time("2262-04-11T23:47:16+00:00").int64 < INT64_MAX
+        with pytest.raises(ValueError, match="outside"):
+            Time("2262-04-11T23:47:16-01:00")
+
+    @pytest.mark.parametrize(
         "text",
         ["", "24", "20245", "2024-3-5", "2024/03/05", "2024-13", "2024-00", "2023-02-29", "1900-02-29",
          "2024-04-31", "2024-03-05T", "2024-03-05T24:00", "2024-03-05T12:60", "2024-12-31T23:59:60",
-         "2024-03-05T12:00:07.", "2024-03-05T12:00+02:00", " 2024", "2024 ", "2024-03-05t12", "now", "２０２４"],
+         "2024-03-05T12:00:07.", " 2024", "2024 ", "2024-03-05t12", "now", "２０２４",
+         # Offsets go after a time of day, in whole hours and minutes, instead of a "Z".
+         "2024-03-05+01:00", "2024-03-05T12:00+1", "2024-03-05T12:00+01:60", "2024-03-05T12:00+24:00",
+         "2024-03-05T12:00+01:00Z", "2024-03-05T12:00 +01:00", "2024-03-05T12:00+01:", "2024-03-05T12:00+0130x"],
     )
     def test_not_a_date(self, text):
         with pytest.raises(ValueError, match="is not an ISO 8601 date") as error:
@@ -174,6 +197,62 @@ class TestDates:
     def test_not_a_time(self, value):
         with pytest.raises(ValueError, match="is not an instant"):
             Time(value)
+
+
+class TestOtherLibraries:
+    """pandas, astropy and skyfield instants, read through what they expose."""
+
+    PARIS = pd.DatetimeIndex(["2023-03-01T13:00", "2023-07-01T13:00:00.000000001"]).tz_localize("Europe/Paris")
+    UTC = ["2023-03-01T12:00", "2023-07-01T11:00:00.000000001"]  # summer time is two hours ahead
+
+    @pytest.mark.parametrize("value", [PARIS, pd.Series(PARIS), PARIS.tz_convert("UTC"),
+                                       pd.Series(PARIS.tz_convert("UTC").tz_localize(None)),
+                                       PARIS.tz_convert("UTC").tz_localize(None).as_unit("ns")])
+    def test_pandas_index_and_series(self, value):
+        assert list(Time(value).int64) == [ns(text) for text in self.UTC]
+        assert Time(value[:0]).shape == (0,)
+
+    def test_pandas_coarser_units_and_scalars(self):
+        seconds = pd.Series(pd.DatetimeIndex(["2023-01-01", "2300-01-01"]).as_unit("s"))
+        assert list(Time(seconds[:1]).int64) == [ns("2023-01-01")]
+        with pytest.raises(ValueError, match="outside"):  # beyond what nanoseconds hold: refused, not wrapped
+            Time(seconds)
+        assert Time(self.PARIS[1]).int64 == ns(self.UTC[1])
+
+    @pytest.mark.parametrize("value", [pd.DatetimeIndex(["2023-03-01", None]),
+                                       pd.Series(pd.DatetimeIndex(["2023-03-01", None]).tz_localize("Asia/Tokyo")),
+                                       pd.NaT])
+    def test_pandas_missing_instants_are_refused(self, value):
+        with pytest.raises(ValueError, match="is not an instant"):
+            Time(value)
+
+    def test_pandas_other_dtypes_and_formats_are_refused(self):
+        with pytest.raises(TypeError, match="Series"):
+            Time(pd.Series([1.0, 2.0]))
+        with pytest.raises(ValueError, match="format 'jd'"):
+            Time(self.PARIS, format="jd")
+
+    def test_astropy_time_in_any_scale(self):
+        atime = pytest.importorskip("astropy.time")
+        tt = atime.Time(["2023-03-01T12:00:00", "2016-12-31T23:59:59.5"], scale="tt")
+        expected = np.array(tt.utc.isot, dtype="M8[ns]").astype(np.int64)
+        assert list(Time(tt).int64) == list(expected)
+        assert Time(atime.Time("2023-03-01T12:00:00.123456789", scale="utc", precision=9)).int64 == \
+            ns("2023-03-01T12:00:00.123456789")
+
+    def test_skyfield_time(self):
+        skyfield = pytest.importorskip("skyfield.api")
+        ts = skyfield.load.timescale(builtin=True)
+        t = ts.utc(2023, 3, 1, 12, 0, [0.0, 1.25])
+        assert list(Time(t).int64) == [ns("2023-03-01T12:00"), ns("2023-03-01T12:00:01.25")]
+        assert Time(ts.utc(2023, 3, 1, 12)) == Time("2023-03-01T12:00")
+
+    def test_now(self):
+        before = dt.datetime.now(dt.timezone.utc)
+        now = Time.now()
+        after = dt.datetime.now(dt.timezone.utc)
+        # The datetimes are cut to the microsecond.
+        assert Time(before).int64 <= now.int64 <= Time(after).int64 + 1000 and now.shape == ()
 
 
 class TestArrays:

@@ -5,7 +5,7 @@
     write_tle(catalogue, out)  3-line (or 2-line) text
     read_omm(source, ...)      CCSDS OMM as XML, KVN, JSON or CSV
     write_omm(catalogue, out, format=...)
-    Catalogue                  read-only mapping of catalogue number to ELSET
+    Catalogue                  read-only mapping of catalogue number to ELSET; from_pandas, merge
 """
 
 from astrokite.catalogue.catalogue import Catalogue, Rejection

@@ -7,6 +7,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from astrokite.catalogue import columns as columns_module
 from astrokite.catalogue import reader
 from astrokite.propagators.analytical.sgp4.tle import ELSET
 
@@ -36,7 +37,8 @@ class Catalogue(Mapping):
     Iterates in ascending catalogue number. ``len`` is the number of satellites, ``size`` the
     number of element sets; ``rejected`` lists what the reader did not take (source, line number,
     text, reason). Each ELSET holds its elements in SI units (metres, seconds, radians);
-    ``to_pandas()`` gives one row per element set.
+    ``to_pandas()`` gives one row per element set and ``Catalogue.from_pandas`` takes such a
+    frame back; ``merge`` (or ``a | b``) joins two catalogues.
 
     Example:
         >>> import astrokite as ak
@@ -81,8 +83,7 @@ class Catalogue(Mapping):
         return list(self._rejected)
 
     def __repr__(self) -> str:
-        def count(number: int, noun: str) -> str:
-            return f"{number:,} {noun}{'' if number == 1 else 's'}"
+        from astrokite.utils.quantities import count
 
         return (f"Catalogue({count(len(self), 'satellite')}, {count(self.size, 'element set')}, "
                 f"{len(self._rejected):,} rejected)")
@@ -91,6 +92,93 @@ class Catalogue(Mapping):
         from astrokite.utils.html import render
 
         return render(self)
+
+    def merge(self, other: Catalogue, *, duplicates: str = "keep") -> Catalogue:
+        """A catalogue of the element sets of both, as if ``other`` were read after this one.
+
+        Each satellite's sets are in epoch order, equal epochs in that reading order (this
+        catalogue's first). duplicates: "drop" removes every set identical in both lines to one
+        before it (in either catalogue); "keep" keeps them all, as ``read_tle`` does. A satellite
+        takes the name of ``other`` when it has one there, else its name here. The rejections of
+        both are kept, this catalogue's first.
+
+        >>> both = monday.merge(tuesday, duplicates="drop")  # doctest: +SKIP
+        >>> both.size <= monday.size + tuesday.size           # doctest: +SKIP
+        True
+        """
+        if not isinstance(other, Catalogue):
+            raise TypeError(f"can only merge a Catalogue, not {type(other).__name__}")
+        _check_duplicates(duplicates)
+        elsets = [*self._elsets.values(), *other._elsets.values()]
+        rows = np.frombuffer(b"".join(elset_rows(elset) for elset in elsets), np.uint8).reshape(-1, ROW)
+        satnos = np.repeat([elset.satno for elset in elsets], [elset.size for elset in elsets]).astype(np.int64)
+        epochs = np.concatenate([np.atleast_1d(elset.epoch.int64) for elset in elsets] or [np.zeros(0, np.int64)])
+        names = {elset.satno: elset.satname for elset in elsets if elset.satname is not None}
+        return _from_rows(rows, satnos, epochs, names, duplicates, self._rejected + other._rejected)
+
+    def __or__(self, other: Catalogue) -> Catalogue:
+        """``a | b``: the union of two catalogues, ``a.merge(b, duplicates="drop")``."""
+        if not isinstance(other, Catalogue):
+            return NotImplemented
+        return self.merge(other, duplicates="drop")
+
+    @classmethod
+    def from_pandas(cls, frame: Any, *, errors: str = "raise", duplicates: str = "keep") -> Catalogue:
+        """A catalogue of the element sets of a DataFrame in the shape ``to_pandas()`` gives.
+
+        Read: satno, epoch (datetime64; naive is UTC, a time zone is converted), ecc, inc, raa,
+        arp, mea [rad] and mnm [rad/s]; when present, name, ndot [rad/s^2], nddot [rad/s^3], bstar
+        [1/Earth radii], classification, intldes, ephtype, elnum and revnum (else None, 0, "U" or
+        blank). The derived columns (sma, tra, eca, orp, pge, apg) are not read. Each row becomes
+        the line pair holding its values, rounded to the decimals of their columns, so that
+        ``Catalogue.from_pandas(cat.to_pandas())`` holds the same element sets as ``cat``.
+        A satellite's name is the last one given for it.
+
+        errors: "raise" stops at the first row no line pair can hold (ValueError naming the row,
+        counted from 1, and the reason); "skip" keeps such rows in ``rejected`` and goes on.
+        duplicates: as for ``read_tle``.
+
+        >>> catalogue = Catalogue.from_pandas(frame[frame.inc > 1.0])  # doctest: +SKIP
+        """
+        if errors not in ("raise", "skip"):
+            raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
+        _check_duplicates(duplicates)
+        missing = [name for name in _REQUIRED if name not in frame.columns]
+        if missing:
+            raise ValueError(f"the frame has no column {', '.join(missing)}")
+        n = len(frame)
+        columns = {name: frame[name].to_numpy(np.float64) for name in ("ecc", "inc", "raa", "arp", "mea", "mnm")}
+        for name in ("ndot", "nddot", "bstar"):
+            columns[name] = frame[name].to_numpy(np.float64) if name in frame.columns else np.zeros(n)
+        faults = columns_module.Faults(n)
+        for name in ("satno", "ephtype", "elnum", "revnum"):
+            values = frame[name].to_numpy(np.float64) if name in frame.columns else np.zeros(n)
+            whole = np.isfinite(values) & (values == np.round(values)) & (np.abs(values) < 2.0**62)
+            faults.mark(~whole, f"{name} is not an integer")
+            columns[name] = np.where(whole, values, 0).astype(np.int64)
+        for name, default, width in (("classification", "U", 1), ("intldes", "", 8)):
+            if name in frame.columns:
+                # One character more than the column holds, so that a longer text shows.
+                columns[name] = frame[name].fillna(default).to_numpy(dtype=f"U{width + 1}")
+            else:
+                columns[name] = np.full(n, default, dtype="U1")
+        columns["epoch"] = _epoch_counts(frame["epoch"])
+
+        rows = columns_module.rows_from_columns(columns, faults)
+        bad = np.flatnonzero(~faults.good)
+        rejected = []
+        for row in bad:
+            text = repr(frame.iloc[row].to_dict())
+            rejection = Rejection("<DataFrame>", int(row) + 1, text[:300], faults.of(row))
+            if errors == "raise":
+                raise ValueError(f"row {row + 1} of the frame: {rejection.reason}: {rejection.text}")
+            rejected.append(rejection)
+        good = faults.good
+        names = {}
+        if "name" in frame.columns:
+            named = frame.loc[good & frame["name"].notna().to_numpy(), ["satno", "name"]]
+            names = {int(satno): str(name) for satno, name in named.groupby("satno")["name"].last().items()}
+        return _from_rows(rows[good], columns["satno"][good], columns["epoch"][good], names, duplicates, rejected)
 
     def to_pandas(self) -> Any:
         """One row per element set, ready for ``groupby``.
@@ -107,6 +195,44 @@ class Catalogue(Mapping):
             return pd.DataFrame({name: [] for name in _COLUMN_ORDER})
         columns = {name: np.concatenate([part[name] for part in parts]) for name in _COLUMN_ORDER}
         return pd.DataFrame(columns)
+
+
+_REQUIRED = ("satno", "epoch", "ecc", "inc", "raa", "arp", "mea", "mnm")
+
+
+def _check_duplicates(duplicates: str) -> None:
+    if duplicates not in ("keep", "drop"):
+        raise ValueError(f"duplicates must be 'keep' or 'drop', not {duplicates!r}")
+
+
+def _epoch_counts(epochs: Any) -> np.ndarray:
+    """A datetime column as int64 counts of Time (UTC); NaT as the smallest int64."""
+    if len(epochs) == 0:
+        return np.zeros(0, np.int64)
+    if getattr(epochs.dtype, "tz", None) is not None:
+        epochs = epochs.dt.tz_convert("UTC").dt.tz_localize(None)
+    if epochs.dtype.kind != "M":
+        raise TypeError(f"the epoch column must hold datetime64 values, not {epochs.dtype}")
+    return epochs.to_numpy("datetime64[ns]").view(np.int64)
+
+
+def _from_rows(rows: np.ndarray, satnos: np.ndarray, epochs: np.ndarray, names: dict[int, str],
+               duplicates: str, rejected: Iterable[Rejection]) -> Catalogue:
+    """The catalogue of line-pair rows (a (n, 138) byte array) in reading order, with their
+    catalogue numbers and epochs, grouped by satellite and put in epoch order (equal epochs in
+    reading order) as the reader groups them; "drop" removes the rows identical to one before."""
+    if duplicates == "drop" and len(rows):
+        _, first = np.unique(np.ascontiguousarray(rows).view(f"V{ROW}").ravel(), return_index=True)
+        first.sort()
+        rows, satnos, epochs = rows[first], satnos[first], epochs[first]
+    order = np.lexsort((epochs, satnos))
+    if (order[1:] < order[:-1]).any():  # not read in that order already
+        rows, satnos = rows[order], satnos[order]
+    rows = np.ascontiguousarray(rows)
+    starts = np.flatnonzero(np.r_[True, satnos[1:] != satnos[:-1]]) if len(satnos) else np.zeros(0, np.int64)
+    ends = np.r_[starts[1:], len(satnos)]
+    groups = [(int(first), int(end), names.get(int(satnos[first]))) for first, end in zip(starts, ends)]
+    return Catalogue(ELSET._from_grouped_lines(rows, groups), rejected)
 
 
 _ELEMENTS = ("ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea", "pge", "apg")

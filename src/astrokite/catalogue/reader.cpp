@@ -2,6 +2,7 @@
 // Python. Bytes go in chunk by chunk with the interpreter lock released; what
 // comes out is one buffer of normalised line pairs per satellite.
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/vector.h>
 
@@ -13,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "astrokite/catalogue/tle_columns.hpp"
 #include "astrokite/catalogue/tle_scanner.hpp"
 #include "astrokite/common/args.hpp"
 #include "astrokite/propagators/analytical/sgp4/elset_table.hpp"
@@ -183,6 +185,57 @@ nb::dict fields_of(nb::bytes rows) {
     return result;
 }
 
+// The line pairs of the element sets of `values` (a dict of one-dimensional
+// arrays, see tle_columns.hpp) written into `rows` (n x 138 bytes), with the
+// fault of each row (0 for none) in `faults`.
+void format_rows(nb::dict values, nb::ndarray<std::uint8_t, nb::ndim<2>, nb::c_contig, nb::device::cpu> rows,
+                 nb::ndarray<std::uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> faults) {
+    const std::size_t n = faults.shape(0);
+    if (rows.shape(0) != n || rows.shape(1) != row_size)
+        throw nb::value_error("rows must be an (n, 138) array for n faults");
+    // Each array is kept referenced while its data is read.
+    std::vector<nb::object> held;
+    auto column = [&]<typename T>(const char *name, const T *) -> const T * {
+        auto array = nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>>(values[name]);
+        if (array.shape(0) != n)
+            throw nb::value_error((std::string("column ") + name + " has the wrong length").c_str());
+        held.push_back(nb::borrow(values[name]));
+        return array.data();
+    };
+    auto text = [&](const char *name, std::size_t width) -> const char * {
+        nb::bytes bytes = nb::cast<nb::bytes>(values[name]);
+        if (bytes.size() != n * width)
+            throw nb::value_error((std::string("column ") + name + " has the wrong length").c_str());
+        held.push_back(bytes);
+        return bytes.c_str();
+    };
+    const std::int64_t *integer = nullptr;
+    const double *real = nullptr;
+    columns::Columns c;
+    c.n = n;
+    c.satno = column("satno", integer);
+    c.epoch = column("epoch", integer);
+    c.ephtype = column("ephtype", integer);
+    c.elnum = column("elnum", integer);
+    c.revnum = column("revnum", integer);
+    c.ecc = column("ecc", real);
+    c.inc = column("inc", real);
+    c.raa = column("raa", real);
+    c.arp = column("arp", real);
+    c.mea = column("mea", real);
+    c.mnm = column("mnm", real);
+    c.ndot = column("ndot", real);
+    c.nddot = column("nddot", real);
+    c.bstar = column("bstar", real);
+    c.classification = text("classification", 1);
+    c.intldes = text("intldes", 8);
+    char *out = reinterpret_cast<char *>(rows.data());
+    std::uint8_t *fault = faults.data();
+    nb::gil_scoped_release released;
+    for (std::size_t i = 0; i < n; ++i)
+        fault[i] = static_cast<std::uint8_t>(columns::write_row(c, i, out + i * row_size));
+}
+
 }  // namespace
 }  // namespace astrokite::catalogue
 
@@ -256,6 +309,14 @@ NB_MODULE(reader, m) {
 #endif
         },
         "Give the heap's free pages back to the system (after a large reading).");
+    m.def("format_rows", &astrokite::catalogue::format_rows, nb::arg("values"), nb::arg("rows"), nb::arg("faults"),
+          nb::sig("def format_rows(values: dict[str, numpy.ndarray | bytes], rows: numpy.ndarray, "
+                  "faults: numpy.ndarray) -> None"),
+          "Write the line pairs of n element sets into rows (a C-contiguous uint8 array of shape\n"
+          "(n, 138)) and the fault of each (0 for none, else a reason's code) into faults (uint8, n).\n"
+          "values: satno, epoch (counts of Time), ephtype, elnum, revnum (int64 arrays); ecc, inc,\n"
+          "raa, arp, mea [rad], mnm [rad/s], ndot, nddot, bstar (float64 arrays); classification (n\n"
+          "bytes) and intldes (8n bytes) of printable ASCII.");
     m.def("fields", &astrokite::catalogue::fields_of, nb::arg("rows"),
           "The fields of 138-byte rows, each as the raw bytes of a column: epoch (int64 counts of\n"
           "Time), ndot, nddot, bstar (float64), ephtype, elnum, revnum (int32), classification (1\n"

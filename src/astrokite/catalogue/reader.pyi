@@ -2,6 +2,8 @@
 
 import types
 
+import numpy
+
 class Scanner:
     """Reads element-set text fed in chunks: pairs lines, checks and filters the sets,
     records every rejected line, groups the sets by satellite."""
@@ -28,3 +30,4 @@ class Scanner:
 
 def return_free_memory() -> None: ...
 def fields(rows: bytes) -> dict[str, bytes]: ...
+def format_rows(values: dict[str, numpy.ndarray | bytes], rows: numpy.ndarray, faults: numpy.ndarray) -> None: ...

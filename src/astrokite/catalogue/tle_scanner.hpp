@@ -184,6 +184,11 @@ inline std::string_view trim_right(std::string_view text) {
     return text.substr(0, end);
 }
 
+inline constexpr std::string_view byte_order_mark = "\xef\xbb\xbf";
+
+// A byte a blank line may hold: its newline, or what trim_right takes off.
+inline bool is_blank_byte(char c) { return c == '\n' || c == ' ' || c == '\t' || c == '\r'; }
+
 inline Kind kind_of(std::string_view line) {
     if (line.empty())
         return Kind::blank;
@@ -298,6 +303,11 @@ public:
             ++position;
         }
         while (position < size) {
+            if (detail::is_blank_byte(data[position])) {
+                position = skip_blank_lines(data, position, size);
+                if (position == size)
+                    break;
+            }
             const void *newline = std::memchr(data + position, '\n', size - position);
             if (!newline)
                 break;
@@ -655,10 +665,40 @@ private:
         has_name_ = false;
     }
 
+    // Blank lines (empty, or blanks and carriage returns only) say nothing and
+    // hold nothing: a run of them from `position` is counted and passed over
+    // at once, up to the newline ending its last line. Gives where the next
+    // line starts. Pages of empty lines go eight at a time.
+    std::size_t skip_blank_lines(const char *data, std::size_t position, std::size_t size) {
+        constexpr std::uint64_t newlines = 0x0a0a0a0a0a0a0a0aULL;
+        std::size_t at = position, after_last = position, count = 0;
+        while (at < size) {
+            std::uint64_t word;
+            if (size - at >= sizeof word && (std::memcpy(&word, data + at, sizeof word), word == newlines)) {
+                at += sizeof word;
+                count += sizeof word;
+                after_last = at;
+            } else if (data[at] == '\n') {
+                ++at;
+                ++count;
+                after_last = at;
+            } else if (detail::is_blank_byte(data[at]) && at - after_last < max_line) {
+                ++at;  // a longer line is the normal path's to reject
+            } else {
+                break;
+            }
+        }
+        line_number_ += count;
+        return after_last;
+    }
+
     // First stage for one line: `raw` without its newline, at most max_line
     // bytes; `overlong` when the line went on beyond them.
     void finish_line(std::string_view raw, bool overlong) {
         ++line_number_;
+        // A byte-order mark some editors put at the start of UTF-8 text is not part of the line.
+        if (line_number_ == 1 && raw.starts_with(detail::byte_order_mark))
+            raw.remove_prefix(detail::byte_order_mark.size());
         const std::string_view line = detail::trim_right(raw);
         if (overlong) {
             interrupt("an overlong line");

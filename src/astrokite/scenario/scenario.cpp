@@ -109,6 +109,10 @@ nb::object lookup_global(const char *name) {
 nb::object rotation(Scenario &self) {
     if (!self.rotation.is_none())
         return self.rotation;
+    // A scenario made by __new__ alone has no time to rotate at: None, as it
+    // reads for every other member.
+    if (self.time.is_none())
+        return nb::none();
     nb::object result = lookup_global("rot_GCRF_from_ITRF")(self.time);
     if (!result.is_none() && !PyObject_TypeCheck(result.ptr(), siblings.ndarray_type))
         args::raise_cannot_convert(Py_TYPE(result.ptr())->tp_name, "numpy.ndarray");

@@ -71,7 +71,11 @@ class PassTable:
         return len(self.satno)
 
     def __repr__(self) -> str:
-        return f"<PassTable {len(self)} passes of {len(np.unique(self.satno))} satellites>"
+        from astrokite.utils.quantities import count
+
+        # `searched`, where a search records it, counts the satellites without a pass too.
+        searched = getattr(self, "searched", len(np.unique(self.satno)))
+        return f"<PassTable {count(len(self), 'pass', 'passes')} of {count(searched, 'satellite')}>"
 
     def to_pandas(self):
         """A DataFrame with the columns of the table; a rise or set that did not

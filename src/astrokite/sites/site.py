@@ -11,13 +11,22 @@ from astrokite.frames import frames, transforms
 from astrokite.mathtools.ellipsoid.ellipsoid import WGS84
 
 
+def _surface_radius(lat: float, ellipsoid) -> float:
+    """Distance [m] from the Earth's centre of the ellipsoid's surface at geodetic latitude `lat`."""
+    sin, cos = math.sin(lat), math.cos(lat)
+    normal = ellipsoid.a / math.sqrt(1 - ellipsoid.e2 * sin * sin)  # prime vertical radius
+    return math.hypot(normal * cos, normal * (1 - ellipsoid.e2) * sin)
+
+
 class Site:
     """A place on the Earth: geodetic latitude and longitude [rad] and height [m]
     above ``ellipsoid`` (any ``Ellipsoid``, WGS84 by default), with an optional name.
 
     Attributes ``position`` (its ITRF position [m]) and ``enu`` (its east, north
     and up axes in ITRF, one ``ENU_dtype`` record) follow from the coordinates.
-    Latitudes outside [-pi/2, pi/2] and non-finite coordinates are a ValueError.
+    Latitudes outside [-pi/2, pi/2], longitudes outside [-2 pi, 2 pi] (degrees
+    given for radians), heights that reach the Earth's centre and non-finite
+    coordinates are a ValueError.
     ``look`` gives azimuth, elevation [rad], range [m] and range rate [m/s] of an
     ephemeris, ``passes`` the passes over the site.
 
@@ -38,6 +47,13 @@ class Site:
             raise ValueError(f"site coordinates must be finite, got lat={lat!r}, lon={lon!r}, alt={alt!r}")
         if abs(lat) > math.pi / 2:
             raise ValueError(f"site latitude must lie within +-pi/2 rad (+-90 deg), got {lat!r} rad")
+        if abs(lon) > 2 * math.pi:
+            raise ValueError(f"site longitude must lie within +-2 pi rad (+-360 deg), got {lon!r} rad: "
+                             f"angles are in radians")
+        radius = _surface_radius(lat, ellipsoid)
+        if alt <= -radius:
+            raise ValueError(f"site height {alt!r} m puts it at or below the Earth's centre "
+                             f"(the surface is {radius:.1f} m from the centre there)")
         self.lat, self.lon, self.alt = lat, lon, alt
         self.ellipsoid = ellipsoid
         self.name = name

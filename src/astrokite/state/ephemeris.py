@@ -7,6 +7,18 @@ import numpy as np
 from astrokite.mathtools.ellipsoid.ellipsoid import WGS84
 
 
+def _frame(value):
+    """The frame TEME, ITRF or GCRF that ``value`` is or names (any case); ValueError for another."""
+    from astrokite.frames import frames
+
+    known = {"TEME": frames.TEME, "ITRF": frames.ITRF, "GCRF": frames.GCRF}
+    if isinstance(value, str) and value.upper() in known:
+        return known[value.upper()]
+    if isinstance(value, frames.Frame) and value.name in known:
+        return value
+    raise ValueError(f"frames are TEME, ITRF or GCRF (or their names), not {value!r}")
+
+
 class Ephemeris:
     """Base of the ephemerides, states of spacecraft at a series of times."""
 
@@ -19,7 +31,7 @@ class StateVectorEphemeris(Ephemeris):
             when the ephemeris was made for one instant).
         satnos: int64 array of shape (m,): the catalogue number of each row.
         frame: the frame the vectors are expressed in (``TEME``, ``ITRF`` or ``GCRF``
-            of ``astrokite.frames.frames``).
+            of ``astrokite.frames.frames``; given as a name, the frame it names).
         position: float64 array of shape (m, n, 3), metres.
         velocity: float64 array of shape (m, n, 3), metres per second, or None.
         error: int8 array of shape (m, n): 0 for a good sample, else the code of
@@ -61,7 +73,7 @@ class StateVectorEphemeris(Ephemeris):
             raise ValueError(f"error must have shape {shape}, not {error.shape}")
         self.time = time
         self.satnos = satnos
-        self.frame = frame
+        self.frame = _frame(frame) if isinstance(frame, str) else frame
         self.position = position
         self.velocity = velocity
         self.error = error
@@ -72,29 +84,34 @@ class StateVectorEphemeris(Ephemeris):
         return self.position.shape[:2]
 
     def __repr__(self) -> str:
+        from astrokite.utils.quantities import count
+
         m, n = self.shape
-        return f"<StateVectorEphemeris {m} satellites x {n} times in {self.frame.name}>"
+        return f"<StateVectorEphemeris {count(m, 'satellite')} x {count(n, 'time')} in {self.frame.name}>"
+
+    def _repr_html_(self) -> str:
+        from astrokite.utils.html import render
+
+        return render(self)
 
     def _counts(self) -> np.ndarray:
         """The n instants as int64 nanoseconds since 1970 (UTC)."""
         return np.atleast_1d(np.asarray(self.time.int64, dtype=np.int64))
 
     def to(self, frame) -> StateVectorEphemeris:
-        """The same states in ``frame`` (``TEME``, ``ITRF`` or ``GCRF``).
+        """The same states in ``frame`` (``TEME``, ``ITRF`` or ``GCRF``, or its name
+        in any case: ``eph.to("itrf")``).
 
         TEME and ITRF differ by a turn about the pole by the Greenwich mean
         sidereal time of the IAU 1982 model; ITRF and GCRF by
         ``rot_GCRF_from_ITRF`` (IAU 2006/2000A). Both take UT1 = UTC and no polar
         motion. Velocities carry the Earth's rotation. Failed samples stay NaN.
         """
-        from astrokite.frames import frames
         from astrokite.frames import transforms
         from astrokite.frames.rotations import rot_GCRF_from_ITRF
 
-        names = {"TEME", "ITRF", "GCRF"}
-        for f in (self.frame, frame):
-            if not isinstance(f, frames.Frame) or f.name not in names:
-                raise ValueError(f"frames are TEME, ITRF or GCRF, not {f!r}")
+        _frame(self.frame)
+        frame = _frame(frame)
         if frame.name == self.frame.name:
             return self
         position, velocity = np.ascontiguousarray(self.position), self.velocity

@@ -238,11 +238,13 @@ inline Convert ns_from_datetime64(int64_t count, Datetime64Unit unit, int64_t mu
 }
 
 // ---------------------------------------------------------------------------
-// ISO 8601 text, UTC.
+// ISO 8601 text.
 
 // Reads "YYYY", "YYYY-MM", "YYYY-MM-DD", then optionally "T" or a blank and
 // "hh", "hh:mm", "hh:mm:ss" or "hh:mm:ss.fff..." (any number of digits,
-// rounded to the nearest nanosecond), then an optional "Z".
+// rounded to the nearest nanosecond), then an optional "Z" or, after a time
+// of day, an offset from UTC ("+hh:mm", "-hhmm", "+hh"): the local time is
+// taken back to UTC. Without either, the text is UTC.
 inline Convert parse_iso(std::string_view text, int64_t &ns) {
     size_t pos = 0;
     auto digits = [&](size_t count, int &value) {
@@ -265,11 +267,13 @@ inline Convert parse_iso(std::string_view text, int64_t &ns) {
         }
         return false;
     };
-    if (!text.empty() && text.back() == 'Z')
+    const bool zulu = !text.empty() && text.back() == 'Z';
+    if (zulu)
         text.remove_suffix(1);
 
     int year = 0, month = 1, day = 1, hour = 0, minute = 0, second = 0;
     int64_t nanosecond = 0;
+    bool timed = false;
     if (!digits(4, year))
         return Convert::invalid;
     if (accept('-')) {
@@ -281,6 +285,7 @@ inline Convert parse_iso(std::string_view text, int64_t &ns) {
             if (accept('T') || accept(' ')) {
                 if (!digits(2, hour) || hour > 23)
                     return Convert::invalid;
+                timed = true;
                 if (accept(':')) {
                     if (!digits(2, minute) || minute > 59)
                         return Convert::invalid;
@@ -306,6 +311,15 @@ inline Convert parse_iso(std::string_view text, int64_t &ns) {
                 }
             }
         }
+    }
+    if (timed && !zulu && pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+        const int64_t sign = text[pos++] == '-' ? -1 : 1;
+        int offset_hours = 0, offset_minutes = 0;
+        if (!digits(2, offset_hours) || offset_hours > 23)
+            return Convert::invalid;
+        if ((accept(':') || pos < text.size()) && (!digits(2, offset_minutes) || offset_minutes > 59))
+            return Convert::invalid;
+        nanosecond -= sign * (offset_hours * 3'600 + offset_minutes * 60) * ns_per_second;
     }
     if (pos != text.size())
         return Convert::invalid;

@@ -7,6 +7,7 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -361,6 +362,41 @@ Time time_from_array(nb::handle array, Format format, bool format_given) {
     return Time(std::move(counts), data, size);
 }
 
+// The attribute `name` of `value`, or an invalid object when it has none.
+nb::object optional_attr(nb::handle value, const char *name) {
+    PyObject *result = nullptr;
+    if (PyObject_GetOptionalAttrString(value.ptr(), name, &result) < 0)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+// Instants of other libraries, through what they expose, with no import of
+// theirs: skyfield's Time its UTC datetimes (aware, to the microsecond);
+// astropy's Time the datetime64 values of its UTC scale; pandas' Timestamp,
+// DatetimeIndex and Series (any object with a datetime64 dtype) their
+// datetime64 values, taken to UTC when they carry a time zone. An invalid
+// object for anything else.
+nb::object exposed_instants(nb::handle value) {
+    if (nb::object utc_datetime = optional_attr(value, "utc_datetime"); utc_datetime.is_valid())
+        return utc_datetime();
+    if (nb::object utc = optional_attr(value, "utc"); utc.is_valid())
+        if (nb::object datetime64 = optional_attr(utc, "datetime64"); datetime64.is_valid())
+            return datetime64;
+    nb::object dtype = optional_attr(value, "dtype");
+    if (!dtype.is_valid() || !nb::hasattr(value, "to_numpy"))
+        return {};
+    nb::object kind = optional_attr(dtype, "kind");
+    if (!kind.is_valid() || !PyUnicode_Check(kind.ptr()) || PyUnicode_CompareWithASCIIString(kind.ptr(), "M") != 0)
+        return {};
+    nb::object zone = optional_attr(dtype, "tz");
+    if (zone.is_valid() && !zone.is_none()) {
+        // In a datetime64 dtype of its own unit, a zoned pandas array gives its instants in UTC.
+        nb::object unit = dtype.attr("unit");
+        return value.attr("to_numpy")("dtype"_a = nb::str("datetime64[{}]").attr("format")(unit));
+    }
+    return value.attr("to_numpy")();
+}
+
 Time make_time(nb::handle value, nb::handle format_name) {
     bool format_given = false;
     const Format format = read_format(format_name, format_given);
@@ -374,7 +410,24 @@ Time make_time(nb::handle value, nb::handle format_name) {
         return time_from_sequence(value, format, format_given);
     if (is_ndarray(value))
         return time_from_array(value, format, format_given);
+    // The types Time reads itself come first; others only when they expose instants.
+    if (!PyUnicode_Check(p) && !PyDate_Check(p) && !is_integer(p) && !is_float(p) &&
+        !PyObject_TypeCheck(p, (PyTypeObject *)g.datetime64.ptr())) {
+        if (nb::object exposed = exposed_instants(value); exposed.is_valid()) {
+            if (format_given)
+                raise_format_misuse(format, Py_TYPE(p)->tp_name);
+            if (is_ndarray(exposed))
+                return time_from_array(exposed, format, false);
+            return Time(scalar_ns(exposed, format, false));
+        }
+    }
     return Time(scalar_ns(value, format, format_given));
+}
+
+// The system clock's instant, to its resolution.
+Time now() {
+    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+    return Time(static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count()));
 }
 
 // ---------------------------------------------------------------------------
@@ -501,9 +554,11 @@ refused). Time objects are immutable.
 Time(value, format=None) accepts:
 
 - a Time (a new object for the same instants);
-- ISO 8601 text in UTC: "2024", "2024-03", "2024-03-05", "2024-03-05T12",
+- ISO 8601 text: "2024", "2024-03", "2024-03-05", "2024-03-05T12",
   "2024-03-05T12:00", "2024-03-05T12:00:07.25" ("T" or a blank between date
-  and time, optional trailing "Z"); a year alone means January 1, 00:00;
+  and time), in UTC or with a trailing "Z"; a time of day may instead carry
+  an offset from UTC, "2024-03-05T13:00+01:00" (also "-05:30", "+0100",
+  "+01"); a year alone means January 1, 00:00;
 - datetime.datetime (naive taken as UTC, aware converted to UTC) and
   datetime.date;
 - numpy.datetime64, scalar or array, any unit;
@@ -511,7 +566,13 @@ Time(value, format=None) accepts:
   (format None or "int64");
 - a number or numeric array with format "jd" (Julian date), "mjd" (modified
   Julian date) or "unix" (seconds), rounded to the nearest nanosecond;
-- a list or tuple of any of these scalars, giving an array-valued Time.
+- a list or tuple of any of these scalars, giving an array-valued Time;
+- pandas' Timestamp, DatetimeIndex and datetime Series (naive taken as UTC,
+  with a time zone converted to UTC), astropy's Time (its UTC scale) and
+  skyfield's Time (its UTC, to the microsecond).
+
+NaT and other missing instants raise ValueError. Time.now() is the current
+instant.
 
 Text that is not a date and instants out of range raise ValueError; other
 types raise TypeError.
@@ -592,6 +653,10 @@ NB_MODULE(time, m) {
                 new (self) Time(make_time(value, format));
             },
             "value"_a, "format"_a = nb::none())
+        .def_static("now", &now,
+                    "Time.now() -> Time\n\nThe current instant from the system clock (UTC).\n\n"
+                    ">>> from astrokite.time.time import Time\n"
+                    ">>> Time.now() > Time(\"2024-01-01\")\nTrue")
         .def_prop_ro(
             "int64",
             [](const Time &self) -> nb::object {

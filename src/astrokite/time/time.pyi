@@ -10,6 +10,8 @@ from numpy.typing import NDArray
 _Scalar = (
     Time | str | datetime.datetime | datetime.date | numpy.datetime64 | int | numpy.integer | float | numpy.floating
 )
+# Also taken at run time, through what they expose (datetime64 values, aware datetimes) and
+# without importing them: pandas' DatetimeIndex and Series, astropy's and skyfield's Time.
 _Value = _Scalar | NDArray[numpy.generic] | list[_Scalar] | tuple[_Scalar, ...]
 
 class UTC:
@@ -33,6 +35,9 @@ class Time:
     """
 
     def __init__(self, value: _Value, format: Literal["int64", "jd", "mjd", "unix"] | None = None) -> None: ...
+    @staticmethod
+    def now() -> Time:
+        """The current instant from the system clock (UTC)."""
     @property
     def int64(self) -> int | NDArray[numpy.int64]:
         """Nanoseconds since 1970-01-01T00:00:00 UTC (the stored read-only array for an array-valued Time)."""

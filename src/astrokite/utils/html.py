@@ -14,7 +14,7 @@ from html import escape
 
 import numpy as np
 
-from astrokite.utils.quantities import DISPLAY, DRAG, ELEMENTS, heading, summary, text
+from astrokite.utils.quantities import DISPLAY, DRAG, ELEMENTS, count, heading, summary, text
 
 _TLE_MODULE = "astrokite.propagators.analytical.sgp4.tle"
 
@@ -77,7 +77,7 @@ def _table(caption: str, headings, columns, size: int, max_rows: int, before: st
         if i is None:
             left_out = size - max_rows
             out.append(f'<tr><td colspan="{len(headings)}">\N{VERTICAL ELLIPSIS} '
-                       f'{left_out:,} more row{"s" if left_out > 1 else ""}</td></tr>')
+                       f'{count(left_out, "more row")}</td></tr>')
         else:
             out.append("<tr>" + "".join(f"<td>{escape(cell(i))}</td>" for cell in columns) + "</tr>")
     out.append("</tbody></table></div>")
@@ -96,7 +96,7 @@ def _tle(tle) -> str:
 
 def _elset(elset, max_rows: int) -> str:
     name = f"{elset.satname} ({elset.satno})" if elset.satname else str(elset.satno)
-    caption = f"ELSET {name}: {elset.size:,} element set{'s' if elset.size != 1 else ''}"
+    caption = f"ELSET {name}: {count(elset.size, 'element set')}"
     epochs = _iso(elset.epoch.datetime64)
     columns = [lambda i: epochs[i]]
     names = ELEMENTS + DRAG
@@ -108,7 +108,7 @@ def _elset(elset, max_rows: int) -> str:
 
 def _catalogue(catalogue, max_rows: int) -> str:
     satnos = list(catalogue)
-    caption = f"Catalogue: {len(satnos):,} satellites, {catalogue.size:,} element sets"
+    caption = f"Catalogue: {count(len(satnos), 'satellite')}, {count(catalogue.size, 'element set')}"
     if catalogue.rejected:
         caption += f", {len(catalogue.rejected):,} rejected"
 
@@ -126,7 +126,7 @@ def _catalogue(catalogue, max_rows: int) -> str:
 
 def _ephemeris(ephemeris, max_rows: int) -> str:
     m, n = ephemeris.shape
-    caption = f"StateVectorEphemeris: {m:,} satellites x {n:,} times in {ephemeris.frame.name}"
+    caption = f"StateVectorEphemeris: {count(m, 'satellite')} x {count(n, 'time')} in {ephemeris.frame.name}"
     times = _iso(np.atleast_1d(ephemeris.time.datetime64))
     position = ephemeris.position.reshape(-1, 3) / 1e3
     headings = ["satno", "time (UTC)", "x [km]", "y [km]", "z [km]"]
@@ -152,5 +152,5 @@ def _dataframe(name: str, frame, max_rows: int) -> str:
         if np.issubdtype(values.dtype, np.datetime64):
             values = _iso(values)
         columns.append(lambda i, values=values: _number(values[i]))
-    caption = f"{name}: {len(frame):,} row{'s' if len(frame) != 1 else ''}"
+    caption = f"{name}: {count(len(frame), 'row')}"
     return _table(caption, [str(c) for c in frame.columns], columns, len(frame), max_rows)

@@ -48,6 +48,15 @@ ELEMENTS = ("ecc", "sma", "inc", "raa", "arp", "tra", "mea", "eca", "mnm", "orp"
 DRAG = ("bstar", "ndot", "nddot")
 
 
+def count(number: int, noun: str, plural: str | None = None) -> str:
+    """A number and its noun, in the singular for one: "1 satellite", "2,000 satellites", "3 passes".
+
+    >>> count(1, "pass", "passes"), count(3, "pass", "passes")
+    ('1 pass', '3 passes')
+    """
+    return f"{number:,} {noun if number == 1 else plural or noun + 's'}"
+
+
 def heading(name: str) -> str:
     """Short column heading of an element: its name and display unit, e.g. "pge [km]"."""
     unit = DISPLAY[name].unit

@@ -93,6 +93,25 @@ inline std::size_t printed_length(std::string_view line) {
     return length;
 }
 
+// Whether a line of the box template holds the fence placeholder as
+// str.format reads it: "{fence}" outside doubled braces. "{{fence}}" is text
+// (an element set line may hold anything) and prints as "{fence}".
+inline bool holds_fence(std::string_view line) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (i + 1 < line.size() && (line[i] == '{' || line[i] == '}') && line[i + 1] == line[i]) {
+            ++i;
+        } else if (line[i] == '{') {
+            const std::size_t close = line.find('}', i);
+            if (close == std::string_view::npos)
+                return false;
+            if (line.substr(i, close + 1 - i) == fence_placeholder)
+                return true;
+            i = close;
+        }
+    }
+    return false;
+}
+
 // Visible width of a body: its widest line once the styling sequences are
 // gone and doubled braces count once, leaving out lines that hold the fence
 // placeholder.
@@ -103,7 +122,7 @@ inline std::size_t body_width(std::string_view body) {
     while (true) {
         const std::size_t end = view.find('\n', start);
         const std::string_view line = view.substr(start, end == std::string_view::npos ? end : end - start);
-        if (line.find(fence_placeholder) == std::string_view::npos)
+        if (!holds_fence(line))
             widest = std::max(widest, printed_length(line));
         if (end == std::string_view::npos)
             return widest;

@@ -171,7 +171,9 @@ class SGP4(Propagator):
         return len(self._sets)
 
     def __repr__(self) -> str:
-        return f"<SGP4 of {len(self._sets)} satellite(s), {self.size} element set(s), {self.gravity}, {self.mode}>"
+        from astrokite.utils.quantities import count
+
+        return f"<SGP4 of {count(len(self._sets), 'satellite')}, {count(self.size, 'element set')}, {self.gravity}, {self.mode}>"
 
     def propagate(
         self, times, *, velocity: bool = True, select: str = "inforce", threads: int | None = None
