@@ -115,6 +115,7 @@ public:
 
     // The common grid: `times` offsets (ns, increasing, first 0, last the span)
     // and Earth-fixed (satellites, times, 3) states; `valid` flags per sample.
+    // A satellite's grid ends at its first failed sample.
     void start(const int64_t *times, size_t n, const double *position, const double *velocity,
                const uint8_t *valid) {
         for (size_t i = 0; i < samples_.size(); ++i) {
@@ -123,9 +124,8 @@ public:
             for (size_t k = 0; k < n; ++k) {
                 const size_t at = (i * n + k) * 3;
                 Sample s = evaluate(observer_, times[k], position + at, velocity + at);
-                s.valid = s.valid && valid[i * n + k];
-                if (!s.valid) {
-                    failed_at_[i] = times[k];
+                if (!(s.valid && valid[i * n + k])) {
+                    fail(uint32_t(i), times[k], mine.empty() ? no_sample : uint32_t(mine.size() - 1));
                     break;
                 }
                 mine.push_back(s);
@@ -138,7 +138,14 @@ public:
 
     // The states wanted next, in the order `supply` takes them; empty when done.
     const std::vector<Request> &requests() {
-        if (open_.empty() && !culminating_) {
+        // Nothing after a failure is searched.
+        std::erase_if(open_, [&](const Job &job) {
+            return samples_[job.satellite][job.lo].t >= failed_at_[job.satellite];
+        });
+        std::sort(edges_.begin(), edges_.end());
+        edges_.erase(std::unique(edges_.begin(), edges_.end()), edges_.end());
+        std::erase_if(edges_, [&](uint32_t i) { return !edge_open(i); });
+        if (open_.empty() && edges_.empty() && !culminating_) {
             culminating_ = true;
             find_culminations();
         }
@@ -154,9 +161,18 @@ public:
         for (size_t j = 0; j < open_.size(); ++j) {
             const Points next = next_points(open_[j]);
             for (int p = 0; p < next.count; ++p) {
-                const int64_t t = next.t[p];
-                pending_.push_back({open_[j].satellite, t});
+                pending_.push_back({open_[j].satellite, next.t[p]});
                 targets_.push_back(j);
+            }
+        }
+        // Where a failure starts: quarters of the stretch between the last good
+        // sample and the first failed one.
+        for (size_t e = 0; e < edges_.size(); ++e) {
+            const uint32_t i = edges_[e];
+            const int64_t lo = samples_[i][edge_lo_[i]].t, width = failed_at_[i] - lo;
+            for (int q = 1; q <= 3; ++q) {
+                pending_.push_back({i, lo + width * q / 4});
+                targets_.push_back(open_.size() + e);
             }
         }
         return pending_;
@@ -177,32 +193,52 @@ public:
         std::vector<Job> jobs;
         jobs.swap(open_);
         size_t at = 0;
-        for (size_t j = 0; j < jobs.size(); ++j) {
-            Job job = jobs[j];
-            auto &mine = samples_[job.satellite];
-            uint32_t points[Points::most + 2] = {job.lo};
-            int count = 1;
+        // Each interval's new samples split it, up to the first that fails:
+        // from there on nothing is searched, and the stretch between the last
+        // good sample and the failure is narrowed down instead.
+        auto split = [&](uint32_t i, uint32_t lo, uint32_t hi, int64_t width, size_t target) {
+            auto &mine = samples_[i];
+            uint32_t last = lo;
             bool failed = false;
-            for (; at < targets_.size() && targets_[at] == j; ++at) {
+            for (; at < targets_.size() && targets_[at] == target; ++at) {
+                if (failed)
+                    continue;
                 Sample s = evaluate(observer_, pending_[at].t, position + 3 * at, velocity + 3 * at);
                 if (!(s.valid && valid[at])) {
-                    failed_at_[job.satellite] = std::min(failed_at_[job.satellite], s.t);
+                    fail(i, s.t, last);
                     failed = true;
                     continue;
                 }
-                points[count++] = uint32_t(mine.size());
                 mine.push_back(s);
+                classify(Job{i, last, uint32_t(mine.size() - 1), width});
+                last = uint32_t(mine.size() - 1);
             }
+            if (!failed && hi != no_sample)
+                classify(Job{i, last, hi, width});
+            return failed ? no_sample : last;
+        };
+        for (size_t j = 0; j < jobs.size(); ++j) {
+            const Job &job = jobs[j];
+            const auto &mine = samples_[job.satellite];
+            split(job.satellite, job.lo, job.hi, mine[job.hi].t - mine[job.lo].t, j);
             // A satellite whose motion defeats the bounds (an orbit no theory
             // should give) would split without end: its search stops here and
             // it gets a failure row instead.
             if (mine.size() > most_samples)
-                failed_at_[job.satellite] = std::min(failed_at_[job.satellite], mine[job.lo].t), failed = true;
-            if (failed)
-                continue;
-            points[count++] = job.hi;
-            for (int p = 1; p < count; ++p)
-                classify(Job{job.satellite, points[p - 1], points[p], mine[job.hi].t - mine[job.lo].t});
+                fail(job.satellite, mine[job.lo].t, no_sample);
+        }
+        std::vector<uint32_t> edges(edges_);
+        for (size_t e = 0; e < edges.size(); ++e) {
+            const uint32_t i = edges[e];
+            // A failure found earlier in this round moved the edge: these samples lie past it.
+            const size_t target = jobs.size() + e;
+            if (pending_[at].t >= failed_at_[i])
+                while (at < targets_.size() && targets_[at] == target)
+                    ++at;
+            else if (const uint32_t last = split(i, edge_lo_[i], no_sample, failed_at_[i] - samples_[i][edge_lo_[i]].t,
+                                                 target);
+                     last != no_sample)
+                edge_lo_[i] = last;
         }
     }
 
@@ -218,6 +254,22 @@ public:
 
 private:
     static constexpr int64_t no_failure = std::numeric_limits<int64_t>::max();
+    static constexpr uint32_t no_sample = std::numeric_limits<uint32_t>::max();
+
+    // Satellite `i` failed at `t`; `good` is its last good sample before that,
+    // from which the start of the failure is narrowed down (no_sample: none).
+    void fail(uint32_t i, int64_t t, uint32_t good) {
+        if (t >= failed_at_[i])
+            return;
+        failed_at_[i] = t;
+        edge_lo_[i] = good;
+        if (edge_open(i))
+            edges_.push_back(i);
+    }
+
+    bool edge_open(uint32_t i) const {
+        return edge_lo_[i] != no_sample && failed_at_[i] - samples_[i][edge_lo_[i]].t > tolerance_;
+    }
     // Culminations to within 0.1 ms: the elevation is flat there, so a tighter
     // bracket buys rounds, not accuracy.
     static constexpr int64_t peak_tolerance = 100'000;
@@ -474,6 +526,8 @@ private:
     std::vector<std::vector<Sample>> samples_;
     std::vector<Bounds> bounds_;
     std::vector<int64_t> failed_at_;
+    std::vector<uint32_t> edge_lo_ = std::vector<uint32_t>(samples_.size(), no_sample);
+    std::vector<uint32_t> edges_;  // satellites whose failure start is being narrowed down
     std::vector<std::vector<Crossing>> crossings_ = std::vector<std::vector<Crossing>>(samples_.size());
     std::vector<Job> open_;
     std::vector<Request> pending_;
@@ -482,5 +536,36 @@ private:
     std::vector<Peak> peaks_;
     bool culminating_ = false;
 };
+
+// The passes of a search cut into pieces of time, joined into those of the
+// whole window: `found` holds every piece's passes with times in ns since 1970
+// (not after the piece's start), `stop` is the end of the window. A pass under
+// way at a cut continues in the next piece's first pass; a satellite's failure
+// ends its search, so nothing of it after the first failure is kept.
+inline std::vector<Pass> join_pieces(std::vector<Pass> found, int64_t stop) {
+    std::sort(found.begin(), found.end(), [](const Pass &a, const Pass &b) {
+        if (a.satellite != b.satellite)
+            return a.satellite < b.satellite;
+        return a.rise != b.rise ? a.rise < b.rise : a.set < b.set;
+    });
+    std::vector<Pass> out;
+    for (const Pass &p : found) {
+        Pass *last = out.empty() || out.back().satellite != p.satellite ? nullptr : &out.back();
+        if (last && (last->flags & samples_failed))
+            continue;
+        const bool cut = last && (last->flags & sets_after_stop) && last->set < stop && last->set == p.rise;
+        if (cut && std::isnan(p.max_elevation)) {  // failed from the cut on: the pass ends there
+            last->flags = uint8_t((last->flags & ~sets_after_stop) | samples_failed);
+        } else if (cut && (p.flags & rises_before_start)) {
+            if (p.max_elevation > last->max_elevation)
+                last->max_elevation = p.max_elevation, last->culmination = p.culmination;
+            last->set = p.set;
+            last->flags = uint8_t((last->flags & rises_before_start) | (p.flags & ~rises_before_start));
+        } else {
+            out.push_back(p);
+        }
+    }
+    return out;
+}
 
 }  // namespace astrokite::sites
