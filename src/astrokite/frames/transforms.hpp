@@ -49,6 +49,18 @@ inline Spin gmst82(int64_t ns) {
     return {turns * two_pi, rate};
 }
 
+// The turn from TEME to ITRF at a UTC count: cosine and sine of the angle
+// about the pole, and its rate [rad/s]. Every TEME <-> ITRF conversion takes
+// its Earth orientation from here.
+struct EarthTurn {
+    double c, s, rate;
+};
+
+inline EarthTurn earth_turn(int64_t ns) {
+    const Spin spin = gmst82(ns);
+    return {std::cos(spin.angle), std::sin(spin.angle), spin.rate};
+}
+
 struct Vec3 {
     double x, y, z;
 };
@@ -86,21 +98,19 @@ inline void itrf_to_teme(double c, double s, double rate, const double *r, const
 inline void teme_itrf(const int64_t *ns, size_t times, size_t satellites, const double *position,
                       const double *velocity, double *position_out, double *velocity_out, bool to_itrf) {
     const bool with_velocity = velocity && velocity_out;
-    std::vector<double> turn(3 * times);  // cos, sin and rate of each time, once
-    for (size_t k = 0; k < times; ++k) {
-        const Spin spin = gmst82(ns[k]);
-        turn[3 * k] = std::cos(spin.angle), turn[3 * k + 1] = std::sin(spin.angle), turn[3 * k + 2] = spin.rate;
-    }
+    std::vector<EarthTurn> turn(times);  // once per time
+    for (size_t k = 0; k < times; ++k)
+        turn[k] = earth_turn(ns[k]);
     for (size_t i = 0; i < satellites; ++i) {
         for (size_t k = 0; k < times; ++k) {
             const size_t at = (i * times + k) * 3;
             const double *v = with_velocity ? velocity + at : nullptr;
             double *v_out = with_velocity ? velocity_out + at : nullptr;
-            const double *t = &turn[3 * k];
+            const EarthTurn &t = turn[k];
             if (to_itrf)
-                teme_to_itrf(t[0], t[1], t[2], position + at, v, position_out + at, v_out);
+                teme_to_itrf(t.c, t.s, t.rate, position + at, v, position_out + at, v_out);
             else
-                itrf_to_teme(t[0], t[1], t[2], position + at, v, position_out + at, v_out);
+                itrf_to_teme(t.c, t.s, t.rate, position + at, v, position_out + at, v_out);
         }
     }
 }
@@ -234,8 +244,8 @@ inline void geodetic_points(const double *turn, size_t times, size_t satellites,
 inline std::vector<double> gmst_turns(const int64_t *ns, size_t times) {
     std::vector<double> turn(2 * times);
     for (size_t k = 0; k < times; ++k) {
-        const double angle = gmst82(ns[k]).angle;
-        turn[2 * k] = std::cos(angle), turn[2 * k + 1] = std::sin(angle);
+        const EarthTurn t = earth_turn(ns[k]);
+        turn[2 * k] = t.c, turn[2 * k + 1] = t.s;
     }
     return turn;
 }

@@ -136,6 +136,27 @@ public:
         }
     }
 
+    // start() and supply() from TEME states: `epoch` is the count (ns since
+    // 1970, UTC) that the offsets count from.
+    void start_teme(int64_t epoch, const int64_t *times, size_t n, const double *position,
+                    const double *velocity, const uint8_t *valid) {
+        std::vector<int64_t> ns(n);
+        for (size_t k = 0; k < n; ++k)
+            ns[k] = epoch + times[k];
+        std::vector<double> r(3 * n * samples_.size()), v(r.size());
+        frames::teme_itrf(ns.data(), n, samples_.size(), position, velocity, r.data(), v.data(), true);
+        start(times, n, r.data(), v.data(), valid);
+    }
+
+    void supply_teme(int64_t epoch, const double *position, const double *velocity, const uint8_t *valid) {
+        std::vector<double> r(3 * pending_.size()), v(r.size());
+        for (size_t i = 0; i < pending_.size(); ++i) {
+            const frames::EarthTurn turn = frames::earth_turn(epoch + pending_[i].t);
+            frames::teme_to_itrf(turn.c, turn.s, turn.rate, position + 3 * i, velocity + 3 * i, &r[3 * i], &v[3 * i]);
+        }
+        supply(r.data(), v.data(), valid);
+    }
+
     // The states wanted next, in the order `supply` takes them; empty when done.
     const std::vector<Request> &requests() {
         // Nothing after a failure is searched.
@@ -535,6 +556,30 @@ private:
     std::vector<Pass> passes_;
     std::vector<Peak> peaks_;
     bool culminating_ = false;
+};
+
+// A search window on a grid of `step` ns from `start`, with `stop` the last
+// point, cut into pieces of at most `steps_per_piece` steps: each piece is
+// searched on its own, which bounds the samples a search holds however long
+// the window.
+struct Window {
+    static constexpr int64_t steps_per_piece = 512;
+    int64_t start, stop, step;
+
+    int64_t steps() const { return (stop - start + step - 1) / step; }
+    size_t pieces() const { return size_t((steps() + steps_per_piece - 1) / steps_per_piece); }
+    int64_t piece_start(size_t k) const { return start + int64_t(k) * steps_per_piece * step; }
+    int64_t piece_stop(size_t k) const { return k + 1 < pieces() ? piece_start(k + 1) : stop; }
+
+    // The grid of piece k as offsets from its start, the piece's end last.
+    std::vector<int64_t> offsets(size_t k) const {
+        const int64_t span = piece_stop(k) - piece_start(k);
+        std::vector<int64_t> out;
+        for (int64_t t = 0; t < span; t += step)
+            out.push_back(t);
+        out.push_back(span);
+        return out;
+    }
 };
 
 // The passes of a search cut into pieces of time, joined into those of the
