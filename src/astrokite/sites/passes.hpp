@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "astrokite/frames/transforms.hpp"
@@ -473,6 +474,18 @@ private:
             pass.max_elevation = peak.mid.elevation, pass.culmination = peak.mid.t;
     }
 
+    // Sorted by time through (time, index) pairs: cheaper to move than samples.
+    static void in_time_order(std::vector<Sample> &samples) {
+        std::vector<std::pair<int64_t, uint32_t>> order(samples.size());
+        for (uint32_t k = 0; k < samples.size(); ++k)
+            order[k] = {samples[k].t, k};
+        std::sort(order.begin(), order.end());
+        std::vector<Sample> sorted(samples.size());
+        for (size_t k = 0; k < order.size(); ++k)
+            sorted[k] = samples[order[k].second];
+        samples.swap(sorted);
+    }
+
     // Passes from the crossings of each satellite. The highest sample inside a
     // pass is its first culmination; every local maximum of the samples inside
     // (a crossing counting as a sample at the minimum elevation) opens a peak
@@ -480,8 +493,9 @@ private:
     void find_culminations() {
         const double threshold = std::asin(observer_.sin_min_elevation);
         for (uint32_t i = 0; i < samples_.size(); ++i) {
-            std::vector<Sample> mine = samples_[i];
-            std::sort(mine.begin(), mine.end(), [](const Sample &p, const Sample &q) { return p.t < q.t; });
+            // No interval refers to the samples by index any more: they are put in time order in place.
+            std::vector<Sample> &mine = samples_[i];
+            in_time_order(mine);
             auto &crossings = crossings_[i];
             std::sort(crossings.begin(), crossings.end(),
                       [](const Crossing &p, const Crossing &q) { return p.t < q.t; });
@@ -514,12 +528,14 @@ private:
                 std::vector<Sample> inside;
                 if (!(pass.flags & rises_before_start))
                     inside.push_back(Sample{pass.rise, 0, 0, threshold, 0, 0, 0, 0, true});
-                for (const Sample &s : mine) {
-                    if (s.t < pass.rise || s.t > pass.set || !(s.g > 0))
+                auto first = std::lower_bound(mine.begin(), mine.end(), pass.rise,
+                                              [](const Sample &p, int64_t t) { return p.t < t; });
+                for (auto s = first; s != mine.end() && s->t <= pass.set; ++s) {
+                    if (!(s->g > 0))
                         continue;
-                    inside.push_back(s);
-                    if (s.elevation > pass.max_elevation)
-                        pass.max_elevation = s.elevation, pass.culmination = s.t;
+                    inside.push_back(*s);
+                    if (s->elevation > pass.max_elevation)
+                        pass.max_elevation = s->elevation, pass.culmination = s->t;
                 }
                 if (!(pass.flags & (sets_after_stop | samples_failed)))
                     inside.push_back(Sample{pass.set, 0, 0, threshold, 0, 0, 0, 0, true});
