@@ -182,7 +182,7 @@ nb::dict sgp4_passes(nb::bytes rows, Counts sets_per_satellite, Doubles position
 
 NB_MODULE(search, m) {
     astrokite::args::LoadOnce once(m);
-    m.doc() = "Pass search over a site, driven in rounds of batched propagation.";
+    m.doc() = "Pass search over a site, driven in rounds of batched propagation, or run whole over SGP4 element sets.";
     nb::class_<Search>(m, "PassSearch",
                        "PassSearch(position, up, sin_min_elevation, satellites, start, span): the search for\n"
                        "passes of `satellites` over a site (Earth-fixed position [m] and up axis) between\n"
