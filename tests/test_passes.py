@@ -179,7 +179,12 @@ def test_failed_samples_end_the_search_with_a_row_that_says_so(states, step):
     # Fail in the middle of the third pass, then between passes.
     during = (full.rise.int64[iss[2]] + full.set.int64[iss[2]]) // 2
     between = (full.set.int64[iss[3]] + full.rise.int64[iss[4]]) // 2
-    for after, in_pass in ((during, True), (between, False)):
+    cases = [(during, True), (between, False)]
+    if step == 60.0:  # a failure from a cut between pieces on
+        cut = Time(START).int64 + 512 * 60 * NS
+        in_pass = ((full.rise.int64[iss] < cut) & (full.set.int64[iss] > cut)).any()
+        cases.append((cut, in_pass))
+    for after, in_pass in cases:
         table = find_passes(BOULDER, FailingStates(states, after), START, STOP, step=step)
         mine = np.flatnonzero(table.satno == 25544)
         last = mine[-1]
@@ -187,11 +192,12 @@ def test_failed_samples_end_the_search_with_a_row_that_says_so(states, step):
         # The failure is reported from where it starts, to the crossings' resolution.
         assert after <= table.set.int64[last] <= after + 20_000
         kept = mine[:-1]
+        assert len(kept) == (full.set.int64[iss] < after).sum()
         np.testing.assert_allclose(table.rise.int64[kept], full.rise.int64[iss[: len(kept)]], rtol=0, atol=MS)
         if in_pass:
-            assert abs(table.rise.int64[last] - full.rise.int64[iss[2]]) < MS and len(kept) == 2
+            assert abs(table.rise.int64[last] - full.rise.int64[iss[len(kept)]]) < MS
         else:
-            assert np.isnan(table.max_elevation[last]) and len(kept) == 4
+            assert np.isnan(table.max_elevation[last])
         assert table.to_pandas()["set"].isna()[last]
         others = table.satno != 25544
         np.testing.assert_allclose(table.rise.int64[others], full.rise.int64[full.satno != 25544], rtol=0, atol=MS)
@@ -310,3 +316,25 @@ def test_a_window_of_years_is_searched_in_pieces_that_join_seamlessly():
     for column in ("rise", "culmination", "set"):
         np.testing.assert_allclose(getattr(table, column).int64[inside], getattr(month, column).int64[whole],
                                    rtol=0, atol=MS)
+
+
+def test_a_satellite_always_up_is_one_pass_across_every_cut_and_threads_change_nothing():
+    from astrokite.propagators.analytical.sgp4.tle import TLE
+    from astrokite.sites.search import sgp4_passes
+
+    tles = [TLE(*next((a, b) for _, a, b in element_sets(name))) for name in FILES]
+    start, stop = Time("2023-01-01").int64, Time("2023-01-21").int64  # about three pieces at 1200 s
+    table = BOULDER.passes(tles, Time(start), Time(stop))
+    geo = np.flatnonzero(table.satno == satno_of("galaxy-16.tle"))
+    assert len(geo) == 1 and table.rises_before_start[geo[0]] and table.sets_after_stop[geo[0]]
+    assert (table.rise.int64[geo[0]], table.set.int64[geo[0]]) == (start, stop)
+    source = sgp4_states(tles)
+    runs = [sgp4_passes(source.rows, source.sets_per_satellite, BOULDER.position, BOULDER.enu["u_up"].copy(),
+                        0.0, start, stop, 1200 * NS, threads) for threads in (1, 2, 3)]
+    for run in runs[1:]:
+        for name, column in run.items():
+            assert np.array_equal(column, runs[0][name], equal_nan=True), name
+
+
+def satno_of(name):
+    return int(next(element_sets(name))[1][2:7])
