@@ -51,9 +51,6 @@ struct Sample {
     double rate;       // dg/dt [m/s]
     double elevation;  // [rad]
     double zenith;     // angle between the satellite's direction and the site's up axis [rad]
-    double perigee;    // of the osculating orbit [m]
-    double apogee;     // of the osculating orbit [m], infinite when unbound
-    double fastest;    // inertial speed at perigee [m/s]
     bool valid;
 };
 
@@ -64,7 +61,25 @@ inline Sample evaluate(const Observer &o, int64_t t, const double *r, const doub
     const double vu = v[0] * o.up.x + v[1] * o.up.y + v[2] * o.up.z;
     const double dv = d.x * v[0] + d.y * v[1] + d.z * v[2];
     const double radius = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
-    // The osculating orbit from the inertial velocity (the Earth's turn added back).
+    Sample s;
+    s.t = t;
+    s.g = du - o.sin_min_elevation * range;
+    s.rate = vu - o.sin_min_elevation * dv / range;
+    s.elevation = std::asin(std::clamp(du / range, -1.0, 1.0));
+    s.zenith = std::acos(std::clamp(frames::dot(Vec3{r[0], r[1], r[2]}, o.up) / radius, -1.0, 1.0));
+    s.valid = std::isfinite(s.g) && std::isfinite(s.rate) && range > 0;
+    return s;
+}
+
+// The extent of the osculating orbit of an Earth-fixed state, from the inertial
+// velocity (the Earth's turn added back): perigee and apogee radii [m] (the
+// apogee infinite when unbound) and the inertial speed at perigee [m/s].
+struct Extent {
+    double perigee, apogee, fastest;
+};
+
+inline Extent osculating_extent(const double *r, const double *v) {
+    const double radius = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
     const double w = frames::earth_rotation_rate;
     const double vi[3] = {v[0] - w * r[1], v[1] + w * r[0], v[2]};
     const double hx = r[1] * vi[2] - r[2] * vi[1], hy = r[2] * vi[0] - r[0] * vi[2];
@@ -72,17 +87,11 @@ inline Sample evaluate(const Observer &o, int64_t t, const double *r, const doub
     const double h2 = hx * hx + hy * hy + hz * hz;
     const double energy = 0.5 * (vi[0] * vi[0] + vi[1] * vi[1] + vi[2] * vi[2]) - gm_earth / radius;
     const double e = std::sqrt(std::max(0.0, 1 + 2 * energy * h2 / (gm_earth * gm_earth)));
-    Sample s;
-    s.t = t;
-    s.g = du - o.sin_min_elevation * range;
-    s.rate = vu - o.sin_min_elevation * dv / range;
-    s.elevation = std::asin(std::clamp(du / range, -1.0, 1.0));
-    s.zenith = std::acos(std::clamp(frames::dot(Vec3{r[0], r[1], r[2]}, o.up) / radius, -1.0, 1.0));
-    s.perigee = h2 / (gm_earth * (1 + e));
-    s.apogee = e < 1 ? h2 / (gm_earth * (1 - e)) : INFINITY;
-    s.fastest = std::sqrt(h2) / s.perigee;
-    s.valid = std::isfinite(s.g) && std::isfinite(s.rate) && range > 0;
-    return s;
+    Extent x;
+    x.perigee = h2 / (gm_earth * (1 + e));
+    x.apogee = e < 1 ? h2 / (gm_earth * (1 - e)) : INFINITY;
+    x.fastest = std::sqrt(h2) / x.perigee;
+    return x;
 }
 
 enum PassFlags : uint8_t {
@@ -122,6 +131,7 @@ public:
         for (size_t i = 0; i < samples_.size(); ++i) {
             auto &mine = samples_[i];
             mine.reserve(n + 64);
+            Extent widest{INFINITY, 0, 0};
             for (size_t k = 0; k < n; ++k) {
                 const size_t at = (i * n + k) * 3;
                 Sample s = evaluate(observer_, times[k], position + at, velocity + at);
@@ -130,8 +140,12 @@ public:
                     break;
                 }
                 mine.push_back(s);
+                const Extent x = osculating_extent(position + at, velocity + at);
+                widest = {std::min(widest.perigee, x.perigee), std::max(widest.apogee, x.apogee),
+                          std::max(widest.fastest, x.fastest)};
             }
-            bounds_[i] = motion_bounds(mine);
+            if (!mine.empty())
+                bounds_[i] = motion_bounds(widest);
             for (uint32_t k = 1; k < mine.size(); ++k)
                 classify(Job{uint32_t(i), k - 1, k, 0});
         }
@@ -329,17 +343,10 @@ private:
         double curvature = 0, cone = 0, spin = 0;
     };
 
-    Bounds motion_bounds(const std::vector<Sample> &mine) const {
+    Bounds motion_bounds(const Extent &widest) const {
         Bounds b;
-        if (mine.empty())
-            return b;
         const double w = frames::earth_rotation_rate;
-        double r_min = INFINITY, r_max = 0, v_max = 0;
-        for (const Sample &s : mine) {
-            r_min = std::min(r_min, s.perigee), r_max = std::max(r_max, s.apogee);
-            v_max = std::max(v_max, s.fastest);
-        }
-        r_min *= 0.97, r_max *= 1.03;
+        double r_min = widest.perigee * 0.97, r_max = widest.apogee * 1.03, v_max = widest.fastest;
         const double v_top = 1.03 * v_max + w * std::min(r_max, 1e12);
         const double site = std::sqrt(frames::dot(observer_.position, observer_.position));
         const double sm = observer_.sin_min_elevation;
@@ -527,7 +534,7 @@ private:
                     continue;
                 std::vector<Sample> inside;
                 if (!(pass.flags & rises_before_start))
-                    inside.push_back(Sample{pass.rise, 0, 0, threshold, 0, 0, 0, 0, true});
+                    inside.push_back(Sample{pass.rise, 0, 0, threshold, 0, true});
                 auto first = std::lower_bound(mine.begin(), mine.end(), pass.rise,
                                               [](const Sample &p, int64_t t) { return p.t < t; });
                 for (auto s = first; s != mine.end() && s->t <= pass.set; ++s) {
@@ -538,7 +545,7 @@ private:
                         pass.max_elevation = s->elevation, pass.culmination = s->t;
                 }
                 if (!(pass.flags & (sets_after_stop | samples_failed)))
-                    inside.push_back(Sample{pass.set, 0, 0, threshold, 0, 0, 0, 0, true});
+                    inside.push_back(Sample{pass.set, 0, 0, threshold, 0, true});
                 for (size_t k = 1; k + 1 < inside.size(); ++k) {
                     const double e = inside[k].elevation;
                     if (e >= inside[k - 1].elevation && e > inside[k + 1].elevation)
