@@ -175,9 +175,11 @@ public:
     // The states wanted next, in the order `supply` takes them; empty when done.
     const std::vector<Request> &requests() {
         // Nothing after a failure is searched.
-        std::erase_if(open_, [&](const Job &job) {
-            return samples_[job.satellite][job.lo].t >= failed_at_[job.satellite];
-        });
+        if (failures_moved_)
+            std::erase_if(open_, [&](const Job &job) {
+                return samples_[job.satellite][job.lo].t >= failed_at_[job.satellite];
+            });
+        failures_moved_ = false;
         std::sort(edges_.begin(), edges_.end());
         edges_.erase(std::unique(edges_.begin(), edges_.end()), edges_.end());
         std::erase_if(edges_, [&](uint32_t i) { return !edge_open(i); });
@@ -298,6 +300,7 @@ private:
         if (t >= failed_at_[i])
             return;
         failed_at_[i] = t;
+        failures_moved_ = true;
         edge_lo_[i] = good;
         if (edge_open(i))
             edges_.push_back(i);
@@ -579,6 +582,7 @@ private:
     std::vector<Pass> passes_;
     std::vector<Peak> peaks_;
     bool culminating_ = false;
+    bool failures_moved_ = false;  // since the last round of requests
 };
 
 // A search window on a grid of `step` ns from `start`, with `stop` the last
