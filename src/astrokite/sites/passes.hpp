@@ -420,12 +420,12 @@ private:
             return {1, {a.t + width / 2}};
         if (!sign_change)  // quarters: fewer rounds for a few more states
             return {3, {a.t + width / 4, a.t + width / 2, b.t - width / 4}};
-        // Newton from the end nearer the root; the secant when Newton leaves the
-        // bracket (rates of some theories are not exact derivatives).
-        const Sample &near = std::fabs(a.g) < std::fabs(b.g) ? a : b;
-        const double newton = double(near.t - a.t) / double(width) - near.g / near.rate * 1e9 / double(width);
-        const bool use_newton = std::isfinite(newton) && newton > 0 && newton < 1;
-        double estimate = use_newton ? newton : a.g / (a.g - b.g);
+        // The root of the cubic through both ends' values and rates; the secant
+        // when the rates give none. Rates of some theories are not exact
+        // derivatives: a poor estimate costs a round, no more.
+        double estimate = hermite_root(a, b, width);
+        if (!(estimate > 0 && estimate < 1))
+            estimate = a.g / (a.g - b.g);
         if (!(estimate > 0 && estimate < 1))
             estimate = 0.5;
         const int64_t x = a.t + int64_t(std::llround(estimate * double(width)));
@@ -434,6 +434,27 @@ private:
         if (hi - lo < 1)
             return {1, {a.t + width / 2}};
         return {2, {lo, hi}};
+    }
+
+    // Where in [0, 1] the cubic Hermite interpolant of g over an interval with
+    // a sign change crosses zero, by bisection of the cubic down to a fraction
+    // of the root tolerance; NaN when the rates are not finite.
+    double hermite_root(const Sample &a, const Sample &b, int64_t width) const {
+        const double seconds = double(width) * 1e-9;
+        const double p0 = a.g, p1 = b.g, m0 = a.rate * seconds, m1 = b.rate * seconds;
+        if (!(std::isfinite(m0) && std::isfinite(m1)))
+            return NAN;
+        auto cubic = [&](double u) {
+            const double v = 1 - u;
+            return v * v * ((1 + 2 * u) * p0 + u * m0) + u * u * ((3 - 2 * u) * p1 - v * m1);
+        };
+        const bool above_lo = p0 > 0;
+        double lo = 0, hi = 1;
+        for (int64_t span = width; span > tolerance_ / 8 && hi - lo > 1e-15; span /= 2) {
+            const double mid = 0.5 * (lo + hi);
+            ((cubic(mid) > 0) == above_lo ? lo : hi) = mid;
+        }
+        return 0.5 * (lo + hi);
     }
 
     // The next point of a peak search: the vertex of the parabola through the
