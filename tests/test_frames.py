@@ -63,3 +63,27 @@ def test_rotation_follows_the_earth_turning():
     assert np.dot(r0[:, 0], r_half[:, 0]) < -0.99
     # The Earth's axis stays put (within precession since 2000).
     assert r0[2, 2] > np.cos(np.radians(0.2))
+
+
+def test_bulk_conversions_split_across_threads_give_the_values_of_one_row_at_a_time():
+    """Large arrays are split across threads at arbitrary samples; each value is
+    the one a small (single-threaded) call gives, bit for bit."""
+    import numpy as np
+
+    from astrokite.frames.frames import GCRF, ITRF, TEME
+    from astrokite.state.ephemeris import StateVectorEphemeris
+    from astrokite.time.time import Time
+
+    rng = np.random.default_rng(5)
+    m, n = 61, 1201  # rows that do not divide evenly between threads
+    position = rng.normal(size=(m, n, 3)) * 7e6
+    velocity = rng.normal(size=(m, n, 3)) * 7e3
+    time = Time(Time("2023-07-01").int64 + np.arange(n) * 61 * 10**9)
+    whole = StateVectorEphemeris(time, position, velocity, frame=TEME)
+    for row in (0, 30, 60):
+        one = StateVectorEphemeris(time, position[row:row + 1], velocity[row:row + 1], frame=TEME)
+        assert np.array_equal(whole.lla()[row], one.lla()[0])
+        for frame in (ITRF, GCRF):
+            a, b = whole.to(frame), one.to(frame)
+            assert np.array_equal(a.position[row], b.position[0]) and np.array_equal(a.velocity[row], b.velocity[0])
+            assert np.array_equal(a.lla()[row], b.lla()[0])

@@ -171,25 +171,33 @@ class FailingStates:
         return r, v, valid
 
 
-def test_failed_samples_end_the_search_with_a_row_that_says_so(states):
+# A step of 60 s cuts the day into pieces searched apart: a failure in one ends the later ones too.
+@pytest.mark.parametrize("step", [300.0, 60.0])
+def test_failed_samples_end_the_search_with_a_row_that_says_so(states, step):
     full = find_passes(BOULDER, states, START, STOP)
     iss = np.flatnonzero(full.satno == 25544)
     # Fail in the middle of the third pass, then between passes.
     during = (full.rise.int64[iss[2]] + full.set.int64[iss[2]]) // 2
     between = (full.set.int64[iss[3]] + full.rise.int64[iss[4]]) // 2
-    for after, in_pass in ((during, True), (between, False)):
-        table = find_passes(BOULDER, FailingStates(states, after), START, STOP, step=300.0)
+    cases = [(during, True), (between, False)]
+    if step == 60.0:  # a failure from a cut between pieces on
+        cut = Time(START).int64 + 512 * 60 * NS
+        in_pass = ((full.rise.int64[iss] < cut) & (full.set.int64[iss] > cut)).any()
+        cases.append((cut, in_pass))
+    for after, in_pass in cases:
+        table = find_passes(BOULDER, FailingStates(states, after), START, STOP, step=step)
         mine = np.flatnonzero(table.satno == 25544)
         last = mine[-1]
         assert table.failed[last] and table.failed.sum() == 1
-        # The search stops at the first sample that fails, one grid step at most after.
-        assert after <= table.set.int64[last] <= after + 300 * NS
+        # The failure is reported from where it starts, to the crossings' resolution.
+        assert after <= table.set.int64[last] <= after + 20_000
         kept = mine[:-1]
+        assert len(kept) == (full.set.int64[iss] < after).sum()
         np.testing.assert_allclose(table.rise.int64[kept], full.rise.int64[iss[: len(kept)]], rtol=0, atol=MS)
         if in_pass:
-            assert abs(table.rise.int64[last] - full.rise.int64[iss[2]]) < MS and len(kept) == 2
+            assert abs(table.rise.int64[last] - full.rise.int64[iss[len(kept)]]) < MS
         else:
-            assert np.isnan(table.max_elevation[last]) and len(kept) == 4
+            assert np.isnan(table.max_elevation[last])
         assert table.to_pandas()["set"].isna()[last]
         others = table.satno != 25544
         np.testing.assert_allclose(table.rise.int64[others], full.rise.int64[full.satno != 25544], rtol=0, atol=MS)
@@ -260,3 +268,73 @@ def test_site_passes_of_element_sets_go_through_sgp4(states):
     np.testing.assert_array_equal(single.rise.int64, table.rise.int64[table.satno == 25544])
     with pytest.raises(TypeError, match="not int"):
         BOULDER.passes(3, START, STOP)
+
+
+def nutsat_last_2023_set():
+    from astrokite.propagators.analytical.sgp4.tle import TLE
+
+    line1, line2 = next((a, b) for _, a, b in element_sets("nutsat.tle") if "23090.07541274" in a)
+    return TLE(line1, line2)
+
+
+def test_passes_before_a_decay_are_kept_and_the_failure_starts_where_propagation_fails():
+    from sgp4.api import Satrec
+
+    tle = nutsat_last_2023_set()
+    paris = Site(math.radians(48.8566), math.radians(2.3522), 35.0)
+    table = paris.passes(tle, "2023-04-01T12:00", "2023-04-02T12:00")
+    assert table.failed.tolist() == [False] * 5 + [True] and np.isnan(table.max_elevation[-1])
+    # The last pass, 12 minutes before the first failed sample of the grid.
+    last = Time(["2023-04-01T19:03:21.38", "2023-04-01T19:05:03.26"]).int64
+    np.testing.assert_allclose([table.rise.int64[4], table.set.int64[4]], last, rtol=0, atol=10 * MS)
+    assert math.degrees(table.max_elevation[4]) == pytest.approx(0.6156, abs=1e-3)
+    # The reference propagator still succeeds just before the reported failure and fails just after.
+    failure = table.set.int64[-1]
+    satrec = Satrec.twoline2rv(tle.line1, tle.line2)
+    days = (np.array([failure - 20_000, failure + 20_000]) / 86400e9) + 2440587.5
+    errors, _, _ = satrec.sgp4_array(np.floor(days), days - np.floor(days))
+    assert errors.tolist()[0] == 0 and errors.tolist()[1] != 0
+
+
+def test_a_window_of_years_is_searched_in_pieces_that_join_seamlessly():
+    from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
+    from astrokite.propagators.analytical.sgp4.tle import TLE
+
+    _, line1, line2 = list(element_sets("navstar-61.tle"))[-1]
+    navstar = TLE(line1, line2)
+    site = Site(0.85, 0.04, 35)
+    table = site.passes(navstar, "2023-03-01", "2026-06-01")
+    assert len(table) > 2000 and not table.failed.any()
+    assert not (table.rises_before_start | table.sets_after_stop).any()
+    # A GPS satellite is never up for eight hours: no pass is two pieces side by side.
+    assert (table.set.int64 - table.rise.int64).max() < 8 * 3600 * NS
+    # A month taken from the long search is what a search of that month alone finds.
+    month = find_passes(site, sgp4_states(SGP4(navstar)), "2024-05-01", "2024-06-01")
+    inside = (table.rise.int64 >= Time("2024-05-01").int64) & (table.set.int64 <= Time("2024-06-01").int64)
+    assert inside.sum() == len(month) - month.rises_before_start.sum() - month.sets_after_stop.sum()
+    whole = ~(month.rises_before_start | month.sets_after_stop)
+    for column in ("rise", "culmination", "set"):
+        np.testing.assert_allclose(getattr(table, column).int64[inside], getattr(month, column).int64[whole],
+                                   rtol=0, atol=MS)
+
+
+def test_a_satellite_always_up_is_one_pass_across_every_cut_and_threads_change_nothing():
+    from astrokite.propagators.analytical.sgp4.tle import TLE
+    from astrokite.sites.search import sgp4_passes
+
+    tles = [TLE(*next((a, b) for _, a, b in element_sets(name))) for name in FILES]
+    start, stop = Time("2023-01-01").int64, Time("2023-01-21").int64  # about three pieces at 1200 s
+    table = BOULDER.passes(tles, Time(start), Time(stop))
+    geo = np.flatnonzero(table.satno == satno_of("galaxy-16.tle"))
+    assert len(geo) == 1 and table.rises_before_start[geo[0]] and table.sets_after_stop[geo[0]]
+    assert (table.rise.int64[geo[0]], table.set.int64[geo[0]]) == (start, stop)
+    source = sgp4_states(tles)
+    runs = [sgp4_passes(source.rows, source.sets_per_satellite, BOULDER.position, BOULDER.enu["u_up"].copy(),
+                        0.0, start, stop, 1200 * NS, threads) for threads in (1, 2, 3)]
+    for run in runs[1:]:
+        for name, column in run.items():
+            assert np.array_equal(column, runs[0][name], equal_nan=True), name
+
+
+def satno_of(name):
+    return int(next(element_sets(name))[1][2:7])

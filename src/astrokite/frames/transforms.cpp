@@ -88,7 +88,7 @@ States convert_states(size_t times, const Input &position, const std::optional<I
 States teme_itrf(Counts ns, Input position, std::optional<Input> velocity, bool to_itrf) {
     const size_t times = ns.shape(0), satellites = position.ndim() ? position.shape(0) : 0;
     return convert_states(times, position, velocity, [&](const double *r, const double *v, double *ro, double *vo) {
-        fr::teme_itrf(ns.data(), times, satellites, r, v, ro, vo, to_itrf);
+        fr::teme_itrf(ns.data(), times, satellites, r, v, ro, vo, to_itrf, astrokite::parallel::cores());
     });
 }
 
@@ -97,7 +97,7 @@ States itrf_gcrf(Input rotations, Input position, std::optional<Input> velocity,
         throw nb::value_error("rotations must have shape (times, 3, 3)");
     const size_t times = rotations.shape(0), satellites = position.ndim() ? position.shape(0) : 0;
     return convert_states(times, position, velocity, [&](const double *r, const double *v, double *ro, double *vo) {
-        fr::itrf_gcrf(rotations.data(), times, satellites, r, v, ro, vo, to_gcrf);
+        fr::itrf_gcrf(rotations.data(), times, satellites, r, v, ro, vo, to_gcrf, astrokite::parallel::cores());
     });
 }
 
@@ -126,13 +126,14 @@ Output geodetic(Input position, double a, double f, std::optional<Counts> ns) {
     auto [out, lla] = new_array(shape_of(position));
     {
         nb::gil_scoped_release unlocked;
+        const unsigned threads = astrokite::parallel::cores();
         std::vector<double> turn(2 * times, 0.0);
         if (ns)
-            turn = fr::gmst_turns(ns->data(), times);
+            turn = fr::gmst_turns(ns->data(), times, threads);
         else
             for (size_t k = 0; k < times; ++k)
                 turn[2 * k] = 1.0;
-        fr::geodetic_points(turn.data(), times, satellites, position.data(), e, lla);
+        fr::geodetic_points(turn.data(), times, satellites, position.data(), e, lla, threads);
     }
     return out;
 }
@@ -176,11 +177,13 @@ std::pair<Output, Output> look(double lat, double lon, double alt, double a, dou
     const double *r = position.data(), *v = velocity ? velocity->data() : nullptr;
     {
         nb::gil_scoped_release unlocked;
-        for (size_t i = 0; i < n; ++i) {
-            const fr::Look l = fr::look(site, axes, r + 3 * i, v ? v + 3 * i : nullptr);
-            aer[3 * i] = l.azimuth, aer[3 * i + 1] = l.elevation, aer[3 * i + 2] = l.range;
-            rate[i] = l.range_rate;
-        }
+        astrokite::parallel::split(n, fr::samples_per_thread, astrokite::parallel::cores(), [&](size_t first, size_t last) {
+            for (size_t i = first; i < last; ++i) {
+                const fr::Look l = fr::look(site, axes, r + 3 * i, v ? v + 3 * i : nullptr);
+                aer[3 * i] = l.azimuth, aer[3 * i + 1] = l.elevation, aer[3 * i + 2] = l.range;
+                rate[i] = l.range_rate;
+            }
+        });
     }
     return {aer_out, rate_out};
 }

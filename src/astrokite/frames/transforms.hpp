@@ -7,10 +7,13 @@
 // taken equal to UTC and polar motion as zero: no Earth orientation data.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "astrokite/common/parallel.hpp"
 
 namespace astrokite::frames {
 
@@ -49,6 +52,18 @@ inline Spin gmst82(int64_t ns) {
     return {turns * two_pi, rate};
 }
 
+// The turn from TEME to ITRF at a UTC count: cosine and sine of the angle
+// about the pole, and its rate [rad/s]. Every TEME <-> ITRF conversion takes
+// its Earth orientation from here.
+struct EarthTurn {
+    double c, s, rate;
+};
+
+inline EarthTurn earth_turn(int64_t ns) {
+    const Spin spin = gmst82(ns);
+    return {std::cos(spin.angle), std::sin(spin.angle), spin.rate};
+}
+
 struct Vec3 {
     double x, y, z;
 };
@@ -80,72 +95,100 @@ inline void itrf_to_teme(double c, double s, double rate, const double *r, const
     r_out[0] = x, r_out[1] = y, r_out[2] = r[2];
 }
 
+// Bulk conversions run over `threads` threads (1 by default: callers that
+// split work themselves, such as the pass search, call them from each of
+// theirs). Each thread takes a range of the flat samples of (satellites,
+// times) arrays; a sample's value does not depend on the split.
+inline constexpr size_t samples_per_thread = 1 << 15;
+
+// fn(row, first, last) over the times [first, last) of each row that the flat
+// samples [begin, end) of rows of `times` samples cover.
+template <class Fn>
+void for_rows(size_t times, size_t begin, size_t end, const Fn &fn) {
+    while (begin < end) {
+        const size_t row = begin / times, first = begin % times, last = std::min(times, first + (end - begin));
+        fn(row, first, last);
+        begin += last - first;
+    }
+}
+
+// The turn TEME -> ITRF of each time.
+inline std::vector<EarthTurn> earth_turns(const int64_t *ns, size_t times, unsigned threads = 1) {
+    std::vector<EarthTurn> turn(times);
+    parallel::split(times, samples_per_thread / 8, threads, [&](size_t first, size_t last) {
+        for (size_t k = first; k < last; ++k)
+            turn[k] = earth_turn(ns[k]);
+    });
+    return turn;
+}
+
 // Between TEME and ITRF for `satellites` rows of `times` samples each
 // ((satellites, times, 3) arrays; `velocity` and `velocity_out` may be null,
 // `out` may alias the input). `to_itrf` picks the direction.
 inline void teme_itrf(const int64_t *ns, size_t times, size_t satellites, const double *position,
-                      const double *velocity, double *position_out, double *velocity_out, bool to_itrf) {
+                      const double *velocity, double *position_out, double *velocity_out, bool to_itrf,
+                      unsigned threads = 1) {
     const bool with_velocity = velocity && velocity_out;
-    std::vector<double> turn(3 * times);  // cos, sin and rate of each time, once
-    for (size_t k = 0; k < times; ++k) {
-        const Spin spin = gmst82(ns[k]);
-        turn[3 * k] = std::cos(spin.angle), turn[3 * k + 1] = std::sin(spin.angle), turn[3 * k + 2] = spin.rate;
-    }
-    for (size_t i = 0; i < satellites; ++i) {
-        for (size_t k = 0; k < times; ++k) {
-            const size_t at = (i * times + k) * 3;
-            const double *v = with_velocity ? velocity + at : nullptr;
-            double *v_out = with_velocity ? velocity_out + at : nullptr;
-            const double *t = &turn[3 * k];
-            if (to_itrf)
-                teme_to_itrf(t[0], t[1], t[2], position + at, v, position_out + at, v_out);
-            else
-                itrf_to_teme(t[0], t[1], t[2], position + at, v, position_out + at, v_out);
-        }
-    }
+    const std::vector<EarthTurn> turn = earth_turns(ns, times, threads);
+    parallel::split(satellites * times, samples_per_thread, threads, [&](size_t begin, size_t end) {
+        for_rows(times, begin, end, [&](size_t i, size_t first, size_t last) {
+            for (size_t k = first; k < last; ++k) {
+                const size_t at = (i * times + k) * 3;
+                const double *v = with_velocity ? velocity + at : nullptr;
+                double *v_out = with_velocity ? velocity_out + at : nullptr;
+                const EarthTurn &t = turn[k];
+                if (to_itrf)
+                    teme_to_itrf(t.c, t.s, t.rate, position + at, v, position_out + at, v_out);
+                else
+                    itrf_to_teme(t.c, t.s, t.rate, position + at, v, position_out + at, v_out);
+            }
+        });
+    });
 }
 
 // Between ITRF and GCRF given the rotation ITRF -> GCRF of each time (row-major
 // 3x3 matrices): r_gcrf = R r_itrf, v_gcrf = R (v_itrf + w x r_itrf).
-inline void itrf_gcrf(const double *rotations, size_t times, size_t satellites, const double *position,
-                      const double *velocity, double *position_out, double *velocity_out, bool to_gcrf) {
-    const bool with_velocity = velocity && velocity_out;
+inline void itrf_gcrf_sample(const double *m, const double *r, const double *v, double *ro, double *vo,
+                             bool to_gcrf) {
     constexpr double w = earth_rotation_rate;
-    for (size_t i = 0; i < satellites; ++i) {
-        for (size_t k = 0; k < times; ++k) {
-            const double *m = rotations + 9 * k;
-            const size_t at = (i * times + k) * 3;
-            const double *r = position + at;
-            double *ro = position_out + at;
-            if (to_gcrf) {
-                const double x = r[0], y = r[1], z = r[2];
-                if (with_velocity) {
-                    const double *v = velocity + at;
-                    const double vx = v[0] - w * y, vy = v[1] + w * x, vz = v[2];
-                    double *vo = velocity_out + at;
-                    vo[0] = m[0] * vx + m[1] * vy + m[2] * vz;
-                    vo[1] = m[3] * vx + m[4] * vy + m[5] * vz;
-                    vo[2] = m[6] * vx + m[7] * vy + m[8] * vz;
-                }
-                ro[0] = m[0] * x + m[1] * y + m[2] * z;
-                ro[1] = m[3] * x + m[4] * y + m[5] * z;
-                ro[2] = m[6] * x + m[7] * y + m[8] * z;
-            } else {
-                const double x = m[0] * r[0] + m[3] * r[1] + m[6] * r[2];
-                const double y = m[1] * r[0] + m[4] * r[1] + m[7] * r[2];
-                const double z = m[2] * r[0] + m[5] * r[1] + m[8] * r[2];
-                if (with_velocity) {
-                    const double *v = velocity + at;
-                    double *vo = velocity_out + at;
-                    const double vx = m[0] * v[0] + m[3] * v[1] + m[6] * v[2];
-                    const double vy = m[1] * v[0] + m[4] * v[1] + m[7] * v[2];
-                    const double vz = m[2] * v[0] + m[5] * v[1] + m[8] * v[2];
-                    vo[0] = vx + w * y, vo[1] = vy - w * x, vo[2] = vz;
-                }
-                ro[0] = x, ro[1] = y, ro[2] = z;
-            }
+    if (to_gcrf) {
+        const double x = r[0], y = r[1], z = r[2];
+        if (v) {
+            const double vx = v[0] - w * y, vy = v[1] + w * x, vz = v[2];
+            vo[0] = m[0] * vx + m[1] * vy + m[2] * vz;
+            vo[1] = m[3] * vx + m[4] * vy + m[5] * vz;
+            vo[2] = m[6] * vx + m[7] * vy + m[8] * vz;
         }
+        ro[0] = m[0] * x + m[1] * y + m[2] * z;
+        ro[1] = m[3] * x + m[4] * y + m[5] * z;
+        ro[2] = m[6] * x + m[7] * y + m[8] * z;
+    } else {
+        const double x = m[0] * r[0] + m[3] * r[1] + m[6] * r[2];
+        const double y = m[1] * r[0] + m[4] * r[1] + m[7] * r[2];
+        const double z = m[2] * r[0] + m[5] * r[1] + m[8] * r[2];
+        if (v) {
+            const double vx = m[0] * v[0] + m[3] * v[1] + m[6] * v[2];
+            const double vy = m[1] * v[0] + m[4] * v[1] + m[7] * v[2];
+            const double vz = m[2] * v[0] + m[5] * v[1] + m[8] * v[2];
+            vo[0] = vx + w * y, vo[1] = vy - w * x, vo[2] = vz;
+        }
+        ro[0] = x, ro[1] = y, ro[2] = z;
     }
+}
+
+inline void itrf_gcrf(const double *rotations, size_t times, size_t satellites, const double *position,
+                      const double *velocity, double *position_out, double *velocity_out, bool to_gcrf,
+                      unsigned threads = 1) {
+    const bool with_velocity = velocity && velocity_out;
+    parallel::split(satellites * times, samples_per_thread, threads, [&](size_t begin, size_t end) {
+        for_rows(times, begin, end, [&](size_t i, size_t first, size_t last) {
+            for (size_t k = first; k < last; ++k) {
+                const size_t at = (i * times + k) * 3;
+                itrf_gcrf_sample(rotations + 9 * k, position + at, with_velocity ? velocity + at : nullptr,
+                                 position_out + at, with_velocity ? velocity_out + at : nullptr, to_gcrf);
+            }
+        });
+    });
 }
 
 // An ellipsoid of revolution: equatorial radius a [m] and flattening f.
@@ -209,34 +252,40 @@ struct Geodetic {
     return {lat, atan2_select(y, x), alt};
 }
 
-// Geodetic coordinates (lat, lon, alt interleaved) of `satellites` rows of
-// `times` points each (x, y, z interleaved), first turned about the pole by the
-// angle whose cosine and sine `turn` holds per time (pairs; 1 and 0 for
-// Earth-fixed input). One pass over memory from TEME to geodetic. Compiled
-// for AVX-512 and AVX2 beside the baseline, picked at run time; the loop
-// vectorises when sqrt need not set errno (-fno-math-errno).
+// Geodetic coordinates (lat, lon, alt interleaved) of the times [first, last)
+// of row `row` of (rows, times, 3) points (x, y, z interleaved), first turned
+// about the pole by the angle whose cosine and sine `turn` holds per time
+// (pairs; 1 and 0 for Earth-fixed input). One pass over memory from TEME to
+// geodetic. Compiled for AVX-512 and AVX2 beside the baseline, picked at run
+// time; the loop vectorises when sqrt need not set errno (-fno-math-errno).
 __attribute__((target_clones("avx512f", "avx2", "default")))
-inline void geodetic_points(const double *turn, size_t times, size_t satellites, const double *position,
-                            const Ellipsoid &e, double *out) {
-    for (size_t i = 0; i < satellites; ++i) {
-        const double *r = position + 3 * i * times;
-        double *o = out + 3 * i * times;
-        for (size_t k = 0; k < times; ++k) {
-            const double c = turn[2 * k], s = turn[2 * k + 1];
-            const double x = r[3 * k], y = r[3 * k + 1];
-            const Geodetic g = geodetic(c * x + s * y, -s * x + c * y, r[3 * k + 2], e);
-            o[3 * k] = g.lat, o[3 * k + 1] = g.lon, o[3 * k + 2] = g.alt;
-        }
+inline void geodetic_row(const double *turn, size_t times, size_t row, size_t first, size_t last,
+                         const double *position, const Ellipsoid &e, double *out) {
+    const double *r = position + 3 * row * times;
+    double *o = out + 3 * row * times;
+    for (size_t k = first; k < last; ++k) {
+        const double c = turn[2 * k], s = turn[2 * k + 1];
+        const double x = r[3 * k], y = r[3 * k + 1];
+        const Geodetic g = geodetic(c * x + s * y, -s * x + c * y, r[3 * k + 2], e);
+        o[3 * k] = g.lat, o[3 * k + 1] = g.lon, o[3 * k + 2] = g.alt;
     }
 }
 
-// The cosine and sine of GMST at each time, the turn TEME -> ITRF.
-inline std::vector<double> gmst_turns(const int64_t *ns, size_t times) {
+inline void geodetic_points(const double *turn, size_t times, size_t satellites, const double *position,
+                            const Ellipsoid &e, double *out, unsigned threads = 1) {
+    parallel::split(satellites * times, samples_per_thread, threads, [&](size_t begin, size_t end) {
+        for_rows(times, begin, end, [&](size_t i, size_t first, size_t last) {
+            geodetic_row(turn, times, i, first, last, position, e, out);
+        });
+    });
+}
+
+// The cosine and sine of the turn TEME -> ITRF at each time, in pairs.
+inline std::vector<double> gmst_turns(const int64_t *ns, size_t times, unsigned threads = 1) {
+    const std::vector<EarthTurn> turns = earth_turns(ns, times, threads);
     std::vector<double> turn(2 * times);
-    for (size_t k = 0; k < times; ++k) {
-        const double angle = gmst82(ns[k]).angle;
-        turn[2 * k] = std::cos(angle), turn[2 * k + 1] = std::sin(angle);
-    }
+    for (size_t k = 0; k < times; ++k)
+        turn[2 * k] = turns[k].c, turn[2 * k + 1] = turns[k].s;
     return turn;
 }
 

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "astrokite/frames/transforms.hpp"
@@ -50,9 +51,6 @@ struct Sample {
     double rate;       // dg/dt [m/s]
     double elevation;  // [rad]
     double zenith;     // angle between the satellite's direction and the site's up axis [rad]
-    double perigee;    // of the osculating orbit [m]
-    double apogee;     // of the osculating orbit [m], infinite when unbound
-    double fastest;    // inertial speed at perigee [m/s]
     bool valid;
 };
 
@@ -63,7 +61,25 @@ inline Sample evaluate(const Observer &o, int64_t t, const double *r, const doub
     const double vu = v[0] * o.up.x + v[1] * o.up.y + v[2] * o.up.z;
     const double dv = d.x * v[0] + d.y * v[1] + d.z * v[2];
     const double radius = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
-    // The osculating orbit from the inertial velocity (the Earth's turn added back).
+    Sample s;
+    s.t = t;
+    s.g = du - o.sin_min_elevation * range;
+    s.rate = vu - o.sin_min_elevation * dv / range;
+    s.elevation = std::asin(std::clamp(du / range, -1.0, 1.0));
+    s.zenith = std::acos(std::clamp(frames::dot(Vec3{r[0], r[1], r[2]}, o.up) / radius, -1.0, 1.0));
+    s.valid = std::isfinite(s.g) && std::isfinite(s.rate) && range > 0;
+    return s;
+}
+
+// The extent of the osculating orbit of an Earth-fixed state, from the inertial
+// velocity (the Earth's turn added back): perigee and apogee radii [m] (the
+// apogee infinite when unbound) and the inertial speed at perigee [m/s].
+struct Extent {
+    double perigee, apogee, fastest;
+};
+
+inline Extent osculating_extent(const double *r, const double *v) {
+    const double radius = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
     const double w = frames::earth_rotation_rate;
     const double vi[3] = {v[0] - w * r[1], v[1] + w * r[0], v[2]};
     const double hx = r[1] * vi[2] - r[2] * vi[1], hy = r[2] * vi[0] - r[0] * vi[2];
@@ -71,17 +87,11 @@ inline Sample evaluate(const Observer &o, int64_t t, const double *r, const doub
     const double h2 = hx * hx + hy * hy + hz * hz;
     const double energy = 0.5 * (vi[0] * vi[0] + vi[1] * vi[1] + vi[2] * vi[2]) - gm_earth / radius;
     const double e = std::sqrt(std::max(0.0, 1 + 2 * energy * h2 / (gm_earth * gm_earth)));
-    Sample s;
-    s.t = t;
-    s.g = du - o.sin_min_elevation * range;
-    s.rate = vu - o.sin_min_elevation * dv / range;
-    s.elevation = std::asin(std::clamp(du / range, -1.0, 1.0));
-    s.zenith = std::acos(std::clamp(frames::dot(Vec3{r[0], r[1], r[2]}, o.up) / radius, -1.0, 1.0));
-    s.perigee = h2 / (gm_earth * (1 + e));
-    s.apogee = e < 1 ? h2 / (gm_earth * (1 - e)) : INFINITY;
-    s.fastest = std::sqrt(h2) / s.perigee;
-    s.valid = std::isfinite(s.g) && std::isfinite(s.rate) && range > 0;
-    return s;
+    Extent x;
+    x.perigee = h2 / (gm_earth * (1 + e));
+    x.apogee = e < 1 ? h2 / (gm_earth * (1 - e)) : INFINITY;
+    x.fastest = std::sqrt(h2) / x.perigee;
+    return x;
 }
 
 enum PassFlags : uint8_t {
@@ -115,30 +125,65 @@ public:
 
     // The common grid: `times` offsets (ns, increasing, first 0, last the span)
     // and Earth-fixed (satellites, times, 3) states; `valid` flags per sample.
+    // A satellite's grid ends at its first failed sample.
     void start(const int64_t *times, size_t n, const double *position, const double *velocity,
                const uint8_t *valid) {
         for (size_t i = 0; i < samples_.size(); ++i) {
             auto &mine = samples_[i];
             mine.reserve(n + 64);
+            Extent widest{INFINITY, 0, 0};
             for (size_t k = 0; k < n; ++k) {
                 const size_t at = (i * n + k) * 3;
                 Sample s = evaluate(observer_, times[k], position + at, velocity + at);
-                s.valid = s.valid && valid[i * n + k];
-                if (!s.valid) {
-                    failed_at_[i] = times[k];
+                if (!(s.valid && valid[i * n + k])) {
+                    fail(uint32_t(i), times[k], mine.empty() ? no_sample : uint32_t(mine.size() - 1));
                     break;
                 }
                 mine.push_back(s);
+                const Extent x = osculating_extent(position + at, velocity + at);
+                widest = {std::min(widest.perigee, x.perigee), std::max(widest.apogee, x.apogee),
+                          std::max(widest.fastest, x.fastest)};
             }
-            bounds_[i] = motion_bounds(mine);
+            if (!mine.empty())
+                bounds_[i] = motion_bounds(widest);
             for (uint32_t k = 1; k < mine.size(); ++k)
                 classify(Job{uint32_t(i), k - 1, k, 0});
         }
     }
 
+    // start() and supply() from TEME states: `epoch` is the count (ns since
+    // 1970, UTC) that the offsets count from.
+    void start_teme(int64_t epoch, const int64_t *times, size_t n, const double *position,
+                    const double *velocity, const uint8_t *valid) {
+        std::vector<int64_t> ns(n);
+        for (size_t k = 0; k < n; ++k)
+            ns[k] = epoch + times[k];
+        std::vector<double> r(3 * n * samples_.size()), v(r.size());
+        frames::teme_itrf(ns.data(), n, samples_.size(), position, velocity, r.data(), v.data(), true);
+        start(times, n, r.data(), v.data(), valid);
+    }
+
+    void supply_teme(int64_t epoch, const double *position, const double *velocity, const uint8_t *valid) {
+        std::vector<double> r(3 * pending_.size()), v(r.size());
+        for (size_t i = 0; i < pending_.size(); ++i) {
+            const frames::EarthTurn turn = frames::earth_turn(epoch + pending_[i].t);
+            frames::teme_to_itrf(turn.c, turn.s, turn.rate, position + 3 * i, velocity + 3 * i, &r[3 * i], &v[3 * i]);
+        }
+        supply(r.data(), v.data(), valid);
+    }
+
     // The states wanted next, in the order `supply` takes them; empty when done.
     const std::vector<Request> &requests() {
-        if (open_.empty() && !culminating_) {
+        // Nothing after a failure is searched.
+        if (failures_moved_)
+            std::erase_if(open_, [&](const Job &job) {
+                return samples_[job.satellite][job.lo].t >= failed_at_[job.satellite];
+            });
+        failures_moved_ = false;
+        std::sort(edges_.begin(), edges_.end());
+        edges_.erase(std::unique(edges_.begin(), edges_.end()), edges_.end());
+        std::erase_if(edges_, [&](uint32_t i) { return !edge_open(i); });
+        if (open_.empty() && edges_.empty() && !culminating_) {
             culminating_ = true;
             find_culminations();
         }
@@ -154,9 +199,18 @@ public:
         for (size_t j = 0; j < open_.size(); ++j) {
             const Points next = next_points(open_[j]);
             for (int p = 0; p < next.count; ++p) {
-                const int64_t t = next.t[p];
-                pending_.push_back({open_[j].satellite, t});
+                pending_.push_back({open_[j].satellite, next.t[p]});
                 targets_.push_back(j);
+            }
+        }
+        // Where a failure starts: quarters of the stretch between the last good
+        // sample and the first failed one.
+        for (size_t e = 0; e < edges_.size(); ++e) {
+            const uint32_t i = edges_[e];
+            const int64_t lo = samples_[i][edge_lo_[i]].t, width = failed_at_[i] - lo;
+            for (int q = 1; q <= 3; ++q) {
+                pending_.push_back({i, lo + width * q / 4});
+                targets_.push_back(open_.size() + e);
             }
         }
         return pending_;
@@ -177,32 +231,52 @@ public:
         std::vector<Job> jobs;
         jobs.swap(open_);
         size_t at = 0;
-        for (size_t j = 0; j < jobs.size(); ++j) {
-            Job job = jobs[j];
-            auto &mine = samples_[job.satellite];
-            uint32_t points[Points::most + 2] = {job.lo};
-            int count = 1;
+        // Each interval's new samples split it, up to the first that fails:
+        // from there on nothing is searched, and the stretch between the last
+        // good sample and the failure is narrowed down instead.
+        auto split = [&](uint32_t i, uint32_t lo, uint32_t hi, int64_t width, size_t target) {
+            auto &mine = samples_[i];
+            uint32_t last = lo;
             bool failed = false;
-            for (; at < targets_.size() && targets_[at] == j; ++at) {
+            for (; at < targets_.size() && targets_[at] == target; ++at) {
+                if (failed)
+                    continue;
                 Sample s = evaluate(observer_, pending_[at].t, position + 3 * at, velocity + 3 * at);
                 if (!(s.valid && valid[at])) {
-                    failed_at_[job.satellite] = std::min(failed_at_[job.satellite], s.t);
+                    fail(i, s.t, last);
                     failed = true;
                     continue;
                 }
-                points[count++] = uint32_t(mine.size());
                 mine.push_back(s);
+                classify(Job{i, last, uint32_t(mine.size() - 1), width});
+                last = uint32_t(mine.size() - 1);
             }
+            if (!failed && hi != no_sample)
+                classify(Job{i, last, hi, width});
+            return failed ? no_sample : last;
+        };
+        for (size_t j = 0; j < jobs.size(); ++j) {
+            const Job &job = jobs[j];
+            const auto &mine = samples_[job.satellite];
+            split(job.satellite, job.lo, job.hi, mine[job.hi].t - mine[job.lo].t, j);
             // A satellite whose motion defeats the bounds (an orbit no theory
             // should give) would split without end: its search stops here and
             // it gets a failure row instead.
             if (mine.size() > most_samples)
-                failed_at_[job.satellite] = std::min(failed_at_[job.satellite], mine[job.lo].t), failed = true;
-            if (failed)
-                continue;
-            points[count++] = job.hi;
-            for (int p = 1; p < count; ++p)
-                classify(Job{job.satellite, points[p - 1], points[p], mine[job.hi].t - mine[job.lo].t});
+                fail(job.satellite, mine[job.lo].t, no_sample);
+        }
+        std::vector<uint32_t> edges(edges_);
+        for (size_t e = 0; e < edges.size(); ++e) {
+            const uint32_t i = edges[e];
+            // A failure found earlier in this round moved the edge: these samples lie past it.
+            const size_t target = jobs.size() + e;
+            if (pending_[at].t >= failed_at_[i])
+                while (at < targets_.size() && targets_[at] == target)
+                    ++at;
+            else if (const uint32_t last = split(i, edge_lo_[i], no_sample, failed_at_[i] - samples_[i][edge_lo_[i]].t,
+                                                 target);
+                     last != no_sample)
+                edge_lo_[i] = last;
         }
     }
 
@@ -218,6 +292,23 @@ public:
 
 private:
     static constexpr int64_t no_failure = std::numeric_limits<int64_t>::max();
+    static constexpr uint32_t no_sample = std::numeric_limits<uint32_t>::max();
+
+    // Satellite `i` failed at `t`; `good` is its last good sample before that,
+    // from which the start of the failure is narrowed down (no_sample: none).
+    void fail(uint32_t i, int64_t t, uint32_t good) {
+        if (t >= failed_at_[i])
+            return;
+        failed_at_[i] = t;
+        failures_moved_ = true;
+        edge_lo_[i] = good;
+        if (edge_open(i))
+            edges_.push_back(i);
+    }
+
+    bool edge_open(uint32_t i) const {
+        return edge_lo_[i] != no_sample && failed_at_[i] - samples_[i][edge_lo_[i]].t > tolerance_;
+    }
     // Culminations to within 0.1 ms: the elevation is flat there, so a tighter
     // bracket buys rounds, not accuracy.
     static constexpr int64_t peak_tolerance = 100'000;
@@ -255,17 +346,10 @@ private:
         double curvature = 0, cone = 0, spin = 0;
     };
 
-    Bounds motion_bounds(const std::vector<Sample> &mine) const {
+    Bounds motion_bounds(const Extent &widest) const {
         Bounds b;
-        if (mine.empty())
-            return b;
         const double w = frames::earth_rotation_rate;
-        double r_min = INFINITY, r_max = 0, v_max = 0;
-        for (const Sample &s : mine) {
-            r_min = std::min(r_min, s.perigee), r_max = std::max(r_max, s.apogee);
-            v_max = std::max(v_max, s.fastest);
-        }
-        r_min *= 0.97, r_max *= 1.03;
+        double r_min = widest.perigee * 0.97, r_max = widest.apogee * 1.03, v_max = widest.fastest;
         const double v_top = 1.03 * v_max + w * std::min(r_max, 1e12);
         const double site = std::sqrt(frames::dot(observer_.position, observer_.position));
         const double sm = observer_.sin_min_elevation;
@@ -336,12 +420,12 @@ private:
             return {1, {a.t + width / 2}};
         if (!sign_change)  // quarters: fewer rounds for a few more states
             return {3, {a.t + width / 4, a.t + width / 2, b.t - width / 4}};
-        // Newton from the end nearer the root; the secant when Newton leaves the
-        // bracket (rates of some theories are not exact derivatives).
-        const Sample &near = std::fabs(a.g) < std::fabs(b.g) ? a : b;
-        const double newton = double(near.t - a.t) / double(width) - near.g / near.rate * 1e9 / double(width);
-        const bool use_newton = std::isfinite(newton) && newton > 0 && newton < 1;
-        double estimate = use_newton ? newton : a.g / (a.g - b.g);
+        // The root of the cubic through both ends' values and rates; the secant
+        // when the rates give none. Rates of some theories are not exact
+        // derivatives: a poor estimate costs a round, no more.
+        double estimate = hermite_root(a, b, width);
+        if (!(estimate > 0 && estimate < 1))
+            estimate = a.g / (a.g - b.g);
         if (!(estimate > 0 && estimate < 1))
             estimate = 0.5;
         const int64_t x = a.t + int64_t(std::llround(estimate * double(width)));
@@ -350,6 +434,27 @@ private:
         if (hi - lo < 1)
             return {1, {a.t + width / 2}};
         return {2, {lo, hi}};
+    }
+
+    // Where in [0, 1] the cubic Hermite interpolant of g over an interval with
+    // a sign change crosses zero, by bisection of the cubic down to a fraction
+    // of the root tolerance; NaN when the rates are not finite.
+    double hermite_root(const Sample &a, const Sample &b, int64_t width) const {
+        const double seconds = double(width) * 1e-9;
+        const double p0 = a.g, p1 = b.g, m0 = a.rate * seconds, m1 = b.rate * seconds;
+        if (!(std::isfinite(m0) && std::isfinite(m1)))
+            return NAN;
+        auto cubic = [&](double u) {
+            const double v = 1 - u;
+            return v * v * ((1 + 2 * u) * p0 + u * m0) + u * u * ((3 - 2 * u) * p1 - v * m1);
+        };
+        const bool above_lo = p0 > 0;
+        double lo = 0, hi = 1;
+        for (int64_t span = width; span > tolerance_ / 8 && hi - lo > 1e-15; span /= 2) {
+            const double mid = 0.5 * (lo + hi);
+            ((cubic(mid) > 0) == above_lo ? lo : hi) = mid;
+        }
+        return 0.5 * (lo + hi);
     }
 
     // The next point of a peak search: the vertex of the parabola through the
@@ -400,6 +505,18 @@ private:
             pass.max_elevation = peak.mid.elevation, pass.culmination = peak.mid.t;
     }
 
+    // Sorted by time through (time, index) pairs: cheaper to move than samples.
+    static void in_time_order(std::vector<Sample> &samples) {
+        std::vector<std::pair<int64_t, uint32_t>> order(samples.size());
+        for (uint32_t k = 0; k < samples.size(); ++k)
+            order[k] = {samples[k].t, k};
+        std::sort(order.begin(), order.end());
+        std::vector<Sample> sorted(samples.size());
+        for (size_t k = 0; k < order.size(); ++k)
+            sorted[k] = samples[order[k].second];
+        samples.swap(sorted);
+    }
+
     // Passes from the crossings of each satellite. The highest sample inside a
     // pass is its first culmination; every local maximum of the samples inside
     // (a crossing counting as a sample at the minimum elevation) opens a peak
@@ -407,8 +524,9 @@ private:
     void find_culminations() {
         const double threshold = std::asin(observer_.sin_min_elevation);
         for (uint32_t i = 0; i < samples_.size(); ++i) {
-            std::vector<Sample> mine = samples_[i];
-            std::sort(mine.begin(), mine.end(), [](const Sample &p, const Sample &q) { return p.t < q.t; });
+            // No interval refers to the samples by index any more: they are put in time order in place.
+            std::vector<Sample> &mine = samples_[i];
+            in_time_order(mine);
             auto &crossings = crossings_[i];
             std::sort(crossings.begin(), crossings.end(),
                       [](const Crossing &p, const Crossing &q) { return p.t < q.t; });
@@ -440,16 +558,18 @@ private:
                     continue;
                 std::vector<Sample> inside;
                 if (!(pass.flags & rises_before_start))
-                    inside.push_back(Sample{pass.rise, 0, 0, threshold, 0, 0, 0, 0, true});
-                for (const Sample &s : mine) {
-                    if (s.t < pass.rise || s.t > pass.set || !(s.g > 0))
+                    inside.push_back(Sample{pass.rise, 0, 0, threshold, 0, true});
+                auto first = std::lower_bound(mine.begin(), mine.end(), pass.rise,
+                                              [](const Sample &p, int64_t t) { return p.t < t; });
+                for (auto s = first; s != mine.end() && s->t <= pass.set; ++s) {
+                    if (!(s->g > 0))
                         continue;
-                    inside.push_back(s);
-                    if (s.elevation > pass.max_elevation)
-                        pass.max_elevation = s.elevation, pass.culmination = s.t;
+                    inside.push_back(*s);
+                    if (s->elevation > pass.max_elevation)
+                        pass.max_elevation = s->elevation, pass.culmination = s->t;
                 }
                 if (!(pass.flags & (sets_after_stop | samples_failed)))
-                    inside.push_back(Sample{pass.set, 0, 0, threshold, 0, 0, 0, 0, true});
+                    inside.push_back(Sample{pass.set, 0, 0, threshold, 0, true});
                 for (size_t k = 1; k + 1 < inside.size(); ++k) {
                     const double e = inside[k].elevation;
                     if (e >= inside[k - 1].elevation && e > inside[k + 1].elevation)
@@ -474,6 +594,8 @@ private:
     std::vector<std::vector<Sample>> samples_;
     std::vector<Bounds> bounds_;
     std::vector<int64_t> failed_at_;
+    std::vector<uint32_t> edge_lo_ = std::vector<uint32_t>(samples_.size(), no_sample);
+    std::vector<uint32_t> edges_;  // satellites whose failure start is being narrowed down
     std::vector<std::vector<Crossing>> crossings_ = std::vector<std::vector<Crossing>>(samples_.size());
     std::vector<Job> open_;
     std::vector<Request> pending_;
@@ -481,6 +603,62 @@ private:
     std::vector<Pass> passes_;
     std::vector<Peak> peaks_;
     bool culminating_ = false;
+    bool failures_moved_ = false;  // since the last round of requests
 };
+
+// A search window on a grid of `step` ns from `start`, with `stop` the last
+// point, cut into pieces of at most `steps_per_piece` steps: each piece is
+// searched on its own, which bounds the samples a search holds however long
+// the window.
+struct Window {
+    static constexpr int64_t steps_per_piece = 512;
+    int64_t start, stop, step;
+
+    int64_t steps() const { return (stop - start + step - 1) / step; }
+    size_t pieces() const { return size_t((steps() + steps_per_piece - 1) / steps_per_piece); }
+    int64_t piece_start(size_t k) const { return start + int64_t(k) * steps_per_piece * step; }
+    int64_t piece_stop(size_t k) const { return k + 1 < pieces() ? piece_start(k + 1) : stop; }
+
+    // The grid of piece k as offsets from its start, the piece's end last.
+    std::vector<int64_t> offsets(size_t k) const {
+        const int64_t span = piece_stop(k) - piece_start(k);
+        std::vector<int64_t> out;
+        for (int64_t t = 0; t < span; t += step)
+            out.push_back(t);
+        out.push_back(span);
+        return out;
+    }
+};
+
+// The passes of a search cut into pieces of time, joined into those of the
+// whole window: `found` holds every piece's passes with times in ns since 1970
+// (not after the piece's start), `stop` is the end of the window. A pass under
+// way at a cut continues in the next piece's first pass; a satellite's failure
+// ends its search, so nothing of it after the first failure is kept.
+inline std::vector<Pass> join_pieces(std::vector<Pass> found, int64_t stop) {
+    std::sort(found.begin(), found.end(), [](const Pass &a, const Pass &b) {
+        if (a.satellite != b.satellite)
+            return a.satellite < b.satellite;
+        return a.rise != b.rise ? a.rise < b.rise : a.set < b.set;
+    });
+    std::vector<Pass> out;
+    for (const Pass &p : found) {
+        Pass *last = out.empty() || out.back().satellite != p.satellite ? nullptr : &out.back();
+        if (last && (last->flags & samples_failed))
+            continue;
+        const bool cut = last && (last->flags & sets_after_stop) && last->set < stop && last->set == p.rise;
+        if (cut && std::isnan(p.max_elevation)) {  // failed from the cut on: the pass ends there
+            last->flags = uint8_t((last->flags & ~sets_after_stop) | samples_failed);
+        } else if (cut && (p.flags & rises_before_start)) {
+            if (p.max_elevation > last->max_elevation)
+                last->max_elevation = p.max_elevation, last->culmination = p.culmination;
+            last->set = p.set;
+            last->flags = uint8_t((last->flags & rises_before_start) | (p.flags & ~rises_before_start));
+        } else {
+            out.push_back(p);
+        }
+    }
+    return out;
+}
 
 }  // namespace astrokite::sites

@@ -7,7 +7,7 @@ from typing import Protocol
 
 import numpy as np
 
-from astrokite.sites.search import PassSearch
+from astrokite.sites.search import PassSearch, join_pieces, pieces, sgp4_passes
 from astrokite.time.time import Time
 
 _RISES_BEFORE_START, _SETS_AFTER_STOP, _SAMPLES_FAILED = 1, 2, 4
@@ -18,16 +18,12 @@ class TemeStates(Protocol):
     """Where the pass search gets TEME states [m, m/s] of satellites from.
 
     ``satnos`` is the int64 catalogue number of each satellite (row).
-    ``grid(rows, times)`` gives the states of the satellites ``rows`` (a slice)
-    at every one of ``times`` (int64 ns since 1970): position and velocity of
-    shape (satellites, times, 3) and a boolean ``valid`` of shape (satellites,
-    times). ``at(rows, times)`` gives one state per (row, time) pair: shapes
-    (k, 3), (k, 3) and (k,).
+    ``at(rows, times)`` gives one state per (row, time) pair (int64 rows and
+    int64 ns since 1970): position and velocity of shapes (k, 3) and a boolean
+    ``valid`` of shape (k,).
     """
 
     satnos: np.ndarray
-
-    def grid(self, rows: slice, times: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]: ...
 
     def at(self, rows: np.ndarray, times: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]: ...
 
@@ -114,6 +110,37 @@ def _count(value, name: str) -> int:
     return int(time.int64)
 
 
+# Windows past this many ns (about 146 years) are refused: their counts would not fit the search's arithmetic.
+_LONGEST = 1 << 62
+
+
+def _window(start, stop, min_elevation, step) -> tuple[int, int, float, int]:
+    """The checked arguments of a search: start and stop [ns since 1970], the
+    sine of the minimum elevation, the grid step [ns]."""
+    start_ns, stop_ns = _count(start, "start"), _count(stop, "stop")
+    if stop_ns <= start_ns:
+        raise ValueError(f"stop must come after start (start {Time(start_ns)!r}, stop {Time(stop_ns)!r})")
+    if stop_ns - start_ns >= _LONGEST:
+        raise ValueError(f"the window from {Time(start_ns)!r} to {Time(stop_ns)!r} is too long to search "
+                         f"(at most about 146 years)")
+    min_elevation = float(min_elevation)
+    if not (math.isfinite(min_elevation) and abs(min_elevation) < math.pi / 2):
+        raise ValueError(f"min_elevation must be a finite angle within +-pi/2 rad, got {min_elevation!r}")
+    step = float(step)
+    if not (math.isfinite(step) and step > 0):
+        raise ValueError(f"step must be a positive number of seconds, got {step!r}")
+    step_ns = min(max(int(step * _NS), 1), stop_ns - start_ns)
+    return start_ns, stop_ns, math.sin(min_elevation), step_ns
+
+
+def _site_axes(site) -> tuple[np.ndarray, np.ndarray]:
+    return (np.ascontiguousarray(site.position, np.float64),
+            np.ascontiguousarray(site.enu["u_up"], np.float64))
+
+
+_COLUMNS = ("rise", "culmination", "set", "max_elevation", "flags")
+
+
 def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.0, *, step: float = 1200.0,
                 chunk: int = 4096) -> PassTable:
     """Passes over ``site`` of the satellites ``states`` gives TEME states of.
@@ -123,45 +150,45 @@ def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.
     decided: the clearance above the minimum elevation has a second derivative
     bounded by the orbit's geometry, so a stretch whose bounds stay below (or
     above) the horizon needs no more samples and any other is split, however
-    short the pass. Rises, sets and culminations are refined to about 10 us.
-    Satellites go through in chunks of ``chunk`` to bound the memory used.
+    short the pass. Rises, sets and culminations are refined to about 10 us,
+    and where a satellite's states fail, the start of the failure as well.
+    A long window is searched in pieces of a few hundred steps, and a pass
+    under way at a cut is joined with its continuation. Satellites go through
+    in chunks of ``chunk`` to bound the memory used.
+
+    States from the package's SGP4 of element sets (``sgp4_states``) are
+    searched in native code on every core.
     """
-    start_ns, stop_ns = _count(start, "start"), _count(stop, "stop")
-    if stop_ns <= start_ns:
-        raise ValueError(f"stop must come after start (start {Time(start_ns)!r}, stop {Time(stop_ns)!r})")
-    min_elevation = float(min_elevation)
-    if not (math.isfinite(min_elevation) and abs(min_elevation) < math.pi / 2):
-        raise ValueError(f"min_elevation must be a finite angle within +-pi/2 rad, got {min_elevation!r}")
-    step = float(step)
-    if not (math.isfinite(step) and step > 0):
-        raise ValueError(f"step must be a positive number of seconds, got {step!r}")
-    span = stop_ns - start_ns
-    offsets = np.arange(0, span, max(int(step * _NS), 1), dtype=np.int64)
-    offsets = np.append(offsets, np.int64(span))
-    grid = start_ns + offsets
-    up = np.ascontiguousarray(site.enu["u_up"], np.float64)
-    position = np.ascontiguousarray(site.position, np.float64)
+    start_ns, stop_ns, sin_min, step_ns = _window(start, stop, min_elevation, step)
+    position, up = _site_axes(site)
+    if isinstance(states, _SGP4States) and states.rows is not None:
+        found = sgp4_passes(states.rows, states.sets_per_satellite, position, up, sin_min, start_ns, stop_ns,
+                            step_ns, 0)
+        return PassTable(found["satno"][found["row"]], *(found[name] for name in _COLUMNS))
     satnos = np.asarray(states.satnos, np.int64)
     found = []
     for first in range(0, len(satnos), chunk):
-        rows = slice(first, min(first + chunk, len(satnos)))
-        count = rows.stop - rows.start
-        search = PassSearch(position, up, math.sin(min_elevation), count, start_ns, span)
-        r, v, valid = states.grid(rows, grid)
-        search.begin(offsets, *_contiguous(r, v, valid))
-        while True:
-            wanted_rows, wanted_times = search.requests()
-            if len(wanted_rows) == 0:
-                break
-            r, v, valid = states.at(wanted_rows + first, wanted_times)
-            search.supply(*_contiguous(r, v, valid))
-        result = search.passes()
-        result["satno"] = satnos[first + result.pop("row")]
-        found.append(result)
-    columns = ("satno", "rise", "culmination", "set", "max_elevation", "flags")
+        count = min(chunk, len(satnos) - first)
+        rows = np.arange(first, first + count)
+        for piece_start, offsets in pieces(start_ns, stop_ns, step_ns):
+            search = PassSearch(position, up, sin_min, count, piece_start, int(offsets[-1]))
+            r, v, valid = states.at(np.repeat(rows, len(offsets)), np.tile(piece_start + offsets, count))
+            search.begin(offsets, *_contiguous(r.reshape(count, len(offsets), 3),
+                                                v.reshape(count, len(offsets), 3),
+                                                valid.reshape(count, len(offsets))))
+            while True:
+                wanted_rows, wanted_times = search.requests()
+                if len(wanted_rows) == 0:
+                    break
+                search.supply(*_contiguous(*states.at(wanted_rows + first, wanted_times)))
+            result = search.passes()
+            result["row"] = result["row"] + first
+            found.append(result)
     if not found:
-        return PassTable(*(np.zeros(0) for _ in columns))
-    return PassTable(*(np.concatenate([part[name] for part in found]) for name in columns))
+        return PassTable(*(np.zeros(0) for _ in range(6)))
+    joined = join_pieces(*(np.concatenate([part[name] for part in found]) for name in ("row",) + _COLUMNS),
+                         stop_ns)
+    return PassTable(satnos[joined["row"]], *(joined[name] for name in _COLUMNS))
 
 
 def _contiguous(position, velocity, valid):
@@ -171,36 +198,38 @@ def _contiguous(position, velocity, valid):
 
 
 class _SGP4States:
-    """TEME states from the package's SGP4: the grid of each chunk of satellites
-    from a propagator of that chunk (or, given an SGP4, from its pairs of the
-    chunk's rows and the grid's times); the rounds of requests go through one
-    propagator over all of them, each (satellite, time) pair propagated once."""
+    """TEME states from the package's SGP4. Of element sets, it keeps their
+    line pairs for the native search (``rows``, ``sets_per_satellite``) and
+    makes a propagator only when asked for states; of an ``SGP4``, it asks
+    that propagator, each (satellite, time) pair propagated once."""
 
     def __init__(self, source):
+        from astrokite.propagators.analytical.sgp4.sgp4 import SGP4, _groups
+
+        self._propagator = None
+        self.rows = None
+        if isinstance(source, SGP4):
+            self._propagator = source
+        else:
+            self._source = _satellites(source)
+            groups = _groups(self._source)
+            self.rows = b"".join(groups)
+            self.sets_per_satellite = np.array([len(rows) // 138 for rows in groups], np.int64)
+
+    @property
+    def propagator(self):
         from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 
-        self._SGP4 = SGP4
-        if isinstance(source, SGP4):
-            self._items = None
-            self._all = source
-        else:
-            self._items = _satellites(source)
-            self._all = SGP4(self._items)
-        self.satnos = np.asarray(self._all.satnos, np.int64)
+        if self._propagator is None:
+            self._propagator = SGP4(self._source)
+        return self._propagator
 
-    @staticmethod
-    def _states(ephemeris):
-        return ephemeris.position, ephemeris.velocity, np.asarray(ephemeris.error) == 0
-
-    def grid(self, rows, times):
-        if self._items is not None:
-            return self._states(self._SGP4(self._items[rows]).propagate(Time(times)))
-        count = rows.stop - rows.start
-        r, v, valid = self.at(np.repeat(np.arange(rows.start, rows.stop), len(times)), np.tile(times, count))
-        return r.reshape(count, len(times), 3), v.reshape(count, len(times), 3), valid.reshape(count, len(times))
+    @property
+    def satnos(self) -> np.ndarray:
+        return np.asarray(self.propagator.satnos, np.int64)
 
     def at(self, rows, times):
-        position, velocity, error = self._all.propagate_pairs(rows, Time(times))
+        position, velocity, error = self.propagator.propagate_pairs(rows, Time(times))
         return position, velocity, error == 0
 
 

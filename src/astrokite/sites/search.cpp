@@ -1,5 +1,5 @@
-// Python binding of the pass search: TEME states in (turned Earth-fixed here),
-// requests and passes out as arrays.
+// Python binding of the pass search: TEME states in, requests and passes out as
+// arrays; and the whole search of SGP4 element sets in one call.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/pair.h>
@@ -13,6 +13,7 @@
 #include "astrokite/common/args.hpp"
 #include "astrokite/frames/transforms.hpp"
 #include "astrokite/sites/passes.hpp"
+#include "astrokite/sites/sgp4_passes.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -40,6 +41,39 @@ void check_shape(const nb::ndarray<> &a, std::vector<size_t> shape, const char *
         throw nb::value_error((std::string(name) + " has the wrong shape").c_str());
 }
 
+fr::Vec3 vec(const Doubles &a, const char *name) {
+    if (a.ndim() != 1 || a.shape(0) != 3 ||
+        !(std::isfinite(a.data()[0]) && std::isfinite(a.data()[1]) && std::isfinite(a.data()[2])))
+        throw nb::value_error((std::string(name) + " must be 3 finite numbers").c_str());
+    return {a.data()[0], a.data()[1], a.data()[2]};
+}
+
+// Arrays row, rise, culmination, set, max_elevation and flags of passes.
+nb::dict columns(const std::vector<st::Pass> &found) {
+    std::vector<int64_t> row, rise, culmination, set;
+    std::vector<double> elevation;
+    std::vector<uint8_t> flags;
+    for (const st::Pass &p : found) {
+        row.push_back(p.satellite);
+        rise.push_back(p.rise), culmination.push_back(p.culmination), set.push_back(p.set);
+        elevation.push_back(p.max_elevation), flags.push_back(p.flags);
+    }
+    nb::dict out;
+    out["row"] = to_array(std::move(row));
+    out["rise"] = to_array(std::move(rise));
+    out["culmination"] = to_array(std::move(culmination));
+    out["set"] = to_array(std::move(set));
+    out["max_elevation"] = to_array(std::move(elevation));
+    out["flags"] = to_array(std::move(flags));
+    return out;
+}
+
+st::Window window(int64_t start, int64_t stop, int64_t step) {
+    if (!(stop > start && step > 0 && step <= stop - start))
+        throw nb::value_error("the window needs start < stop and a step within it");
+    return {start, stop, step};
+}
+
 class Search {
 public:
     Search(Doubles position, Doubles up, double sin_min_elevation, size_t satellites, int64_t start, int64_t span)
@@ -57,13 +91,8 @@ public:
         check_shape(nb::ndarray<>(valid), {satellites_, n}, "valid");
         if (n < 2 || offsets.data()[0] != 0)
             throw nb::value_error("the grid must start at offset 0 and hold two times or more");
-        std::vector<int64_t> times(n);
-        for (size_t k = 0; k < n; ++k)
-            times[k] = start_ + offsets.data()[k];
-        std::vector<double> r(position.size()), v(velocity.size());
         nb::gil_scoped_release unlocked;
-        fr::teme_itrf(times.data(), n, satellites_, position.data(), velocity.data(), r.data(), v.data(), true);
-        search_.start(offsets.data(), n, r.data(), v.data(), valid.data());
+        search_.start_teme(start_, offsets.data(), n, position.data(), velocity.data(), valid.data());
     }
 
     std::pair<nb::object, nb::object> requests() {
@@ -71,65 +100,89 @@ public:
         std::vector<int64_t> rows(wanted.size()), times(wanted.size());
         for (size_t i = 0; i < wanted.size(); ++i)
             rows[i] = wanted[i].satellite, times[i] = start_ + wanted[i].t;
-        times_ = times;
+        requested_ = wanted.size();
         return {nb::cast(to_array(std::move(rows))), nb::cast(to_array(std::move(times)))};
     }
 
     void supply(Doubles position, Doubles velocity, Flags valid) {
-        const size_t k = times_.size();
+        const size_t k = requested_;
         check_shape(nb::ndarray<>(position), {k, 3}, "position");
         check_shape(nb::ndarray<>(velocity), {k, 3}, "velocity");
         check_shape(nb::ndarray<>(valid), {k}, "valid");
-        std::vector<double> r(3 * k), v(3 * k);
         nb::gil_scoped_release unlocked;
-        for (size_t i = 0; i < k; ++i) {
-            const fr::Spin spin = fr::gmst82(times_[i]);
-            fr::teme_to_itrf(std::cos(spin.angle), std::sin(spin.angle), spin.rate, position.data() + 3 * i,
-                             velocity.data() + 3 * i, r.data() + 3 * i, v.data() + 3 * i);
-        }
-        search_.supply(r.data(), v.data(), valid.data());
+        search_.supply_teme(start_, position.data(), velocity.data(), valid.data());
     }
 
     nb::dict passes() const {
-        const std::vector<st::Pass> found = search_.passes();
-        std::vector<int64_t> row, rise, culmination, set;
-        std::vector<double> elevation;
-        std::vector<uint8_t> flags;
-        for (const st::Pass &p : found) {
-            row.push_back(p.satellite);
-            rise.push_back(start_ + p.rise), culmination.push_back(start_ + p.culmination);
-            set.push_back(start_ + p.set);
-            elevation.push_back(p.max_elevation), flags.push_back(p.flags);
-        }
-        nb::dict out;
-        out["row"] = to_array(std::move(row));
-        out["rise"] = to_array(std::move(rise));
-        out["culmination"] = to_array(std::move(culmination));
-        out["set"] = to_array(std::move(set));
-        out["max_elevation"] = to_array(std::move(elevation));
-        out["flags"] = to_array(std::move(flags));
-        return out;
+        std::vector<st::Pass> found = search_.passes();
+        for (st::Pass &p : found)
+            p.rise += start_, p.culmination += start_, p.set += start_;
+        return columns(found);
     }
 
 private:
-    static fr::Vec3 vec(const Doubles &a, const char *name) {
-        if (a.ndim() != 1 || a.shape(0) != 3 || !(std::isfinite(a.data()[0]) && std::isfinite(a.data()[1]) &&
-                                                  std::isfinite(a.data()[2])))
-            throw nb::value_error((std::string(name) + " must be 3 finite numbers").c_str());
-        return {a.data()[0], a.data()[1], a.data()[2]};
-    }
-
     int64_t start_;
     st::PassSearch search_;
     size_t satellites_;
-    std::vector<int64_t> times_;
+    size_t requested_ = 0;
 };
+
+// The pieces of a window: (start, grid offsets from it) of each.
+nb::list pieces(int64_t start, int64_t stop, int64_t step) {
+    const st::Window w = window(start, stop, step);
+    nb::list out;
+    for (size_t k = 0; k < w.pieces(); ++k)
+        out.append(nb::make_tuple(w.piece_start(k), to_array(w.offsets(k))));
+    return out;
+}
+
+nb::dict join_pieces(Counts row, Counts rise, Counts culmination, Counts set, Doubles max_elevation, Flags flags,
+                     int64_t stop) {
+    const size_t n = row.shape(0);
+    for (const nb::ndarray<> &a : {nb::ndarray<>(rise), nb::ndarray<>(culmination), nb::ndarray<>(set),
+                                   nb::ndarray<>(max_elevation), nb::ndarray<>(flags)})
+        check_shape(a, {n}, "each column");
+    std::vector<st::Pass> found(n);
+    for (size_t i = 0; i < n; ++i)
+        found[i] = {uint32_t(row.data()[i]), rise.data()[i], culmination.data()[i], set.data()[i],
+                    max_elevation.data()[i], flags.data()[i]};
+    return columns(st::join_pieces(std::move(found), stop));
+}
+
+// Every pass of the satellites of `rows` (line pairs, sets_per_satellite[i] of
+// satellite i) through SGP4, with the catalogue number of each satellite.
+nb::dict sgp4_passes(nb::bytes rows, Counts sets_per_satellite, Doubles position, Doubles up,
+                     double sin_min_elevation, int64_t start, int64_t stop, int64_t step, unsigned threads) {
+    std::vector<size_t> sets(sets_per_satellite.shape(0));
+    size_t total = 0;
+    for (size_t i = 0; i < sets.size(); ++i) {
+        if (sets_per_satellite.data()[i] < 1)
+            throw nb::value_error("every satellite needs an element set");
+        total += sets[i] = size_t(sets_per_satellite.data()[i]);
+    }
+    if (rows.size() != total * astrokite::sgp4::row_bytes)
+        throw nb::value_error("rows must hold one 138-byte line pair per element set");
+    const st::Observer observer{vec(position, "position"), vec(up, "up"), sin_min_elevation};
+    const st::Window w = window(start, stop, step);
+    std::vector<st::Pass> found;
+    std::vector<int64_t> satnos(sets.size());
+    {
+        nb::gil_scoped_release unlocked;
+        const st::Fleet fleet(rows.c_str(), sets);
+        for (size_t i = 0; i < sets.size(); ++i)
+            satnos[i] = fleet.satno(i);
+        found = st::fleet_passes(fleet, observer, w, threads);
+    }
+    nb::dict out = columns(found);
+    out["satno"] = to_array(std::move(satnos));
+    return out;
+}
 
 }  // namespace
 
 NB_MODULE(search, m) {
     astrokite::args::LoadOnce once(m);
-    m.doc() = "Pass search over a site, driven in rounds of batched propagation.";
+    m.doc() = "Pass search over a site, driven in rounds of batched propagation, or run whole over SGP4 element sets.";
     nb::class_<Search>(m, "PassSearch",
                        "PassSearch(position, up, sin_min_elevation, satellites, start, span): the search for\n"
                        "passes of `satellites` over a site (Earth-fixed position [m] and up axis) between\n"
@@ -144,4 +197,12 @@ NB_MODULE(search, m) {
              "TEME states (k, 3) at the last requests, in their order.")
         .def("passes", &Search::passes,
              "Arrays row, rise, culmination, set [ns], max_elevation [rad] and flags, one entry per pass.");
+    m.def("pieces", &pieces, "start"_a, "stop"_a, "step"_a,
+          "The pieces a window [start, stop] on a grid of `step` (ns) is searched in: (start, grid offsets).");
+    m.def("join_pieces", &join_pieces, "row"_a, "rise"_a, "culmination"_a, "set"_a, "max_elevation"_a, "flags"_a,
+          "stop"_a, "The passes of every piece of a window ending at `stop`, joined across the cuts.");
+    m.def("sgp4_passes", &sgp4_passes, "rows"_a, "sets_per_satellite"_a, "position"_a, "up"_a,
+          "sin_min_elevation"_a, "start"_a, "stop"_a, "step"_a, "threads"_a,
+          "Every pass of element sets (line pairs, satellite after satellite) through SGP4, searched\n"
+          "over `threads` threads (0: every core); the pass columns and each satellite's satno.");
 }
