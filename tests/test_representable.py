@@ -380,6 +380,9 @@ def test_counts_in_reprs_read_in_the_singular_for_one():
     assert repr(ak.parse_tle(ISS1 + "\n" + ISS2)) == "Catalogue(1 satellite, 1 element set, 0 rejected)"
     one = PassTable([25544], [0], [1], [2], [0.5], [0])
     assert repr(one) == "<PassTable 1 pass of 1 satellite>"
-    none = PassTable(*([] for _ in range(6)))
-    none.searched = 3  # satellites searched without finding a pass
+    none = PassTable(*([] for _ in range(6)), searched=3)  # satellites searched without finding a pass
     assert repr(none) == "<PassTable 0 passes of 3 satellites>"
+    # A search of one satellite that finds no pass still says it searched one.
+    site = ak.Site(-1.5, 0.0)  # near the South Pole, which the ISS never rises over
+    for source in (tle, ak.SGP4(tle)):
+        assert repr(site.passes(source, "2023-01-01T06:30", "2023-01-01T06:31")) == "<PassTable 0 passes of 1 satellite>"

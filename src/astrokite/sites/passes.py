@@ -51,7 +51,7 @@ class PassTable:
         [21.6, 88.9, 49.8, 83.4, 24.0]
     """
 
-    def __init__(self, satno, rise, culmination, set, max_elevation, flags):
+    def __init__(self, satno, rise, culmination, set, max_elevation, flags, *, searched: int | None = None):
         order = np.lexsort((rise, satno))
         self.satno = np.asarray(satno, np.int64)[order]
         self.rise = Time(np.asarray(rise, np.int64)[order])
@@ -62,6 +62,8 @@ class PassTable:
         self.rises_before_start = (flags & _RISES_BEFORE_START) != 0
         self.sets_after_stop = (flags & _SETS_AFTER_STOP) != 0
         self.failed = (flags & _SAMPLES_FAILED) != 0
+        # How many satellites the search looked at, those without a pass included.
+        self.searched = len(np.unique(self.satno)) if searched is None else int(searched)
 
     def __len__(self) -> int:
         return len(self.satno)
@@ -69,9 +71,7 @@ class PassTable:
     def __repr__(self) -> str:
         from astrokite.utils.quantities import count
 
-        # `searched`, where a search records it, counts the satellites without a pass too.
-        searched = getattr(self, "searched", len(np.unique(self.satno)))
-        return f"<PassTable {count(len(self), 'pass', 'passes')} of {count(searched, 'satellite')}>"
+        return f"<PassTable {count(len(self), 'pass', 'passes')} of {count(self.searched, 'satellite')}>"
 
     def to_pandas(self):
         """A DataFrame with the columns of the table; a rise or set that did not
@@ -164,7 +164,8 @@ def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.
     if isinstance(states, _SGP4States) and states.rows is not None:
         found = sgp4_passes(states.rows, states.sets_per_satellite, position, up, sin_min, start_ns, stop_ns,
                             step_ns, 0)
-        return PassTable(found["satno"][found["row"]], *(found[name] for name in _COLUMNS))
+        return PassTable(found["satno"][found["row"]], *(found[name] for name in _COLUMNS),
+                         searched=len(states.sets_per_satellite))
     satnos = np.asarray(states.satnos, np.int64)
     found = []
     for first in range(0, len(satnos), chunk):
@@ -185,10 +186,10 @@ def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.
             result["row"] = result["row"] + first
             found.append(result)
     if not found:
-        return PassTable(*(np.zeros(0) for _ in range(6)))
+        return PassTable(*(np.zeros(0) for _ in range(6)), searched=len(satnos))
     joined = join_pieces(*(np.concatenate([part[name] for part in found]) for name in ("row",) + _COLUMNS),
                          stop_ns)
-    return PassTable(satnos[joined["row"]], *(joined[name] for name in _COLUMNS))
+    return PassTable(satnos[joined["row"]], *(joined[name] for name in _COLUMNS), searched=len(satnos))
 
 
 def _contiguous(position, velocity, valid):
