@@ -66,7 +66,7 @@ def test_angles_break_where_they_wrap_round(iss):
 
 @pytest.mark.parametrize("elements, message", [
     (("pge", "nonsense"), "unknown element"),
-    ((), "unknown element"),
+    ((), "no element given"),
     (("sma", "inc", "mnm"), "at most two"),
 ])
 def test_elements_refuses_what_it_cannot_draw(iss, elements, message):

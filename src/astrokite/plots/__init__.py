@@ -42,7 +42,8 @@ def plot_elements(elset, elements=("pge", "apg"), ax=None):
     elements = (elements,) if isinstance(elements, str) else tuple(elements)
     unknown = [name for name in elements if name not in DISPLAY or not hasattr(elset, name)]
     if unknown or not elements:
-        raise ValueError(f"unknown element(s) {unknown}: choose from {', '.join(sorted(DISPLAY))}")
+        what = "no element given" if not elements else f"unknown {'element' if len(unknown) == 1 else 'elements'} {unknown}"
+        raise ValueError(f"{what}: choose from {', '.join(sorted(DISPLAY))}")
     units = list(dict.fromkeys(DISPLAY[name].unit for name in elements))
     if len(units) > 2:
         raise ValueError(f"the elements {elements} have {len(units)} units ({', '.join(units)}): one axes "
