@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 from conftest import SatrecStates, element_sets
 
+from astrokite import eop
 from astrokite.frames import transforms
 from astrokite.sites import Site, find_passes
 from astrokite.sites.passes import sgp4_states
@@ -28,7 +29,7 @@ def states():
 def elevations(site, states, rows, times):
     """Our elevation of each (row, time) pair [rad]."""
     r, v, _ = states.at(rows, times)
-    r_itrf, _ = transforms.teme_itrf(times, r[None], v[None], True)
+    r_itrf, _ = transforms.teme_itrf(times, r[None], v[None], True, eop.orientation(times))
     aer, _ = transforms.look(site.lat, site.lon, site.alt, site.ellipsoid.a, site.ellipsoid.f, r_itrf[0], None)
     return aer[:, 1]
 

@@ -3,10 +3,13 @@
 // look angles. Plain C++ with no Python; every function works on one sample or
 // on contiguous (satellites, times, 3) arrays in metres and metres per second.
 //
-// Times are counts of nanoseconds since 1970-01-01 UTC (the Time count). UT1 is
-// taken equal to UTC and polar motion as zero: no Earth orientation data.
+// Times are counts of nanoseconds since 1970-01-01 UTC (the Time count). The
+// Earth's orientation at each time (UT1 - UTC and the pole's coordinates) comes
+// from the caller; all zero is the model without data, UT1 = UTC and no polar
+// motion.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -55,52 +58,98 @@ struct Vec3 {
 
 inline double dot(const Vec3 &u, const Vec3 &v) { return u.x * v.x + u.y * v.y + u.z * v.z; }
 
-// TEME to ITRF at one instant: a turn about the pole by GMST; the velocity
-// loses the frame's own rotation (v - w x r, w along the pole).
-inline void teme_to_itrf(double c, double s, double rate, const double *r, const double *v, double *r_out,
-                         double *v_out) {
-    const double x = c * r[0] + s * r[1], y = -s * r[0] + c * r[1], z = r[2];
-    if (v_out) {
-        v_out[0] = c * v[0] + s * v[1] + rate * y;
-        v_out[1] = -s * v[0] + c * v[1] - rate * x;
-        v_out[2] = v[2];
+// Earth orientation at one instant: UT1 - UTC [s] and the pole's coordinates
+// xp, yp [rad] (as the IERS publishes them).
+struct Orientation {
+    double ut1_utc = 0, xp = 0, yp = 0;
+};
+
+// The turn TEME -> ITRF at one instant: GMST 1982 of UT1 about the pole
+// (cosine, sine and rate), then polar motion, W = R1(-yp) R2(-xp) (row-major),
+// with `m` the whole rotation W R3(GMST). The pole moves too slowly for its
+// rate to matter; the TIO locator s' (under 0.1 mas) is left out, as in the
+// usual TEME chain.
+struct EarthTurn {
+    double c, s, rate;
+    double w[9];
+    double m[9];
+};
+
+// Every per-time Earth rotation of this file comes from here.
+inline EarthTurn earth_turn(int64_t ns, const Orientation &o) {
+    const Spin spin = gmst82(ns + int64_t(std::llround(o.ut1_utc * 1e9)));
+    EarthTurn t;
+    t.c = std::cos(spin.angle), t.s = std::sin(spin.angle), t.rate = spin.rate;
+    const double cx = std::cos(o.xp), sx = std::sin(o.xp), cy = std::cos(o.yp), sy = std::sin(o.yp);
+    const double w[9] = {cx, 0, sx, sx * sy, cy, -sy * cx, -sx * cy, sy, cx * cy};
+    const double r[9] = {t.c, t.s, 0, -t.s, t.c, 0, 0, 0, 1};
+    for (int i = 0; i < 9; ++i) {
+        t.w[i] = w[i];
+        t.m[i] = w[3 * (i / 3)] * r[i % 3] + w[3 * (i / 3) + 1] * r[3 + i % 3] + w[3 * (i / 3) + 2] * r[6 + i % 3];
     }
-    r_out[0] = x, r_out[1] = y, r_out[2] = z;
+    return t;
 }
 
-inline void itrf_to_teme(double c, double s, double rate, const double *r, const double *v, double *r_out,
-                         double *v_out) {
+// The turn of each of `times` instants; `orientation` holds (ut1_utc, xp, yp)
+// per time, or is null for the model without data.
+inline std::vector<EarthTurn> earth_turns(const int64_t *ns, const double *orientation, size_t times) {
+    std::vector<EarthTurn> turns(times);
+    for (size_t k = 0; k < times; ++k)
+        turns[k] = earth_turn(ns[k], orientation ? Orientation{orientation[3 * k], orientation[3 * k + 1],
+                                                               orientation[3 * k + 2]}
+                                                 : Orientation{});
+    return turns;
+}
+
+// TEME to ITRF at one instant: the turn about the pole; the velocity loses the
+// frame's own rotation (v - w x r, w along the pole); then polar motion.
+inline void teme_to_itrf(const EarthTurn &t, const double *r, const double *v, double *r_out, double *v_out) {
+    const double x = t.c * r[0] + t.s * r[1], y = -t.s * r[0] + t.c * r[1], z = r[2];
+    const double *w = t.w;
     if (v_out) {
-        const double vx = v[0] - rate * r[1], vy = v[1] + rate * r[0];
-        v_out[0] = c * vx - s * vy;
-        v_out[1] = s * vx + c * vy;
-        v_out[2] = v[2];
+        const double vx = t.c * v[0] + t.s * v[1] + t.rate * y, vy = -t.s * v[0] + t.c * v[1] - t.rate * x;
+        const double vz = v[2];
+        v_out[0] = w[0] * vx + w[1] * vy + w[2] * vz;
+        v_out[1] = w[3] * vx + w[4] * vy + w[5] * vz;
+        v_out[2] = w[6] * vx + w[7] * vy + w[8] * vz;
     }
-    const double x = c * r[0] - s * r[1], y = s * r[0] + c * r[1];
-    r_out[0] = x, r_out[1] = y, r_out[2] = r[2];
+    r_out[0] = w[0] * x + w[1] * y + w[2] * z;
+    r_out[1] = w[3] * x + w[4] * y + w[5] * z;
+    r_out[2] = w[6] * x + w[7] * y + w[8] * z;
+}
+
+inline void itrf_to_teme(const EarthTurn &t, const double *r, const double *v, double *r_out, double *v_out) {
+    const double *w = t.w;  // W is a rotation: its transpose undoes it
+    const double x = w[0] * r[0] + w[3] * r[1] + w[6] * r[2], y = w[1] * r[0] + w[4] * r[1] + w[7] * r[2];
+    const double z = w[2] * r[0] + w[5] * r[1] + w[8] * r[2];
+    if (v_out) {
+        const double px = w[0] * v[0] + w[3] * v[1] + w[6] * v[2], py = w[1] * v[0] + w[4] * v[1] + w[7] * v[2];
+        const double vx = px - t.rate * y, vy = py + t.rate * x;
+        v_out[0] = t.c * vx - t.s * vy;
+        v_out[1] = t.s * vx + t.c * vy;
+        v_out[2] = w[2] * v[0] + w[5] * v[1] + w[8] * v[2];
+    }
+    r_out[0] = t.c * x - t.s * y, r_out[1] = t.s * x + t.c * y, r_out[2] = z;
 }
 
 // Between TEME and ITRF for `satellites` rows of `times` samples each
 // ((satellites, times, 3) arrays; `velocity` and `velocity_out` may be null,
-// `out` may alias the input). `to_itrf` picks the direction.
-inline void teme_itrf(const int64_t *ns, size_t times, size_t satellites, const double *position,
-                      const double *velocity, double *position_out, double *velocity_out, bool to_itrf) {
+// `out` may alias the input), with the Earth orientation of each time
+// (`orientation`, see earth_turns). `to_itrf` picks the direction.
+inline void teme_itrf(const int64_t *ns, const double *orientation, size_t times, size_t satellites,
+                      const double *position, const double *velocity, double *position_out, double *velocity_out,
+                      bool to_itrf) {
     const bool with_velocity = velocity && velocity_out;
-    std::vector<double> turn(3 * times);  // cos, sin and rate of each time, once
-    for (size_t k = 0; k < times; ++k) {
-        const Spin spin = gmst82(ns[k]);
-        turn[3 * k] = std::cos(spin.angle), turn[3 * k + 1] = std::sin(spin.angle), turn[3 * k + 2] = spin.rate;
-    }
+    const std::vector<EarthTurn> turns = earth_turns(ns, orientation, times);
     for (size_t i = 0; i < satellites; ++i) {
         for (size_t k = 0; k < times; ++k) {
             const size_t at = (i * times + k) * 3;
             const double *v = with_velocity ? velocity + at : nullptr;
             double *v_out = with_velocity ? velocity_out + at : nullptr;
-            const double *t = &turn[3 * k];
             if (to_itrf)
-                teme_to_itrf(t[0], t[1], t[2], position + at, v, position_out + at, v_out);
+                teme_to_itrf(turns[k], position + at, v, position_out + at, v_out);
             else
-                itrf_to_teme(t[0], t[1], t[2], position + at, v, position_out + at, v_out);
+                itrf_to_teme(turns[k], position + at, v, position_out + at, v_out);
         }
     }
 }
@@ -210,34 +259,44 @@ struct Geodetic {
 }
 
 // Geodetic coordinates (lat, lon, alt interleaved) of `satellites` rows of
-// `times` points each (x, y, z interleaved), first turned about the pole by the
-// angle whose cosine and sine `turn` holds per time (pairs; 1 and 0 for
-// Earth-fixed input). One pass over memory from TEME to geodetic. Compiled
-// for AVX-512 and AVX2 beside the baseline, picked at run time; the loop
-// vectorises when sqrt need not set errno (-fno-math-errno).
+// `times` points each (x, y, z interleaved), first turned by the rotation of
+// each time (EarthTurn::m for TEME input, the identity for Earth-fixed input),
+// held as nine rows of `times` values (element j of time k at turn[j * times +
+// k]), so that the loop over times reads each element contiguously. One pass
+// over memory from TEME to geodetic. Compiled for AVX-512 and AVX2 beside the
+// baseline, picked at run time; the loop vectorises when sqrt need not set
+// errno (-fno-math-errno) and the arrays are known not to overlap.
 __attribute__((target_clones("avx512f", "avx2", "default")))
-inline void geodetic_points(const double *turn, size_t times, size_t satellites, const double *position,
-                            const Ellipsoid &e, double *out) {
-    for (size_t i = 0; i < satellites; ++i) {
-        const double *r = position + 3 * i * times;
-        double *o = out + 3 * i * times;
-        for (size_t k = 0; k < times; ++k) {
-            const double c = turn[2 * k], s = turn[2 * k + 1];
-            const double x = r[3 * k], y = r[3 * k + 1];
-            const Geodetic g = geodetic(c * x + s * y, -s * x + c * y, r[3 * k + 2], e);
-            o[3 * k] = g.lat, o[3 * k + 1] = g.lon, o[3 * k + 2] = g.alt;
+inline void geodetic_points(const double *__restrict turn, size_t times, size_t satellites,
+                            const double *__restrict position, const Ellipsoid e, double *__restrict out) {
+    const size_t n = times;
+    constexpr size_t block = 256;  // times whose rotations stay in the L1 cache across the rows
+    for (size_t first = 0; first < times; first += block) {
+        const size_t last = std::min(times, first + block);
+        for (size_t i = 0; i < satellites; ++i) {
+            const double *r = position + 3 * i * times;
+            double *o = out + 3 * i * times;
+            for (size_t k = first; k < last; ++k) {
+                const double *m = turn + k;
+                const double x = r[3 * k], y = r[3 * k + 1], z = r[3 * k + 2];
+                const Geodetic g = geodetic(m[0] * x + m[n] * y + m[2 * n] * z,
+                                            m[3 * n] * x + m[4 * n] * y + m[5 * n] * z,
+                                            m[6 * n] * x + m[7 * n] * y + m[8 * n] * z, e);
+                o[3 * k] = g.lat, o[3 * k + 1] = g.lon, o[3 * k + 2] = g.alt;
+            }
         }
     }
 }
 
-// The cosine and sine of GMST at each time, the turn TEME -> ITRF.
-inline std::vector<double> gmst_turns(const int64_t *ns, size_t times) {
-    std::vector<double> turn(2 * times);
-    for (size_t k = 0; k < times; ++k) {
-        const double angle = gmst82(ns[k]).angle;
-        turn[2 * k] = std::cos(angle), turn[2 * k + 1] = std::sin(angle);
-    }
-    return turn;
+// The rotation TEME -> ITRF of each time, in the nine rows geodetic_points
+// takes; `orientation` as for earth_turns.
+inline std::vector<double> teme_itrf_matrices(const int64_t *ns, const double *orientation, size_t times) {
+    const std::vector<EarthTurn> turns = earth_turns(ns, orientation, times);
+    std::vector<double> matrices(9 * times);
+    for (size_t k = 0; k < times; ++k)
+        for (size_t j = 0; j < 9; ++j)
+            matrices[j * times + k] = turns[k].m[j];
+    return matrices;
 }
 
 // Earth-fixed position of a geodetic point.

@@ -7,6 +7,7 @@ from typing import Protocol
 
 import numpy as np
 
+from astrokite import eop
 from astrokite.sites.search import PassSearch
 from astrokite.time.time import Time
 
@@ -133,13 +134,13 @@ def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.
         count = rows.stop - rows.start
         search = PassSearch(position, up, math.sin(min_elevation), count, start_ns, span)
         r, v, valid = states.grid(rows, grid)
-        search.begin(offsets, *_contiguous(r, v, valid))
+        search.begin(offsets, *_contiguous(r, v, valid), eop.orientation(grid))
         while True:
             wanted_rows, wanted_times = search.requests()
             if len(wanted_rows) == 0:
                 break
             r, v, valid = states.at(wanted_rows + first, wanted_times)
-            search.supply(*_contiguous(r, v, valid))
+            search.supply(*_contiguous(r, v, valid), eop.orientation(wanted_times))
         result = search.passes()
         result["satno"] = satnos[first + result.pop("row")]
         found.append(result)

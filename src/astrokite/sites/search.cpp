@@ -50,8 +50,9 @@ public:
             throw nb::value_error("the span must be positive");
     }
 
-    void begin(Counts offsets, Doubles position, Doubles velocity, Flags valid) {
+    void begin(Counts offsets, Doubles position, Doubles velocity, Flags valid, Doubles orientation) {
         const size_t n = offsets.shape(0);
+        check_shape(nb::ndarray<>(orientation), {n, 3}, "orientation");
         check_shape(nb::ndarray<>(position), {satellites_, n, 3}, "position");
         check_shape(nb::ndarray<>(velocity), {satellites_, n, 3}, "velocity");
         check_shape(nb::ndarray<>(valid), {satellites_, n}, "valid");
@@ -62,7 +63,8 @@ public:
             times[k] = start_ + offsets.data()[k];
         std::vector<double> r(position.size()), v(velocity.size());
         nb::gil_scoped_release unlocked;
-        fr::teme_itrf(times.data(), n, satellites_, position.data(), velocity.data(), r.data(), v.data(), true);
+        fr::teme_itrf(times.data(), orientation.data(), n, satellites_, position.data(), velocity.data(), r.data(),
+                      v.data(), true);
         search_.start(offsets.data(), n, r.data(), v.data(), valid.data());
     }
 
@@ -75,18 +77,18 @@ public:
         return {nb::cast(to_array(std::move(rows))), nb::cast(to_array(std::move(times)))};
     }
 
-    void supply(Doubles position, Doubles velocity, Flags valid) {
+    void supply(Doubles position, Doubles velocity, Flags valid, Doubles orientation) {
         const size_t k = times_.size();
+        check_shape(nb::ndarray<>(orientation), {k, 3}, "orientation");
         check_shape(nb::ndarray<>(position), {k, 3}, "position");
         check_shape(nb::ndarray<>(velocity), {k, 3}, "velocity");
         check_shape(nb::ndarray<>(valid), {k}, "valid");
         std::vector<double> r(3 * k), v(3 * k);
         nb::gil_scoped_release unlocked;
-        for (size_t i = 0; i < k; ++i) {
-            const fr::Spin spin = fr::gmst82(times_[i]);
-            fr::teme_to_itrf(std::cos(spin.angle), std::sin(spin.angle), spin.rate, position.data() + 3 * i,
-                             velocity.data() + 3 * i, r.data() + 3 * i, v.data() + 3 * i);
-        }
+        const double *eop = orientation.data();
+        for (size_t i = 0; i < k; ++i)
+            fr::teme_to_itrf(fr::earth_turn(times_[i], {eop[3 * i], eop[3 * i + 1], eop[3 * i + 2]}),
+                             position.data() + 3 * i, velocity.data() + 3 * i, r.data() + 3 * i, v.data() + 3 * i);
         search_.supply(r.data(), v.data(), valid.data());
     }
 
@@ -137,11 +139,12 @@ NB_MODULE(search, m) {
                        "requests() / supply() until requests() is empty, then passes().")
         .def(nb::init<Doubles, Doubles, double, size_t, int64_t, int64_t>(), "position"_a, "up"_a,
              "sin_min_elevation"_a, "satellites"_a, "start"_a, "span"_a)
-        .def("begin", &Search::begin, "offsets"_a, "position"_a, "velocity"_a, "valid"_a,
-             "TEME states (satellites, times, 3) at the grid offsets [ns from the start].")
+        .def("begin", &Search::begin, "offsets"_a, "position"_a, "velocity"_a, "valid"_a, "orientation"_a,
+             "TEME states (satellites, times, 3) at the grid offsets [ns from the start], with the\n"
+             "Earth orientation (times, 3) of each time (UT1 - UTC [s], xp, yp [rad]).")
         .def("requests", &Search::requests, "(rows, times [ns]) wanted next; empty when the search is done.")
-        .def("supply", &Search::supply, "position"_a, "velocity"_a, "valid"_a,
-             "TEME states (k, 3) at the last requests, in their order.")
+        .def("supply", &Search::supply, "position"_a, "velocity"_a, "valid"_a, "orientation"_a,
+             "TEME states (k, 3) at the last requests, in their order, with their Earth orientation (k, 3).")
         .def("passes", &Search::passes,
              "Arrays row, rise, culmination, set [ns], max_elevation [rad] and flags, one entry per pass.");
 }
