@@ -1,0 +1,324 @@
+// Eclipse search: when satellites enter and leave the Earth's penumbra and
+// umbra. Plain C++ with no Python and no propagator: the caller supplies states
+// on a common time grid (in any frame the Sun's path is given in), then answers
+// rounds of requests (satellite, time) until the search is done, so that every
+// propagation runs in batches.
+//
+// Each shadow edge is a signed angle (shadow.hpp), positive outside. None is
+// missed between two samples: the angle changes at a bounded rate L, from the
+// orbit's smallest radius and largest speed and radial speed (with margins for
+// what a theory adds to a Keplerian orbit), so an interval whose end values
+// satisfy |f(a)| + |f(b)| > L (b - a) cannot hold a zero. Any other interval is
+// split until it is decided (down to `shortest`); a sign change is refined to
+// within 1 ms by interpolation, probing either side of each estimate.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "astrokite/common/parallel.hpp"
+#include "astrokite/lighting/shadow.hpp"
+
+namespace astrokite::lighting {
+
+inline constexpr double gm_earth = 3.986004418e14;  // m^3/s^2
+
+// The Sun's position at equal steps, linearly interpolated between them: over
+// ten minutes the Sun's path bends by some 300 m, a few nanoradians seen from
+// the Earth.
+struct SunPath {
+    int64_t start = 0, step = 1;  // ns, in the search's offsets
+    std::vector<double> xyz;      // (points, 3)
+
+    void at(int64_t t, double *out) const {
+        const size_t points = xyz.size() / 3;
+        double u = double(t - start) / double(step);
+        u = std::clamp(u, 0.0, double(points - 1));
+        const size_t k = std::min(size_t(u), points >= 2 ? points - 2 : 0);
+        const double w = points >= 2 ? u - double(k) : 0.0;
+        const double *a = &xyz[3 * k], *b = points >= 2 ? &xyz[3 * k + 3] : a;
+        for (int i = 0; i < 3; ++i)
+            out[i] = a[i] + w * (b[i] - a[i]);
+    }
+};
+
+enum EclipseFlags : uint8_t {
+    entry_before_start = 1,  // in the shadow at the start: `entry` is the start
+    exit_after_stop = 2,     // in the shadow at the stop: `exit` is the stop
+    samples_failed = 4,      // the propagation failed at `exit`: the search of the satellite ends there
+};
+
+struct Eclipse {
+    uint32_t satellite;
+    bool umbra;
+    int64_t entry, exit;  // ns after the start
+    uint8_t flags;
+};
+
+struct Request {
+    uint32_t satellite;
+    int64_t t;
+};
+
+class EclipseSearch {
+public:
+    static constexpr int64_t tolerance = 1'000'000;  // 1 ms
+    static constexpr size_t most_samples = 100'000;
+
+    EclipseSearch(SunPath sun, size_t satellites, int64_t span, int64_t shortest = 10'000'000)
+        : sun_(std::move(sun)), span_(span), shortest_(shortest), samples_(satellites), rate_(satellites, 0.0),
+          end_(satellites, span) {}
+
+    // The common grid: `n` offsets (ns, increasing, first 0, last the span)
+    // and (satellites, n, 3) states with a validity flag per sample.
+    void start(const int64_t *times, size_t n, const double *position, const double *velocity,
+               const uint8_t *valid) {
+        parallel::split(samples_.size(), 64, parallel::cores(), [&](size_t first, size_t last) {
+            for (size_t i = first; i < last; ++i) {
+                auto &mine = samples_[i];
+                Motion motion;
+                for (size_t k = 0; k < n; ++k) {
+                    const size_t at = (i * n + k) * 3;
+                    const Sample s = evaluate(times[k], position + at, velocity + at, valid[i * n + k], &motion);
+                    if (!s.valid) {
+                        end_[i] = times[k];
+                        break;
+                    }
+                    mine.push_back(s);
+                }
+                rate_[i] = motion.rate_bound();
+            }
+        });
+        for (uint32_t i = 0; i < samples_.size(); ++i)
+            for (size_t k = 1; k < samples_[i].size(); ++k)
+                classify(i, samples_[i][k - 1], samples_[i][k]);
+    }
+
+    // The states wanted next, in the order `supply` takes them; empty when done.
+    const std::vector<Request> &requests() {
+        pending_.clear();
+        for (const Open &o : open_) {
+            if (o.kind == split) {
+                pending_.push_back({o.satellite, o.a.t + (o.b.t - o.a.t) / 2});
+                continue;
+            }
+            // A sign change: probe either side of the interpolated zero.
+            const double fa = value(o.a, o.kind), fb = value(o.b, o.kind);
+            const int64_t width = o.b.t - o.a.t;
+            double u = fa / (fa - fb);
+            if (!std::isfinite(u))
+                u = 0.5;
+            const int64_t margin = std::min<int64_t>(tolerance / 2, width / 4);
+            const int64_t guess = std::clamp<int64_t>(o.a.t + int64_t(u * double(width)), o.a.t + margin,
+                                                      o.b.t - margin);
+            pending_.push_back({o.satellite, std::max(o.a.t + 1, guess - tolerance / 2 + 1)});
+            pending_.push_back({o.satellite, std::min(o.b.t - 1, guess + tolerance / 2 - 1)});
+        }
+        return pending_;
+    }
+
+    // States at the requests of the last round.
+    void supply(const double *position, const double *velocity, const uint8_t *valid) {
+        std::vector<Open> jobs;
+        jobs.swap(open_);
+        std::vector<Sample> got(pending_.size());
+        parallel::split(got.size(), 4096, parallel::cores(), [&](size_t first, size_t last) {
+            for (size_t j = first; j < last; ++j)
+                got[j] = evaluate(pending_[j].t, position + 3 * j, velocity + 3 * j, valid[j], nullptr);
+        });
+        size_t at = 0;
+        for (const Open &o : jobs) {
+            const int count = o.kind == split ? 1 : 2;
+            Sample points[4] = {o.a, got[at], count == 2 ? got[at + 1] : o.b, o.b};
+            at += count;
+            bool failed = false;
+            for (int p = 1; p <= count; ++p)
+                if (!points[p].valid) {
+                    end_[o.satellite] = std::min(end_[o.satellite], points[p].t);
+                    failed = true;
+                }
+            if (failed || o.a.t >= end_[o.satellite])
+                continue;
+            for (int p = 1; p <= count; ++p)
+                samples_[o.satellite].push_back(points[p]);
+            if (o.kind == split) {
+                classify(o.satellite, points[0], points[1]);
+                classify(o.satellite, points[1], points[3]);
+                continue;
+            }
+            // Keep refining the one piece that holds this edge's sign change.
+            for (int p = 0; p < 3; ++p) {
+                const Sample &a = points[p], &b = points[p + 1];
+                if ((value(a, o.kind) > 0) != (value(b, o.kind) > 0)) {
+                    bracket(o.satellite, o.kind, a, b);
+                    break;
+                }
+            }
+        }
+    }
+
+    // Every eclipse, by satellite, then penumbra before umbra, then entry.
+    std::vector<Eclipse> eclipses() const {
+        std::vector<Cross> found = crossings_;
+        std::sort(found.begin(), found.end(), [](const Cross &x, const Cross &y) {
+            if (x.satellite != y.satellite)
+                return x.satellite < y.satellite;
+            return x.kind != y.kind ? x.kind < y.kind : x.a.t < y.a.t;
+        });
+        std::vector<Eclipse> out;
+        auto next = found.begin();
+        for (uint32_t i = 0; i < samples_.size(); ++i)
+            for (int kind : {penumbra, umbra}) {
+                auto last = next;
+                while (last != found.end() && last->satellite == i && last->kind == kind)
+                    ++last;
+                if (!samples_[i].empty())
+                    collect(i, kind, next, last, out);
+                next = last;
+            }
+        return out;
+    }
+
+private:
+    enum Kind { penumbra = 0, umbra = 1, split = 2 };
+
+    struct Sample {
+        int64_t t = 0;
+        double edge[2] = {0, 0};  // penumbra, umbra [rad]
+        bool valid = false;
+    };
+
+    // Bounds of a satellite's motion from the osculating orbits of its grid
+    // samples, with 3% margins (and 3% of the speed for the radial speed).
+    struct Motion {
+        double r_min = INFINITY, v_max = 0, radial_max = 0;
+
+        void add(const double *r, const double *v) {
+            const double radius = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+            const double hx = r[1] * v[2] - r[2] * v[1], hy = r[2] * v[0] - r[0] * v[2];
+            const double hz = r[0] * v[1] - r[1] * v[0];
+            const double h2 = hx * hx + hy * hy + hz * hz;
+            const double energy = 0.5 * (v[0] * v[0] + v[1] * v[1] + v[2] * v[2]) - gm_earth / radius;
+            const double e = std::sqrt(std::max(0.0, 1 + 2 * energy * h2 / (gm_earth * gm_earth)));
+            const double perigee = h2 / (gm_earth * (1 + e));
+            const double fastest = std::sqrt(h2) / perigee;
+            r_min = std::min(r_min, perigee), v_max = std::max(v_max, fastest);
+            // |dr/dt| = e sqrt(mu / p) |sin(true anomaly)|, p = h^2 / mu
+            radial_max = std::max(radial_max, e * gm_earth / std::sqrt(h2));
+        }
+
+        // A bound on how fast either edge angle changes [rad/s]: the Earth's
+        // direction turns at most at v / r, the Sun's at (v + 30 km/s) / |s - r|
+        // (both seen from the satellite), the Earth's angular radius changes at
+        // dr/dt Re / (r sqrt(r^2 - Re^2)) and the Sun's too slowly to count
+        // beside a margin of 1e-6 rad/s.
+        double rate_bound() const {
+            if (!(r_min < INFINITY))
+                return INFINITY;
+            // A radius below the surface is a decay, which the propagator reports.
+            const double r = std::max(0.97 * r_min, 1.001 * earth_radius);
+            const double v = 1.03 * v_max, radial = 1.03 * radial_max + 0.03 * v;
+            const double clearance = r * r - earth_radius * earth_radius;
+            return v / r + radial * earth_radius / (r * std::sqrt(clearance)) + (v + 3e4) / 1e10 + 1e-6;
+        }
+    };
+
+    struct Open {
+        uint32_t satellite;
+        int kind;
+        Sample a, b;
+    };
+
+    static double value(const Sample &s, int kind) { return s.edge[kind]; }
+
+    Sample evaluate(int64_t t, const double *r, const double *v, bool valid, Motion *motion) const {
+        Sample s;
+        s.t = t;
+        double sun[3];
+        sun_.at(t, sun);
+        const Discs g = discs(r, sun);
+        s.edge[penumbra] = penumbra_edge(g), s.edge[umbra] = umbra_edge(g);
+        s.valid = valid && std::isfinite(s.edge[0]) && std::isfinite(s.edge[1]) && std::isfinite(v[0]) &&
+                  std::isfinite(v[1]) && std::isfinite(v[2]);
+        if (s.valid && motion)
+            motion->add(r, v);
+        return s;
+    }
+
+    void bracket(uint32_t satellite, int kind, const Sample &a, const Sample &b) {
+        if (b.t - a.t <= tolerance)
+            crossings_.push_back({satellite, kind, a, b});
+        else
+            open_.push_back({satellite, kind, a, b});
+    }
+
+    void classify(uint32_t satellite, const Sample &a, const Sample &b) {
+        bool changes = false;
+        for (int kind : {penumbra, umbra})
+            if ((a.edge[kind] > 0) != (b.edge[kind] > 0)) {
+                bracket(satellite, kind, a, b);
+                changes = true;
+            }
+        if (changes)
+            return;
+        // No sign change: decided when neither edge can reach zero and back.
+        const double reach = rate_[satellite] * double(b.t - a.t) * 1e-9;
+        const bool decided = std::fabs(a.edge[0]) + std::fabs(b.edge[0]) > reach &&
+                             std::fabs(a.edge[1]) + std::fabs(b.edge[1]) > reach;
+        if (decided || b.t - a.t <= shortest_)
+            return;
+        // A satellite whose motion defeats the bounds (an orbit no theory
+        // should give) would split without end: its search ends here.
+        if (samples_[satellite].size() > most_samples)
+            end_[satellite] = std::min(end_[satellite], a.t);
+        else
+            open_.push_back({satellite, split, a, b});
+    }
+
+    struct Cross {
+        uint32_t satellite;
+        int kind;
+        Sample a, b;
+    };
+    using Crossings = std::vector<Cross>::const_iterator;
+
+    // The eclipses of one edge of one satellite from its first sample (the
+    // start) and its refined crossings [first, last), in time order.
+    void collect(uint32_t satellite, int kind, Crossings first, Crossings last, std::vector<Eclipse> &out) const {
+        const int64_t end = end_[satellite];
+        bool inside = value(samples_[satellite].front(), kind) <= 0;
+        Eclipse current{satellite, kind == umbra, 0, 0, uint8_t(inside ? entry_before_start : 0)};
+        for (Crossings c = first; c != last && c->a.t < end; ++c) {
+            const int64_t t = c->a.t + (c->b.t - c->a.t) / 2;
+            const bool entering = value(c->b, kind) <= 0;
+            if (entering == inside)
+                continue;
+            if (entering) {
+                current = {satellite, kind == umbra, t, 0, 0};
+            } else {
+                current.exit = t;
+                out.push_back(current);
+            }
+            inside = entering;
+        }
+        if (inside) {
+            current.exit = std::min(end, span_);
+            current.flags |= end < span_ ? samples_failed : exit_after_stop;
+            out.push_back(current);
+        }
+    }
+
+    SunPath sun_;
+    int64_t span_, shortest_;
+    std::vector<std::vector<Sample>> samples_;
+    std::vector<double> rate_;
+    std::vector<int64_t> end_;  // where each satellite's valid states end
+    std::vector<Open> open_;
+    std::vector<Cross> crossings_;
+    std::vector<Request> pending_;
+};
+
+}  // namespace astrokite::lighting
