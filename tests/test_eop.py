@@ -172,3 +172,10 @@ def test_finals_prefers_bulletin_b_and_keeps_pole_offsets():
     assert columns["dx"][0] == pytest.approx(-18.637e-3 * iers.ARCSEC) and not columns["predicted"][0]
     a_only = iers.read(FINALS[:134])
     assert a_only["ut1_utc"][0] == 0.8084178 and a_only["dy"][0] == pytest.approx(-0.720e-3 * iers.ARCSEC)
+
+
+def test_the_fast_and_the_line_by_line_finals_readers_agree():
+    text = open(__import__("astropy_iers_data").IERS_A_FILE).read()
+    fast, lines = iers.read_finals(text), iers._read_finals_lines(text)
+    for name in iers.COLUMNS:
+        np.testing.assert_array_equal(fast[name], lines[name])

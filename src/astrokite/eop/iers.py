@@ -9,6 +9,7 @@ celestial pole offsets, NaN where the file has none) [rad] and ``predicted``
 
 from __future__ import annotations
 
+import io
 import math
 
 import numpy as np
@@ -47,6 +48,12 @@ def _checked(rows: list, what: str) -> dict:
         raise ValueError(f"no {what} records with Earth orientation values")
     columns = {name: np.array([row[i] for row in rows], bool if name == "predicted" else np.float64)
                for i, name in enumerate(COLUMNS)}
+    return _checked_columns(columns, what)
+
+
+def _checked_columns(columns: dict, what: str) -> dict:
+    if len(columns["mjd"]) == 0:
+        raise ValueError(f"no {what} records with Earth orientation values")
     steps = np.diff(columns["mjd"])
     if len(steps) and not np.all(steps > 0):
         bad = int(np.argmax(steps <= 0)) + 1
@@ -57,14 +64,65 @@ def _checked(rows: list, what: str) -> dict:
     return columns
 
 
+def _fields(lines: list, spans: list) -> np.ndarray:
+    """The fixed-column fields `spans` (1-based, inclusive) of equal-length
+    ASCII lines as floats, NaN where blank: (lines, fields). A field that is
+    not a number raises ValueError."""
+    width = max(last for _, last in spans)
+    block = np.frombuffer("".join(line.ljust(width)[:width] for line in lines).encode("ascii"), "S1")
+    block = block.reshape(len(lines), width)
+    out = np.empty((len(lines), len(spans)))
+    for j, (first, last) in enumerate(spans):
+        text = np.ascontiguousarray(block[:, first - 1:last]).view(f"S{last - first + 1}")[:, 0]
+        text = np.char.strip(text)
+        blank = text == b""
+        out[:, j] = np.where(blank, b"nan", text).astype(np.float64)
+        if not np.isfinite(out[~blank, j]).all():
+            raise ValueError("a field is not a finite number")
+    return out
+
+
+_FINALS = [(8, 15), (59, 68), (19, 27), (38, 46), (98, 106), (117, 125), (135, 144), (145, 154), (155, 165),
+           (166, 175), (176, 185)]
+
+
+def _read_finals_fast(lines: list) -> dict:
+    values = _fields(lines, _FINALS)
+    mjd, ut1_a, x, y, dx, dy, x_b, y_b, ut1_b, dx_b, dy_b = values.T
+    ends = np.flatnonzero(np.isnan(ut1_a))
+    n = ends[0] if len(ends) else len(lines)
+    if not (np.all((mjd > 0) & (mjd < 200_000)) and np.isfinite(x[:n]).all() and np.isfinite(y[:n]).all()):
+        raise ValueError("a date or a pole coordinate is out of place")
+
+    def pick(b, a):
+        return np.where(np.isnan(b), a, b)[:n]
+
+    predicted = np.array([line[57:58] == "P" or line[16:17] == "P" for line in lines[:n]], bool)
+    rows = {"mjd": mjd[:n], "ut1_utc": pick(ut1_b, ut1_a), "x": pick(x_b, x) * ARCSEC, "y": pick(y_b, y) * ARCSEC,
+            "dx": pick(dx_b, dx) * ARCSEC / 1000, "dy": pick(dy_b, dy) * ARCSEC / 1000, "predicted": predicted}
+    return _checked_columns(rows, "finals2000A")
+
+
 def read_finals(data) -> dict:
     """Columns of a finals2000A file (text or bytes).
 
     Where a row has Bulletin B values they are taken, else Bulletin A's; rows
     whose UT1 - UTC is blank (the file's dated but empty tail) end the table.
     """
+    text = _text(data)
+    lines = [line for line in text.splitlines() if line.strip()]
+    if lines and min(map(len, lines)) >= 68:
+        try:
+            return _read_finals_fast(lines)
+        except ValueError:
+            pass  # read line by line, to say where
+    return _read_finals_lines(text)
+
+
+def _read_finals_lines(text: str) -> dict:
+    """read_finals one line at a time: slower, and names the line at fault."""
     rows = []
-    for number, line in enumerate(_text(data).splitlines(), 1):
+    for number, line in enumerate(text.splitlines(), 1):
         if not line.strip():
             continue
         if len(line) < 68:
@@ -100,8 +158,18 @@ def read_c04(data) -> dict:
     """Columns of an IERS C04 series (the 20 C04 layout: year, month, day,
     hour, MJD, x, y [arcsec], UT1 - UTC [s], dX, dY [arcsec], ...), lines
     starting with '#' being comments. Every value is final: none predicted."""
+    text = _text(data)
+    try:
+        values = np.loadtxt(io.StringIO(text), comments="#", usecols=range(4, 10), ndmin=2)
+        if len(values) and np.isfinite(values).all() and np.all((values[:, 0] > 0) & (values[:, 0] < 200_000)):
+            mjd, x, y, ut1_utc, dx, dy = values.T
+            return _checked_columns({"mjd": mjd, "ut1_utc": ut1_utc, "x": x * ARCSEC, "y": y * ARCSEC,
+                                     "dx": dx * ARCSEC, "dy": dy * ARCSEC, "predicted": np.zeros(len(mjd), bool)},
+                                    "C04")
+    except ValueError:
+        pass  # read line by line below, to say where
     rows = []
-    for number, line in enumerate(_text(data).splitlines(), 1):
+    for number, line in enumerate(text.splitlines(), 1):
         if not line.strip() or line.startswith("#"):
             continue
         fields = line.split()
