@@ -186,3 +186,14 @@ def test_bad_search_arguments_are_value_errors(states):
     empty = find_eclipses(states, START, "2023-03-20T00:00:01")
     assert isinstance(empty, EclipseTable) and "EclipseTable" in repr(empty)
     assert "<table" in empty._repr_html_()
+
+
+def test_the_first_sampling_sets_the_cost_not_what_is_found(states):
+    # Sampled every minute or every two hours, the same crossings within 1 ms:
+    # nothing between samples is missed, whatever their spacing.
+    fine = find_eclipses(states, START, STOP, step=60).to_pandas()
+    coarse = find_eclipses(states, START, STOP, step=7200).to_pandas()
+    assert len(fine) == len(coarse) > 30
+    assert (fine.satno.values == coarse.satno.values).all() and (fine.shadow.values == coarse.shadow.values).all()
+    for column in ("entry", "exit"):
+        assert np.abs((fine[column] - coarse[column]).dt.total_seconds()).max() < 1e-3

@@ -82,7 +82,7 @@ def _count(value, name: str) -> int:
     return int(time.int64)
 
 
-def find_eclipses(states, start, stop, *, step: float = 60.0, chunk: int = 4096) -> EclipseTable:
+def find_eclipses(states, start, stop, *, step: float = 900.0, chunk: int = 4096) -> EclipseTable:
     """Shadow crossings of the satellites ``states`` gives TEME states of (the
     pass search's ``TemeStates``) between ``start`` and ``stop``.
 
@@ -136,7 +136,7 @@ def _contiguous(position, velocity, valid):
             np.ascontiguousarray(valid, np.uint8))
 
 
-def eclipses(source, start, stop, *, step: float = 60.0) -> EclipseTable:
+def eclipses(source, start, stop, *, step: float = 900.0) -> EclipseTable:
     """Every crossing of the Earth's penumbra and umbra by the satellites of
     ``source`` between ``start`` and ``stop`` (anything ``Time`` takes).
 

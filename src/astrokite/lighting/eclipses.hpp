@@ -4,13 +4,17 @@
 // rounds of requests (satellite, time) until the search is done, so that every
 // propagation runs in batches.
 //
-// Each shadow edge is a signed angle (shadow.hpp), positive outside. None is
-// missed between two samples: the angle changes at a bounded rate L, from the
-// orbit's smallest radius and largest speed and radial speed (with margins for
-// what a theory adds to a Keplerian orbit), so an interval whose end values
-// satisfy |f(a)| + |f(b)| > L (b - a) cannot hold a zero. Any other interval is
-// split until it is decided (down to `shortest`); a sign change is refined to
-// within 1 ms by interpolation, probing either side of each estimate.
+// Each shadow edge is a signed angle (shadow.hpp), positive outside, whose
+// rate the states give. None is missed between two samples: from the orbit's
+// smallest radius, largest speed, radial speed and acceleration (with margins
+// for what a theory adds to a Keplerian orbit) follow a bound L on the edges'
+// rate and one M on their second derivative (Bounds below). An interval holds
+// no zero of an edge whose end values are too far from zero for the rate L to
+// reach it and back (|f(a)| + |f(b)| > L h), or whose quadratic envelopes from
+// both ends (values, rates, M) stay on one side; it holds exactly one when the
+// edge changes sign and its rate provably keeps its sign. Any other interval
+// is split (down to `shortest`); a single zero is refined to within 1 ms from
+// the cubic matching the ends' values and rates, probing either side of it.
 #pragma once
 
 #include <algorithm>
@@ -69,7 +73,7 @@ public:
     static constexpr size_t most_samples = 100'000;
 
     EclipseSearch(SunPath sun, size_t satellites, int64_t span, int64_t shortest = 10'000'000)
-        : sun_(std::move(sun)), span_(span), shortest_(shortest), samples_(satellites), rate_(satellites, 0.0),
+        : sun_(std::move(sun)), span_(span), shortest_(shortest), samples_(satellites), bounds_(satellites),
           end_(satellites, span) {}
 
     // The common grid: `n` offsets (ns, increasing, first 0, last the span)
@@ -89,7 +93,7 @@ public:
                     }
                     mine.push_back(s);
                 }
-                rate_[i] = motion.rate_bound();
+                bounds_[i] = motion.bounds();
             }
         });
         for (uint32_t i = 0; i < samples_.size(); ++i)
@@ -105,12 +109,10 @@ public:
                 pending_.push_back({o.satellite, o.a.t + (o.b.t - o.a.t) / 2});
                 continue;
             }
-            // A sign change: probe either side of the interpolated zero.
-            const double fa = value(o.a, o.kind), fb = value(o.b, o.kind);
+            // A sign change: probe either side of the zero of the cubic that
+            // matches the edge's values and rates at both ends.
             const int64_t width = o.b.t - o.a.t;
-            double u = fa / (fa - fb);
-            if (!std::isfinite(u))
-                u = 0.5;
+            const double u = hermite_zero(o.a, o.b, o.kind);
             const int64_t margin = std::min<int64_t>(tolerance / 2, width / 4);
             const int64_t guess = std::clamp<int64_t>(o.a.t + int64_t(u * double(width)), o.a.t + margin,
                                                       o.b.t - margin);
@@ -188,13 +190,23 @@ private:
     struct Sample {
         int64_t t = 0;
         double edge[2] = {0, 0};  // penumbra, umbra [rad]
+        double rate[2] = {0, 0};  // their rates [rad/s], the Sun taken still
+        double apart = 0;         // the angle between the discs' centres [rad]
         bool valid = false;
     };
 
+    // A satellite's bounds: on the edges' rate [rad/s], and the second
+    // derivative's as `turn` cot^2-free part: M = cot(apart) * turn + rest
+    // [rad/s^2], cot taken at its largest over the interval.
+    struct Bounds {
+        double rate = INFINITY, turn = INFINITY, rest = INFINITY;
+    };
+
     // Bounds of a satellite's motion from the osculating orbits of its grid
-    // samples, with 3% margins (and 3% of the speed for the radial speed).
+    // samples, with 3% margins (and 3% of the speed for the radial speed), the
+    // acceleration within 20% of central gravity.
     struct Motion {
-        double r_min = INFINITY, v_max = 0, radial_max = 0;
+        double r_min = INFINITY, v_max = 0, radial_max = 0, e_max = 0;
 
         void add(const double *r, const double *v) {
             const double radius = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
@@ -205,24 +217,36 @@ private:
             const double e = std::sqrt(std::max(0.0, 1 + 2 * energy * h2 / (gm_earth * gm_earth)));
             const double perigee = h2 / (gm_earth * (1 + e));
             const double fastest = std::sqrt(h2) / perigee;
-            r_min = std::min(r_min, perigee), v_max = std::max(v_max, fastest);
+            r_min = std::min(r_min, perigee), v_max = std::max(v_max, fastest), e_max = std::max(e_max, e);
             // |dr/dt| = e sqrt(mu / p) |sin(true anomaly)|, p = h^2 / mu
             radial_max = std::max(radial_max, e * gm_earth / std::sqrt(h2));
         }
 
-        // A bound on how fast either edge angle changes [rad/s]: the Earth's
-        // direction turns at most at v / r, the Sun's at (v + 30 km/s) / |s - r|
-        // (both seen from the satellite), the Earth's angular radius changes at
-        // dr/dt Re / (r sqrt(r^2 - Re^2)) and the Sun's too slowly to count
-        // beside a margin of 1e-6 rad/s.
-        double rate_bound() const {
+        // Seen from the satellite, the Earth's direction p = -r/|r| turns at
+        // |p'| <= v / r, the Sun's at under (v + 30 km/s) / 1e10 m; the Earth's
+        // angular radius asin(Re / r) changes at K1 |r'|, K1 = Re / (r sqrt(r^2 -
+        // Re^2)). The angle between the centres has a second derivative within
+        // |cot(apart)| |p'|^2 + |p''| across p (|a| / r + 2 |r'| v / r^2); the
+        // Earth's radius one within K1 |r''| + K2 r'^2 (K2 = -dK1/dr), with
+        // |r''| = |h^2 / r^3 + a.r/r| <= mu / r^2 (e / (1 - e) + 0.25). The
+        // Sun's motion adds under 1e-9 rad/s^2. All at the smallest radius.
+        Bounds bounds() const {
+            Bounds b;
             if (!(r_min < INFINITY))
-                return INFINITY;
+                return b;
             // A radius below the surface is a decay, which the propagator reports.
             const double r = std::max(0.97 * r_min, 1.001 * earth_radius);
             const double v = 1.03 * v_max, radial = 1.03 * radial_max + 0.03 * v;
-            const double clearance = r * r - earth_radius * earth_radius;
-            return v / r + radial * earth_radius / (r * std::sqrt(clearance)) + (v + 3e4) / 1e10 + 1e-6;
+            const double re2 = earth_radius * earth_radius, clearance = std::sqrt(r * r - re2);
+            const double k1 = earth_radius / (r * clearance);
+            const double k2 = earth_radius * (2 * r * r - re2) / (r * r * r * clearance * clearance * clearance);
+            const double gravity = gm_earth / (r * r);
+            const double e = std::min(1.03 * e_max, 0.97);
+            const double radial_acceleration = gravity * (e / (1 - e) + 0.25);
+            b.rate = v / r + radial * k1 + (v + 3e4) / 1e10 + 1e-6;
+            b.turn = (v / r) * (v / r);
+            b.rest = 1.2 * gravity / r + 2 * radial * v / (r * r) + k1 * radial_acceleration + k2 * radial * radial + 1e-9;
+            return b;
         }
     };
 
@@ -234,6 +258,29 @@ private:
 
     static double value(const Sample &s, int kind) { return s.edge[kind]; }
 
+    // Where in [0, 1] across the interval a b the cubic Hermite interpolant of
+    // one edge crosses zero (the ends have opposite signs): Newton's method from
+    // the linear estimate, kept inside the interval.
+    static double hermite_zero(const Sample &a, const Sample &b, int kind) {
+        const double h = double(b.t - a.t) * 1e-9;
+        const double f0 = a.edge[kind], f1 = b.edge[kind], d0 = a.rate[kind] * h, d1 = b.rate[kind] * h;
+        double u = f0 / (f0 - f1);
+        if (!std::isfinite(u))
+            return 0.5;
+        for (int i = 0; i < 6 && std::isfinite(d0 + d1); ++i) {
+            const double u2 = u * u, u3 = u2 * u;
+            const double p = (2 * u3 - 3 * u2 + 1) * f0 + (u3 - 2 * u2 + u) * d0 + (-2 * u3 + 3 * u2) * f1 +
+                             (u3 - u2) * d1;
+            const double dp = (6 * u2 - 6 * u) * f0 + (3 * u2 - 4 * u + 1) * d0 + (-6 * u2 + 6 * u) * f1 +
+                              (3 * u2 - 2 * u) * d1;
+            const double next = u - p / dp;
+            if (!(next > 0 && next < 1))
+                break;
+            u = next;
+        }
+        return u;
+    }
+
     Sample evaluate(int64_t t, const double *r, const double *v, bool valid, Motion *motion) const {
         Sample s;
         s.t = t;
@@ -241,6 +288,8 @@ private:
         sun_.at(t, sun);
         const Discs g = discs(r, sun);
         s.edge[penumbra] = penumbra_edge(g), s.edge[umbra] = umbra_edge(g);
+        s.apart = g.apart;
+        s.rate[penumbra] = s.rate[umbra] = edge_rate(r, v, sun);
         s.valid = valid && std::isfinite(s.edge[0]) && std::isfinite(s.edge[1]) && std::isfinite(v[0]) &&
                   std::isfinite(v[1]) && std::isfinite(v[2]);
         if (s.valid && motion)
@@ -255,27 +304,71 @@ private:
             open_.push_back({satellite, kind, a, b});
     }
 
+    // The bound on the edges' second derivative over a b, from the range the
+    // angle between the centres can take there (infinite near 0 or pi).
+    static double curvature(const Bounds &bounds, const Sample &a, const Sample &b) {
+        const double h = double(b.t - a.t) * 1e-9;
+        const double low = 0.5 * (a.apart + b.apart - bounds.rate * h);
+        const double high = 0.5 * (a.apart + b.apart + bounds.rate * h);
+        if (!(low > 0 && high < pi))
+            return INFINITY;
+        const double cot = std::max(std::fabs(1 / std::tan(low)), std::fabs(1 / std::tan(high)));
+        return cot * bounds.turn + bounds.rest;
+    }
+
+    // Slack on the rates the states give: a theory's velocities are not the
+    // exact derivatives of its positions (by up to some metres per second far
+    // out, centimetres per second in low orbits).
+    static constexpr double rate_slack = 1e-7;  // rad/s
+
+    // No zero of the edge `kind` in a b: the ends on one side and both
+    // quadratic envelopes (from the rate at one end and the curvature bound,
+    // each over its half) too, or the rate bound alone keeping it there.
+    static bool one_signed(const Sample &a, const Sample &b, int kind, double rate, double m, double h) {
+        const double sign = a.edge[kind] > 0 ? 1.0 : -1.0;
+        const double fa = sign * a.edge[kind], fb = sign * b.edge[kind];
+        if (!(fa > 0 && fb > 0))
+            return false;
+        if (fa + fb > rate * h)
+            return true;
+        const double ga = sign * a.rate[kind], gb = sign * b.rate[kind];
+        const double dip = m * h * h / 8 + rate_slack * h / 2;
+        return fa + ga * h / 2 - dip > 0 && fb - gb * h / 2 - dip > 0;
+    }
+
+    // The edge `kind` changes sign once in a b: its rate keeps its sign.
+    static bool monotone(const Sample &a, const Sample &b, int kind, double m, double h) {
+        const double ga = a.rate[kind], gb = b.rate[kind];
+        if ((ga > 0) != (gb > 0))
+            return false;
+        return std::fabs(ga) + std::fabs(gb) - 2 * rate_slack > m * h;
+    }
+
     void classify(uint32_t satellite, const Sample &a, const Sample &b) {
-        bool changes = false;
-        for (int kind : {penumbra, umbra})
+        const Bounds &bounds = bounds_[satellite];
+        const double h = double(b.t - a.t) * 1e-9;
+        const double m = curvature(bounds, a, b);
+        bool split_it = false;
+        int changing[2], count = 0;
+        for (int kind : {penumbra, umbra}) {
             if ((a.edge[kind] > 0) != (b.edge[kind] > 0)) {
-                bracket(satellite, kind, a, b);
-                changes = true;
+                changing[count++] = kind;
+                split_it = split_it || !monotone(a, b, kind, m, h);
+            } else {
+                split_it = split_it || !one_signed(a, b, kind, bounds.rate, m, h);
             }
-        if (changes)
+        }
+        if (split_it && b.t - a.t > shortest_) {
+            // A satellite whose motion defeats the bounds (an orbit no theory
+            // should give) would split without end: its search ends here.
+            if (samples_[satellite].size() > most_samples)
+                end_[satellite] = std::min(end_[satellite], a.t);
+            else
+                open_.push_back({satellite, split, a, b});
             return;
-        // No sign change: decided when neither edge can reach zero and back.
-        const double reach = rate_[satellite] * double(b.t - a.t) * 1e-9;
-        const bool decided = std::fabs(a.edge[0]) + std::fabs(b.edge[0]) > reach &&
-                             std::fabs(a.edge[1]) + std::fabs(b.edge[1]) > reach;
-        if (decided || b.t - a.t <= shortest_)
-            return;
-        // A satellite whose motion defeats the bounds (an orbit no theory
-        // should give) would split without end: its search ends here.
-        if (samples_[satellite].size() > most_samples)
-            end_[satellite] = std::min(end_[satellite], a.t);
-        else
-            open_.push_back({satellite, split, a, b});
+        }
+        for (int j = 0; j < count; ++j)
+            bracket(satellite, changing[j], a, b);
     }
 
     struct Cross {
@@ -314,7 +407,7 @@ private:
     SunPath sun_;
     int64_t span_, shortest_;
     std::vector<std::vector<Sample>> samples_;
-    std::vector<double> rate_;
+    std::vector<Bounds> bounds_;
     std::vector<int64_t> end_;  // where each satellite's valid states end
     std::vector<Open> open_;
     std::vector<Cross> crossings_;

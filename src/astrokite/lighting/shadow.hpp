@@ -46,6 +46,32 @@ inline Discs discs(const double *r, const double *s) {
 inline double penumbra_edge(const Discs &g) { return g.apart - (g.earth + g.sun); }
 inline double umbra_edge(const Discs &g) { return g.apart - (g.earth - g.sun); }
 
+// How fast both edges change for a satellite at r moving at v [rad/s], the
+// Sun at s taken still (its direction turns some 1e-7 rad/s as seen from a
+// satellite): the rate of the angle between the discs' centres, less that of
+// the Earth's angular radius (the Sun's changes some 1e-10 rad/s).
+inline double edge_rate(const double *r, const double *v, const double *s) {
+    const double d[3] = {s[0] - r[0], s[1] - r[1], s[2] - r[2]};
+    const double rr = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+    const double dd = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    double a[3], b[3], da[3], db[3];
+    const double radial = (r[0] * v[0] + r[1] * v[1] + r[2] * v[2]) / rr;
+    for (int i = 0; i < 3; ++i)
+        a[i] = -r[i] / rr, b[i] = d[i] / dd;
+    const double bv = b[0] * v[0] + b[1] * v[1] + b[2] * v[2];
+    for (int i = 0; i < 3; ++i) {
+        da[i] = -(v[i] + a[i] * radial) / rr;  // d(-r/|r|)/dt
+        db[i] = (-v[i] + b[i] * bv) / dd;      // d(d/|d|)/dt
+    }
+    const double cx = a[1] * b[2] - a[2] * b[1], cy = a[2] * b[0] - a[0] * b[2], cz = a[0] * b[1] - a[1] * b[0];
+    const double sine = std::sqrt(cx * cx + cy * cy + cz * cz);
+    const double cosine_rate = da[0] * b[0] + da[1] * b[1] + da[2] * b[2] + a[0] * db[0] + a[1] * db[1] + a[2] * db[2];
+    const double apart_rate = -cosine_rate / sine;
+    const double earth_rate =
+        rr > earth_radius ? -earth_radius * radial / (rr * std::sqrt(rr * rr - earth_radius * earth_radius)) : 0.0;
+    return apart_rate - earth_rate;
+}
+
 // Area of a spherical cap of angular radius a [sr].
 inline double cap(double a) {
     const double h = std::sin(a / 2);
