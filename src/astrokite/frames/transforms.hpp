@@ -101,35 +101,40 @@ inline std::vector<EarthTurn> earth_turns(const int64_t *ns, const double *orien
     return turns;
 }
 
+// m (row-major 3x3) times (x, y, z), and its transpose times (x, y, z).
+inline void rotate(const double *m, double x, double y, double z, double *out) {
+    out[0] = m[0] * x + m[1] * y + m[2] * z;
+    out[1] = m[3] * x + m[4] * y + m[5] * z;
+    out[2] = m[6] * x + m[7] * y + m[8] * z;
+}
+
+inline void rotate_back(const double *m, double x, double y, double z, double *out) {
+    out[0] = m[0] * x + m[3] * y + m[6] * z;
+    out[1] = m[1] * x + m[4] * y + m[7] * z;
+    out[2] = m[2] * x + m[5] * y + m[8] * z;
+}
+
 // TEME to ITRF at one instant: the turn about the pole; the velocity loses the
 // frame's own rotation (v - w x r, w along the pole); then polar motion.
 inline void teme_to_itrf(const EarthTurn &t, const double *r, const double *v, double *r_out, double *v_out) {
     const double x = t.c * r[0] + t.s * r[1], y = -t.s * r[0] + t.c * r[1], z = r[2];
-    const double *w = t.w;
-    if (v_out) {
-        const double vx = t.c * v[0] + t.s * v[1] + t.rate * y, vy = -t.s * v[0] + t.c * v[1] - t.rate * x;
-        const double vz = v[2];
-        v_out[0] = w[0] * vx + w[1] * vy + w[2] * vz;
-        v_out[1] = w[3] * vx + w[4] * vy + w[5] * vz;
-        v_out[2] = w[6] * vx + w[7] * vy + w[8] * vz;
-    }
-    r_out[0] = w[0] * x + w[1] * y + w[2] * z;
-    r_out[1] = w[3] * x + w[4] * y + w[5] * z;
-    r_out[2] = w[6] * x + w[7] * y + w[8] * z;
+    if (v_out)
+        rotate(t.w, t.c * v[0] + t.s * v[1] + t.rate * y, -t.s * v[0] + t.c * v[1] - t.rate * x, v[2], v_out);
+    rotate(t.w, x, y, z, r_out);
 }
 
 inline void itrf_to_teme(const EarthTurn &t, const double *r, const double *v, double *r_out, double *v_out) {
-    const double *w = t.w;  // W is a rotation: its transpose undoes it
-    const double x = w[0] * r[0] + w[3] * r[1] + w[6] * r[2], y = w[1] * r[0] + w[4] * r[1] + w[7] * r[2];
-    const double z = w[2] * r[0] + w[5] * r[1] + w[8] * r[2];
+    double p[3];  // W is a rotation: its transpose undoes it
+    rotate_back(t.w, r[0], r[1], r[2], p);
     if (v_out) {
-        const double px = w[0] * v[0] + w[3] * v[1] + w[6] * v[2], py = w[1] * v[0] + w[4] * v[1] + w[7] * v[2];
-        const double vx = px - t.rate * y, vy = py + t.rate * x;
+        double q[3];
+        rotate_back(t.w, v[0], v[1], v[2], q);
+        const double vx = q[0] - t.rate * p[1], vy = q[1] + t.rate * p[0];
         v_out[0] = t.c * vx - t.s * vy;
         v_out[1] = t.s * vx + t.c * vy;
-        v_out[2] = w[2] * v[0] + w[5] * v[1] + w[8] * v[2];
+        v_out[2] = q[2];
     }
-    r_out[0] = t.c * x - t.s * y, r_out[1] = t.s * x + t.c * y, r_out[2] = z;
+    r_out[0] = t.c * p[0] - t.s * p[1], r_out[1] = t.s * p[0] + t.c * p[1], r_out[2] = p[2];
 }
 
 // Between TEME and ITRF for `satellites` rows of `times` samples each
@@ -170,15 +175,9 @@ inline void itrf_gcrf(const double *rotations, size_t times, size_t satellites, 
                 const double x = r[0], y = r[1], z = r[2];
                 if (with_velocity) {
                     const double *v = velocity + at;
-                    const double vx = v[0] - w * y, vy = v[1] + w * x, vz = v[2];
-                    double *vo = velocity_out + at;
-                    vo[0] = m[0] * vx + m[1] * vy + m[2] * vz;
-                    vo[1] = m[3] * vx + m[4] * vy + m[5] * vz;
-                    vo[2] = m[6] * vx + m[7] * vy + m[8] * vz;
+                    rotate(m, v[0] - w * y, v[1] + w * x, v[2], velocity_out + at);
                 }
-                ro[0] = m[0] * x + m[1] * y + m[2] * z;
-                ro[1] = m[3] * x + m[4] * y + m[5] * z;
-                ro[2] = m[6] * x + m[7] * y + m[8] * z;
+                rotate(m, x, y, z, ro);
             } else {
                 const double x = m[0] * r[0] + m[3] * r[1] + m[6] * r[2];
                 const double y = m[1] * r[0] + m[4] * r[1] + m[7] * r[2];

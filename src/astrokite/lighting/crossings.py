@@ -8,6 +8,8 @@ import numpy as np
 
 from astrokite.lighting.shadow import EclipseSearch
 from astrokite.lighting.sunlight import sun_position
+# The pass search's helpers: one instant from what Time takes, and states as the native searches take them.
+from astrokite.sites.passes import _contiguous, _count, sgp4_states
 from astrokite.time.time import Time
 
 _ENTRY_BEFORE_START, _EXIT_AFTER_STOP, _SAMPLES_FAILED = 1, 2, 4
@@ -75,13 +77,6 @@ class EclipseTable:
         return render(self)
 
 
-def _count(value, name: str) -> int:
-    time = value if isinstance(value, Time) else Time(value)
-    if time.shape != ():
-        raise ValueError(f"{name} must be one instant, not {time.size}")
-    return int(time.int64)
-
-
 def find_eclipses(states, start, stop, *, step: float = 900.0, chunk: int = 4096) -> EclipseTable:
     """Shadow crossings of the satellites ``states`` gives TEME states of (the
     pass search's ``TemeStates``) between ``start`` and ``stop``.
@@ -130,12 +125,6 @@ def find_eclipses(states, start, stop, *, step: float = 900.0, chunk: int = 4096
                         column("flags"))
 
 
-def _contiguous(position, velocity, valid):
-    valid = np.asarray(valid, bool) & np.isfinite(position).all(-1) & np.isfinite(velocity).all(-1)
-    return (np.ascontiguousarray(position, np.float64), np.ascontiguousarray(velocity, np.float64),
-            np.ascontiguousarray(valid, np.uint8))
-
-
 def eclipses(source, start, stop, *, step: float = 900.0) -> EclipseTable:
     """Every crossing of the Earth's penumbra and umbra by the satellites of
     ``source`` between ``start`` and ``stop`` (anything ``Time`` takes).
@@ -150,6 +139,5 @@ def eclipses(source, start, stop, *, step: float = 900.0) -> EclipseTable:
     >>> table.to_pandas().columns[:4].tolist()                 # doctest: +SKIP
     ['satno', 'shadow', 'entry', 'exit']
     """
-    from astrokite.sites.passes import sgp4_states
 
     return find_eclipses(sgp4_states(source), start, stop, step=step)

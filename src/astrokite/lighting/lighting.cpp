@@ -6,11 +6,11 @@
 
 #include <cmath>
 #include <cstdint>
-#include <string>
 #include <utility>
 #include <vector>
 
 #include "astrokite/common/args.hpp"
+#include "astrokite/common/arrays.hpp"
 #include "astrokite/common/parallel.hpp"
 #include "astrokite/lighting/eclipses.hpp"
 #include "astrokite/lighting/shadow.hpp"
@@ -18,31 +18,9 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 namespace li = astrokite::lighting;
+using namespace astrokite::arrays;
 
 namespace {
-
-using Doubles = nb::ndarray<const double, nb::c_contig, nb::device::cpu>;
-using Flags = nb::ndarray<const uint8_t, nb::c_contig, nb::device::cpu>;
-using Counts = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-
-template <class T>
-nb::ndarray<nb::numpy, T> to_array(std::vector<T> &&values, std::vector<size_t> shape) {
-    auto *kept = new std::vector<T>(std::move(values));
-    nb::capsule owner(kept, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
-    return nb::ndarray<nb::numpy, T>(kept->data(), shape.size(), shape.data(), owner);
-}
-
-void check_shape(const nb::ndarray<> &a, std::vector<size_t> shape, const char *name) {
-    bool same = a.ndim() == shape.size();
-    for (size_t i = 0; same && i < shape.size(); ++i)
-        same = a.shape(i) == shape[i];
-    if (!same) {
-        std::string wanted;
-        for (size_t n : shape)
-            wanted += (wanted.empty() ? "" : ", ") + std::to_string(n);
-        throw nb::value_error((std::string(name) + " must have shape (" + wanted + ")").c_str());
-    }
-}
 
 // The sunlit fraction (satellites, times) of positions (satellites, times, 3)
 // with the Sun at `sun` (times, 3), all in one frame, metres.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "astrokite/common/args.hpp"
+#include "astrokite/common/arrays.hpp"
 #include "astrokite/frames/transforms.hpp"
 #include "astrokite/sites/passes.hpp"
 
@@ -18,27 +19,9 @@ namespace nb = nanobind;
 using namespace nb::literals;
 namespace fr = astrokite::frames;
 namespace st = astrokite::sites;
+using namespace astrokite::arrays;
 
 namespace {
-
-using Doubles = nb::ndarray<const double, nb::c_contig, nb::device::cpu>;
-using Flags = nb::ndarray<const uint8_t, nb::c_contig, nb::device::cpu>;
-using Counts = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-
-template <class T>
-nb::ndarray<nb::numpy, T, nb::ndim<1>> to_array(std::vector<T> &&values) {
-    auto *kept = new std::vector<T>(std::move(values));
-    nb::capsule owner(kept, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
-    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(kept->data(), {kept->size()}, owner);
-}
-
-void check_shape(const nb::ndarray<> &a, std::vector<size_t> shape, const char *name) {
-    bool same = a.ndim() == shape.size();
-    for (size_t i = 0; same && i < shape.size(); ++i)
-        same = a.shape(i) == shape[i];
-    if (!same)
-        throw nb::value_error((std::string(name) + " has the wrong shape").c_str());
-}
 
 class Search {
 public:
