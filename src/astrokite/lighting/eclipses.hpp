@@ -73,16 +73,17 @@ public:
     static constexpr size_t most_samples = 100'000;
 
     EclipseSearch(SunPath sun, size_t satellites, int64_t span, int64_t shortest = 10'000'000)
-        : sun_(std::move(sun)), span_(span), shortest_(shortest), samples_(satellites), bounds_(satellites),
-          end_(satellites, span) {}
+        : sun_(std::move(sun)), span_(span), shortest_(shortest), first_(satellites), count_(satellites, 0),
+          parts_(parallel::cores()), bounds_(satellites), end_(satellites, span) {}
 
     // The common grid: `n` offsets (ns, increasing, first 0, last the span)
     // and (satellites, n, 3) states with a validity flag per sample.
     void start(const int64_t *times, size_t n, const double *position, const double *velocity,
                const uint8_t *valid) {
-        parallel::split(samples_.size(), 64, parallel::cores(), [&](size_t first, size_t last) {
+        in_blocks(first_.size(), [&](size_t block, size_t first, size_t last) {
+            std::vector<Sample> mine;
             for (size_t i = first; i < last; ++i) {
-                auto &mine = samples_[i];
+                mine.clear();
                 Motion motion;
                 for (size_t k = 0; k < n; ++k) {
                     const size_t at = (i * n + k) * 3;
@@ -94,11 +95,14 @@ public:
                     mine.push_back(s);
                 }
                 bounds_[i] = motion.bounds();
+                count_[i] = mine.size();
+                if (!mine.empty())
+                    first_[i] = mine.front();
+                for (size_t k = 1; k < mine.size(); ++k)
+                    classify(uint32_t(i), mine[k - 1], mine[k], parts_[block]);
             }
         });
-        for (uint32_t i = 0; i < samples_.size(); ++i)
-            for (size_t k = 1; k < samples_[i].size(); ++k)
-                classify(i, samples_[i][k - 1], samples_[i][k]);
+        gather();
     }
 
     // The states wanted next, in the order `supply` takes them; empty when done.
@@ -122,44 +126,34 @@ public:
         return pending_;
     }
 
-    // States at the requests of the last round.
+    // States at the requests of the last round. The open intervals are in
+    // satellite order, so blocks of whole satellites go through in threads.
     void supply(const double *position, const double *velocity, const uint8_t *valid) {
         std::vector<Open> jobs;
         jobs.swap(open_);
-        std::vector<Sample> got(pending_.size());
-        parallel::split(got.size(), 4096, parallel::cores(), [&](size_t first, size_t last) {
-            for (size_t j = first; j < last; ++j)
-                got[j] = evaluate(pending_[j].t, position + 3 * j, velocity + 3 * j, valid[j], nullptr);
+        std::vector<size_t> at(jobs.size() + 1, 0);  // each job's first request
+        for (size_t j = 0; j < jobs.size(); ++j)
+            at[j + 1] = at[j] + (jobs[j].kind == split ? 1 : 2);
+        in_blocks(jobs.size(), [&](size_t block, size_t first, size_t last) {
+            // Whole satellites only: a block starts after the satellite the
+            // previous one ends in, and ends with the satellite it ends in.
+            while (first > 0 && first < jobs.size() && jobs[first].satellite == jobs[first - 1].satellite)
+                ++first;
+            while (last < jobs.size() && last > 0 && jobs[last].satellite == jobs[last - 1].satellite)
+                ++last;
+            for (size_t j = first; j < last; ++j) {
+                const Open &o = jobs[j];
+                const size_t r = at[j];
+                const int count = o.kind == split ? 1 : 2;
+                Sample points[4] = {o.a, evaluate(pending_[r].t, position + 3 * r, velocity + 3 * r, valid[r], nullptr),
+                                    o.b, o.b};
+                if (count == 2)
+                    points[2] = evaluate(pending_[r + 1].t, position + 3 * (r + 1), velocity + 3 * (r + 1),
+                                         valid[r + 1], nullptr);
+                process(o, points, count, parts_[block]);
+            }
         });
-        size_t at = 0;
-        for (const Open &o : jobs) {
-            const int count = o.kind == split ? 1 : 2;
-            Sample points[4] = {o.a, got[at], count == 2 ? got[at + 1] : o.b, o.b};
-            at += count;
-            bool failed = false;
-            for (int p = 1; p <= count; ++p)
-                if (!points[p].valid) {
-                    end_[o.satellite] = std::min(end_[o.satellite], points[p].t);
-                    failed = true;
-                }
-            if (failed || o.a.t >= end_[o.satellite])
-                continue;
-            for (int p = 1; p <= count; ++p)
-                samples_[o.satellite].push_back(points[p]);
-            if (o.kind == split) {
-                classify(o.satellite, points[0], points[1]);
-                classify(o.satellite, points[1], points[3]);
-                continue;
-            }
-            // Keep refining the one piece that holds this edge's sign change.
-            for (int p = 0; p < 3; ++p) {
-                const Sample &a = points[p], &b = points[p + 1];
-                if ((value(a, o.kind) > 0) != (value(b, o.kind) > 0)) {
-                    bracket(o.satellite, o.kind, a, b);
-                    break;
-                }
-            }
-        }
+        gather();
     }
 
     // Every eclipse, by satellite, then penumbra before umbra, then entry.
@@ -172,12 +166,12 @@ public:
         });
         std::vector<Eclipse> out;
         auto next = found.begin();
-        for (uint32_t i = 0; i < samples_.size(); ++i)
+        for (uint32_t i = 0; i < first_.size(); ++i)
             for (int kind : {penumbra, umbra}) {
                 auto last = next;
                 while (last != found.end() && last->satellite == i && last->kind == kind)
                     ++last;
-                if (!samples_[i].empty())
+                if (count_[i] > 0)
                     collect(i, kind, next, last, out);
                 next = last;
             }
@@ -250,6 +244,12 @@ private:
         }
     };
 
+    struct Cross {
+        uint32_t satellite;
+        int kind;
+        Sample a, b;
+    };
+
     struct Open {
         uint32_t satellite;
         int kind;
@@ -257,6 +257,55 @@ private:
     };
 
     static double value(const Sample &s, int kind) { return s.edge[kind]; }
+
+    // What a round's search leaves: intervals still open, crossings refined.
+    struct Found {
+        std::vector<Open> open;
+        std::vector<Cross> crossings;
+    };
+
+    // work(block, first, last) over [0, n) in one block per core, each block
+    // writing to parts_[block] (gather() then joins them in order).
+    template <typename Work>
+    void in_blocks(size_t n, const Work &work) {
+        const size_t blocks = parts_.size();
+        parallel::split(blocks, 1, unsigned(blocks), [&](size_t first, size_t last) {
+            for (size_t b = first; b < last; ++b)
+                work(b, n * b / blocks, n * (b + 1) / blocks);
+        });
+    }
+
+    void gather() {
+        for (Found &part : parts_) {
+            open_.insert(open_.end(), part.open.begin(), part.open.end());
+            crossings_.insert(crossings_.end(), part.crossings.begin(), part.crossings.end());
+            part.open.clear(), part.crossings.clear();
+        }
+    }
+
+    // One answered interval: `points` a, the new state(s), b.
+    void process(const Open &o, Sample *points, int count, Found &found) {
+        bool failed = false;
+        for (int p = 1; p <= count; ++p)
+            if (!points[p].valid) {
+                end_[o.satellite] = std::min(end_[o.satellite], points[p].t);
+                failed = true;
+            }
+        if (failed || o.a.t >= end_[o.satellite])
+            return;
+        count_[o.satellite] += count;
+        if (o.kind == split) {
+            classify(o.satellite, points[0], points[1], found);
+            classify(o.satellite, points[1], points[3], found);
+            return;
+        }
+        // Keep refining the one piece that holds this edge's sign change.
+        for (int p = 0; p < 3; ++p)
+            if ((value(points[p], o.kind) > 0) != (value(points[p + 1], o.kind) > 0)) {
+                bracket(o.satellite, o.kind, points[p], points[p + 1], found);
+                return;
+            }
+    }
 
     // Where in [0, 1] across the interval a b the cubic Hermite interpolant of
     // one edge crosses zero (the ends have opposite signs): Newton's method from
@@ -297,11 +346,11 @@ private:
         return s;
     }
 
-    void bracket(uint32_t satellite, int kind, const Sample &a, const Sample &b) {
+    static void bracket(uint32_t satellite, int kind, const Sample &a, const Sample &b, Found &found) {
         if (b.t - a.t <= tolerance)
-            crossings_.push_back({satellite, kind, a, b});
+            found.crossings.push_back({satellite, kind, a, b});
         else
-            open_.push_back({satellite, kind, a, b});
+            found.open.push_back({satellite, kind, a, b});
     }
 
     // The bound on the edges' second derivative over a b, from the range the
@@ -344,7 +393,7 @@ private:
         return std::fabs(ga) + std::fabs(gb) - 2 * rate_slack > m * h;
     }
 
-    void classify(uint32_t satellite, const Sample &a, const Sample &b) {
+    void classify(uint32_t satellite, const Sample &a, const Sample &b, Found &found) {
         const Bounds &bounds = bounds_[satellite];
         const double h = double(b.t - a.t) * 1e-9;
         const double m = curvature(bounds, a, b);
@@ -361,28 +410,23 @@ private:
         if (split_it && b.t - a.t > shortest_) {
             // A satellite whose motion defeats the bounds (an orbit no theory
             // should give) would split without end: its search ends here.
-            if (samples_[satellite].size() > most_samples)
+            if (count_[satellite] > most_samples)
                 end_[satellite] = std::min(end_[satellite], a.t);
             else
-                open_.push_back({satellite, split, a, b});
+                found.open.push_back({satellite, split, a, b});
             return;
         }
         for (int j = 0; j < count; ++j)
-            bracket(satellite, changing[j], a, b);
+            bracket(satellite, changing[j], a, b, found);
     }
 
-    struct Cross {
-        uint32_t satellite;
-        int kind;
-        Sample a, b;
-    };
     using Crossings = std::vector<Cross>::const_iterator;
 
     // The eclipses of one edge of one satellite from its first sample (the
     // start) and its refined crossings [first, last), in time order.
     void collect(uint32_t satellite, int kind, Crossings first, Crossings last, std::vector<Eclipse> &out) const {
         const int64_t end = end_[satellite];
-        bool inside = value(samples_[satellite].front(), kind) <= 0;
+        bool inside = value(first_[satellite], kind) <= 0;
         Eclipse current{satellite, kind == umbra, 0, 0, uint8_t(inside ? entry_before_start : 0)};
         for (Crossings c = first; c != last && c->a.t < end; ++c) {
             const int64_t t = c->a.t + (c->b.t - c->a.t) / 2;
@@ -406,7 +450,9 @@ private:
 
     SunPath sun_;
     int64_t span_, shortest_;
-    std::vector<std::vector<Sample>> samples_;
+    std::vector<Sample> first_;  // each satellite's state at the start
+    std::vector<size_t> count_;  // and how many it has been sampled at
+    std::vector<Found> parts_;   // one per core, filled in turn by each round
     std::vector<Bounds> bounds_;
     std::vector<int64_t> end_;  // where each satellite's valid states end
     std::vector<Open> open_;
