@@ -197,3 +197,41 @@ def test_the_first_sampling_sets_the_cost_not_what_is_found(states):
     assert (fine.satno.values == coarse.satno.values).all() and (fine.shadow.values == coarse.shadow.values).all()
     for column in ("entry", "exit"):
         assert np.abs((fine[column] - coarse[column]).dt.total_seconds()).max() < 1e-3
+
+
+class FailingFrom:
+    """States of `states` that fail from `when` (ns) on for the first satellite."""
+
+    def __init__(self, states, when):
+        self.states, self.when, self.satnos = states, when, states.satnos
+
+    def grid(self, rows, times):
+        r, v, valid = self.states.grid(rows, times)
+        if rows.start == 0:
+            valid[0] &= times < self.when
+        return r, v, valid
+
+    def at(self, rows, times):
+        r, v, valid = self.states.at(rows, times)
+        return r, v, valid & ~((rows == 0) & (times >= self.when))
+
+
+def test_a_failed_propagation_ends_that_search_and_says_so(states):
+    # The satellite's search ends at its last good state before the failure
+    # (the sampling is every 15 minutes); an umbra it was in is cut there.
+    whole = find_eclipses(states, START, STOP).to_pandas()
+    umbra = whole[(whole.satno == states.satnos[0]) & (whole.shadow == "umbra")].iloc[2]
+    when = int(umbra.entry.value + 31 * 60 * NS)
+    table = find_eclipses(FailingFrom(states, when), START, STOP)
+    assert list(table.failures["satno"]) == [states.satnos[0]] and "1 satellites failed" in repr(table)
+    failed_at = int(table.failures["at"].int64[0])
+    assert when <= failed_at < when + 900 * NS
+    frame = table.to_pandas()
+    mine = frame[frame.satno == states.satnos[0]]
+    last = mine[mine.shadow == "umbra"].iloc[-1]
+    assert last.failed and not last.exit_after_stop and last.exit.value == failed_at
+    assert abs(last.entry - umbra.entry) < np.timedelta64(1, "ms")
+    assert (mine.entry.values < np.datetime64(when, "ns")).all()
+    # The other satellites are untouched.
+    others = whole[whole.satno != states.satnos[0]].reset_index(drop=True)
+    np.testing.assert_array_equal(frame[frame.satno != states.satnos[0]].reset_index(drop=True).entry, others.entry)

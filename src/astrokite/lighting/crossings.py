@@ -28,10 +28,12 @@ class EclipseTable:
     ``entry_before_start`` set and the start as its ``entry``; one under way
     at the stop has ``exit_after_stop`` and the stop as its ``exit``.
     ``failed`` marks a crossing cut by a failed propagation: its ``exit`` is
-    when, and the satellite's search ends there.
+    when, and the satellite's search ends there. ``failures`` lists every
+    satellite whose propagation failed within the search, and when: a
+    DataFrame-ready pair of ``satno`` (int64) and ``at`` (``Time``).
     """
 
-    def __init__(self, satno, umbra, entry, exit, flags):
+    def __init__(self, satno, umbra, entry, exit, flags, failed_satno=(), failed_at=()):
         satno = np.asarray(satno, np.int64)
         umbra = np.asarray(umbra, bool)
         entry = np.asarray(entry, np.int64)
@@ -45,14 +47,17 @@ class EclipseTable:
         self.entry_before_start = (flags & _ENTRY_BEFORE_START) != 0
         self.exit_after_stop = (flags & _EXIT_AFTER_STOP) != 0
         self.failed = (flags & _SAMPLES_FAILED) != 0
+        self.failures = {"satno": np.asarray(failed_satno, np.int64), "at": Time(np.asarray(failed_at, np.int64))}
 
     def __len__(self) -> int:
         return len(self.satno)
 
     def __repr__(self) -> str:
         umbra = int(np.count_nonzero(self.shadow == "umbra"))
+        failed = len(self.failures["satno"])
+        failures = f", {failed} satellites failed" if failed else ""
         return (f"<EclipseTable {len(self)} crossings ({umbra} umbra, {len(self) - umbra} penumbra) "
-                f"of {len(np.unique(self.satno))} satellites>")
+                f"of {len(np.unique(self.satno))} satellites{failures}>")
 
     def to_pandas(self):
         """A DataFrame with the columns ``satno``, ``shadow``, ``entry``, ``exit``
@@ -114,6 +119,7 @@ def find_eclipses(states, start, stop, *, step: float = 900.0, chunk: int = 4096
             search.supply(*_contiguous(*states.at(wanted_rows + first, start_ns + wanted_offsets)))
         result = search.eclipses()
         result["satno"] = satnos[first + result.pop("row")]
+        result["failed_satno"] = satnos[first + result.pop("failed_row")]
         found.append(result)
     if not found:
         return EclipseTable(*(np.zeros(0) for _ in range(5)))
@@ -122,7 +128,7 @@ def find_eclipses(states, start, stop, *, step: float = 900.0, chunk: int = 4096
         return np.concatenate([part[name] for part in found])
 
     return EclipseTable(column("satno"), column("umbra"), start_ns + column("entry"), start_ns + column("exit"),
-                        column("flags"))
+                        column("flags"), column("failed_satno"), start_ns + column("failed_at"))
 
 
 def eclipses(source, start, stop, *, step: float = 900.0) -> EclipseTable:

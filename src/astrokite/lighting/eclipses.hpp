@@ -178,6 +178,10 @@ public:
         return out;
     }
 
+    // Where each satellite's propagation failed (ns after the start), or the
+    // span for one whose states never failed.
+    const std::vector<int64_t> &ends() const { return end_; }
+
 private:
     enum Kind { penumbra = 0, umbra = 1, split = 2 };
 

@@ -43,7 +43,7 @@ nb::ndarray<nb::numpy, double> illumination(Doubles sun, Doubles position) {
 class ShadowSearch {
 public:
     ShadowSearch(int64_t sun_start, int64_t sun_step, Doubles sun, size_t satellites, int64_t span)
-        : satellites_(satellites), search_(sun_path(sun_start, sun_step, sun), satellites, check_span(span)) {}
+        : satellites_(satellites), span_(check_span(span)), search_(sun_path(sun_start, sun_step, sun), satellites, span_) {}
 
     void begin(Counts offsets, Doubles position, Doubles velocity, Flags valid) {
         const size_t n = offsets.shape(0);
@@ -92,6 +92,13 @@ public:
         out["entry"] = to_array(std::move(entry), {n});
         out["exit"] = to_array(std::move(exit), {n});
         out["flags"] = to_array(std::move(flags), {n});
+        std::vector<int64_t> failed_row, failed_at;
+        const std::vector<int64_t> &ends = search_.ends();
+        for (size_t i = 0; i < ends.size(); ++i)
+            if (ends[i] < span_)
+                failed_row.push_back(int64_t(i)), failed_at.push_back(ends[i]);
+        out["failed_row"] = to_array(std::move(failed_row));
+        out["failed_at"] = to_array(std::move(failed_at));
         return out;
     }
 
@@ -117,6 +124,7 @@ private:
     }
 
     size_t satellites_;
+    int64_t span_;
     li::EclipseSearch search_;
     size_t count_ = 0;
 };
@@ -143,5 +151,6 @@ NB_MODULE(shadow, m) {
         .def("supply", &ShadowSearch::supply, "position"_a, "velocity"_a, "valid"_a,
              "States (k, 3) at the last requests, in their order.")
         .def("eclipses", &ShadowSearch::eclipses,
-             "Arrays row, umbra (0 penumbra, 1 umbra), entry, exit [ns from the start] and flags.");
+             "Arrays row, umbra (0 penumbra, 1 umbra), entry, exit [ns from the start] and flags, and\n"
+             "failed_row, failed_at [ns]: where a satellite's propagation failed.");
 }

@@ -24,4 +24,5 @@ class EclipseSearch:
     def supply(self, position: NDArray[np.float64], velocity: NDArray[np.float64], valid: NDArray[np.uint8]) -> None:
         """States (k, 3) at the last requests, in their order."""
     def eclipses(self) -> dict[str, NDArray]:
-        """Arrays row, umbra (0 penumbra, 1 umbra), entry, exit [ns from the start] and flags."""
+        """Arrays row, umbra (0 penumbra, 1 umbra), entry, exit [ns from the start] and flags, and
+        failed_row, failed_at [ns]: where a satellite's propagation failed."""
