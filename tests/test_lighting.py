@@ -235,3 +235,39 @@ def test_a_failed_propagation_ends_that_search_and_says_so(states):
     # The other satellites are untouched.
     others = whole[whole.satno != states.satnos[0]].reset_index(drop=True)
     np.testing.assert_array_equal(frame[frame.satno != states.satnos[0]].reset_index(drop=True).entry, others.entry)
+
+
+def test_sun_elevation_agrees_with_astropy():
+    coordinates = pytest.importorskip("astropy.coordinates")
+    from astropy.time import Time as AstropyTime
+    import astropy.units as u
+
+    from astrokite.lighting import sun_elevation
+    from astrokite.sites import Site
+
+    site = Site(np.radians(48.8566), np.radians(2.3522), 35.0)
+    times = ["2023-03-20T06:00", "2023-06-21T12:00", "2023-12-21T18:30", "2024-01-01T00:00"]
+    t = AstropyTime(times, scale="utc")
+    place = coordinates.EarthLocation.from_geodetic(2.3522 * u.deg, 48.8566 * u.deg, 35.0 * u.m)
+    theirs = coordinates.get_sun(t).transform_to(coordinates.AltAz(obstime=t, location=place)).alt.rad
+    # astropy's Sun is apparent (aberration, 20 arcsec); ours geometric.
+    np.testing.assert_allclose(sun_elevation(site, Time(times)), theirs, atol=2e-4)
+
+
+def test_magnitude_follows_range_phase_and_shadow(states):
+    from astrokite.lighting import magnitude
+    from astrokite.sites import Site
+
+    counts = Time(START).int64 + np.arange(0, 86400, 120, dtype=np.int64) * NS
+    ephemeris = states.ephemeris(counts)
+    site = Site(np.radians(48.8566), np.radians(2.3522), 35.0)
+    m = magnitude(site, ephemeris, 2.0)
+    light = illumination(ephemeris)
+    assert np.isinf(m[light == 0]).all() and np.isfinite(m[light > 0]).all()
+    # Twice the range, a quarter of the light: 1.5 magnitudes fainter at the
+    # same phase; a full phase (a = 0) is pi times brighter than half.
+    lit = light == 1
+    aer, _ = site.look(ephemeris)
+    phase_term = m - 2.0 - 5 * np.log10(aer["range"] / 1e6)
+    assert (phase_term[lit] >= -2.5 * np.log10(np.pi) - 1e-9).all()
+    assert phase_term[lit].min() < -0.5 and np.isfinite(phase_term[lit]).all()
