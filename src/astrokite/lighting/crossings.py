@@ -31,6 +31,18 @@ class EclipseTable:
     when, and the satellite's search ends there. ``failures`` lists every
     satellite whose propagation failed within the search, and when: a
     DataFrame-ready pair of ``satno`` (int64) and ``at`` (``Time``).
+    ``to_pandas()`` gives the rows as a DataFrame.
+
+    Example:
+        >>> import astrokite as ak
+        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> table = ak.eclipses(iss, "2023-03-01T01:00", "2023-03-01T04:00")
+        >>> table
+        <EclipseTable 4 crossings (2 umbra, 2 penumbra) of 1 satellites>
+        >>> repr(table.entry[0].utc), repr(table.exit[0].utc), str(table.shadow[0])
+        ('2023-03-01T01:03:50.210020Z', '2023-03-01T01:39:52.552104Z', 'penumbra')
+        >>> table.duration.round(1).tolist()  # s
+        [2162.3, 2161.8, 2145.5, 2145.0]
     """
 
     def __init__(self, satno, umbra, entry, exit, flags, failed_satno=(), failed_at=()):
@@ -140,10 +152,14 @@ def eclipses(source, start, stop, *, step: float = 900.0) -> EclipseTable:
     (a spherical Earth of the WGS 84 equatorial radius); entries and exits are
     within 1 ms. Returns an ``EclipseTable``.
 
-    >>> import astrokite as ak
-    >>> table = ak.eclipses(tle, "2024-03-01", "2024-03-02")   # doctest: +SKIP
-    >>> table.to_pandas().columns[:4].tolist()                 # doctest: +SKIP
-    ['satno', 'shadow', 'entry', 'exit']
+    Example:
+        >>> import astrokite as ak
+        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> frame = ak.eclipses(iss, "2023-03-01T01:00", "2023-03-01T04:00").to_pandas()
+        >>> frame.columns.tolist()
+        ['satno', 'shadow', 'entry', 'exit', 'duration', 'entry_before_start', 'exit_after_stop', 'failed']
+        >>> [str(t) for t in frame.entry.dt.round("ms")]
+        ['2023-03-01 01:03:50.210000', '2023-03-01 02:36:46.271000', '2023-03-01 01:03:58.644000', '2023-03-01 02:36:54.712000']
     """
 
     return find_eclipses(sgp4_states(source), start, stop, step=step)
