@@ -75,7 +75,7 @@ FUZZ_LIMIT    = $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS),-max_total_time=$(FUZZ_SECO
 # run after the native ones, the same way, with their own limits of time per input
 # and memory. They import the extensions built in place by `make dev` where those
 # exist, else the installed package (CI: the one `make test` installed).
-READER_TARGETS := omm_xml omm_kvn omm_json omm_csv tle
+READER_TARGETS := omm_xml omm_kvn omm_json omm_csv tle iers
 READER_PATH    := $(if $(wildcard src/astrokite/catalogue/reader*.so),src)
 
 fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/bin/%) $(FUZZ_DIR)/seeds/data/.made $(VENV)/.fuzzdeps \

@@ -2,6 +2,7 @@ import erfa
 import numpy as np
 import pytest
 
+from astrokite import eop
 from astrokite.frames import frames
 from astrokite.frames.rotations import rot_GCRF_from_ITRF
 from astrokite.time.time import Time
@@ -30,11 +31,12 @@ def iso(year, month, day, hour, minute, second):
 
 
 def erfa_itrf_to_gcrf(instant):
-    # UT1 = UTC, no polar motion; TT from UTC through erfa's leap-second table.
+    # UT1 - UTC and the pole of the table in force; TT from UTC through erfa's leap-second table.
     utc = erfa.dtf2d("UTC", *instant)
     tt = erfa.taitt(*erfa.utctai(*utc))
-    ut1 = erfa.utcut1(*utc, 0.0)
-    return erfa.c2t06a(*tt, *ut1, 0.0, 0.0).T
+    ut1_utc, xp, yp = eop.orientation(Time(iso(*instant)).int64)[0]
+    ut1 = erfa.utcut1(*utc, ut1_utc)
+    return erfa.c2t06a(*tt, *ut1, xp, yp).T
 
 
 @pytest.mark.parametrize("instant", INSTANTS)

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 from conftest import SatrecStates, element_sets
 
+from astrokite import eop
 from astrokite.datamodel.structured import AER_dtype, ENU_dtype, LLA_dtype
 from astrokite.frames import transforms
 from astrokite.frames.frames import GCRF, ITRF, TEME
@@ -35,9 +36,11 @@ def counts(start="2023-01-01T06:00", seconds=np.arange(0, 86400, 600)):
 
 
 def erfa_teme_to(frame_name, times, r, v):
-    """TEME -> ITRF or GCRF composed from pyerfa: GMST 1982 about the pole, then
-    the transpose of c2t06a, UT1 = UTC, no polar motion. Rates by differences."""
-    ut1 = utc_jd_parts(times)
+    """TEME -> ITRF or GCRF composed from pyerfa: GMST 1982 of UT1 about the
+    pole, then polar motion (pom00 without s'); or the transpose of c2t06a.
+    UT1 - UTC and the pole from the table in force. Rates by differences."""
+    ut1_utc, xp, yp = eop.orientation(times.int64).T
+    ut1 = erfa.utcut1(*utc_jd_parts(times), ut1_utc)
     gmst = erfa.gmst82(*ut1)
     step = 1.0 / 86400
 
@@ -45,22 +48,27 @@ def erfa_teme_to(frame_name, times, r, v):
         return np.angle(np.exp(1j * (angle(ut1[0], ut1[1] + step) - angle(ut1[0], ut1[1] - step)))) / 2.0
 
     gmst_rate = rate(erfa.gmst82)[None, :]
-    to_itrf = erfa.rz(gmst, np.broadcast_to(np.eye(3), (len(gmst), 3, 3)))
-    r_itrf = np.einsum("kij,skj->ski", to_itrf, r)
-    spin = np.zeros_like(r_itrf)
-    spin[..., 0], spin[..., 1] = -gmst_rate * r_itrf[..., 1], gmst_rate * r_itrf[..., 0]
-    v_itrf = np.einsum("kij,skj->ski", to_itrf, v) - spin
+    to_pef = erfa.rz(gmst, np.broadcast_to(np.eye(3), (len(gmst), 3, 3)))
+    r_pef = np.einsum("kij,skj->ski", to_pef, r)
+    spin = np.zeros_like(r_pef)
+    spin[..., 0], spin[..., 1] = -gmst_rate * r_pef[..., 1], gmst_rate * r_pef[..., 0]
+    v_pef = np.einsum("kij,skj->ski", to_pef, v) - spin
+    pole = erfa.pom00(xp, yp, 0.0)
+    r_itrf, v_itrf = np.einsum("kij,skj->ski", pole, r_pef), np.einsum("kij,skj->ski", pole, v_pef)
     if frame_name == "ITRF":
         return r_itrf, v_itrf
-    to_gcrf = np.swapaxes(erfa.c2t06a(*tt_jd_parts(times), *ut1_jd_parts(times), 0.0, 0.0), -1, -2)
+    to_gcrf = np.swapaxes(erfa.c2t06a(*tt_jd_parts(times), *ut1, xp, yp), -1, -2)
     era_rate = rate(erfa.era00)[None, :]
     spin[..., 0], spin[..., 1] = -era_rate * r_itrf[..., 1], era_rate * r_itrf[..., 0]
     return np.einsum("kij,skj->ski", to_gcrf, r_itrf), np.einsum("kij,skj->ski", to_gcrf, v_itrf + spin)
 
 
+# Inside the table, and past its end (its last value held).
+@pytest.mark.parametrize("start", ["2023-01-01T06:00", "2028-06-01"])
 @pytest.mark.parametrize("frame", [ITRF, GCRF])
-def test_teme_conversions_agree_with_erfa_within_a_millimetre(states, frame):
-    times = Time(counts())
+@pytest.mark.filterwarnings("ignore::astrokite.eop.EarthOrientationWarning")
+def test_teme_conversions_agree_with_erfa_within_a_millimetre(states, frame, start):
+    times = Time(counts(start))
     teme = states.ephemeris(times.int64)
     ours = teme.to(frame)
     assert ours.frame is frame and ours.shape == teme.shape

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 from conftest import SatrecStates, element_sets
 
+from astrokite import eop
 from astrokite.frames import transforms
 from astrokite.sites import Site, find_passes
 from astrokite.sites.passes import sgp4_states
@@ -28,7 +29,7 @@ def states():
 def elevations(site, states, rows, times):
     """Our elevation of each (row, time) pair [rad]."""
     r, v, _ = states.at(rows, times)
-    r_itrf, _ = transforms.teme_itrf(times, r[None], v[None], True)
+    r_itrf, _ = transforms.teme_itrf(times, r[None], v[None], True, eop.orientation(times))
     aer, _ = transforms.look(site.lat, site.lon, site.alt, site.ellipsoid.a, site.ellipsoid.f, r_itrf[0], None)
     return aer[:, 1]
 
@@ -313,9 +314,11 @@ def test_a_window_of_years_is_searched_in_pieces_that_join_seamlessly():
     inside = (table.rise.int64 >= Time("2024-05-01").int64) & (table.set.int64 <= Time("2024-06-01").int64)
     assert inside.sum() == len(month) - month.rises_before_start.sum() - month.sets_after_stop.sum()
     whole = ~(month.rises_before_start | month.sets_after_stop)
-    for column in ("rise", "culmination", "set"):
+    # A culmination is the top of a flat maximum (hours wide for a GPS pass): searches started from other
+    # grids settle on it within a few milliseconds, rises and sets within one.
+    for column, within in (("rise", MS), ("culmination", 5 * MS), ("set", MS)):
         np.testing.assert_allclose(getattr(table, column).int64[inside], getattr(month, column).int64[whole],
-                                   rtol=0, atol=MS)
+                                   rtol=0, atol=within)
 
 
 def test_a_satellite_always_up_is_one_pass_across_every_cut_and_threads_change_nothing():

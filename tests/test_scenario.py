@@ -2,6 +2,7 @@ import erfa
 import numpy as np
 import pytest
 
+from astrokite import eop
 from astrokite.bodies.bodies import Earth, Moon, Sun
 from astrokite.mathtools.ellipsoid.ellipsoid import WGS72, WGS84, Ellipsoid
 from astrokite.scenario import scenario as scenario_module
@@ -118,5 +119,6 @@ class TestRotation:
         days, nanoseconds = divmod(int(scenario.time.int64), 86_400 * 10**9)
         utc = (2440587.5 + days, nanoseconds / (86_400 * 10**9))
         tt = erfa.taitt(*erfa.utctai(*utc))
-        expected = erfa.c2t06a(*tt, *utc, 0.0, 0.0).T  # UT1 = UTC, no polar motion
+        ut1_utc, xp, yp = eop.orientation(scenario.time.int64)[0]
+        expected = erfa.c2t06a(*tt, *erfa.utcut1(*utc, ut1_utc), xp, yp).T
         np.testing.assert_allclose(scenario.rot_GCRF_from_ITRF, expected, rtol=0, atol=1e-14)

@@ -34,6 +34,9 @@ _LAZY = {
     "SGP4": "astrokite.propagators.analytical.sgp4.sgp4",
     "Site": "astrokite.sites",
     "PassTable": "astrokite.sites",
+    "illumination": "astrokite.lighting",
+    "eclipses": "astrokite.lighting",
+    "EclipseTable": "astrokite.lighting",
     "StateVectorEphemeris": "astrokite.state.ephemeris",
     "TEME": "astrokite.frames.frames",
     "ITRF": "astrokite.frames.frames",
@@ -63,6 +66,7 @@ def __dir__() -> list[str]:
 if TYPE_CHECKING:  # what type checkers and editors see; never run
     from astrokite.catalogue import Catalogue, parse_tle, read_omm, read_tle, write_omm, write_tle
     from astrokite.frames.frames import GCRF, ITRF, TEME
+    from astrokite.lighting import EclipseTable, eclipses, illumination
     from astrokite.mathtools.ellipsoid.ellipsoid import GRS80, WGS72, WGS84, Ellipsoid
     from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
     from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE

@@ -5,6 +5,9 @@ Targets (the fuzzed input is a whole file):
         read_omm with its format told and with the format recognised from the content, from
         a binary and from a text file object; what it reads is written back in one of the
         four forms and read again.
+    iers
+        the IERS Earth orientation readers (finals2000A and C04, told apart by the content):
+        a ValueError, or columns that make a table whose interpolation gives finite values.
     tle
         parse_tle on the bytes and on their text; read_tle on the raw bytes, on a text file
         object, and on the bytes wrapped in gzip, bzip2, xz and zip, whole and truncated;
@@ -31,18 +34,24 @@ import io
 import lzma
 import sys
 import zipfile
+import warnings
 import zlib
+
+import numpy as np
 
 import atheris
 
-with atheris.instrument_imports(include=["astrokite.catalogue"]):
+with atheris.instrument_imports(include=["astrokite.catalogue", "astrokite.eop"]):
     from astrokite.catalogue import Catalogue, omm, parse_tle, read_omm, read_tle, write_omm, write_tle
     from astrokite.catalogue import sources
     from astrokite.catalogue.catalogue import elset_rows
+    from astrokite.eop import EOPTable, iers
 
 # Chunks of 1 kB instead of 4 MB: inputs of a few kB then cross chunk boundaries (read_tle must
 # give what parse_tle gives from one piece), and each read no longer pays for a 4 MB buffer.
 sources.CHUNK = 1 << 10
+# Fuzzed tables lie far in the past: the warning about a stale table is expected.
+warnings.simplefilter("ignore")
 
 MAGIC = (b"\x1f\x8b", b"BZh", b"\xfd7zXZ\x00", b"PK\x03\x04")
 
@@ -136,12 +145,23 @@ def fuzz_tle(data):
         assert not rejected and again == sets, (rejected, again, sets)
 
 
+def fuzz_iers(data):
+    try:
+        columns = iers.read(data)
+    except ValueError:
+        return
+    table = EOPTable(columns, "fuzzed")
+    counts = (np.array([table.mjd[0], table.mjd[-1], 0.5 * (table.mjd[0] + table.mjd[-1])]) - 40587.0) * 86400e9
+    assert np.isfinite(table.orientation(counts.astype(np.int64))).all()
+
+
 TARGETS = {
     "omm_xml": lambda data: fuzz_omm("xml", data),
     "omm_kvn": lambda data: fuzz_omm("kvn", data),
     "omm_json": lambda data: fuzz_omm("json", data),
     "omm_csv": lambda data: fuzz_omm("csv", data),
     "tle": fuzz_tle,
+    "iers": fuzz_iers,
 }
 
 

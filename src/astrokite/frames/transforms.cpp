@@ -5,6 +5,7 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <optional>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "astrokite/common/args.hpp"
+#include "astrokite/eop/table_binding.hpp"
 #include "astrokite/frames/transforms.hpp"
 
 namespace nb = nanobind;
@@ -85,10 +87,21 @@ States convert_states(size_t times, const Input &position, const std::optional<I
     return {r_out, v_out};
 }
 
-States teme_itrf(Counts ns, Input position, std::optional<Input> velocity, bool to_itrf) {
+// The (times, 3) Earth orientation of `times` instants, or null without one.
+const double *orientation_of(const std::optional<Input> &orientation, size_t times) {
+    if (!orientation)
+        return nullptr;
+    if (orientation->ndim() != 2 || orientation->shape(0) != times || orientation->shape(1) != 3)
+        throw nb::value_error(("orientation must have shape (" + std::to_string(times) + ", 3)").c_str());
+    return orientation->data();
+}
+
+States teme_itrf(Counts ns, Input position, std::optional<Input> velocity, bool to_itrf,
+                 std::optional<Input> orientation) {
     const size_t times = ns.shape(0), satellites = position.ndim() ? position.shape(0) : 0;
+    const double *eop = orientation_of(orientation, times);
     return convert_states(times, position, velocity, [&](const double *r, const double *v, double *ro, double *vo) {
-        fr::teme_itrf(ns.data(), times, satellites, r, v, ro, vo, to_itrf, astrokite::parallel::cores());
+        fr::teme_itrf(ns.data(), eop, times, satellites, r, v, ro, vo, to_itrf, astrokite::parallel::cores());
     });
 }
 
@@ -113,8 +126,26 @@ std::pair<Output, Output> gmst82(Counts ns) {
 }
 
 // Latitude, longitude, altitude as the last axis of a float64 array, from
-// Earth-fixed positions, or from TEME ones at the times `ns` when given.
-Output geodetic(Input position, double a, double f, std::optional<Counts> ns) {
+// Earth-fixed positions, or from TEME ones at the times `ns` when given (with
+// the Earth orientation of each time when given).
+// UT1 - UTC, xp and yp (n, 3) at the instants `ns` from an EOPTable's daily columns.
+Output earth_orientation(Counts ns, nb::handle columns) {
+    const astrokite::eop::DailyTable table = astrokite::eop::daily_table(columns);
+    const size_t n = ns.shape(0);
+    auto [out, values] = new_array({n, 3});
+    {
+        nb::gil_scoped_release unlocked;
+        astrokite::parallel::split(n, fr::samples_per_thread, astrokite::parallel::cores(), [&](size_t first, size_t last) {
+            for (size_t k = first; k < last; ++k) {
+                const astrokite::eop::Orientation o = table.at(ns.data()[k]);
+                values[3 * k] = o.ut1_utc, values[3 * k + 1] = o.xp, values[3 * k + 2] = o.yp;
+            }
+        });
+    }
+    return out;
+}
+
+Output geodetic(Input position, double a, double f, std::optional<Counts> ns, std::optional<Input> orientation) {
     check_vectors(position, "position");
     const fr::Ellipsoid e = ellipsoid(a, f);
     size_t times = position.size() / 3, satellites = 1;
@@ -122,18 +153,32 @@ Output geodetic(Input position, double a, double f, std::optional<Counts> ns) {
         times = ns->shape(0);
         check_states(position, times, "position");
         satellites = position.shape(0);
+    } else if (orientation) {
+        throw nb::value_error("an orientation needs the times ns");
     }
+    const double *eop = orientation_of(orientation, times);
     auto [out, lla] = new_array(shape_of(position));
     {
         nb::gil_scoped_release unlocked;
         const unsigned threads = astrokite::parallel::cores();
-        std::vector<double> turn(2 * times, 0.0);
-        if (ns)
-            turn = fr::gmst_turns(ns->data(), times, threads);
-        else
-            for (size_t k = 0; k < times; ++k)
-                turn[2 * k] = 1.0;
-        fr::geodetic_points(turn.data(), times, satellites, position.data(), e, lla, threads);
+        if (ns) {
+            const std::vector<double> turn = fr::teme_itrf_matrices(ns->data(), eop, times, threads);
+            fr::geodetic_points(turn.data(), times, satellites, position.data(), e, lla, threads);
+        } else {
+            // Earth-fixed points go through in rows of `block`, each turned by the identity.
+            const auto identity = [](size_t n) {
+                std::vector<double> rows(9 * n, 0.0);
+                for (size_t j : {0, 4, 8})
+                    std::fill_n(rows.begin() + j * n, n, 1.0);
+                return rows;
+            };
+            constexpr size_t block = 1024;
+            const size_t whole = times / block, rest = times % block;
+            fr::geodetic_points(identity(block).data(), block, whole, position.data(), e, lla, threads);
+            if (rest)
+                fr::geodetic_points(identity(rest).data(), rest, 1, position.data() + 3 * whole * block, e,
+                                    lla + 3 * whole * block, threads);
+        }
     }
     return out;
 }
@@ -194,13 +239,18 @@ NB_MODULE(transforms, m) {
     astrokite::args::LoadOnce once(m);
     m.doc() = "Earth-fixed geometry kernels: TEME, ITRF and GCRF, geodetic coordinates, look angles.";
     m.def("teme_itrf", &teme_itrf, "ns"_a, "position"_a, "velocity"_a.none(), "to_itrf"_a,
-          "States between TEME and ITRF (GMST 1982, UT1 = UTC, no polar motion).");
+          "orientation"_a = nb::none(),
+          "States between TEME and ITRF (GMST 1982 of UT1, then polar motion), with the Earth\n"
+          "orientation (ut1_utc [s], xp, yp [rad]) of each time, or UT1 = UTC and no polar motion.");
     m.def("itrf_gcrf", &itrf_gcrf, "rotations"_a, "position"_a, "velocity"_a.none(), "to_gcrf"_a,
           "States between ITRF and GCRF given the ITRF -> GCRF rotation of each time.");
     m.def("gmst82", &gmst82, "ns"_a, "GMST of the IAU 1982 model [rad] and its rate [rad/s] at UTC counts.");
-    m.def("geodetic", &geodetic, "position"_a, "a"_a, "f"_a, "ns"_a = nb::none(),
+    m.def("earth_orientation", &earth_orientation, "ns"_a, "columns"_a.none(),
+          "UT1 - UTC [s], xp and yp [rad] (n, 3) at the instants `ns` (int64 ns since 1970 UTC), interpolated\n"
+          "linearly between the days of an EOPTable's columns (mjd, smooth, leaps, x, y); zeros for None.");
+    m.def("geodetic", &geodetic, "position"_a, "a"_a, "f"_a, "ns"_a = nb::none(), "orientation"_a = nb::none(),
           "Geodetic latitude, longitude [rad] and altitude [m] of Earth-fixed positions, or of\n"
-          "TEME (satellites, times, 3) positions at the times `ns` (GMST 1982, UT1 = UTC).");
+          "TEME (satellites, times, 3) positions at the times `ns` (with their Earth orientation).");
     m.def("site_frame", &site_frame, "lat"_a, "lon"_a, "alt"_a, "a"_a, "f"_a,
           "Earth-fixed position of a site and its east, north and up axes.");
     m.def("look", &look, "lat"_a, "lon"_a, "alt"_a, "a"_a, "f"_a, "position"_a, "velocity"_a.none(),

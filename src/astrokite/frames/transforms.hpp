@@ -3,8 +3,10 @@
 // look angles. Plain C++ with no Python; every function works on one sample or
 // on contiguous (satellites, times, 3) arrays in metres and metres per second.
 //
-// Times are counts of nanoseconds since 1970-01-01 UTC (the Time count). UT1 is
-// taken equal to UTC and polar motion as zero: no Earth orientation data.
+// Times are counts of nanoseconds since 1970-01-01 UTC (the Time count). The
+// Earth's orientation at each time (UT1 - UTC and the pole's coordinates) comes
+// from the caller; all zero is the model without data, UT1 = UTC and no polar
+// motion.
 #pragma once
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "astrokite/common/parallel.hpp"
+#include "astrokite/eop/table.hpp"
 
 namespace astrokite::frames {
 
@@ -52,47 +55,38 @@ inline Spin gmst82(int64_t ns) {
     return {turns * two_pi, rate};
 }
 
-// The turn from TEME to ITRF at a UTC count: cosine and sine of the angle
-// about the pole, and its rate [rad/s]. Every TEME <-> ITRF conversion takes
-// its Earth orientation from here.
-struct EarthTurn {
-    double c, s, rate;
-};
-
-inline EarthTurn earth_turn(int64_t ns) {
-    const Spin spin = gmst82(ns);
-    return {std::cos(spin.angle), std::sin(spin.angle), spin.rate};
-}
-
 struct Vec3 {
     double x, y, z;
 };
 
 inline double dot(const Vec3 &u, const Vec3 &v) { return u.x * v.x + u.y * v.y + u.z * v.z; }
 
-// TEME to ITRF at one instant: a turn about the pole by GMST; the velocity
-// loses the frame's own rotation (v - w x r, w along the pole).
-inline void teme_to_itrf(double c, double s, double rate, const double *r, const double *v, double *r_out,
-                         double *v_out) {
-    const double x = c * r[0] + s * r[1], y = -s * r[0] + c * r[1], z = r[2];
-    if (v_out) {
-        v_out[0] = c * v[0] + s * v[1] + rate * y;
-        v_out[1] = -s * v[0] + c * v[1] - rate * x;
-        v_out[2] = v[2];
-    }
-    r_out[0] = x, r_out[1] = y, r_out[2] = z;
-}
+using eop::Orientation;
 
-inline void itrf_to_teme(double c, double s, double rate, const double *r, const double *v, double *r_out,
-                         double *v_out) {
-    if (v_out) {
-        const double vx = v[0] - rate * r[1], vy = v[1] + rate * r[0];
-        v_out[0] = c * vx - s * vy;
-        v_out[1] = s * vx + c * vy;
-        v_out[2] = v[2];
+// The turn TEME -> ITRF at one instant: GMST 1982 of UT1 about the pole
+// (cosine, sine and rate), then polar motion, W = R1(-yp) R2(-xp) (row-major),
+// with `m` the whole rotation W R3(GMST). The pole moves too slowly for its
+// rate to matter; the TIO locator s' (under 0.1 mas) is left out, as in the
+// usual TEME chain.
+struct EarthTurn {
+    double c, s, rate;
+    double w[9];
+    double m[9];
+};
+
+// Every per-time Earth rotation of this file comes from here.
+inline EarthTurn earth_turn(int64_t ns, const Orientation &o) {
+    const Spin spin = gmst82(ns + int64_t(std::llround(o.ut1_utc * 1e9)));
+    EarthTurn t;
+    t.c = std::cos(spin.angle), t.s = std::sin(spin.angle), t.rate = spin.rate;
+    const double cx = std::cos(o.xp), sx = std::sin(o.xp), cy = std::cos(o.yp), sy = std::sin(o.yp);
+    const double w[9] = {cx, 0, sx, sx * sy, cy, -sy * cx, -sx * cy, sy, cx * cy};
+    const double r[9] = {t.c, t.s, 0, -t.s, t.c, 0, 0, 0, 1};
+    for (int i = 0; i < 9; ++i) {
+        t.w[i] = w[i];
+        t.m[i] = w[3 * (i / 3)] * r[i % 3] + w[3 * (i / 3) + 1] * r[3 + i % 3] + w[3 * (i / 3) + 2] * r[6 + i % 3];
     }
-    const double x = c * r[0] - s * r[1], y = s * r[0] + c * r[1];
-    r_out[0] = x, r_out[1] = y, r_out[2] = r[2];
+    return t;
 }
 
 // Bulk conversions run over `threads` threads (1 by default: callers that
@@ -112,35 +106,75 @@ void for_rows(size_t times, size_t begin, size_t end, const Fn &fn) {
     }
 }
 
-// The turn TEME -> ITRF of each time.
-inline std::vector<EarthTurn> earth_turns(const int64_t *ns, size_t times, unsigned threads = 1) {
-    std::vector<EarthTurn> turn(times);
+// The turn of each of `times` instants; `orientation` holds (ut1_utc, xp, yp)
+// per time, or is null for the model without data.
+inline std::vector<EarthTurn> earth_turns(const int64_t *ns, const double *orientation, size_t times,
+                                          unsigned threads = 1) {
+    std::vector<EarthTurn> turns(times);
     parallel::split(times, samples_per_thread / 8, threads, [&](size_t first, size_t last) {
         for (size_t k = first; k < last; ++k)
-            turn[k] = earth_turn(ns[k]);
+            turns[k] = earth_turn(ns[k], orientation ? Orientation{orientation[3 * k], orientation[3 * k + 1],
+                                                                   orientation[3 * k + 2]}
+                                                     : Orientation{});
     });
-    return turn;
+    return turns;
+}
+
+// m (row-major 3x3) times (x, y, z), and its transpose times (x, y, z).
+inline void rotate(const double *m, double x, double y, double z, double *out) {
+    out[0] = m[0] * x + m[1] * y + m[2] * z;
+    out[1] = m[3] * x + m[4] * y + m[5] * z;
+    out[2] = m[6] * x + m[7] * y + m[8] * z;
+}
+
+inline void rotate_back(const double *m, double x, double y, double z, double *out) {
+    out[0] = m[0] * x + m[3] * y + m[6] * z;
+    out[1] = m[1] * x + m[4] * y + m[7] * z;
+    out[2] = m[2] * x + m[5] * y + m[8] * z;
+}
+
+// TEME to ITRF at one instant: the turn about the pole; the velocity loses the
+// frame's own rotation (v - w x r, w along the pole); then polar motion.
+inline void teme_to_itrf(const EarthTurn &t, const double *r, const double *v, double *r_out, double *v_out) {
+    const double x = t.c * r[0] + t.s * r[1], y = -t.s * r[0] + t.c * r[1], z = r[2];
+    if (v_out)
+        rotate(t.w, t.c * v[0] + t.s * v[1] + t.rate * y, -t.s * v[0] + t.c * v[1] - t.rate * x, v[2], v_out);
+    rotate(t.w, x, y, z, r_out);
+}
+
+inline void itrf_to_teme(const EarthTurn &t, const double *r, const double *v, double *r_out, double *v_out) {
+    double p[3];  // W is a rotation: its transpose undoes it
+    rotate_back(t.w, r[0], r[1], r[2], p);
+    if (v_out) {
+        double q[3];
+        rotate_back(t.w, v[0], v[1], v[2], q);
+        const double vx = q[0] - t.rate * p[1], vy = q[1] + t.rate * p[0];
+        v_out[0] = t.c * vx - t.s * vy;
+        v_out[1] = t.s * vx + t.c * vy;
+        v_out[2] = q[2];
+    }
+    r_out[0] = t.c * p[0] - t.s * p[1], r_out[1] = t.s * p[0] + t.c * p[1], r_out[2] = p[2];
 }
 
 // Between TEME and ITRF for `satellites` rows of `times` samples each
 // ((satellites, times, 3) arrays; `velocity` and `velocity_out` may be null,
-// `out` may alias the input). `to_itrf` picks the direction.
-inline void teme_itrf(const int64_t *ns, size_t times, size_t satellites, const double *position,
-                      const double *velocity, double *position_out, double *velocity_out, bool to_itrf,
-                      unsigned threads = 1) {
+// `out` may alias the input), with the Earth orientation of each time
+// (`orientation`, see earth_turns). `to_itrf` picks the direction.
+inline void teme_itrf(const int64_t *ns, const double *orientation, size_t times, size_t satellites,
+                      const double *position, const double *velocity, double *position_out, double *velocity_out,
+                      bool to_itrf, unsigned threads = 1) {
     const bool with_velocity = velocity && velocity_out;
-    const std::vector<EarthTurn> turn = earth_turns(ns, times, threads);
+    const std::vector<EarthTurn> turns = earth_turns(ns, orientation, times, threads);
     parallel::split(satellites * times, samples_per_thread, threads, [&](size_t begin, size_t end) {
         for_rows(times, begin, end, [&](size_t i, size_t first, size_t last) {
             for (size_t k = first; k < last; ++k) {
                 const size_t at = (i * times + k) * 3;
                 const double *v = with_velocity ? velocity + at : nullptr;
                 double *v_out = with_velocity ? velocity_out + at : nullptr;
-                const EarthTurn &t = turn[k];
                 if (to_itrf)
-                    teme_to_itrf(t.c, t.s, t.rate, position + at, v, position_out + at, v_out);
+                    teme_to_itrf(turns[k], position + at, v, position_out + at, v_out);
                 else
-                    itrf_to_teme(t.c, t.s, t.rate, position + at, v, position_out + at, v_out);
+                    itrf_to_teme(turns[k], position + at, v, position_out + at, v_out);
             }
         });
     });
@@ -153,26 +187,17 @@ inline void itrf_gcrf_sample(const double *m, const double *r, const double *v, 
     constexpr double w = earth_rotation_rate;
     if (to_gcrf) {
         const double x = r[0], y = r[1], z = r[2];
-        if (v) {
-            const double vx = v[0] - w * y, vy = v[1] + w * x, vz = v[2];
-            vo[0] = m[0] * vx + m[1] * vy + m[2] * vz;
-            vo[1] = m[3] * vx + m[4] * vy + m[5] * vz;
-            vo[2] = m[6] * vx + m[7] * vy + m[8] * vz;
-        }
-        ro[0] = m[0] * x + m[1] * y + m[2] * z;
-        ro[1] = m[3] * x + m[4] * y + m[5] * z;
-        ro[2] = m[6] * x + m[7] * y + m[8] * z;
+        if (v)
+            rotate(m, v[0] - w * y, v[1] + w * x, v[2], vo);
+        rotate(m, x, y, z, ro);
     } else {
-        const double x = m[0] * r[0] + m[3] * r[1] + m[6] * r[2];
-        const double y = m[1] * r[0] + m[4] * r[1] + m[7] * r[2];
-        const double z = m[2] * r[0] + m[5] * r[1] + m[8] * r[2];
+        double p[3];
+        rotate_back(m, r[0], r[1], r[2], p);
         if (v) {
-            const double vx = m[0] * v[0] + m[3] * v[1] + m[6] * v[2];
-            const double vy = m[1] * v[0] + m[4] * v[1] + m[7] * v[2];
-            const double vz = m[2] * v[0] + m[5] * v[1] + m[8] * v[2];
-            vo[0] = vx + w * y, vo[1] = vy - w * x, vo[2] = vz;
+            rotate_back(m, v[0], v[1], v[2], vo);
+            vo[0] += w * p[1], vo[1] -= w * p[0];
         }
-        ro[0] = x, ro[1] = y, ro[2] = z;
+        ro[0] = p[0], ro[1] = p[1], ro[2] = p[2];
     }
 }
 
@@ -254,19 +279,24 @@ struct Geodetic {
 
 // Geodetic coordinates (lat, lon, alt interleaved) of the times [first, last)
 // of row `row` of (rows, times, 3) points (x, y, z interleaved), first turned
-// about the pole by the angle whose cosine and sine `turn` holds per time
-// (pairs; 1 and 0 for Earth-fixed input). One pass over memory from TEME to
-// geodetic. Compiled for AVX-512 and AVX2 beside the baseline, picked at run
-// time; the loop vectorises when sqrt need not set errno (-fno-math-errno).
+// by the rotation of each time (EarthTurn::m for TEME input, the identity for
+// Earth-fixed input), held as nine rows of `times` values (element j of time k
+// at turn[j * times + k]), so that the loop over times reads each element
+// contiguously. One pass over memory from TEME to geodetic. Compiled for
+// AVX-512 and AVX2 beside the baseline, picked at run time; the loop
+// vectorises when sqrt need not set errno (-fno-math-errno) and the arrays are
+// known not to overlap.
 __attribute__((target_clones("avx512f", "avx2", "default")))
-inline void geodetic_row(const double *turn, size_t times, size_t row, size_t first, size_t last,
-                         const double *position, const Ellipsoid &e, double *out) {
+inline void geodetic_row(const double *__restrict turn, size_t times, size_t row, size_t first, size_t last,
+                         const double *__restrict position, const Ellipsoid e, double *__restrict out) {
+    const size_t n = times;
     const double *r = position + 3 * row * times;
     double *o = out + 3 * row * times;
     for (size_t k = first; k < last; ++k) {
-        const double c = turn[2 * k], s = turn[2 * k + 1];
-        const double x = r[3 * k], y = r[3 * k + 1];
-        const Geodetic g = geodetic(c * x + s * y, -s * x + c * y, r[3 * k + 2], e);
+        const double *m = turn + k;
+        const double x = r[3 * k], y = r[3 * k + 1], z = r[3 * k + 2];
+        const Geodetic g = geodetic(m[0] * x + m[n] * y + m[2 * n] * z, m[3 * n] * x + m[4 * n] * y + m[5 * n] * z,
+                                    m[6 * n] * x + m[7 * n] * y + m[8 * n] * z, e);
         o[3 * k] = g.lat, o[3 * k + 1] = g.lon, o[3 * k + 2] = g.alt;
     }
 }
@@ -280,13 +310,16 @@ inline void geodetic_points(const double *turn, size_t times, size_t satellites,
     });
 }
 
-// The cosine and sine of the turn TEME -> ITRF at each time, in pairs.
-inline std::vector<double> gmst_turns(const int64_t *ns, size_t times, unsigned threads = 1) {
-    const std::vector<EarthTurn> turns = earth_turns(ns, times, threads);
-    std::vector<double> turn(2 * times);
+// The rotation TEME -> ITRF of each time, in the nine rows geodetic_points
+// takes; `orientation` as for earth_turns.
+inline std::vector<double> teme_itrf_matrices(const int64_t *ns, const double *orientation, size_t times,
+                                              unsigned threads = 1) {
+    const std::vector<EarthTurn> turns = earth_turns(ns, orientation, times, threads);
+    std::vector<double> matrices(9 * times);
     for (size_t k = 0; k < times; ++k)
-        turn[2 * k] = turns[k].c, turn[2 * k + 1] = turns[k].s;
-    return turn;
+        for (size_t j = 0; j < 9; ++j)
+            matrices[j * times + k] = turns[k].m[j];
+    return matrices;
 }
 
 // Earth-fixed position of a geodetic point.

@@ -118,9 +118,11 @@ public:
     // `root_tolerance` and `shortest` in ns: crossings are refined to within the
     // first; one-signed stretches shorter than the second are not split further
     // (a pass or a gap shorter than it is not resolved).
-    PassSearch(const Observer &observer, size_t satellites, int64_t span, int64_t root_tolerance = 10'000,
-               int64_t shortest = 1'000'000)
-        : observer_(observer), span_(span), tolerance_(root_tolerance), shortest_(shortest),
+    // `earth` gives the Earth orientation of each instant the TEME states are
+    // turned Earth-fixed at (no days: UT1 = UTC, no polar motion).
+    PassSearch(const Observer &observer, size_t satellites, int64_t span, const eop::DailyTable &earth = {},
+               int64_t root_tolerance = 10'000, int64_t shortest = 1'000'000)
+        : observer_(observer), earth_(earth), span_(span), tolerance_(root_tolerance), shortest_(shortest),
           samples_(satellites), bounds_(satellites), failed_at_(satellites, no_failure) {}
 
     // The common grid: `times` offsets (ns, increasing, first 0, last the span)
@@ -158,16 +160,23 @@ public:
         std::vector<int64_t> ns(n);
         for (size_t k = 0; k < n; ++k)
             ns[k] = epoch + times[k];
+        std::vector<double> orientation(3 * n);
+        for (size_t k = 0; k < n; ++k) {
+            const eop::Orientation o = earth_.at(ns[k]);
+            orientation[3 * k] = o.ut1_utc, orientation[3 * k + 1] = o.xp, orientation[3 * k + 2] = o.yp;
+        }
         std::vector<double> r(3 * n * samples_.size()), v(r.size());
-        frames::teme_itrf(ns.data(), n, samples_.size(), position, velocity, r.data(), v.data(), true);
+        frames::teme_itrf(ns.data(), orientation.data(), n, samples_.size(), position, velocity, r.data(), v.data(),
+                          true);
         start(times, n, r.data(), v.data(), valid);
     }
 
     void supply_teme(int64_t epoch, const double *position, const double *velocity, const uint8_t *valid) {
         std::vector<double> r(3 * pending_.size()), v(r.size());
         for (size_t i = 0; i < pending_.size(); ++i) {
-            const frames::EarthTurn turn = frames::earth_turn(epoch + pending_[i].t);
-            frames::teme_to_itrf(turn.c, turn.s, turn.rate, position + 3 * i, velocity + 3 * i, &r[3 * i], &v[3 * i]);
+            const int64_t ns = epoch + pending_[i].t;
+            frames::teme_to_itrf(frames::earth_turn(ns, earth_.at(ns)), position + 3 * i, velocity + 3 * i, &r[3 * i],
+                                 &v[3 * i]);
         }
         supply(r.data(), v.data(), valid);
     }
@@ -590,6 +599,7 @@ private:
     }
 
     Observer observer_;
+    eop::DailyTable earth_;
     int64_t span_, tolerance_, shortest_;
     std::vector<std::vector<Sample>> samples_;
     std::vector<Bounds> bounds_;

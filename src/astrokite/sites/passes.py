@@ -7,6 +7,7 @@ from typing import Protocol
 
 import numpy as np
 
+from astrokite import eop
 from astrokite.sites.search import PassSearch, join_pieces, pieces, sgp4_passes
 from astrokite.time.time import Time
 
@@ -46,7 +47,7 @@ class PassTable:
         >>> paris = ak.Site(math.radians(48.8566), math.radians(2.3522), 35.0, name="Paris")
         >>> table = paris.passes(iss, "2023-03-01", "2023-03-02", min_elevation=math.radians(10))
         >>> len(table), repr(table.rise[0].utc), repr(table.set[0].utc)
-        (5, '2023-03-01T01:30:07.725856Z', '2023-03-01T01:35:23.430010Z')
+        (5, '2023-03-01T01:30:07.725643Z', '2023-03-01T01:35:23.430488Z')
         >>> [round(math.degrees(elevation), 1) for elevation in table.max_elevation]
         [21.6, 88.9, 49.8, 83.4, 24.0]
     """
@@ -163,16 +164,17 @@ def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.
     position, up = _site_axes(site)
     if isinstance(states, _SGP4States) and states.rows is not None:
         found = sgp4_passes(states.rows, states.sets_per_satellite, position, up, sin_min, start_ns, stop_ns,
-                            step_ns, 0)
+                            step_ns, 0, eop.current().columns_for(start_ns, stop_ns))
         return PassTable(found["satno"][found["row"]], *(found[name] for name in _COLUMNS),
                          searched=len(states.sets_per_satellite))
     satnos = np.asarray(states.satnos, np.int64)
+    earth = eop.current().columns_for(start_ns, stop_ns)
     found = []
     for first in range(0, len(satnos), chunk):
         count = min(chunk, len(satnos) - first)
         rows = np.arange(first, first + count)
         for piece_start, offsets in pieces(start_ns, stop_ns, step_ns):
-            search = PassSearch(position, up, sin_min, count, piece_start, int(offsets[-1]))
+            search = PassSearch(position, up, sin_min, count, piece_start, int(offsets[-1]), earth)
             r, v, valid = states.at(np.repeat(rows, len(offsets)), np.tile(piece_start + offsets, count))
             search.begin(offsets, *_contiguous(r.reshape(count, len(offsets), 3),
                                                 v.reshape(count, len(offsets), 3),

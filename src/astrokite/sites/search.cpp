@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "astrokite/common/args.hpp"
+#include "astrokite/common/arrays.hpp"
+#include "astrokite/eop/table_binding.hpp"
 #include "astrokite/frames/transforms.hpp"
 #include "astrokite/sites/passes.hpp"
 #include "astrokite/sites/sgp4_passes.hpp"
@@ -19,27 +21,9 @@ namespace nb = nanobind;
 using namespace nb::literals;
 namespace fr = astrokite::frames;
 namespace st = astrokite::sites;
+using namespace astrokite::arrays;
 
 namespace {
-
-using Doubles = nb::ndarray<const double, nb::c_contig, nb::device::cpu>;
-using Flags = nb::ndarray<const uint8_t, nb::c_contig, nb::device::cpu>;
-using Counts = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-
-template <class T>
-nb::ndarray<nb::numpy, T, nb::ndim<1>> to_array(std::vector<T> &&values) {
-    auto *kept = new std::vector<T>(std::move(values));
-    nb::capsule owner(kept, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
-    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(kept->data(), {kept->size()}, owner);
-}
-
-void check_shape(const nb::ndarray<> &a, std::vector<size_t> shape, const char *name) {
-    bool same = a.ndim() == shape.size();
-    for (size_t i = 0; same && i < shape.size(); ++i)
-        same = a.shape(i) == shape[i];
-    if (!same)
-        throw nb::value_error((std::string(name) + " has the wrong shape").c_str());
-}
 
 fr::Vec3 vec(const Doubles &a, const char *name) {
     if (a.ndim() != 1 || a.shape(0) != 3 ||
@@ -76,9 +60,11 @@ st::Window window(int64_t start, int64_t stop, int64_t step) {
 
 class Search {
 public:
-    Search(Doubles position, Doubles up, double sin_min_elevation, size_t satellites, int64_t start, int64_t span)
-        : start_(start),
-          search_(st::Observer{vec(position, "position"), vec(up, "up"), sin_min_elevation}, satellites, span),
+    Search(Doubles position, Doubles up, double sin_min_elevation, size_t satellites, int64_t start, int64_t span,
+           nb::object earth)
+        : start_(start), earth_(earth),
+          search_(st::Observer{vec(position, "position"), vec(up, "up"), sin_min_elevation}, satellites, span,
+                  astrokite::eop::daily_table(earth)),
           satellites_(satellites) {
         if (span <= 0)
             throw nb::value_error("the span must be positive");
@@ -122,6 +108,7 @@ public:
 
 private:
     int64_t start_;
+    nb::object earth_;  // keeps the Earth orientation columns the search reads alive
     st::PassSearch search_;
     size_t satellites_;
     size_t requested_ = 0;
@@ -152,7 +139,8 @@ nb::dict join_pieces(Counts row, Counts rise, Counts culmination, Counts set, Do
 // Every pass of the satellites of `rows` (line pairs, sets_per_satellite[i] of
 // satellite i) through SGP4, with the catalogue number of each satellite.
 nb::dict sgp4_passes(nb::bytes rows, Counts sets_per_satellite, Doubles position, Doubles up,
-                     double sin_min_elevation, int64_t start, int64_t stop, int64_t step, unsigned threads) {
+                     double sin_min_elevation, int64_t start, int64_t stop, int64_t step, unsigned threads,
+                     nb::handle earth) {
     std::vector<size_t> sets(sets_per_satellite.shape(0));
     size_t total = 0;
     for (size_t i = 0; i < sets.size(); ++i) {
@@ -164,6 +152,7 @@ nb::dict sgp4_passes(nb::bytes rows, Counts sets_per_satellite, Doubles position
         throw nb::value_error("rows must hold one 138-byte line pair per element set");
     const st::Observer observer{vec(position, "position"), vec(up, "up"), sin_min_elevation};
     const st::Window w = window(start, stop, step);
+    const astrokite::eop::DailyTable daily = astrokite::eop::daily_table(earth);
     std::vector<st::Pass> found;
     std::vector<int64_t> satnos(sets.size());
     {
@@ -171,7 +160,7 @@ nb::dict sgp4_passes(nb::bytes rows, Counts sets_per_satellite, Doubles position
         const st::Fleet fleet(rows.c_str(), sets);
         for (size_t i = 0; i < sets.size(); ++i)
             satnos[i] = fleet.satno(i);
-        found = st::fleet_passes(fleet, observer, w, threads);
+        found = st::fleet_passes(fleet, observer, daily, w, threads);
     }
     nb::dict out = columns(found);
     out["satno"] = to_array(std::move(satnos));
@@ -184,12 +173,14 @@ NB_MODULE(search, m) {
     astrokite::args::LoadOnce once(m);
     m.doc() = "Pass search over a site, driven in rounds of batched propagation, or run whole over SGP4 element sets.";
     nb::class_<Search>(m, "PassSearch",
-                       "PassSearch(position, up, sin_min_elevation, satellites, start, span): the search for\n"
-                       "passes of `satellites` over a site (Earth-fixed position [m] and up axis) between\n"
-                       "`start` and `start + span` (ns). Call begin() with TEME states on a grid, then\n"
-                       "requests() / supply() until requests() is empty, then passes().")
-        .def(nb::init<Doubles, Doubles, double, size_t, int64_t, int64_t>(), "position"_a, "up"_a,
-             "sin_min_elevation"_a, "satellites"_a, "start"_a, "span"_a)
+                       "PassSearch(position, up, sin_min_elevation, satellites, start, span, earth): the search\n"
+                       "for passes of `satellites` over a site (Earth-fixed position [m] and up axis) between\n"
+                       "`start` and `start + span` (ns), TEME turned Earth-fixed with the Earth orientation\n"
+                       "columns `earth` (an EOPTable's, None for UT1 = UTC and no polar motion). Call begin()\n"
+                       "with TEME states on a grid, then requests() / supply() until requests() is empty,\n"
+                       "then passes().")
+        .def(nb::init<Doubles, Doubles, double, size_t, int64_t, int64_t, nb::object>(), "position"_a, "up"_a,
+             "sin_min_elevation"_a, "satellites"_a, "start"_a, "span"_a, "earth"_a.none() = nb::none())
         .def("begin", &Search::begin, "offsets"_a, "position"_a, "velocity"_a, "valid"_a,
              "TEME states (satellites, times, 3) at the grid offsets [ns from the start].")
         .def("requests", &Search::requests, "(rows, times [ns]) wanted next; empty when the search is done.")
@@ -202,7 +193,8 @@ NB_MODULE(search, m) {
     m.def("join_pieces", &join_pieces, "row"_a, "rise"_a, "culmination"_a, "set"_a, "max_elevation"_a, "flags"_a,
           "stop"_a, "The passes of every piece of a window ending at `stop`, joined across the cuts.");
     m.def("sgp4_passes", &sgp4_passes, "rows"_a, "sets_per_satellite"_a, "position"_a, "up"_a,
-          "sin_min_elevation"_a, "start"_a, "stop"_a, "step"_a, "threads"_a,
+          "sin_min_elevation"_a, "start"_a, "stop"_a, "step"_a, "threads"_a, "earth"_a.none() = nb::none(),
           "Every pass of element sets (line pairs, satellite after satellite) through SGP4, searched\n"
-          "over `threads` threads (0: every core); the pass columns and each satellite's satno.");
+          "over `threads` threads (0: every core) with the Earth orientation columns `earth`; the pass\n"
+          "columns and each satellite's satno.");
 }

@@ -5,11 +5,12 @@ from numpy.typing import NDArray
 
 class PassSearch:
     """The search for passes of `satellites` over a site (Earth-fixed position [m] and up axis)
-    between `start` and `start + span` (ns). Call begin() with TEME states on a grid, then
-    requests() / supply() until requests() is empty, then passes()."""
+    between `start` and `start + span` (ns), TEME turned Earth-fixed with the Earth orientation
+    columns `earth` (an EOPTable's, None for UT1 = UTC and no polar motion). Call begin() with
+    TEME states on a grid, then requests() / supply() until requests() is empty, then passes()."""
 
     def __init__(self, position: NDArray[np.float64], up: NDArray[np.float64], sin_min_elevation: float,
-                 satellites: int, start: int, span: int) -> None: ...
+                 satellites: int, start: int, span: int, earth: tuple[NDArray[np.float64], ...] | None) -> None: ...
     def begin(self, offsets: NDArray[np.int64], position: NDArray[np.float64], velocity: NDArray[np.float64],
               valid: NDArray[np.uint8]) -> None:
         """TEME states (satellites, times, 3) at the grid offsets [ns from the start]."""
@@ -30,6 +31,7 @@ def join_pieces(row: NDArray[np.int64], rise: NDArray[np.int64], culmination: ND
 
 def sgp4_passes(rows: bytes, sets_per_satellite: NDArray[np.int64], position: NDArray[np.float64],
                 up: NDArray[np.float64], sin_min_elevation: float, start: int, stop: int, step: int,
-                threads: int) -> dict[str, NDArray]:
+                threads: int, earth: tuple[NDArray[np.float64], ...] | None) -> dict[str, NDArray]:
     """Every pass of element sets (line pairs, satellite after satellite) through SGP4, searched
-    over `threads` threads (0: every core); the pass columns and each satellite's satno."""
+    over `threads` threads (0: every core) with the Earth orientation columns `earth`; the pass
+    columns and each satellite's satno."""

@@ -87,15 +87,15 @@ struct Propagation {
 // The passes of satellites `first`, `first + stride`, ... (below the fleet's
 // size) over piece k of the window, with times in ns since 1970 and satellites
 // by fleet index.
-inline std::vector<Pass> search_task(const Fleet &fleet, const Observer &observer, const Window &window, size_t k,
-                                     size_t first, size_t stride) {
+inline std::vector<Pass> search_task(const Fleet &fleet, const Observer &observer, const eop::DailyTable &earth,
+                                     const Window &window, size_t k, size_t first, size_t stride) {
     std::vector<size_t> members;
     for (size_t i = first; i < fleet.satellites(); i += stride)
         members.push_back(i);
     const int64_t epoch = window.piece_start(k);
     const std::vector<int64_t> offsets = window.offsets(k);
     const size_t n = offsets.size();
-    PassSearch search(observer, members.size(), window.piece_stop(k) - epoch);
+    PassSearch search(observer, members.size(), window.piece_stop(k) - epoch, earth);
     Propagation states;
     states.instants.resize(n);
     for (size_t j = 0; j < n; ++j)
@@ -129,15 +129,15 @@ inline std::vector<Pass> search_task(const Fleet &fleet, const Observer &observe
 // Every pass of the fleet over the window, on `threads` threads (0: every
 // core). Each task takes every `groups`-th satellite, so that each holds a mix
 // of the fleet's orbits; the result does not depend on the split.
-inline std::vector<Pass> fleet_passes(const Fleet &fleet, const Observer &observer, const Window &window,
-                                      unsigned threads) {
+inline std::vector<Pass> fleet_passes(const Fleet &fleet, const Observer &observer, const eop::DailyTable &earth,
+                                      const Window &window, unsigned threads) {
     constexpr size_t satellites_per_task = 128;
     const size_t groups = std::max<size_t>(1, (fleet.satellites() + satellites_per_task - 1) / satellites_per_task);
     const size_t pieces = window.pieces(), tasks = groups * pieces;
     std::vector<std::vector<Pass>> found(tasks);
     parallel::split(tasks, 1, threads ? threads : parallel::cores(), [&](size_t begin, size_t end) {
         for (size_t task = begin; task < end; ++task)
-            found[task] = search_task(fleet, observer, window, task % pieces, task / pieces, groups);
+            found[task] = search_task(fleet, observer, earth, window, task % pieces, task / pieces, groups);
     });
     std::vector<Pass> all;
     for (auto &part : found)

@@ -83,6 +83,15 @@ class Site:
         aer["azimuth"], aer["elevation"], aer["range"] = columns[..., 0], columns[..., 1], columns[..., 2]
         return aer, range_rate
 
+    def doppler(self, ephemeris, frequency: float):
+        """The Doppler shift here of a carrier of ``frequency`` [Hz] sent by the
+        satellites of ``ephemeris``: a ``Doppler`` of ``range_rate`` [m/s, positive
+        away], ``received`` and ``shift`` [Hz, positive approaching], each of shape
+        (satellites, times). See ``astrokite.sites.doppler.doppler``."""
+        from astrokite.sites.doppler import doppler
+
+        return doppler(self, ephemeris, frequency)
+
     def passes(self, source, start, stop, min_elevation: float = 0.0, *, step: float = 1200.0):
         """Every pass of the satellites of ``source`` above ``min_elevation`` [rad]
         between ``start`` and ``stop`` (anything ``Time`` takes).

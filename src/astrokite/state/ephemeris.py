@@ -103,10 +103,12 @@ class StateVectorEphemeris(Ephemeris):
         in any case: ``eph.to("itrf")``).
 
         TEME and ITRF differ by a turn about the pole by the Greenwich mean
-        sidereal time of the IAU 1982 model; ITRF and GCRF by
-        ``rot_GCRF_from_ITRF`` (IAU 2006/2000A). Both take UT1 = UTC and no polar
-        motion. Velocities carry the Earth's rotation. Failed samples stay NaN.
+        sidereal time of the IAU 1982 model at UT1, then polar motion; ITRF and
+        GCRF by ``rot_GCRF_from_ITRF`` (IAU 2006/2000A). Both take UT1 - UTC and
+        the pole from the Earth orientation table in force (``astrokite.eop``).
+        Velocities carry the Earth's rotation. Failed samples stay NaN.
         """
+        from astrokite import eop
         from astrokite.frames import transforms
         from astrokite.frames.rotations import rot_GCRF_from_ITRF
 
@@ -118,15 +120,16 @@ class StateVectorEphemeris(Ephemeris):
         if velocity is not None:
             velocity = np.ascontiguousarray(velocity)
         counts = self._counts()
+        orientation = eop.orientation(counts) if "TEME" in (self.frame.name, frame.name) else None
         rotations = None
         if "GCRF" in (self.frame.name, frame.name):
             rotations = np.ascontiguousarray(rot_GCRF_from_ITRF(self.time).reshape(-1, 3, 3))
         if self.frame.name == "TEME":
-            position, velocity = transforms.teme_itrf(counts, position, velocity, True)
+            position, velocity = transforms.teme_itrf(counts, position, velocity, True, orientation)
         elif self.frame.name == "GCRF":
             position, velocity = transforms.itrf_gcrf(rotations, position, velocity, False)
         if frame.name == "TEME":
-            position, velocity = transforms.teme_itrf(counts, position, velocity, False)
+            position, velocity = transforms.teme_itrf(counts, position, velocity, False, orientation)
         elif frame.name == "GCRF":
             position, velocity = transforms.itrf_gcrf(rotations, position, velocity, True)
         return StateVectorEphemeris(self.time, position, velocity, frame=frame, satnos=self.satnos.copy(),
@@ -138,12 +141,14 @@ class StateVectorEphemeris(Ephemeris):
         An array of ``LLA_dtype`` of shape (satellites, times); ``ellipsoid`` is
         any ``Ellipsoid``, WGS84 by default. Failed samples give NaN.
         """
+        from astrokite import eop
         from astrokite.datamodel.structured import LLA_dtype
         from astrokite.frames import frames
         from astrokite.frames import transforms
         if self.frame.name == "TEME":  # one pass: the turn about the pole is fused in
-            lla = transforms.geodetic(np.ascontiguousarray(self.position), ellipsoid.a, ellipsoid.f,
-                                      self._counts())
+            counts = self._counts()
+            lla = transforms.geodetic(np.ascontiguousarray(self.position), ellipsoid.a, ellipsoid.f, counts,
+                                      eop.orientation(counts))
         else:
             itrf = self.to(frames.ITRF).position
             lla = transforms.geodetic(np.ascontiguousarray(itrf), ellipsoid.a, ellipsoid.f)
