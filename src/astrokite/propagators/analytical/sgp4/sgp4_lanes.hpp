@@ -26,13 +26,23 @@ template <class B> using Mask = typename B::batch_bool_type;
 
 template <class B> B where(const Mask<B> &mask, const B &yes, const B &no) { return xsimd::select(mask, yes, no); }
 
-// The angle modulo 2 pi. Lanes that are not finite, or so large that no digit
-// of the angle is left, give NaN without entering fmod, whose integer
-// conversion is undefined for them on targets without a vector one.
+// The angle modulo 2 pi. Lanes past 1e15 radians (rates gone wild in hostile
+// elements) stay out of the vector fmod, whose integer conversion is
+// undefined for them on targets without a vector one: they take the C
+// library's exact fmod, as the theory's reference code does, so that such
+// elements fail with the same code there and here. Not finite gives NaN.
 template <class B> B reduce(const B &angle) {
     const Mask<B> usable = xsimd::abs(angle) < B(1e15);  // false for NaN
-    return where(usable, xsimd::fmod(where(usable, angle, B(0.0)), B(twopi)),
-                 B(std::numeric_limits<double>::quiet_NaN()));
+    const B reduced = xsimd::fmod(where(usable, angle, B(0.0)), B(twopi));
+    if (xsimd::all(usable))
+        return reduced;
+    alignas(64) double in[B::size], out[B::size];
+    angle.store_aligned(in);
+    reduced.store_aligned(out);
+    for (std::size_t lane = 0; lane < B::size; ++lane)
+        if (!(std::fabs(in[lane]) < 1e15))
+            out[lane] = std::fmod(in[lane], twopi);
+    return B::load_aligned(out);
 }
 
 // State of the resonance integrator in each lane (see deep_space_secular):
@@ -307,12 +317,14 @@ template <class B, class S> StateLanes<B> propagate(const S &s, B t, Resonance<B
     MeanElements<B> m = secular(s, t);
     if (s.deep_space)
         deep_space_secular(s, t, resonance, m);
-    fail(out.code, !(m.nm > B(0.0)), mean_motion);
+    // Each check is the theory's comparison as written, so that a NaN passes
+    // it as it does there and ends as a state that is not finite (code 7).
+    fail(out.code, m.nm <= B(0.0), mean_motion);
     // Without a resonance the mean motion stays the epoch's, and so does its semi-major axis.
     const B am = (s.irez == 0 ? B(s.k.ao) : xsimd::pow(g.xke / m.nm, B(x2o3))) * m.tempa * m.tempa;
     const B nm = g.xke / (am * xsimd::sqrt(am));
     B em = m.em - m.tempe;
-    fail(out.code, !((em < B(1.0)) & (em >= B(-0.001))), mean_eccentricity);
+    fail(out.code, (em >= B(1.0)) | (em < B(-0.001)), mean_eccentricity);
     // A tiny floor keeps the short-period terms free of a division by zero.
     em = where(em < B(1.0e-6), B(1.0e-6), em);
     const B mm0 = m.mm + s.k.no_unkozai * m.templ;
