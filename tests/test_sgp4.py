@@ -382,3 +382,22 @@ def test_hostile_elements_fail_with_the_references_codes(kernel):
     for column, t in enumerate(minutes):
         np.testing.assert_array_equal(satellites.propagate_since(np.array([t])).error[:, 0], ours[:, column])
     assert {0, 1, 2, 3, 4, 6, 7} <= set(ours.ravel().tolist())
+
+
+def test_resonant_rows_started_together_match_sets_alone_bit_for_bit(kernel):
+    # Rows of 24-hour and 12-hour resonant sets, more than one block of them,
+    # propagated two years on: their integrators are stepped a block of rows
+    # at a time, and must give what a set alone at one time gives.
+    resonant = [TLE(l1, l2) for _, l1, l2 in element_sets("galaxy-1*.tle")] + [
+        TLE(l1, l2) for l1, l2, _ in VERIFICATION if l1.startswith(("1 09880", "1 22674"))]
+    satellites = SGP4((resonant * (300 // len(resonant) + 1))[:300])
+    times = Time(np.datetime64("2025-03-01") + np.arange(-8, 16, dtype=np.int64) * np.timedelta64(97, "m"))
+    one = satellites.propagate(times, threads=1)
+    two = satellites.propagate(times, threads=2)  # the second thread starts in the middle of a row
+    assert one.position.tobytes() == two.position.tobytes()
+    assert np.count_nonzero(one.error == 0) > one.error.size // 2
+    for column in (0, 9, 23):
+        alone = satellites.propagate(times[column:column + 1])
+        assert alone.position.tobytes() == one.position[:, column:column + 1].tobytes()
+        assert alone.velocity.tobytes() == one.velocity[:, column:column + 1].tobytes()
+        assert alone.error.tobytes() == one.error[:, column:column + 1].tobytes()

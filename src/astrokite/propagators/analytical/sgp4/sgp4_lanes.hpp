@@ -9,6 +9,7 @@
 // Plain C++: no Python in here.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -31,9 +32,21 @@ template <class B> B where(const Mask<B> &mask, const B &yes, const B &no) { ret
 // undefined for them on targets without a vector one: they take the C
 // library's exact fmod, as the theory's reference code does, so that such
 // elements fail with the same code there and here. Not finite gives NaN.
+//
+// The turns are truncated as fmod truncates the quotient a / 2 pi, but found
+// by multiplying with 1 / 2 pi, which spares a division. The product lies
+// within |q| 2^-51 of the quotient q, so where no integer is within |q| 2^-49
+// of it (and wherever |q| < 0.5) both truncate alike; otherwise the lanes
+// divide. The result is fmod's to the bit.
 template <class B> B reduce(const B &angle) {
     const Mask<B> usable = xsimd::abs(angle) < B(1e15);  // false for NaN
-    const B reduced = xsimd::fmod(where(usable, angle, B(0.0)), B(twopi));
+    const B kept = where(usable, angle, B(0.0));
+    B turns = kept * B(1.0 / twopi);
+    const B size = xsimd::abs(turns);
+    const Mask<B> near_integer = (size >= B(0.5)) & (xsimd::abs(turns - xsimd::nearbyint(turns)) <= size * B(0x1p-49));
+    if (xsimd::any(near_integer))
+        turns = kept / B(twopi);
+    const B reduced = xsimd::fnma(xsimd::trunc(turns), B(twopi), kept);
     if (xsimd::all(usable))
         return reduced;
     alignas(64) double in[B::size], out[B::size];
@@ -92,6 +105,41 @@ template <class B, class S> void resonance_derivatives(const S &s, Resonance<B> 
     r.xnddt = r.xnddt * r.xldot;
 }
 
+// The resonance integrator of each lane moved to the last half-day step
+// before its time `t`: from where it stopped when that lies between the epoch
+// and `t`, otherwise from the epoch (both give the same values).
+template <class B, class S> void integrate_resonance(const S &s, const B &t, Resonance<B> &r) {
+    constexpr double stepp = 720.0, stepn = -720.0, step2 = 259200.0;
+    // A lane goes back to the epoch when its last stop is not on the way to
+    // its new time; a lane still at the epoch already holds the epoch's state.
+    if (!r.started) {
+        r.atime = B(0.0);
+        r.xni = B(s.k.no_unkozai);
+        r.xli = B(s.k.xlamo);
+        resonance_derivatives(s, r);
+        r.started = true;
+    } else {
+        const Mask<B> restart =
+            (r.atime != B(0.0)) & ((t * r.atime <= B(0.0)) | (xsimd::abs(t) < xsimd::abs(r.atime)));
+        if (xsimd::any(restart)) {
+            r.atime = where(restart, B(0.0), r.atime);
+            r.xni = where(restart, B(s.k.no_unkozai), r.xni);
+            r.xli = where(restart, B(s.k.xlamo), r.xli);
+            resonance_derivatives(s, r);
+        }
+    }
+    const B delt = where(t > B(0.0), B(stepp), B(stepn));
+    for (;;) {
+        const Mask<B> stepping = xsimd::abs(t - r.atime) >= B(stepp);
+        if (!xsimd::any(stepping))
+            break;
+        r.xli = where(stepping, r.xli + r.xldot * delt + r.xndt * step2, r.xli);
+        r.xni = where(stepping, r.xni + r.xndt * delt + r.xnddt * step2, r.xni);
+        r.atime = where(stepping, r.atime + delt, r.atime);
+        resonance_derivatives(s, r);
+    }
+}
+
 template <class B> struct MeanElements {
     B em, argpm, inclm, mm, nodem, nm, tempa, tempe, templ;
 };
@@ -135,7 +183,6 @@ template <class B, class S> MeanElements<B> secular(const S &s, const B &t) {
 // epoch gives.
 template <class B, class S> void deep_space_secular(const S &s, const B &t, Resonance<B> &r, MeanElements<B> &m) {
     constexpr double rptim = 4.37526908801129966e-3;
-    constexpr double stepp = 720.0, stepn = -720.0, step2 = 259200.0;
 
     const B theta = reduce(s.k.gsto + t * rptim);
     m.em = m.em + s.k.dedt * t;
@@ -145,35 +192,7 @@ template <class B, class S> void deep_space_secular(const S &s, const B &t, Reso
     m.mm = m.mm + s.k.dmdt * t;
     if (s.irez == 0)
         return;
-
-    // A lane goes back to the epoch when its last stop is not on the way to
-    // its new time; a lane still at the epoch already holds the epoch's state.
-    if (!r.started) {
-        r.atime = B(0.0);
-        r.xni = B(s.k.no_unkozai);
-        r.xli = B(s.k.xlamo);
-        resonance_derivatives(s, r);
-        r.started = true;
-    } else {
-        const Mask<B> restart =
-            (r.atime != B(0.0)) & ((t * r.atime <= B(0.0)) | (xsimd::abs(t) < xsimd::abs(r.atime)));
-        if (xsimd::any(restart)) {
-            r.atime = where(restart, B(0.0), r.atime);
-            r.xni = where(restart, B(s.k.no_unkozai), r.xni);
-            r.xli = where(restart, B(s.k.xlamo), r.xli);
-            resonance_derivatives(s, r);
-        }
-    }
-    const B delt = where(t > B(0.0), B(stepp), B(stepn));
-    for (;;) {
-        const Mask<B> stepping = xsimd::abs(t - r.atime) >= B(stepp);
-        if (!xsimd::any(stepping))
-            break;
-        r.xli = where(stepping, r.xli + r.xldot * delt + r.xndt * step2, r.xli);
-        r.xni = where(stepping, r.xni + r.xndt * delt + r.xnddt * step2, r.xni);
-        r.atime = where(stepping, r.atime + delt, r.atime);
-        resonance_derivatives(s, r);
-    }
+    integrate_resonance(s, t, r);
     const B xndt = r.xndt, xldot = r.xldot, xnddt = r.xnddt;
     const B ft = t - r.atime;
     m.nm = r.xni + xndt * ft + xnddt * ft * ft * 0.5;
@@ -453,21 +472,38 @@ template <class B> SatelliteLanes<B> gather(const Satellite *const (&lanes)[B::s
     return out;
 }
 
-// Minutes from an element set's epoch to the time of a column. The
-// nanoseconds since the epoch's midnight fit in 64 bits unless the two are
-// nearly three centuries apart; converting them from 64 bits gives the same
-// double as from 128 and spares the slow 128-bit conversion.
-template <class B>
-double minutes_of(const TableView &table, const Request &request, std::size_t column, std::size_t set) {
+// Nanoseconds from an element set's epoch midnight to the time of a column.
+// They fit in 64 bits unless the two are nearly three centuries apart;
+// converting them from 64 bits gives the same double as from 128 and spares
+// the slow 128-bit conversion.
+inline double since_midnight_ns(const TableView &table, const Request &request, std::size_t column, std::size_t set) {
+    std::int64_t since;
+    return __builtin_sub_overflow(request.instants_ns[column], table.epoch_midnight_ns[set], &since)
+               ? static_cast<double>(static_cast<time::int128>(request.instants_ns[column]) -
+                                     table.epoch_midnight_ns[set])
+               : static_cast<double>(since);
+}
+
+// Minutes from the epoch of each lane's element set to its time: lane `lane`
+// of the first `count` takes column `column_of(lane)` and set `set_of(lane)`;
+// the other lanes hold 0 (0 / 60e9 - 0). The division is done across the lanes.
+template <class B, class ColumnOf, class SetOf>
+B minutes_of(const TableView &table, const Request &request, std::size_t count, ColumnOf column_of, SetOf set_of) {
+    alignas(64) double values[B::size], fractions[B::size];
+    for (std::size_t lane = 0; lane < B::size; ++lane) {
+        const bool used = lane < count;
+        if (request.minutes) {
+            values[lane] = used ? request.minutes[column_of(lane)] : 0.0;
+            continue;
+        }
+        values[lane] = used ? since_midnight_ns(table, request, column_of(lane), set_of(lane)) : 0.0;
+        fractions[lane] = used ? table.epoch_fraction[set_of(lane)] : 0.0;
+    }
     if (request.minutes)
-        return request.minutes[column];
-    std::int64_t since_midnight_ns;
-    const double since_midnight =
-        __builtin_sub_overflow(request.instants_ns[column], table.epoch_midnight_ns[set], &since_midnight_ns)
-            ? static_cast<double>(static_cast<time::int128>(request.instants_ns[column]) -
-                                  table.epoch_midnight_ns[set])
-            : static_cast<double>(since_midnight_ns);
-    return since_midnight / 60e9 - table.epoch_fraction[set] * 1440.0;
+        return B::load_aligned(values);
+    // One rounding for the day fraction's minutes and their subtraction where
+    // the CPU fuses them, as the compiler fuses the same expression in scalar code.
+    return xsimd::fnma(B::load_aligned(fractions), B(1440.0), B::load_aligned(values) / 60e9);
 }
 
 template <class B> std::size_t set_of(const Request &request, std::size_t flat) {
@@ -475,11 +511,12 @@ template <class B> std::size_t set_of(const Request &request, std::size_t flat) 
                                                            : request.set_of_row[flat / request.times]);
 }
 
-// Write the first `filled` lanes of a state to their samples: metres and
-// metres per second, NaN where the code is not 0. The scaling and the NaNs
-// are applied across the lanes; the lanes are then copied out one by one.
-template <class B>
-void store(const StateLanes<B> &state, const std::size_t *samples, std::size_t filled, const Request &request) {
+// Write the first `filled` lanes of a state to their samples (`sample(lane)`
+// gives the index of each): metres and metres per second, NaN where the code
+// is not 0. The scaling and the NaNs are applied across the lanes; the lanes
+// are then copied out one by one.
+template <class B, class SampleOf>
+void store(const StateLanes<B> &state, std::size_t filled, const Request &request, SampleOf sample) {
     constexpr std::size_t width = B::size;
     const B nan(std::numeric_limits<double>::quiet_NaN());
     const Mask<B> good = state.code == B(0.0);
@@ -490,7 +527,7 @@ void store(const StateLanes<B> &state, const std::size_t *samples, std::size_t f
     }
     state.code.store_aligned(code);
     for (std::size_t lane = 0; lane < filled; ++lane) {
-        const std::size_t flat = samples[lane];
+        const std::size_t flat = sample(lane);
         request.error[flat] = static_cast<std::int8_t>(code[lane]);
         for (int k = 0; k < 3; ++k)
             request.position[3 * flat + k] = r[k][lane];
@@ -500,47 +537,127 @@ void store(const StateLanes<B> &state, const std::size_t *samples, std::size_t f
     }
 }
 
-// Lanes across times: runs of samples with the same element set fill the
-// lanes (a short run leaves lanes at time 0, whose results are dropped), and
-// the resonance integrator carries on from one batch of times to the next.
+// Where a resonant row's integrator starts: its state at the row's first
+// time. Each row's own batches would step all their lanes alike from the
+// epoch, row after row; here the rows of a block are stepped together, one
+// row per lane, and each row starts from its lane's state (which is the
+// state the row's batches would reach: every operation acts lane by lane).
+struct ResonanceStart {
+    bool started = false;
+    double atime, xli, xni, xndt, xldot, xnddt;
+};
+
+template <class B>
+void start_resonances(const TableView &table, const Request &request, std::size_t first, std::size_t first_row,
+                      std::size_t rows, ResonanceStart *starts) {
+    constexpr std::size_t width = B::size;
+    for (int irez = 1; irez <= 2; ++irez) {
+        std::size_t pending[width];
+        std::size_t count = 0;
+        auto step_together = [&]() {
+            const Satellite *lanes[width];
+            for (std::size_t lane = 0; lane < width; ++lane)
+                lanes[lane] = &table.satellites[request.set_of_row[pending[lane < count ? lane : 0]]];
+            // A row's first time: its first column, or where the range starts within it.
+            const B minutes = minutes_of<B>(
+                table, request, count,
+                [&](std::size_t lane) { return pending[lane] == first / request.times ? first % request.times : 0; },
+                [&](std::size_t lane) { return static_cast<std::size_t>(request.set_of_row[pending[lane]]); });
+            const Mask<B> usable = xsimd::abs(minutes) <= B(max_minutes);  // as propagate takes them
+            Resonance<B> r;
+            integrate_resonance(gather<B>(lanes), where(usable, minutes, B(0.0)), r);
+            alignas(64) double columns[6][width], use[width];
+            r.atime.store_aligned(columns[0]);
+            r.xli.store_aligned(columns[1]);
+            r.xni.store_aligned(columns[2]);
+            r.xndt.store_aligned(columns[3]);
+            r.xldot.store_aligned(columns[4]);
+            r.xnddt.store_aligned(columns[5]);
+            where(usable, B(1.0), B(0.0)).store_aligned(use);
+            for (std::size_t lane = 0; lane < count; ++lane)
+                starts[pending[lane] - first_row] = {use[lane] != 0.0,    columns[0][lane], columns[1][lane],
+                                                     columns[2][lane],    columns[3][lane], columns[4][lane],
+                                                     columns[5][lane]};
+            count = 0;
+        };
+        for (std::size_t row = first_row; row < first_row + rows; ++row) {
+            const Satellite &s = table.satellites[request.set_of_row[row]];
+            if (s.finite && s.irez == irez) {
+                pending[count++] = row;
+                if (count == width)
+                    step_together();
+            }
+        }
+        if (count)
+            step_together();
+    }
+}
+
+// Lanes across times: each run of consecutive samples of one row with the
+// same element set fills the lanes with consecutive times (a run's last
+// batch leaves lanes at time 0, whose results are dropped), and the resonance
+// integrator carries on from one batch of times to the next while the set
+// stays the same.
 template <class B>
 void run_times(const TableView &table, const Request &request, std::size_t first, std::size_t last) {
     constexpr std::size_t width = B::size;
-    alignas(64) double minutes[width];
-    std::size_t samples[width];
     Resonance<B> resonance;
-    std::size_t current = 0, filled = 0;
-
-    auto flush = [&]() {
-        for (std::size_t lane = filled; lane < width; ++lane)
-            minutes[lane] = 0.0;
-        store(propagate(table.satellites[current], B::load_aligned(minutes), resonance), samples, filled, request);
-        filled = 0;
-    };
-    // The row and column of each sample are followed step by step rather than
-    // divided out of its index.
-    std::size_t row = first / request.times, column = first % request.times;
-    for (std::size_t flat = first; flat < last; ++flat) {
-        const auto set = static_cast<std::size_t>(request.set_of_sample ? request.set_of_sample[flat]
-                                                                        : request.set_of_row[row]);
+    std::size_t current = 0;
+    // Rows of one set each have their resonant integrators started a block at a time.
+    constexpr std::size_t block_rows = 256;
+    ResonanceStart starts[block_rows];
+    std::size_t block_first = 0, block_end = 0;
+    std::size_t flat = first, row = first / request.times, column = first % request.times;
+    while (flat < last) {
+        const std::size_t row_end = std::min(last, (row + 1) * request.times);
+        std::size_t end = row_end;
+        std::size_t set;
+        if (request.set_of_sample) {
+            set = static_cast<std::size_t>(request.set_of_sample[flat]);
+            end = flat + 1;
+            while (end < row_end && static_cast<std::size_t>(request.set_of_sample[end]) == set)
+                ++end;
+        } else {
+            set = static_cast<std::size_t>(request.set_of_row[row]);
+            if (row >= block_end) {
+                block_first = row;
+                block_end = std::min(row + block_rows, (last - 1) / request.times + 1);
+                for (std::size_t i = 0; i < block_end - block_first; ++i)
+                    starts[i].started = false;
+                start_resonances<B>(table, request, first, block_first, block_end - block_first, starts);
+            }
+        }
         if (flat == first || set != current) {
-            if (filled)
-                flush();
             // The integrator's state belongs to one element set.
             resonance = Resonance<B>{};
             current = set;
+            if (!request.set_of_sample && starts[row - block_first].started) {
+                const ResonanceStart &start = starts[row - block_first];
+                resonance.atime = B(start.atime);
+                resonance.xli = B(start.xli);
+                resonance.xni = B(start.xni);
+                resonance.xndt = B(start.xndt);
+                resonance.xldot = B(start.xldot);
+                resonance.xnddt = B(start.xnddt);
+                resonance.started = true;
+            }
         }
-        minutes[filled] = minutes_of<B>(table, request, column, set);
-        samples[filled++] = flat;
-        if (filled == width)
-            flush();
-        if (++column == request.times) {
-            column = 0;
+        const Satellite &satellite = table.satellites[set];
+        for (; flat < end; flat += width, column += width) {
+            const std::size_t filled = std::min(width, end - flat);
+            const B minutes = minutes_of<B>(
+                table, request, filled, [column](std::size_t lane) { return column + lane; },
+                [set](std::size_t) { return set; });
+            store(propagate(satellite, minutes, resonance), filled, request,
+                  [flat](std::size_t lane) { return flat + lane; });
+        }
+        flat = end;
+        column = flat - row * request.times;
+        if (flat == row_end) {
             ++row;
+            column = 0;
         }
     }
-    if (filled)
-        flush();
 }
 
 // Lanes across element sets, for requests with fewer times than lanes (a
@@ -568,20 +685,20 @@ void run_sets(const TableView &table, const Request &request, std::size_t first,
     for (std::size_t flat = first; flat < last; ++flat)
         order[next[kind_of(flat)]++] = flat;
 
-    alignas(64) double minutes[width];
     for (int kind = 0; kind < orbit_kinds; ++kind) {
         for (std::size_t begin = start[kind]; begin < start[kind + 1]; begin += width) {
             const std::size_t filled = start[kind + 1] - begin < width ? start[kind + 1] - begin : width;
+            const std::size_t *samples = order + begin;
             const Satellite *lanes[width];
-            for (std::size_t lane = 0; lane < width; ++lane) {
-                // Unused lanes repeat the first sample's set at time 0.
-                const std::size_t flat = order[begin + (lane < filled ? lane : 0)];
-                const std::size_t set = set_of<B>(request, flat);
-                lanes[lane] = &table.satellites[set];
-                minutes[lane] = lane < filled ? minutes_of<B>(table, request, flat % request.times, set) : 0.0;
-            }
+            // Unused lanes repeat the first sample's set at time 0.
+            for (std::size_t lane = 0; lane < width; ++lane)
+                lanes[lane] = &table.satellites[set_of<B>(request, samples[lane < filled ? lane : 0])];
+            const B minutes = minutes_of<B>(
+                table, request, filled, [&](std::size_t lane) { return samples[lane] % request.times; },
+                [&](std::size_t lane) { return set_of<B>(request, samples[lane]); });
             Resonance<B> resonance;
-            store(propagate(gather<B>(lanes), B::load_aligned(minutes), resonance), order + begin, filled, request);
+            store(propagate(gather<B>(lanes), minutes, resonance), filled, request,
+                  [samples](std::size_t lane) { return samples[lane]; });
         }
     }
     delete[] order;
