@@ -25,6 +25,18 @@ template <class B> using Mask = typename B::batch_bool_type;
 
 template <class B> B where(const Mask<B> &mask, const B &yes, const B &no) { return xsimd::select(mask, yes, no); }
 
+// The lanes of `reduced` whose angle is past 1e15 radians or not finite,
+// done again with the C library's fmod. Rare (hostile elements): out of line.
+template <class B> [[gnu::noinline, gnu::cold]] B reduce_past_precision(const B &angle, const B &reduced) {
+    alignas(64) double in[B::size], out[B::size];
+    angle.store_aligned(in);
+    reduced.store_aligned(out);
+    for (std::size_t lane = 0; lane < B::size; ++lane)
+        if (!(std::fabs(in[lane]) < 1e15))
+            out[lane] = std::fmod(in[lane], twopi);
+    return B::load_aligned(out);
+}
+
 // The angle modulo 2 pi. Lanes past 1e15 radians (rates gone wild in hostile
 // elements) stay out of the vector fmod, whose integer conversion is
 // undefined for them on targets without a vector one: they take the C
@@ -45,15 +57,7 @@ template <class B> B reduce(const B &angle) {
     if (xsimd::any(near_integer))
         turns = kept / B(twopi);
     const B reduced = xsimd::fnma(xsimd::trunc(turns), B(twopi), kept);
-    if (xsimd::all(usable))
-        return reduced;
-    alignas(64) double in[B::size], out[B::size];
-    angle.store_aligned(in);
-    reduced.store_aligned(out);
-    for (std::size_t lane = 0; lane < B::size; ++lane)
-        if (!(std::fabs(in[lane]) < 1e15))
-            out[lane] = std::fmod(in[lane], twopi);
-    return B::load_aligned(out);
+    return xsimd::all(usable) ? reduced : reduce_past_precision(angle, reduced);
 }
 
 // State of the resonance integrator in each lane (see deep_space_secular):
