@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "astrokite/propagators/analytical/sgp4/sgp4_lanes.hpp"
+#include "astrokite/propagators/analytical/sgp4/sgp4_lanes_runner.hpp"
 
 namespace sgp4 = astrokite::sgp4;
 

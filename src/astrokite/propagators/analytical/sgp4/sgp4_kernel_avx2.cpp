@@ -1,6 +1,6 @@
 // The propagation kernel for AVX2 with FMA (four lanes), compiled with that
 // instruction set's flags (CMakeLists.txt); the runner picks it at run time.
-#include "astrokite/propagators/analytical/sgp4/sgp4_lanes.hpp"
+#include "astrokite/propagators/analytical/sgp4/sgp4_lanes_runner.hpp"
 
 namespace astrokite::sgp4 {
 

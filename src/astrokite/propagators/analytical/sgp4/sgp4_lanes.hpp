@@ -1,24 +1,23 @@
-// The time-dependent half of SGP4/SDP4 over SIMD lanes: one element set, as
-// many times as the CPU has double lanes (xsimd batches). Every branch that
+// The time-dependent half of SGP4/SDP4 over SIMD lanes (xsimd batches of
+// doubles): one element set at a time per lane, or one element set per lane
+// with their coefficients gathered (SatelliteLanes). Every branch that
 // depends on the element set alone (deep space or not, the resonance kind) is
 // an ordinary `if`; branches that depend on the time are lane masks.
 //
 // Everything here is a template over the batch type B, so that each
 // instruction set's translation unit gets its own copies and no inline
 // function compiled for a wider instruction set is shared with a narrower one.
+// How samples are laid out in lanes is sgp4_lanes_runner.hpp's part.
 // Plain C++: no Python in here.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
-#include <limits>
 #include <tuple>
 
 #include <xsimd/xsimd.hpp>
 
-#include "astrokite/propagators/analytical/sgp4/sgp4_batch.hpp"
+#include "astrokite/propagators/analytical/sgp4/sgp4_theory.hpp"
 
 namespace astrokite::sgp4::lanes {
 
@@ -26,13 +25,39 @@ template <class B> using Mask = typename B::batch_bool_type;
 
 template <class B> B where(const Mask<B> &mask, const B &yes, const B &no) { return xsimd::select(mask, yes, no); }
 
-// The angle modulo 2 pi. Lanes that are not finite, or so large that no digit
-// of the angle is left, give NaN without entering fmod, whose integer
-// conversion is undefined for them on targets without a vector one.
+// The lanes of `reduced` whose angle is past 1e15 radians or not finite,
+// done again with the C library's fmod. Rare (hostile elements): out of line.
+template <class B> [[gnu::noinline, gnu::cold]] B reduce_past_precision(const B &angle, const B &reduced) {
+    alignas(64) double in[B::size], out[B::size];
+    angle.store_aligned(in);
+    reduced.store_aligned(out);
+    for (std::size_t lane = 0; lane < B::size; ++lane)
+        if (!(std::fabs(in[lane]) < 1e15))
+            out[lane] = std::fmod(in[lane], twopi);
+    return B::load_aligned(out);
+}
+
+// The angle modulo 2 pi. Lanes past 1e15 radians (rates gone wild in hostile
+// elements) stay out of the vector fmod, whose integer conversion is
+// undefined for them on targets without a vector one: they take the C
+// library's exact fmod, as the theory's reference code does, so that such
+// elements fail with the same code there and here. Not finite gives NaN.
+//
+// The turns are truncated as fmod truncates the quotient a / 2 pi, but found
+// by multiplying with 1 / 2 pi, which spares a division. The product lies
+// within |q| 2^-51 of the quotient q, so where no integer is within |q| 2^-49
+// of it (and wherever |q| < 0.5) both truncate alike; otherwise the lanes
+// divide. The result is fmod's to the bit.
 template <class B> B reduce(const B &angle) {
     const Mask<B> usable = xsimd::abs(angle) < B(1e15);  // false for NaN
-    return where(usable, xsimd::fmod(where(usable, angle, B(0.0)), B(twopi)),
-                 B(std::numeric_limits<double>::quiet_NaN()));
+    const B kept = where(usable, angle, B(0.0));
+    B turns = kept * B(1.0 / twopi);
+    const B size = xsimd::abs(turns);
+    const Mask<B> near_integer = (size >= B(0.5)) & (xsimd::abs(turns - xsimd::nearbyint(turns)) <= size * B(0x1p-49));
+    if (xsimd::any(near_integer))
+        turns = kept / B(twopi);
+    const B reduced = xsimd::fnma(xsimd::trunc(turns), B(twopi), kept);
+    return xsimd::all(usable) ? reduced : reduce_past_precision(angle, reduced);
 }
 
 // State of the resonance integrator in each lane (see deep_space_secular):
@@ -82,6 +107,41 @@ template <class B, class S> void resonance_derivatives(const S &s, Resonance<B> 
     r.xnddt = r.xnddt * r.xldot;
 }
 
+// The resonance integrator of each lane moved to the last half-day step
+// before its time `t`: from where it stopped when that lies between the epoch
+// and `t`, otherwise from the epoch (both give the same values).
+template <class B, class S> void integrate_resonance(const S &s, const B &t, Resonance<B> &r) {
+    constexpr double stepp = 720.0, stepn = -720.0, step2 = 259200.0;
+    // A lane goes back to the epoch when its last stop is not on the way to
+    // its new time; a lane still at the epoch already holds the epoch's state.
+    if (!r.started) {
+        r.atime = B(0.0);
+        r.xni = B(s.k.no_unkozai);
+        r.xli = B(s.k.xlamo);
+        resonance_derivatives(s, r);
+        r.started = true;
+    } else {
+        const Mask<B> restart =
+            (r.atime != B(0.0)) & ((t * r.atime <= B(0.0)) | (xsimd::abs(t) < xsimd::abs(r.atime)));
+        if (xsimd::any(restart)) {
+            r.atime = where(restart, B(0.0), r.atime);
+            r.xni = where(restart, B(s.k.no_unkozai), r.xni);
+            r.xli = where(restart, B(s.k.xlamo), r.xli);
+            resonance_derivatives(s, r);
+        }
+    }
+    const B delt = where(t > B(0.0), B(stepp), B(stepn));
+    for (;;) {
+        const Mask<B> stepping = xsimd::abs(t - r.atime) >= B(stepp);
+        if (!xsimd::any(stepping))
+            break;
+        r.xli = where(stepping, r.xli + r.xldot * delt + r.xndt * step2, r.xli);
+        r.xni = where(stepping, r.xni + r.xndt * delt + r.xnddt * step2, r.xni);
+        r.atime = where(stepping, r.atime + delt, r.atime);
+        resonance_derivatives(s, r);
+    }
+}
+
 template <class B> struct MeanElements {
     B em, argpm, inclm, mm, nodem, nm, tempa, tempe, templ;
 };
@@ -125,7 +185,6 @@ template <class B, class S> MeanElements<B> secular(const S &s, const B &t) {
 // epoch gives.
 template <class B, class S> void deep_space_secular(const S &s, const B &t, Resonance<B> &r, MeanElements<B> &m) {
     constexpr double rptim = 4.37526908801129966e-3;
-    constexpr double stepp = 720.0, stepn = -720.0, step2 = 259200.0;
 
     const B theta = reduce(s.k.gsto + t * rptim);
     m.em = m.em + s.k.dedt * t;
@@ -135,35 +194,7 @@ template <class B, class S> void deep_space_secular(const S &s, const B &t, Reso
     m.mm = m.mm + s.k.dmdt * t;
     if (s.irez == 0)
         return;
-
-    // A lane goes back to the epoch when its last stop is not on the way to
-    // its new time; a lane still at the epoch already holds the epoch's state.
-    if (!r.started) {
-        r.atime = B(0.0);
-        r.xni = B(s.k.no_unkozai);
-        r.xli = B(s.k.xlamo);
-        resonance_derivatives(s, r);
-        r.started = true;
-    } else {
-        const Mask<B> restart =
-            (r.atime != B(0.0)) & ((t * r.atime <= B(0.0)) | (xsimd::abs(t) < xsimd::abs(r.atime)));
-        if (xsimd::any(restart)) {
-            r.atime = where(restart, B(0.0), r.atime);
-            r.xni = where(restart, B(s.k.no_unkozai), r.xni);
-            r.xli = where(restart, B(s.k.xlamo), r.xli);
-            resonance_derivatives(s, r);
-        }
-    }
-    const B delt = where(t > B(0.0), B(stepp), B(stepn));
-    for (;;) {
-        const Mask<B> stepping = xsimd::abs(t - r.atime) >= B(stepp);
-        if (!xsimd::any(stepping))
-            break;
-        r.xli = where(stepping, r.xli + r.xldot * delt + r.xndt * step2, r.xli);
-        r.xni = where(stepping, r.xni + r.xndt * delt + r.xnddt * step2, r.xni);
-        r.atime = where(stepping, r.atime + delt, r.atime);
-        resonance_derivatives(s, r);
-    }
+    integrate_resonance(s, t, r);
     const B xndt = r.xndt, xldot = r.xldot, xnddt = r.xnddt;
     const B ft = t - r.atime;
     m.nm = r.xni + xndt * ft + xnddt * ft * ft * 0.5;
@@ -307,12 +338,14 @@ template <class B, class S> StateLanes<B> propagate(const S &s, B t, Resonance<B
     MeanElements<B> m = secular(s, t);
     if (s.deep_space)
         deep_space_secular(s, t, resonance, m);
-    fail(out.code, !(m.nm > B(0.0)), mean_motion);
+    // Each check is the theory's comparison as written, so that a NaN passes
+    // it as it does there and ends as a state that is not finite (code 7).
+    fail(out.code, m.nm <= B(0.0), mean_motion);
     // Without a resonance the mean motion stays the epoch's, and so does its semi-major axis.
     const B am = (s.irez == 0 ? B(s.k.ao) : xsimd::pow(g.xke / m.nm, B(x2o3))) * m.tempa * m.tempa;
     const B nm = g.xke / (am * xsimd::sqrt(am));
     B em = m.em - m.tempe;
-    fail(out.code, !((em < B(1.0)) & (em >= B(-0.001))), mean_eccentricity);
+    fail(out.code, (em >= B(1.0)) | (em < B(-0.001)), mean_eccentricity);
     // A tiny floor keeps the short-period terms free of a division by zero.
     em = where(em < B(1.0e-6), B(1.0e-6), em);
     const B mm0 = m.mm + s.k.no_unkozai * m.templ;
@@ -408,182 +441,6 @@ template <class B, class S> StateLanes<B> propagate(const S &s, B t, Resonance<B
         finite = finite & xsimd::isfinite(out.r[k]) & xsimd::isfinite(out.v[k]);
     fail(out.code, !finite, invalid);
     return out;
-}
-
-// Element sets in lanes: their coefficients one lane each, and what all of
-// them share (the gravity model, the mode and the kind of orbit).
-template <class B> struct SatelliteLanes {
-    GravityConstants g;
-    Mode mode;
-    bool deep_space, simple, finite;
-    int irez;
-    Coefficients<B> k;
-};
-
-// The sets of `lanes` (all of one kind) gathered into lanes.
-template <class B> SatelliteLanes<B> gather(const Satellite *const (&lanes)[B::size]) {
-    constexpr std::size_t count = sizeof(Coefficients<double>) / sizeof(double);
-    static_assert(sizeof(Coefficients<double>) == count * sizeof(double));
-    static_assert(sizeof(Coefficients<B>) == count * sizeof(B));
-    alignas(64) double columns[count][B::size];
-    for (std::size_t lane = 0; lane < B::size; ++lane) {
-        double values[count];
-        std::memcpy(values, &lanes[lane]->k, sizeof values);
-        for (std::size_t i = 0; i < count; ++i)
-            columns[i][lane] = values[i];
-    }
-    const Satellite &first = *lanes[0];
-    SatelliteLanes<B> out{first.g, first.mode, first.deep_space, first.simple, first.finite, first.irez, {}};
-    B loaded[count];
-    for (std::size_t i = 0; i < count; ++i)
-        loaded[i] = B::load_aligned(columns[i]);
-    std::memcpy(static_cast<void *>(&out.k), loaded, sizeof loaded);
-    return out;
-}
-
-// Minutes from an element set's epoch to the time of a column. The
-// nanoseconds since the epoch's midnight fit in 64 bits unless the two are
-// nearly three centuries apart; converting them from 64 bits gives the same
-// double as from 128 and spares the slow 128-bit conversion.
-template <class B>
-double minutes_of(const TableView &table, const Request &request, std::size_t column, std::size_t set) {
-    if (request.minutes)
-        return request.minutes[column];
-    std::int64_t since_midnight_ns;
-    const double since_midnight =
-        __builtin_sub_overflow(request.instants_ns[column], table.epoch_midnight_ns[set], &since_midnight_ns)
-            ? static_cast<double>(static_cast<time::int128>(request.instants_ns[column]) -
-                                  table.epoch_midnight_ns[set])
-            : static_cast<double>(since_midnight_ns);
-    return since_midnight / 60e9 - table.epoch_fraction[set] * 1440.0;
-}
-
-template <class B> std::size_t set_of(const Request &request, std::size_t flat) {
-    return static_cast<std::size_t>(request.set_of_sample ? request.set_of_sample[flat]
-                                                           : request.set_of_row[flat / request.times]);
-}
-
-// Write the first `filled` lanes of a state to their samples: metres and
-// metres per second, NaN where the code is not 0. The scaling and the NaNs
-// are applied across the lanes; the lanes are then copied out one by one.
-template <class B>
-void store(const StateLanes<B> &state, const std::size_t *samples, std::size_t filled, const Request &request) {
-    constexpr std::size_t width = B::size;
-    const B nan(std::numeric_limits<double>::quiet_NaN());
-    const Mask<B> good = state.code == B(0.0);
-    alignas(64) double r[3][width], v[3][width], code[width];
-    for (int k = 0; k < 3; ++k) {
-        where(good, state.r[k] * 1000.0, nan).store_aligned(r[k]);
-        where(good, state.v[k] * 1000.0, nan).store_aligned(v[k]);
-    }
-    state.code.store_aligned(code);
-    for (std::size_t lane = 0; lane < filled; ++lane) {
-        const std::size_t flat = samples[lane];
-        request.error[flat] = static_cast<std::int8_t>(code[lane]);
-        for (int k = 0; k < 3; ++k)
-            request.position[3 * flat + k] = r[k][lane];
-        if (request.velocity)
-            for (int k = 0; k < 3; ++k)
-                request.velocity[3 * flat + k] = v[k][lane];
-    }
-}
-
-// Lanes across times: runs of samples with the same element set fill the
-// lanes (a short run leaves lanes at time 0, whose results are dropped), and
-// the resonance integrator carries on from one batch of times to the next.
-template <class B>
-void run_times(const TableView &table, const Request &request, std::size_t first, std::size_t last) {
-    constexpr std::size_t width = B::size;
-    alignas(64) double minutes[width];
-    std::size_t samples[width];
-    Resonance<B> resonance;
-    std::size_t current = 0, filled = 0;
-
-    auto flush = [&]() {
-        for (std::size_t lane = filled; lane < width; ++lane)
-            minutes[lane] = 0.0;
-        store(propagate(table.satellites[current], B::load_aligned(minutes), resonance), samples, filled, request);
-        filled = 0;
-    };
-    // The row and column of each sample are followed step by step rather than
-    // divided out of its index.
-    std::size_t row = first / request.times, column = first % request.times;
-    for (std::size_t flat = first; flat < last; ++flat) {
-        const auto set = static_cast<std::size_t>(request.set_of_sample ? request.set_of_sample[flat]
-                                                                        : request.set_of_row[row]);
-        if (flat == first || set != current) {
-            if (filled)
-                flush();
-            // The integrator's state belongs to one element set.
-            resonance = Resonance<B>{};
-            current = set;
-        }
-        minutes[filled] = minutes_of<B>(table, request, column, set);
-        samples[filled++] = flat;
-        if (filled == width)
-            flush();
-        if (++column == request.times) {
-            column = 0;
-            ++row;
-        }
-    }
-    if (filled)
-        flush();
-}
-
-// Lanes across element sets, for requests with fewer times than lanes (a
-// catalogue at one instant): the samples are grouped by orbit kind, and each
-// batch gathers the coefficients of its lanes' sets.
-template <class B>
-void run_sets(const TableView &table, const Request &request, std::size_t first, std::size_t last) {
-    constexpr std::size_t width = B::size;
-    const std::size_t count = last - first;
-    // The orbit kind decides the theory's branches: the lanes of one batch share it.
-    constexpr int orbit_kinds = 6;
-    auto kind_of = [&](std::size_t flat) {
-        const Satellite &s = table.satellites[set_of<B>(request, flat)];
-        return !s.finite ? 0 : !s.deep_space ? 1 + s.simple : 3 + s.irez;
-    };
-    // Counting sort of the samples by kind, in their order within a kind.
-    std::size_t start[orbit_kinds + 1] = {};
-    for (std::size_t flat = first; flat < last; ++flat)
-        ++start[kind_of(flat) + 1];
-    for (int kind = 0; kind < orbit_kinds; ++kind)
-        start[kind + 1] += start[kind];
-    std::size_t *order = new std::size_t[count];
-    std::size_t next[orbit_kinds];
-    std::memcpy(next, start, sizeof next);
-    for (std::size_t flat = first; flat < last; ++flat)
-        order[next[kind_of(flat)]++] = flat;
-
-    alignas(64) double minutes[width];
-    for (int kind = 0; kind < orbit_kinds; ++kind) {
-        for (std::size_t begin = start[kind]; begin < start[kind + 1]; begin += width) {
-            const std::size_t filled = start[kind + 1] - begin < width ? start[kind + 1] - begin : width;
-            const Satellite *lanes[width];
-            for (std::size_t lane = 0; lane < width; ++lane) {
-                // Unused lanes repeat the first sample's set at time 0.
-                const std::size_t flat = order[begin + (lane < filled ? lane : 0)];
-                const std::size_t set = set_of<B>(request, flat);
-                lanes[lane] = &table.satellites[set];
-                minutes[lane] = lane < filled ? minutes_of<B>(table, request, flat % request.times, set) : 0.0;
-            }
-            Resonance<B> resonance;
-            store(propagate(gather<B>(lanes), B::load_aligned(minutes), resonance), order + begin, filled, request);
-        }
-    }
-    delete[] order;
-}
-
-// Samples [first, last) of a request, in row-major order. A lane's result
-// depends only on its element set and time, not on the lanes beside it nor on
-// how the samples were laid out in lanes.
-template <class B>
-void run_range(const TableView &table, const Request &request, std::size_t first, std::size_t last) {
-    if (request.times < B::size)
-        run_sets<B>(table, request, first, last);
-    else
-        run_times<B>(table, request, first, last);
 }
 
 }  // namespace astrokite::sgp4::lanes
