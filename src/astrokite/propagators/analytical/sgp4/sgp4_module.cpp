@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "astrokite/common/args.hpp"
-#include "astrokite/propagators/analytical/sgp4/sgp4_batch.hpp"
+#include "astrokite/propagators/analytical/sgp4/sgp4_run.hpp"
 
 namespace nb = nanobind;
 namespace sgp4 = astrokite::sgp4;
@@ -36,6 +36,16 @@ sgp4::Gravity gravity_named(const std::string &name) {
     if (name == "wgs84")
         return sgp4::Gravity::wgs84;
     throw nb::value_error(("gravity must be 'wgs72', 'wgs72old' or 'wgs84', not '" + name + "'").c_str());
+}
+
+sgp4::Output output_named(const std::string &name) {
+    if (name == "TEME")
+        return sgp4::Output::teme;
+    if (name == "ITRF")
+        return sgp4::Output::itrf;
+    if (name == "geodetic")
+        return sgp4::Output::geodetic;
+    throw nb::value_error(("output must be 'TEME', 'ITRF' or 'geodetic', not '" + name + "'").c_str());
 }
 
 sgp4::Mode mode_named(const std::string &name) {
@@ -131,22 +141,65 @@ template <typename T, std::size_t N> nb::ndarray<nb::numpy, T> new_array(const s
 
 struct Table : sgp4::Table {};
 
-// Fill (position, velocity or None, error) for `rows` x `times` samples.
-nb::tuple run(const Table &table, sgp4::Request request, bool velocity, unsigned threads) {
+
+// Whether long native work may go on: false once a signal handler (Ctrl-C)
+// raised, whose exception is then pending. Asked from the thread that
+// released the interpreter lock, which it takes back for the moment.
+bool no_signal_raised() {
+    nb::gil_scoped_acquire held;
+    return PyErr_CheckSignals() == 0;
+}
+
+// A result array of the given shape: `given` when the caller passed one (it
+// must have that shape), else a new one.
+template <typename T, std::size_t N>
+nb::object result_array(nb::handle given, const std::size_t (&shape)[N], const char *name, T *&data) {
+    if (given.is_none())
+        return new_array<T>(shape, data).cast();
+    nb::ndarray<T, nb::numpy, nb::c_contig, nb::device::cpu> array;
+    if (!nb::try_cast(given, array))
+        throw nb::type_error((std::string("out ") + name + " must be a writeable C-contiguous " +
+                              (sizeof(T) == 1 ? "int8" : "float64") + " array")
+                                 .c_str());
+    bool fits = array.ndim() == N;
+    for (std::size_t k = 0; fits && k < N; ++k)
+        fits = array.shape(k) == shape[k];
+    if (!fits)
+        throw nb::value_error((std::string("out ") + name + " has the wrong shape for these rows and times").c_str());
+    data = array.data();
+    return nb::borrow(given);
+}
+
+// Fill (position, velocity or None, error) for `rows` x `times` samples, into
+// `out` (a tuple of such arrays) when given. The position holds latitude,
+// longitude and height for geodetic results.
+nb::tuple run(const Table &table, sgp4::Request request, const sgp4::Results &results, bool velocity,
+              unsigned threads, nb::handle out) {
+    nb::handle given[3] = {nb::none(), nb::none(), nb::none()};
+    if (!out.is_none()) {
+        nb::tuple arrays;
+        if (!nb::try_cast(out, arrays) || arrays.size() != 3)
+            throw nb::type_error("out must be a tuple (position, velocity or None, error)");
+        for (std::size_t k = 0; k < 3; ++k)
+            given[k] = arrays[k];
+    }
     double *position = nullptr, *velocity_data = nullptr;
     std::int8_t *error = nullptr;
-    auto position_array = new_array<double>({request.rows, request.times, 3}, position);
+    nb::object position_array = result_array<double>(given[0], {request.rows, request.times, 3}, "position", position);
     nb::object velocity_array = nb::none();
     if (velocity)
-        velocity_array = new_array<double>({request.rows, request.times, 3}, velocity_data).cast();
-    auto error_array = new_array<std::int8_t>({request.rows, request.times}, error);
+        velocity_array = result_array<double>(given[1], {request.rows, request.times, 3}, "velocity", velocity_data);
+    nb::object error_array = result_array<std::int8_t>(given[2], {request.rows, request.times}, "error", error);
     request.position = position;
     request.velocity = velocity_data;
     request.error = error;
+    bool finished;
     {
         nb::gil_scoped_release released;
-        sgp4::run(table, request, threads);
+        finished = sgp4::run(table, request, results, threads, no_signal_raised);
     }
+    if (!finished)
+        astrokite::args::throw_pending();
     return nb::make_tuple(position_array, velocity_array, error_array);
 }
 
@@ -197,14 +250,19 @@ NB_MODULE(_sgp4, m) {
     nb::class_<Table>(m, "Table", "Initialised element sets, read from rows of two 69-byte lines.")
         .def(
             "__init__",
-            [](Table *self, nb::bytes rows, const std::string &gravity, const std::string &mode) {
+            [](Table *self, nb::bytes rows, const std::string &gravity, const std::string &mode, unsigned threads) {
                 if (rows.size() % sgp4::row_bytes != 0)
                     throw nb::value_error("rows must hold a whole number of 138-byte line pairs");
                 const sgp4::Gravity model = gravity_named(gravity);
                 const sgp4::Mode operation = mode_named(mode);
-                new (self) Table{sgp4::make_table(rows.c_str(), rows.size() / sgp4::row_bytes, model, operation)};
+                sgp4::Table table;
+                {
+                    nb::gil_scoped_release released;
+                    table = sgp4::make_table(rows.c_str(), rows.size() / sgp4::row_bytes, model, operation, threads);
+                }
+                new (self) Table{std::move(table)};
             },
-            nb::arg("rows"), nb::arg("gravity"), nb::arg("mode"))
+            nb::arg("rows"), nb::arg("gravity"), nb::arg("mode"), nb::arg("threads") = 0)
         .def_prop_ro("size", [](const Table &t) { return t.size(); }, "Number of element sets.")
         .def_prop_ro(
             "satno",
@@ -228,24 +286,32 @@ NB_MODULE(_sgp4, m) {
             "Epoch of each set to the nearest nanosecond, int64 since 1970 (UTC).")
         .def(
             "propagate_since",
-            [](const Table &t, const Int64In &sets, const DoubleIn &minutes, bool velocity, unsigned threads) {
+            [](const Table &t, const Int64In &sets, const DoubleIn &minutes, bool velocity, unsigned threads,
+               nb::handle out) {
                 sgp4::Request request;
                 read_sets(t, sets, minutes.shape(0), request);
                 request.minutes = minutes.data();
-                return run(t, request, velocity, threads);
+                return run(t, request, sgp4::Results{}, velocity, threads, out);
             },
-            nb::arg("sets"), nb::arg("minutes"), nb::arg("velocity"), nb::arg("threads"),
+            nb::arg("sets"), nb::arg("minutes"), nb::arg("velocity"), nb::arg("threads"), nb::arg("out") = nb::none(),
             "States at minutes since each sample's set epoch: (position m, velocity m/s or None, error int8).")
         .def(
             "propagate",
-            [](const Table &t, const Int64In &sets, const Int64In &instants, bool velocity, unsigned threads) {
+            [](const Table &t, const Int64In &sets, const Int64In &instants, bool velocity, unsigned threads,
+               const std::string &output, double a, double f, nb::handle out) {
                 if (instants.ndim() != 1)
                     throw nb::value_error("instants must be one-dimensional");
                 sgp4::Request request;
                 read_sets(t, sets, instants.shape(0), request);
                 request.instants_ns = instants.data();
-                return run(t, request, velocity, threads);
+                sgp4::Results results;
+                results.output = output_named(output);
+                results.ellipsoid = {a, f};
+                if (results.output == sgp4::Output::geodetic && velocity)
+                    throw nb::value_error("geodetic results have no velocity");
+                return run(t, request, results, velocity, threads, out);
             },
-            nb::arg("sets"), nb::arg("instants"), nb::arg("velocity"), nb::arg("threads"),
+            nb::arg("sets"), nb::arg("instants"), nb::arg("velocity"), nb::arg("threads"), nb::arg("output") = "TEME",
+            nb::arg("a") = 0.0, nb::arg("f") = 0.0, nb::arg("out") = nb::none(),
             "States at instants (int64 ns since 1970, UTC): (position m, velocity m/s or None, error int8).");
 }
