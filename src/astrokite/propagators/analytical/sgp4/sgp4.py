@@ -80,6 +80,16 @@ def _threads(threads) -> int:
     return int(threads)
 
 
+def _ephemeris(time, position, velocity, frame, satnos, error) -> StateVectorEphemeris:
+    """An ephemeris of arrays made here, of the right types and shapes already:
+    the checks and conversions of its constructor would cost a small request
+    more than its propagation."""
+    ephemeris = StateVectorEphemeris.__new__(StateVectorEphemeris)
+    ephemeris.time, ephemeris.frame, ephemeris.satnos = time, frame, satnos
+    ephemeris.position, ephemeris.velocity, ephemeris.error = position, velocity, error
+    return ephemeris
+
+
 def _instants_after(epoch: int, minutes: np.ndarray) -> Time | None:
     """The instants `minutes` after `epoch` (int64 ns), or None when one of
     them is not finite or lies outside what ``Time`` holds (int64 ns)."""
@@ -146,6 +156,9 @@ class SGP4(Propagator):
         self._satno = self._table.satno
         # When every satellite has one set, that set serves all its times.
         self._only_sets = self._flat if len(self._flat) == len(groups) else None
+        # Catalogue numbers of the rows: one per satellite, or one per set (select "each").
+        self._row_satnos = self._satno[self._flat[self._run_start[:-1]]]
+        self._set_satnos = self._satno[self._flat]
 
     @property
     def size(self) -> int:
@@ -155,7 +168,7 @@ class SGP4(Propagator):
     @property
     def satnos(self) -> np.ndarray:
         """Catalogue number of each satellite (int64, one per row of ``propagate``)."""
-        return self._satno[self._flat[self._run_start[:-1]]]
+        return self._row_satnos.copy()
 
     def __len__(self) -> int:
         """Number of satellites (rows of ``propagate`` with select "inforce" or "nearest")."""
@@ -212,9 +225,8 @@ class SGP4(Propagator):
         position, velocity_array, error = self._table.propagate(
             sets, instants, bool(velocity), _threads(threads), name, 0.0, 0.0, arrays
         )
-        satnos = self._satno[sets if sets.ndim == 1 else self._flat[self._run_start[:-1]]]
-        return StateVectorEphemeris(time, position, velocity_array, frame=ITRF if name == "ITRF" else TEME,
-                                    satnos=satnos, error=error)
+        satnos = self._set_satnos if select == "each" else self._row_satnos
+        return _ephemeris(time, position, velocity_array, ITRF if name == "ITRF" else TEME, satnos.copy(), error)
 
     def propagate_lla(
         self, times, *, ellipsoid=WGS84, select: str = "inforce", threads: int | None = None, out=None
@@ -388,6 +400,4 @@ class SGP4(Propagator):
         epochs = self._epochs[sets]
         if len(epochs) and (epochs == epochs[0]).all():
             time = _instants_after(epochs[0], offsets)
-        return StateVectorEphemeris(
-            time, position, velocity_array, frame=TEME, satnos=self._satno[sets], error=error
-        )
+        return _ephemeris(time, position, velocity_array, TEME, self._set_satnos.copy(), error)

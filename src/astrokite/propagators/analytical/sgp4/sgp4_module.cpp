@@ -6,6 +6,9 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -14,6 +17,7 @@
 #include <new>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -25,8 +29,29 @@ namespace sgp4 = astrokite::sgp4;
 
 namespace {
 
-using Int64In = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
-using DoubleIn = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+template <typename T>
+constexpr int numpy_type = std::is_same_v<T, double> ? NPY_DOUBLE : std::is_same_v<T, std::int64_t> ? NPY_INT64 : NPY_INT8;
+
+// A C-contiguous NumPy array of T read in place, checked with NumPy's own
+// calls: quicker than a general conversion, which a small request would feel.
+template <typename T> struct ArrayIn {
+    const T *data;
+    int ndim;
+    const npy_intp *shape;
+    std::size_t size;
+};
+
+template <typename T> ArrayIn<T> array_in(nb::handle value, const char *name) {
+    auto *array = reinterpret_cast<PyArrayObject *>(value.ptr());
+    if (!PyArray_Check(value.ptr()) || !PyArray_EquivTypenums(PyArray_TYPE(array), numpy_type<T>) ||
+        !PyArray_ISCARRAY_RO(array))
+        throw nb::type_error((std::string(name) + " must be a C-contiguous " +
+                              (std::is_same_v<T, double> ? "float64" : "int64") + " array")
+                                 .c_str());
+    return {static_cast<const T *>(PyArray_DATA(array)), PyArray_NDIM(array), PyArray_DIMS(array),
+            static_cast<std::size_t>(PyArray_SIZE(array))};
+}
 
 sgp4::Gravity gravity_named(const std::string &name) {
     if (name == "wgs72")
@@ -73,9 +98,11 @@ class ResultMemory {
         return *memory;
     }
 
+    // Whether a block of this size is one worth keeping.
+    static bool large(std::size_t bytes) { return bytes >= 2 * huge_page; }
+
+    // A large block (see large()).
     void *allocate(std::size_t bytes) {
-        if (bytes < 2 * huge_page)
-            return std::malloc(bytes ? bytes : 1);
         const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
         std::lock_guard<std::mutex> lock(mutex_);
         void *data = nullptr;
@@ -97,13 +124,9 @@ class ResultMemory {
 
     void release(void *data) noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto large = large_.find(data);
-        if (large == large_.end()) {
-            std::free(data);
-            return;
-        }
-        const std::size_t bytes = large->second;
-        large_.erase(large);
+        const auto block = large_.find(data);
+        const std::size_t bytes = block->second;
+        large_.erase(block);
         madvise(data, bytes, MADV_FREE);  // advice only, as above
         if (kept_.size() == max_kept) {
             std::free(kept_.front().data);
@@ -127,16 +150,28 @@ class ResultMemory {
     std::unordered_map<void *, std::size_t> large_;  // live large blocks and their sizes
 };
 
-// A new C-ordered NumPy array of the given shape owned by a capsule.
-template <typename T, std::size_t N> nb::ndarray<nb::numpy, T> new_array(const std::size_t (&shape)[N], T *&data) {
+
+// A new C-ordered NumPy array of the given shape: NumPy's own when small (the
+// quickest to make), else in ResultMemory, owned by a capsule.
+template <typename T, std::size_t N> nb::object new_array(const std::size_t (&shape)[N], T *&data) {
+    npy_intp dims[N];
     std::size_t size = 1;
-    for (std::size_t extent : shape)
-        size *= extent;
+    for (std::size_t k = 0; k < N; ++k) {
+        dims[k] = static_cast<npy_intp>(shape[k]);
+        size *= shape[k];
+    }
+    if (!ResultMemory::large(size * sizeof(T))) {
+        PyObject *array = PyArray_SimpleNew(static_cast<int>(N), dims, numpy_type<T>);
+        if (!array)
+            astrokite::args::throw_pending();
+        data = static_cast<T *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array)));
+        return nb::steal(array);
+    }
     data = static_cast<T *>(ResultMemory::instance().allocate(size * sizeof(T)));
     if (!data)
         throw std::bad_alloc();
     nb::capsule owner(data, [](void *p) noexcept { ResultMemory::instance().release(p); });
-    return nb::ndarray<nb::numpy, T>(data, N, shape, owner);
+    return nb::ndarray<nb::numpy, T>(data, N, shape, owner).cast();
 }
 
 struct Table : sgp4::Table {};
@@ -155,7 +190,7 @@ bool no_signal_raised() {
 template <typename T, std::size_t N>
 nb::object result_array(nb::handle given, const std::size_t (&shape)[N], const char *name, T *&data) {
     if (given.is_none())
-        return new_array<T>(shape, data).cast();
+        return new_array<T>(shape, data);
     nb::ndarray<T, nb::numpy, nb::c_contig, nb::device::cpu> array;
     if (!nb::try_cast(given, array))
         throw nb::type_error((std::string("out ") + name + " must be a writeable C-contiguous " +
@@ -194,7 +229,9 @@ nb::tuple run(const Table &table, sgp4::Request request, const sgp4::Results &re
     request.velocity = velocity_data;
     request.error = error;
     bool finished;
-    {
+    if (request.rows * request.times <= sgp4::piece_samples) {  // too quick to let other threads run meanwhile
+        finished = sgp4::run(table, request, results, threads, [] { return true; });
+    } else {
         nb::gil_scoped_release released;
         finished = sgp4::run(table, request, results, threads, no_signal_raised);
     }
@@ -205,18 +242,18 @@ nb::tuple run(const Table &table, sgp4::Request request, const sgp4::Results &re
 
 // The element set of each sample: one per row (1-D) or one per sample (2-D),
 // each a valid index into the table.
-void read_sets(const Table &table, const Int64In &sets, std::size_t times, sgp4::Request &request) {
-    if (sets.ndim() == 1) {
-        request.rows = sets.shape(0);
-        request.set_of_row = sets.data();
-    } else if (sets.ndim() == 2 && sets.shape(1) == times) {
-        request.rows = sets.shape(0);
-        request.set_of_sample = sets.data();
+void read_sets(const Table &table, const ArrayIn<std::int64_t> &sets, std::size_t times, sgp4::Request &request) {
+    if (sets.ndim == 1) {
+        request.rows = static_cast<std::size_t>(sets.shape[0]);
+        request.set_of_row = sets.data;
+    } else if (sets.ndim == 2 && static_cast<std::size_t>(sets.shape[1]) == times) {
+        request.rows = static_cast<std::size_t>(sets.shape[0]);
+        request.set_of_sample = sets.data;
     } else {
         throw nb::value_error("sets must have shape (rows,) or (rows, times)");
     }
-    for (std::size_t i = 0; i < sets.size(); ++i)
-        if (sets.data()[i] < 0 || static_cast<std::size_t>(sets.data()[i]) >= table.size())
+    for (std::size_t i = 0; i < sets.size; ++i)
+        if (sets.data[i] < 0 || static_cast<std::size_t>(sets.data[i]) >= table.size())
             throw nb::index_error("element set index out of range");
     request.times = times;
 }
@@ -225,6 +262,8 @@ void read_sets(const Table &table, const Int64In &sets, std::size_t times, sgp4:
 
 NB_MODULE(_sgp4, m) {
     astrokite::args::LoadOnce once(m);
+    if (PyArray_ImportNumPyAPI() < 0)
+        throw nb::python_error();
     m.doc() = "Native SGP4/SDP4 propagation of a table of element sets.";
 
     m.def(
@@ -268,42 +307,45 @@ NB_MODULE(_sgp4, m) {
             "satno",
             [](const Table &t) {
                 std::int64_t *data = nullptr;
-                auto array = new_array<std::int64_t>({t.size()}, data);
+                nb::object array = new_array<std::int64_t>({t.size()}, data);
                 std::copy(t.satno.begin(), t.satno.end(), data);
-                return nb::object(array.cast());
+                return array;
             },
             "Catalogue number of each set, int64 (-1 where unreadable).")
         .def_prop_ro(
             "epoch_ns",
             [](const Table &t) {
                 std::int64_t *data = nullptr;
-                auto array = new_array<std::int64_t>({t.size()}, data);
+                nb::object array = new_array<std::int64_t>({t.size()}, data);
                 for (std::size_t i = 0; i < t.size(); ++i)
                     data[i] = t.epoch_midnight_ns[i] +
                               static_cast<std::int64_t>(std::llround(t.epoch_fraction[i] * 86400e9));
-                return nb::object(array.cast());
+                return array;
             },
             "Epoch of each set to the nearest nanosecond, int64 since 1970 (UTC).")
         .def(
             "propagate_since",
-            [](const Table &t, const Int64In &sets, const DoubleIn &minutes, bool velocity, unsigned threads,
-               nb::handle out) {
+            [](const Table &t, nb::handle sets, nb::handle minutes, bool velocity, unsigned threads, nb::handle out) {
+                const ArrayIn<double> offsets = array_in<double>(minutes, "minutes");
+                if (offsets.ndim != 1)
+                    throw nb::value_error("minutes must be one-dimensional");
                 sgp4::Request request;
-                read_sets(t, sets, minutes.shape(0), request);
-                request.minutes = minutes.data();
+                read_sets(t, array_in<std::int64_t>(sets, "sets"), offsets.size, request);
+                request.minutes = offsets.data;
                 return run(t, request, sgp4::Results{}, velocity, threads, out);
             },
             nb::arg("sets"), nb::arg("minutes"), nb::arg("velocity"), nb::arg("threads"), nb::arg("out") = nb::none(),
             "States at minutes since each sample's set epoch: (position m, velocity m/s or None, error int8).")
         .def(
             "propagate",
-            [](const Table &t, const Int64In &sets, const Int64In &instants, bool velocity, unsigned threads,
+            [](const Table &t, nb::handle sets, nb::handle instants, bool velocity, unsigned threads,
                const std::string &output, double a, double f, nb::handle out) {
-                if (instants.ndim() != 1)
+                const ArrayIn<std::int64_t> counts = array_in<std::int64_t>(instants, "instants");
+                if (counts.ndim != 1)
                     throw nb::value_error("instants must be one-dimensional");
                 sgp4::Request request;
-                read_sets(t, sets, instants.shape(0), request);
-                request.instants_ns = instants.data();
+                read_sets(t, array_in<std::int64_t>(sets, "sets"), counts.size, request);
+                request.instants_ns = counts.data;
                 sgp4::Results results;
                 results.output = output_named(output);
                 results.ellipsoid = {a, f};
