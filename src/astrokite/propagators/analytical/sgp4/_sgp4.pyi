@@ -14,7 +14,8 @@ def use_kernel(name: str) -> None:
 class Table:
     """Initialised element sets, read from rows of two 69-byte lines."""
 
-    def __init__(self, rows: bytes, gravity: str, mode: str) -> None: ...
+    def __init__(self, rows: bytes, gravity: str, mode: str, threads: int = 0) -> None:
+        """Read and initialise every set on up to ``threads`` threads (0: every core)."""
     @property
     def size(self) -> int:
         """Number of element sets."""
@@ -25,18 +26,36 @@ class Table:
     def epoch_ns(self) -> numpy.ndarray:
         """Epoch of each set to the nearest nanosecond, int64 since 1970 (UTC)."""
     def propagate_since(
-        self, sets: numpy.ndarray, minutes: numpy.ndarray, velocity: bool, threads: int
+        self,
+        sets: numpy.ndarray,
+        minutes: numpy.ndarray,
+        velocity: bool,
+        threads: int,
+        out: tuple[numpy.ndarray, numpy.ndarray | None, numpy.ndarray] | None = None,
     ) -> tuple[numpy.ndarray, numpy.ndarray | None, numpy.ndarray]:
         """States at minutes since each sample's set epoch: (position m, velocity m/s or None, error int8).
 
         ``sets`` (int64 table indices) is one set per row, shape (rows,), or one
         per sample, shape (rows, times); the results have shape (rows, times, 3)
-        and (rows, times).
+        and (rows, times), written into ``out`` when given. ``threads`` is the
+        most to use (0: every core); small requests run on the calling thread.
+        KeyboardInterrupt (or another signal's exception) stops a long run.
         """
     def propagate(
-        self, sets: numpy.ndarray, instants: numpy.ndarray, velocity: bool, threads: int
+        self,
+        sets: numpy.ndarray,
+        instants: numpy.ndarray,
+        velocity: bool,
+        threads: int,
+        output: str = "TEME",
+        a: float = 0.0,
+        f: float = 0.0,
+        out: tuple[numpy.ndarray, numpy.ndarray | None, numpy.ndarray] | None = None,
     ) -> tuple[numpy.ndarray, numpy.ndarray | None, numpy.ndarray]:
         """States at instants (int64 ns since 1970, UTC): (position m, velocity m/s or None, error int8).
 
-        ``sets`` as in ``propagate_since``.
+        ``sets``, ``threads`` and ``out`` as in ``propagate_since``. ``output``
+        "TEME", "ITRF" (Earth-fixed states), or "geodetic": latitude,
+        longitude [rad] and height [m] on the ellipsoid (``a`` m, ``f``) in
+        place of the position, without velocity.
         """

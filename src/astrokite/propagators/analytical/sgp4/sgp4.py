@@ -210,7 +210,9 @@ class SGP4(Propagator):
         A long propagation stops at Ctrl-C with KeyboardInterrupt.
 
         Example:
-            >>> iss = SGP4(TLE(ISS1, ISS2))
+            >>> from astrokite import SGP4, TLE, Time
+            >>> iss = SGP4(TLE("1 25544U 98067A   23001.26991367  .00015968  00000-0  28903-3 0  9993",
+            ...                "2 25544  51.6448  75.3411 0005204 209.5406 257.0907 15.49811030375904"))
             >>> eph = iss.propagate(Time("2023-01-01T12:00"), frame="ITRF", velocity=False)
             >>> eph.shape, eph.velocity
             ((1, 1), None)
@@ -249,9 +251,14 @@ class SGP4(Propagator):
             An array of ``LLA_dtype`` (fields lat, lon, alt) of shape (rows, n).
 
         Example:
-            >>> lla = SGP4(TLE(ISS1, ISS2)).propagate_lla(Time("2023-01-01T12:00"))
+            >>> from astrokite import SGP4, TLE, Time
+            >>> iss = SGP4(TLE("1 25544U 98067A   23001.26991367  .00015968  00000-0  28903-3 0  9993",
+            ...                "2 25544  51.6448  75.3411 0005204 209.5406 257.0907 15.49811030375904"))
+            >>> lla = iss.propagate_lla(Time(["2023-01-01T12:00", "2023-01-01T12:01"]))
             >>> lla.shape, lla.dtype.names
-            ((1, 1), ('lat', 'lon', 'alt'))
+            ((1, 2), ('lat', 'lon', 'alt'))
+            >>> bool(400e3 < lla["alt"][0, 0] < 430e3)
+            True
         """
         from astrokite.datamodel.structured import LLA_dtype
 

@@ -221,6 +221,8 @@ nb::tuple run(const Table &table, sgp4::Request request, const sgp4::Results &re
             throw nb::type_error("out must be a tuple (position, velocity or None, error)");
         for (std::size_t k = 0; k < 3; ++k)
             given[k] = arrays[k];
+        if (given[0].is_none() || given[2].is_none() || (velocity && given[1].is_none()))
+            throw nb::value_error("out lacks an array these results need (velocity for states with velocities)");
     }
     double *position = nullptr, *velocity_data = nullptr;
     std::int8_t *error = nullptr;
