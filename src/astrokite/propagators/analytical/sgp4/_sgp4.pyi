@@ -12,10 +12,10 @@ def use_kernel(name: str) -> None:
     """Propagate with the named kernel from now on (to compare kernels)."""
 
 class Table:
-    """Initialised element sets, read from rows of two 69-byte lines."""
+    """Element sets, read from rows of two 69-byte lines, initialised when first propagated."""
 
-    def __init__(self, rows: bytes, gravity: str, mode: str, threads: int = 0) -> None:
-        """Read and initialise every set on up to ``threads`` threads (0: every core)."""
+    def __init__(self, rows: list[bytes], gravity: str, mode: str, threads: int = 0) -> None:
+        """Read the rows (138 bytes each, in pieces of whole rows) on up to ``threads`` threads (0: every core)."""
     @property
     def size(self) -> int:
         """Number of element sets."""

@@ -141,7 +141,7 @@ class SGP4(Propagator):
 
     def __init__(self, source, *, gravity: str = "wgs72", mode: str = "improved"):
         groups = _groups(source)
-        self._table = Table(b"".join(groups), gravity, mode)
+        self._table = Table(groups, gravity, mode)
         self.gravity = gravity
         self.mode = mode
         epochs = self._table.epoch_ns
@@ -150,7 +150,12 @@ class SGP4(Propagator):
         # satellite after satellite, with where each satellite's run starts and ends.
         self._run_start = np.zeros(len(groups) + 1, np.int64)
         np.cumsum(counts, out=self._run_start[1:])
-        self._flat = np.lexsort((epochs, np.repeat(np.arange(len(groups)), counts)))
+        self._flat = np.arange(len(epochs))
+        # Sources give each satellite's sets in epoch order as a rule: sort only when they are not.
+        later_start = np.diff(epochs) < 0
+        later_start[self._run_start[1:-1] - 1] = False
+        if later_start.any():
+            self._flat = np.lexsort((epochs, np.repeat(np.arange(len(groups)), counts)))
         self._flat_epochs = epochs[self._flat]
         self._epochs = epochs
         self._satno = self._table.satno

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -47,6 +48,9 @@ inline Elements elements_of(const tle_lines::ElementSet &set) {
     return e;
 }
 
+// Element sets a thread reads and initialises at least (a few milliseconds).
+inline constexpr std::size_t sets_per_thread = 2048;
+
 // Storage that leaves its elements uninitialised until they are written: a
 // large table then costs no page faults for memory its threads fill.
 template <typename T> struct Uninitialised : std::allocator<T> {
@@ -59,14 +63,47 @@ template <typename T> struct Uninitialised : std::allocator<T> {
     }
 };
 
-// Initialised element sets, with the exact epoch of each kept in two parts.
+// Element sets, with the exact epoch of each kept in two parts. A set is
+// initialised (the theory's set-up, most of the cost of a table) when first
+// propagated, or at once for a table made with `initialise_all`: a request
+// that needs a few sets of a long history pays for those alone.
 struct Table {
-    std::vector<Satellite, Uninitialised<Satellite>> satellites;
+    std::vector<Satellite, Uninitialised<Satellite>> satellites;  // valid where initialised
     std::vector<std::int64_t> epoch_midnight_ns;
     std::vector<double> epoch_fraction;
     std::vector<std::int64_t> satno;  // -1 where line 1 has no readable number
+    std::vector<Elements> elements;   // what each set is initialised from
+    Gravity gravity = Gravity::wgs72;
+    Mode mode = Mode::improved;
+    // Which sets are initialised, and how many, changed only with `setting_up` held.
+    std::vector<std::uint8_t> initialised;
+    std::size_t initialised_count = 0;
+    std::unique_ptr<std::mutex> setting_up = std::make_unique<std::mutex>();
 
     std::size_t size() const { return satellites.size(); }
+
+    // Initialise the sets among `sets` (n indices) not yet initialised, on up
+    // to `threads` threads (0: every core). Safe to call from several threads
+    // at once; a set is initialised once and never written again.
+    void initialise_sets(const std::int64_t *sets, std::size_t n, unsigned threads) {
+        const std::lock_guard<std::mutex> lock(*setting_up);
+        if (initialised_count == size())
+            return;
+        std::vector<std::size_t> missing;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto set = static_cast<std::size_t>(sets[i]);
+            if (!initialised[set]) {
+                initialised[set] = 1;
+                missing.push_back(set);
+            }
+        }
+        parallel::split(missing.size(), sets_per_thread, threads ? threads : parallel::cores(),
+                        [&](std::size_t first, std::size_t last) {
+                            for (std::size_t i = first; i < last; ++i)
+                                satellites[missing[i]] = initialise(elements[missing[i]], gravity, mode);
+                        });
+        initialised_count += missing.size();
+    }
 };
 
 // The columns of a table the kernels read, as plain pointers.
@@ -76,21 +113,27 @@ struct TableView {
     const double *epoch_fraction;
 };
 
-// Element sets a thread reads and initialises at least (a few milliseconds).
-inline constexpr std::size_t sets_per_thread = 2048;
-
-// A table from `count` rows of 138 bytes (line 1, then line 2), read and
-// initialised on up to `threads` threads (0: every core).
-inline Table make_table(const char *rows, std::size_t count, Gravity gravity, Mode mode, unsigned threads = 1) {
+// A table from `count` rows of 138 bytes (line 1, then line 2), row i at
+// row_at(i), read on up to `threads` threads (0: every core); every set
+// initialised at once when `initialise_all`, else each when first asked for
+// (Table::initialise_sets).
+template <typename RowAt>
+Table make_table(const RowAt &row_at, std::size_t count, Gravity gravity, Mode mode, unsigned threads,
+                 bool initialise_all) {
     Table table;
     table.satellites.resize(count);
     table.epoch_midnight_ns.resize(count);
     table.epoch_fraction.resize(count);
     table.satno.resize(count);
+    table.elements.resize(count);
+    table.gravity = gravity;
+    table.mode = mode;
+    table.initialised.assign(count, initialise_all ? 1 : 0);
+    table.initialised_count = initialise_all ? count : 0;
     parallel::split(count, sets_per_thread, threads ? threads : parallel::cores(), [&](std::size_t first, std::size_t last) {
         for (std::size_t i = first; i < last; ++i) {
             tle_lines::LineStore line1, line2;
-            const char *row = rows + i * row_bytes;
+            const char *row = row_at(i);
             const std::string_view text1(row, tle_lines::line_length),
                 text2(row + tle_lines::line_length, tle_lines::line_length);
             const std::size_t length1 = tle_lines::normalise(text1, line1);
@@ -98,13 +141,20 @@ inline Table make_table(const char *rows, std::size_t count, Gravity gravity, Mo
             const tle_lines::ElementSet set =
                 tle_lines::parse_element_set(tle_lines::text_to_read(text1, line1, length1), length1,
                                              tle_lines::text_to_read(text2, line2, length2), length2);
-            table.satellites[i] = initialise(elements_of(set), gravity, mode);
+            table.elements[i] = elements_of(set);
+            if (initialise_all)
+                table.satellites[i] = initialise(table.elements[i], gravity, mode);
             table.epoch_midnight_ns[i] = set.epoch_midnight_ns;
             table.epoch_fraction[i] = set.epoch_fraction;
             table.satno[i] = set.satno ? *set.satno : -1;
         }
     });
     return table;
+}
+
+// A table from `count` rows stored one after the other, every set initialised.
+inline Table make_table(const char *rows, std::size_t count, Gravity gravity, Mode mode) {
+    return make_table([rows](std::size_t i) { return rows + i * row_bytes; }, count, gravity, mode, 1, true);
 }
 
 // What to propagate: `rows` x `times` samples. Each sample names its element

@@ -11,6 +11,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -209,10 +210,11 @@ nb::object result_array(nb::handle given, const std::size_t (&shape)[N], const c
     return nb::borrow(given);
 }
 
-// Fill (position, velocity or None, error) for `rows` x `times` samples, into
+// Fill (position, velocity or None, error) for `rows` x `times` samples (their
+// sets initialised first where they are not yet), into
 // `out` (a tuple of such arrays) when given. The position holds latitude,
 // longitude and height for geodetic results.
-nb::tuple run(const Table &table, sgp4::Request request, const sgp4::Results &results, bool velocity,
+nb::tuple run(Table &table, sgp4::Request request, const sgp4::Results &results, bool velocity,
               unsigned threads, nb::handle out) {
     nb::handle given[3] = {nb::none(), nb::none(), nb::none()};
     if (!out.is_none()) {
@@ -234,11 +236,15 @@ nb::tuple run(const Table &table, sgp4::Request request, const sgp4::Results &re
     request.position = position;
     request.velocity = velocity_data;
     request.error = error;
+    const std::size_t set_count = request.set_of_sample ? request.rows * request.times : request.rows;
+    const std::int64_t *sets = request.set_of_sample ? request.set_of_sample : request.set_of_row;
     bool finished;
     if (request.rows * request.times <= sgp4::piece_samples) {  // too quick to let other threads run meanwhile
+        table.initialise_sets(sets, set_count, threads);
         finished = sgp4::run(table, request, results, threads, [] { return true; });
     } else {
         nb::gil_scoped_release released;
+        table.initialise_sets(sets, set_count, threads);
         finished = sgp4::run(table, request, results, threads, no_signal_raised);
     }
     if (!finished)
@@ -292,18 +298,33 @@ NB_MODULE(_sgp4, m) {
         },
         nb::arg("name"), "Propagate with the named kernel from now on (to compare kernels).");
 
-    nb::class_<Table>(m, "Table", "Initialised element sets, read from rows of two 69-byte lines.")
+    nb::class_<Table>(m, "Table", "Element sets, read from rows of two 69-byte lines, initialised when first propagated.")
         .def(
             "__init__",
-            [](Table *self, nb::bytes rows, const std::string &gravity, const std::string &mode, unsigned threads) {
-                if (rows.size() % sgp4::row_bytes != 0)
-                    throw nb::value_error("rows must hold a whole number of 138-byte line pairs");
+            [](Table *self, nb::list pieces, const std::string &gravity, const std::string &mode, unsigned threads) {
+                // The rows come in pieces (one bytes object per satellite), read where they lie.
+                std::vector<const char *> starts;
+                std::vector<std::size_t> first_row{0};
+                for (nb::handle piece : pieces) {
+                    if (!PyBytes_Check(piece.ptr()))
+                        throw nb::type_error("rows must be a list of bytes");
+                    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(piece.ptr()));
+                    if (size % sgp4::row_bytes != 0)
+                        throw nb::value_error("rows must hold whole 138-byte line pairs");
+                    starts.push_back(PyBytes_AS_STRING(piece.ptr()));
+                    first_row.push_back(first_row.back() + size / sgp4::row_bytes);
+                }
                 const sgp4::Gravity model = gravity_named(gravity);
                 const sgp4::Mode operation = mode_named(mode);
+                auto row_at = [&](std::size_t i) {
+                    const std::size_t piece =
+                        static_cast<std::size_t>(std::upper_bound(first_row.begin(), first_row.end(), i) - first_row.begin()) - 1;
+                    return starts[piece] + (i - first_row[piece]) * sgp4::row_bytes;
+                };
                 sgp4::Table table;
                 {
-                    nb::gil_scoped_release released;
-                    table = sgp4::make_table(rows.c_str(), rows.size() / sgp4::row_bytes, model, operation, threads);
+                    nb::gil_scoped_release released;  // the list holds the bytes meanwhile
+                    table = sgp4::make_table(row_at, first_row.back(), model, operation, threads, false);
                 }
                 new (self) Table{std::move(table)};
             },
@@ -331,7 +352,7 @@ NB_MODULE(_sgp4, m) {
             "Epoch of each set to the nearest nanosecond, int64 since 1970 (UTC).")
         .def(
             "propagate_since",
-            [](const Table &t, nb::handle sets, nb::handle minutes, bool velocity, unsigned threads, nb::handle out) {
+            [](Table &t, nb::handle sets, nb::handle minutes, bool velocity, unsigned threads, nb::handle out) {
                 const ArrayIn<double> offsets = array_in<double>(minutes, "minutes");
                 if (offsets.ndim != 1)
                     throw nb::value_error("minutes must be one-dimensional");
@@ -344,7 +365,7 @@ NB_MODULE(_sgp4, m) {
             "States at minutes since each sample's set epoch: (position m, velocity m/s or None, error int8).")
         .def(
             "propagate",
-            [](const Table &t, nb::handle sets, nb::handle instants, bool velocity, unsigned threads,
+            [](Table &t, nb::handle sets, nb::handle instants, bool velocity, unsigned threads,
                const std::string &output, double a, double f, nb::handle out) {
                 const ArrayIn<std::int64_t> counts = array_in<std::int64_t>(instants, "instants");
                 if (counts.ndim != 1)
