@@ -437,3 +437,19 @@ def test_long_propagation_stops_at_an_interrupt():
     timer.join()
     # Nothing is left half-done: the next propagation is as before.
     assert satellite.propagate(Time("2023-03-01")).position.tobytes() == small.position.tobytes()
+
+
+def test_sets_set_up_on_first_use_give_the_same_states():
+    # A set is set up when a request first needs it, whichever thread asks first.
+    instants = Time(1677628800 * 10**9 + np.arange(0, 400 * 86400, 3 * 86400, dtype=np.int64) * 10**9)
+    expected = history_propagator().propagate(instants)
+    satellite = history_propagator()
+    one_instant = satellite.propagate(instants[40:41])
+    assert one_instant.position.tobytes() == expected.position[:, 40:41].tobytes()
+    results = []
+    threads = [threading.Thread(target=lambda: results.append(satellite.propagate(instants))) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert all(result.position.tobytes() == expected.position.tobytes() for result in results)
