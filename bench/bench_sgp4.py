@@ -118,7 +118,7 @@ def small_requests(table) -> None:
 def setting_up_a_history(table) -> None:
     """SGP4 of a catalogue of histories: 5,000 satellites with 200 sets each (10^6 sets)."""
     satellites, sets = (500, 200) if QUICK else (5_000, 200)
-    catalogue = read_tle(io.BytesIO(synthetic_histories(satellites, sets).encode()))
+    catalogue = read_tle(io.BytesIO(synthetic_tle(satellites, sets).encode()))
     seconds = median_seconds(lambda: SGP4(catalogue), repeats=3)
     table.add(Row(f"SGP4(catalogue) of {satellites:,} satellites x {sets} sets", satellites * sets, seconds,
                   items=satellites * sets, target=0.3 * satellites * sets / 10**6))
@@ -162,7 +162,7 @@ def fresh_memory_and_end_to_end(table) -> None:
     scale = satellites / 30_000
     with tempfile.TemporaryDirectory() as folder:
         path = Path(folder) / "catalogue.tle"
-        path.write_text(synthetic_catalogue(satellites))
+        path.write_text(synthetic_tle(satellites))
         fresh_and_warm_rows(table, f"SGP4 propagate {satellites:,} x {TIMES:,}, position and velocity, 2 threads",
                             f"propagator = SGP4(read_tle({str(path)!r}))", "propagator.propagate(times, threads=2)",
                             samples, None, None)
@@ -175,9 +175,9 @@ def checksum(line: str) -> str:
     return line + str(sum(int(c) if c.isdigit() else c == "-" for c in line[:68]) % 10)
 
 
-def synthetic_catalogue(satellites: int, seed: int = 0) -> str:
-    """TLE text of `satellites` satellites made from the bundled sets, each under its own number with
-    its own node and mean anomaly."""
+def synthetic_tle(satellites: int, sets: int = 1, seed: int = 0) -> str:
+    """TLE text of `satellites` satellites made from the bundled sets, each under its own number with its
+    own node and mean anomaly; with more than one set each, their epochs spread over 2023."""
     rng = np.random.default_rng(seed)
     real = read_pairs()
     lines = []
@@ -185,25 +185,9 @@ def synthetic_catalogue(satellites: int, seed: int = 0) -> str:
         line1, line2 = real[rng.integers(len(real))]
         number = f"{i:05d}"
         node, anomaly = rng.uniform(0, 360, 2)
-        lines.append(checksum(line1[:2] + number + line1[7:68]))
-        lines.append(checksum(f"{line2[:2]}{number}{line2[7:17]}{node:8.4f}{line2[25:43]}{anomaly:8.4f}{line2[51:68]}"))
+        second = checksum(f"{line2[:2]}{number}{line2[7:17]}{node:8.4f}{line2[25:43]}{anomaly:8.4f}{line2[51:68]}")
+        days = np.sort(rng.uniform(1, 365, sets)) if sets > 1 else [None]
+        for day in days:
+            epoch = line1[18:32] if day is None else f"23{day:012.8f}"
+            lines += [checksum(f"{line1[:2]}{number}{line1[7:18]}{epoch}{line1[32:68]}"), second]
     return "\n".join(lines) + "\n"
-
-
-def synthetic_histories(satellites: int, sets: int, seed: int = 1) -> str:
-    """TLE text of `satellites` satellites with `sets` sets each, epochs spread over 2023."""
-    rng = np.random.default_rng(seed)
-    real = read_pairs()
-    lines = []
-    for i in range(satellites):
-        line1, line2 = real[rng.integers(len(real))]
-        number = f"{i:05d}"
-        second = checksum(line2[:2] + number + line2[7:68])
-        for day in np.sort(rng.uniform(1, 365, sets)):
-            lines.append(checksum(f"{line1[:2]}{number}{line1[7:18]}23{day:012.8f}{line1[32:68]}"))
-            lines.append(second)
-    return "\n".join(lines) + "\n"
-
-
-if __name__ == "__main__":
-    run_alone(run)

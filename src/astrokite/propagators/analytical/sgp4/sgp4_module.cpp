@@ -19,6 +19,7 @@
 #include <string>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -54,32 +55,31 @@ template <typename T> ArrayIn<T> array_in(nb::handle value, const char *name) {
             static_cast<std::size_t>(PyArray_SIZE(array))};
 }
 
+// The value of an option given by name; a ValueError that lists the names
+// otherwise ("mode must be 'improved' or 'afspc', not 'x'").
+template <typename Value, std::size_t N>
+Value named(const char *option, const std::string &name, const std::pair<const char *, Value> (&choices)[N]) {
+    std::string names;
+    for (std::size_t k = 0; k < N; ++k) {
+        if (name == choices[k].first)
+            return choices[k].second;
+        names += (k == 0 ? "'" : k + 1 == N ? " or '" : ", '") + std::string(choices[k].first) + "'";
+    }
+    throw nb::value_error((std::string(option) + " must be " + names + ", not '" + name + "'").c_str());
+}
+
 sgp4::Gravity gravity_named(const std::string &name) {
-    if (name == "wgs72")
-        return sgp4::Gravity::wgs72;
-    if (name == "wgs72old")
-        return sgp4::Gravity::wgs72old;
-    if (name == "wgs84")
-        return sgp4::Gravity::wgs84;
-    throw nb::value_error(("gravity must be 'wgs72', 'wgs72old' or 'wgs84', not '" + name + "'").c_str());
+    return named<sgp4::Gravity>(
+        "gravity", name, {{"wgs72", sgp4::Gravity::wgs72}, {"wgs72old", sgp4::Gravity::wgs72old}, {"wgs84", sgp4::Gravity::wgs84}});
 }
 
 sgp4::Output output_named(const std::string &name) {
-    if (name == "TEME")
-        return sgp4::Output::teme;
-    if (name == "ITRF")
-        return sgp4::Output::itrf;
-    if (name == "geodetic")
-        return sgp4::Output::geodetic;
-    throw nb::value_error(("output must be 'TEME', 'ITRF' or 'geodetic', not '" + name + "'").c_str());
+    return named<sgp4::Output>(
+        "output", name, {{"TEME", sgp4::Output::teme}, {"ITRF", sgp4::Output::itrf}, {"geodetic", sgp4::Output::geodetic}});
 }
 
 sgp4::Mode mode_named(const std::string &name) {
-    if (name == "improved")
-        return sgp4::Mode::improved;
-    if (name == "afspc")
-        return sgp4::Mode::afspc;
-    throw nb::value_error(("mode must be 'improved' or 'afspc', not '" + name + "'").c_str());
+    return named<sgp4::Mode>("mode", name, {{"improved", sgp4::Mode::improved}, {"afspc", sgp4::Mode::afspc}});
 }
 
 // Memory for large result arrays, in ordinary pages, first written by the
