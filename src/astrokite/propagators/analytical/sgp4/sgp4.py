@@ -293,21 +293,31 @@ class SGP4(Propagator):
             return self._flat, time, instants
         if self._only_sets is not None:
             return self._only_sets, time, instants
-        # For each satellite and instant: how many of its sets have an epoch at or before the instant,
-        # counted over the instants in order (where each epoch falls among them, accumulated).
-        rows = len(self)
+        rows, n = len(self), len(instants)
         order = np.argsort(instants, kind="stable")
         sorted_instants = instants[order]
-        falls = np.searchsorted(sorted_instants, self._flat_epochs, side="left")
-        row_of_set = np.repeat(np.arange(rows), np.diff(self._run_start))
+        sets = np.empty((rows, n), np.int64)
+        # A block of satellites at a time, so that the work arrays stay small beside the result.
+        block = max(1, 2**20 // max(n, 1))
+        for start in range(0, rows, block):
+            stop = min(rows, start + block)
+            sets[start:stop] = self._serving_block(start, stop, order, sorted_instants, instants, select)
+        return sets, time, instants
+
+    def _serving_block(self, start: int, stop: int, order, sorted_instants, instants, select: str) -> np.ndarray:
+        """The set serving each instant for the satellites of rows ``start`` to ``stop``."""
+        # For each satellite and instant: how many of its sets have an epoch at or before the instant,
+        # counted over the instants in order (where each epoch falls among them, accumulated).
+        runs = self._run_start[start:stop + 1]
         width = len(instants) + 1
-        counted = np.bincount(row_of_set * width + falls, minlength=rows * width).reshape(rows, width)
+        falls = np.searchsorted(sorted_instants, self._flat_epochs[runs[0]:runs[-1]], side="left")
+        row_of_set = np.repeat(np.arange(stop - start), np.diff(runs))
+        counted = np.bincount(row_of_set * width + falls, minlength=(stop - start) * width).reshape(-1, width)
         np.cumsum(counted, axis=1, out=counted)
-        first, stop = self._run_start[:-1, None], self._run_start[1:, None]
-        after = np.empty((rows, len(instants)), np.int64)
+        first, last = runs[:-1, None], runs[1:, None]
+        after = np.empty((stop - start, len(instants)), np.int64)
         after[:, order] = first + counted[:, :-1]
-        positions = _serving(self._flat_epochs, after, first, stop, instants[None, :], select)
-        return self._flat[positions], time, instants
+        return self._flat[_serving(self._flat_epochs, after, first, last, instants[None, :], select)]
 
     def propagate_pairs(
         self, rows, times, *, velocity: bool = True, select: str = "inforce", threads: int | None = None
