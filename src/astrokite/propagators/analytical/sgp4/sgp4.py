@@ -205,7 +205,8 @@ class SGP4(Propagator):
                 requests run on the calling thread whatever this says.
             out: an ephemeris from an earlier call of the same shape and
                 ``velocity``, whose arrays are written over instead of new
-                ones (repeated calls then need no fresh memory).
+                ones (repeated calls then need no fresh memory; a call
+                interrupted leaves them partly written).
 
         Returns:
             A ``StateVectorEphemeris`` with ``position`` (m) and ``velocity``
@@ -250,7 +251,8 @@ class SGP4(Propagator):
         Args:
             times, select, threads: as in ``propagate``.
             ellipsoid: any ``Ellipsoid``, WGS84 by default.
-            out: an array from an earlier call of the same shape, written over.
+            out: an array from an earlier call of the same shape, written over
+                (partly, by a call interrupted).
 
         Returns:
             An array of ``LLA_dtype`` (fields lat, lon, alt) of shape (rows, n).
