@@ -239,7 +239,9 @@ nb::tuple run(Table &table, sgp4::Request request, const sgp4::Results &results,
     const std::size_t set_count = request.set_of_sample ? request.rows * request.times : request.rows;
     const std::int64_t *sets = request.set_of_sample ? request.set_of_sample : request.set_of_row;
     bool finished;
-    if (request.rows * request.times <= sgp4::piece_samples) {  // too quick to let other threads run meanwhile
+    // A few thousand samples take less time than letting other threads run meanwhile would cost.
+    constexpr std::size_t quick = 2048;
+    if (request.rows * request.times <= quick) {
         table.initialise_sets(sets, set_count, threads);
         finished = sgp4::run(table, request, results, threads, [] { return true; });
     } else {

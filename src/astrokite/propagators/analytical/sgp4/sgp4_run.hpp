@@ -27,8 +27,11 @@ struct Results {
 
 // Samples in a piece: enough to spread the cost of taking it, few enough that
 // its states stay in cache until converted and that an interrupt is seen soon
-// (well under a millisecond of work).
-inline constexpr std::size_t piece_samples = 8192;
+// (about a millisecond of work).
+inline constexpr std::size_t piece_samples = 16384;
+// Whole rows in a piece come in multiples of this where more fit: the
+// kernels start the resonance integrators of that many rows side by side.
+inline constexpr std::size_t rows_together = 8;
 // Samples worth a thread of their own: fewer run on the calling thread, as
 // starting a thread would cost more than it saves.
 inline constexpr std::size_t samples_per_thread = 4 * piece_samples;
@@ -47,6 +50,8 @@ struct Pieces {
     Pieces(std::size_t rows_, std::size_t times_) : rows(rows_), times(times_) {
         per_row = times > piece_samples ? (times + piece_samples - 1) / piece_samples : 1;
         rows_per_piece = per_row > 1 || times == 0 ? 1 : std::max<std::size_t>(1, piece_samples / times);
+        if (rows_per_piece > rows_together)
+            rows_per_piece -= rows_per_piece % rows_together;
         count = per_row > 1 ? rows * per_row : (rows + rows_per_piece - 1) / rows_per_piece;
     }
 
