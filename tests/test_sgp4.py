@@ -253,6 +253,10 @@ def test_batches_and_threads_match_single_sets_bit_for_bit(kernel):
         # Dropping the first time moves every other time to another lane.
         single = SGP4(TLE(line1, line2)).propagate_since(minutes[1:])
         assert single.position[0].tobytes() == one.position[row, 1:].tobytes()
+        # A row of fewer times than lanes: the same values as within the longer row.
+        few = SGP4(TLE(line1, line2)).propagate_since(minutes[40:40 + row % 7 + 1])
+        assert few.position[0].tobytes() == one.position[row, 40:40 + row % 7 + 1].tobytes()
+        assert few.error[0].tobytes() == one.error[row, 40:40 + row % 7 + 1].tobytes()
         # Times in reverse order restart the resonance integrator: same values.
         backwards = SGP4(TLE(line1, line2)).propagate_since(minutes[::-1])
         assert backwards.position[0, ::-1].tobytes() == one.position[row].tobytes()

@@ -105,6 +105,51 @@ struct Turns {
     }
 };
 
+// The widest kernel's lanes.
+inline constexpr std::size_t widest_lanes = 8;
+
+// All samples of a request by the kernel. A single row of fewer samples than
+// the widest lanes goes to it padded to their width (its last sample
+// repeated, the copies dropped): the kernels then fill their lanes with the
+// row's times, several times quicker for a few samples than gathering the
+// lanes of several sets. Each lane's result is the same either way.
+inline void propagate_all(const TableView &table, RangeRunner run_range, const Request &request) {
+    const std::size_t n = request.rows * request.times;
+    if (request.rows != 1 || n >= widest_lanes || n == 0) {
+        run_range(table, request, 0, n);
+        return;
+    }
+    constexpr std::size_t w = widest_lanes;
+    std::int64_t sets[w], instants[w];
+    double minutes[w], position[3 * w], velocity[3 * w];
+    std::int8_t error[w];
+    Request padded = request;
+    padded.times = w;
+    for (std::size_t k = 0; k < w; ++k) {
+        const std::size_t from = std::min(k, n - 1);
+        if (request.set_of_sample)
+            sets[k] = request.set_of_sample[from];
+        if (request.instants_ns)
+            instants[k] = request.instants_ns[from];
+        if (request.minutes)
+            minutes[k] = request.minutes[from];
+    }
+    if (request.set_of_sample)
+        padded.set_of_sample = sets;
+    if (request.instants_ns)
+        padded.instants_ns = instants;
+    if (request.minutes)
+        padded.minutes = minutes;
+    padded.position = position;
+    padded.velocity = request.velocity ? velocity : nullptr;
+    padded.error = error;
+    run_range(table, padded, 0, w);
+    std::copy(position, position + 3 * n, request.position);
+    if (request.velocity)
+        std::copy(velocity, velocity + 3 * n, request.velocity);
+    std::copy(error, error + n, request.error);
+}
+
 // Propagate one piece and write what was asked for.
 inline void run_piece(const TableView &table, RangeRunner run_range, const Request &request, const Results &results,
                       const Turns &turns, const Piece &piece) {
@@ -112,7 +157,7 @@ inline void run_piece(const TableView &table, RangeRunner run_range, const Reque
     if (results.output == Output::teme) {
         const Request part = part_of(request, piece, request.position + 3 * offset,
                                      request.velocity ? request.velocity + 3 * offset : nullptr);
-        run_range(table, part, 0, samples);
+        propagate_all(table, run_range, part);
         return;
     }
     // TEME states of the piece in a buffer of its thread, converted from there.
@@ -120,7 +165,7 @@ inline void run_piece(const TableView &table, RangeRunner run_range, const Reque
     const bool states = results.output == Output::itrf && request.velocity;
     buffer.resize((states ? 6 : 3) * samples);
     double *r = buffer.data(), *v = states ? r + 3 * samples : nullptr;
-    run_range(table, part_of(request, piece, r, v), 0, samples);
+    propagate_all(table, run_range, part_of(request, piece, r, v));
     if (results.output == Output::geodetic) {
         frames::geodetic_points(turns.turn.data() + 2 * piece.column, piece.columns, piece.rows, r,
                                 results.ellipsoid, request.position + 3 * offset);
@@ -151,7 +196,7 @@ bool run(const Table &table_columns, const Request &request, const Results &resu
     if (total == 0)
         return true;
     if (results.output == Output::teme && total <= piece_samples) {
-        run_range(table, request, 0, total);
+        propagate_all(table, run_range, request);
         return true;
     }
     const Turns turns(request, results);
