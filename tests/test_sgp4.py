@@ -425,6 +425,13 @@ def test_results_written_over_earlier_ones():
         satellite.propagate_lla(Time("2023-01-02"), out=lla)
     with pytest.raises(ValueError, match="frame"):
         satellite.propagate(day, frame="GCRF")
+    # Arrays the results cannot be written into as they are are refused, never written in a copy.
+    first.position, first.error = first.position[:, ::-1], first.error.astype(np.int64)
+    with pytest.raises(TypeError, match="C-contiguous float64"):
+        satellite.propagate(day, out=first)
+    first.position = first.position.copy()
+    with pytest.raises(TypeError, match="int8"):
+        satellite.propagate(day, out=first)
 
 
 def test_long_propagation_stops_at_an_interrupt():

@@ -197,7 +197,7 @@ nb::object result_array(nb::handle given, const std::size_t (&shape)[N], const c
     if (given.is_none())
         return new_array<T>(shape, data);
     nb::ndarray<T, nb::numpy, nb::c_contig, nb::device::cpu> array;
-    if (!nb::try_cast(given, array))
+    if (!nb::try_cast(given, array, false))  // no converted copy: the results would be lost in it
         throw nb::type_error((std::string("out ") + name + " must be a writeable C-contiguous " +
                               (sizeof(T) == 1 ? "int8" : "float64") + " array")
                                  .c_str());
