@@ -1,8 +1,12 @@
 """SGP4/SDP4 propagation against the sgp4 package's propagator (the reference),
 on its verification set, on the bundled real histories and on drawn elements."""
 
+import _thread
 import importlib.resources
 import math
+import threading
+import time
+import warnings
 
 import numpy as np
 import pytest
@@ -10,13 +14,14 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from sgp4.api import WGS72, WGS72OLD, WGS84, Satrec
 
-from astrokite.frames.frames import TEME
+from astrokite.frames.frames import ITRF, TEME
+from astrokite.mathtools.ellipsoid import ellipsoid
 from astrokite.propagators.analytical.sgp4 import _sgp4
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
 from astrokite.propagators.propagators import Propagator
 from astrokite.time.time import Time
-from conftest import ISS1, ISS2, element_sets, history, with_checksum
+from conftest import DATA, ISS1, ISS2, element_sets, history, with_checksum
 
 MM = 1e-3  # metres
 GRAVITY = {"wgs72": WGS72, "wgs72old": WGS72OLD, "wgs84": WGS84}
@@ -248,6 +253,10 @@ def test_batches_and_threads_match_single_sets_bit_for_bit(kernel):
         # Dropping the first time moves every other time to another lane.
         single = SGP4(TLE(line1, line2)).propagate_since(minutes[1:])
         assert single.position[0].tobytes() == one.position[row, 1:].tobytes()
+        # A row of fewer times than lanes: the same values as within the longer row.
+        few = SGP4(TLE(line1, line2)).propagate_since(minutes[40:40 + row % 7 + 1])
+        assert few.position[0].tobytes() == one.position[row, 40:40 + row % 7 + 1].tobytes()
+        assert few.error[0].tobytes() == one.error[row, 40:40 + row % 7 + 1].tobytes()
         # Times in reverse order restart the resonance integrator: same values.
         backwards = SGP4(TLE(line1, line2)).propagate_since(minutes[::-1])
         assert backwards.position[0, ::-1].tobytes() == one.position[row].tobytes()
@@ -401,3 +410,123 @@ def test_resonant_rows_started_together_match_sets_alone_bit_for_bit(kernel):
         assert alone.position.tobytes() == one.position[:, column:column + 1].tobytes()
         assert alone.velocity.tobytes() == one.velocity[:, column:column + 1].tobytes()
         assert alone.error.tobytes() == one.error[:, column:column + 1].tobytes()
+
+
+def history_propagator():
+    """Every bundled history (15 satellites, many sets each) under one propagator."""
+    return SGP4([ELSET(*history(path.name)) for path in sorted(DATA.glob("*.tle"))])
+
+
+@pytest.mark.parametrize("source", ["tle", "elset", "list", "catalogue"])
+def test_nothing_to_propagate_gives_empty_results(source):
+    iss = history("iss.tle")[:3]
+    satellite = SGP4({"tle": iss[0], "elset": ELSET(*iss), "list": [iss[0], ELSET(*iss)],
+                      "catalogue": {25544: ELSET(*iss)}}[source])
+    rows = len(satellite)
+    nothing = Time(np.array([], dtype=np.int64))
+    for select, expected in (("inforce", rows), ("nearest", rows), ("each", satellite.size)):
+        result = satellite.propagate(nothing, select=select)
+        assert result.position.shape == result.velocity.shape == (expected, 0, 3)
+        assert result.error.shape == (expected, 0) and len(result.satnos) == expected
+    assert satellite.propagate(nothing, frame="ITRF").position.shape == (rows, 0, 3)
+    assert satellite.propagate_lla(nothing).shape == (rows, 0)
+    position, velocity, error = satellite.propagate_pairs([], nothing)
+    assert position.shape == velocity.shape == (0, 3) and error.shape == (0,)
+    since = satellite.propagate_since([])
+    assert since.position.shape == (satellite.size, 0, 3) and since.error.shape == (satellite.size, 0)
+
+
+def test_offsets_without_an_instant_give_code_7_and_no_time():
+    satellite = SGP4(TLE(ISS1, ISS2))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for minutes in ([0.0, math.nan], [math.inf], [-math.inf, 1.0], [1e300], [3e8]):
+            result = satellite.propagate_since(minutes)
+            assert result.time is None
+            assert list(result.error[0]) == [0 if math.isfinite(m) and abs(m) < 1e6 else 7 for m in minutes]
+        assert satellite.propagate_since([0.0, 1.5]).time.int64.tolist() == [
+            satellite.propagate_since(0.0).time.int64[0] + k for k in (0, 90 * 10**9)]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_earth_fixed_and_geodetic_results_are_the_conversions_bit_for_bit(threads):
+    satellite = history_propagator()
+    # Five months either side of 2023-03-01 (NUTSAT decays in April), more times than a block of
+    # work holds and in no order: rows are cut into pieces, and histories
+    # choose their sets across them.
+    rng = np.random.default_rng(3)
+    instants = rng.permutation(1677628800 * 10**9 + np.arange(-10_000, 10_000) * 22 * 60 * 10**9)
+    times = Time(instants)
+    teme = satellite.propagate(times, threads=threads)
+    assert teme.position.tobytes() == satellite.propagate(times, threads=1).position.tobytes()
+    itrf, expected = satellite.propagate(times, frame=ITRF, threads=threads), teme.to(ITRF)
+    assert itrf.frame is ITRF and list(itrf.satnos) == list(teme.satnos)
+    for name in ("position", "velocity", "error"):
+        assert getattr(itrf, name).tobytes() == getattr(expected, name).tobytes()
+    position_only = satellite.propagate(times, frame="ITRF", velocity=False, threads=threads)
+    assert position_only.velocity is None and position_only.position.tobytes() == expected.position.tobytes()
+    lla = satellite.propagate_lla(times, ellipsoid=ellipsoid.WGS72, threads=threads)
+    assert lla.tobytes() == teme.lla(ellipsoid.WGS72).tobytes()
+    assert 0 < np.count_nonzero(teme.error) and np.isnan(lla["alt"][teme.error != 0]).all()
+    # The sets serving each time are those of the same times in order.
+    order = np.argsort(instants)
+    assert satellite.propagate(Time(instants[order])).position.tobytes() == teme.position[:, order].tobytes()
+
+
+def test_results_written_over_earlier_ones():
+    satellite = SGP4(history("iss.tle")[:2])
+    day, later = Time(["2023-01-02", "2023-01-03"]), Time(["2023-01-04", "2023-01-05"])
+    first = satellite.propagate(day)
+    again = satellite.propagate(later, out=first)
+    assert again.position is first.position and again.velocity is first.velocity
+    assert again.position.tobytes() == satellite.propagate(later).position.tobytes()
+    lla = satellite.propagate_lla(day)
+    assert satellite.propagate_lla(later, out=lla) is lla
+    assert lla.tobytes() == satellite.propagate_lla(later).tobytes()
+    with pytest.raises(ValueError, match="shape"):
+        satellite.propagate(Time(["2023-01-02"]), out=first)
+    with pytest.raises(ValueError, match="velocity"):
+        satellite.propagate(day, out=satellite.propagate(day, velocity=False))
+    with pytest.raises(ValueError, match="shape"):
+        satellite.propagate_lla(Time("2023-01-02"), out=lla)
+    with pytest.raises(ValueError, match="frame"):
+        satellite.propagate(day, frame="GCRF")
+    # Arrays the results cannot be written into as they are are refused, never written in a copy.
+    first.position, first.error = first.position[:, ::-1], first.error.astype(np.int64)
+    with pytest.raises(TypeError, match="C-contiguous float64"):
+        satellite.propagate(day, out=first)
+    first.position = first.position.copy()
+    with pytest.raises(TypeError, match="int8"):
+        satellite.propagate(day, out=first)
+
+
+def test_long_propagation_stops_at_an_interrupt():
+    satellite = SGP4([TLE(l1, l2) for _, l1, l2 in element_sets()][:2000])
+    times = Time(1677628800 * 10**9 + np.arange(100_000, dtype=np.int64) * 60 * 10**9)  # minutes of work
+    small = satellite.propagate(Time("2023-03-01"))
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    timer.start()
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        satellite.propagate(times, velocity=False)
+    # A generous bound: it stops between blocks of a millisecond or so.
+    assert time.monotonic() - start < 5.0
+    timer.join()
+    # Nothing is left half-done: the next propagation is as before.
+    assert satellite.propagate(Time("2023-03-01")).position.tobytes() == small.position.tobytes()
+
+
+def test_sets_set_up_on_first_use_give_the_same_states():
+    # A set is set up when a request first needs it, whichever thread asks first.
+    instants = Time(1677628800 * 10**9 + np.arange(0, 400 * 86400, 3 * 86400, dtype=np.int64) * 10**9)
+    expected = history_propagator().propagate(instants)
+    satellite = history_propagator()
+    one_instant = satellite.propagate(instants[40:41])
+    assert one_instant.position.tobytes() == expected.position[:, 40:41].tobytes()
+    results = []
+    threads = [threading.Thread(target=lambda: results.append(satellite.propagate(instants))) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert all(result.position.tobytes() == expected.position.tobytes() for result in results)

@@ -11,6 +11,7 @@
 
 #include "astrokite/common/parallel.hpp"
 #include "astrokite/propagators/analytical/sgp4/sgp4_batch.hpp"
+#include "astrokite/propagators/analytical/sgp4/sgp4_run.hpp"
 #include "astrokite/sites/passes.hpp"
 
 namespace astrokite::sites {
@@ -77,7 +78,7 @@ struct Propagation {
         request.rows = rows, request.times = times;
         request.set_of_sample = sets.data(), request.instants_ns = instants.data();
         request.position = position.data(), request.velocity = velocity.data(), request.error = error.data();
-        sgp4::run(fleet.table(), request, 1);
+        sgp4::run(fleet.table(), request, sgp4::Results{}, 1, [] { return true; });
         valid.resize(error.size());
         for (size_t i = 0; i < error.size(); ++i)
             valid[i] = error[i] == 0;

@@ -12,7 +12,9 @@ from collections.abc import Mapping
 
 import numpy as np
 
-from astrokite.frames.frames import TEME
+from astrokite import eop
+from astrokite.frames.frames import ITRF, TEME, Frame
+from astrokite.mathtools.ellipsoid.ellipsoid import WGS84
 from astrokite.propagators.analytical.sgp4._sgp4 import Table
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
 from astrokite.propagators.propagators import Propagator
@@ -79,6 +81,33 @@ def _threads(threads) -> int:
     return int(threads)
 
 
+def _ephemeris(time, position, velocity, frame, satnos, error) -> StateVectorEphemeris:
+    """An ephemeris of arrays made here, of the right types and shapes already:
+    the checks and conversions of its constructor would cost a small request
+    more than its propagation."""
+    ephemeris = StateVectorEphemeris.__new__(StateVectorEphemeris)
+    ephemeris.time, ephemeris.frame, ephemeris.satnos = time, frame, satnos
+    ephemeris.position, ephemeris.velocity, ephemeris.error = position, velocity, error
+    return ephemeris
+
+
+def _instants_after(epoch: int, minutes: np.ndarray) -> Time | None:
+    """The instants `minutes` after `epoch` (int64 ns), or None when one of
+    them is not finite or lies outside what ``Time`` holds (int64 ns)."""
+    with np.errstate(all="ignore"):
+        inside = np.abs(epoch + minutes * 60e9) < 9.2e18
+    if not inside.all():
+        return None
+    return Time(epoch + np.round(minutes * 60e9).astype(np.int64))
+
+
+def _frame_name(frame, names: tuple[str, ...]) -> str:
+    name = frame.name if isinstance(frame, Frame) else frame
+    if name not in names:
+        raise ValueError(f"frame must be one of {', '.join(names)}, not {frame!r}")
+    return name
+
+
 def _serving(epochs: np.ndarray, after, first, stop, instants: np.ndarray, select: str) -> np.ndarray:
     """Position in ``epochs`` of the set serving each instant, given its
     satellite's sets at positions ``first`` to ``stop`` (epoch order) and where
@@ -131,30 +160,29 @@ class SGP4(Propagator):
 
     def __init__(self, source, *, gravity: str = "wgs72", mode: str = "improved"):
         groups = _groups(source)
-        self._table = Table(b"".join(groups), gravity, mode)
+        self._table = Table(groups, gravity, mode)
         self.gravity = gravity
         self.mode = mode
         epochs = self._table.epoch_ns
-        # Each satellite's sets as table indices in epoch order (equal epochs keep their order).
-        self._sets = []
-        start = 0
-        for rows in groups:
-            indices = np.arange(start, start + len(rows) // 138)
-            self._sets.append(indices[np.argsort(epochs[indices], kind="stable")])
-            start += len(indices)
+        counts = np.fromiter((len(rows) // 138 for rows in groups), dtype=np.int64, count=len(groups))
+        # Each satellite's sets as table indices in epoch order (equal epochs keep their order),
+        # satellite after satellite, with where each satellite's run starts and ends.
+        self._run_start = np.zeros(len(groups) + 1, np.int64)
+        np.cumsum(counts, out=self._run_start[1:])
+        self._flat = np.arange(len(epochs))
+        # Sources give each satellite's sets in epoch order as a rule: sort only when they are not.
+        later_start = np.diff(epochs) < 0
+        later_start[self._run_start[1:-1] - 1] = False
+        if later_start.any():
+            self._flat = np.lexsort((epochs, np.repeat(np.arange(len(groups)), counts)))
+        self._flat_epochs = epochs[self._flat]
         self._epochs = epochs
         self._satno = self._table.satno
-        # The same sets flattened (satellite after satellite), with where each satellite's run starts and
-        # ends, for choosing sets of many (satellite, time) pairs at once.
-        self._flat = np.concatenate(self._sets) if self._sets else np.empty(0, np.int64)
-        self._flat_epochs = epochs[self._flat]
-        self._run_start = np.concatenate([[0], np.cumsum([len(indices) for indices in self._sets])]).astype(np.int64)
         # When every satellite has one set, that set serves all its times.
-        self._only_sets = (
-            np.array([indices[0] for indices in self._sets], dtype=np.int64)
-            if all(len(indices) == 1 for indices in self._sets)
-            else None
-        )
+        self._only_sets = self._flat if len(self._flat) == len(groups) else None
+        # Catalogue numbers of the rows: one per satellite, or one per set (select "each").
+        self._row_satnos = self._satno[self._flat[self._run_start[:-1]]]
+        self._set_satnos = self._satno[self._flat]
 
     @property
     def size(self) -> int:
@@ -164,21 +192,22 @@ class SGP4(Propagator):
     @property
     def satnos(self) -> np.ndarray:
         """Catalogue number of each satellite (int64, one per row of ``propagate``)."""
-        return self._satno[self._run_start[:-1]]
+        return self._row_satnos.copy()
 
     def __len__(self) -> int:
         """Number of satellites (rows of ``propagate`` with select "inforce" or "nearest")."""
-        return len(self._sets)
+        return len(self._run_start) - 1
 
     def __repr__(self) -> str:
         from astrokite.utils.quantities import count
 
-        return f"<SGP4 of {count(len(self._sets), 'satellite')}, {count(self.size, 'element set')}, {self.gravity}, {self.mode}>"
+        return f"<SGP4 of {count(len(self), 'satellite')}, {count(self.size, 'element set')}, {self.gravity}, {self.mode}>"
 
     def propagate(
-        self, times, *, velocity: bool = True, select: str = "inforce", threads: int | None = None
+        self, times, *, velocity: bool = True, select: str = "inforce", frame="TEME", threads: int | None = None,
+        out: StateVectorEphemeris | None = None,
     ) -> StateVectorEphemeris:
-        """States of every satellite at `times`, in TEME.
+        """States of every satellite at `times`, in TEME or ITRF.
 
         Args:
             times: a ``Time`` (scalar or array of n instants) or anything ``Time``
@@ -189,33 +218,130 @@ class SGP4(Propagator):
                 times before the first epoch), "nearest" the closest epoch
                 (the earlier on a tie), "each" every set (one row per element
                 set instead of one per satellite).
-            threads: native threads to use; None uses every core.
+            frame: ``TEME`` (the theory's frame) or ``ITRF`` (Earth-fixed: the
+                same turn about the pole as ``to(ITRF)``, applied while the
+                states are made, so no TEME arrays are written). A frame of
+                ``astrokite.frames`` or its name.
+            threads: native threads to use at most; None uses every core. Small
+                requests run on the calling thread whatever this says.
+            out: an ephemeris from an earlier call of the same shape and
+                ``velocity``, whose arrays are written over instead of new
+                ones (repeated calls then need no fresh memory; a call
+                interrupted leaves them partly written).
 
         Returns:
             A ``StateVectorEphemeris`` with ``position`` (m) and ``velocity``
             (m/s) of shape (rows, n, 3), ``error`` (int8, rows x n) and the
             catalogue number of each row in ``satnos``.
+
+        A long propagation stops at Ctrl-C with KeyboardInterrupt.
+
+        Example:
+            >>> from astrokite import SGP4, TLE, Time
+            >>> iss = SGP4(TLE("1 25544U 98067A   23001.26991367  .00015968  00000-0  28903-3 0  9993",
+            ...                "2 25544  51.6448  75.3411 0005204 209.5406 257.0907 15.49811030375904"))
+            >>> eph = iss.propagate(Time("2023-01-01T12:00"), frame="ITRF", velocity=False)
+            >>> eph.shape, eph.velocity
+            ((1, 1), None)
         """
+        name = _frame_name(frame, ("TEME", "ITRF"))
+        sets, time, instants = self._grid(times, select)
+        arrays = None
+        if out is not None:
+            if not isinstance(out, StateVectorEphemeris):
+                raise TypeError(f"out must be a StateVectorEphemeris, not {type(out).__name__}")
+            arrays = (out.position, out.velocity, out.error)
+        earth = eop.orientation(instants) if name == "ITRF" else None
+        position, velocity_array, error = self._table.propagate(
+            sets, instants, bool(velocity), _threads(threads), name, 0.0, 0.0, arrays, earth
+        )
+        satnos = self._set_satnos if select == "each" else self._row_satnos
+        return _ephemeris(time, position, velocity_array, ITRF if name == "ITRF" else TEME, satnos.copy(), error)
+
+    def propagate_lla(
+        self, times, *, ellipsoid=WGS84, select: str = "inforce", threads: int | None = None, out=None
+    ) -> np.ndarray:
+        """Geodetic latitude and longitude [rad] and altitude [m] of every
+        satellite at `times`, on ``ellipsoid``.
+
+        The same values as ``propagate(times).lla(ellipsoid)``, bit for bit, but
+        made a block of samples at a time while the states are in cache: no
+        state arrays are written, which saves most of the memory and time of
+        a large request. A failed sample gives NaN (its code is in the
+        ``error`` of ``propagate``).
+
+        Args:
+            times, select, threads: as in ``propagate``.
+            ellipsoid: any ``Ellipsoid``, WGS84 by default.
+            out: an array from an earlier call of the same shape, written over
+                (partly, by a call interrupted).
+
+        Returns:
+            An array of ``LLA_dtype`` (fields lat, lon, alt) of shape (rows, n).
+
+        Example:
+            >>> from astrokite import SGP4, TLE, Time
+            >>> iss = SGP4(TLE("1 25544U 98067A   23001.26991367  .00015968  00000-0  28903-3 0  9993",
+            ...                "2 25544  51.6448  75.3411 0005204 209.5406 257.0907 15.49811030375904"))
+            >>> lla = iss.propagate_lla(Time(["2023-01-01T12:00", "2023-01-01T12:01"]))
+            >>> lla.shape, lla.dtype.names
+            ((1, 2), ('lat', 'lon', 'alt'))
+            >>> bool(400e3 < lla["alt"][0, 0] < 430e3)
+            True
+        """
+        from astrokite.datamodel.structured import LLA_dtype
+
+        sets, _, instants = self._grid(times, select)
+        arrays = None
+        if out is not None:
+            if not isinstance(out, np.ndarray) or out.dtype != LLA_dtype or not out.flags.c_contiguous:
+                raise TypeError("out must be a C-contiguous LLA_dtype array from an earlier propagate_lla")
+            rows = len(sets)
+            if out.shape != (rows, len(instants)):
+                raise ValueError(f"out has shape {out.shape}, these rows and times need {(rows, len(instants))}")
+            arrays = (out.view(np.float64).reshape(rows, len(instants), 3), None,
+                      np.empty((rows, len(instants)), np.int8))
+        lla, _, _ = self._table.propagate(sets, instants, False, _threads(threads), "geodetic",
+                                          float(ellipsoid.a), float(ellipsoid.f), arrays, eop.orientation(instants))
+        return out if out is not None else lla.view(LLA_dtype)[..., 0]
+
+    def _grid(self, times, select: str):
+        """The element set of each (row, time) of a grid request (one per row
+        when a row keeps one set), the ``Time`` and its int64 instants."""
         if select not in _SELECT:
             raise ValueError(f"select must be one of {', '.join(map(repr, _SELECT))}, not {select!r}")
-        count = _threads(threads)
-        time = times if isinstance(times, Time) else Time(times)
-        instants = np.atleast_1d(np.asarray(time.int64, dtype=np.int64))
+        time = times if type(times) is Time else Time(times)
+        counts = time.int64
+        instants = np.array([counts], np.int64) if type(counts) is int else counts
         if select == "each":
-            sets = self._flat
-        elif self._only_sets is not None:
-            sets = self._only_sets
-        else:
-            sets = np.empty((len(self._sets), len(instants)), dtype=np.int64)
-            for row, indices in enumerate(self._sets):
-                epochs = self._epochs[indices]
-                after = np.searchsorted(epochs, instants, side="right")
-                sets[row] = indices[_serving(epochs, after, 0, len(indices), instants, select)]
-        position, velocity_array, error = self._table.propagate(
-            np.ascontiguousarray(sets), instants, bool(velocity), count
-        )
-        satnos = self._satno[sets if sets.ndim == 1 else sets[:, 0]] if len(sets) else np.empty(0, np.int64)
-        return StateVectorEphemeris(time, position, velocity_array, frame=TEME, satnos=satnos, error=error)
+            return self._flat, time, instants
+        if self._only_sets is not None:
+            return self._only_sets, time, instants
+        rows, n = len(self), len(instants)
+        order = np.argsort(instants, kind="stable")
+        sorted_instants = instants[order]
+        sets = np.empty((rows, n), np.int64)
+        # A block of satellites at a time, so that the work arrays stay small beside the result.
+        block = max(1, 2**20 // max(n, 1))
+        for start in range(0, rows, block):
+            stop = min(rows, start + block)
+            sets[start:stop] = self._serving_block(start, stop, order, sorted_instants, instants, select)
+        return sets, time, instants
+
+    def _serving_block(self, start: int, stop: int, order, sorted_instants, instants, select: str) -> np.ndarray:
+        """The set serving each instant for the satellites of rows ``start`` to ``stop``."""
+        # For each satellite and instant: how many of its sets have an epoch at or before the instant,
+        # counted over the instants in order (where each epoch falls among them, accumulated).
+        runs = self._run_start[start:stop + 1]
+        width = len(instants) + 1
+        falls = np.searchsorted(sorted_instants, self._flat_epochs[runs[0]:runs[-1]], side="left")
+        row_of_set = np.repeat(np.arange(stop - start), np.diff(runs))
+        counted = np.bincount(row_of_set * width + falls, minlength=(stop - start) * width).reshape(-1, width)
+        np.cumsum(counted, axis=1, out=counted)
+        first, last = runs[:-1, None], runs[1:, None]
+        after = np.empty((stop - start, len(instants)), np.int64)
+        after[:, order] = first + counted[:, :-1]
+        return self._flat[_serving(self._flat_epochs, after, first, last, instants[None, :], select)]
 
     def propagate_pairs(
         self, rows, times, *, velocity: bool = True, select: str = "inforce", threads: int | None = None
@@ -256,8 +382,8 @@ class SGP4(Propagator):
         if rows.ndim != 1 or instants.shape != rows.shape:
             raise ValueError(f"rows and times must both be one-dimensional of one length, "
                              f"not of shapes {rows.shape} and {instants.shape}")
-        if len(rows) and (rows.min() < 0 or rows.max() >= len(self._sets)):
-            raise IndexError(f"rows must lie in [0, {len(self._sets)}), got {rows.min()} to {rows.max()}")
+        if len(rows) and (rows.min() < 0 or rows.max() >= len(self)):
+            raise IndexError(f"rows must lie in [0, {len(self)}), got {rows.min()} to {rows.max()}")
         rows = rows.astype(np.int64)
         first, stop = self._run_start[rows], self._run_start[rows + 1]
         positions = first.copy()
@@ -306,7 +432,8 @@ class SGP4(Propagator):
         Returns:
             A ``StateVectorEphemeris`` with one row per element set (in source
             order, each satellite's sets by epoch). Its ``time`` holds the
-            instants when all sets share one epoch, else None.
+            instants when all sets share one epoch and every offset is finite
+            and within the years ``Time`` spans, else None.
         """
         count = _threads(threads)
         offsets = np.atleast_1d(np.asarray(minutes, dtype=np.float64))
@@ -317,8 +444,6 @@ class SGP4(Propagator):
         position, velocity_array, error = self._table.propagate_since(sets, offsets, bool(velocity), count)
         time = None
         epochs = self._epochs[sets]
-        if len(epochs) and (epochs == epochs[0]).all() and np.isfinite(offsets).all():
-            time = Time(epochs[0] + np.round(offsets * 60e9).astype(np.int64))
-        return StateVectorEphemeris(
-            time, position, velocity_array, frame=TEME, satnos=self._satno[sets], error=error
-        )
+        if len(epochs) and (epochs == epochs[0]).all():
+            time = _instants_after(epochs[0], offsets)
+        return _ephemeris(time, position, velocity_array, TEME, self._set_satnos.copy(), error)

@@ -1,7 +1,7 @@
 // Propagation of many element sets to many times: a table of initialised
-// satellites built from stored line pairs, and a runner that fills position,
-// velocity and error arrays over native threads with the widest SIMD kernel
-// the CPU has. Plain C++: no Python here.
+// satellites built from stored line pairs, what a request asks for, and the
+// SIMD kernels that fill its position, velocity and error arrays (the widest
+// the CPU has, chosen at run time). Plain C++: no Python here.
 #pragma once
 
 #include <algorithm>
@@ -9,12 +9,15 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <string_view>
-#include <thread>
+#include <utility>
 #include <vector>
 
+#include "astrokite/common/parallel.hpp"
 #include "astrokite/propagators/analytical/sgp4/sgp4_theory.hpp"
 #include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
 #include "astrokite/time/calendar.hpp"
@@ -45,14 +48,62 @@ inline Elements elements_of(const tle_lines::ElementSet &set) {
     return e;
 }
 
-// Initialised element sets, with the exact epoch of each kept in two parts.
+// Element sets a thread reads and initialises at least (a few milliseconds).
+inline constexpr std::size_t sets_per_thread = 2048;
+
+// Storage that leaves its elements uninitialised until they are written: a
+// large table then costs no page faults for memory its threads fill.
+template <typename T> struct Uninitialised : std::allocator<T> {
+    template <typename U> struct rebind {
+        using other = Uninitialised<U>;
+    };
+    template <typename U> void construct(U *p) noexcept { ::new (static_cast<void *>(p)) U; }
+    template <typename U, typename... Args> void construct(U *p, Args &&...args) {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// Element sets, with the exact epoch of each kept in two parts. A set is
+// initialised (the theory's set-up, most of the cost of a table) when first
+// propagated, or at once for a table made with `initialise_all`: a request
+// that needs a few sets of a long history pays for those alone.
 struct Table {
-    std::vector<Satellite> satellites;
+    std::vector<Satellite, Uninitialised<Satellite>> satellites;  // valid where initialised
     std::vector<std::int64_t> epoch_midnight_ns;
     std::vector<double> epoch_fraction;
     std::vector<std::int64_t> satno;  // -1 where line 1 has no readable number
+    std::vector<Elements> elements;   // what each set is initialised from
+    Gravity gravity = Gravity::wgs72;
+    Mode mode = Mode::improved;
+    // Which sets are initialised, and how many, changed only with `setting_up` held.
+    std::vector<std::uint8_t> initialised;
+    std::size_t initialised_count = 0;
+    std::unique_ptr<std::mutex> setting_up = std::make_unique<std::mutex>();
 
     std::size_t size() const { return satellites.size(); }
+
+    // Initialise the sets among `sets` (n indices) not yet initialised, on up
+    // to `threads` threads (0: every core). Safe to call from several threads
+    // at once; a set is initialised once and never written again.
+    void initialise_sets(const std::int64_t *sets, std::size_t n, unsigned threads) {
+        const std::lock_guard<std::mutex> lock(*setting_up);
+        if (initialised_count == size())
+            return;
+        std::vector<std::size_t> missing;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto set = static_cast<std::size_t>(sets[i]);
+            if (!initialised[set]) {
+                initialised[set] = 1;
+                missing.push_back(set);
+            }
+        }
+        parallel::split(missing.size(), sets_per_thread, threads ? threads : parallel::cores(),
+                        [&](std::size_t first, std::size_t last) {
+                            for (std::size_t i = first; i < last; ++i)
+                                satellites[missing[i]] = initialise(elements[missing[i]], gravity, mode);
+                        });
+        initialised_count += missing.size();
+    }
 };
 
 // The columns of a table the kernels read, as plain pointers.
@@ -62,28 +113,48 @@ struct TableView {
     const double *epoch_fraction;
 };
 
-// A table from `count` rows of 138 bytes (line 1, then line 2).
-inline Table make_table(const char *rows, std::size_t count, Gravity gravity, Mode mode) {
+// A table from `count` rows of 138 bytes (line 1, then line 2), row i at
+// row_at(i), read on up to `threads` threads (0: every core); every set
+// initialised at once when `initialise_all`, else each when first asked for
+// (Table::initialise_sets).
+template <typename RowAt>
+Table make_table(const RowAt &row_at, std::size_t count, Gravity gravity, Mode mode, unsigned threads,
+                 bool initialise_all) {
     Table table;
-    table.satellites.reserve(count);
-    table.epoch_midnight_ns.reserve(count);
-    table.epoch_fraction.reserve(count);
-    table.satno.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        tle_lines::LineStore line1, line2;
-        const char *row = rows + i * row_bytes;
-        const std::string_view text1(row, tle_lines::line_length), text2(row + tle_lines::line_length, tle_lines::line_length);
-        const std::size_t length1 = tle_lines::normalise(text1, line1);
-        const std::size_t length2 = tle_lines::normalise(text2, line2);
-        const tle_lines::ElementSet set =
-            tle_lines::parse_element_set(tle_lines::text_to_read(text1, line1, length1), length1,
-                                         tle_lines::text_to_read(text2, line2, length2), length2);
-        table.satellites.push_back(initialise(elements_of(set), gravity, mode));
-        table.epoch_midnight_ns.push_back(set.epoch_midnight_ns);
-        table.epoch_fraction.push_back(set.epoch_fraction);
-        table.satno.push_back(set.satno ? *set.satno : -1);
-    }
+    table.satellites.resize(count);
+    table.epoch_midnight_ns.resize(count);
+    table.epoch_fraction.resize(count);
+    table.satno.resize(count);
+    table.elements.resize(count);
+    table.gravity = gravity;
+    table.mode = mode;
+    table.initialised.assign(count, initialise_all ? 1 : 0);
+    table.initialised_count = initialise_all ? count : 0;
+    parallel::split(count, sets_per_thread, threads ? threads : parallel::cores(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            tle_lines::LineStore line1, line2;
+            const char *row = row_at(i);
+            const std::string_view text1(row, tle_lines::line_length),
+                text2(row + tle_lines::line_length, tle_lines::line_length);
+            const std::size_t length1 = tle_lines::normalise(text1, line1);
+            const std::size_t length2 = tle_lines::normalise(text2, line2);
+            const tle_lines::ElementSet set =
+                tle_lines::parse_element_set(tle_lines::text_to_read(text1, line1, length1), length1,
+                                             tle_lines::text_to_read(text2, line2, length2), length2);
+            table.elements[i] = elements_of(set);
+            if (initialise_all)
+                table.satellites[i] = initialise(table.elements[i], gravity, mode);
+            table.epoch_midnight_ns[i] = set.epoch_midnight_ns;
+            table.epoch_fraction[i] = set.epoch_fraction;
+            table.satno[i] = set.satno ? *set.satno : -1;
+        }
+    });
     return table;
+}
+
+// A table from `count` rows stored one after the other, every set initialised.
+inline Table make_table(const char *rows, std::size_t count, Gravity gravity, Mode mode) {
+    return make_table([rows](std::size_t i) { return rows + i * row_bytes; }, count, gravity, mode, 1, true);
 }
 
 // What to propagate: `rows` x `times` samples. Each sample names its element
@@ -141,36 +212,6 @@ inline bool use_kernel(std::string_view name) {
             return true;
         }
     return false;
-}
-
-// Every sample of the request over `threads` native threads (0: one per
-// core). Each thread takes a contiguous block of samples; a sample's result
-// does not depend on which thread computes it.
-inline void run(const Table &table_columns, const Request &request, unsigned threads) {
-    const TableView table{table_columns.satellites.data(), table_columns.epoch_midnight_ns.data(),
-                          table_columns.epoch_fraction.data()};
-    const RangeRunner run_range = kernel_in_use().load()->run;
-    const std::size_t total = request.rows * request.times;
-    if (total == 0)
-        return;
-    if (threads == 0)
-        threads = std::max(1u, std::thread::hardware_concurrency());
-    // Below a few thousand samples a thread costs more than it saves.
-    constexpr std::size_t min_block = 4096;
-    const std::size_t blocks = std::min<std::size_t>(threads, (total + min_block - 1) / min_block);
-    if (blocks <= 1) {
-        run_range(table, request, 0, total);
-        return;
-    }
-    const std::size_t block = (total + blocks - 1) / blocks;
-    std::vector<std::thread> workers;
-    workers.reserve(blocks - 1);
-    for (std::size_t b = 1; b < blocks; ++b)
-        workers.emplace_back(run_range, std::cref(table), std::cref(request), b * block,
-                             std::min(total, (b + 1) * block));
-    run_range(table, request, 0, std::min(total, block));
-    for (std::thread &worker : workers)
-        worker.join();
 }
 
 }  // namespace astrokite::sgp4

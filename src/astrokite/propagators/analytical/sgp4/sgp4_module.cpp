@@ -6,48 +6,88 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <new>
 #include <string>
 #include <tuple>
+#include <type_traits>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
 #include "astrokite/common/args.hpp"
-#include "astrokite/propagators/analytical/sgp4/sgp4_batch.hpp"
+#include "astrokite/propagators/analytical/sgp4/sgp4_run.hpp"
 
 namespace nb = nanobind;
 namespace sgp4 = astrokite::sgp4;
 
 namespace {
 
-using Int64In = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
-using DoubleIn = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+template <typename T>
+constexpr int numpy_type = std::is_same_v<T, double> ? NPY_DOUBLE : std::is_same_v<T, std::int64_t> ? NPY_INT64 : NPY_INT8;
+
+// A C-contiguous NumPy array of T read in place, checked with NumPy's own
+// calls: quicker than a general conversion, which a small request would feel.
+template <typename T> struct ArrayIn {
+    const T *data;
+    int ndim;
+    const npy_intp *shape;
+    std::size_t size;
+};
+
+template <typename T> ArrayIn<T> array_in(nb::handle value, const char *name) {
+    auto *array = reinterpret_cast<PyArrayObject *>(value.ptr());
+    if (!PyArray_Check(value.ptr()) || !PyArray_EquivTypenums(PyArray_TYPE(array), numpy_type<T>) ||
+        !PyArray_ISCARRAY_RO(array))
+        throw nb::type_error((std::string(name) + " must be a C-contiguous " +
+                              (std::is_same_v<T, double> ? "float64" : "int64") + " array")
+                                 .c_str());
+    return {static_cast<const T *>(PyArray_DATA(array)), PyArray_NDIM(array), PyArray_DIMS(array),
+            static_cast<std::size_t>(PyArray_SIZE(array))};
+}
+
+// The value of an option given by name; a ValueError that lists the names
+// otherwise ("mode must be 'improved' or 'afspc', not 'x'").
+template <typename Value, std::size_t N>
+Value named(const char *option, const std::string &name, const std::pair<const char *, Value> (&choices)[N]) {
+    std::string names;
+    for (std::size_t k = 0; k < N; ++k) {
+        if (name == choices[k].first)
+            return choices[k].second;
+        names += (k == 0 ? "'" : k + 1 == N ? " or '" : ", '") + std::string(choices[k].first) + "'";
+    }
+    throw nb::value_error((std::string(option) + " must be " + names + ", not '" + name + "'").c_str());
+}
 
 sgp4::Gravity gravity_named(const std::string &name) {
-    if (name == "wgs72")
-        return sgp4::Gravity::wgs72;
-    if (name == "wgs72old")
-        return sgp4::Gravity::wgs72old;
-    if (name == "wgs84")
-        return sgp4::Gravity::wgs84;
-    throw nb::value_error(("gravity must be 'wgs72', 'wgs72old' or 'wgs84', not '" + name + "'").c_str());
+    return named<sgp4::Gravity>(
+        "gravity", name, {{"wgs72", sgp4::Gravity::wgs72}, {"wgs72old", sgp4::Gravity::wgs72old}, {"wgs84", sgp4::Gravity::wgs84}});
+}
+
+sgp4::Output output_named(const std::string &name) {
+    return named<sgp4::Output>(
+        "output", name, {{"TEME", sgp4::Output::teme}, {"ITRF", sgp4::Output::itrf}, {"geodetic", sgp4::Output::geodetic}});
 }
 
 sgp4::Mode mode_named(const std::string &name) {
-    if (name == "improved")
-        return sgp4::Mode::improved;
-    if (name == "afspc")
-        return sgp4::Mode::afspc;
-    throw nb::value_error(("mode must be 'improved' or 'afspc', not '" + name + "'").c_str());
+    return named<sgp4::Mode>("mode", name, {{"improved", sgp4::Mode::improved}, {"afspc", sgp4::Mode::afspc}});
 }
 
-// Memory for result arrays. Large results ask for transparent huge pages,
-// which spares the kernel most of the page faults of first writing them.
+// Memory for large result arrays, in ordinary pages, first written by the
+// threads that fill them (each fault taken where its piece is computed).
+// Transparent huge pages would need fewer faults, but on a virtual machine
+// that hands free memory back to its host, a fresh huge page costs the host
+// 512 faults taken by one thread: measured here, 2 GB of results took 2.5 to
+// 7 s of system time in huge pages against 0.75 s in ordinary ones.
 //
 // Pages a process gives back cost a page fault and zeroing when they come
 // back, and on a virtual machine that hands free memory to its host, the
@@ -63,10 +103,12 @@ class ResultMemory {
         return *memory;
     }
 
+    // Whether a block of this size is one worth keeping.
+    static bool large(std::size_t bytes) { return bytes >= 2 * unit; }
+
+    // A large block (see large()).
     void *allocate(std::size_t bytes) {
-        if (bytes < 2 * huge_page)
-            return std::malloc(bytes ? bytes : 1);
-        const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+        const std::size_t rounded = (bytes + unit - 1) / unit * unit;
         std::lock_guard<std::mutex> lock(mutex_);
         void *data = nullptr;
         for (auto kept = kept_.begin(); kept != kept_.end(); ++kept)
@@ -76,10 +118,9 @@ class ResultMemory {
                 break;
             }
         if (!data) {
-            data = std::aligned_alloc(huge_page, rounded);
+            data = std::aligned_alloc(unit, rounded);
             if (!data)
                 return nullptr;
-            madvise(data, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
         }
         large_.emplace(data, rounded);
         return data;
@@ -87,14 +128,10 @@ class ResultMemory {
 
     void release(void *data) noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto large = large_.find(data);
-        if (large == large_.end()) {
-            std::free(data);
-            return;
-        }
-        const std::size_t bytes = large->second;
-        large_.erase(large);
-        madvise(data, bytes, MADV_FREE);  // advice only, as above
+        const auto block = large_.find(data);
+        const std::size_t bytes = block->second;
+        large_.erase(block);
+        madvise(data, bytes, MADV_FREE);  // advice only: failure changes nothing
         if (kept_.size() == max_kept) {
             std::free(kept_.front().data);
             kept_.erase(kept_.begin());
@@ -105,7 +142,8 @@ class ResultMemory {
   private:
     ResultMemory() { kept_.reserve(max_kept); }  // release then never allocates
 
-    static constexpr std::size_t huge_page = std::size_t{2} << 20;
+    // Large blocks come in whole units, so that a kept block serves results of about its size.
+    static constexpr std::size_t unit = std::size_t{2} << 20;
     // One result's position, velocity and error arrays.
     static constexpr std::size_t max_kept = 3;
     struct Block {
@@ -117,53 +155,119 @@ class ResultMemory {
     std::unordered_map<void *, std::size_t> large_;  // live large blocks and their sizes
 };
 
-// A new C-ordered NumPy array of the given shape owned by a capsule.
-template <typename T, std::size_t N> nb::ndarray<nb::numpy, T> new_array(const std::size_t (&shape)[N], T *&data) {
+
+// A new C-ordered NumPy array of the given shape: NumPy's own when small (the
+// quickest to make), else in ResultMemory, owned by a capsule.
+template <typename T, std::size_t N> nb::object new_array(const std::size_t (&shape)[N], T *&data) {
+    npy_intp dims[N];
     std::size_t size = 1;
-    for (std::size_t extent : shape)
-        size *= extent;
+    for (std::size_t k = 0; k < N; ++k) {
+        dims[k] = static_cast<npy_intp>(shape[k]);
+        size *= shape[k];
+    }
+    if (!ResultMemory::large(size * sizeof(T))) {
+        PyObject *array = PyArray_SimpleNew(static_cast<int>(N), dims, numpy_type<T>);
+        if (!array)
+            astrokite::args::throw_pending();
+        data = static_cast<T *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array)));
+        return nb::steal(array);
+    }
     data = static_cast<T *>(ResultMemory::instance().allocate(size * sizeof(T)));
     if (!data)
         throw std::bad_alloc();
     nb::capsule owner(data, [](void *p) noexcept { ResultMemory::instance().release(p); });
-    return nb::ndarray<nb::numpy, T>(data, N, shape, owner);
+    return nb::ndarray<nb::numpy, T>(data, N, shape, owner).cast();
 }
 
 struct Table : sgp4::Table {};
 
-// Fill (position, velocity or None, error) for `rows` x `times` samples.
-nb::tuple run(const Table &table, sgp4::Request request, bool velocity, unsigned threads) {
+
+// Whether long native work may go on: false once a signal handler (Ctrl-C)
+// raised, whose exception is then pending. Asked from the thread that
+// released the interpreter lock, which it takes back for the moment.
+bool no_signal_raised() {
+    nb::gil_scoped_acquire held;
+    return PyErr_CheckSignals() == 0;
+}
+
+// A result array of the given shape: `given` when the caller passed one (it
+// must have that shape), else a new one.
+template <typename T, std::size_t N>
+nb::object result_array(nb::handle given, const std::size_t (&shape)[N], const char *name, T *&data) {
+    if (given.is_none())
+        return new_array<T>(shape, data);
+    nb::ndarray<T, nb::numpy, nb::c_contig, nb::device::cpu> array;
+    if (!nb::try_cast(given, array, false))  // no converted copy: the results would be lost in it
+        throw nb::type_error((std::string("out ") + name + " must be a writeable C-contiguous " +
+                              (sizeof(T) == 1 ? "int8" : "float64") + " array")
+                                 .c_str());
+    bool fits = array.ndim() == N;
+    for (std::size_t k = 0; fits && k < N; ++k)
+        fits = array.shape(k) == shape[k];
+    if (!fits)
+        throw nb::value_error((std::string("out ") + name + " has the wrong shape for these rows and times").c_str());
+    data = array.data();
+    return nb::borrow(given);
+}
+
+// Fill (position, velocity or None, error) for `rows` x `times` samples (their
+// sets initialised first where they are not yet), into
+// `out` (a tuple of such arrays) when given. The position holds latitude,
+// longitude and height for geodetic results.
+nb::tuple run(Table &table, sgp4::Request request, const sgp4::Results &results, bool velocity,
+              unsigned threads, nb::handle out) {
+    nb::handle given[3] = {nb::none(), nb::none(), nb::none()};
+    if (!out.is_none()) {
+        nb::tuple arrays;
+        if (!nb::try_cast(out, arrays) || arrays.size() != 3)
+            throw nb::type_error("out must be a tuple (position, velocity or None, error)");
+        for (std::size_t k = 0; k < 3; ++k)
+            given[k] = arrays[k];
+        if (given[0].is_none() || given[2].is_none() || (velocity && given[1].is_none()))
+            throw nb::value_error("out lacks an array these results need (velocity for states with velocities)");
+    }
     double *position = nullptr, *velocity_data = nullptr;
     std::int8_t *error = nullptr;
-    auto position_array = new_array<double>({request.rows, request.times, 3}, position);
+    nb::object position_array = result_array<double>(given[0], {request.rows, request.times, 3}, "position", position);
     nb::object velocity_array = nb::none();
     if (velocity)
-        velocity_array = new_array<double>({request.rows, request.times, 3}, velocity_data).cast();
-    auto error_array = new_array<std::int8_t>({request.rows, request.times}, error);
+        velocity_array = result_array<double>(given[1], {request.rows, request.times, 3}, "velocity", velocity_data);
+    nb::object error_array = result_array<std::int8_t>(given[2], {request.rows, request.times}, "error", error);
     request.position = position;
     request.velocity = velocity_data;
     request.error = error;
-    {
+    const std::size_t set_count = request.set_of_sample ? request.rows * request.times : request.rows;
+    const std::int64_t *sets = request.set_of_sample ? request.set_of_sample : request.set_of_row;
+    bool finished;
+    // A few thousand samples take less time than letting other threads run meanwhile would cost.
+    constexpr std::size_t quick = 2048;
+    if (request.rows * request.times <= quick) {
+        table.initialise_sets(sets, set_count, threads);
+        finished = sgp4::run(table, request, results, threads, [] { return true; });
+    } else {
         nb::gil_scoped_release released;
-        sgp4::run(table, request, threads);
+        table.initialise_sets(sets, set_count, threads);
+        finished = sgp4::run(table, request, results, threads, no_signal_raised);
     }
+    if (!finished)
+        astrokite::args::throw_pending();
     return nb::make_tuple(position_array, velocity_array, error_array);
 }
 
 // The element set of each sample: one per row (1-D) or one per sample (2-D),
 // each a valid index into the table.
-void read_sets(const Table &table, const Int64In &sets, std::size_t times, sgp4::Request &request) {
-    if (sets.ndim() == 1) {
-        request.rows = sets.shape(0);
-        request.set_of_row = sets.data();
-    } else if (sets.ndim() == 2 && sets.shape(1) == times) {
-        request.rows = sets.shape(0);
-        request.set_of_sample = sets.data();
+void read_sets(const Table &table, const ArrayIn<std::int64_t> &sets, std::size_t times, sgp4::Request &request) {
+    if (sets.ndim == 1) {
+        request.rows = static_cast<std::size_t>(sets.shape[0]);
+        request.set_of_row = sets.data;
+    } else if (sets.ndim == 2 && static_cast<std::size_t>(sets.shape[1]) == times) {
+        request.rows = static_cast<std::size_t>(sets.shape[0]);
+        request.set_of_sample = sets.data;
     } else {
         throw nb::value_error("sets must have shape (rows,) or (rows, times)");
     }
-    for (std::size_t i = 0; i < sets.size(); ++i)
-        if (sets.data()[i] < 0 || static_cast<std::size_t>(sets.data()[i]) >= table.size())
+    for (std::size_t i = 0; i < sets.size; ++i)
+        if (sets.data[i] < 0 || static_cast<std::size_t>(sets.data[i]) >= table.size())
             throw nb::index_error("element set index out of range");
     request.times = times;
 }
@@ -172,6 +276,8 @@ void read_sets(const Table &table, const Int64In &sets, std::size_t times, sgp4:
 
 NB_MODULE(_sgp4, m) {
     astrokite::args::LoadOnce once(m);
+    if (PyArray_ImportNumPyAPI() < 0)
+        throw nb::python_error();
     m.doc() = "Native SGP4/SDP4 propagation of a table of element sets.";
 
     m.def(
@@ -194,58 +300,96 @@ NB_MODULE(_sgp4, m) {
         },
         nb::arg("name"), "Propagate with the named kernel from now on (to compare kernels).");
 
-    nb::class_<Table>(m, "Table", "Initialised element sets, read from rows of two 69-byte lines.")
+    nb::class_<Table>(m, "Table", "Element sets, read from rows of two 69-byte lines, initialised when first propagated.")
         .def(
             "__init__",
-            [](Table *self, nb::bytes rows, const std::string &gravity, const std::string &mode) {
-                if (rows.size() % sgp4::row_bytes != 0)
-                    throw nb::value_error("rows must hold a whole number of 138-byte line pairs");
+            [](Table *self, nb::list pieces, const std::string &gravity, const std::string &mode, unsigned threads) {
+                // The rows come in pieces (one bytes object per satellite), read where they lie.
+                std::vector<const char *> starts;
+                std::vector<std::size_t> first_row{0};
+                for (nb::handle piece : pieces) {
+                    if (!PyBytes_Check(piece.ptr()))
+                        throw nb::type_error("rows must be a list of bytes");
+                    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(piece.ptr()));
+                    if (size % sgp4::row_bytes != 0)
+                        throw nb::value_error("rows must hold whole 138-byte line pairs");
+                    starts.push_back(PyBytes_AS_STRING(piece.ptr()));
+                    first_row.push_back(first_row.back() + size / sgp4::row_bytes);
+                }
                 const sgp4::Gravity model = gravity_named(gravity);
                 const sgp4::Mode operation = mode_named(mode);
-                new (self) Table{sgp4::make_table(rows.c_str(), rows.size() / sgp4::row_bytes, model, operation)};
+                auto row_at = [&](std::size_t i) {
+                    const std::size_t piece =
+                        static_cast<std::size_t>(std::upper_bound(first_row.begin(), first_row.end(), i) - first_row.begin()) - 1;
+                    return starts[piece] + (i - first_row[piece]) * sgp4::row_bytes;
+                };
+                sgp4::Table table;
+                {
+                    nb::gil_scoped_release released;  // the list holds the bytes meanwhile
+                    table = sgp4::make_table(row_at, first_row.back(), model, operation, threads, false);
+                }
+                new (self) Table{std::move(table)};
             },
-            nb::arg("rows"), nb::arg("gravity"), nb::arg("mode"))
+            nb::arg("rows"), nb::arg("gravity"), nb::arg("mode"), nb::arg("threads") = 0)
         .def_prop_ro("size", [](const Table &t) { return t.size(); }, "Number of element sets.")
         .def_prop_ro(
             "satno",
             [](const Table &t) {
                 std::int64_t *data = nullptr;
-                auto array = new_array<std::int64_t>({t.size()}, data);
+                nb::object array = new_array<std::int64_t>({t.size()}, data);
                 std::copy(t.satno.begin(), t.satno.end(), data);
-                return nb::object(array.cast());
+                return array;
             },
             "Catalogue number of each set, int64 (-1 where unreadable).")
         .def_prop_ro(
             "epoch_ns",
             [](const Table &t) {
                 std::int64_t *data = nullptr;
-                auto array = new_array<std::int64_t>({t.size()}, data);
+                nb::object array = new_array<std::int64_t>({t.size()}, data);
                 for (std::size_t i = 0; i < t.size(); ++i)
                     data[i] = t.epoch_midnight_ns[i] +
                               static_cast<std::int64_t>(std::llround(t.epoch_fraction[i] * 86400e9));
-                return nb::object(array.cast());
+                return array;
             },
             "Epoch of each set to the nearest nanosecond, int64 since 1970 (UTC).")
         .def(
             "propagate_since",
-            [](const Table &t, const Int64In &sets, const DoubleIn &minutes, bool velocity, unsigned threads) {
+            [](Table &t, nb::handle sets, nb::handle minutes, bool velocity, unsigned threads, nb::handle out) {
+                const ArrayIn<double> offsets = array_in<double>(minutes, "minutes");
+                if (offsets.ndim != 1)
+                    throw nb::value_error("minutes must be one-dimensional");
                 sgp4::Request request;
-                read_sets(t, sets, minutes.shape(0), request);
-                request.minutes = minutes.data();
-                return run(t, request, velocity, threads);
+                read_sets(t, array_in<std::int64_t>(sets, "sets"), offsets.size, request);
+                request.minutes = offsets.data;
+                return run(t, request, sgp4::Results{}, velocity, threads, out);
             },
-            nb::arg("sets"), nb::arg("minutes"), nb::arg("velocity"), nb::arg("threads"),
+            nb::arg("sets"), nb::arg("minutes"), nb::arg("velocity"), nb::arg("threads"), nb::arg("out") = nb::none(),
             "States at minutes since each sample's set epoch: (position m, velocity m/s or None, error int8).")
         .def(
             "propagate",
-            [](const Table &t, const Int64In &sets, const Int64In &instants, bool velocity, unsigned threads) {
-                if (instants.ndim() != 1)
+            [](Table &t, nb::handle sets, nb::handle instants, bool velocity, unsigned threads,
+               const std::string &output, double a, double f, nb::handle out, nb::handle orientation) {
+                const ArrayIn<std::int64_t> counts = array_in<std::int64_t>(instants, "instants");
+                if (counts.ndim != 1)
                     throw nb::value_error("instants must be one-dimensional");
                 sgp4::Request request;
-                read_sets(t, sets, instants.shape(0), request);
-                request.instants_ns = instants.data();
-                return run(t, request, velocity, threads);
+                read_sets(t, array_in<std::int64_t>(sets, "sets"), counts.size, request);
+                request.instants_ns = counts.data;
+                sgp4::Results results;
+                results.output = output_named(output);
+                results.ellipsoid = {a, f};
+                if (results.output == sgp4::Output::geodetic && velocity)
+                    throw nb::value_error("geodetic results have no velocity");
+                if (!orientation.is_none()) {
+                    const ArrayIn<double> earth = array_in<double>(orientation, "orientation");
+                    if (earth.ndim != 2 || earth.shape[1] != 3 || earth.size != 3 * counts.size)
+                        throw nb::value_error("orientation must have shape (instants, 3)");
+                    results.orientation = earth.data;
+                }
+                return run(t, request, results, velocity, threads, out);
             },
-            nb::arg("sets"), nb::arg("instants"), nb::arg("velocity"), nb::arg("threads"),
-            "States at instants (int64 ns since 1970, UTC): (position m, velocity m/s or None, error int8).");
+            nb::arg("sets"), nb::arg("instants"), nb::arg("velocity"), nb::arg("threads"), nb::arg("output") = "TEME",
+            nb::arg("a") = 0.0, nb::arg("f") = 0.0, nb::arg("out") = nb::none(), nb::arg("orientation") = nb::none(),
+            "States at instants (int64 ns since 1970, UTC): (position m, velocity m/s or None, error int8);\n"
+            "Earth-fixed or geodetic results use the Earth orientation (instants, 3) of each instant.");
 }
