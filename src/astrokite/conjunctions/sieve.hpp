@@ -1,0 +1,258 @@
+// The sieve of close-approach screening: from exact positions of every object
+// on a time grid, the (pair, interval) candidates in which the two objects may
+// come within the threshold. Plain C++: no Python in here.
+//
+// Why nothing is missed. Over an interval of length h an object's path stays
+// within a*h^2/8 of the chord between its two sampled positions, where a bounds
+// its acceleration (the error of linear interpolation). So the relative path of
+// two objects stays within (a_i + a_j)*h^2/8 of the relative chord, and a pair
+// whose relative chord keeps farther than threshold + that margin from the
+// origin cannot come within the threshold in the interval. A pair that passes
+// has chord midpoints at most threshold + margin + (half chord i + half chord j)
+// apart, so boxes of half that size around each midpoint overlap, and a
+// spatial hash of the cells the boxes cover finds every such pair.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "astrokite/common/parallel.hpp"
+
+namespace astrokite::conjunctions {
+
+// Earth's gravitational parameter (m^3/s^2) and equatorial radius (m), WGS-72:
+// the constants of the element sets.
+inline constexpr double earth_mu = 398600.8e9;
+inline constexpr double earth_radius = 6378135.0;
+// The acceleration bound is the point-mass gravity at the lowest radius with
+// this factor: it covers J2 (0.2 % of gravity), the theory's short-period terms
+// and drag with a wide margin.
+inline constexpr double acceleration_factor = 1.1;
+// How far below its lowest sampled radius an object may pass between samples:
+// the chord's dip (L^2/8r, a few km at most for grid steps of a minute) and
+// the path's distance from its chord, with a wide margin.
+inline constexpr double radius_dip = 50e3;
+
+// Who may pair with whom: a primary with an object of the other group.
+enum Group : std::uint8_t { primary = 1, against = 2 };
+
+inline bool eligible(std::uint8_t a, std::uint8_t b) {
+    return ((a & primary) && (b & against)) || ((b & primary) && (a & against));
+}
+
+struct Candidate {
+    std::int32_t first, second;  // object rows, first < second
+    std::int32_t interval;       // grid interval [t_k, t_k+1]
+};
+
+// The grid: `objects` x `samples` positions in time-major order (sample k of
+// object i at (k * objects + i) * 3), NaN where an object has no state.
+struct Grid {
+    const double *position;
+    std::size_t objects, samples;
+    const double *step;           // samples - 1 interval lengths, s
+    const std::uint8_t *group;    // Group flags per object
+    double threshold;             // m
+};
+
+// Acceleration bound (m/s^2) of each object over the grid, from its lowest
+// sampled radius (never below the Earth's surface: lower states are decays).
+inline std::vector<double> acceleration_bounds(const Grid &grid) {
+    std::vector<double> bound(grid.objects);
+    for (std::size_t i = 0; i < grid.objects; ++i) {
+        double lowest = INFINITY;
+        for (std::size_t k = 0; k < grid.samples; ++k) {
+            const double *p = grid.position + (k * grid.objects + i) * 3;
+            const double r = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+            if (r < lowest)  // NaN never compares lower
+                lowest = r;
+        }
+        const double radius = std::max(earth_radius, lowest - radius_dip);
+        bound[i] = acceleration_factor * earth_mu / (radius * radius);
+    }
+    return bound;
+}
+
+namespace detail {
+
+struct Chord {
+    double mid[3], half[3];
+    double reach;  // half chord length + a*h^2/8
+    double box;    // half size of the box around the midpoint: threshold/2 + reach
+};
+
+// One cell a box overlaps.
+struct Entry {
+    std::int32_t cell[3];
+    std::int32_t object;
+};
+
+inline std::uint32_t cell_hash(const std::int32_t c[3]) {
+    std::uint64_t h = static_cast<std::uint32_t>(c[0]) * 0x9E3779B97F4A7C15ull;
+    h ^= static_cast<std::uint32_t>(c[1]) * 0xC2B2AE3D27D4EB4Full;
+    h ^= static_cast<std::uint32_t>(c[2]) * 0x165667B19E3779F9ull;
+    return static_cast<std::uint32_t>((h ^ (h >> 32)) * 0x9E3779B1u);
+}
+
+inline std::int32_t cell_of(double x, double cell) { return static_cast<std::int32_t>(std::floor(x / cell)); }
+
+// Scratch reused from interval to interval.
+struct Scratch {
+    std::vector<Chord> chords;
+    std::vector<std::int32_t> live, large;
+    std::vector<Entry> entries, sorted;
+    std::vector<std::uint32_t> start;
+};
+
+// Candidates of one interval, appended to `out`. Each live object's box
+// (threshold/2 + reach around its chord's midpoint) goes into every cell it
+// overlaps; two objects within reach of each other have overlapping boxes and
+// so share a cell, and the pair is examined in one of them only: the one that
+// holds the low corner of the boxes' intersection.
+inline void sieve_interval(const Grid &grid, const std::vector<double> &acceleration, std::size_t k, Scratch &s,
+                           std::vector<Candidate> &out) {
+    const double h = grid.step[k];
+    const double *p0 = grid.position + k * grid.objects * 3;
+    const double *p1 = p0 + grid.objects * 3;
+    s.live.clear();
+    double boxes = 0.0;
+    for (std::size_t i = 0; i < grid.objects; ++i) {
+        const double *a = p0 + i * 3, *b = p1 + i * 3;
+        Chord &c = s.chords[i];
+        double length2 = 0.0;
+        for (int d = 0; d < 3; ++d) {
+            c.mid[d] = 0.5 * (a[d] + b[d]);
+            c.half[d] = 0.5 * (b[d] - a[d]);
+            length2 += c.half[d] * c.half[d];
+        }
+        if (!std::isfinite(length2) || !std::isfinite(c.mid[0] + c.mid[1] + c.mid[2]))
+            continue;  // no state at an end: the pair is not screened in this interval
+        c.reach = std::sqrt(length2) + acceleration[i] * h * h / 8.0;
+        c.box = 0.5 * grid.threshold + c.reach;
+        boxes += c.box;
+        s.live.push_back(static_cast<std::int32_t>(i));
+    }
+    if (s.live.size() < 2)
+        return;
+    // Cells four typical box halves wide: most boxes overlap one or two cells
+    // along each axis. The rare box many times larger (an object far out, or
+    // fast at perigee) would fill many cells: such objects are tested against
+    // every other object instead.
+    const double typical = boxes / static_cast<double>(s.live.size());
+    const double cell = 4.0 * typical;
+    const double threshold = grid.threshold;
+    auto test = [&](std::int32_t i, std::int32_t j) {
+        if (j < i)
+            std::swap(i, j);
+        if (!eligible(grid.group[i], grid.group[j]))
+            return;
+        const Chord &ci = s.chords[i], &cj = s.chords[j];
+        double mm = 0.0, mv = 0.0, vv = 0.0;
+        for (int d = 0; d < 3; ++d) {
+            const double m = cj.mid[d] - ci.mid[d], v = cj.half[d] - ci.half[d];
+            mm += m * m;
+            mv += m * v;
+            vv += v * v;
+        }
+        const double reach = threshold + ci.reach + cj.reach;
+        if (mm > reach * reach)
+            return;
+        // Closest point of the relative chord m + u v, u in [-1, 1].
+        const double u = vv > 0.0 ? std::clamp(-mv / vv, -1.0, 1.0) : 0.0;
+        const double closest2 = mm + 2.0 * u * mv + u * u * vv;
+        const double limit = threshold + (acceleration[i] + acceleration[j]) * h * h / 8.0;
+        if (closest2 <= limit * limit)
+            out.push_back({i, j, static_cast<std::int32_t>(k)});
+    };
+    s.entries.clear();
+    s.large.clear();
+    for (std::int32_t i : s.live) {
+        const Chord &c = s.chords[i];
+        if (c.box > 16.0 * typical || !(std::abs(c.mid[0]) + std::abs(c.mid[1]) + std::abs(c.mid[2]) < 1e3 * cell)) {
+            s.large.push_back(i);
+            continue;
+        }
+        std::int32_t lo[3], hi[3];
+        for (int d = 0; d < 3; ++d) {
+            lo[d] = cell_of(c.mid[d] - c.box, cell);
+            hi[d] = cell_of(c.mid[d] + c.box, cell);
+        }
+        for (std::int32_t x = lo[0]; x <= hi[0]; ++x)
+            for (std::int32_t y = lo[1]; y <= hi[1]; ++y)
+                for (std::int32_t z = lo[2]; z <= hi[2]; ++z)
+                    s.entries.push_back({{x, y, z}, i});
+    }
+    for (std::size_t n = 0; n < s.large.size(); ++n)
+        for (std::int32_t j : s.live)
+            if (j != s.large[n] && !(std::find(s.large.begin(), s.large.begin() + n, j) != s.large.begin() + n))
+                test(s.large[n], j);
+    std::size_t buckets = 64;
+    while (buckets < 2 * s.entries.size())
+        buckets *= 2;
+    const std::uint32_t mask = static_cast<std::uint32_t>(buckets - 1);
+    s.start.assign(buckets + 1, 0);
+    for (const Entry &e : s.entries)
+        ++s.start[(cell_hash(e.cell) & mask) + 1];
+    for (std::size_t b = 0; b < buckets; ++b)
+        s.start[b + 1] += s.start[b];
+    s.sorted.resize(s.entries.size());
+    for (const Entry &e : s.entries)
+        s.sorted[s.start[cell_hash(e.cell) & mask]++] = e;  // each bucket's start moves to its end
+    std::uint32_t first = 0;
+    for (std::size_t b = 0; b < buckets; ++b) {
+        const std::uint32_t last = s.start[b];
+        for (std::uint32_t x = first; x + 1 < last; ++x) {
+            const Entry &ex = s.sorted[x];
+            for (std::uint32_t y = x + 1; y < last; ++y) {
+                const Entry &ey = s.sorted[y];
+                if (ex.cell[0] != ey.cell[0] || ex.cell[1] != ey.cell[1] || ex.cell[2] != ey.cell[2])
+                    continue;  // another cell in the same bucket
+                const Chord &ci = s.chords[ex.object], &cj = s.chords[ey.object];
+                bool apart = false, elsewhere = false;
+                for (int d = 0; d < 3; ++d) {
+                    apart = apart || std::abs(cj.mid[d] - ci.mid[d]) > ci.box + cj.box;
+                    const double low = std::max(ci.mid[d] - ci.box, cj.mid[d] - cj.box);
+                    elsewhere = elsewhere || cell_of(low, cell) != ex.cell[d];
+                }
+                if (!apart && !elsewhere)
+                    test(ex.object, ey.object);
+            }
+        }
+        first = last;
+    }
+}
+
+}  // namespace detail
+
+// Every (pair, interval) of the grid that the bound cannot rule out, over
+// `threads` native threads (0: one per core), in order of interval.
+inline std::vector<Candidate> sieve(const Grid &grid, unsigned threads) {
+    const std::vector<double> acceleration = acceleration_bounds(grid);
+    const std::size_t intervals = grid.samples > 1 ? grid.samples - 1 : 0;
+    if (threads == 0)
+        threads = parallel::cores();
+    const std::size_t parts = std::max<std::size_t>(1, std::min<std::size_t>(threads, intervals));
+    std::vector<std::vector<Candidate>> found(parts);
+    parallel::split(intervals, 1, static_cast<unsigned>(parts), [&](std::size_t first, std::size_t last) {
+        std::size_t part = 0;  // the range's place among the split's ranges
+        while (part + 1 < parts && intervals * (part + 1) / parts <= first)
+            ++part;
+        detail::Scratch scratch;
+        scratch.chords.resize(grid.objects);
+        for (std::size_t k = first; k < last; ++k)
+            detail::sieve_interval(grid, acceleration, k, scratch, found[part]);
+    });
+    std::vector<Candidate> all;
+    std::size_t total = 0;
+    for (const auto &part : found)
+        total += part.size();
+    all.reserve(total);
+    for (const auto &part : found)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+}  // namespace astrokite::conjunctions
