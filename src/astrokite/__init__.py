@@ -34,6 +34,8 @@ _LAZY = {
     "SGP4": "astrokite.propagators.analytical.sgp4.sgp4",
     "Site": "astrokite.sites",
     "PassTable": "astrokite.sites",
+    "screen": "astrokite.conjunctions",
+    "ConjunctionTable": "astrokite.conjunctions",
     "StateVectorEphemeris": "astrokite.state.ephemeris",
     "TEME": "astrokite.frames.frames",
     "ITRF": "astrokite.frames.frames",

@@ -243,8 +243,9 @@ def _minima(objects, grid, i, j, k, threshold, threads):
     a_ns, b_ns = grid[k], grid[k + 1]
     ea = _Ends(objects, i, j, a_ns, threads)
     eb = _Ends(objects, i, j, b_ns, threads)
-    brackets = []  # (i, j, a_ns, b_ns, fa, fb)
-    edges = []     # (i, j, t_ns, edge)
+    none = np.empty(0, np.int64)
+    brackets = [(none, none, none, none, np.empty(0), np.empty(0))]  # (i, j, a_ns, b_ns, fa, fb)
+    edges = [(none, none, none, none)]  # (i, j, t_ns, edge)
 
     # Minima at the window's edges: opening at the start, closing at the stop.
     at_start = (a_ns == start_ns) & ea.ok & (ea.f >= 0) & (ea.d < threshold)
