@@ -330,3 +330,23 @@ def test_output_is_bounded_by_max_results():
 
 def test_flat_api():
     assert ak.screen is screen and ak.ConjunctionTable is ConjunctionTable
+
+
+def test_command_line(tmp_path):
+    from click.testing import CliRunner
+
+    from astrokite.cli.main import main
+
+    tles = [circular(1, 550.0, 50.0, 0.0, 0.0), circular(4, 550.0, 50.1, 0.0, 0.01), HEAD_ON]
+    path = tmp_path / "set.tle"
+    path.write_text("".join(f"{t.line1}\n{t.line2}\n" for t in tles))
+    out = tmp_path / "approaches.csv"
+    result = CliRunner().invoke(main, ["screen", str(path), "--start", "2024-03-01T11:00", "--stop",
+                                       "2024-03-01T13:00", "--threshold", "5km", "--out", str(out)])
+    assert result.exit_code == 0, result.output
+    expected = screen(tles, "2024-03-01T11:00", "2024-03-01T13:00", threshold=5e3)
+    assert len(out.read_text().splitlines()) == len(expected) + 1
+    assert result.output.count("\n") == len(expected) + 1
+    refused = CliRunner().invoke(main, ["screen", str(path), "--start", "2024-03-01", "--stop", "2024-03-02",
+                                        "--threshold", "-5km"])
+    assert refused.exit_code != 0 and "positive distance" in refused.output

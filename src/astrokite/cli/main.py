@@ -266,3 +266,7 @@ def _pass_note(row) -> str:
     notes = [text for flag, text in ((row.rises_before_start, "up at start"), (row.sets_after_stop, "up at stop"),
                                      (row.failed, "propagation failed")) if flag]
     return ", ".join(notes)
+
+
+from astrokite.cli.screen import screen  # noqa: E402  (the command module imports this one's helpers)
+main.add_command(screen)
