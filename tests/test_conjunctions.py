@@ -349,4 +349,4 @@ def test_command_line(tmp_path):
     assert result.output.count("\n") == len(expected) + 1
     refused = CliRunner().invoke(main, ["screen", str(path), "--start", "2024-03-01", "--stop", "2024-03-02",
                                         "--threshold", "-5km"])
-    assert refused.exit_code != 0 and "positive distance" in refused.output
+    assert refused.exit_code != 0 and "--threshold" in refused.output
