@@ -5,18 +5,20 @@ The catalogue is a mixture of populations, each a share of the objects:
 
 | population | share | orbits |
 |---|---|---|
-| constellation shells | 0.52 | circular, 340 to 570 km in shells of a few km at the large constellations' inclinations (53.0, 53.2, 43, 70, 97.6 deg), plus 1,200 km at 87.9 deg |
-| sun-synchronous | 0.15 | circular, 500 to 800 km, the inclination that makes the node precess once a year |
-| other low orbits | 0.12 | 300 to 2,000 km, eccentricity up to 0.02, inclinations clustered at 65, 71, 74, 82, 90 and 98.6 deg |
-| debris clouds | 0.08 | three fragmentations (850 km 98.6 deg, 790 km 86.4 deg, 480 km 82.6 deg): fragments spread by up to 100 m/s in each direction (perigee kept above 250 km) |
+| constellation shells | 0.30 | circular, 340 to 570 km in shells of a few km at the large constellations' inclinations (53.0, 53.2, 43, 70, 97.6 deg), plus 1,200 km at 87.9 deg |
+| sun-synchronous | 0.12 | circular, 500 to 800 km, the inclination that makes the node precess once a year |
+| other low orbits | 0.28 | 300 to 2,000 km, most near 800 km (a triangular distribution), eccentricity up to 0.02, inclinations clustered at 65, 71, 74, 82, 90 and 98.6 deg |
+| debris clouds | 0.16 | three fragmentations (850 km 98.6 deg, 790 km 86.4 deg, 480 km 82.6 deg): fragments spread by up to 100 m/s in each direction (perigee kept above 250 km) |
 | navigation MEO | 0.03 | 19,100 to 23,222 km at 55 to 65 deg (the four navigation systems) |
 | GEO belt | 0.06 | 35,786 km, inclination 0 to 15 deg (drifting old satellites), all longitudes |
-| GTO | 0.03 | perigee 200 to 600 km, apogee 35,786 km, inclination 0 to 28 deg |
+| GTO | 0.04 | perigee 200 to 600 km, apogee 35,786 km, inclination 0 to 28 deg |
 | Molniya | 0.01 | 12-hour period, eccentricity 0.7, 63.4 deg, perigee in the south |
 
-Within a population the node, the argument of perigee (where not fixed) and
-the mean anomaly are uniform: positions are random, not phased as real
-constellations are, which makes more close approaches, not fewer. Epochs lie
+The shares follow the public catalogue of 2024 (about 9,000 objects in the
+constellation shells out of 30,000). Within a population the node, the
+argument of perigee (where not fixed) and the mean anomaly are uniform:
+positions are random, not phased as real constellations are, which makes more
+close approaches, not fewer. Epochs lie
 up to two days before the reference epoch.
 
 Run as a script to write TLE text: ``python synthetic_catalogue.py 30000 out.tle``.
@@ -36,7 +38,7 @@ J2 = 0.001082616
 REFERENCE_EPOCH = dt.datetime(2024, 3, 1)
 
 _SHARES = {
-    "shells": 0.52, "sso": 0.15, "leo": 0.12, "debris": 0.08, "meo": 0.03, "geo": 0.06, "gto": 0.03, "molniya": 0.01,
+    "shells": 0.30, "sso": 0.12, "leo": 0.28, "debris": 0.16, "meo": 0.03, "geo": 0.06, "gto": 0.04, "molniya": 0.01,
 }
 # (altitude km, inclination deg, weight) of the constellation shells.
 _SHELLS = [(550, 53.0, 0.34), (540, 53.2, 0.16), (570, 70.0, 0.05), (560, 97.6, 0.05), (530, 43.0, 0.12),
@@ -100,7 +102,7 @@ def _population(name: str, count: int, rng: np.random.Generator) -> dict[str, np
         return dict(a=EARTH_RADIUS + altitude, e=rng.uniform(0, 2e-3, count),
                     i=_sun_synchronous_inclination(altitude), w=nan)
     if name == "leo":
-        perigee = rng.uniform(300, 2000, count)
+        perigee = rng.triangular(300, 800, 2000, count)
         e = rng.uniform(0, 0.02, count)
         a = (EARTH_RADIUS + perigee) / (1 - e)
         inc = rng.choice(_LEO_INCLINATIONS, count) + rng.normal(0, 0.5, count)

@@ -41,14 +41,7 @@ nb::tuple sieve(const Doubles &position, const Doubles &step, const Flags &group
     std::vector<cj::Candidate> found;
     {
         nb::gil_scoped_release released;
-        // Time-major: each interval reads its two rows of positions in order.
-        std::vector<double> by_time(objects * samples * 3);
-        const double *in = position.data();
-        for (std::size_t i = 0; i < objects; ++i)
-            for (std::size_t k = 0; k < samples; ++k)
-                for (int d = 0; d < 3; ++d)
-                    by_time[(k * objects + i) * 3 + d] = in[(i * samples + k) * 3 + d];
-        const cj::Grid grid{by_time.data(), objects, samples, step.data(), group.data(), threshold};
+        const cj::Grid grid{position.data(), objects, samples, step.data(), group.data(), threshold};
         found = cj::sieve(grid, threads);
     }
     std::vector<std::int32_t> first(found.size()), second(found.size()), interval(found.size());

@@ -9,8 +9,12 @@
 // whose relative chord keeps farther than threshold + that margin from the
 // origin cannot come within the threshold in the interval. A pair that passes
 // has chord midpoints at most threshold + margin + (half chord i + half chord j)
-// apart, so boxes of half that size around each midpoint overlap, and a
-// spatial hash of the cells the boxes cover finds every such pair.
+// apart, so boxes of half that size around each midpoint overlap. Their
+// distances from the Earth's centre must also come within the threshold at
+// some instant, so the ranges of radius their paths sweep (widened by half the
+// threshold each) overlap too. A hash of the cells (three axes and the radius)
+// that each object's box and range cover finds every such pair; pairs of
+// different altitude shells never share a cell.
 #pragma once
 
 #include <algorithm>
@@ -48,8 +52,9 @@ struct Candidate {
     std::int32_t interval;       // grid interval [t_k, t_k+1]
 };
 
-// The grid: `objects` x `samples` positions in time-major order (sample k of
-// object i at (k * objects + i) * 3), NaN where an object has no state.
+// The grid: `objects` x `samples` positions, as the propagator gives them
+// (sample k of object i at (i * samples + k) * 3), NaN where an object has no
+// state.
 struct Grid {
     const double *position;
     std::size_t objects, samples;
@@ -65,7 +70,7 @@ inline std::vector<double> acceleration_bounds(const Grid &grid) {
     for (std::size_t i = 0; i < grid.objects; ++i) {
         double lowest = INFINITY;
         for (std::size_t k = 0; k < grid.samples; ++k) {
-            const double *p = grid.position + (k * grid.objects + i) * 3;
+            const double *p = grid.position + (i * grid.samples + k) * 3;
             const double r = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
             if (r < lowest)  // NaN never compares lower
                 lowest = r;
@@ -82,22 +87,25 @@ struct Chord {
     double mid[3], half[3];
     double reach;  // half chord length + a*h^2/8
     double box;    // half size of the box around the midpoint: threshold/2 + reach
+    double low, high;  // radius swept by the path, widened by threshold/2
 };
 
-// One cell a box overlaps.
+// One cell (x, y, z and radius) an object's box and radial range overlap.
 struct Entry {
-    std::int32_t cell[3];
+    std::int32_t cell[4];
     std::int32_t object;
 };
 
-inline std::uint32_t cell_hash(const std::int32_t c[3]) {
+inline std::uint32_t cell_hash(const std::int32_t c[4]) {
     std::uint64_t h = static_cast<std::uint32_t>(c[0]) * 0x9E3779B97F4A7C15ull;
     h ^= static_cast<std::uint32_t>(c[1]) * 0xC2B2AE3D27D4EB4Full;
     h ^= static_cast<std::uint32_t>(c[2]) * 0x165667B19E3779F9ull;
+    h ^= static_cast<std::uint32_t>(c[3]) * 0xD6E8FEB86659FD93ull;
     return static_cast<std::uint32_t>((h ^ (h >> 32)) * 0x9E3779B1u);
 }
 
-inline std::int32_t cell_of(double x, double cell) { return static_cast<std::int32_t>(std::floor(x / cell)); }
+// The cell of a coordinate, given the inverse of the cell size.
+inline std::int32_t cell_of(double x, double per_cell) { return static_cast<std::int32_t>(std::floor(x * per_cell)); }
 
 // Scratch reused from interval to interval.
 struct Scratch {
@@ -115,12 +123,10 @@ struct Scratch {
 inline void sieve_interval(const Grid &grid, const std::vector<double> &acceleration, std::size_t k, Scratch &s,
                            std::vector<Candidate> &out) {
     const double h = grid.step[k];
-    const double *p0 = grid.position + k * grid.objects * 3;
-    const double *p1 = p0 + grid.objects * 3;
     s.live.clear();
     double boxes = 0.0;
     for (std::size_t i = 0; i < grid.objects; ++i) {
-        const double *a = p0 + i * 3, *b = p1 + i * 3;
+        const double *a = grid.position + (i * grid.samples + k) * 3, *b = a + 3;
         Chord &c = s.chords[i];
         double length2 = 0.0;
         for (int d = 0; d < 3; ++d) {
@@ -130,8 +136,24 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
         }
         if (!std::isfinite(length2) || !std::isfinite(c.mid[0] + c.mid[1] + c.mid[2]))
             continue;  // no state at an end: the pair is not screened in this interval
-        c.reach = std::sqrt(length2) + acceleration[i] * h * h / 8.0;
+        const double margin = acceleration[i] * h * h / 8.0;
+        c.reach = std::sqrt(length2) + margin;
         c.box = 0.5 * grid.threshold + c.reach;
+        // The chord's nearest point to the Earth's centre, and its far end.
+        double ac = 0.0, r0 = 0.0, r1 = 0.0;
+        for (int d = 0; d < 3; ++d) {
+            ac += a[d] * c.half[d];
+            r0 += a[d] * a[d];
+            r1 += b[d] * b[d];
+        }
+        const double u = length2 > 0.0 ? std::clamp(-ac / (2.0 * length2), 0.0, 1.0) : 0.0;
+        double nearest = 0.0;
+        for (int d = 0; d < 3; ++d) {
+            const double x = a[d] + 2.0 * u * c.half[d];
+            nearest += x * x;
+        }
+        c.low = std::sqrt(nearest) - margin - 0.5 * grid.threshold;
+        c.high = std::sqrt(std::max(r0, r1)) + margin + 0.5 * grid.threshold;
         boxes += c.box;
         s.live.push_back(static_cast<std::int32_t>(i));
     }
@@ -143,6 +165,10 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
     // every other object instead.
     const double typical = boxes / static_cast<double>(s.live.size());
     const double cell = 4.0 * typical;
+    // Radial cells: a few times the threshold, so that an object of a circular
+    // orbit covers one or two.
+    const double shell = std::max(4.0 * grid.threshold, 20e3);
+    const double per_cell = 1.0 / cell, per_shell = 1.0 / shell;
     const double threshold = grid.threshold;
     auto test = [&](std::int32_t i, std::int32_t j) {
         if (j < i)
@@ -171,19 +197,23 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
     s.large.clear();
     for (std::int32_t i : s.live) {
         const Chord &c = s.chords[i];
-        if (c.box > 16.0 * typical || !(std::abs(c.mid[0]) + std::abs(c.mid[1]) + std::abs(c.mid[2]) < 1e3 * cell)) {
+        if (c.box > 16.0 * typical || c.high - c.low > 64.0 * shell ||
+            !(std::abs(c.mid[0]) + std::abs(c.mid[1]) + std::abs(c.mid[2]) + c.high < 1e3 * (cell + shell))) {
             s.large.push_back(i);
             continue;
         }
-        std::int32_t lo[3], hi[3];
+        std::int32_t lo[4], hi[4];
         for (int d = 0; d < 3; ++d) {
-            lo[d] = cell_of(c.mid[d] - c.box, cell);
-            hi[d] = cell_of(c.mid[d] + c.box, cell);
+            lo[d] = cell_of(c.mid[d] - c.box, per_cell);
+            hi[d] = cell_of(c.mid[d] + c.box, per_cell);
         }
+        lo[3] = cell_of(c.low, per_shell);
+        hi[3] = cell_of(c.high, per_shell);
         for (std::int32_t x = lo[0]; x <= hi[0]; ++x)
             for (std::int32_t y = lo[1]; y <= hi[1]; ++y)
                 for (std::int32_t z = lo[2]; z <= hi[2]; ++z)
-                    s.entries.push_back({{x, y, z}, i});
+                    for (std::int32_t r = lo[3]; r <= hi[3]; ++r)
+                        s.entries.push_back({{x, y, z, r}, i});
     }
     for (std::size_t n = 0; n < s.large.size(); ++n)
         for (std::int32_t j : s.live)
@@ -208,16 +238,19 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
             const Entry &ex = s.sorted[x];
             for (std::uint32_t y = x + 1; y < last; ++y) {
                 const Entry &ey = s.sorted[y];
-                if (ex.cell[0] != ey.cell[0] || ex.cell[1] != ey.cell[1] || ex.cell[2] != ey.cell[2])
+                if (ex.cell[0] != ey.cell[0] || ex.cell[1] != ey.cell[1] || ex.cell[2] != ey.cell[2] ||
+                    ex.cell[3] != ey.cell[3])
                     continue;  // another cell in the same bucket
                 const Chord &ci = s.chords[ex.object], &cj = s.chords[ey.object];
-                bool apart = false, elsewhere = false;
-                for (int d = 0; d < 3; ++d) {
-                    apart = apart || std::abs(cj.mid[d] - ci.mid[d]) > ci.box + cj.box;
-                    const double low = std::max(ci.mid[d] - ci.box, cj.mid[d] - cj.box);
-                    elsewhere = elsewhere || cell_of(low, cell) != ex.cell[d];
-                }
-                if (!apart && !elsewhere)
+                const double reach = ci.box + cj.box;
+                if (ci.low > cj.high || cj.low > ci.high || std::abs(cj.mid[0] - ci.mid[0]) > reach ||
+                    std::abs(cj.mid[1] - ci.mid[1]) > reach || std::abs(cj.mid[2] - ci.mid[2]) > reach)
+                    continue;
+                bool elsewhere = cell_of(std::max(ci.low, cj.low), per_shell) != ex.cell[3];
+                for (int d = 0; d < 3; ++d)
+                    elsewhere = elsewhere || cell_of(std::max(ci.mid[d] - ci.box, cj.mid[d] - cj.box), per_cell) !=
+                                                 ex.cell[d];
+                if (!elsewhere)
                     test(ex.object, ey.object);
             }
         }
