@@ -376,3 +376,16 @@ def test_command_line(tmp_path):
     refused = CliRunner().invoke(main, ["screen", str(path), "--start", "2024-03-01", "--stop", "2024-03-02",
                                         "--threshold", "-5km"])
     assert refused.exit_code != 0 and "--threshold" in refused.output
+
+
+def test_objects_of_other_altitudes_are_dropped_without_losing_approaches():
+    from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
+
+    lines = synthetic_lines(600, 4)
+    others = [ak.TLE(*pair) for pair in lines]
+    start, stop = EPOCH_NS - 12 * 3600 * NS, EPOCH_NS
+    for primary in (others[0], others[1:4]):
+        narrowed = screen(primary, start, stop, against=others, threshold=30e3)
+        whole = screen(primary, start, stop, against=SGP4(others), threshold=30e3)  # propagated whole
+        assert len(whole) > 0
+        assert as_found(narrowed) == as_found(whole)

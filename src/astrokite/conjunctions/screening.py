@@ -19,7 +19,7 @@ The search has three stages, each of which discards only what a bound rules out:
 from __future__ import annotations
 
 import math
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 
 import numpy as np
 
@@ -60,6 +60,7 @@ class _Objects:
     that the primary does not hold; their group flags and states."""
 
     def __init__(self, primary, against):
+        self._against = against
         self._parts = [_propagator(primary, "primary")]
         satnos = [np.asarray(self._parts[0].satnos, np.int64)]
         if against is None:
@@ -82,6 +83,51 @@ class _Objects:
 
     def __len__(self) -> int:
         return len(self.satnos)
+
+    def keep_near(self, start_ns: int, stop_ns: int, threshold: float, threads: int) -> None:
+        """Drop the objects of ``against`` whose range of distance from the Earth's
+        centre cannot meet any primary's within the window (when ``against`` is a
+        list or a mapping, whose items can be propagated apart)."""
+        if len(self._parts) < 2 or not isinstance(self._against, Mapping | list | tuple):
+            return
+        low, high = self._radial_ranges(start_ns, stop_ns, threshold, threads)
+        primary = (self.group & 1) != 0
+        order = np.argsort(low[primary])
+        lows, highs = low[primary][order], np.maximum.accumulate(high[primary][order])
+        last = np.searchsorted(lows, high, side="right") - 1  # the primaries starting below each top
+        near = primary | ((last >= 0) & (highs[np.maximum(last, 0)] >= low))
+        other = np.flatnonzero(self._part == 1)
+        kept = self._kept[1][near[other]]
+        items = list(self._against.values()) if isinstance(self._against, Mapping) else list(self._against)
+        first = np.flatnonzero(self._part == 0)
+        self._parts[1] = SGP4([items[k] for k in kept])
+        self._kept[1] = np.arange(len(kept))
+        self.satnos = np.concatenate([self.satnos[first], self.satnos[other][near[other]]])
+        self.group = np.concatenate([self.group[first], self.group[other][near[other]]])
+        self._part = np.concatenate([np.zeros(len(first), np.int64), np.ones(len(kept), np.int64)])
+        self._row = np.concatenate([self._kept[0], self._kept[1]]).astype(np.int64)
+
+    def _radial_ranges(self, start_ns, stop_ns, threshold, threads):
+        """Bounds of each object's distance from the Earth's centre over the window,
+        widened by half the threshold: the osculating perigee and apogee at the start,
+        with room for the theory's short-period terms (tens of km), the slow changes
+        of the elements (drag, lunar-solar terms: 1 % of the semi-major axis and 5 km a
+        day) and half the threshold. An object without a state at the start, or
+        unbound, gets no bounds."""
+        rows = np.arange(len(self))
+        r, v, error = self.states(rows, np.full(len(rows), start_ns, np.int64), threads)
+        radius = np.linalg.norm(r, axis=1)
+        energy = np.einsum("ij,ij->i", v, v) / 2 - _MU / radius
+        with np.errstate(invalid="ignore", divide="ignore"):
+            a = -_MU / (2 * energy)
+            h2 = np.einsum("ij,ij->i", *(np.cross(r, v),) * 2)
+            e = np.sqrt(np.maximum(0.0, 1 - h2 / (_MU * a)))
+        days = (stop_ns - start_ns) / (86400 * _NS)
+        margin = 0.5 * threshold + 50e3 + 0.01 * a + 5e3 * days
+        bound = (error == 0) & (energy < 0) & np.isfinite(a)
+        low = np.where(bound, a * (1 - e) - margin, -np.inf)
+        high = np.where(bound, a * (1 + e) + margin, np.inf)
+        return low, high
 
     def positions(self, instants: np.ndarray, threads: int):
         """Positions (objects, times, 3) and error codes (objects, times)."""
@@ -172,6 +218,7 @@ def screen(primary, start, stop, *, against=None, threshold: float = 5000.0, thr
     if stop_ns <= start_ns:
         raise ValueError(f"start must come before stop (start {Time(start_ns)!r}, stop {Time(stop_ns)!r})")
     objects = _Objects(primary, against)
+    objects.keep_near(start_ns, stop_ns, threshold, count)
 
     grid = _grid(start_ns, stop_ns)
     intervals = len(grid) - 1
