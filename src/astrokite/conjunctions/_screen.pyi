@@ -3,6 +3,9 @@
 import numpy
 import numpy.typing
 
+FEW_PRIMARIES: int
+"""Screens of at most this many primaries test each against every object instead of hashing."""
+
 def sieve(
     position: numpy.typing.NDArray[numpy.float64],
     step: numpy.typing.NDArray[numpy.float64],

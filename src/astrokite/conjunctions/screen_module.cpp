@@ -94,6 +94,7 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> probability(const Doubles &primary_p
 NB_MODULE(_screen, m) {
     astrokite::args::LoadOnce once(m);
     m.doc() = "Native parts of close-approach screening: the sieve and collision probabilities.";
+    m.attr("FEW_PRIMARIES") = cj::few_primaries;
     m.def("sieve", &sieve, nb::arg("position"), nb::arg("step"), nb::arg("group"), nb::arg("threshold"),
           nb::arg("threads"),
           "(first, second, interval) int32 rows of every pair and grid interval that may hold an approach "

@@ -23,7 +23,7 @@ from collections.abc import Callable, Mapping
 
 import numpy as np
 
-from astrokite.conjunctions._screen import sieve
+from astrokite.conjunctions._screen import FEW_PRIMARIES, sieve
 from astrokite.conjunctions.table import ConjunctionTable
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4, _threads
 from astrokite.time.time import Time
@@ -31,8 +31,11 @@ from astrokite.time.time import Time
 __all__ = ["screen", "GRID_STEP"]
 
 # Spacing of the common grid, s: the sieve's cost grows with it (its reach is
-# a chord), the propagation's falls; the bound holds for any step.
+# a chord), the propagation's falls; the bound holds for any step. A screen of
+# a few primaries against many tests each primary against every object, with
+# no hash to fill, and takes the longer step.
 GRID_STEP = 30.0
+_FEW_PRIMARIES_STEP = 120.0
 # Positions of this many object-samples per chunk of the grid (24 bytes each).
 _CHUNK_SAMPLES = 6_000_000
 
@@ -220,7 +223,8 @@ def screen(primary, start, stop, *, against=None, threshold: float = 5000.0, thr
     objects = _Objects(primary, against)
     objects.keep_near(start_ns, stop_ns, threshold, count)
 
-    grid = _grid(start_ns, stop_ns)
+    few = np.count_nonzero(objects.group & 1) <= FEW_PRIMARIES
+    grid = _grid(start_ns, stop_ns, _FEW_PRIMARIES_STEP if few else GRID_STEP)
     intervals = len(grid) - 1
     per_chunk = max(1, _CHUNK_SAMPLES // max(1, len(objects)))
     found = []
@@ -254,8 +258,8 @@ def screen(primary, start, stop, *, against=None, threshold: float = 5000.0, thr
     return _table(objects, minima, start_ns, stop_ns, threshold, first_error, grid, count)
 
 
-def _grid(start_ns: int, stop_ns: int) -> np.ndarray:
-    step = int(GRID_STEP * _NS)
+def _grid(start_ns: int, stop_ns: int, seconds: float) -> np.ndarray:
+    step = int(seconds * _NS)
     grid = np.arange(start_ns, stop_ns, step, dtype=np.int64)
     return np.append(grid, np.int64(stop_ns))
 

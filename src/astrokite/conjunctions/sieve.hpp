@@ -40,6 +40,9 @@ inline constexpr double acceleration_factor = 1.1;
 // the path's distance from its chord, with a wide margin.
 inline constexpr double radius_dip = 50e3;
 
+// Screens of at most this many primaries test each against every object.
+inline constexpr std::size_t few_primaries = 16;
+
 // Who may pair with whom: a primary with an object of the other group.
 enum Group : std::uint8_t { primary = 1, against = 2 };
 
@@ -193,6 +196,19 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
         if (closest2 <= limit * limit)
             out.push_back({i, j, static_cast<std::int32_t>(k)});
     };
+    // A few primaries against many others: each primary is tested against
+    // every object, which costs less than hashing them all.
+    s.large.clear();
+    for (std::int32_t i : s.live)
+        if (grid.group[i] & primary)
+            s.large.push_back(i);
+    if (s.large.size() <= few_primaries) {
+        for (std::size_t n = 0; n < s.large.size(); ++n)
+            for (std::int32_t j : s.live)
+                if (j != s.large[n] && !(std::find(s.large.begin(), s.large.begin() + n, j) != s.large.begin() + n))
+                    test(s.large[n], j);
+        return;
+    }
     s.entries.clear();
     s.large.clear();
     for (std::int32_t i : s.live) {
