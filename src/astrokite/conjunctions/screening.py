@@ -26,6 +26,7 @@ import numpy as np
 from astrokite.conjunctions._screen import FEW_PRIMARIES, sieve
 from astrokite.conjunctions.table import ConjunctionTable
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4, _threads
+from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
 from astrokite.time.time import Time
 
 __all__ = ["screen", "GRID_STEP"]
@@ -63,7 +64,7 @@ class _Objects:
     that the primary does not hold; their group flags and states."""
 
     def __init__(self, primary, against):
-        self._against = against
+        self._primary, self._against = primary, against
         self._parts = [_propagator(primary, "primary")]
         satnos = [np.asarray(self._parts[0].satnos, np.int64)]
         if against is None:
@@ -91,7 +92,7 @@ class _Objects:
         """Drop the objects of ``against`` whose range of distance from the Earth's
         centre cannot meet any primary's within the window (when ``against`` is a
         list or a mapping, whose items can be propagated apart)."""
-        if len(self._parts) < 2 or not isinstance(self._against, Mapping | list | tuple):
+        if len(self._parts) < 2 or _items(self._against) is None:
             return
         low, high = self._radial_ranges(start_ns, stop_ns, threshold, threads)
         primary = (self.group & 1) != 0
@@ -101,14 +102,22 @@ class _Objects:
         near = primary | ((last >= 0) & (highs[np.maximum(last, 0)] >= low))
         other = np.flatnonzero(self._part == 1)
         kept = self._kept[1][near[other]]
-        items = list(self._against.values()) if isinstance(self._against, Mapping) else list(self._against)
         first = np.flatnonzero(self._part == 0)
-        self._parts[1] = SGP4([items[k] for k in kept])
-        self._kept[1] = np.arange(len(kept))
+        against_items = _items(self._against)
+        near_items = [against_items[k] for k in kept]
+        primary_items = _items(self._primary)
+        if primary_items is not None:
+            # One propagator for all: the grid comes out in one piece, no copies.
+            self._parts = [SGP4(primary_items + near_items)]
+            self._kept = [np.arange(len(first) + len(kept))]
+        else:
+            self._parts[1] = SGP4(near_items)
+            self._kept[1] = np.arange(len(kept))
         self.satnos = np.concatenate([self.satnos[first], self.satnos[other][near[other]]])
         self.group = np.concatenate([self.group[first], self.group[other][near[other]]])
-        self._part = np.concatenate([np.zeros(len(first), np.int64), np.ones(len(kept), np.int64)])
-        self._row = np.concatenate([self._kept[0], self._kept[1]]).astype(np.int64)
+        self._part = np.repeat(np.arange(len(self._parts)), [len(k) for k in self._kept]) if primary_items is None \
+            else np.zeros(len(self.satnos), np.int64)
+        self._row = np.concatenate(self._kept).astype(np.int64)
 
     def _radial_ranges(self, start_ns, stop_ns, threshold, threads):
         """Bounds of each object's distance from the Earth's centre over the window,
@@ -156,6 +165,17 @@ class _Objects:
                 r, v, e = part.propagate_pairs(self._row[rows[mine]], Time(instants[mine]), threads=threads or None)
                 position[mine], velocity[mine], error[mine] = r, v, e
         return position, velocity, error
+
+
+def _items(source) -> list | None:
+    """The satellites of a source as a list of TLEs and ELSETs, one each (None for an SGP4)."""
+    if isinstance(source, TLE | ELSET):
+        return [source]
+    if isinstance(source, Mapping):
+        return list(source.values())
+    if isinstance(source, list | tuple):
+        return list(source)
+    return None
 
 
 def _propagator(source, name: str) -> SGP4:
