@@ -37,6 +37,8 @@ _LAZY = {
     "illumination": "astrokite.lighting",
     "eclipses": "astrokite.lighting",
     "EclipseTable": "astrokite.lighting",
+    "screen": "astrokite.conjunctions",
+    "ConjunctionTable": "astrokite.conjunctions",
     "StateVectorEphemeris": "astrokite.state.ephemeris",
     "TEME": "astrokite.frames.frames",
     "ITRF": "astrokite.frames.frames",

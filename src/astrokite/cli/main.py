@@ -10,7 +10,7 @@ from __future__ import annotations
 import click
 
 from astrokite import __version__
-from astrokite.cli import info, passes, propagate
+from astrokite.cli import info, passes, propagate, screen
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
@@ -29,3 +29,4 @@ def main():
 main.add_command(info.info)
 main.add_command(propagate.propagate)
 main.add_command(passes.passes)
+main.add_command(screen.screen)

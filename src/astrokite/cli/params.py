@@ -7,9 +7,7 @@ import re
 
 import click
 
-_DURATION = re.compile(r"\s*([0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?)\s*(s|sec|min|m|h|hour|d|day)?\s*$")
-_SECONDS = {None: 1.0, "s": 1.0, "sec": 1.0, "m": 60.0, "min": 60.0, "h": 3600.0, "hour": 3600.0,
-            "d": 86400.0, "day": 86400.0}
+_NUMBER_AND_UNIT = r"\s*([0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?)\s*({})?\s*$"
 
 
 class InstantType(click.ParamType):
@@ -28,21 +26,25 @@ class InstantType(click.ParamType):
             self.fail(f"{value!r} is not an ISO 8601 date and time (e.g. 2023-03-01T12:00:00Z)", param, ctx)
 
 
-class DurationType(click.ParamType):
-    """A positive duration in seconds: "60", "30s", "5min", "2h" or "1d"."""
+class QuantityType(click.ParamType):
+    """A positive number with an optional unit, converted to the base unit by ``factors`` (the
+    factor of each unit; None for a bare number)."""
 
-    name = "DURATION"
+    def __init__(self, name: str, kind: str, factors: dict, examples: str):
+        self.name, self.kind, self.factors, self.examples = name, kind, factors, examples
+        units = "|".join(sorted((unit for unit in factors if unit), key=len, reverse=True))
+        self.pattern = re.compile(_NUMBER_AND_UNIT.format(units))
 
     def convert(self, value, param, ctx):
         if isinstance(value, float):
             return value
-        match = _DURATION.match(value)
+        match = self.pattern.match(value)
         if not match:
-            self.fail(f"{value!r} is not a duration such as 60, 30s, 5min, 2h or 1d", param, ctx)
-        seconds = float(match[1]) * _SECONDS[match[2]]
-        if not (math.isfinite(seconds) and seconds > 0):
-            self.fail(f"{value!r} must be a positive duration", param, ctx)
-        return seconds
+            self.fail(f"{value!r} is not a {self.kind} such as {self.examples}", param, ctx)
+        amount = float(match[1]) * self.factors[match[2]]
+        if not (math.isfinite(amount) and amount > 0):
+            self.fail(f"{value!r} must be a positive {self.kind}", param, ctx)
+        return amount
 
 
 class SiteType(click.ParamType):
@@ -71,5 +73,10 @@ class SiteType(click.ParamType):
 
 
 INSTANT = InstantType()
-DURATION = DurationType()
+#: A positive duration in seconds: "60", "30s", "5min", "2h" or "1d".
+DURATION = QuantityType("DURATION", "duration", {None: 1.0, "s": 1.0, "sec": 1.0, "m": 60.0, "min": 60.0,
+                                                 "h": 3600.0, "hour": 3600.0, "d": 86400.0, "day": 86400.0},
+                        "60, 30s, 5min, 2h or 1d")
+#: A positive distance in metres: "5000", "5000m" or "5km".
+DISTANCE = QuantityType("DISTANCE", "distance", {None: 1.0, "m": 1.0, "km": 1000.0}, "5km or 500m")
 SITE = SiteType()

@@ -44,14 +44,13 @@ def passes(files, site, start, stop, min_elevation, out, strict, skip_bad):
         raise click.BadParameter(f"--stop {stop.utc!r} must lie after --start {start.utc!r}")
     import pandas as pd
 
-    from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
     from astrokite.sites import Site
 
     observer = Site(*site)
     catalogue = read_catalogue(files, strict, skip_bad)
     writer = output.TableWriter(out) if out else None
     with writer or contextlib.nullcontext():
-        tables = [observer.passes(SGP4(elsets), start, stop, min_elevation=math.radians(min_elevation)).to_pandas()
+        tables = [observer.passes(elsets, start, stop, min_elevation=math.radians(min_elevation)).to_pandas()
                   for elsets in chunks(catalogue)]
         table = pd.concat(tables, ignore_index=True).sort_values("culmination", kind="stable", ignore_index=True)
         if writer:

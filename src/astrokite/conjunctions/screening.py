@@ -1,0 +1,460 @@
+"""Close-approach screening: every local minimum of the distance between two
+objects that falls below a threshold within a time window.
+
+The search has three stages, each of which discards only what a bound rules out:
+
+1. Every object is propagated with SGP4 on a common grid (``GRID_STEP``).
+2. The native sieve keeps each (pair, interval) whose relative path may come
+   within the threshold: a path stays within ``a h^2 / 8`` of the chord between
+   its samples when its acceleration is at most ``a``.
+3. Each kept interval is examined on exact states: the range rate
+   ``f = dr . dv`` (half the derivative of the squared distance) has a
+   derivative ``|dv|^2 + dr . da`` bounded through the relative acceleration
+   (gravity gradient plus the model's other forces, ``RELATIVE_ACCELERATION``);
+   an interval is split until the bounds show that it holds no minimum or a
+   single sign change of ``f``, and each change from closing to opening is
+   solved for the time of closest approach on exact states.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Mapping
+
+import numpy as np
+
+from astrokite.conjunctions._screen import FEW_PRIMARIES, sieve
+from astrokite.conjunctions.table import ConjunctionTable
+from astrokite.propagators.analytical.sgp4.sgp4 import SGP4, _threads
+from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrokite.time.time import Time
+
+__all__ = ["screen", "GRID_STEP"]
+
+# Spacing of the common grid, s: the sieve's cost grows with it (its reach is
+# a chord), the propagation's falls; the bound holds for any step. A screen of
+# a few primaries against many tests each primary against every object, with
+# no hash to fill, and takes the longer step.
+GRID_STEP = 30.0
+_FEW_PRIMARIES_STEP = 120.0
+# Positions of this many object-samples per chunk of the grid (24 bytes each).
+_CHUNK_SAMPLES = 6_000_000
+
+_MU = 398600.8e9       # m^3/s^2, WGS-72
+_EARTH_RADIUS = 6378135.0
+# Bound on each object's acceleration: point-mass gravity at the surface with
+# room for J2, the theory's short-period terms and drag.
+_ACCELERATION = 1.1 * _MU / _EARTH_RADIUS**2
+# Bound on the relative acceleration of two objects dr apart: the gravity
+# gradient (at most 2 mu / r^3, here at the surface, with the same room) times
+# |dr|, plus the difference of the non-central forces (J2 is about 0.016 m/s^2
+# in low orbit; drag and lunar-solar terms far less).
+_GRADIENT = 2.2 * _MU / _EARTH_RADIUS**3
+RELATIVE_ACCELERATION = 0.2
+# Intervals shorter than this are not split again: one sign change of the
+# range rate is taken as one minimum.
+_SHORTEST = 1.0
+# Times of closest approach are solved to this width of bracket, s.
+_TCA_TOLERANCE = 1e-5
+_NS = 1_000_000_000
+
+
+class _Objects:
+    """The screened objects: the primary's satellites, then those of ``against``
+    that the primary does not hold; their group flags and states."""
+
+    def __init__(self, primary, against):
+        self._primary, self._against = primary, against
+        self._parts = [_propagator(primary, "primary")]
+        satnos = [np.asarray(self._parts[0].satnos, np.int64)]
+        if against is None:
+            groups = [np.full(len(satnos[0]), 3, np.uint8)]
+            self._kept = [np.arange(len(satnos[0]))]
+        else:
+            other = _propagator(against, "against")
+            other_satnos = np.asarray(other.satnos, np.int64)
+            in_against = np.isin(satnos[0], other_satnos)
+            keep = np.flatnonzero(~np.isin(other_satnos, satnos[0]))
+            groups = [np.where(in_against, 3, 1).astype(np.uint8), np.full(len(keep), 2, np.uint8)]
+            self._parts.append(other)
+            self._kept = [np.arange(len(satnos[0])), keep]
+            satnos.append(other_satnos[keep])
+        self.satnos = np.concatenate(satnos)
+        self.group = np.concatenate(groups)
+        # Row of the combined objects -> (part, row within the part).
+        self._part = np.concatenate([np.full(len(k), p, np.int64) for p, k in enumerate(self._kept)])
+        self._row = np.concatenate(self._kept).astype(np.int64)
+
+    def __len__(self) -> int:
+        return len(self.satnos)
+
+    def keep_near(self, start_ns: int, stop_ns: int, threshold: float, threads: int) -> None:
+        """Drop the objects of ``against`` whose range of distance from the Earth's
+        centre cannot meet any primary's within the window (when ``against`` is a
+        list or a mapping, whose items can be propagated apart)."""
+        if len(self._parts) < 2 or _items(self._against) is None:
+            return
+        low, high = self._radial_ranges(start_ns, stop_ns, threshold, threads)
+        primary = (self.group & 1) != 0
+        order = np.argsort(low[primary])
+        lows, highs = low[primary][order], np.maximum.accumulate(high[primary][order])
+        last = np.searchsorted(lows, high, side="right") - 1  # the primaries starting below each top
+        near = primary | ((last >= 0) & (highs[np.maximum(last, 0)] >= low))
+        other = np.flatnonzero(self._part == 1)
+        kept = self._kept[1][near[other]]
+        first = np.flatnonzero(self._part == 0)
+        against_items = _items(self._against)
+        near_items = [against_items[k] for k in kept]
+        primary_items = _items(self._primary)
+        if primary_items is not None:
+            # One propagator for all: the grid comes out in one piece, no copies.
+            self._parts = [SGP4(primary_items + near_items)]
+            self._kept = [np.arange(len(first) + len(kept))]
+        else:
+            self._parts[1] = SGP4(near_items)
+            self._kept[1] = np.arange(len(kept))
+        self.satnos = np.concatenate([self.satnos[first], self.satnos[other][near[other]]])
+        self.group = np.concatenate([self.group[first], self.group[other][near[other]]])
+        self._part = np.repeat(np.arange(len(self._parts)), [len(k) for k in self._kept]) if primary_items is None \
+            else np.zeros(len(self.satnos), np.int64)
+        self._row = np.concatenate(self._kept).astype(np.int64)
+
+    def _radial_ranges(self, start_ns, stop_ns, threshold, threads):
+        """Bounds of each object's distance from the Earth's centre over the window,
+        widened by half the threshold: the osculating perigee and apogee at the start,
+        with room for the theory's short-period terms (tens of km), the slow changes
+        of the elements (drag, lunar-solar terms: 1 % of the semi-major axis and 5 km a
+        day) and half the threshold. An object without a state at the start, or
+        unbound, gets no bounds."""
+        rows = np.arange(len(self))
+        r, v, error = self.states(rows, np.full(len(rows), start_ns, np.int64), threads)
+        radius = np.linalg.norm(r, axis=1)
+        energy = np.einsum("ij,ij->i", v, v) / 2 - _MU / radius
+        with np.errstate(invalid="ignore", divide="ignore"):
+            a = -_MU / (2 * energy)
+            h2 = np.einsum("ij,ij->i", *(np.cross(r, v),) * 2)
+            e = np.sqrt(np.maximum(0.0, 1 - h2 / (_MU * a)))
+        days = (stop_ns - start_ns) / (86400 * _NS)
+        margin = 0.5 * threshold + 50e3 + 0.01 * a + 5e3 * days
+        bound = (error == 0) & (energy < 0) & np.isfinite(a)
+        low = np.where(bound, a * (1 - e) - margin, -np.inf)
+        high = np.where(bound, a * (1 + e) + margin, np.inf)
+        return low, high
+
+    def positions(self, instants: np.ndarray, threads: int):
+        """Positions (objects, times, 3) and error codes (objects, times)."""
+        positions, errors = [], []
+        for part, kept in zip(self._parts, self._kept):
+            ephemeris = part.propagate(Time(instants), velocity=False, threads=threads or None)
+            whole = len(kept) == len(part)
+            positions.append(ephemeris.position if whole else ephemeris.position[kept])
+            errors.append(ephemeris.error if whole else ephemeris.error[kept])
+        if len(positions) == 1:
+            return positions[0], np.asarray(errors[0])
+        return np.concatenate(positions), np.concatenate(errors)
+
+    def states(self, rows: np.ndarray, instants: np.ndarray, threads: int):
+        """Exact states of objects ``rows`` at ``instants`` (int64 ns): position,
+        velocity (k, 3) and error (k,)."""
+        k = len(rows)
+        position, velocity = np.empty((k, 3)), np.empty((k, 3))
+        error = np.zeros(k, np.int8)
+        for p, part in enumerate(self._parts):
+            mine = np.flatnonzero(self._part[rows] == p)
+            if len(mine):
+                r, v, e = part.propagate_pairs(self._row[rows[mine]], Time(instants[mine]), threads=threads or None)
+                position[mine], velocity[mine], error[mine] = r, v, e
+        return position, velocity, error
+
+
+def _items(source) -> list | None:
+    """The satellites of a source as a list of TLEs and ELSETs, one each (None for an SGP4)."""
+    if isinstance(source, TLE | ELSET):
+        return [source]
+    if isinstance(source, Mapping):
+        return list(source.values())
+    if isinstance(source, list | tuple):
+        return list(source)
+    return None
+
+
+def _propagator(source, name: str) -> SGP4:
+    if isinstance(source, SGP4):
+        propagator = source
+    else:
+        try:
+            propagator = SGP4(source)
+        except TypeError as error:
+            raise TypeError(f"{name}: {error}") from None
+    if len(propagator) == 0:
+        raise ValueError(f"{name} holds no satellites")
+    return propagator
+
+
+def _instant(value, name: str) -> int:
+    time = value if isinstance(value, Time) else Time(value)
+    if time.shape != ():
+        raise ValueError(f"{name} must be one instant, not {time.size}")
+    return int(time.int64)
+
+
+def screen(primary, start, stop, *, against=None, threshold: float = 5000.0, threads: int | None = None,
+           max_results: int = 1_000_000, progress: Callable[[int, int], None] | None = None) -> ConjunctionTable:
+    """Close approaches between satellites from ``start`` to ``stop``.
+
+    A close approach is a local minimum in time of the distance between two
+    objects that is below ``threshold``; one at the window's edge (the distance
+    growing from ``start`` or still falling at ``stop``) is marked ``at_start``
+    or ``at_stop``. States come from SGP4, each satellite from its element set
+    in force, and every approach is solved on exact states: time of closest
+    approach to well within a millisecond.
+
+    Args:
+        primary: a ``TLE``, ``ELSET``, ``Catalogue``, list of these, or an ``SGP4``.
+        start, stop: the window, anything ``Time`` takes.
+        against: the objects to screen the primary's against (same kinds), or
+            None to screen the primary's satellites all against all. An object
+            in both is one object; no object is paired with itself.
+        threshold: distance below which a minimum counts, m (positive, finite).
+        threads: native threads; None uses every core.
+        max_results: the most approaches returned; a screen that would give
+            more (a threshold far too large) raises ValueError instead.
+        progress: called as ``progress(done, total)`` as the grid is screened.
+
+    Returns:
+        A ``ConjunctionTable``, one row per approach in order of time, with the
+        satellites that failed to propagate in ``failed``.
+
+    >>> import astrokite as ak
+    >>> table = ak.screen(catalogue, "2024-03-01", "2024-03-02", threshold=5e3)   # doctest: +SKIP
+    >>> table.to_pandas()[["primary", "secondary", "tca", "miss_distance"]]      # doctest: +SKIP
+    """
+    if isinstance(threshold, bool) or not isinstance(threshold, int | float | np.integer | np.floating):
+        raise TypeError(f"threshold must be a number of metres, not {type(threshold).__name__}")
+    threshold = float(threshold)
+    if not (math.isfinite(threshold) and threshold > 0.0):
+        raise ValueError(f"threshold must be positive and finite, not {threshold!r}")
+    if isinstance(max_results, bool) or not isinstance(max_results, int | np.integer) or max_results < 1:
+        raise ValueError(f"max_results must be a positive integer, not {max_results!r}")
+    count = _threads(threads)
+    start_ns, stop_ns = _instant(start, "start"), _instant(stop, "stop")
+    if stop_ns <= start_ns:
+        raise ValueError(f"start must come before stop (start {Time(start_ns)!r}, stop {Time(stop_ns)!r})")
+    objects = _Objects(primary, against)
+    objects.keep_near(start_ns, stop_ns, threshold, count)
+
+    few = np.count_nonzero(objects.group & 1) <= FEW_PRIMARIES
+    grid = _grid(start_ns, stop_ns, _FEW_PRIMARIES_STEP if few else GRID_STEP)
+    intervals = len(grid) - 1
+    per_chunk = max(1, _CHUNK_SAMPLES // max(1, len(objects)))
+    found = []
+    first_error = np.full(len(objects), -1, np.int64)  # grid sample of each object's first failure
+    limit = 20 * max_results
+    kept = 0
+    for first in range(0, intervals, per_chunk):
+        last = min(intervals, first + per_chunk)
+        instants = grid[first:last + 1]
+        position, error = objects.positions(instants, count)
+        failing = (first_error < 0) & (error != 0).any(axis=1)
+        if failing.any():
+            first_error[failing] = first + np.argmax(error[failing] != 0, axis=1)
+        step = np.diff(instants) / _NS
+        i, j, k = sieve(position, step, objects.group, threshold, count)
+        del position
+        found.append((i, j, k + first))
+        kept += len(i)
+        if kept > limit:
+            raise ValueError(f"the screen would exceed max_results ({max_results}): "
+                             f"lower the threshold or raise max_results")
+        if progress is not None:
+            progress(last, intervals)
+    i, j, k = (np.concatenate(c).astype(np.int64) for c in zip(*found)) if found else (np.empty(0, np.int64),) * 3
+    distinct = objects.satnos[i] != objects.satnos[j]  # a satellite given twice is one object
+    i, j, k = i[distinct], j[distinct], k[distinct]
+
+    minima = _minima(objects, grid, i, j, k, threshold, count)
+    if len(minima[0]) > max_results:
+        raise ValueError(f"the screen found {len(minima[0])} approaches, more than max_results ({max_results})")
+    return _table(objects, minima, start_ns, stop_ns, threshold, first_error, grid, count)
+
+
+def _grid(start_ns: int, stop_ns: int, seconds: float) -> np.ndarray:
+    step = int(seconds * _NS)
+    grid = np.arange(start_ns, stop_ns, step, dtype=np.int64)
+    return np.append(grid, np.int64(stop_ns))
+
+
+class _Ends:
+    """Relative states of pairs (i, j) at instants t (int64 ns)."""
+
+    def __init__(self, objects, i, j, t, threads):
+        rows = np.concatenate([i, j])
+        times = np.concatenate([t, t])
+        r, v, e = objects.states(rows, times, threads)
+        n = len(i)
+        self.r = r[n:] - r[:n]
+        self.v = v[n:] - v[:n]
+        self.ok = (e[:n] == 0) & (e[n:] == 0)
+        self.f = np.einsum("ij,ij->i", self.r, self.v)
+        self.d = np.linalg.norm(self.r, axis=1)
+        self.speed = np.linalg.norm(self.v, axis=1)
+
+    def take(self, index):
+        out = object.__new__(_Ends)
+        for name in ("r", "v", "ok", "f", "d", "speed"):
+            setattr(out, name, getattr(self, name)[index])
+        return out
+
+
+def _minima(objects, grid, i, j, k, threshold, threads):
+    """Times (int64 ns) of the minima below ``threshold`` of pairs (i, j) in
+    grid intervals k, each pair's minima once: (i, j, tca_ns, edge) arrays,
+    edge -1 at the start, 1 at the stop, 0 inside."""
+    start_ns, stop_ns = grid[0], grid[-1]
+    a_ns, b_ns = grid[k], grid[k + 1]
+    ea = _Ends(objects, i, j, a_ns, threads)
+    eb = _Ends(objects, i, j, b_ns, threads)
+    none = np.empty(0, np.int64)
+    brackets = [(none, none, none, none, np.empty(0), np.empty(0))]  # (i, j, a_ns, b_ns, fa, fb)
+    edges = [(none, none, none, none)]  # (i, j, t_ns, edge)
+
+    # Minima at the window's edges: opening at the start, closing at the stop.
+    at_start = (a_ns == start_ns) & ea.ok & (ea.f >= 0) & (ea.d < threshold)
+    at_stop = (b_ns == stop_ns) & eb.ok & (eb.f < 0) & (eb.d < threshold)
+    edges.append((i[at_start], j[at_start], a_ns[at_start], np.full(at_start.sum(), -1)))
+    edges.append((i[at_stop], j[at_stop], b_ns[at_stop], np.full(at_stop.sum(), 1)))
+
+    while len(i):
+        h = (b_ns - a_ns) / _NS
+        ok = ea.ok & eb.ok
+        # Lower bound of the distance over the interval: the relative chord's
+        # nearest point to the origin less each path's distance from its chord.
+        chord = eb.r - ea.r
+        length2 = np.einsum("ij,ij->i", chord, chord)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            u = np.clip(np.where(length2 > 0, -np.einsum("ij,ij->i", ea.r, chord) / length2, 0.0), 0.0, 1.0)
+        nearest = np.linalg.norm(ea.r + u[:, None] * chord, axis=1)
+        near = ok & (nearest - 2 * _ACCELERATION * h * h / 8 < threshold)
+        # Bounds of d f / dt = |dv|^2 + dr . da over the interval.
+        reach = np.maximum(ea.d, eb.d) + 2 * _ACCELERATION * h * h / 8
+        accel = _GRADIENT * reach + RELATIVE_ACCELERATION
+        slowest = np.maximum(0.0, (ea.speed + eb.speed - accel * h) / 2)
+        fastest = (ea.speed + eb.speed + accel * h) / 2
+        low = slowest**2 - reach * accel
+        high = fastest**2 + reach * accel
+        fa, fb = ea.f, eb.f
+        one_root = low > 0  # f rises throughout: at most one sign change
+        closing = (fa < 0) & (fb >= 0)
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+            # Could f, of like sign at both ends, change sign twice inside?
+            rise_first = np.where(fa > 0, fa / -np.minimum(low, -1e-300), -fa / np.maximum(high, 1e-300))
+            back_last = np.where(fb > 0, fb / np.maximum(high, 1e-300), -fb / -np.minimum(low, -1e-300))
+        same_sign = ((fa > 0) & (fb > 0)) | ((fa < 0) & (fb < 0))
+        hidden = same_sign & ~one_root & (rise_first + back_last <= h)
+        solve = near & closing & (one_root | (h <= _SHORTEST))
+        split = near & (h > _SHORTEST) & ~solve & (hidden | closing | ((fa >= 0) & (fb < 0)) & ~one_root)
+        take = np.flatnonzero(solve)
+        brackets.append((i[take], j[take], a_ns[take], b_ns[take], fa[take], fb[take]))
+        halves = np.flatnonzero(split)
+        if not len(halves):
+            break
+        mid_ns = (a_ns[halves] + b_ns[halves]) // 2
+        em = _Ends(objects, i[halves], j[halves], mid_ns, threads)
+        ea_h, eb_h = ea.take(halves), eb.take(halves)
+        i = np.concatenate([i[halves], i[halves]])
+        j = np.concatenate([j[halves], j[halves]])
+        a_ns = np.concatenate([a_ns[halves], mid_ns])
+        b_ns = np.concatenate([mid_ns, b_ns[halves]])
+        ea = _concat(ea_h, em)
+        eb = _concat(em, eb_h)
+
+    bi, bj, ba, bb, bfa, bfb = (np.concatenate(c) for c in zip(*brackets))
+    tca = _solve(objects, bi, bj, ba, bb, bfa, bfb, threads)
+    ei, ej, et, eedge = (np.concatenate(c) for c in zip(*edges))
+    return (np.concatenate([bi, ei]), np.concatenate([bj, ej]), np.concatenate([tca, et]),
+            np.concatenate([np.zeros(len(bi), np.int64), eedge.astype(np.int64)]))
+
+
+def _concat(x: _Ends, y: _Ends) -> _Ends:
+    out = object.__new__(_Ends)
+    for name in ("r", "v", "ok", "f", "d", "speed"):
+        setattr(out, name, np.concatenate([getattr(x, name), getattr(y, name)]))
+    return out
+
+
+def _solve(objects, i, j, a_ns, b_ns, fa, fb, threads) -> np.ndarray:
+    """The instant (int64 ns) in each bracket [a, b] where the range rate goes
+    from closing (fa < 0) to opening (fb >= 0): regula falsi with the Illinois
+    step, and a bisection whenever a step fails to halve the bracket."""
+    origin = a_ns.copy()
+    a = np.zeros(len(i))
+    b = (b_ns - a_ns) / _NS
+    fa, fb = fa.astype(float), fb.astype(float)
+    open_ = np.flatnonzero(b - a > _TCA_TOLERANCE)
+    side = np.zeros(len(i), np.int8)
+    for round_ in range(200):
+        if not len(open_):
+            break
+        width = b[open_] - a[open_]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            t = a[open_] - fa[open_] * width / (fb[open_] - fa[open_])
+        bad = ~np.isfinite(t) | (t <= a[open_]) | (t >= b[open_]) | (round_ % 3 == 2)
+        t = np.where(bad, a[open_] + width / 2, t)
+        ends = _Ends(objects, i[open_], j[open_], origin[open_] + np.round(t * _NS).astype(np.int64), threads)
+        ft = np.where(ends.ok, ends.f, np.nan)
+        lost = ~ends.ok
+        to_b = ft >= 0  # the root lies in [a, t]
+        idx_b, idx_a = open_[to_b & ~lost], open_[~to_b & ~lost]
+        b[idx_b], fb[idx_b] = t[to_b & ~lost], ft[to_b & ~lost]
+        fa[idx_b[side[idx_b] == 1]] *= 0.5  # Illinois: the end kept twice weighs less
+        a[idx_a], fa[idx_a] = t[~to_b & ~lost], ft[~to_b & ~lost]
+        fb[idx_a[side[idx_a] == -1]] *= 0.5
+        side[idx_b], side[idx_a] = 1, -1
+        a[open_[lost]], b[open_[lost]] = np.nan, np.nan  # a state failed inside: not reported
+        open_ = open_[~lost]
+        open_ = open_[b[open_] - a[open_] > _TCA_TOLERANCE]
+    t = (a + b) / 2
+    out = np.full(len(i), np.iinfo(np.int64).min, np.int64)
+    good = np.isfinite(t)
+    out[good] = origin[good] + np.round(t[good] * _NS).astype(np.int64)
+    return out
+
+
+def _table(objects, minima, start_ns, stop_ns, threshold, first_error, grid, threads) -> ConjunctionTable:
+    i, j, tca, edge = minima
+    valid = tca != np.iinfo(np.int64).min
+    i, j, tca, edge = i[valid], j[valid], tca[valid], edge[valid]
+    # Who is primary: the one from the primary source, else the smaller number.
+    satno_i, satno_j = objects.satnos[i], objects.satnos[j]
+    gi, gj = objects.group[i] & 1, objects.group[j] & 1
+    swap = np.where(gi == gj, satno_j < satno_i, gj > gi)
+    p = np.where(swap, j, i)
+    s = np.where(swap, i, j)
+    rows = np.concatenate([p, s])
+    times = np.concatenate([tca, tca])
+    r, v, e = objects.states(rows, times, threads)
+    n = len(p)
+    ok = (e[:n] == 0) & (e[n:] == 0)
+    dr, dv = r[n:] - r[:n], v[n:] - v[:n]
+    miss = np.linalg.norm(dr, axis=1)
+    keep = ok & (miss < threshold)
+    order = np.lexsort((objects.satnos[s][keep], objects.satnos[p][keep], tca[keep]))
+    pick = np.flatnonzero(keep)[order]
+    tca_k = tca[pick]
+    at_start = (edge[pick] == -1) | (tca_k - start_ns < _NS // 1000)
+    at_stop = (edge[pick] == 1) | (stop_ns - tca_k < _NS // 1000)
+    failed_rows = np.flatnonzero(first_error >= 0)
+    failed_when = grid[first_error[failed_rows]]
+    failed_codes = np.zeros(len(failed_rows), np.int8)
+    if len(failed_rows):
+        _, _, codes = objects.states(failed_rows, failed_when, threads)
+        failed_codes = codes
+    return ConjunctionTable(
+        primary=objects.satnos[p[pick]], secondary=objects.satnos[s[pick]], tca=tca_k,
+        primary_position=r[:n][pick], primary_velocity=v[:n][pick],
+        relative_position=dr[pick], relative_velocity=dv[pick], at_start=at_start, at_stop=at_stop,
+        failed=(objects.satnos[failed_rows], failed_when, failed_codes),
+    )
+
+
+
