@@ -17,7 +17,7 @@ import statistics
 import time
 
 import numpy as np
-from harness import QUICK, Row, median_seconds, read_pairs, run_alone
+from harness import QUICK, Row, median_seconds, run_alone, synthetic_pairs
 
 from astrokite.frames.frames import TEME
 from astrokite.propagators.analytical.sgp4.tle import TLE
@@ -51,27 +51,6 @@ def numpy_and_erfa(ephemeris):
     return erfa.gc2gd(erfa.WGS84, np.stack([c * x + s * y, -s * x + c * y, z], axis=-1))
 
 
-def with_checksum(line: str) -> str:
-    return line[:68] + str(sum(int(c) if c.isdigit() else c == "-" for c in line[:68]) % 10)
-
-
-def synthetic_pairs(n: int, seed: int = 7) -> list[tuple[str, str]]:
-    """n element sets made from the bundled real ones: catalogue numbers 10000
-    on, epochs within the day before 2023-07-01, node and mean anomaly at random."""
-    rng = np.random.default_rng(seed)
-    real = read_pairs()
-    out = []
-    for i in range(n):
-        line1, line2 = real[rng.integers(len(real))]
-        number = f"{10_000 + i:05d}"
-        epoch = f"23{181.0 + rng.uniform():012.8f}"
-        line1 = line1[:2] + number + line1[7:18] + epoch + line1[32:]
-        line2 = (line2[:2] + number + line2[7:17] + f"{rng.uniform(0, 360):8.4f}" + line2[25:43]
-                 + f"{rng.uniform(0, 360):8.4f}" + line2[51:])
-        out.append((with_checksum(line1), with_checksum(line2)))
-    return out
-
-
 def skyfield_seconds_per_satellite(pairs, window) -> float:
     from skyfield.api import EarthSatellite, load, wgs84
 
@@ -95,7 +74,7 @@ def run(table) -> None:
                   {"NumPy turn + erfa.gc2gd": median_seconds(lambda: numpy_and_erfa(cloud))},
                   items=m * n, target=m * n / 20e6))
 
-    pairs = synthetic_pairs(SATELLITES)
+    pairs = synthetic_pairs(SATELLITES, seed=7, first_number=10_000, day=181.0)
     tles = [TLE(line1, line2) for line1, line2 in pairs]
     subset = pairs[:: max(1, SATELLITES // SKYFIELD_SUBSET)][:SKYFIELD_SUBSET]
     # From the element sets to the table: the line pairs gathered, the search on every core.

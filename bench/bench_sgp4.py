@@ -16,7 +16,7 @@ import tempfile
 from pathlib import Path
 
 import numpy as np
-from harness import QUICK, Row, iss_pair, median_per_call, median_seconds, read_pairs, run_alone
+from harness import QUICK, Row, iss_pair, median_per_call, median_seconds, read_pairs, run_alone, synthetic_pairs
 from sgp4.api import Satrec, SatrecArray
 
 from astrokite.catalogue import read_tle
@@ -192,26 +192,9 @@ def fresh_memory_and_end_to_end(table) -> None:
                             3.0 * scale)
 
 
-def checksum(line: str) -> str:
-    return line + str(sum(int(c) if c.isdigit() else c == "-" for c in line[:68]) % 10)
-
-
-def synthetic_tle(satellites: int, sets: int = 1, seed: int = 0) -> str:
-    """TLE text of `satellites` satellites made from the bundled sets, each under its own number with its
-    own node and mean anomaly; with more than one set each, their epochs spread over 2023."""
-    rng = np.random.default_rng(seed)
-    real = read_pairs()
-    lines = []
-    for i in range(satellites):
-        line1, line2 = real[rng.integers(len(real))]
-        number = f"{i:05d}"
-        node, anomaly = rng.uniform(0, 360, 2)
-        second = checksum(f"{line2[:2]}{number}{line2[7:17]}{node:8.4f}{line2[25:43]}{anomaly:8.4f}{line2[51:68]}")
-        days = np.sort(rng.uniform(1, 365, sets)) if sets > 1 else [None]
-        for day in days:
-            epoch = line1[18:32] if day is None else f"23{day:012.8f}"
-            lines += [checksum(f"{line1[:2]}{number}{line1[7:18]}{epoch}{line1[32:68]}"), second]
-    return "\n".join(lines) + "\n"
+def synthetic_tle(satellites: int, sets: int = 1) -> str:
+    """TLE text of `satellites` satellites made from the bundled sets (see harness.synthetic_pairs)."""
+    return "".join(f"{line1}\n{line2}\n" for line1, line2 in synthetic_pairs(satellites, sets))
 
 
 if __name__ == "__main__":

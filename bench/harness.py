@@ -68,6 +68,37 @@ def read_pairs() -> list[tuple[str, str]]:
     return pairs
 
 
+def with_checksum(line: str) -> str:
+    """The first 68 columns of a TLE line and their checksum digit."""
+    return line[:68] + str(sum(int(c) if c.isdigit() else c == "-" for c in line[:68]) % 10)
+
+
+def synthetic_pairs(satellites: int, sets: int = 1, *, seed: int = 0, first_number: int = 0,
+                    day: float | None = None) -> list[tuple[str, str]]:
+    """Element sets made from the bundled real ones, each satellite under its own number (from
+    `first_number` on) with its own node and mean anomaly at random. With more than one set each,
+    their epochs spread over 2023; with one, its epoch is within the day after day-of-year `day` of
+    2023, or the real set's when `day` is None."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    real = read_pairs()
+    pairs = []
+    for i in range(satellites):
+        line1, line2 = real[rng.integers(len(real))]
+        number = f"{first_number + i:05d}"
+        node, anomaly = rng.uniform(0, 360, 2)
+        second = with_checksum(f"{line2[:2]}{number}{line2[7:17]}{node:8.4f}{line2[25:43]}{anomaly:8.4f}{line2[51:68]}")
+        if sets > 1:
+            days = np.sort(rng.uniform(1, 365, sets))
+        else:
+            days = [None if day is None else day + rng.uniform()]
+        for epoch_day in days:
+            epoch = line1[18:32] if epoch_day is None else f"23{epoch_day:012.8f}"
+            pairs.append((with_checksum(f"{line1[:2]}{number}{line1[7:18]}{epoch}{line1[32:68]}"), second))
+    return pairs
+
+
 def iss_pair() -> tuple[str, str]:
     line1, line2 = (DATA / "iss.tle").read_text().splitlines()[:2]
     return line1, line2
