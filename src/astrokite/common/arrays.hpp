@@ -44,4 +44,27 @@ inline void check_shape(const nb::ndarray<> &a, const std::vector<size_t> &shape
     throw nb::value_error((std::string(name) + " must have shape (" + wanted + ")").c_str());
 }
 
+// The checks of the states a sampled search takes: a grid of `times` offsets
+// (ns from its start: 0 first, then increasing, two or more) with (satellites,
+// times, 3) positions and velocities and (satellites, times) flags; or the k
+// states of its requests, (k, 3) and (k).
+inline void check_grid(const Counts &offsets, const Doubles &position, const Doubles &velocity, const Flags &valid,
+                       size_t satellites) {
+    const size_t n = offsets.shape(0);
+    check_shape(nb::ndarray<>(position), {satellites, n, 3}, "position");
+    check_shape(nb::ndarray<>(velocity), {satellites, n, 3}, "velocity");
+    check_shape(nb::ndarray<>(valid), {satellites, n}, "valid");
+    if (n < 2 || offsets.data()[0] != 0)
+        throw nb::value_error("the grid must start at offset 0 and hold two times or more");
+    for (size_t k = 1; k < n; ++k)
+        if (offsets.data()[k] <= offsets.data()[k - 1])
+            throw nb::value_error("the grid offsets must increase");
+}
+
+inline void check_requested(const Doubles &position, const Doubles &velocity, const Flags &valid, size_t k) {
+    check_shape(nb::ndarray<>(position), {k, 3}, "position");
+    check_shape(nb::ndarray<>(velocity), {k, 3}, "velocity");
+    check_shape(nb::ndarray<>(valid), {k}, "valid");
+}
+
 }  // namespace astrokite::arrays

@@ -46,17 +46,9 @@ public:
         : satellites_(satellites), span_(check_span(span)), search_(sun_path(sun_start, sun_step, sun), satellites, span_) {}
 
     void begin(Counts offsets, Doubles position, Doubles velocity, Flags valid) {
-        const size_t n = offsets.shape(0);
-        check_shape(nb::ndarray<>(position), {satellites_, n, 3}, "position");
-        check_shape(nb::ndarray<>(velocity), {satellites_, n, 3}, "velocity");
-        check_shape(nb::ndarray<>(valid), {satellites_, n}, "valid");
-        if (n < 2 || offsets.data()[0] != 0)
-            throw nb::value_error("the grid must start at offset 0 and hold two times or more");
-        for (size_t k = 1; k < n; ++k)
-            if (offsets.data()[k] <= offsets.data()[k - 1])
-                throw nb::value_error("the grid offsets must increase");
+        check_grid(offsets, position, velocity, valid, satellites_);
         nb::gil_scoped_release unlocked;
-        search_.start(offsets.data(), n, position.data(), velocity.data(), valid.data());
+        search_.start(offsets.data(), offsets.shape(0), position.data(), velocity.data(), valid.data());
     }
 
     std::pair<nb::object, nb::object> requests() {
@@ -69,9 +61,7 @@ public:
     }
 
     void supply(Doubles position, Doubles velocity, Flags valid) {
-        check_shape(nb::ndarray<>(position), {count_, 3}, "position");
-        check_shape(nb::ndarray<>(velocity), {count_, 3}, "velocity");
-        check_shape(nb::ndarray<>(valid), {count_}, "valid");
+        check_requested(position, velocity, valid, count_);
         nb::gil_scoped_release unlocked;
         search_.supply(position.data(), velocity.data(), valid.data());
         count_ = 0;

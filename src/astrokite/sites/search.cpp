@@ -71,14 +71,9 @@ public:
     }
 
     void begin(Counts offsets, Doubles position, Doubles velocity, Flags valid) {
-        const size_t n = offsets.shape(0);
-        check_shape(nb::ndarray<>(position), {satellites_, n, 3}, "position");
-        check_shape(nb::ndarray<>(velocity), {satellites_, n, 3}, "velocity");
-        check_shape(nb::ndarray<>(valid), {satellites_, n}, "valid");
-        if (n < 2 || offsets.data()[0] != 0)
-            throw nb::value_error("the grid must start at offset 0 and hold two times or more");
+        check_grid(offsets, position, velocity, valid, satellites_);
         nb::gil_scoped_release unlocked;
-        search_.start_teme(start_, offsets.data(), n, position.data(), velocity.data(), valid.data());
+        search_.start_teme(start_, offsets.data(), offsets.shape(0), position.data(), velocity.data(), valid.data());
     }
 
     std::pair<nb::object, nb::object> requests() {
@@ -91,10 +86,7 @@ public:
     }
 
     void supply(Doubles position, Doubles velocity, Flags valid) {
-        const size_t k = requested_;
-        check_shape(nb::ndarray<>(position), {k, 3}, "position");
-        check_shape(nb::ndarray<>(velocity), {k, 3}, "velocity");
-        check_shape(nb::ndarray<>(valid), {k}, "valid");
+        check_requested(position, velocity, valid, requested_);
         nb::gil_scoped_release unlocked;
         search_.supply_teme(start_, position.data(), velocity.data(), valid.data());
     }
