@@ -223,7 +223,7 @@ def test_a_failed_propagation_ends_that_search_and_says_so(states):
     umbra = whole[(whole.satno == states.satnos[0]) & (whole.shadow == "umbra")].iloc[2]
     when = int(umbra.entry.value + 31 * 60 * NS)
     table = find_eclipses(FailingFrom(states, when), START, STOP)
-    assert list(table.failures["satno"]) == [states.satnos[0]] and "1 satellites failed" in repr(table)
+    assert list(table.failures["satno"]) == [states.satnos[0]] and "1 satellite failed" in repr(table)
     failed_at = int(table.failures["at"].int64[0])
     assert when <= failed_at < when + 900 * NS
     frame = table.to_pandas()

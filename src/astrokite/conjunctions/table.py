@@ -88,8 +88,11 @@ class ConjunctionTable:
                               bool(self.at_stop[n]))
 
     def __repr__(self) -> str:
+        from astrokite.utils.quantities import count
+
         pairs = len({(int(p), int(s)) for p, s in zip(self.primary, self.secondary)})
-        return f"<ConjunctionTable {len(self)} approaches of {pairs} pairs, {len(self._failed[0])} failed>"
+        return (f"<ConjunctionTable {count(len(self), 'approach', 'approaches')} of {count(pairs, 'pair')}, "
+                f"{len(self._failed[0])} failed>")
 
     def _repr_html_(self) -> str:
         from astrokite.utils.html import render

@@ -38,7 +38,7 @@ class EclipseTable:
         >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
         >>> table = ak.eclipses(iss, "2023-03-01T01:00", "2023-03-01T04:00")
         >>> table
-        <EclipseTable 4 crossings (2 umbra, 2 penumbra) of 1 satellites>
+        <EclipseTable 4 crossings (2 umbra, 2 penumbra) of 1 satellite>
         >>> repr(table.entry[0].utc), repr(table.exit[0].utc), str(table.shadow[0])
         ('2023-03-01T01:03:50.210020Z', '2023-03-01T01:39:52.552104Z', 'penumbra')
         >>> table.duration.round(1).tolist()  # s
@@ -65,11 +65,13 @@ class EclipseTable:
         return len(self.satno)
 
     def __repr__(self) -> str:
+        from astrokite.utils.quantities import count
+
         umbra = int(np.count_nonzero(self.shadow == "umbra"))
         failed = len(self.failures["satno"])
-        failures = f", {failed} satellites failed" if failed else ""
-        return (f"<EclipseTable {len(self)} crossings ({umbra} umbra, {len(self) - umbra} penumbra) "
-                f"of {len(np.unique(self.satno))} satellites{failures}>")
+        failures = f", {count(failed, 'satellite')} failed" if failed else ""
+        return (f"<EclipseTable {count(len(self), 'crossing')} ({umbra} umbra, {len(self) - umbra} penumbra) "
+                f"of {count(len(np.unique(self.satno)), 'satellite')}{failures}>")
 
     def to_pandas(self):
         """A DataFrame with the columns ``satno``, ``shadow``, ``entry``, ``exit``
