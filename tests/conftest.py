@@ -171,3 +171,11 @@ class SatrecStates:
         r, v, valid = self.grid(slice(None), times)
         return StateVectorEphemeris(Time(np.asarray(times, np.int64)), r, v, frame=TEME, satnos=self.satnos,
                                     error=np.where(valid, 0, 1).astype(np.int8))
+
+
+@pytest.fixture(autouse=True)
+def console_styling_restored():
+    """Commands run in-process choose the console text's styling for the whole process; each test
+    starts from the default (styled)."""
+    yield
+    Representable.set_styling(True)
