@@ -73,8 +73,10 @@ def run(table) -> None:
         for days in (1, 7):
             if QUICK and count * days > FULL:
                 continue
+            # A week of the whole catalogue holds more candidate minima than the default guard allows.
             ours = median_seconds(lambda: found.append(len(screen(catalogue, start, start + days * DAY,
-                                                                  threshold=THRESHOLD))), repeats=1, warmup=0)
+                                                                  threshold=THRESHOLD, max_results=10**7))),
+                                  repeats=1, warmup=0)
             table.add(Row(f"screen all against all, {days} day{'s' * (days > 1)}, 5 km ({found[-1]:,} approaches)",
                           count, ours, items=count))
 
