@@ -182,17 +182,6 @@ public:
     // span for one whose states never failed.
     const std::vector<int64_t> &ends() const { return end_; }
 
-private:
-    enum Kind { penumbra = 0, umbra = 1, split = 2 };
-
-    struct Sample {
-        int64_t t = 0;
-        double edge[2] = {0, 0};  // penumbra, umbra [rad]
-        double rate[2] = {0, 0};  // their rates [rad/s], the Sun taken still
-        double apart = 0;         // the angle between the discs' centres [rad]
-        bool valid = false;
-    };
-
     // A satellite's bounds: on the edges' rate [rad/s], and the second
     // derivative's as `turn` cot^2-free part: M = cot(apart) * turn + rest
     // [rad/s^2], cot taken at its largest over the interval.
@@ -246,6 +235,17 @@ private:
             b.rest = 1.2 * gravity / r + 2 * radial * v / (r * r) + k1 * radial_acceleration + k2 * radial * radial + 1e-9;
             return b;
         }
+    };
+
+private:
+    enum Kind { penumbra = 0, umbra = 1, split = 2 };
+
+    struct Sample {
+        int64_t t = 0;
+        double edge[2] = {0, 0};  // penumbra, umbra [rad]
+        double rate[2] = {0, 0};  // their rates [rad/s], the Sun taken still
+        double apart = 0;         // the angle between the discs' centres [rad]
+        bool valid = false;
     };
 
     struct Cross {

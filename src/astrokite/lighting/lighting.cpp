@@ -40,6 +40,30 @@ nb::ndarray<nb::numpy, double> illumination(Doubles sun, Doubles position) {
     return to_array(std::move(out), {satellites, times});
 }
 
+// The umbra's edge [rad, positive outside] of pairs of states and Sun
+// positions (k, 3) in one frame, with a bound on its rate [rad/s] over the
+// osculating orbit of each state: what a search for sunlight's ends brackets.
+std::pair<nb::ndarray<nb::numpy, double>, nb::ndarray<nb::numpy, double>> umbra_edge(Doubles sun, Doubles position,
+                                                                                     Doubles velocity) {
+    if (position.ndim() != 2 || position.shape(1) != 3)
+        throw nb::value_error("position must have shape (k, 3)");
+    const size_t k = position.shape(0);
+    check_shape(nb::ndarray<>(sun), {k, 3}, "sun");
+    check_shape(nb::ndarray<>(velocity), {k, 3}, "velocity");
+    std::vector<double> edge(k), bound(k);
+    {
+        nb::gil_scoped_release unlocked;
+        for (size_t i = 0; i < k; ++i) {
+            const double *r = position.data() + 3 * i, *v = velocity.data() + 3 * i;
+            edge[i] = li::umbra_edge(li::discs(r, sun.data() + 3 * i));
+            li::EclipseSearch::Motion motion;
+            motion.add(r, v);
+            bound[i] = motion.bounds().rate;
+        }
+    }
+    return {to_array(std::move(edge), {k}), to_array(std::move(bound), {k})};
+}
+
 class ShadowSearch {
 public:
     ShadowSearch(int64_t sun_start, int64_t sun_step, Doubles sun, size_t satellites, int64_t span)
@@ -138,6 +162,9 @@ NB_MODULE(shadow, m) {
           "Sunlit fraction (satellites, times) of positions (satellites, times, 3) [m] with the Sun at\n"
           "`sun` (times, 3) [m], one frame: 1 in sunlight, 0 in the umbra, the part of the Sun's disc\n"
           "seen in the penumbra (a spherical Earth of the WGS 84 equatorial radius).");
+    m.def("umbra_edge", &umbra_edge, "sun"_a, "position"_a, "velocity"_a,
+          "The umbra's edge [rad, positive outside] of states (k, 3) [m, m/s] with the Sun at `sun`\n"
+          "(k, 3) [m], one frame, and a bound on its rate [rad/s] over each state's osculating orbit.");
     nb::class_<ShadowSearch>(m, "EclipseSearch",
                        "EclipseSearch(sun_start, sun_step, sun, satellites, span): the search for shadow\n"
                        "crossings of `satellites` over [0, span] ns, the Sun at sun_start + k sun_step [ns]\n"

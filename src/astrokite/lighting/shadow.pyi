@@ -8,6 +8,11 @@ def illumination(sun: NDArray[np.float64], position: NDArray[np.float64]) -> NDA
     `sun` (times, 3) [m], one frame: 1 in sunlight, 0 in the umbra, the part of the Sun's disc seen
     in the penumbra (a spherical Earth of the WGS 84 equatorial radius)."""
 
+def umbra_edge(sun: NDArray[np.float64], position: NDArray[np.float64],
+               velocity: NDArray[np.float64]) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """The umbra's edge [rad, positive outside] of states (k, 3) [m, m/s] with the Sun at `sun` (k, 3) [m],
+    one frame, and a bound on its rate [rad/s] over each state's osculating orbit."""
+
 class EclipseSearch:
     """The search for shadow crossings of `satellites` over [0, span] ns, the Sun at
     sun_start + k sun_step [ns] given by `sun` (points, 3) [m] in the frame of the states. Call
