@@ -103,19 +103,52 @@ def _visible_edges(site, states, sun, rows, first: dict, last: dict, owner: np.n
         settled = usable & turns & (h <= _REFINED)
         starts.append((owner[settled & b_visible & ~a_visible], b["t"][settled & b_visible & ~a_visible]))
         stops.append((owner[settled & a_visible & ~b_visible], a["t"][settled & a_visible & ~b_visible]))
-        split = usable & ((turns & (h > _REFINED)) | (~turns & (umbra_open | light_open) & (h > _SHORTEST)))
+        # A stretch with one condition settled against visibility, or both settled, has no edge to find.
+        umbra_kept, light_kept = ~umbra_turns & ~umbra_open, ~light_turns & ~light_open
+        moot = (umbra_kept & (a["umbra"] <= 0)) | (light_kept & (a["light"] >= 0)) | (umbra_kept & light_kept)
+        split = usable & ~moot & ((turns & (h > _REFINED)) | (~turns & (h > _SHORTEST)))
         if not split.any():
             break
-        a = {key: value[split] for key, value in a.items()}
-        b = {key: value[split] for key, value in b.items()}
-        owner = owner[split]
-        middle = _take(_Samples(site, states, sun, rows[owner], a["t"] + (b["t"] - a["t"]) // 2),
-                       slice(None))
-        a = {key: np.concatenate([a[key], middle[key]]) for key in a}
-        b = {key: np.concatenate([middle[key], b[key]]) for key in b}
-        owner = np.concatenate([owner, owner])
+        a, b, owner = _cut(site, states, sun, rows, {key: value[split] for key, value in a.items()},
+                           {key: value[split] for key, value in b.items()}, owner[split], umbra_turns[split],
+                           light_turns[split])
     return (np.concatenate([o for o, _ in starts]), np.concatenate([t for _, t in starts]),
             np.concatenate([o for o, _ in stops]), np.concatenate([t for _, t in stops]))
+
+
+def _cut(site, states, sun, rows, a: dict, b: dict, owner, umbra_turns, light_turns):
+    """The stretches from ``a`` to ``b`` cut at their middles, and those where
+    a condition turns also 0.5 ms either side of where its function, taken
+    as straight between the ends, is zero: the edge is then found in a round
+    or two, and never in more rounds than by halving."""
+    turns = umbra_turns | light_turns
+    h = b["t"] - a["t"]
+    middle = a["t"] + h // 2
+    f_a = np.where(umbra_turns, a["umbra"], a["light"])[turns]
+    f_b = np.where(umbra_turns, b["umbra"], b["light"])[turns]
+    half = _REFINED // 2
+    low, high = a["t"][turns] + half, b["t"][turns] - half
+    guess = a["t"][turns] + (h[turns] * (f_a / (f_a - f_b))).astype(np.int64)
+    guess = np.clip(guess, low, np.maximum(low, high))
+    index = np.flatnonzero(turns)
+    cut_owner = np.concatenate([np.arange(len(h)), index, index])
+    cut_times = np.concatenate([middle, guess - half, guess + half])
+    cuts = _take(_Samples(site, states, sun, rows[owner[cut_owner]], cut_times), slice(None))
+    # Each stretch's ends and cuts as a row of five samples in time order (a stretch cut at its
+    # middle only repeats its end: the empty stretches this makes are let go); consecutive
+    # samples of a row are the new stretches.
+    n, k = len(h), len(index)
+    slot = np.column_stack([np.arange(n), np.full(n, -1), np.full(n, -1), np.full(n, -1), n + np.arange(n)])
+    slot[:, 1] = 2 * n + np.arange(n)
+    slot[index, 2] = 3 * n + np.arange(k)
+    slot[index, 3] = 3 * n + k + np.arange(k)
+    slot[slot < 0] = (n + np.arange(n))[np.nonzero(slot < 0)[0]]
+    points = {key: np.concatenate([a[key], b[key], cuts[key]]) for key in a}
+    slot = np.take_along_axis(slot, np.argsort(points["t"][slot], axis=1, kind="stable"), axis=1)
+    first, last = slot[:, :-1].ravel(), slot[:, 1:].ravel()
+    stretch = np.repeat(np.arange(n), 4)
+    return ({key: value[first] for key, value in points.items()},
+            {key: value[last] for key, value in points.items()}, owner[stretch])
 
 
 def columns(site, states, rows, rise, culmination, set, start_ns: int, stop_ns: int) -> dict:
