@@ -41,27 +41,39 @@ nb::ndarray<nb::numpy, double> illumination(Doubles sun, Doubles position) {
 }
 
 // The umbra's edge [rad, positive outside] of pairs of states and Sun
-// positions (k, 3) in one frame, with a bound on its rate [rad/s] over the
-// osculating orbit of each state: what a search for sunlight's ends brackets.
-std::pair<nb::ndarray<nb::numpy, double>, nb::ndarray<nb::numpy, double>> umbra_edge(Doubles sun, Doubles position,
-                                                                                     Doubles velocity) {
+// positions (k, 3) in one frame.
+nb::ndarray<nb::numpy, double> umbra_edge(Doubles sun, Doubles position) {
     if (position.ndim() != 2 || position.shape(1) != 3)
         throw nb::value_error("position must have shape (k, 3)");
     const size_t k = position.shape(0);
     check_shape(nb::ndarray<>(sun), {k, 3}, "sun");
-    check_shape(nb::ndarray<>(velocity), {k, 3}, "velocity");
-    std::vector<double> edge(k), bound(k);
+    std::vector<double> edge(k);
+    for (size_t i = 0; i < k; ++i)
+        edge[i] = li::umbra_edge(li::discs(position.data() + 3 * i, sun.data() + 3 * i));
+    return to_array(std::move(edge), {k});
+}
+
+// Whether the umbra's edge provably keeps its sign over each of k stretches,
+// from the times [ns], states and Sun positions (k, 3) at their two ends.
+nb::ndarray<nb::numpy, uint8_t> umbra_settled(Counts start, Doubles sun_start, Doubles position_start,
+                                              Doubles velocity_start, Counts stop, Doubles sun_stop,
+                                              Doubles position_stop, Doubles velocity_stop) {
+    const size_t k = start.shape(0);
+    check_shape(nb::ndarray<>(stop), {k}, "stop");
+    for (auto [array, name] : {std::pair{&sun_start, "sun_start"}, {&position_start, "position_start"},
+                               {&velocity_start, "velocity_start"}, {&sun_stop, "sun_stop"},
+                               {&position_stop, "position_stop"}, {&velocity_stop, "velocity_stop"}})
+        check_shape(nb::ndarray<>(*array), {k, 3}, name);
+    std::vector<uint8_t> settled(k);
     {
         nb::gil_scoped_release unlocked;
-        for (size_t i = 0; i < k; ++i) {
-            const double *r = position.data() + 3 * i, *v = velocity.data() + 3 * i;
-            edge[i] = li::umbra_edge(li::discs(r, sun.data() + 3 * i));
-            li::EclipseSearch::Motion motion;
-            motion.add(r, v);
-            bound[i] = motion.bounds().rate;
-        }
+        for (size_t i = 0; i < k; ++i)
+            settled[i] = li::EclipseSearch::umbra_settled(
+                start.data()[i], position_start.data() + 3 * i, velocity_start.data() + 3 * i,
+                sun_start.data() + 3 * i, stop.data()[i], position_stop.data() + 3 * i,
+                velocity_stop.data() + 3 * i, sun_stop.data() + 3 * i);
     }
-    return {to_array(std::move(edge), {k}), to_array(std::move(bound), {k})};
+    return to_array(std::move(settled), {k});
 }
 
 class ShadowSearch {
@@ -162,9 +174,12 @@ NB_MODULE(shadow, m) {
           "Sunlit fraction (satellites, times) of positions (satellites, times, 3) [m] with the Sun at\n"
           "`sun` (times, 3) [m], one frame: 1 in sunlight, 0 in the umbra, the part of the Sun's disc\n"
           "seen in the penumbra (a spherical Earth of the WGS 84 equatorial radius).");
-    m.def("umbra_edge", &umbra_edge, "sun"_a, "position"_a, "velocity"_a,
-          "The umbra's edge [rad, positive outside] of states (k, 3) [m, m/s] with the Sun at `sun`\n"
-          "(k, 3) [m], one frame, and a bound on its rate [rad/s] over each state's osculating orbit.");
+    m.def("umbra_edge", &umbra_edge, "sun"_a, "position"_a,
+          "The umbra's edge [rad, positive outside] of positions (k, 3) [m] with the Sun at `sun` (k, 3) [m].");
+    m.def("umbra_settled", &umbra_settled, "start"_a, "sun_start"_a, "position_start"_a, "velocity_start"_a,
+          "stop"_a, "sun_stop"_a, "position_stop"_a, "velocity_stop"_a,
+          "Whether the umbra's edge provably keeps its sign over each of k stretches, from the times [ns],\n"
+          "Sun positions and states (k, 3) [m, m/s] at their two ends, one frame: the eclipse search's test.");
     nb::class_<ShadowSearch>(m, "EclipseSearch",
                        "EclipseSearch(sun_start, sun_step, sun, satellites, span): the search for shadow\n"
                        "crossings of `satellites` over [0, span] ns, the Sun at sun_start + k sun_step [ns]\n"

@@ -66,8 +66,9 @@ class PassTable:
         [21.6, 88.9, 49.8, 83.4, 24.0]
         >>> table.visible.tolist(), table.sunlit[:, 1].round(2).tolist()   # sunlit at culmination
         ([False, False, True, False, False], [0.0, 0.0, 1.0, 1.0, 1.0])
-        >>> repr(table.visible_start[2].utc), repr(table.visible_stop[2].utc)
-        ('2023-03-01T04:45:35.172906Z', '2023-03-01T04:49:28.496144Z')
+        >>> frame = table.to_pandas()
+        >>> str(frame.visible_start[2].round("s")), str(frame.visible_stop[2].round("s"))
+        ('2023-03-01 04:45:35', '2023-03-01 04:49:28')
         >>> table.range_rate[1].round(0).tolist()   # m/s at rise, culmination, set
         [-6801.0, 7.0, 6800.0]
         >>> table.doppler(437.8e6).shift[1].round(0).tolist()   # Hz

@@ -3,9 +3,10 @@ culmination and set, and the part of each pass that can be seen.
 
 A satellite is visible while it is sunlit (outside the umbra: any part of the
 Sun's disc seen) and the site's Sun is below ``lighting.DARK``. Both are signs
-of functions continuous in time, whose rates are bounded: the umbra's edge
-(the eclipse search's) by the osculating orbit, the Sun's elevation by the
-Earth's turn. Each pass is cut into stretches at its culmination; a stretch
+of functions continuous in time: the umbra's edge, settled over a stretch by
+the eclipse search's own test (the rates at the ends and bounds from the
+osculating orbits), and the Sun's elevation, whose rate the Earth's turn
+bounds. Each pass is cut into stretches at its culmination; a stretch
 where either function changes sign is bisected down to 1 ms, one where a
 bound cannot rule a sign change out is split until it can or the stretch is
 shorter than a second (a graze of the shadow's edge shorter than that is
@@ -53,8 +54,8 @@ class _Sun:
 
 class _Samples:
     """The states of satellites at (row, time) pairs and what decides their
-    visibility: the umbra's edge [rad, positive outside] with its rate bound,
-    and the Sun's elevation less ``DARK`` [rad, positive while too light]."""
+    visibility: the umbra's edge [rad, positive outside], and the Sun's
+    elevation less ``DARK`` [rad, positive while too light]."""
 
     def __init__(self, site, states, sun: _Sun, rows: np.ndarray, times: np.ndarray):
         from astrokite.frames.frames import ITRF, TEME
@@ -69,7 +70,7 @@ class _Samples:
         velocity[~self.valid] = np.nan
         self.position, self.velocity = position, velocity
         self.sun_teme = sun.at(times)
-        self.umbra, self.umbra_rate = shadow.umbra_edge(self.sun_teme, position, velocity)
+        self.umbra = shadow.umbra_edge(self.sun_teme, position)
         self.sun_itrf = StateVectorEphemeris(Time(times), self.sun_teme[None], frame=TEME).to(ITRF).position[0]
         self.light = elevation_of(site, self.sun_itrf) - DARK
 
@@ -79,8 +80,9 @@ class _Samples:
 
 
 def _take(samples: _Samples, index: np.ndarray) -> dict:
-    return {"t": samples.times[index], "umbra": samples.umbra[index], "rate": samples.umbra_rate[index],
-            "light": samples.light[index], "valid": samples.valid[index]}
+    return {"t": samples.times[index], "umbra": samples.umbra[index], "light": samples.light[index],
+            "valid": samples.valid[index], "position": samples.position[index],
+            "velocity": samples.velocity[index], "sun": samples.sun_teme[index]}
 
 
 def _visible_edges(site, states, sun, rows, first: dict, last: dict, owner: np.ndarray):
@@ -94,8 +96,8 @@ def _visible_edges(site, states, sun, rows, first: dict, last: dict, owner: np.n
         umbra_turns = (a["umbra"] > 0) != (b["umbra"] > 0)
         light_turns = (a["light"] > 0) != (b["light"] > 0)
         turns = umbra_turns | light_turns
-        with np.errstate(invalid="ignore"):  # an infinite rate bound over an empty stretch
-            umbra_open = np.abs(a["umbra"]) + np.abs(b["umbra"]) <= np.maximum(a["rate"], b["rate"]) * h * 1e-9
+        umbra_open = ~umbra_turns & ~shadow.umbra_settled(a["t"], a["sun"], a["position"], a["velocity"],
+                                                          b["t"], b["sun"], b["position"], b["velocity"]).astype(bool)
         light_open = np.abs(a["light"]) + np.abs(b["light"]) <= _ELEVATION_RATE * h * 1e-9
         usable = a["valid"] & b["valid"] & (h > 0)
         a_visible = (a["umbra"] > 0) & (a["light"] < 0)
