@@ -2,16 +2,17 @@
 culmination and set, and the part of each pass that can be seen.
 
 A satellite is visible while it is sunlit (outside the umbra: any part of the
-Sun's disc seen) and the site's Sun is below ``lighting.DARK``. Both are signs
-of functions continuous in time: the umbra's edge, settled over a stretch by
-the eclipse search's own test (the rates at the ends and bounds from the
-osculating orbits), and the Sun's elevation, whose rate the Earth's turn
-bounds. Each pass is cut into stretches at its culmination; a stretch
-where either function changes sign is bisected down to 1 ms, one where a
-bound cannot rule a sign change out is split until it can or the stretch is
-shorter than a second (a graze of the shadow's edge shorter than that is
-ignored), and any other is settled. All passes go through each round
-together: columns, not a loop per pass.
+Sun's disc seen) and the site's Sun is below ``lighting.DARK``. Darkness is
+the same for every pass: its beginnings and ends over the search's window
+are found once, from the exact Sun, by a bracketing search on its elevation
+(whose rate the Earth's turn bounds), and each pass is cut there and at its
+culmination. Within a stretch darkness then holds or not throughout, and
+sunlight's ends are found on the umbra's edge: a stretch where it changes
+sign is narrowed to 1 ms (at its middle and by false position beside it),
+one the eclipse search's own test (the rates at the ends, bounds from the
+osculating orbits) cannot settle is halved until it can or it is shorter
+than a second (a graze of the shadow's edge shorter than that is ignored).
+All passes go through each round together: columns, not a loop per pass.
 """
 
 from __future__ import annotations
@@ -19,7 +20,7 @@ from __future__ import annotations
 import numpy as np
 
 from astrokite.lighting import shadow
-from astrokite.lighting.brightness import DARK, elevation_of
+from astrokite.lighting.brightness import DARK, elevation_of, sun_elevation
 from astrokite.lighting.sunlight import sun_position
 from astrokite.time.time import Time
 
@@ -52,15 +53,37 @@ class _Sun:
         return np.stack([np.interp(x, grid, self.teme[:, i]) for i in range(3)], axis=-1)
 
 
+def _darkness(site, start_ns: int, stop_ns: int) -> tuple[bool, np.ndarray]:
+    """Whether the site's Sun is below ``DARK`` at ``start_ns``, and the
+    instants [ns] in order at which that changes (each the first instant, to
+    1 ms, of the new state) up to ``stop_ns``."""
+    def light(times):
+        return sun_elevation(site, Time(times)) - DARK
+
+    grid = np.append(np.arange(start_ns, stop_ns, _SUN_STEP, dtype=np.int64), np.int64(stop_ns))
+    values = light(grid)
+    a, b, fa, fb = grid[:-1], grid[1:], values[:-1], values[1:]
+    changes = []
+    while len(a):
+        h = b - a
+        turns = (fa > 0) != (fb > 0)
+        open_ = ~turns & (np.abs(fa) + np.abs(fb) <= _ELEVATION_RATE * h * 1e-9) & (h > _SHORTEST)
+        done = turns & (h <= _REFINED)
+        changes.append(b[done])
+        keep = (turns & ~done) | open_
+        a, b, fa, fb = a[keep], b[keep], fa[keep], fb[keep]
+        middle = a + (b - a) // 2
+        fm = light(middle)
+        a, b = np.concatenate([a, middle]), np.concatenate([middle, b])
+        fa, fb = np.concatenate([fa, fm]), np.concatenate([fm, fb])
+    return bool(values[0] < 0), np.sort(np.concatenate(changes))
+
+
 class _Samples:
-    """The states of satellites at (row, time) pairs and what decides their
-    visibility: the umbra's edge [rad, positive outside], and the Sun's
-    elevation less ``DARK`` [rad, positive while too light]."""
+    """The states of satellites at (row, time) pairs and the umbra's edge
+    there [rad, positive outside]."""
 
-    def __init__(self, site, states, sun: _Sun, rows: np.ndarray, times: np.ndarray):
-        from astrokite.frames.frames import ITRF, TEME
-        from astrokite.state.ephemeris import StateVectorEphemeris
-
+    def __init__(self, states, sun: _Sun, rows: np.ndarray, times: np.ndarray):
         self.times = times
         position, velocity, valid = states.at(rows, times)
         position = np.ascontiguousarray(position, np.float64)
@@ -71,86 +94,73 @@ class _Samples:
         self.position, self.velocity = position, velocity
         self.sun_teme = sun.at(times)
         self.umbra = shadow.umbra_edge(self.sun_teme, position)
-        self.sun_itrf = StateVectorEphemeris(Time(times), self.sun_teme[None], frame=TEME).to(ITRF).position[0]
-        self.light = elevation_of(site, self.sun_itrf) - DARK
 
-    @property
-    def visible(self) -> np.ndarray:
-        return self.valid & (self.umbra > 0) & (self.light < 0)
+    def take(self, index) -> dict:
+        return {"t": self.times[index], "umbra": self.umbra[index], "valid": self.valid[index],
+                "position": self.position[index], "velocity": self.velocity[index], "sun": self.sun_teme[index]}
 
 
-def _take(samples: _Samples, index: np.ndarray) -> dict:
-    return {"t": samples.times[index], "umbra": samples.umbra[index], "light": samples.light[index],
-            "valid": samples.valid[index], "position": samples.position[index],
-            "velocity": samples.velocity[index], "sun": samples.sun_teme[index]}
-
-
-def _visible_edges(site, states, sun, rows, first: dict, last: dict, owner: np.ndarray):
-    """Refined (pass, start) and (pass, stop) instants of visibility's changes
-    inside the stretches from ``first`` to ``last`` (one per entry, of the
-    pass ``owner``)."""
+def _sunlight_edges(states, sun, rows, a: dict, b: dict, owner: np.ndarray, dark: np.ndarray):
+    """Refined (pass, start) and (pass, stop) instants where sunlight begins
+    or ends inside the stretches from ``a`` to ``b`` (one per entry, of the
+    pass ``owner``) that are dark throughout (``dark``)."""
     starts, stops = [], []
-    a, b = first, last
+    keep = dark
+    a, b, owner = ({key: value[keep] for key, value in a.items()}, {key: value[keep] for key, value in b.items()},
+                   owner[keep])
     while len(owner):
         h = b["t"] - a["t"]
-        umbra_turns = (a["umbra"] > 0) != (b["umbra"] > 0)
-        light_turns = (a["light"] > 0) != (b["light"] > 0)
-        turns = umbra_turns | light_turns
-        umbra_open = ~umbra_turns & ~shadow.umbra_settled(a["t"], a["sun"], a["position"], a["velocity"],
-                                                          b["t"], b["sun"], b["position"], b["velocity"]).astype(bool)
-        light_open = np.abs(a["light"]) + np.abs(b["light"]) <= _ELEVATION_RATE * h * 1e-9
+        lit_a, lit_b = a["umbra"] > 0, b["umbra"] > 0
+        turns = lit_a != lit_b
         usable = a["valid"] & b["valid"] & (h > 0)
-        a_visible = (a["umbra"] > 0) & (a["light"] < 0)
-        b_visible = (b["umbra"] > 0) & (b["light"] < 0)
         settled = usable & turns & (h <= _REFINED)
-        starts.append((owner[settled & b_visible & ~a_visible], b["t"][settled & b_visible & ~a_visible]))
-        stops.append((owner[settled & a_visible & ~b_visible], a["t"][settled & a_visible & ~b_visible]))
-        # A stretch with one condition settled against visibility, or both settled, has no edge to find.
-        umbra_kept, light_kept = ~umbra_turns & ~umbra_open, ~light_turns & ~light_open
-        moot = (umbra_kept & (a["umbra"] <= 0)) | (light_kept & (a["light"] >= 0)) | (umbra_kept & light_kept)
-        split = usable & ~moot & ((turns & (h > _REFINED)) | (~turns & (h > _SHORTEST)))
+        starts.append((owner[settled & lit_b], b["t"][settled & lit_b]))
+        stops.append((owner[settled & lit_a], a["t"][settled & lit_a]))
+        split = usable & ((turns & (h > _REFINED)) | (~turns & (h > _SHORTEST)))
+        if split.any():
+            check = np.flatnonzero(split & ~turns)
+            split[check] = ~shadow.umbra_settled(*(a[key][check] for key in ("t", "sun", "position", "velocity")),
+                                                 *(b[key][check] for key in ("t", "sun", "position", "velocity"))
+                                                 ).astype(bool)
         if not split.any():
             break
-        a, b, owner = _cut(site, states, sun, rows, {key: value[split] for key, value in a.items()},
-                           {key: value[split] for key, value in b.items()}, owner[split], umbra_turns[split],
-                           light_turns[split])
-    return (np.concatenate([o for o, _ in starts]), np.concatenate([t for _, t in starts]),
-            np.concatenate([o for o, _ in stops]), np.concatenate([t for _, t in stops]))
+        a, b, owner = _cut(states, sun, rows, {key: value[split] for key, value in a.items()},
+                           {key: value[split] for key, value in b.items()}, owner[split], turns[split])
+    return (np.concatenate([o for o, _ in starts] or [np.zeros(0, np.int64)]),
+            np.concatenate([t for _, t in starts] or [np.zeros(0, np.int64)]),
+            np.concatenate([o for o, _ in stops] or [np.zeros(0, np.int64)]),
+            np.concatenate([t for _, t in stops] or [np.zeros(0, np.int64)]))
 
 
-def _cut(site, states, sun, rows, a: dict, b: dict, owner, umbra_turns, light_turns):
+def _cut(states, sun, rows, a: dict, b: dict, owner, turns):
     """The stretches from ``a`` to ``b`` cut at their middles, and those where
-    a condition turns also 0.5 ms either side of where its function, taken
-    as straight between the ends, is zero: the edge is then found in a round
-    or two, and never in more rounds than by halving."""
-    turns = umbra_turns | light_turns
+    the umbra's edge changes sign also 0.5 ms either side of where it would
+    be zero were it straight between the ends: the edge is then found in a
+    round or two, and never in more rounds than by halving."""
     h = b["t"] - a["t"]
     middle = a["t"] + h // 2
-    f_a = np.where(umbra_turns, a["umbra"], a["light"])[turns]
-    f_b = np.where(umbra_turns, b["umbra"], b["light"])[turns]
+    f_a, f_b = a["umbra"][turns], b["umbra"][turns]
     half = _REFINED // 2
     low, high = a["t"][turns] + half, b["t"][turns] - half
     guess = a["t"][turns] + (h[turns] * (f_a / (f_a - f_b))).astype(np.int64)
     guess = np.clip(guess, low, np.maximum(low, high))
     index = np.flatnonzero(turns)
     cut_owner = np.concatenate([np.arange(len(h)), index, index])
-    cut_times = np.concatenate([middle, guess - half, guess + half])
-    cuts = _take(_Samples(site, states, sun, rows[owner[cut_owner]], cut_times), slice(None))
+    cuts = _Samples(states, sun, rows[owner[cut_owner]],
+                    np.concatenate([middle, guess - half, guess + half])).take(slice(None))
     # Each stretch's ends and cuts as a row of five samples in time order (a stretch cut at its
     # middle only repeats its end: the empty stretches this makes are let go); consecutive
     # samples of a row are the new stretches.
     n, k = len(h), len(index)
-    slot = np.column_stack([np.arange(n), np.full(n, -1), np.full(n, -1), np.full(n, -1), n + np.arange(n)])
-    slot[:, 1] = 2 * n + np.arange(n)
+    slot = np.column_stack([np.arange(n), 2 * n + np.arange(n), n + np.arange(n), n + np.arange(n),
+                            n + np.arange(n)])
     slot[index, 2] = 3 * n + np.arange(k)
     slot[index, 3] = 3 * n + k + np.arange(k)
-    slot[slot < 0] = (n + np.arange(n))[np.nonzero(slot < 0)[0]]
     points = {key: np.concatenate([a[key], b[key], cuts[key]]) for key in a}
     slot = np.take_along_axis(slot, np.argsort(points["t"][slot], axis=1, kind="stable"), axis=1)
     first, last = slot[:, :-1].ravel(), slot[:, 1:].ravel()
-    stretch = np.repeat(np.arange(n), 4)
     return ({key: value[first] for key, value in points.items()},
-            {key: value[last] for key, value in points.items()}, owner[stretch])
+            {key: value[last] for key, value in points.items()}, owner[np.repeat(np.arange(n), 4)])
 
 
 def columns(site, states, rows, rise, culmination, set, start_ns: int, stop_ns: int) -> dict:
@@ -169,37 +179,63 @@ def columns(site, states, rows, rise, culmination, set, start_ns: int, stop_ns: 
 
     rows = np.asarray(rows, np.int64)
     n = len(rows)
+    rise, culmination, set = (np.asarray(column, np.int64) for column in (rise, culmination, set))
     sun = _Sun(start_ns, stop_ns)
-    times = np.concatenate([np.asarray(rise, np.int64), np.asarray(culmination, np.int64),
-                            np.asarray(set, np.int64)])
-    events = _Samples(site, states, sun, np.tile(rows, 3), times)
-    sunlit = shadow.illumination(events.sun_teme, events.position[None])[0]
-    teme = StateVectorEphemeris(Time(times), events.position[None], events.velocity[None], frame=TEME)
-    itrf = teme.to(ITRF)
+    dark_at_start, changes = _darkness(site, start_ns, stop_ns)
+
+    def dark(times):
+        return dark_at_start ^ (np.searchsorted(changes, times, side="right") % 2 == 1)
+
+    # The events, then each pass cut where darkness begins or ends within it.
+    within = [np.flatnonzero((rise < change) & (change < set)) for change in changes]
+    cut_owner = np.concatenate(within + [np.zeros(0, np.int64)])
+    cut_times = np.concatenate([np.full(len(passes), change) for passes, change in zip(within, changes)]
+                               + [np.zeros(0, np.int64)])
+    owner = np.concatenate([np.tile(np.arange(n), 3), cut_owner])
+    times = np.concatenate([rise, culmination, set, cut_times])
+    samples = _Samples(states, sun, rows[owner], times)
+
+    events = slice(0, 3 * n)
+    sunlit = shadow.illumination(samples.sun_teme[events], samples.position[None, events])[0]
+    sun_itrf = StateVectorEphemeris(Time(times[events]), samples.sun_teme[None, events], frame=TEME).to(ITRF)
+    sun_itrf = sun_itrf.position[0]
+    itrf = StateVectorEphemeris(Time(times[events]), samples.position[None, events],
+                                samples.velocity[None, events], frame=TEME).to(ITRF)
     _, range_rate = site.look(itrf)
 
     def by_event(values):
         return np.ascontiguousarray(np.asarray(values, np.float64).reshape(3, n).T)
 
-    owner = np.concatenate([np.arange(n), np.arange(n)])
-    first = _take(events, np.arange(2 * n))
-    last = _take(events, np.arange(n, 3 * n))
-    start_owner, start_at, stop_owner, stop_at = _visible_edges(site, states, sun, rows, first, last, owner)
-    visible_at = events.visible.reshape(3, n)
+    # Consecutive samples of a pass bound its stretches.
+    order = np.lexsort((times, owner))
+    same = owner[order[:-1]] == owner[order[1:]]
+    first, last = order[:-1][same], order[1:][same]
+    start_owner, start_at, stop_owner, stop_at = _sunlight_edges(
+        states, sun, rows, samples.take(first), samples.take(last), owner[first], dark(times[first]))
+    # Where darkness begins with the satellite sunlit, visibility begins; where it ends, the last
+    # dark millisecond is the visible part's end.
+    lit = samples.valid & (samples.umbra > 0)
+    cut_lit, cut_dark = lit[3 * n:], dark(cut_times)
+    start_owner = np.concatenate([start_owner, cut_owner[cut_lit & cut_dark]])
+    start_at = np.concatenate([start_at, cut_times[cut_lit & cut_dark]])
+    stop_owner = np.concatenate([stop_owner, cut_owner[cut_lit & ~cut_dark]])
+    stop_at = np.concatenate([stop_at, cut_times[cut_lit & ~cut_dark] - _REFINED])
+
     never = np.iinfo(np.int64).max
-    visible_start = np.where(visible_at[0], times[:n], never)
+    visible_at = (lit[events] & dark(times[events])).reshape(3, n)
+    visible_start = np.where(visible_at[0], rise, never)
     np.minimum.at(visible_start, start_owner, start_at)
-    visible_stop = np.where(visible_at[2], times[2 * n:], -never)
+    visible_stop = np.where(visible_at[2], set, -never)
     np.maximum.at(visible_stop, stop_owner, stop_at)
     # Both edges found: a stretch lost to failed states leaves none rather than half a part.
     visible = (visible_start < never) & (visible_stop > -never)
     return {
         "sunlit": by_event(sunlit),
-        "sun_elevation": by_event(events.light + DARK),
+        "sun_elevation": by_event(elevation_of(site, sun_itrf)),
         "range_rate": by_event(range_rate[0]),
         "visible": visible,
-        "visible_start": np.where(visible, visible_start, times[:n]),
-        "visible_stop": np.where(visible, visible_stop, times[:n]),
+        "visible_start": np.where(visible, visible_start, rise),
+        "visible_stop": np.where(visible, visible_stop, rise),
         "culmination_position": np.ascontiguousarray(itrf.position[0, n:2 * n]),
-        "culmination_sun": np.ascontiguousarray(events.sun_itrf[n:2 * n]),
+        "culmination_sun": np.ascontiguousarray(sun_itrf[n:2 * n]),
     }
