@@ -71,11 +71,19 @@ def _darkness(site, start_ns: int, stop_ns: int) -> tuple[bool, np.ndarray]:
         done = turns & (h <= _REFINED)
         changes.append(b[done])
         keep = (turns & ~done) | open_
-        a, b, fa, fb = a[keep], b[keep], fa[keep], fb[keep]
-        middle = a + (b - a) // 2
-        fm = light(middle)
-        a, b = np.concatenate([a, middle]), np.concatenate([middle, b])
-        fa, fb = np.concatenate([fa, fm]), np.concatenate([fm, fb])
+        a, b, fa, fb, turns = a[keep], b[keep], fa[keep], fb[keep], turns[keep]
+        # Cut at the middles, and 0.5 ms either side of the straight line's zero where the sign changes.
+        half, index = _REFINED // 2, np.flatnonzero(turns)
+        guess = a[index] + ((b - a)[index] * (fa / (fa - fb))[index]).astype(np.int64)
+        guess = np.clip(guess, a[index] + half, np.maximum(a[index] + half, b[index] - half))
+        cuts = np.concatenate([a + (b - a) // 2, guess - half, guess + half])
+        stretch = np.concatenate([np.arange(len(a)), np.arange(len(a)), np.arange(len(a)), index, index])
+        t = np.concatenate([a, b, cuts])
+        f = np.concatenate([fa, fb, light(cuts)])
+        order = np.lexsort((t, stretch))
+        same = stretch[order[:-1]] == stretch[order[1:]]
+        a, b = t[order[:-1][same]], t[order[1:][same]]
+        fa, fb = f[order[:-1][same]], f[order[1:][same]]
     return bool(values[0] < 0), np.sort(np.concatenate(changes))
 
 
@@ -197,11 +205,12 @@ def columns(site, states, rows, rise, culmination, set, start_ns: int, stop_ns: 
 
     events = slice(0, 3 * n)
     sunlit = shadow.illumination(samples.sun_teme[events], samples.position[None, events])[0]
-    sun_itrf = StateVectorEphemeris(Time(times[events]), samples.sun_teme[None, events], frame=TEME).to(ITRF)
-    sun_itrf = sun_itrf.position[0]
-    itrf = StateVectorEphemeris(Time(times[events]), samples.position[None, events],
-                                samples.velocity[None, events], frame=TEME).to(ITRF)
-    _, range_rate = site.look(itrf)
+    # The satellites and the Sun turned into the ITRF together, one rotation per instant.
+    both = StateVectorEphemeris(Time(times[events]), np.stack([samples.position[events], samples.sun_teme[events]]),
+                                np.stack([samples.velocity[events], np.zeros_like(samples.sun_teme[events])]),
+                                frame=TEME).to(ITRF)
+    itrf, sun_itrf = both.position[0], both.position[1]
+    _, range_rate = site.look(both)
 
     def by_event(values):
         return np.ascontiguousarray(np.asarray(values, np.float64).reshape(3, n).T)
@@ -236,6 +245,6 @@ def columns(site, states, rows, rise, culmination, set, start_ns: int, stop_ns: 
         "visible": visible,
         "visible_start": np.where(visible, visible_start, rise),
         "visible_stop": np.where(visible, visible_stop, rise),
-        "culmination_position": np.ascontiguousarray(itrf.position[0, n:2 * n]),
+        "culmination_position": np.ascontiguousarray(itrf[n:2 * n]),
         "culmination_sun": np.ascontiguousarray(sun_itrf[n:2 * n]),
     }
