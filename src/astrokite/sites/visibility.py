@@ -210,7 +210,7 @@ def columns(site, states, rows, rise, culmination, set, start_ns: int, stop_ns: 
                                 np.stack([samples.velocity[events], np.zeros_like(samples.sun_teme[events])]),
                                 frame=TEME).to(ITRF)
     itrf, sun_itrf = both.position[0], both.position[1]
-    _, range_rate = site.look(both)
+    _, range_rate = site.look(StateVectorEphemeris(both.time, both.position[:1], both.velocity[:1], frame=ITRF))
 
     def by_event(values):
         return np.ascontiguousarray(np.asarray(values, np.float64).reshape(3, n).T)
