@@ -162,7 +162,9 @@ class PassTable:
             "failed": self.failed,
         }
         if self._seen is not None:
-            for k, event in enumerate(("rise", "culmination", "set")):
+            from astrokite.sites.visibility import EVENTS
+
+            for k, event in enumerate(EVENTS):
                 columns[f"{event}_sunlit"] = self.sunlit[:, k]
                 columns[f"{event}_sun_elevation_deg"] = np.degrees(self.sun_elevation[:, k])
                 columns[f"{event}_range_rate"] = self.range_rate[:, k]
