@@ -4,6 +4,7 @@ against a brute-force scan, range rates against the range's derivative."""
 import math
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import astrokite as ak
@@ -130,3 +131,13 @@ def test_a_table_without_visibility_says_so():
     assert "visible_start" not in table.to_pandas()
     with pytest.raises(ValueError, match="without visibility"):
         table.doppler(437.8e6)
+
+
+def test_a_failed_propagation_leaves_no_visibility_on_its_row():
+    from test_passes import nutsat_last_2023_set
+
+    table = PARIS.passes(nutsat_last_2023_set(), "2023-04-01T12:00", "2023-04-02T12:00")
+    assert table.failed[-1] and not table.visible[-1]
+    assert np.isnan(table.sunlit[-1]).all() and np.isnan(table.range_rate[-1]).all()
+    assert np.isfinite(table.sunlit[:-1]).all()
+    assert table.to_pandas().visible_start.iloc[-1] is pd.NaT
