@@ -93,6 +93,26 @@ def ground_track_and_passes(tle: TLE) -> None:
     print(f"  {'rise':<28} {'culmination':<28} {'set':<28} {'max elev [deg]':>14}")
     for rise, top, set_, highest in zip(table.rise, table.culmination, table.set, table.max_elevation):
         print(f"  {rise.utc!r:<28} {top.utc!r:<28} {set_.utc!r:<28} {math.degrees(highest):14.1f}")
+    visible_passes(tle, paris)
+
+
+def _clock(time: Time, date: bool = False) -> str:
+    text = repr(time.utc)
+    return f"{text[:10]} {text[11:19]}" if date else text[11:19]
+
+
+def visible_passes(tle: TLE, site: Site) -> None:
+    # Sunlit overhead while the sky here is dark: the passes one can see, with an estimated
+    # brightness at culmination (the ISS: standard magnitude -1.8, at 1,000 km and half lit).
+    table = site.passes(tle, "2023-03-01", "2023-03-04", min_elevation=math.radians(10), visible_only=True)
+    print(f"\nVisible passes of the ISS over {site.name} above 10 deg, 2023-03-01 to 2023-03-04 UTC:")
+    print(f"  {'rise':<19}  {'culmination':<11} {'set':<8}  {'visible':<17} {'max elev [deg]':>14} "
+          f"{'mag at culmination':>18}")
+    for k, magnitude in enumerate(table.magnitude(-1.8)):
+        brightness = f"{magnitude:18.1f}" if np.isfinite(magnitude) else f"{'(in shadow)':>18}"
+        print(f"  {_clock(table.rise[k], date=True):<19}  {_clock(table.culmination[k]):<11} "
+              f"{_clock(table.set[k]):<8}  {_clock(table.visible_start[k])}-{_clock(table.visible_stop[k])} "
+              f"{math.degrees(table.max_elevation[k]):14.1f} {brightness}")
 
 
 if __name__ == "__main__":

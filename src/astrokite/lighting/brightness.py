@@ -19,7 +19,13 @@ def sun_elevation(site, time) -> np.ndarray:
     from astrokite.frames.frames import ITRF
 
     time = time if isinstance(time, Time) else Time(time)
-    sun = sun_position(time, ITRF) - np.asarray(site.position)
+    return elevation_of(site, sun_position(time, ITRF))
+
+
+def elevation_of(site, sun: np.ndarray) -> np.ndarray:
+    """The geometric elevation [rad] at ``site`` of the Sun at ITRF positions
+    ``sun`` (..., 3) [m]."""
+    sun = sun - np.asarray(site.position)
     up = np.asarray(site.enu["u_up"], np.float64)
     return np.arcsin(np.clip(sun @ up / np.linalg.norm(sun, axis=-1), -1.0, 1.0))
 
@@ -45,14 +51,19 @@ def magnitude(site, ephemeris, standard: float) -> np.ndarray:
     from astrokite.frames.frames import ITRF
 
     itrf = ephemeris.to(ITRF)
-    counts = itrf._counts()
-    sun = sun_position(Time(counts), ITRF)
-    to_site = np.asarray(site.position) - itrf.position
-    to_sun = sun[None] - itrf.position
+    sun = sun_position(Time(itrf._counts()), ITRF)
+    return magnitude_of(site, itrf.position, sun[None], illumination(itrf), standard)
+
+
+def magnitude_of(site, position: np.ndarray, sun: np.ndarray, sunlit: np.ndarray, standard: float) -> np.ndarray:
+    """``magnitude`` from ITRF positions [m] of the satellites and of the Sun
+    (broadcast together, (..., 3)) and the sunlit fractions (...)."""
+    to_site = np.asarray(site.position) - position
+    to_sun = sun - position
     distance = np.linalg.norm(to_site, axis=-1)
     cosine = np.sum(to_site * to_sun, -1) / (distance * np.linalg.norm(to_sun, axis=-1))
     phase = np.arccos(np.clip(cosine, -1.0, 1.0))
     reflected = np.sin(phase) + (np.pi - phase) * np.cos(phase)
     with np.errstate(divide="ignore"):
         return (float(standard) + 5 * np.log10(distance / 1e6) - 2.5 * np.log10(reflected)
-                - 2.5 * np.log10(illumination(itrf)))
+                - 2.5 * np.log10(sunlit))

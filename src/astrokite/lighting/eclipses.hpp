@@ -182,17 +182,6 @@ public:
     // span for one whose states never failed.
     const std::vector<int64_t> &ends() const { return end_; }
 
-private:
-    enum Kind { penumbra = 0, umbra = 1, split = 2 };
-
-    struct Sample {
-        int64_t t = 0;
-        double edge[2] = {0, 0};  // penumbra, umbra [rad]
-        double rate[2] = {0, 0};  // their rates [rad/s], the Sun taken still
-        double apart = 0;         // the angle between the discs' centres [rad]
-        bool valid = false;
-    };
-
     // A satellite's bounds: on the edges' rate [rad/s], and the second
     // derivative's as `turn` cot^2-free part: M = cot(apart) * turn + rest
     // [rad/s^2], cot taken at its largest over the interval.
@@ -246,6 +235,32 @@ private:
             b.rest = 1.2 * gravity / r + 2 * radial * v / (r * r) + k1 * radial_acceleration + k2 * radial * radial + 1e-9;
             return b;
         }
+    };
+
+    // Whether the umbra's edge provably keeps its sign from time ta to tb of
+    // one satellite, from its states (r, v) and the Sun (s) at both: the test
+    // the search lets a stretch go by, with bounds from the two states' orbits.
+    static bool umbra_settled(int64_t ta, const double *ra, const double *va, const double *sa, int64_t tb,
+                              const double *rb, const double *vb, const double *sb) {
+        const Sample a = sample(ta, ra, va, sa, true), b = sample(tb, rb, vb, sb, true);
+        if (!(a.valid && b.valid && tb > ta))
+            return false;
+        Motion motion;
+        motion.add(ra, va);
+        motion.add(rb, vb);
+        const Bounds bounds = motion.bounds();
+        return one_signed(a, b, umbra, bounds.rate, curvature(bounds, a, b), double(tb - ta) * 1e-9);
+    }
+
+private:
+    enum Kind { penumbra = 0, umbra = 1, split = 2 };
+
+    struct Sample {
+        int64_t t = 0;
+        double edge[2] = {0, 0};  // penumbra, umbra [rad]
+        double rate[2] = {0, 0};  // their rates [rad/s], the Sun taken still
+        double apart = 0;         // the angle between the discs' centres [rad]
+        bool valid = false;
     };
 
     struct Cross {
@@ -334,17 +349,22 @@ private:
         return u;
     }
 
-    Sample evaluate(int64_t t, const double *r, const double *v, bool valid, Motion *motion) const {
+    static Sample sample(int64_t t, const double *r, const double *v, const double *sun, bool valid) {
         Sample s;
         s.t = t;
-        double sun[3];
-        sun_.at(t, sun);
         const Discs g = discs(r, sun);
         s.edge[penumbra] = penumbra_edge(g), s.edge[umbra] = umbra_edge(g);
         s.apart = g.apart;
         s.rate[penumbra] = s.rate[umbra] = edge_rate(r, v, sun);
         s.valid = valid && std::isfinite(s.edge[0]) && std::isfinite(s.edge[1]) && std::isfinite(v[0]) &&
                   std::isfinite(v[1]) && std::isfinite(v[2]);
+        return s;
+    }
+
+    Sample evaluate(int64_t t, const double *r, const double *v, bool valid, Motion *motion) const {
+        double sun[3];
+        sun_.at(t, sun);
+        const Sample s = sample(t, r, v, sun, valid);
         if (s.valid && motion)
             motion->add(r, v);
         return s;

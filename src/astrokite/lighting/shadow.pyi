@@ -8,6 +8,15 @@ def illumination(sun: NDArray[np.float64], position: NDArray[np.float64]) -> NDA
     `sun` (times, 3) [m], one frame: 1 in sunlight, 0 in the umbra, the part of the Sun's disc seen
     in the penumbra (a spherical Earth of the WGS 84 equatorial radius)."""
 
+def umbra_edge(sun: NDArray[np.float64], position: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The umbra's edge [rad, positive outside] of positions (k, 3) [m] with the Sun at `sun` (k, 3) [m]."""
+
+def umbra_settled(start: NDArray[np.int64], sun_start: NDArray[np.float64], position_start: NDArray[np.float64],
+                  velocity_start: NDArray[np.float64], stop: NDArray[np.int64], sun_stop: NDArray[np.float64],
+                  position_stop: NDArray[np.float64], velocity_stop: NDArray[np.float64]) -> NDArray[np.uint8]:
+    """Whether the umbra's edge provably keeps its sign over each of k stretches, from the times [ns], Sun
+    positions and states (k, 3) [m, m/s] at their two ends, one frame: the eclipse search's test."""
+
 class EclipseSearch:
     """The search for shadow crossings of `satellites` over [0, span] ns, the Sun at
     sun_start + k sun_step [ns] given by `sun` (points, 3) [m] in the frame of the states. Call

@@ -35,11 +35,24 @@ def doppler(site, ephemeris, frequency: float) -> Doppler:
     >>> site.doppler(ephemeris, 437.8e6).shift.max()              # doctest: +SKIP
     10231.6...
     """
-    frequency = float(frequency)
-    if not (np.isfinite(frequency) and frequency > 0):
-        raise ValueError(f"frequency must be a positive number of Hz, got {frequency!r}")
+    _checked(frequency)
     if ephemeris.velocity is None:
         raise ValueError("the Doppler shift needs an ephemeris with velocities")
     _, range_rate = site.look(ephemeris)
+    return of_range_rate(range_rate, frequency)
+
+
+def _checked(frequency) -> float:
+    frequency = float(frequency)
+    if not (np.isfinite(frequency) and frequency > 0):
+        raise ValueError(f"frequency must be a positive number of Hz, got {frequency!r}")
+    return frequency
+
+
+def of_range_rate(range_rate: np.ndarray, frequency: float) -> Doppler:
+    """The ``Doppler`` of a carrier of ``frequency`` [Hz] for range rates [m/s,
+    positive away]: ``received = frequency * (1 - range_rate / c)``."""
+    frequency = _checked(frequency)
+    range_rate = np.asarray(range_rate, np.float64)
     shift = -frequency * range_rate / SPEED_OF_LIGHT
     return Doppler(range_rate, frequency + shift, shift)

@@ -41,6 +41,20 @@ class PassTable:
     with a NaN ``max_elevation``, all three times are when. ``to_pandas()`` gives
     the same rows as a DataFrame, with ``max_elevation_deg`` [deg] besides.
 
+    A table searched with visibility (``Site.passes`` by default) also has, of
+    shape (passes, 3) for the rise, culmination and set in that order:
+    ``sunlit`` (the satellite's sunlit fraction: 1 in sunlight, 0 in the
+    umbra), ``sun_elevation`` [rad] (the Sun's, at the site) and
+    ``range_rate`` [m/s, positive away]; and ``visible`` (bool) with
+    ``visible_start`` and ``visible_stop`` (``Time``, within 1 ms): the first
+    and last instants of the pass at which the satellite is sunlit and the
+    site's Sun is below ``lighting.DARK`` (a pass seen in two parts, around a
+    short eclipse, spans both; where ``visible`` is False they hold the rise).
+    ``doppler(frequency)`` and ``magnitude(standard)`` derive from them.
+    ``to_pandas()`` gives these as ``rise_sunlit``, ``rise_sun_elevation_deg``,
+    ``rise_range_rate`` and so on per event, and ``visible_start`` and
+    ``visible_stop`` as datetime64 (NaT when none).
+
     Example:
         >>> import astrokite as ak, math
         >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
@@ -50,9 +64,21 @@ class PassTable:
         (5, '2023-03-01T01:30:07.725643Z', '2023-03-01T01:35:23.430488Z')
         >>> [round(math.degrees(elevation), 1) for elevation in table.max_elevation]
         [21.6, 88.9, 49.8, 83.4, 24.0]
+        >>> table.visible.tolist(), table.sunlit[:, 1].round(2).tolist()   # sunlit at culmination
+        ([False, False, True, False, False], [0.0, 0.0, 1.0, 1.0, 1.0])
+        >>> frame = table.to_pandas()
+        >>> str(frame.visible_start[2].round("s")), str(frame.visible_stop[2].round("s"))
+        ('2023-03-01 04:45:35', '2023-03-01 04:49:28')
+        >>> table.range_rate[1].round(0).tolist()   # m/s at rise, culmination, set
+        [-6801.0, 7.0, 6800.0]
+        >>> table.doppler(437.8e6).shift[1].round(0).tolist()   # Hz
+        [9931.0, -11.0, -9930.0]
+        >>> table.magnitude(-1.8).round(1).tolist()   # at culmination; inf in the umbra
+        [inf, inf, -3.4, -3.7, -2.1]
     """
 
-    def __init__(self, satno, rise, culmination, set, max_elevation, flags, *, searched: int | None = None):
+    def __init__(self, satno, rise, culmination, set, max_elevation, flags, *, searched: int | None = None,
+                 visibility: dict | None = None, site=None):
         order = np.lexsort((rise, satno))
         self.satno = np.asarray(satno, np.int64)[order]
         self.rise = Time(np.asarray(rise, np.int64)[order])
@@ -65,6 +91,41 @@ class PassTable:
         self.failed = (flags & _SAMPLES_FAILED) != 0
         # How many satellites the search looked at, those without a pass included.
         self.searched = len(np.unique(self.satno)) if searched is None else int(searched)
+        self._site = site
+        self._seen = None if visibility is None else {name: np.asarray(value)[order]
+                                                      for name, value in visibility.items()}
+        if self._seen is not None:
+            self.sunlit = self._seen["sunlit"]
+            self.sun_elevation = self._seen["sun_elevation"]
+            self.range_rate = self._seen["range_rate"]
+            self.visible = self._seen["visible"]
+            self.visible_start = Time(self._seen["visible_start"])
+            self.visible_stop = Time(self._seen["visible_stop"])
+
+    def _visibility(self) -> dict:
+        if self._seen is None:
+            raise ValueError("this pass table was searched without visibility: search with visibility=True")
+        return self._seen
+
+    def doppler(self, frequency: float):
+        """The Doppler shift at the site of a carrier of ``frequency`` [Hz] at
+        each pass's rise, culmination and set: a ``Doppler`` (see
+        ``Site.doppler``) of ``range_rate`` [m/s, positive away], ``received``
+        and ``shift`` [Hz, positive approaching], each of shape (passes, 3)."""
+        from astrokite.sites.doppler import of_range_rate
+
+        return of_range_rate(self._visibility()["range_rate"], frequency)
+
+    def magnitude(self, standard: float) -> np.ndarray:
+        """The estimated visual magnitude at culmination of each pass's
+        satellite, of standard magnitude ``standard`` (at 1,000 km, half
+        illuminated): shape (passes,), +inf in the umbra. The formula, with the
+        range and the phase angle, is ``lighting.magnitude``'s."""
+        from astrokite.lighting.brightness import magnitude_of
+
+        seen = self._visibility()
+        return magnitude_of(self._site, seen["culmination_position"], seen["culmination_sun"],
+                            seen["sunlit"][:, 1], standard)
 
     def __len__(self) -> int:
         return len(self.satno)
@@ -77,7 +138,10 @@ class PassTable:
     def to_pandas(self):
         """A DataFrame with the columns of the table; a rise or set that did not
         happen within the search (under way at start or stop, or lost to a
-        failed propagation) is NaT, and ``max_elevation_deg`` is added."""
+        failed propagation) is NaT, and ``max_elevation_deg`` is added; with
+        visibility, the columns per event (``rise_sunlit``,
+        ``rise_sun_elevation_deg``, ``rise_range_rate`` [m/s], and so for
+        ``culmination`` and ``set``) and ``visible_start``, ``visible_stop``."""
         import pandas as pd
 
         def times(column, missing):
@@ -86,7 +150,7 @@ class PassTable:
             return values
 
         no_pass = np.isnan(self.max_elevation)
-        return pd.DataFrame({
+        columns = {
             "satno": self.satno,
             "rise": times(self.rise, self.rises_before_start | no_pass),
             "culmination": times(self.culmination, no_pass),
@@ -96,7 +160,17 @@ class PassTable:
             "rises_before_start": self.rises_before_start,
             "sets_after_stop": self.sets_after_stop,
             "failed": self.failed,
-        })
+        }
+        if self._seen is not None:
+            from astrokite.sites.visibility import EVENTS
+
+            for k, event in enumerate(EVENTS):
+                columns[f"{event}_sunlit"] = self.sunlit[:, k]
+                columns[f"{event}_sun_elevation_deg"] = np.degrees(self.sun_elevation[:, k])
+                columns[f"{event}_range_rate"] = self.range_rate[:, k]
+            columns["visible_start"] = times(self.visible_start, ~self.visible)
+            columns["visible_stop"] = times(self.visible_stop, ~self.visible)
+        return pd.DataFrame(columns)
 
     def _repr_html_(self) -> str:
         from astrokite.utils.html import render
@@ -143,7 +217,7 @@ _COLUMNS = ("rise", "culmination", "set", "max_elevation", "flags")
 
 
 def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.0, *, step: float = 1200.0,
-                chunk: int = 4096) -> PassTable:
+                chunk: int = 4096, visibility: bool = False, visible_only: bool = False) -> PassTable:
     """Passes over ``site`` of the satellites ``states`` gives TEME states of.
 
     The satellites are sampled on a common grid of ``step`` seconds, then the
@@ -159,14 +233,18 @@ def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.
 
     States from the package's SGP4 of element sets (``sgp4_states``) are
     searched in native code on every core.
+
+    With ``visibility``, the table carries the passes' sunlight, darkness,
+    range rates and visible parts (``astrokite.sites.visibility``);
+    ``visible_only`` keeps only the passes with a visible part.
     """
     start_ns, stop_ns, sin_min, step_ns = _window(start, stop, min_elevation, step)
     position, up = _site_axes(site)
     if isinstance(states, _SGP4States) and states.rows is not None:
         found = sgp4_passes(states.rows, states.sets_per_satellite, position, up, sin_min, start_ns, stop_ns,
                             step_ns, 0, eop.current().columns_for(start_ns, stop_ns))
-        return PassTable(found["satno"][found["row"]], *(found[name] for name in _COLUMNS),
-                         searched=len(states.sets_per_satellite))
+        return _table(site, states, found["row"], found["satno"][found["row"]], found,
+                      len(states.sets_per_satellite), start_ns, stop_ns, visibility, visible_only)
     satnos = np.asarray(states.satnos, np.int64)
     earth = eop.current().columns_for(start_ns, stop_ns)
     found = []
@@ -187,11 +265,30 @@ def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.
             result = search.passes()
             result["row"] = result["row"] + first
             found.append(result)
-    if not found:
-        return PassTable(*(np.zeros(0) for _ in range(6)), searched=len(satnos))
-    joined = join_pieces(*(np.concatenate([part[name] for part in found]) for name in ("row",) + _COLUMNS),
-                         stop_ns)
-    return PassTable(satnos[joined["row"]], *(joined[name] for name in _COLUMNS), searched=len(satnos))
+    if found:
+        joined = join_pieces(*(np.concatenate([part[name] for part in found]) for name in ("row",) + _COLUMNS),
+                             stop_ns)
+    else:
+        joined = {name: np.zeros(0, np.int64) for name in ("row",) + _COLUMNS}
+    return _table(site, states, joined["row"], satnos[joined["row"]], joined, len(satnos), start_ns, stop_ns,
+                  visibility, visible_only)
+
+
+def _table(site, states, rows, satno, found, searched, start_ns, stop_ns, visibility, visible_only) -> PassTable:
+    """The PassTable of the passes ``found`` (columns ``_COLUMNS``) of the
+    satellites at ``rows`` of ``states``, with their visibility if asked."""
+    found = {name: np.asarray(found[name]) for name in _COLUMNS}
+    seen = None
+    if visibility or visible_only:
+        from astrokite.sites.visibility import columns
+
+        seen = columns(site, states, rows, found["rise"], found["culmination"], found["set"], start_ns, stop_ns)
+        if visible_only:
+            keep = seen["visible"]
+            satno = np.asarray(satno)[keep]
+            found = {name: value[keep] for name, value in found.items()}
+            seen = {name: value[keep] for name, value in seen.items()}
+    return PassTable(satno, *(found[name] for name in _COLUMNS), searched=searched, visibility=seen, site=site)
 
 
 def _contiguous(position, velocity, valid):

@@ -92,15 +92,20 @@ class Site:
 
         return doppler(self, ephemeris, frequency)
 
-    def passes(self, source, start, stop, min_elevation: float = 0.0, *, step: float = 1200.0):
+    def passes(self, source, start, stop, min_elevation: float = 0.0, *, step: float = 1200.0,
+               visibility: bool = True, visible_only: bool = False):
         """Every pass of the satellites of ``source`` above ``min_elevation`` [rad]
         between ``start`` and ``stop`` (anything ``Time`` takes).
 
         ``source``: a ``TLE``, an ``ELSET``, a ``Catalogue``, a list of these, or
         an ``SGP4``; states come from SGP4. Returns a ``PassTable``. ``step`` [s]
         is the spacing of the first common sampling; it sets the cost only, not
-        which passes are found (see ``find_passes``).
+        which passes are found (see ``find_passes``). With ``visibility`` the
+        table carries sunlight, the Sun's elevation, range rates and the
+        visible part of each pass; ``visible_only`` keeps only the passes with
+        a visible part (satellite sunlit, the Sun here below -6 degrees).
         """
         from astrokite.sites.passes import find_passes, sgp4_states
 
-        return find_passes(self, sgp4_states(source), start, stop, min_elevation, step=step)
+        return find_passes(self, sgp4_states(source), start, stop, min_elevation, step=step,
+                           visibility=visibility, visible_only=visible_only)
