@@ -311,17 +311,16 @@ class _SGP4States:
         if isinstance(source, SGP4):
             self._propagator = source
         else:
-            self._source = _satellites(source)
-            groups = _groups(self._source)
-            self.rows = b"".join(groups)
-            self.sets_per_satellite = np.array([len(rows) // 138 for rows in groups], np.int64)
+            self._groups = _groups(_satellites(source))
+            self.rows = b"".join(self._groups)
+            self.sets_per_satellite = np.array([len(rows) // 138 for rows in self._groups], np.int64)
 
     @property
     def propagator(self):
         from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 
         if self._propagator is None:
-            self._propagator = SGP4(self._source)
+            self._propagator = SGP4._from_groups(self._groups)
         return self._propagator
 
     @property

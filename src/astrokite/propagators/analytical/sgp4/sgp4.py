@@ -159,7 +159,16 @@ class SGP4(Propagator):
     """
 
     def __init__(self, source, *, gravity: str = "wgs72", mode: str = "improved"):
-        groups = _groups(source)
+        self._build(_groups(source), gravity, mode)
+
+    @classmethod
+    def _from_groups(cls, groups: list[bytes], gravity: str = "wgs72", mode: str = "improved") -> SGP4:
+        """The propagator of line-pair rows already grouped by satellite (as ``_groups`` gives them)."""
+        propagator = cls.__new__(cls)
+        propagator._build(groups, gravity, mode)
+        return propagator
+
+    def _build(self, groups: list[bytes], gravity: str, mode: str) -> None:
         self._table = Table(groups, gravity, mode)
         self.gravity = gravity
         self.mode = mode
