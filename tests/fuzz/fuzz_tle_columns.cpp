@@ -1,4 +1,4 @@
-// libFuzzer target: the line writer of catalogue/tle_columns.hpp on any values.
+// libFuzzer target: the line writer of elements/tle_columns.hpp on any values.
 //
 // The bytes give one element set's values (any doubles, NaN and infinities
 // included, any integers, any bytes for the texts that are printable ASCII).
@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "astrokite/catalogue/tle_columns.hpp"
+#include "astrokite/elements/tle_columns.hpp"
 #include "fuzz_support.hpp"
 
 namespace cols = astrokite::catalogue::columns;

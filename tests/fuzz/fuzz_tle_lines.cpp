@@ -22,7 +22,7 @@
 #include <string_view>
 #include <utility>
 
-#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
+#include "astrokite/elements/tle_lines.hpp"
 #include "astrokite/time/calendar.hpp"
 
 namespace tle = astrokite::tle_lines;

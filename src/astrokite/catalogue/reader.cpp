@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
-#include "astrokite/catalogue/tle_columns.hpp"
+#include "astrokite/elements/tle_columns.hpp"
 #include "astrokite/catalogue/tle_scanner.hpp"
 #include "astrokite/common/args.hpp"
-#include "astrokite/propagators/analytical/sgp4/elset_table.hpp"
+#include "astrokite/elements/elset_table.hpp"
 
 namespace nb = nanobind;
 

@@ -35,7 +35,7 @@
 #endif
 
 #include "astrokite/common/parallel.hpp"
-#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
+#include "astrokite/elements/tle_lines.hpp"
 #include "astrokite/time/calendar.hpp"
 
 namespace astrokite::catalogue {

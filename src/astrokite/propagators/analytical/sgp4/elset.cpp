@@ -34,9 +34,9 @@
 #include <vector>
 
 #include "astrokite/common/args.hpp"
-#include "astrokite/propagators/analytical/sgp4/elset_table.hpp"
+#include "astrokite/elements/elset_table.hpp"
 #include "astrokite/propagators/analytical/sgp4/tle.hpp"
-#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
+#include "astrokite/elements/tle_lines.hpp"
 #include "astrokite/time/time.hpp"
 #include "astrokite/utils/representable.hpp"
 
@@ -47,6 +47,20 @@ namespace {
 
 using elset_table::column_count;
 using elset_table::row_bytes;
+
+// The row of a TLE: its stored elements, the first_drag_column columns before
+// the drag terms, which it does not store (see fill_tle_drag_terms).
+elset_table::Row row_of(const TLE &tle) {
+    return {tle.ecc, tle.sma, tle.inc, tle.raa, tle.arp, tle.tra, tle.mnm, tle.orp, tle.eca, tle.mea, tle.pge, tle.apg};
+}
+
+// Write the drag-term columns of row i of a table of n rows from the lines of a TLE.
+void fill_tle_drag_terms(double *table, std::size_t n, std::size_t i, const TLE &tle) {
+    elset_table::Row row{};
+    elset_table::put_drag_terms(tle_lines::parse_drag_terms(tle.line1, tle_lines::stored_length(tle.line1)), row);
+    for (std::size_t c = elset_table::first_drag_column; c < column_count; ++c)
+        table[c * n + i] = row[c];
+}
 
 // Element sets read from lines, shared by an ELSET and its selections: the
 // normalised lines, row after row, the Earth constants their elements were
@@ -368,7 +382,7 @@ bool assemble_native(PyObject *const *items, std::size_t n, Parts &parts) {
             return false;
         held[i] = nb::borrow(items[i]);
         counts[i] = *count;
-        elset_table::put_row(table.get(), n, i, elset_table::row_of(*tle), elset_table::first_drag_column);
+        elset_table::put_row(table.get(), n, i, row_of(*tle), elset_table::first_drag_column);
         if (satnos.size() == i)
             if (const std::optional<std::int32_t> number = tle_lines::decode_satno(satno_field(*tle)))
                 satnos.push_back(*number);
@@ -413,7 +427,7 @@ void assemble(PyObject *const *items, std::size_t n, Parts &parts) {
         if (!tle)
             args::raise_cannot_convert(Py_TYPE(element.ptr())->tp_name, tle_type_name);
         parts.epochs[i] = epoch_count(element);
-        elset_table::put_row(parts.table.get(), n, i, elset_table::row_of(*tle), elset_table::first_drag_column);
+        elset_table::put_row(parts.table.get(), n, i, row_of(*tle), elset_table::first_drag_column);
     }
 }
 
@@ -1134,7 +1148,7 @@ void fill_drag_terms(ELSET &elset) {
         return;
     const std::size_t n = size_of(elset);
     for (std::size_t i = 0; i < n; ++i)
-        elset_table::fill_drag_terms(elset.column_data, n, i, *tle_of(elset.elements[i]));
+        fill_tle_drag_terms(elset.column_data, n, i, *tle_of(elset.elements[i]));
     elset.drag_terms_filled = true;
 }
 

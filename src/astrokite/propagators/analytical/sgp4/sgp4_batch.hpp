@@ -19,7 +19,7 @@
 
 #include "astrokite/common/parallel.hpp"
 #include "astrokite/propagators/analytical/sgp4/sgp4_theory.hpp"
-#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
+#include "astrokite/elements/tle_lines.hpp"
 #include "astrokite/time/calendar.hpp"
 
 #include <xsimd/config/xsimd_cpuid.hpp>

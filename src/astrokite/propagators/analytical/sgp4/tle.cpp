@@ -23,7 +23,7 @@
 #include <utility>
 
 #include "astrokite/common/args.hpp"
-#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
+#include "astrokite/elements/tle_lines.hpp"
 #include "astrokite/state/coe.hpp"
 #include "astrokite/time/time.hpp"
 #include "astrokite/units/units.hpp"

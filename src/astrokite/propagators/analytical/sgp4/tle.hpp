@@ -8,7 +8,7 @@
 #include <optional>
 #include <string_view>
 
-#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
+#include "astrokite/elements/tle_lines.hpp"
 #include "astrokite/time/time.hpp"
 #include "astrokite/utils/representable.hpp"
 

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
+#include "astrokite/elements/tle_lines.hpp"
 #include "astrokite/time/calendar.hpp"
 #include "astrokite/units/units.hpp"
 

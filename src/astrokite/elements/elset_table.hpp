@@ -18,8 +18,7 @@
 #include <vector>
 
 #include "astrokite/common/parallel.hpp"
-#include "astrokite/propagators/analytical/sgp4/tle.hpp"
-#include "astrokite/propagators/analytical/sgp4/tle_lines.hpp"
+#include "astrokite/elements/tle_lines.hpp"
 #include "astrokite/state/coe.hpp"
 #include "astrokite/time/calendar.hpp"
 
@@ -49,20 +48,6 @@ inline constexpr std::size_t first_drag_column = 12;
 
 // The columns of the anomalies.
 inline constexpr std::size_t tra_column = 5, eca_column = 8;
-
-// The row of a TLE: its stored elements, the first_drag_column columns before
-// the drag terms, which it does not store (see fill_drag_terms).
-inline Row row_of(const TLE &tle) {
-    return {tle.ecc, tle.sma, tle.inc, tle.raa, tle.arp, tle.tra, tle.mnm, tle.orp, tle.eca, tle.mea, tle.pge, tle.apg};
-}
-
-// Write the drag-term columns of row i of a table of n rows from the lines of a TLE.
-inline void fill_drag_terms(double *table, std::size_t n, std::size_t i, const TLE &tle) {
-    Row row{};
-    put_drag_terms(tle_lines::parse_drag_terms(tle.line1, tle_lines::stored_length(tle.line1)), row);
-    for (std::size_t c = first_drag_column; c < column_count; ++c)
-        table[c * n + i] = row[c];
-}
 
 // Rows of 138 bytes and their epoch counts held by another extension (the
 // catalogue reader's scanner), handed over in a capsule named
