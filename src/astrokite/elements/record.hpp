@@ -1,0 +1,53 @@
+// One element set as values: what the columns, the propagator and the writers
+// read, whichever text it came from. A TLE line pair and an OMM message both
+// become this record; the text of a TLE stays beside it (the 138-byte line
+// pair), an OMM's values are kept here at full precision.
+// Plain C++: no Python in here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+namespace astrokite::elements {
+
+// Catalogue numbers run to nine digits; -1 marks a set without a number.
+inline constexpr std::int32_t max_satno = 999'999'999;
+inline constexpr std::int32_t no_satno = -1;
+
+// epoch_decimals of a record read from a TLE line: its epoch is the year and
+// the day with eight decimals, not a time of day.
+inline constexpr std::int8_t tle_epoch = -1;
+
+struct Record {
+    // The epoch exactly as written, in two parts: the start of its UTC day
+    // (nanoseconds since 1970-01-01) and the time into that day. epoch_ps is
+    // exact for up to twelve decimals of a second; epoch_fraction is the same
+    // instant as a fraction of the day, the nearest double to the exact value.
+    std::int64_t epoch_midnight_ns;
+    std::int64_t epoch_ps;
+    double epoch_fraction;
+    double ecc;        // eccentricity
+    double inc;        // inclination [rad]
+    double raa;        // right ascension of the ascending node [rad]
+    double arp;        // argument of perigee [rad]
+    double mea;        // mean anomaly [rad]
+    double mnm;        // mean motion [rad/s]
+    double bstar;      // drag term [1/Earth radii]
+    double ndot;       // first derivative of the mean motion [rad/s^2]
+    double nddot;      // second derivative [rad/s^3]
+    std::int32_t satno;
+    std::int32_t elnum;   // element set number
+    std::int32_t revnum;  // revolution number at epoch
+    std::int8_t epoch_decimals;  // decimals of the seconds as written; tle_epoch for TLE text
+    std::int8_t ephtype;         // ephemeris type
+    char classification;         // 'U', 'C', 'S' or as written
+    char intldes[13];            // international designator as written, zero-filled
+};
+
+// The layout other extensions and NumPy (record_dtype in Python) read.
+static_assert(std::is_trivially_copyable_v<Record>);
+static_assert(sizeof(Record) == 128);
+inline constexpr std::size_t record_bytes = sizeof(Record);
+
+}  // namespace astrokite::elements
