@@ -276,6 +276,7 @@ NB_MODULE(reader, m) {
         .def("end", [](GroupingScanner &self) { astrokite::catalogue::require_unlent(self); self.end(); }, "The current source ends: reject the lines left without a partner.")
         .def_prop_ro("rejection_count", [](GroupingScanner &self) { return self.rejections().size(); })
         .def("rejections", &astrokite::catalogue::rejections_from, nb::arg("first") = 0,
+             nb::sig("def rejections(self, first: int = 0) -> list[tuple[int, int, str, str]]"),
              "The rejections from position `first` on: (source, line, text, reason) tuples.")
         .def("release",
              [](GroupingScanner &self) {
@@ -286,10 +287,13 @@ NB_MODULE(reader, m) {
              "Let go of the sets and names read (their memory too) once they are copied out; the\n"
              "rejections stay.")
         .def("satellites", &astrokite::catalogue::satellites_of, nb::kw_only(), nb::arg("drop_duplicates") = false,
+             nb::sig("def satellites(self, *, drop_duplicates: bool = False) -> "
+                     "tuple[bytes, list[tuple[int, int, int, str | None]]]"),
              "(rows, groups): every set as a 138-byte row (normalised line 1, then line 2), grouped by\n"
              "satellite in ascending number, by epoch within one (equal epochs in reading order);\n"
              "groups holds a (satno, first row, end row, name) tuple per satellite.")
         .def("group", &astrokite::catalogue::group, nb::kw_only(), nb::arg("drop_duplicates") = false,
+             nb::sig("def group(self, *, drop_duplicates: bool = False) -> list[tuple[int, int, int, str | None]]"),
              "Group the sets read by satellite: a (satno, first row, end row, name) tuple per satellite,\n"
              "in ascending number, the rows in epoch order within one (equal epochs in reading order).\n"
              "The rows are those row_source() gives.")
@@ -317,7 +321,7 @@ NB_MODULE(reader, m) {
           "values: satno, epoch (counts of Time), ephtype, elnum, revnum (int64 arrays); ecc, inc,\n"
           "raa, arp, mea [rad], mnm [rad/s], ndot, nddot, bstar (float64 arrays); classification (n\n"
           "bytes) and intldes (8n bytes) of printable ASCII.");
-    m.def("fields", &astrokite::catalogue::fields_of, nb::arg("rows"),
+    m.def("fields", &astrokite::catalogue::fields_of, nb::arg("rows"), nb::sig("def fields(rows: bytes) -> dict[str, bytes]"),
           "The fields of 138-byte rows, each as the raw bytes of a column: epoch (int64 counts of\n"
           "Time), ndot, nddot, bstar (float64), ephtype, elnum, revnum (int32), classification (1\n"
           "byte a row), intldes (8 bytes a row).");

@@ -253,8 +253,9 @@ template <typename Class> void refuse_pickle(Class &cls) {
         throw nb::type_error(pickle_refused_message);
     };
     constexpr const char *doc = "Refused: these objects cannot be pickled or copied (TypeError).";
-    cls.def("__reduce__", refuse, doc);
-    cls.def("__setstate__", refuse, doc);
+    cls.def("__reduce__", refuse, doc, nb::sig("def __reduce__(self, *args: object, **kwargs: object) -> typing.NoReturn"));
+    cls.def("__setstate__", refuse, doc,
+            nb::sig("def __setstate__(self, *args: object, **kwargs: object) -> typing.NoReturn"));
 }
 
 // Type slots of a native type `T` that holds Python objects only, with the

@@ -179,10 +179,12 @@ NB_MODULE(shadow, m) {
              "satellites"_a, "span"_a)
         .def("begin", &ShadowSearch::begin, "offsets"_a, "position"_a, "velocity"_a, "valid"_a,
              "States (satellites, times, 3) [m, m/s] at the grid offsets [ns from the start].")
-        .def("requests", &ShadowSearch::requests, "(rows, offsets [ns]) wanted next; empty when the search is done.")
+        .def("requests", &ShadowSearch::requests,
+             nb::sig("def requests(self) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]"),
+             "(rows, offsets [ns]) wanted next; empty when the search is done.")
         .def("supply", &ShadowSearch::supply, "position"_a, "velocity"_a, "valid"_a,
              "States (k, 3) at the last requests, in their order.")
-        .def("eclipses", &ShadowSearch::eclipses,
+        .def("eclipses", &ShadowSearch::eclipses, nb::sig("def eclipses(self) -> dict[str, numpy.typing.NDArray[typing.Any]]"),
              "Arrays row, umbra (0 penumbra, 1 umbra), entry, exit [ns from the start] and flags, and\n"
              "failed_row, failed_at [ns]: where a satellite's propagation failed.");
 }

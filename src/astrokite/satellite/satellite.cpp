@@ -94,20 +94,22 @@ void initialise(nb::handle self, const nb::args &call_args, const nb::kwargs &kw
 }
 
 template <nb::object Satellite::*member>
-void def_text(nb::class_<Satellite> &cls, const char *name, const char *doc) {
+void def_text(nb::class_<Satellite> &cls, const char *name, const char *getter_sig, const char *setter_sig,
+              const char *doc) {
     cls.def_prop_rw(
         name, [](Satellite &self) { return self.*member; },
         [](Satellite &self, nb::handle value) {
             args::require_exact_type(value, &PyUnicode_Type, "value", true);
             self.*member = trimmed_text(value);
         },
-        nb::for_getter(nb::name(name)), nb::for_setter(nb::arg("value").none()), doc);
+        nb::for_getter(nb::sig(getter_sig)), nb::for_setter(nb::arg("value").none()), nb::for_setter(nb::sig(setter_sig)),
+        doc);
     args::refuse_delete(cls, name);
 }
 
 template <nb::object Satellite::*member>
-void def_held(nb::class_<Satellite> &cls, const char *name, const char *doc) {
-    cls.def_prop_ro(name, [](Satellite &self) { return self.*member; }, nb::name(name), doc);
+void def_held(nb::class_<Satellite> &cls, const char *name, const char *sig, const char *doc) {
+    cls.def_prop_ro(name, [](Satellite &self) { return self.*member; }, nb::sig(sig), doc);
 }
 
 }  // namespace
@@ -134,15 +136,22 @@ NB_MODULE(satellite, m) {
 
     nb::class_<Satellite> cls(m, "Satellite", nb::type_slots(satellite_slots), satellite_doc);
     cls.def("__init__", &initialise,
-            nb::sig("def __init__(self, time: DatetimeLike | Time, state: object, propagator: Propagator | None = None, "
-                    "ephemeris: StateVectorEphemeris | None = None, name: str | None = None, "
+            nb::sig("def __init__(self, time: astrokite.typing.DatetimeLike, state: object, "
+                    "propagator: astrokite.propagators.propagators.Propagator | None = None, "
+                    "ephemeris: astrokite.state.ephemeris.StateVectorEphemeris | None = None, name: str | None = None, "
                     "description: str | None = None) -> None"));
-    def_held<&Satellite::_time>(cls, "time", "Satellite.time: Time");
-    def_text<&Satellite::name>(cls, "name", "Satellite.name: str | None");
-    def_text<&Satellite::description>(cls, "description", "Satellite.description: str | None");
-    def_held<&Satellite::state>(cls, "state", "Satellite.state: object");
-    def_held<&Satellite::propagator>(cls, "propagator", "Satellite.propagator: Propagator | None");
-    def_held<&Satellite::ephemeris>(cls, "ephemeris", "Satellite.ephemeris: StateVectorEphemeris | None");
+    def_held<&Satellite::_time>(cls, "time", "def time(self, /) -> astrokite.time.time.Time",
+                                     "Satellite.time: Time");
+    def_text<&Satellite::name>(cls, "name", "def name(self, /) -> str | None", "def name(self, value: str | None, /) -> None",
+                               "Satellite.name: str | None");
+    def_text<&Satellite::description>(cls, "description", "def description(self, /) -> str | None", "def description(self, value: str | None, /) -> None",
+                               "Satellite.description: str | None");
+    def_held<&Satellite::state>(cls, "state", "def state(self, /) -> object",
+                                     "Satellite.state: object");
+    def_held<&Satellite::propagator>(cls, "propagator", "def propagator(self, /) -> astrokite.propagators.propagators.Propagator | None",
+                                     "Satellite.propagator: Propagator | None");
+    def_held<&Satellite::ephemeris>(cls, "ephemeris", "def ephemeris(self, /) -> astrokite.state.ephemeris.StateVectorEphemeris | None",
+                                     "Satellite.ephemeris: StateVectorEphemeris | None");
     args::refuse_pickle(cls);
     siblings.time_type = args::import_name_for_process("astrokite.time.time", "Time");
 }

@@ -122,21 +122,23 @@ nb::object rotation(Scenario &self) {
 
 // The descriptive texts read through `str`, so an unset text reads "None".
 template <nb::object Scenario::*member>
-void def_text(nb::class_<Scenario> &cls, const char *name, const char *doc) {
+void def_text(nb::class_<Scenario> &cls, const char *name, const char *getter_sig, const char *setter_sig,
+              const char *doc) {
     cls.def_prop_rw(
         name, [](Scenario &self) { return nb::str(self.*member); },
         [](Scenario &self, nb::handle value) {
             args::require_exact_type(value, &PyUnicode_Type, "value", true);
             self.*member = nb::borrow(value);
         },
-        nb::for_getter(nb::name(name)), nb::for_setter(nb::arg("value").none()), doc);
+        nb::for_getter(nb::sig(getter_sig)), nb::for_setter(nb::arg("value").none()), nb::for_setter(nb::sig(setter_sig)),
+        doc);
     args::refuse_delete(cls, name);
 }
 
 // A read-only property that returns the member as held, without a docstring.
 template <nb::object Scenario::*member>
-void def_held(nb::class_<Scenario> &cls, const char *name) {
-    cls.def_prop_ro(name, [](Scenario &self) { return self.*member; }, nb::name(name));
+void def_held(nb::class_<Scenario> &cls, const char *name, const char *sig) {
+    cls.def_prop_ro(name, [](Scenario &self) { return self.*member; }, nb::sig(sig));
     cls.attr(name).attr("__doc__") = nb::none();
 }
 
@@ -159,17 +161,22 @@ NB_MODULE(scenario, m) {
 
     nb::class_<Scenario> cls(m, "Scenario", nb::type_slots(scenario_slots), scenario_doc);
     cls.def("__init__", &initialise,
-            nb::sig("def __init__(self, time: DatetimeLike | Time, ellipsoid: Ellipsoid = WGS84) -> None"));
-    cls.def_prop_ro("rot_GCRF_from_ITRF", &rotation, nb::name("rot_GCRF_from_ITRF"),
+            nb::sig("def __init__(self, time: astrokite.typing.DatetimeLike, "
+                    "ellipsoid: astrokite.mathtools.ellipsoid.ellipsoid.Ellipsoid = astrokite.mathtools.ellipsoid.ellipsoid.WGS84) -> None"));
+    cls.def_prop_ro("rot_GCRF_from_ITRF", &rotation,
+                    nb::sig("def rot_GCRF_from_ITRF(self, /) -> numpy.typing.NDArray[numpy.float64] | None"),
                     "Scenario.rot_GCRF_from_ITRF: numpy.ndarray");
-    def_text<&Scenario::name>(cls, "name", "Scenario.name: str");
-    def_text<&Scenario::author>(cls, "author", "Scenario.author: str");
-    def_text<&Scenario::description>(cls, "description", "Scenario.description: str");
-    def_held<&Scenario::time>(cls, "time");
-    def_held<&Scenario::sun>(cls, "sun");
-    def_held<&Scenario::earth>(cls, "earth");
-    def_held<&Scenario::moon>(cls, "moon");
-    def_held<&Scenario::ellipsoid>(cls, "ellipsoid");
+    def_text<&Scenario::name>(cls, "name", "def name(self, /) -> str", "def name(self, value: str | None, /) -> None",
+                              "Scenario.name: str");
+    def_text<&Scenario::author>(cls, "author", "def author(self, /) -> str", "def author(self, value: str | None, /) -> None",
+                              "Scenario.author: str");
+    def_text<&Scenario::description>(cls, "description", "def description(self, /) -> str", "def description(self, value: str | None, /) -> None",
+                              "Scenario.description: str");
+    def_held<&Scenario::time>(cls, "time", "def time(self, /) -> astrokite.time.time.Time");
+    def_held<&Scenario::sun>(cls, "sun", "def sun(self, /) -> astrokite.bodies.bodies.Sun");
+    def_held<&Scenario::earth>(cls, "earth", "def earth(self, /) -> astrokite.bodies.bodies.Earth");
+    def_held<&Scenario::moon>(cls, "moon", "def moon(self, /) -> astrokite.bodies.bodies.Moon");
+    def_held<&Scenario::ellipsoid>(cls, "ellipsoid", "def ellipsoid(self, /) -> astrokite.mathtools.ellipsoid.ellipsoid.Ellipsoid");
     args::refuse_pickle(cls);
     siblings.globals = nb::borrow(PyModule_GetDict(m.ptr())).release();
 }

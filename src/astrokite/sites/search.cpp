@@ -175,12 +175,15 @@ NB_MODULE(search, m) {
              "sin_min_elevation"_a, "satellites"_a, "start"_a, "span"_a, "earth"_a.none() = nb::none())
         .def("begin", &Search::begin, "offsets"_a, "position"_a, "velocity"_a, "valid"_a,
              "TEME states (satellites, times, 3) at the grid offsets [ns from the start].")
-        .def("requests", &Search::requests, "(rows, times [ns]) wanted next; empty when the search is done.")
+        .def("requests", &Search::requests,
+             nb::sig("def requests(self) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]"),
+             "(rows, times [ns]) wanted next; empty when the search is done.")
         .def("supply", &Search::supply, "position"_a, "velocity"_a, "valid"_a,
              "TEME states (k, 3) at the last requests, in their order.")
-        .def("passes", &Search::passes,
+        .def("passes", &Search::passes, nb::sig("def passes(self) -> dict[str, numpy.typing.NDArray[typing.Any]]"),
              "Arrays row, rise, culmination, set [ns], max_elevation [rad] and flags, one entry per pass.");
     m.def("pieces", &pieces, "start"_a, "stop"_a, "step"_a,
+          nb::sig("def pieces(start: int, stop: int, step: int) -> list[tuple[int, numpy.typing.NDArray[numpy.int64]]]"),
           "The pieces a window [start, stop] on a grid of `step` (ns) is searched in: (start, grid offsets).");
     m.def("join_pieces", &join_pieces, "row"_a, "rise"_a, "culmination"_a, "set"_a, "max_elevation"_a, "flags"_a,
           "stop"_a, "The passes of every piece of a window ending at `stop`, joined across the cuts.");

@@ -629,17 +629,18 @@ NB_MODULE(time, m) {
                               "2023-01-01T06:28:40.541088Z.")
         .def("__repr__", &UTC::text)
         .def("__str__", &UTC::text)
-        .def("__eq__", [](const UTC &self, const UTC &other) { return self.ns == other.ns; }, nb::is_operator())
+        .def("__eq__", [](const UTC &self, const UTC &other) { return self.ns == other.ns; }, nb::is_operator(),
+             nb::sig("def __eq__(self, other: object, /) -> bool"))
         .def("__hash__", [](const UTC &self) { return nb::hash(nb::int_(self.ns)); });
 
     nb::class_<TimeIterator>(m, "TimeIterator", "Iterator over the instants of an array-valued Time.")
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__iter__", [](nb::handle self) { return nb::borrow(self); }, nb::sig("def __iter__(self) -> TimeIterator"))
         .def("__next__", [](TimeIterator &self) {
             const Time &time = *nb::inst_ptr<Time>(self.time);
             if (self.index >= time.size())
                 throw nb::stop_iteration();
             return wrap(Time(time.data()[self.index++]));
-        });
+        }, nb::sig("def __next__(self) -> Time"));
 
     nb::class_<Time>(m, "Time", time_doc)
         .def(
@@ -652,7 +653,9 @@ NB_MODULE(time, m) {
                 }
                 new (self) Time(make_time(value, format));
             },
-            "value"_a, "format"_a = nb::none())
+            "value"_a, "format"_a = nb::none(),
+            nb::sig("def __init__(self, value: astrokite.typing.DatetimeLike, "
+                    "format: typing.Literal['int64', 'jd', 'mjd', 'unix'] | None = None) -> None"))
         .def_static("now", &now,
                     "Time.now() -> Time\n\nThe current instant from the system clock (UTC).\n\n"
                     ">>> from astrokite.time.time import Time\n"
@@ -662,16 +665,20 @@ NB_MODULE(time, m) {
             [](const Time &self) -> nb::object {
                 return self.is_array() ? self.counts() : nb::object(nb::int_(self.scalar()));
             },
+            nb::sig("def int64(self, /) -> int | numpy.typing.NDArray[numpy.int64]"),
             "Time.int64: int | numpy.ndarray\n\nNanoseconds since 1970-01-01T00:00:00 UTC; for an "
             "array-valued Time the stored read-only int64 array itself (no copy).")
         .def_prop_ro(
             "jd", [](const Time &self) { return float_attribute(self, jd_from_ns); },
+            nb::sig("def jd(self, /) -> float | numpy.typing.NDArray[numpy.float64]"),
             "Time.jd: float | numpy.ndarray\n\nJulian date (UTC).")
         .def_prop_ro(
             "mjd", [](const Time &self) { return float_attribute(self, mjd_from_ns); },
+            nb::sig("def mjd(self, /) -> float | numpy.typing.NDArray[numpy.float64]"),
             "Time.mjd: float | numpy.ndarray\n\nModified Julian date (UTC), JD - 2400000.5.")
         .def_prop_ro(
             "unix", [](const Time &self) { return float_attribute(self, unix_from_ns); },
+            nb::sig("def unix(self, /) -> float | numpy.typing.NDArray[numpy.float64]"),
             "Time.unix: float | numpy.ndarray\n\nSeconds since 1970-01-01T00:00:00 UTC.")
         .def_prop_ro(
             "datetime64",
@@ -680,6 +687,7 @@ NB_MODULE(time, m) {
                     return self.counts().attr("view")("datetime64[ns]");
                 return g.datetime64(nb::int_(self.scalar()), "ns");
             },
+            nb::sig("def datetime64(self, /) -> numpy.datetime64 | numpy.typing.NDArray[numpy.datetime64]"),
             "Time.datetime64: numpy.datetime64 | numpy.ndarray\n\nThe instants as datetime64[ns] (a "
             "read-only view for an array-valued Time).")
         .def_prop_ro(
@@ -694,18 +702,22 @@ NB_MODULE(time, m) {
                 array[nb::slice(nb::none(), nb::none(), nb::none())] = values;
                 return array;
             },
+            nb::sig("def utc(self, /) -> UTC | numpy.typing.NDArray[numpy.object_]"),
             "Time.utc: UTC | numpy.ndarray\n\nThe instant as a UTC value whose text is ISO 8601 to the "
             "microsecond with a trailing Z; an object array of them for an array-valued Time.")
         .def_prop_ro(
             "shape",
             [](const Time &self) {
                 return self.is_array() ? nb::make_tuple(self.size()) : nb::tuple();
-            }, "Time.shape: tuple\n\n() or (n,).")
+            }, nb::sig("def shape(self, /) -> tuple[()] | tuple[int]"),
+            "Time.shape: tuple\n\n() or (n,).")
         .def_prop_ro(
             "size", [](const Time &self) { return self.size(); }, "Time.size: int\n\nNumber of instants.")
         .def("__len__", [](const Time &self) { return require_array(self, "take len() of").size(); })
         .def("__bool__", [](const Time &self) { return self.size() != 0; })
-        .def("__getitem__", &item, "key"_a)
+        .def("__getitem__", &item, "key"_a,
+             nb::sig("def __getitem__(self, key: int | slice | numpy.typing.NDArray[numpy.bool_] | "
+                     "numpy.typing.NDArray[numpy.integer]) -> Time"))
         .def("__iter__",
              [](nb::pointer_and_handle<Time> self) {
                  require_array(*self.p, "iterate over");
@@ -713,10 +725,14 @@ NB_MODULE(time, m) {
              })
         .def("__eq__", [](const Time &a, nb::handle b) { return compare(a, b, Py_EQ); }, nb::is_operator())
         .def("__ne__", [](const Time &a, nb::handle b) { return compare(a, b, Py_NE); }, nb::is_operator())
-        .def("__lt__", [](const Time &a, nb::handle b) { return compare(a, b, Py_LT); }, nb::is_operator())
-        .def("__le__", [](const Time &a, nb::handle b) { return compare(a, b, Py_LE); }, nb::is_operator())
-        .def("__gt__", [](const Time &a, nb::handle b) { return compare(a, b, Py_GT); }, nb::is_operator())
-        .def("__ge__", [](const Time &a, nb::handle b) { return compare(a, b, Py_GE); }, nb::is_operator())
+        .def("__lt__", [](const Time &a, nb::handle b) { return compare(a, b, Py_LT); }, nb::is_operator(),
+             nb::sig("def __lt__(self, other: Time, /) -> bool | numpy.typing.NDArray[numpy.bool_]"))
+        .def("__le__", [](const Time &a, nb::handle b) { return compare(a, b, Py_LE); }, nb::is_operator(),
+             nb::sig("def __le__(self, other: Time, /) -> bool | numpy.typing.NDArray[numpy.bool_]"))
+        .def("__gt__", [](const Time &a, nb::handle b) { return compare(a, b, Py_GT); }, nb::is_operator(),
+             nb::sig("def __gt__(self, other: Time, /) -> bool | numpy.typing.NDArray[numpy.bool_]"))
+        .def("__ge__", [](const Time &a, nb::handle b) { return compare(a, b, Py_GE); }, nb::is_operator(),
+             nb::sig("def __ge__(self, other: Time, /) -> bool | numpy.typing.NDArray[numpy.bool_]"))
         .def("__hash__",
              [](const Time &self) {
                  if (self.is_array())
@@ -728,7 +744,8 @@ NB_MODULE(time, m) {
                  const Time &time = *self.p;
                  nb::object counts = time.is_array() ? time.counts() : nb::object(nb::int_(time.scalar()));
                  return nb::make_tuple(self.h.type(), nb::make_tuple(counts));
-             })
+             },
+             nb::sig("def __reduce__(self) -> tuple[type[Time], tuple[int | numpy.typing.NDArray[numpy.int64]]]"))
         .def("__repr__", [](const Time &self) {
             if (self.is_array())
                 return "Time(" + iso_list(self) + ")";

@@ -288,7 +288,7 @@ NB_MODULE(_sgp4, m) {
                 names.append(kernel.name);
             return names;
         },
-        "Names of the SIMD kernels this CPU runs, widest first.");
+        nb::sig("def kernels() -> list[str]"), "Names of the SIMD kernels this CPU runs, widest first.");
     m.def(
         "kernel", [] { return std::string(sgp4::kernel_in_use().load()->name); },
         "Name of the SIMD kernel propagation uses.");
@@ -340,6 +340,7 @@ NB_MODULE(_sgp4, m) {
                 std::copy(t.satno.begin(), t.satno.end(), data);
                 return array;
             },
+            nb::sig("def satno(self, /) -> numpy.typing.NDArray[numpy.int64]"),
             "Catalogue number of each set, int64 (-1 where unreadable).")
         .def_prop_ro(
             "epoch_ns",
@@ -351,6 +352,7 @@ NB_MODULE(_sgp4, m) {
                               static_cast<std::int64_t>(std::llround(t.epoch_fraction[i] * 86400e9));
                 return array;
             },
+            nb::sig("def epoch_ns(self, /) -> numpy.typing.NDArray[numpy.int64]"),
             "Epoch of each set to the nearest nanosecond, int64 since 1970 (UTC).")
         .def(
             "propagate_since",
