@@ -21,7 +21,7 @@ DEV_BUILD ?= build/dev
 # the SGP4 kernels), from Debian's libxsimd-dev where it is missing.
 XSIMD := /usr/include/xsimd/xsimd.hpp
 
-.PHONY: demo test dev bench sanitize fuzz fuzz-atheris clean
+.PHONY: demo test dev stubs bench sanitize fuzz fuzz-atheris clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
@@ -35,6 +35,12 @@ dev: $(VENV)/.devdeps $(XSIMD)
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(DEV_BUILD) -G Ninja -DASTROKITE_INPLACE=ON \
 		-DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(DEV_BUILD) $(if $(TARGETS),--target $(TARGETS))
+
+# Type stubs: the in-place build writes each extension's .pyi beside it (nanobind's
+# stub generator, see CMakeLists.txt); `make stubs` writes them all anew.
+stubs:
+	find src -name '*.so' | sed 's/\.cpython-.*//; s/$$/.pyi/' | xargs rm -f
+	$(MAKE) dev
 
 # The whole test suite against extensions built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in place. Capture at the sys level keeps a

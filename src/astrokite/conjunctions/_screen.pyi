@@ -1,29 +1,21 @@
-"""Native parts of close-approach screening: the sieve and collision probabilities."""
+"""
+Native parts of close-approach screening: the sieve and collision probabilities.
+"""
+
+from typing import Annotated
 
 import numpy
-import numpy.typing
+from numpy.typing import NDArray
 
-FEW_PRIMARIES: int
-"""Screens of at most this many primaries test each against every object instead of hashing."""
 
-def sieve(
-    position: numpy.typing.NDArray[numpy.float64],
-    step: numpy.typing.NDArray[numpy.float64],
-    group: numpy.typing.NDArray[numpy.uint8],
-    threshold: float,
-    threads: int,
-) -> tuple[numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.int32]]:
-    """(first, second, interval) rows of every pair and grid interval that may hold an approach within
-    threshold (m), from positions (objects, samples, 3) in m, interval lengths in s and group flags
-    (1 primary, 2 against)."""
+FEW_PRIMARIES: int = 16
 
-def probability(
-    primary_position: numpy.typing.NDArray[numpy.float64],
-    primary_velocity: numpy.typing.NDArray[numpy.float64],
-    relative_position: numpy.typing.NDArray[numpy.float64],
-    relative_velocity: numpy.typing.NDArray[numpy.float64],
-    sigma: numpy.typing.NDArray[numpy.float64],
-    radius: float,
-    maximum: bool,
-) -> numpy.typing.NDArray[numpy.float64]:
-    """Short-encounter collision probability per row (or its maximum over the covariance's scale)."""
+def sieve(position: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], step: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], group: Annotated[NDArray[numpy.uint8], dict(shape=(None,), order='C', device='cpu', writable=False)], threshold: float, threads: int) -> tuple:
+    """
+    (first, second, interval) int32 rows of every pair and grid interval that may hold an approach within threshold (m), from positions (objects, samples, 3) in m, interval lengths in s and group flags (1 primary, 2 against).
+    """
+
+def probability(primary_position: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], primary_velocity: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], relative_position: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], relative_velocity: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], sigma: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], radius: float, maximum: bool) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
+    """
+    Short-encounter collision probability per row (or its maximum over the covariance's scale).
+    """

@@ -1,12 +1,20 @@
-"""NumPy structured record types of the package (packed, native byte order)."""
+"""
+NumPy structured record types of the package (packed, native byte order).
+"""
 
-import numpy as numpy
-from numpy import dtype as dtype
+import numpy.dtypes
 
-SurfCoord_dtype: dtype
-LLA_dtype: dtype
-ENU_dtype: dtype
-AER_dtype: dtype
-DTF_dtype: dtype
-GeoState_dt: dtype
-COE_dt: dtype
+
+SurfCoord_dtype: numpy.dtypes.VoidDType = ...
+
+LLA_dtype: numpy.dtypes.VoidDType = ...
+
+ENU_dtype: numpy.dtypes.VoidDType = ...
+
+AER_dtype: numpy.dtypes.VoidDType = ...
+
+DTF_dtype: numpy.dtypes.VoidDType = ...
+
+GeoState_dt: numpy.dtypes.VoidDType = ...
+
+COE_dt: numpy.dtypes.VoidDType = ...
