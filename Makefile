@@ -21,7 +21,7 @@ DEV_BUILD ?= build/dev
 # the SGP4 kernels), from Debian's libxsimd-dev where it is missing.
 XSIMD := /usr/include/xsimd/xsimd.hpp
 
-.PHONY: demo test dev stubs bench sanitize fuzz fuzz-atheris clean
+.PHONY: demo test dev stubs stubcheck bench sanitize fuzz fuzz-atheris clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
@@ -41,6 +41,28 @@ dev: $(VENV)/.devdeps $(XSIMD)
 stubs:
 	find src -name '*.so' | sed 's/\.cpython-.*//; s/$$/.pyi/' | xargs rm -f
 	$(MAKE) dev
+
+# The stubs checked against the modules: each written anew from the module (as
+# CMakeLists.txt has the build write it) must equal the committed one, and
+# mypy's stubtest compares them with the modules, knowing what no stub can
+# change (tests/stubtest_allowlist.txt; PEP 800's disjoint bases, which
+# nanobind's generator does not mark). The modules are the in-place build's
+# where there is one, else the installed package's (CI: the one `make test`
+# installed, so that the wheel's stubs are the ones checked). The modules are
+# the astrokite_module(<name> <folder>) lines of CMakeLists.txt.
+STUB_PATH    := $(if $(wildcard src/astrokite/time/time*.so),src)
+STUB_MODULES := $(shell sed -n 's|^astrokite_module(\([^ ]*\) *\([^ )]*\).*|astrokite/\2/\1|p' CMakeLists.txt | tr / .)
+
+stubcheck: $(if $(STUB_PATH),$(VENV)/.devdeps,$(VENV)/.installed)
+	@mkdir -p build/stubcheck
+	@status=0; for module in $(STUB_MODULES); do \
+		stub=src/$$(echo $$module | tr . /); \
+		PYTHONPATH=$(STUB_PATH) $(VPY) -m nanobind.stubgen -q -P -m $$module -o build/stubcheck/$$module.pyi \
+			$$(test -f $$stub.stubpatterns && echo -p $$stub.stubpatterns) || status=1; \
+		diff -u $$stub.pyi build/stubcheck/$$module.pyi || { echo "$$stub.pyi is out of date: make stubs"; status=1; }; \
+	done; exit $$status
+	PYTHONPATH=$(STUB_PATH) MYPYPATH=$(STUB_PATH) $(VPY) -m mypy.stubtest --mypy-config-file pyproject.toml \
+		--ignore-disjoint-bases --allowlist tests/stubtest_allowlist.txt $(STUB_MODULES)
 
 # The whole test suite against extensions built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in place. Capture at the sys level keeps a
