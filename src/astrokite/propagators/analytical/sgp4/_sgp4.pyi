@@ -18,7 +18,7 @@ class Table:
     Element sets, read from rows of two 69-byte lines, initialised when first propagated.
     """
 
-    def __init__(self, rows: list, gravity: str, mode: str, threads: int = 0) -> None: ...
+    def __init__(self, rows: list[bytes], gravity: str, mode: str, threads: int = 0) -> None: ...
 
     @property
     def size(self) -> int:
@@ -32,12 +32,12 @@ class Table:
     def epoch_ns(self, /) -> numpy.typing.NDArray[numpy.int64]:
         """Epoch of each set to the nearest nanosecond, int64 since 1970 (UTC)."""
 
-    def propagate_since(self, sets: object, minutes: object, velocity: bool, threads: int, out: object | None = None) -> tuple:
+    def propagate_since(self, sets: numpy.ndarray, minutes: numpy.ndarray, velocity: bool, threads: int, out: tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64] | None, numpy.typing.NDArray[numpy.int8]] | None = None) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64] | None, numpy.typing.NDArray[numpy.int8]]:
         """
         States at minutes since each sample's set epoch: (position m, velocity m/s or None, error int8).
         """
 
-    def propagate(self, sets: object, instants: object, velocity: bool, threads: int, output: str = 'TEME', a: float = 0.0, f: float = 0.0, out: object | None = None, orientation: object | None = None) -> tuple:
+    def propagate(self, sets: numpy.ndarray, instants: numpy.ndarray, velocity: bool, threads: int, output: str = 'TEME', a: float = 0.0, f: float = 0.0, out: tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64] | None, numpy.typing.NDArray[numpy.int8]] | None = None, orientation: numpy.typing.NDArray[numpy.float64] | None = None) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64] | None, numpy.typing.NDArray[numpy.int8]]:
         """
         States at instants (int64 ns since 1970, UTC): (position m, velocity m/s or None, error int8);
         Earth-fixed or geodetic results use the Earth orientation (instants, 3) of each instant.

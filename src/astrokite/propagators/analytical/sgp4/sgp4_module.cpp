@@ -330,7 +330,8 @@ NB_MODULE(_sgp4, m) {
                 }
                 new (self) Table{std::move(table)};
             },
-            nb::arg("rows"), nb::arg("gravity"), nb::arg("mode"), nb::arg("threads") = 0)
+            nb::arg("rows"), nb::arg("gravity"), nb::arg("mode"), nb::arg("threads") = 0,
+            nb::sig("def __init__(self, rows: list[bytes], gravity: str, mode: str, threads: int = 0) -> None"))
         .def_prop_ro("size", [](const Table &t) { return t.size(); }, "Number of element sets.")
         .def_prop_ro(
             "satno",
@@ -366,6 +367,8 @@ NB_MODULE(_sgp4, m) {
                 return run(t, request, sgp4::Results{}, velocity, threads, out);
             },
             nb::arg("sets"), nb::arg("minutes"), nb::arg("velocity"), nb::arg("threads"), nb::arg("out") = nb::none(),
+            nb::sig("def propagate_since(self, sets: numpy.ndarray, minutes: numpy.ndarray, velocity: bool, threads: int, "
+                    "out: tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64] | None, numpy.typing.NDArray[numpy.int8]] | None = None) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64] | None, numpy.typing.NDArray[numpy.int8]]"),
             "States at minutes since each sample's set epoch: (position m, velocity m/s or None, error int8).")
         .def(
             "propagate",
@@ -392,6 +395,9 @@ NB_MODULE(_sgp4, m) {
             },
             nb::arg("sets"), nb::arg("instants"), nb::arg("velocity"), nb::arg("threads"), nb::arg("output") = "TEME",
             nb::arg("a") = 0.0, nb::arg("f") = 0.0, nb::arg("out") = nb::none(), nb::arg("orientation") = nb::none(),
+            nb::sig("def propagate(self, sets: numpy.ndarray, instants: numpy.ndarray, velocity: bool, threads: int, "
+                    "output: str = 'TEME', a: float = 0.0, f: float = 0.0, out: tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64] | None, numpy.typing.NDArray[numpy.int8]] | None = None, "
+                    "orientation: numpy.typing.NDArray[numpy.float64] | None = None) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64] | None, numpy.typing.NDArray[numpy.int8]]"),
             "States at instants (int64 ns since 1970, UTC): (position m, velocity m/s or None, error int8);\n"
             "Earth-fixed or geodetic results use the Earth orientation (instants, 3) of each instant.");
 }
