@@ -42,13 +42,14 @@ stubs:
 	find src -name '*.so' | sed 's/\.cpython-.*//; s/$$/.pyi/' | xargs rm -f
 	$(MAKE) dev
 
-# The stubs checked against the modules: each written anew from the module (as
-# CMakeLists.txt has the build write it) must equal the committed one, and
-# mypy's stubtest compares them with the modules, knowing what no stub can
-# change (tests/stubtest_allowlist.txt; PEP 800's disjoint bases, which
-# nanobind's generator does not mark). The modules are the in-place build's
-# where there is one, else the installed package's (CI: the one `make test`
-# installed, so that the wheel's stubs are the ones checked). The modules are
+# The stubs checked against the modules. Each stub written anew from its module
+# (as CMakeLists.txt has the build write it) must equal the committed one (after
+# an upgrade of nanobind, whose generator may write them differently: `make
+# stubs`). Then mypy's stubtest compares them with the modules, leaving aside
+# what no stub can change (tests/stubtest_allowlist.txt) and PEP 800's disjoint
+# bases, which nanobind's generator does not mark. The modules are the in-place
+# build's where there is one, else the installed package's (CI: the one `make
+# test` installed, so that the wheel's stubs are the ones checked), listed by
 # the astrokite_module(<name> <folder>) lines of CMakeLists.txt.
 STUB_PATH    := $(if $(wildcard src/astrokite/time/time*.so),src)
 STUB_MODULES := $(shell sed -n 's|^astrokite_module(\([^ ]*\) *\([^ )]*\).*|astrokite/\2/\1|p' CMakeLists.txt | tr / .)
