@@ -39,10 +39,11 @@ struct Record {
     std::int32_t satno;
     std::int32_t elnum;   // element set number
     std::int32_t revnum;  // revolution number at epoch
+    std::int32_t extras_row;     // row of the other OMM fields it was given; -1 for none
     std::int8_t epoch_decimals;  // decimals of the seconds as written; tle_epoch for TLE text
     std::int8_t ephtype;         // ephemeris type
     char classification;         // 'U', 'C', 'S' or as written
-    char intldes[13];            // international designator as written, zero-filled
+    char intldes[13];            // international designator as written ("1998-067A", "98067A"), zero-filled
 };
 
 // The layout other extensions and NumPy (record_dtype in Python) read.
