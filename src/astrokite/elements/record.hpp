@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "astrokite/units/units.hpp"
+
 namespace astrokite::elements {
 
 // Catalogue numbers run to nine digits; -1 marks a set without a number.
@@ -50,5 +52,19 @@ struct Record {
 static_assert(std::is_trivially_copyable_v<Record>);
 static_assert(sizeof(Record) == 128);
 inline constexpr std::size_t record_bytes = sizeof(Record);
+
+// The units element-set texts write (degrees, revolutions per day, the TLE's
+// halved and sixth derivatives) to the record's; TLE and OMM both read through
+// these, so a value written alike in either gives the same double.
+inline double angle_of_degrees(double degrees) { return degrees * units::deg; }
+inline double mean_motion_of_rev_per_day(double rev_per_day) { return rev_per_day * units::rev / units::day; }
+// MEAN_MOTION_DOT, the TLE's first-derivative field: half the derivative [rev/day^2].
+inline double ndot_of_field(double half_rev_per_day2) {
+    return 2.0 * half_rev_per_day2 * units::rev / (units::day * units::day);
+}
+// MEAN_MOTION_DDOT, the second-derivative field: a sixth of the derivative [rev/day^3].
+inline double nddot_of_field(double sixth_rev_per_day3) {
+    return 6.0 * sixth_rev_per_day3 * units::rev / (units::day * units::day * units::day);
+}
 
 }  // namespace astrokite::elements
