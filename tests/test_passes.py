@@ -332,7 +332,7 @@ def test_a_satellite_always_up_is_one_pass_across_every_cut_and_threads_change_n
     assert len(geo) == 1 and table.rises_before_start[geo[0]] and table.sets_after_stop[geo[0]]
     assert (table.rise.int64[geo[0]], table.set.int64[geo[0]]) == (start, stop)
     source = sgp4_states(tles)
-    runs = [sgp4_passes(source.rows, source.sets_per_satellite, BOULDER.position, BOULDER.enu["u_up"].copy(),
+    runs = [sgp4_passes(source.records, source.sets_per_satellite, BOULDER.position, BOULDER.enu["u_up"].copy(),
                         0.0, start, stop, 1200 * NS, threads) for threads in (1, 2, 3)]
     for run in runs[1:]:
         for name, column in run.items():

@@ -5,6 +5,7 @@
 // Plain C++: no Python in here.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -52,6 +53,15 @@ struct Record {
 static_assert(std::is_trivially_copyable_v<Record>);
 static_assert(sizeof(Record) == 128);
 inline constexpr std::size_t record_bytes = sizeof(Record);
+
+// The epoch to the nearest nanosecond, int64 since 1970 (UTC): from the time
+// of day as written for an OMM's epoch, from the day fraction for a TLE's.
+inline std::int64_t epoch_ns(const Record &record) {
+    if (record.epoch_decimals == tle_epoch)
+        return record.epoch_midnight_ns + static_cast<std::int64_t>(std::llround(record.epoch_fraction * 86400e9));
+    const std::int64_t ns = record.epoch_ps / 1000, rest = record.epoch_ps % 1000;
+    return record.epoch_midnight_ns + ns + (rest > 500 || (rest == 500 && (ns & 1)));
+}
 
 // The units element-set texts write (degrees, revolutions per day, the TLE's
 // halved and sixth derivatives) to the record's; TLE and OMM both read through

@@ -8,15 +8,13 @@ chooses which element set serves which time.
 
 from __future__ import annotations
 
-from collections.abc import Mapping
-
 import numpy as np
 
 from astrokite import eop
 from astrokite.frames.frames import ITRF, TEME, Frame
 from astrokite.mathtools.ellipsoid.ellipsoid import WGS84
 from astrokite.propagators.analytical.sgp4._sgp4 import Table
-from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrokite.elements.sources import records_by_satellite
 from astrokite.propagators.propagators import Propagator
 from astrokite.state.ephemeris import StateVectorEphemeris
 from astrokite.time.time import Time
@@ -35,40 +33,6 @@ ERRORS = {
 }
 
 _SELECT = ("inforce", "nearest", "each")
-
-
-def _line_pair(line1: str, line2: str) -> bytes:
-    """One 138-byte row: each line's first 69 bytes, blank-filled."""
-    return line1.encode()[:69].ljust(69) + line2.encode()[:69].ljust(69)
-
-
-def _groups(source) -> list[bytes]:
-    """The rows of each satellite of a source: a TLE, an ELSET, a mapping of
-    catalogue numbers to ELSETs (a Catalogue), or a list of TLEs and ELSETs."""
-    if isinstance(source, TLE):
-        return [_line_pair(source.line1, source.line2)]
-    if isinstance(source, ELSET):
-        return [source._lines()]
-    if isinstance(source, Mapping):
-        items = list(source.values())
-        what = "a Catalogue value"
-    elif isinstance(source, list | tuple):
-        items = list(source)
-        what = "a list item"
-    else:
-        raise TypeError(
-            f"SGP4 source must be a TLE, an ELSET, a Catalogue or a list of TLEs and ELSETs, "
-            f"not {type(source).__name__}"
-        )
-    groups = []
-    for item in items:
-        if isinstance(item, TLE):
-            groups.append(_line_pair(item.line1, item.line2))
-        elif isinstance(item, ELSET):
-            groups.append(item._lines())
-        else:
-            raise TypeError(f"{what} must be a TLE or an ELSET, not {type(item).__name__}")
-    return groups
 
 
 def _threads(threads) -> int:
@@ -159,21 +123,23 @@ class SGP4(Propagator):
     """
 
     def __init__(self, source, *, gravity: str = "wgs72", mode: str = "improved"):
-        self._build(_groups(source), gravity, mode)
+        self._build(records_by_satellite(source, "SGP4 source"), gravity, mode)
 
     @classmethod
-    def _from_groups(cls, groups: list[bytes], gravity: str = "wgs72", mode: str = "improved") -> SGP4:
-        """The propagator of line-pair rows already grouped by satellite (as ``_groups`` gives them)."""
+    def _from_groups(cls, groups: list[np.ndarray], gravity: str = "wgs72", mode: str = "improved") -> SGP4:
+        """The propagator of records already grouped by satellite (as ``records_by_satellite``
+        gives them)."""
         propagator = cls.__new__(cls)
         propagator._build(groups, gravity, mode)
         return propagator
 
-    def _build(self, groups: list[bytes], gravity: str, mode: str) -> None:
+    def _build(self, groups: list[np.ndarray], gravity: str, mode: str) -> None:
         self._table = Table(groups, gravity, mode)
+        self._records_by_satellite = groups
         self.gravity = gravity
         self.mode = mode
         epochs = self._table.epoch_ns
-        counts = np.fromiter((len(rows) // 138 for rows in groups), dtype=np.int64, count=len(groups))
+        counts = np.fromiter((len(records) for records in groups), dtype=np.int64, count=len(groups))
         # Each satellite's sets as table indices in epoch order (equal epochs keep their order),
         # satellite after satellite, with where each satellite's run starts and ends.
         self._run_start = np.zeros(len(groups) + 1, np.int64)
