@@ -70,8 +70,11 @@ void fill_tle_drag_terms(double *table, std::size_t n, std::size_t i, const TLE 
 // anomalies as the ELSET's columns.
 nb::object element_set_from_record(const elements::Record &record, const std::optional<std::string> &satname,
                                    double gm, double re) {
-    static nb::object from_record =
-        nb::module_::import_("astrokite.elements.element_set").attr("ElementSet").attr("_from_record");
+    // Kept for the life of the process: never released, so that nothing is let go after the
+    // interpreter has ended.
+    static const nb::handle from_record =
+        nb::object(nb::module_::import_("astrokite.elements.element_set").attr("ElementSet").attr("_from_record"))
+            .release();
     elset_table::LinesRow row;
     elset_table::read_record(record, gm, re, row);
     row.row[elset_table::eca_column] = coe::c_eca_from_mea(record.mea, record.ecc);
