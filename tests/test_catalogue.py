@@ -518,7 +518,7 @@ def test_to_pandas_has_one_row_per_set_with_every_field():
     assert rows["elnum"].tolist() == [s.elnum for s in satrecs]
     assert rows["intldes"].tolist() == [s.intldesg for s in satrecs]
     assert rows["classification"].tolist() == [s.classification for s in satrecs]
-    assert isinstance(frame, pd.DataFrame) and frame["name"].isna().all()
+    assert isinstance(frame, pd.DataFrame) and frame["satname"].isna().all()
 
 
 def test_progress_bar_goes_to_standard_error(capsys):
@@ -570,9 +570,11 @@ def test_a_catalogue_comes_back_from_its_frame():
     assert_same_sets(back, catalogue)
     pd.testing.assert_frame_equal(back.to_pandas(), frame)
     # Rows in any order, epochs with a time zone, only the columns read: the same sets.
-    shuffled = frame.sample(frac=1.0, random_state=5)[["satno", "name", "epoch", "ecc", "inc", "raa", "arp",
+    # The name column also under the name it had before it matched ELSET.to_pandas.
+    shuffled = frame.sample(frac=1.0, random_state=5)[["satno", "satname", "epoch", "ecc", "inc", "raa", "arp",
                                                          "mea", "mnm", "ndot", "nddot", "bstar", "classification",
                                                          "intldes", "ephtype", "elnum", "revnum"]]
+    shuffled = shuffled.rename(columns={"satname": "name"})
     shuffled["epoch"] = shuffled["epoch"].dt.tz_localize("UTC").dt.tz_convert("America/New_York")
     assert_same_sets(Catalogue.from_pandas(shuffled), catalogue)
     # The lines written are what the sgp4 package reads as the same elements.

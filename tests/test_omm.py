@@ -41,7 +41,7 @@ def test_every_form_reads_the_sets_of_the_tle_text_it_came_from(form, told):
     catalogue = read_omm(io.BytesIO(written(form)), format=form if told else None)
     assert catalogue.rejected == [] and catalogue.size == 3099
     frame = catalogue.to_pandas()
-    for column in FRAME.columns.drop(["name", "epoch", "intldes", "nddot", "bstar"]):
+    for column in FRAME.columns.drop(["satname", "epoch", "intldes", "nddot", "bstar"]):
         np.testing.assert_array_equal(frame[column].to_numpy(), FRAME[column].to_numpy(), err_msg=column)
     # The lines' " 12345-5" fields are read as mantissa times a power of ten, their OMM text
     # ("1.2345e-6") correctly rounded: the two may differ in the last bit.

@@ -32,7 +32,7 @@ def _messages(frame=FRAME, numbers=None) -> list[dict]:
         # To the microsecond, the finest the reference's OMM route reads.
         epoch = np.datetime64(row.epoch, "us") + np.timedelta64(int(RNG.integers(0, 999)), "us")
         messages.append({
-            "OBJECT_NAME": row.name or "X", "OBJECT_ID": "2000-001A",
+            "OBJECT_NAME": row.satname or "X", "OBJECT_ID": "2000-001A",
             "EPOCH": str(epoch),
             "MEAN_MOTION": _digits(row.mnm * REV_PER_DAY, RNG.uniform(-1e-9, 1e-9)),
             "ECCENTRICITY": _digits(row.ecc, RNG.uniform(0, 1e-9)),
@@ -170,3 +170,24 @@ def test_merging_sets_with_and_without_text():
     both = tle.merge(omm)
     assert both[25544].size == tle[25544].size + 5
     assert both[25544]._lines() is None and np.all(np.diff(both[25544].epoch.int64) >= 0)
+
+
+def test_alpha5_text_and_numbers_map_both_ways_as_the_lines_do():
+    from astrokite.elements.numbers import satno_of_text, tle_text_of_satno
+
+    numbers = [0, 99999, 100000, 109999, 179999, 180000, 229999, 230000, 339999]
+    messages = _messages(FRAME[FRAME.satno == 25544].iloc[: len(numbers)], numbers)
+    catalogue = ak.read_omm(io.BytesIO(orjson.dumps(messages)), "json")
+    for number in numbers:
+        text = tle_text_of_satno(number)
+        line1 = catalogue[number][0].to_tle().line1
+        assert line1[2:7] == text and satno_of_text(text) == number
+        # The reader of TLE text finds the same number, and the catalogue takes either key.
+        assert list(ak.parse_tle(line1 + "\n" + catalogue[number][0].to_tle().line2)) == [number]
+        assert catalogue[text] is catalogue[number]
+    for bad in ("I0000", "O1234", "A123", "", "2554x"):
+        with pytest.raises(ValueError):
+            satno_of_text(bad)
+    with pytest.raises(ValueError, match="340000 lies outside 0 to 339999"):
+        tle_text_of_satno(340000)
+    assert "I0000" not in catalogue

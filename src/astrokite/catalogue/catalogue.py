@@ -8,6 +8,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from astrokite.catalogue import columns as columns_module
+from astrokite.elements.numbers import satno_of_text
 from astrokite.elements.records import RECORD
 from astrokite.propagators.analytical.sgp4.tle import ELSET
 
@@ -40,6 +41,9 @@ def elset_records(elset: ELSET) -> np.ndarray:
 class Catalogue(Mapping):
     """Element sets of many satellites: a read-only mapping from catalogue number to ELSET.
 
+    Keys are the full catalogue numbers (up to nine digits); a number as TLE text writes it
+    ("25544", alpha-5 "A0000" for 100000) finds the same ELSET.
+
     Iterates in ascending catalogue number. ``len`` is the number of satellites, ``size`` the
     number of element sets; ``rejected`` lists what the reader did not take (source, line number,
     text, reason). Each ELSET holds its elements in SI units (metres, seconds, radians);
@@ -69,7 +73,12 @@ class Catalogue(Mapping):
         self._elsets = dict(sorted(by_number.items()))
         self._rejected = list(rejected)
 
-    def __getitem__(self, satno: int) -> ELSET:
+    def __getitem__(self, satno: int | str) -> ELSET:
+        if isinstance(satno, str):  # as a TLE writes it: "25544", or alpha-5 "A0000"
+            try:
+                satno = satno_of_text(satno)
+            except ValueError:
+                raise KeyError(satno) from None
         return self._elsets[satno]
 
     def __iter__(self) -> Iterator[int]:
@@ -142,9 +151,9 @@ class Catalogue(Mapping):
         """A catalogue of the element sets of a DataFrame in the shape ``to_pandas()`` gives.
 
         Read: satno, epoch (datetime64; naive is UTC, a time zone is converted), ecc, inc, raa,
-        arp, mea [rad] and mnm [rad/s]; when present, name, ndot [rad/s^2], nddot [rad/s^3], bstar
-        [1/Earth radii], classification, intldes, ephtype, elnum and revnum (else None, 0, "U" or
-        blank). The derived columns (sma, tra, eca, orp, pge, apg) are not read. Each row becomes
+        arp, mea [rad] and mnm [rad/s]; when present, satname (or name), ndot [rad/s^2], nddot
+        [rad/s^3], bstar [1/Earth radii], classification, intldes, ephtype, elnum and revnum (else
+        None, 0, "U" or blank). The derived columns (sma, tra, eca, orp, pge, apg) are not read. Each row becomes
         the line pair holding its values, rounded to the decimals of their columns, so that
         ``Catalogue.from_pandas(cat.to_pandas())`` holds the same element sets as ``cat``.
         A satellite's name is the last one given for it.
@@ -190,15 +199,17 @@ class Catalogue(Mapping):
             rejected.append(rejection)
         good = faults.good
         names = {}
-        if "name" in frame.columns:
-            named = frame.loc[good & frame["name"].notna().to_numpy(), ["satno", "name"]]
-            names = {int(satno): str(name) for satno, name in named.groupby("satno")["name"].last().items()}
+        # "name" is what this frame's column was called before it took ELSET's "satname".
+        name_column = next((name for name in ("satname", "name") if name in frame.columns), None)
+        if name_column is not None:
+            named = frame.loc[good & frame[name_column].notna().to_numpy(), ["satno", name_column]]
+            names = {int(satno): str(name) for satno, name in named.groupby("satno")[name_column].last().items()}
         return _from_rows(rows[good], columns["satno"][good], columns["epoch"][good], names, duplicates, rejected)
 
     def to_pandas(self) -> Any:
         """One row per element set, ready for ``groupby``.
 
-        Columns: satno, name, epoch (datetime64[ns], UTC), the twelve elements in SI units
+        Columns: satno, satname, epoch (datetime64[ns], UTC), the twelve elements in SI units
         (ecc, sma [m], inc, raa, arp, tra [rad], mnm [rad/s], orp [s], eca, mea [rad], pge, apg
         [m]), ndot [rad/s^2], nddot [rad/s^3], bstar [1/Earth radii], classification, intldes,
         ephtype, elnum, revnum.
@@ -276,7 +287,7 @@ def from_records(records: np.ndarray, names: dict[int, str], rejected: Iterable[
 
 
 _ELEMENTS = ("ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea", "pge", "apg")
-_COLUMN_ORDER = ("satno", "name", "epoch", *_ELEMENTS, "ndot", "nddot", "bstar", "classification", "intldes",
+_COLUMN_ORDER = ("satno", "satname", "epoch", *_ELEMENTS, "ndot", "nddot", "bstar", "classification", "intldes",
                  "ephtype", "elnum", "revnum")
 
 
@@ -285,7 +296,7 @@ def _elset_columns(satno: int, elset: ELSET) -> dict[str, np.ndarray]:
     records = elset_records(elset)
     columns = {
         "satno": np.full(n, satno, dtype=np.int64),
-        "name": np.full(n, elset.satname, dtype=object),
+        "satname": np.full(n, elset.satname, dtype=object),
         "epoch": elset.epoch.int64.astype("datetime64[ns]"),
     }
     columns.update((name, getattr(elset, name)) for name in _ELEMENTS)

@@ -312,16 +312,16 @@ class _SGP4States:
         if isinstance(source, SGP4):
             self._propagator = source
         else:
-            self._groups = records_by_satellite(source, "passes source")
-            self.records = b"".join(records.tobytes() for records in self._groups)
-            self.sets_per_satellite = np.array([len(records) for records in self._groups], np.int64)
+            self._satellites = records_by_satellite(source, "passes source")
+            self.records = self._satellites.records.tobytes()
+            self.sets_per_satellite = self._satellites.counts
 
     @property
     def propagator(self):
         from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 
         if self._propagator is None:
-            self._propagator = SGP4._from_groups(self._groups)
+            self._propagator = SGP4._from_groups(self._satellites)
         return self._propagator
 
     @property

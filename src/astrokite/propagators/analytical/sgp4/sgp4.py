@@ -14,7 +14,7 @@ from astrokite import eop
 from astrokite.frames.frames import ITRF, TEME, Frame
 from astrokite.mathtools.ellipsoid.ellipsoid import WGS84
 from astrokite.propagators.analytical.sgp4._sgp4 import Table
-from astrokite.elements.sources import records_by_satellite
+from astrokite.elements.sources import Satellites, records_by_satellite
 from astrokite.propagators.propagators import Propagator
 from astrokite.state.ephemeris import StateVectorEphemeris
 from astrokite.time.time import Time
@@ -126,35 +126,35 @@ class SGP4(Propagator):
         self._build(records_by_satellite(source, "SGP4 source"), gravity, mode)
 
     @classmethod
-    def _from_groups(cls, groups: list[np.ndarray], gravity: str = "wgs72", mode: str = "improved") -> SGP4:
-        """The propagator of records already grouped by satellite (as ``records_by_satellite``
+    def _from_groups(cls, satellites: Satellites, gravity: str = "wgs72", mode: str = "improved") -> SGP4:
+        """The propagator of the records of several satellites (as ``records_by_satellite``
         gives them)."""
         propagator = cls.__new__(cls)
-        propagator._build(groups, gravity, mode)
+        propagator._build(satellites, gravity, mode)
         return propagator
 
-    def _build(self, groups: list[np.ndarray], gravity: str, mode: str) -> None:
-        self._table = Table(groups, gravity, mode)
-        self._records_by_satellite = groups
+    def _build(self, satellites: Satellites, gravity: str, mode: str) -> None:
+        self._table = Table([satellites.records], gravity, mode)
+        self._satellites = satellites
         self.gravity = gravity
         self.mode = mode
         epochs = self._table.epoch_ns
-        counts = np.fromiter((len(records) for records in groups), dtype=np.int64, count=len(groups))
+        counts = satellites.counts
         # Each satellite's sets as table indices in epoch order (equal epochs keep their order),
         # satellite after satellite, with where each satellite's run starts and ends.
-        self._run_start = np.zeros(len(groups) + 1, np.int64)
+        self._run_start = np.zeros(len(counts) + 1, np.int64)
         np.cumsum(counts, out=self._run_start[1:])
         self._flat = np.arange(len(epochs))
         # Sources give each satellite's sets in epoch order as a rule: sort only when they are not.
         later_start = np.diff(epochs) < 0
         later_start[self._run_start[1:-1] - 1] = False
         if later_start.any():
-            self._flat = np.lexsort((epochs, np.repeat(np.arange(len(groups)), counts)))
+            self._flat = np.lexsort((epochs, np.repeat(np.arange(len(counts)), counts)))
         self._flat_epochs = epochs[self._flat]
         self._epochs = epochs
         self._satno = self._table.satno
         # When every satellite has one set, that set serves all its times.
-        self._only_sets = self._flat if len(self._flat) == len(groups) else None
+        self._only_sets = self._flat if len(self._flat) == len(counts) else None
         # Catalogue numbers of the rows: one per satellite, or one per set (select "each").
         self._row_satnos = self._satno[self._flat[self._run_start[:-1]]]
         self._set_satnos = self._satno[self._flat]
