@@ -207,7 +207,7 @@ wheel: $(VENV)/.wheeltools $(XSIMD)
 
 # The repaired wheel installed into a fresh virtual environment, its console script run.
 wheel-check: wheel
-	ASTROKITE_WHEEL="$$(ls wheelhouse/*.whl)" PYTHONPATH=src $(VPY) -m pytest -q -rs tests/test_cli.py -k fresh_venv
+	ASTROKITE_WHEEL="$$(ls wheelhouse/*.whl)" PYTHONPATH=src $(VPY) -m pytest -q -rs tests/interface/test_cli.py -k fresh_venv
 
 $(VENV)/.docs: $(VENV)/.tools pyproject.toml
 	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['docs'])

@@ -1,7 +1,7 @@
 """Long fuzz run of TLE and Time, outside the test suite (pytest does not collect it).
 
 Feeds libFuzzer-mutated input (through atheris) to TLE and Time and checks each
-call as tests/test_properties.py does: it returns or raises TypeError or
+call as tests/elements/test_properties.py does: it returns or raises TypeError or
 ValueError, and a TLE reads its columns as the C library does. Any other
 exception stops the run with the input that caused it; a crash of the
 interpreter stops it too. The seeds are the real element sets of tests/data.
@@ -35,7 +35,8 @@ from pathlib import Path
 import atheris
 
 TESTS = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(TESTS))
+# The checks of test_properties and the shared test helpers it imports.
+sys.path[:0] = [str(TESTS / "elements"), str(TESTS)]
 
 import numpy as np  # noqa: E402
 from test_properties import check_time, reference_fields, same  # noqa: E402

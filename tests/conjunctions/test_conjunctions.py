@@ -15,7 +15,7 @@ import astrokite as ak
 from astrokite.conjunctions import ConjunctionTable, screen
 from astrokite.time.time import Time
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 from synthetic_catalogue import mean_motion, synthetic_lines, tle_lines  # noqa: E402
 
 EPOCH = dt.datetime(2024, 3, 1, 12)

@@ -13,7 +13,7 @@ import pytest
 
 import astrokite as ak
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 SRC = ROOT / "src"
 # Where the astrokite under test was imported from: the working tree or site-packages.
 IMPORTED_FROM = Path(ak.__file__).resolve().parent.parent
