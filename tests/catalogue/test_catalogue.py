@@ -11,7 +11,7 @@ import zipfile
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import DATA, ISS1, ISS2, element_sets, history, put, with_checksum
+from helpers import DATA, ISS1, ISS2, element_sets, history, put, with_checksum
 from sgp4.api import Satrec
 
 from astrokite.catalogue import Catalogue, parse_tle, read_omm, read_tle, write_tle

@@ -8,7 +8,7 @@ from http.server import BaseHTTPRequestHandler, HTTPServer
 import numpy as np
 import orjson
 import pytest
-from conftest import DATA, ISS1, ISS2
+from helpers import DATA, ISS1, ISS2
 from sgp4 import omm as sgp4_omm
 from sgp4.api import Satrec
 

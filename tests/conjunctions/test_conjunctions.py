@@ -3,10 +3,10 @@
 import datetime as dt
 import math
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
+from helpers import ROOT
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from sgp4.api import Satrec, SatrecArray
@@ -15,7 +15,7 @@ import astrokite as ak
 from astrokite.conjunctions import ConjunctionTable, screen
 from astrokite.time.time import Time
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+sys.path.insert(0, str(ROOT / "bench"))
 from synthetic_catalogue import mean_motion, synthetic_lines, tle_lines  # noqa: E402
 
 EPOCH = dt.datetime(2024, 3, 1, 12)

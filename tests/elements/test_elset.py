@@ -9,7 +9,7 @@ import weakref
 
 import numpy as np
 import pytest
-from conftest import DATA, ISS1, ISS2, Marker, element_sets, history, made, put, stored
+from helpers import DATA, ISS1, ISS2, Marker, element_sets, history, made, put, stored
 from sgp4.api import Satrec
 
 from astrokite.bodies.bodies import Earth

@@ -11,7 +11,7 @@ import weakref
 
 import numpy as np
 import pytest
-from conftest import ISS1, ISS2, PICKLE_REFUSED, Box, Marker, made
+from helpers import ISS1, ISS2, PICKLE_REFUSED, Box, Marker, made
 
 from astrokite.frames.frames import TEME
 from astrokite.mathtools.ellipsoid.ellipsoid import WGS84, Ellipsoid

@@ -14,7 +14,7 @@ import textwrap
 
 import numpy as np
 import pytest
-from conftest import LIBC, SGR, Box, Falsy, element_sets, history, normalised, stored
+from helpers import LIBC, SGR, Box, Falsy, element_sets, history, normalised, stored
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp

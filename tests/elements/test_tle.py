@@ -7,7 +7,7 @@ import types
 import weakref
 
 import pytest
-from conftest import ISS1, ISS2, LIBC, SGR, Falsy, element_sets, normalised, put, with_checksum
+from helpers import ISS1, ISS2, LIBC, SGR, Falsy, element_sets, normalised, put, with_checksum
 from sgp4.api import Satrec
 
 from astrokite.bodies.bodies import Earth

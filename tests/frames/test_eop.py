@@ -6,7 +6,7 @@ import warnings
 import erfa
 import numpy as np
 import pytest
-from conftest import SatrecStates, element_sets
+from helpers import SatrecStates, element_sets
 
 from astrokite import eop
 from astrokite.eop import iers

@@ -10,10 +10,10 @@ import sys
 from pathlib import Path
 
 import pytest
+from helpers import ROOT
 
 import astrokite as ak
 
-ROOT = Path(__file__).resolve().parents[2]
 SRC = ROOT / "src"
 # Where the astrokite under test was imported from: the working tree or site-packages.
 IMPORTED_FROM = Path(ak.__file__).resolve().parent.parent

@@ -15,7 +15,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import DATA, ISS1, ISS2, SGR, history
+from helpers import DATA, ISS1, ISS2, ROOT, SGR, history
 
 import astrokite
 from astrokite.propagators.analytical.sgp4.tle import ELSET
@@ -216,7 +216,7 @@ def test_progress_bar_shows_on_a_terminal(one_set, tmp_path):
     assert re.search(rb"\d/1 \[\d\d:\d\d.*sat/s\]", shown)  # tqdm's "0/1 [00:00<?, ?sat/s]"
 
 
-@pytest.mark.parametrize("program", [("-m", "astrokite", "info", ISS), (Path(__file__).parents[2] / "examples/demo.py",)])
+@pytest.mark.parametrize("program", [("-m", "astrokite", "info", ISS), (ROOT / "examples/demo.py",)])
 def test_colours_only_on_a_terminal_and_never_with_no_color(program):
     command = (sys.executable, *program)
     code, coloured = on_terminal(*command)

@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import DATA, ISS1, ISS2, history
+from helpers import DATA, ISS1, ISS2, history
 
 from astrokite.frames.frames import TEME
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE

@@ -21,7 +21,7 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from conftest import ISS1, ISS2, Box, Falsy, made
+from helpers import ISS1, ISS2, Box, Falsy, made
 
 from astrokite.bodies import bodies
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE

@@ -10,7 +10,7 @@ matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
-from conftest import history  # noqa: E402
+from helpers import history  # noqa: E402
 
 from astrokite.datamodel.structured import AER_dtype, LLA_dtype  # noqa: E402
 from astrokite.plots import plot_elements, plot_ground_track, plot_sky  # noqa: E402

@@ -10,7 +10,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import ISS1, ISS2, PLAIN, SETTINGS_FILE, SGR, Box
+from helpers import ISS1, ISS2, PLAIN, SETTINGS_FILE, SGR, Box
 
 from astrokite.utils import representable
 from astrokite.utils.representable import Representable as R
@@ -70,7 +70,7 @@ def test_body_braces_and_placeholders(settings):
 
 @pytest.mark.parametrize("text", ["{fence}", "{wall}{header}", "{{fence}}", "{0}{", "}"])
 def test_element_set_lines_print_as_written_in_a_box_that_fits_them(settings, text):
-    from conftest import put
+    from helpers import put
 
     from astrokite.propagators.analytical.sgp4.tle import TLE
 

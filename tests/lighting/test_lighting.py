@@ -4,7 +4,7 @@ cones' geometry, and penumbra fractions against an integration over the Sun's di
 import erfa
 import numpy as np
 import pytest
-from conftest import SatrecStates, element_sets
+from helpers import SatrecStates, element_sets
 
 from astrokite import eop
 from astrokite.frames.frames import GCRF, TEME

@@ -21,7 +21,7 @@ from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
 from astrokite.propagators.propagators import Propagator
 from astrokite.time.time import Time
-from conftest import DATA, ISS1, ISS2, element_sets, history, with_checksum
+from helpers import DATA, ISS1, ISS2, element_sets, history, with_checksum
 
 MM = 1e-3  # metres
 GRAVITY = {"wgs72": WGS72, "wgs72old": WGS72OLD, "wgs84": WGS84}

@@ -4,7 +4,7 @@ import math
 
 import numpy as np
 import pytest
-from conftest import SatrecStates, element_sets
+from helpers import SatrecStates, element_sets
 
 from astrokite import eop
 from astrokite.frames import transforms

@@ -6,12 +6,13 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+from helpers import DATA
 
 import astrokite as ak
 from astrokite.lighting import DARK, illumination, sun_elevation
 from astrokite.sites.passes import find_passes, sgp4_states
 
-ISS = ak.read_tle("tests/data/iss.tle")[25544]
+ISS = ak.read_tle(DATA / "iss.tle")[25544]
 PARIS = ak.Site(math.radians(48.8566), math.radians(2.3522), 35.0, name="Paris")
 NS = 1_000_000_000
 
