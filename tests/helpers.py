@@ -13,11 +13,11 @@ from astrokite.propagators.analytical.sgp4.tle import TLE
 from astrokite.utils import representable
 from astrokite.utils.representable import Representable
 
-# The project root, and the bundled real element sets.
+# The project root, and the real element sets the tests, examples and docs share.
 ROOT = Path(__file__).resolve().parent.parent
-DATA = ROOT / "tests" / "data"
+DATA = ROOT / "data"
 
-# The first ISS element set of tests/data/iss.tle.
+# The first ISS element set of data/iss.tle.
 ISS1 = "1 25544U 98067A   23001.26991367  .00015968  00000-0  28903-3 0  9993"
 ISS2 = "2 25544  51.6448  75.3411 0005204 209.5406 257.0907 15.49811030375904"
 

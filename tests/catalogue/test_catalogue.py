@@ -427,7 +427,7 @@ def test_strict_rejects_what_the_tolerant_reading_takes():
     assert "checksum" in strict.rejected[0].reason and "checksum" in strict.rejected[1].reason
     with pytest.raises(ValueError, match="line 1: line 1 fails its checksum"):
         parse_tle(text, strict=True)
-    # In the real histories only the line cut short fails (tests/data/README.md).
+    # In the real histories only the line cut short fails (data/README.md).
     real = read_tle(FILES, strict=True, errors="skip")
     assert real.size == 3098
     assert [(r.source.rsplit("/", 1)[-1], r.line, "checksum" in r.reason) for r in real.rejected] == [

@@ -55,7 +55,7 @@ def test_every_name_shows_an_example_that_runs(name, monkeypatch):
     if not (inspect.isclass(documented) or inspect.isroutine(documented)):
         documented = type(documented)  # TEME, WGS84, ...: the docstring of what they are
     # Its own examples and those of its methods, run as doctest runs a module's: in the namespace of
-    # the module that defines it. The examples read tests/data from the project root.
+    # the module that defines it. The examples read data/ from the project root.
     namespace = vars(importlib.import_module(ak._LAZY[name]))
     examples = [test for test in doctest.DocTestFinder().find(documented, f"astrokite.{name}", module=False,
                                                               globs=namespace) if test.examples]
