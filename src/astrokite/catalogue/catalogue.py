@@ -52,7 +52,7 @@ class Catalogue(Mapping):
 
     Example:
         >>> import astrokite as ak
-        >>> catalogue = ak.read_tle(["tests/data/iss.tle", "tests/data/hubble.tle"])
+        >>> catalogue = ak.read_tle(["data/iss.tle", "data/hubble.tle"])
         >>> len(catalogue), catalogue.size, 25544 in catalogue
         (2, 827, True)
         >>> [(satno, elset.size) for satno, elset in catalogue.items()]

@@ -300,7 +300,7 @@ def read_omm(source: Any, format: str | None = None, *, errors: str = "raise") -
     Example:
         >>> import astrokite as ak, io
         >>> kvn = io.StringIO()
-        >>> ak.write_omm(ak.read_tle("tests/data/tess.tle"), kvn, "kvn")
+        >>> ak.write_omm(ak.read_tle("data/tess.tle"), kvn, "kvn")
         >>> catalogue = ak.read_omm(io.StringIO(kvn.getvalue()))  # the form is recognised
         >>> catalogue
         Catalogue(1 satellite, 7 element sets, 0 rejected)
@@ -555,7 +555,7 @@ def write_omm(catalogue_or_elsets: Catalogue | ELSET | Iterable[ELSET], path_or_
     Example:
         >>> import astrokite as ak, io
         >>> out = io.StringIO()
-        >>> ak.write_omm(ak.read_tle("tests/data/tess.tle"), out, "kvn")
+        >>> ak.write_omm(ak.read_tle("data/tess.tle"), out, "kvn")
         >>> print("\\n".join(out.getvalue().splitlines()[9:14]))
         EPOCH = 2023-02-13T02:06:16.398720
         MEAN_MOTION = 0.07730284

@@ -134,12 +134,12 @@ def read_tle(source: Any, *, strict: bool = False, errors: str = "raise", satnos
 
     Example:
         >>> import astrokite as ak
-        >>> catalogue = ak.read_tle(["tests/data/iss.tle", "tests/data/hubble.tle"])
+        >>> catalogue = ak.read_tle(["data/iss.tle", "data/hubble.tle"])
         >>> catalogue
         Catalogue(2 satellites, 827 element sets, 0 rejected)
         >>> list(catalogue), catalogue[25544].size
         ([20580, 25544], 609)
-        >>> march = ak.read_tle("tests/data/iss.tle", window=("2023-03-01", "2023-03-02"))[25544]
+        >>> march = ak.read_tle("data/iss.tle", window=("2023-03-01", "2023-03-02"))[25544]
         >>> [repr(epoch.utc) for epoch in march.epoch]
         ['2023-03-01T04:50:26.652771Z', '2023-03-01T14:05:52.639581Z', '2023-03-01T17:23:19.755728Z']
         >>> round(float(march.sma[0]))  # semi-major axis [m]
@@ -170,7 +170,7 @@ def parse_tle(text: str | bytes, *, strict: bool = False, errors: str = "raise",
 
     Example:
         >>> import astrokite as ak
-        >>> text = open("tests/data/iss.tle").read()[:140]  # the first set: two lines of 69 characters
+        >>> text = open("data/iss.tle").read()[:140]  # the first set: two lines of 69 characters
         >>> ak.parse_tle("ISS (ZARYA)\\n" + text)[25544].satname
         'ISS (ZARYA)'
         >>> damaged = ak.parse_tle(text.replace("0  9993", "0  9994"), strict=True, errors="skip")
@@ -281,7 +281,7 @@ def write_tle(catalogue_or_elsets: Catalogue | ELSET | Iterable[ELSET], path_or_
 
     Example:
         >>> import astrokite as ak, io
-        >>> iss = ak.parse_tle("ISS (ZARYA)\\n" + open("tests/data/iss.tle").read()[:140])
+        >>> iss = ak.parse_tle("ISS (ZARYA)\\n" + open("data/iss.tle").read()[:140])
         >>> out = io.StringIO()
         >>> skipped = ak.write_tle(iss, out)
         >>> print(out.getvalue(), end="")

@@ -57,7 +57,7 @@ class PassTable:
 
     Example:
         >>> import astrokite as ak, math
-        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> iss = ak.read_tle("data/iss.tle")[25544]
         >>> paris = ak.Site(math.radians(48.8566), math.radians(2.3522), 35.0, name="Paris")
         >>> table = paris.passes(iss, "2023-03-01", "2023-03-02", min_elevation=math.radians(10))
         >>> len(table), repr(table.rise[0].utc), repr(table.set[0].utc)

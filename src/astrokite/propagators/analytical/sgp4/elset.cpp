@@ -1426,7 +1426,7 @@ consecutive pairs with its own position. to_pandas() gives one row per element s
 
 Example:
     >>> from astrokite import ELSET, TLE
-    >>> lines = open("examples/data/iss.tle").read().splitlines()
+    >>> lines = open("data/iss.tle").read().splitlines()
     >>> iss = ELSET(*(TLE(a, b) for a, b in zip(lines[0::2], lines[1::2])), satname="ISS")
     >>> iss.size, iss.satno, iss[-1] is iss[iss.size - 1]
     (609, 25544, True)

@@ -107,7 +107,7 @@ class SGP4(Propagator):
 
     Example:
         >>> import astrokite as ak
-        >>> catalogue = ak.read_tle(["tests/data/iss.tle", "tests/data/hubble.tle"])
+        >>> catalogue = ak.read_tle(["data/iss.tle", "data/hubble.tle"])
         >>> sgp4 = ak.SGP4(catalogue)
         >>> sgp4.satnos.tolist()
         [20580, 25544]
