@@ -6,7 +6,7 @@ import pickle
 import numpy as np
 import orjson
 import pytest
-from conftest import DATA
+from helpers import DATA
 from sgp4 import omm as sgp4_omm
 from sgp4.api import Satrec
 
