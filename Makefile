@@ -96,7 +96,7 @@ FUZZ_ARGS    ?=
 FUZZ_CXX     ?= clang++-14
 FUZZ_FLAGS   := -std=c++20 -O1 -g -Isrc -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
 FUZZ_TARGETS := $(sort $(patsubst tests/fuzz/%.cpp,%,$(wildcard tests/fuzz/fuzz_*.cpp)))
-FUZZ_DATA    := $(wildcard tests/data/*.tle examples/data/*.tle)
+FUZZ_DATA    := $(wildcard data/*.tle)
 FUZZ_LIMIT    = $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS),-max_total_time=$(FUZZ_SECONDS))
 
 # The catalogue readers are fuzzed through Python too: the atheris targets of
@@ -236,7 +236,7 @@ wheel: $(VENV)/.wheeltools $(XSIMD)
 
 # The repaired wheel installed into a fresh virtual environment, its console script run.
 wheel-check: wheel
-	ASTROKITE_WHEEL="$$(ls wheelhouse/*.whl)" PYTHONPATH=src $(VPY) -m pytest -q -rs tests/test_cli.py -k fresh_venv
+	ASTROKITE_WHEEL="$$(ls wheelhouse/*.whl)" PYTHONPATH=src $(VPY) -m pytest -q -rs tests/interface/test_cli.py -k fresh_venv
 
 $(VENV)/.docs: $(VENV)/.tools pyproject.toml
 	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['docs'])

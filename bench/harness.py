@@ -21,7 +21,7 @@ from dataclasses import dataclass, field
 from importlib import metadata
 from pathlib import Path
 
-DATA = Path(__file__).resolve().parent.parent / "tests" / "data"
+DATA = Path(__file__).resolve().parent.parent / "data"
 QUICK = os.environ.get("BENCH_QUICK") == "1"
 REPEATS = 3 if QUICK else 7
 

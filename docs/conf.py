@@ -36,7 +36,7 @@ autodoc_member_order = "bysource"
 autodoc_typehints = "description"
 napoleon_google_docstring = True
 
-# The guides' examples run here; the docstrings' own examples run in the tests (tests/test_api.py).
+# The guides' examples run here; the docstrings' own examples run in the tests (tests/interface/test_api.py).
 doctest_test_doctest_blocks = ""
 doctest_global_setup = f"import os; os.chdir({str(ROOT)!r})"
 plot_include_source = True

@@ -20,7 +20,7 @@ from astrokite.sites import Site
 from astrokite.time.time import Time
 from astrokite.units import units
 
-DATA = Path(__file__).resolve().parent / "data"
+DATA = Path(__file__).resolve().parent.parent / "data"
 
 
 def summary(catalogue: Catalogue) -> None:

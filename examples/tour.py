@@ -11,7 +11,7 @@ import numpy as np
 import astrokite as ak
 
 HERE = Path(__file__).resolve().parent
-HISTORIES = sorted((HERE / "data").glob("*.tle"))
+HISTORIES = sorted((HERE.parent / "data").glob("*.tle"))
 PLOTS = HERE / "plots"
 PARIS = ak.Site(np.radians(48.8566), np.radians(2.3522), 35.0, name="Paris")
 

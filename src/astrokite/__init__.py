@@ -3,7 +3,7 @@
 The names users reach for live at the top level::
 
     >>> import astrokite as ak
-    >>> iss = ak.read_tle("examples/data/iss.tle")[25544]
+    >>> iss = ak.read_tle("data/iss.tle")[25544]
     >>> states = ak.SGP4(iss).propagate(ak.Time("2023-03-01T12:00"))
 
 Each is imported on first use, so ``import astrokite`` stays light: NumPy,

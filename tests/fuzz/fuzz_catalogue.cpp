@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "astrokite/catalogue/tle_row_fields.hpp"
 #include "astrokite/catalogue/tle_scanner.hpp"
 #include "fuzz_support.hpp"
 

@@ -1,10 +1,10 @@
 """Long fuzz run of TLE and Time, outside the test suite (pytest does not collect it).
 
 Feeds libFuzzer-mutated input (through atheris) to TLE and Time and checks each
-call as tests/test_properties.py does: it returns or raises TypeError or
+call as tests/elements/test_properties.py does: it returns or raises TypeError or
 ValueError, and a TLE reads its columns as the C library does. Any other
 exception stops the run with the input that caused it; a crash of the
-interpreter stops it too. The seeds are the real element sets of tests/data.
+interpreter stops it too. The seeds are the real element sets of data/.
 
 atheris is the project's `fuzz` extra. `make fuzz-atheris` installs it, builds
 the extensions with clang's libFuzzer coverage (-fsanitize=fuzzer-no-link) and
@@ -35,7 +35,8 @@ from pathlib import Path
 import atheris
 
 TESTS = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(TESTS))
+# The checks of test_properties and the shared test helpers it imports.
+sys.path[:0] = [str(TESTS / "elements"), str(TESTS)]
 
 import numpy as np  # noqa: E402
 from test_properties import check_time, reference_fields, same  # noqa: E402
@@ -44,7 +45,7 @@ from astrokite.propagators.analytical.sgp4.tle import TLE  # noqa: E402
 from astrokite.time.time import Time  # noqa: E402
 
 
-LINES = [line for path in sorted((TESTS / "data").glob("*.tle")) for line in path.read_text().splitlines()]
+LINES = [line for path in sorted((TESTS.parent / "data").glob("*.tle")) for line in path.read_text().splitlines()]
 
 
 @atheris.instrument_func

@@ -8,7 +8,8 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from astrokite.catalogue import columns as columns_module
-from astrokite.catalogue import reader
+from astrokite.elements.numbers import satno_of_text
+from astrokite.elements.records import RECORD
 from astrokite.propagators.analytical.sgp4.tle import ELSET
 
 ROW = 138  # bytes of one element set: normalised line 1, then line 2 (69 bytes each)
@@ -23,16 +24,25 @@ class Rejection(NamedTuple):
     reason: str
 
 
-def elset_rows(elset: ELSET) -> bytes:
-    """The element sets of an ELSET as rows of 138 bytes, in epoch order."""
+def elset_rows(elset: ELSET) -> bytes | None:
+    """The element sets of an ELSET as rows of 138 bytes, in epoch order; None when they came
+    without TLE text (from OMM)."""
     lines = getattr(elset, "_lines", None)
     if lines is not None:
         return lines()
     return "".join(tle.line1 + tle.line2 for tle in elset).encode("utf-8")
 
 
+def elset_records(elset: ELSET) -> np.ndarray:
+    """The element sets of an ELSET as records (``RECORD``), in epoch order."""
+    return np.frombuffer(elset._records(), RECORD)
+
+
 class Catalogue(Mapping):
     """Element sets of many satellites: a read-only mapping from catalogue number to ELSET.
+
+    Keys are the full catalogue numbers (up to nine digits); a number as TLE text writes it
+    ("25544", alpha-5 "A0000" for 100000) finds the same ELSET.
 
     Iterates in ascending catalogue number. ``len`` is the number of satellites, ``size`` the
     number of element sets; ``rejected`` lists what the reader did not take (source, line number,
@@ -42,7 +52,7 @@ class Catalogue(Mapping):
 
     Example:
         >>> import astrokite as ak
-        >>> catalogue = ak.read_tle(["tests/data/iss.tle", "tests/data/hubble.tle"])
+        >>> catalogue = ak.read_tle(["data/iss.tle", "data/hubble.tle"])
         >>> len(catalogue), catalogue.size, 25544 in catalogue
         (2, 827, True)
         >>> [(satno, elset.size) for satno, elset in catalogue.items()]
@@ -63,7 +73,12 @@ class Catalogue(Mapping):
         self._elsets = dict(sorted(by_number.items()))
         self._rejected = list(rejected)
 
-    def __getitem__(self, satno: int) -> ELSET:
+    def __getitem__(self, satno: int | str) -> ELSET:
+        if isinstance(satno, str):  # as a TLE writes it: "25544", or alpha-5 "A0000"
+            try:
+                satno = satno_of_text(satno)
+            except ValueError:
+                raise KeyError(satno) from None
         return self._elsets[satno]
 
     def __iter__(self) -> Iterator[int]:
@@ -110,11 +125,20 @@ class Catalogue(Mapping):
             raise TypeError(f"can only merge a Catalogue, not {type(other).__name__}")
         _check_duplicates(duplicates)
         elsets = [*self._elsets.values(), *other._elsets.values()]
-        rows = np.frombuffer(b"".join(elset_rows(elset) for elset in elsets), np.uint8).reshape(-1, ROW)
+        names = {elset.satno: elset.satname for elset in elsets if elset.satname is not None}
+        rejected = self._rejected + other._rejected
+        texts = [elset_rows(elset) for elset in elsets]
+        if any(text is None for text in texts):
+            # Sets without TLE text take part as records; those with text then keep their values.
+            records = np.concatenate([elset_records(elset) for elset in elsets] or [np.zeros(0, RECORD)])
+            if duplicates == "drop" and len(records):
+                _, first = np.unique(records.view(f"V{RECORD.itemsize}"), return_index=True)
+                records = records[np.sort(first)]
+            return from_records(records, names, rejected)
+        rows = np.frombuffer(b"".join(texts), np.uint8).reshape(-1, ROW)
         satnos = np.repeat([elset.satno for elset in elsets], [elset.size for elset in elsets]).astype(np.int64)
         epochs = np.concatenate([np.atleast_1d(elset.epoch.int64) for elset in elsets] or [np.zeros(0, np.int64)])
-        names = {elset.satno: elset.satname for elset in elsets if elset.satname is not None}
-        return _from_rows(rows, satnos, epochs, names, duplicates, self._rejected + other._rejected)
+        return _from_rows(rows, satnos, epochs, names, duplicates, rejected)
 
     def __or__(self, other: Catalogue) -> Catalogue:
         """``a | b``: the union of two catalogues, ``a.merge(b, duplicates="drop")``."""
@@ -127,9 +151,9 @@ class Catalogue(Mapping):
         """A catalogue of the element sets of a DataFrame in the shape ``to_pandas()`` gives.
 
         Read: satno, epoch (datetime64; naive is UTC, a time zone is converted), ecc, inc, raa,
-        arp, mea [rad] and mnm [rad/s]; when present, name, ndot [rad/s^2], nddot [rad/s^3], bstar
-        [1/Earth radii], classification, intldes, ephtype, elnum and revnum (else None, 0, "U" or
-        blank). The derived columns (sma, tra, eca, orp, pge, apg) are not read. Each row becomes
+        arp, mea [rad] and mnm [rad/s]; when present, satname (or name), ndot [rad/s^2], nddot
+        [rad/s^3], bstar [1/Earth radii], classification, intldes, ephtype, elnum and revnum (else
+        None, 0, "U" or blank). The derived columns (sma, tra, eca, orp, pge, apg) are not read. Each row becomes
         the line pair holding its values, rounded to the decimals of their columns, so that
         ``Catalogue.from_pandas(cat.to_pandas())`` holds the same element sets as ``cat``.
         A satellite's name is the last one given for it.
@@ -175,15 +199,17 @@ class Catalogue(Mapping):
             rejected.append(rejection)
         good = faults.good
         names = {}
-        if "name" in frame.columns:
-            named = frame.loc[good & frame["name"].notna().to_numpy(), ["satno", "name"]]
-            names = {int(satno): str(name) for satno, name in named.groupby("satno")["name"].last().items()}
+        # "name" is what this frame's column was called before it took ELSET's "satname".
+        name_column = next((name for name in ("satname", "name") if name in frame.columns), None)
+        if name_column is not None:
+            named = frame.loc[good & frame[name_column].notna().to_numpy(), ["satno", name_column]]
+            names = {int(satno): str(name) for satno, name in named.groupby("satno")[name_column].last().items()}
         return _from_rows(rows[good], columns["satno"][good], columns["epoch"][good], names, duplicates, rejected)
 
     def to_pandas(self) -> Any:
         """One row per element set, ready for ``groupby``.
 
-        Columns: satno, name, epoch (datetime64[ns], UTC), the twelve elements in SI units
+        Columns: satno, satname, epoch (datetime64[ns], UTC), the twelve elements in SI units
         (ecc, sma [m], inc, raa, arp, tra [rad], mnm [rad/s], orp [s], eca, mea [rad], pge, apg
         [m]), ndot [rad/s^2], nddot [rad/s^3], bstar [1/Earth radii], classification, intldes,
         ephtype, elnum, revnum.
@@ -235,24 +261,49 @@ def _from_rows(rows: np.ndarray, satnos: np.ndarray, epochs: np.ndarray, names: 
     return Catalogue(ELSET._from_grouped_lines(rows, groups), rejected)
 
 
+def from_records(records: np.ndarray, names: dict[int, str], rejected: Iterable[Rejection]) -> Catalogue:
+    """The catalogue of element-set records (``RECORD``) in reading order: grouped by catalogue
+    number, each satellite's sets put in epoch order (equal epochs in reading order), named from
+    `names` (catalogue number -> name)."""
+    import gc
+
+    order = np.argsort(records["satno"], kind="stable")
+    if (order[1:] < order[:-1]).any():
+        records = records[order]
+    records = np.ascontiguousarray(records)
+    satnos = records["satno"]
+    starts = np.flatnonzero(np.r_[True, satnos[1:] != satnos[:-1]]) if len(satnos) else np.zeros(0, np.int64)
+    ends = np.r_[starts[1:], len(satnos)]
+    groups = [(int(first), int(end), names.get(int(satnos[first]))) for first, end in zip(starts, ends)]
+    # Thousands of new ELSETs make no reference cycles: the cyclic collector would only walk them.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        elsets = ELSET._from_grouped_records(records, groups)
+    finally:
+        if collecting:
+            gc.enable()
+    return Catalogue(elsets, rejected)
+
+
 _ELEMENTS = ("ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea", "pge", "apg")
-_COLUMN_ORDER = ("satno", "name", "epoch", *_ELEMENTS, "ndot", "nddot", "bstar", "classification", "intldes",
+_COLUMN_ORDER = ("satno", "satname", "epoch", *_ELEMENTS, "ndot", "nddot", "bstar", "classification", "intldes",
                  "ephtype", "elnum", "revnum")
 
 
 def _elset_columns(satno: int, elset: ELSET) -> dict[str, np.ndarray]:
     n = elset.size
-    fields = reader.fields(elset_rows(elset))
+    records = elset_records(elset)
     columns = {
         "satno": np.full(n, satno, dtype=np.int64),
-        "name": np.full(n, elset.satname, dtype=object),
+        "satname": np.full(n, elset.satname, dtype=object),
         "epoch": elset.epoch.int64.astype("datetime64[ns]"),
     }
     columns.update((name, getattr(elset, name)) for name in _ELEMENTS)
     for name in ("ndot", "nddot", "bstar"):
-        columns[name] = np.frombuffer(fields[name], dtype=np.float64)
-    columns["classification"] = np.frombuffer(fields["classification"], dtype="S1").astype(str).astype(object)
-    columns["intldes"] = np.char.strip(np.frombuffer(fields["intldes"], dtype="S8").astype(str)).astype(object)
+        columns[name] = records[name].copy()
+    columns["classification"] = records["classification"].astype(str).astype(object)
+    columns["intldes"] = np.char.strip(records["intldes"].astype(str)).astype(object)
     for name in ("ephtype", "elnum", "revnum"):
-        columns[name] = np.frombuffer(fields[name], dtype=np.int32).astype(np.int64)
+        columns[name] = records[name].astype(np.int64)
     return columns

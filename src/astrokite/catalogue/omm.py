@@ -17,14 +17,19 @@ from __future__ import annotations
 import csv
 import datetime as dt
 import io
+import math
 import os
 import re
 from collections.abc import Iterable, Iterator
 from decimal import ROUND_HALF_EVEN, Decimal, InvalidOperation
+from fractions import Fraction
 from typing import IO, Any
 
+import numpy as np
+
 from astrokite.catalogue import sources
-from astrokite.catalogue.catalogue import Catalogue, elset_rows
+from astrokite.catalogue.catalogue import Catalogue, elset_records, elset_rows, from_records
+from astrokite.elements.records import MAX_SATNO, RECORD
 from astrokite.catalogue.tle_text import Reading, elsets_of
 from astrokite.propagators.analytical.sgp4.tle import ELSET
 
@@ -36,8 +41,6 @@ KEYS = ("OBJECT_NAME", "OBJECT_ID", "EPOCH", "MEAN_MOTION", "ECCENTRICITY", "INC
         "ELEMENT_SET_NO", "REV_AT_EPOCH", "BSTAR", "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT")
 _REQUIRED = ("EPOCH", "MEAN_MOTION", "ECCENTRICITY", "INCLINATION", "RA_OF_ASC_NODE", "ARG_OF_PERICENTER",
              "MEAN_ANOMALY", "NORAD_CAT_ID")
-_ALPHA5 = "ABCDEFGHJKLMNPQRSTUVWXYZ"  # A=10 ... Z=33, without I and O
-_MAX_SATNO = 339_999
 _MAX_DOCUMENT = 1 << 29  # bytes of one OMM document read at most: parsing holds it whole
 
 
@@ -48,87 +51,55 @@ class MessageError(ValueError):
 # ----------------------------------------------------------------------------- messages to lines
 
 
-def _number(message: dict, key: str, default: str | None = None) -> Decimal:
+def _number(message: dict, key: str, default: str | None = None) -> float:
+    """The value of `key`, correctly rounded to a double from its text."""
     value = message.get(key)
     if value is None or (isinstance(value, str) and not value.strip()):
         if default is None:
             raise MessageError(f"{key} is missing")
         value = default
+    if isinstance(value, bool) or not isinstance(value, str | int | float):
+        raise MessageError(f"{key} is not a number: {value!r}")
     try:
-        number = Decimal(str(value).strip())
-    except InvalidOperation:
+        number = float(value.strip() if isinstance(value, str) else value)
+    except (ValueError, OverflowError):
         raise MessageError(f"{key} is not a number: {value!r}") from None
-    if not number.is_finite():
+    if not math.isfinite(number):
         raise MessageError(f"{key} is not a finite number: {value!r}")
-    # No field of a line reaches 1e12; refusing such values here keeps rounding them to a
-    # column's decimals within the decimal context and turning them into ints cheap
-    # ("1e999999999" would be a number of a billion digits).
-    if number and number.adjusted() >= 12:
-        raise MessageError(f"{key} {value!r} is far larger than any line holds")
     return number
 
 
-def _integer(message: dict, key: str, default: str) -> int:
-    number = _number(message, key, default)
-    if number != number.to_integral_value():
-        raise MessageError(f"{key} is not an integer: {message.get(key)!r}")
-    return int(number)
-
-
-def _fixed(value: Decimal, width: int, decimals: int, key: str, low: Decimal, high: Decimal) -> str:
-    """The value in `width` columns with `decimals` decimals, within [low, high)."""
-    rounded = value.quantize(Decimal(1).scaleb(-decimals), ROUND_HALF_EVEN)
-    if not low <= rounded < high:
-        raise MessageError(f"{key} {value} lies outside [{low}, {high}) and no line can hold it")
-    return f"{rounded:{width}.{decimals}f}"
-
-
-def _point_field(value: Decimal, key: str) -> str:
-    """The first derivative column: sign and a point, then eight decimals (" .00015968")."""
-    rounded = value.quantize(Decimal("1e-8"), ROUND_HALF_EVEN)
-    if abs(rounded) >= 1:
-        raise MessageError(f"{key} {value} does not fit a line (|value| < 1)")
-    digits = f"{abs(rounded):.8f}"[1:]
-    return ("-" if rounded < 0 else " ") + digits
-
-
-def _exponent_field(value: Decimal, key: str) -> str:
-    """An implied-point field with a power of ten (" 28903-3" is 0.28903e-3)."""
-    if value == 0:
-        return " 00000-0"
-    exponent = value.adjusted() + 1  # 0.1 <= |value| / 10**exponent < 1
-    mantissa = int((abs(value).scaleb(5 - exponent)).to_integral_value(ROUND_HALF_EVEN))
-    if mantissa == 100_000:
-        mantissa, exponent = 10_000, exponent + 1
-    if exponent < -9:
-        return " 00000-0"  # below what the column holds
-    if exponent > 9:
-        raise MessageError(f"{key} {value} does not fit a line")
-    return ("-" if value < 0 else " ") + f"{mantissa:05d}" + ("-" if exponent < 0 else "+") + str(abs(exponent))
-
-
-def _satno_field(number: int) -> str:
-    if number < 0:
-        raise MessageError(f"NORAD_CAT_ID {number} is negative")
-    if number > _MAX_SATNO:
-        raise MessageError(f"NORAD_CAT_ID {number} is above 339999: no TLE line can hold it")
-    if number < 100_000:
-        return f"{number:05d}"
-    return _ALPHA5[number // 10_000 - 10] + f"{number % 10_000:04d}"
+def _integer(message: dict, key: str, default: str, low: int, high: int) -> int:
+    value = message.get(key)
+    if value is None or (isinstance(value, str) and not value.strip()):
+        value = default
+    try:
+        number = int(value.strip() if isinstance(value, str) else value)
+    except (TypeError, ValueError, OverflowError):
+        raise MessageError(f"{key} is not an integer: {value!r}") from None
+    if isinstance(value, float) and value != number:
+        raise MessageError(f"{key} is not an integer: {value!r}")
+    if not low <= number <= high:
+        raise MessageError(f"{key} {number} lies outside {low} to {high}")
+    return number
 
 
 _EPOCH = re.compile(r"\s*(\d{4})-(?:(\d{2})-(\d{2})|(\d{3}))(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:\.(\d+))?)?)?Z?\s*$")
+_PS_PER_DAY = 86_400 * 10**12
+_UNIX_DAY_ZERO = dt.date(1970, 1, 1)
 
 
-def _epoch_field(text: Any) -> str:
-    """EPOCH (ISO 8601 calendar or day-of-year form, UTC) as the line's "YYDDD.DDDDDDDD"."""
-    match = _EPOCH.match(str(text)) if text is not None else None
+def _epoch(text: Any) -> tuple[int, int, float, int]:
+    """EPOCH (ISO 8601 calendar or day-of-year form, UTC) exactly as written: the start of its
+    day [ns since 1970], the time into the day [ps, exact to twelve decimals of a second], the
+    same as the nearest double fraction of the day, and the decimals written."""
+    match = _EPOCH.match(str(text)) if isinstance(text, str) else None
     if not match:
         raise MessageError(f"EPOCH is not an ISO 8601 time: {text!r}")
     year, month, day, day_of_year, hour, minute, second, fraction = match.groups()
     year = int(year)
-    if not 1957 <= year <= 2056:
-        raise MessageError(f"EPOCH year {year} is outside 1957 to 2056, which a line holds")
+    if not 1678 <= year <= 2261:
+        raise MessageError(f"EPOCH year {year} is outside 1678 to 2261, which a Time holds")
     try:
         date = dt.date(year, int(month), int(day)) if month else dt.date(year, 1, 1) + dt.timedelta(int(day_of_year) - 1)
         time_of_day = dt.time(int(hour or 0), int(minute or 0), int(second or 0))
@@ -136,76 +107,51 @@ def _epoch_field(text: Any) -> str:
         raise MessageError(f"EPOCH is not a valid time: {text!r} ({error})") from None
     if date.year != year:
         raise MessageError(f"EPOCH day of year is outside its year: {text!r}")
-    # The day's fraction in units of 1e-8 day (864 microseconds), rounded from nanoseconds.
-    nanoseconds = ((time_of_day.hour * 60 + time_of_day.minute) * 60 + time_of_day.second) * 10**9
-    if fraction:
-        nanoseconds += int(Decimal("0." + fraction).scaleb(9).to_integral_value(ROUND_HALF_EVEN))
-    units = (2 * nanoseconds + 864_000) // 1_728_000
-    day_number = date.timetuple().tm_yday
-    if units >= 10**8:  # rounded up to the next midnight
-        units -= 10**8
-        next_day = date + dt.timedelta(1)
-        if next_day.year != year:
-            year, day_number = next_day.year, 1
-            if year > 2056:
-                raise MessageError(f"EPOCH {text!r} rounds into 2057, which no line holds")
-        else:
-            day_number += 1
-    return f"{year % 100:02d}{day_number:03d}.{units:08d}"
+    fraction = fraction or ""
+    decimals = min(len(fraction), 12)
+    beyond = Decimal("0." + fraction[12:]) if len(fraction) > 12 else Decimal(0)
+    ps = ((time_of_day.hour * 60 + time_of_day.minute) * 60 + time_of_day.second) * 10**12
+    ps += int(fraction[:12].ljust(12, "0") or 0) + int(beyond.to_integral_value(ROUND_HALF_EVEN))
+    if ps >= _PS_PER_DAY:  # rounded up to the next midnight
+        ps -= _PS_PER_DAY
+        date += dt.timedelta(1)
+    midnight_ns = (date - _UNIX_DAY_ZERO).days * 86_400 * 10**9
+    if not -(2**63) < midnight_ns + ps // 1000 < 2**63 - 1:
+        raise MessageError(f"EPOCH {text!r} lies outside what a Time holds")
+    return midnight_ns, ps, float(Fraction(ps, _PS_PER_DAY)), decimals
 
 
-_OBJECT_ID = re.compile(r"\s*(\d{4})-(\d{3})([A-Z]{1,3})\s*$")
+def _text(message: dict, key: str, default: str, longest: int) -> str:
+    text = str(message.get(key) or default).strip()
+    if len(text) > longest:
+        raise MessageError(f"{key} is longer than {longest} characters: {text!r}")
+    if not all(" " <= c <= "~" for c in text):
+        raise MessageError(f"{key} is not printable ASCII: {text!r}")
+    return text
 
 
-def _intldes_field(text: Any) -> str:
-    """OBJECT_ID "1998-067A" as the line's "98067A  "; anything else leaves the column blank."""
-    match = _OBJECT_ID.match(str(text)) if text else None
-    if not match:
-        return " " * 8
-    year, launch, piece = match.groups()
-    return f"{year[2:]}{launch}{piece:<3}"
-
-
-def _checksum(line: str) -> str:
-    """Column 69: the digits of the line summed, each minus sign counting 1, modulo 10."""
-    return str((sum(digit * line.count(str(digit)) for digit in range(1, 10)) + line.count("-")) % 10)
-
-
-def message_lines(message: dict) -> tuple[str, str, str]:
-    """(name line, line 1, line 2) of one OMM message given as a dict of its upper-case keys."""
+def record_of_message(message: dict) -> tuple[tuple, str]:
+    """(record, name) of one OMM message given as a dict of its upper-case keys: the record as
+    a tuple in ``RECORD``'s field order, each value correctly rounded from its text."""
     for key in _REQUIRED:
         if message.get(key) is None or (isinstance(message.get(key), str) and not message[key].strip()):
             raise MessageError(f"{key} is missing")
-    satno = _satno_field(_integer(message, "NORAD_CAT_ID", "0"))
-    classification = str(message.get("CLASSIFICATION_TYPE") or "U").strip()[:1] or "U"
-    if not " " <= classification <= "~":
-        raise MessageError(f"CLASSIFICATION_TYPE is not a letter: {classification!r}")
-    ephtype = _integer(message, "EPHEMERIS_TYPE", "0")
-    elnum = _integer(message, "ELEMENT_SET_NO", "0")
-    revnum = _integer(message, "REV_AT_EPOCH", "0")
-    if not 0 <= ephtype <= 9 or not 0 <= elnum <= 9999 or not 0 <= revnum <= 99999:
-        raise MessageError("EPHEMERIS_TYPE, ELEMENT_SET_NO or REV_AT_EPOCH lies outside its column")
-    ecc = _number(message, "ECCENTRICITY").quantize(Decimal("1e-7"), ROUND_HALF_EVEN)
-    if not 0 <= ecc < 1:
-        raise MessageError(f"ECCENTRICITY {message['ECCENTRICITY']} lies outside [0, 1)")
-    line1 = (f"1 {satno}{classification} {_intldes_field(message.get('OBJECT_ID'))} "
-             f"{_epoch_field(message.get('EPOCH'))} "
-             f"{_point_field(_number(message, 'MEAN_MOTION_DOT', '0'), 'MEAN_MOTION_DOT')} "
-             f"{_exponent_field(_number(message, 'MEAN_MOTION_DDOT', '0'), 'MEAN_MOTION_DDOT')} "
-             f"{_exponent_field(_number(message, 'BSTAR', '0'), 'BSTAR')} {ephtype} {elnum:4d}")
-    angle = Decimal(360)
-    line2 = (f"2 {satno} "
-             f"{_fixed(_number(message, 'INCLINATION'), 8, 4, 'INCLINATION', Decimal(0), Decimal('180.00005'))} "
-             f"{_fixed(_number(message, 'RA_OF_ASC_NODE'), 8, 4, 'RA_OF_ASC_NODE', Decimal(0), angle)} "
-             f"{f'{ecc:.7f}'[2:]} "
-             f"{_fixed(_number(message, 'ARG_OF_PERICENTER'), 8, 4, 'ARG_OF_PERICENTER', Decimal(0), angle)} "
-             f"{_fixed(_number(message, 'MEAN_ANOMALY'), 8, 4, 'MEAN_ANOMALY', Decimal(0), angle)} "
-             f"{_fixed(_number(message, 'MEAN_MOTION'), 11, 8, 'MEAN_MOTION', Decimal(0), Decimal(100))}"
-             f"{revnum:5d}")
+    satno = _integer(message, "NORAD_CAT_ID", "0", 0, MAX_SATNO)
+    classification = _text(message, "CLASSIFICATION_TYPE", "U", 1) or "U"
+    ephtype = _integer(message, "EPHEMERIS_TYPE", "0", -128, 127)
+    elnum = _integer(message, "ELEMENT_SET_NO", "0", -(2**31), 2**31 - 1)
+    revnum = _integer(message, "REV_AT_EPOCH", "0", -(2**31), 2**31 - 1)
+    midnight_ns, ps, fraction, decimals = _epoch(message.get("EPOCH"))
+    values = {key: _number(message, key, None if key in _REQUIRED else "0") for key in _READ_AS}
+    elements = {name: float(read_as(np.float64(values[key]))) for key, (name, read_as) in _READ_AS.items()}
     name = str(message.get("OBJECT_NAME") or "").strip()
     if any(not c.isprintable() for c in name):
         raise MessageError(f"OBJECT_NAME holds control characters: {name!r}")
-    return name, line1 + _checksum(line1), line2 + _checksum(line2)
+    record = (midnight_ns, ps, fraction, elements["ecc"], elements["inc"], elements["raa"], elements["arp"],
+              elements["mea"], elements["mnm"], elements["bstar"], elements["ndot"], elements["nddot"],
+              satno, elnum, revnum, -1, decimals, ephtype, classification.encode(),
+              _text(message, "OBJECT_ID", "", 12).encode())
+    return record, name
 
 
 # ----------------------------------------------------------------------------- the four forms in
@@ -354,7 +300,7 @@ def read_omm(source: Any, format: str | None = None, *, errors: str = "raise") -
     Example:
         >>> import astrokite as ak, io
         >>> kvn = io.StringIO()
-        >>> ak.write_omm(ak.read_tle("tests/data/tess.tle"), kvn, "kvn")
+        >>> ak.write_omm(ak.read_tle("data/tess.tle"), kvn, "kvn")
         >>> catalogue = ak.read_omm(io.StringIO(kvn.getvalue()))  # the form is recognised
         >>> catalogue
         Catalogue(1 satellite, 7 element sets, 0 rejected)
@@ -364,6 +310,8 @@ def read_omm(source: Any, format: str | None = None, *, errors: str = "raise") -
     if format is not None and format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)} or None, not {format!r}")
     reading = Reading(errors=errors)
+    records: list[tuple] = []
+    names: dict[int, str] = {}
     for stream in sources.streams(source):
         reading.begin(stream.name)
         try:
@@ -378,21 +326,20 @@ def read_omm(source: Any, format: str | None = None, *, errors: str = "raise") -
             except ValueError as error:
                 reading.reject(0, data[:160].decode("utf-8", "backslashreplace"), str(error))
                 messages = []
-            lines = []
             for number, message in messages:
                 try:
                     if not isinstance(message, dict):
                         raise MessageError(f"a message is an object of keys, not {type(message).__name__}")
                     if "_fault" in message:
                         raise MessageError(message["_fault"])
-                    name, line1, line2 = message_lines(message)
+                    record, name = record_of_message(message)
                 except MessageError as error:
                     reading.reject(number, str(message)[:300], str(error))
                     continue
-                lines.append(f"0 {name}\n{line1}\n{line2}\n" if name else f"{line1}\n{line2}\n")
-            reading.feed("".join(lines).encode("utf-8"))
-        reading.end()
-    return reading.catalogue()
+                records.append(record)
+                if name:
+                    names[record[12]] = name
+    return from_records(np.array(records, RECORD), names, reading.extra)
 
 
 # ----------------------------------------------------------------------------- the four forms out
@@ -431,8 +378,13 @@ def _epoch_text(line1: str) -> str:
 
 
 def elset_messages(elset: ELSET) -> Iterator[dict[str, str]]:
-    """One OMM message (key -> text) per element set of an ELSET, values as the lines write them."""
-    rows = elset_rows(elset).decode("utf-8")
+    """One OMM message (key -> text) per element set of an ELSET: values as the lines write them
+    for sets read from TLE text, as the records hold them for the others."""
+    rows = elset_rows(elset)
+    if rows is None:
+        yield from _record_messages(elset)
+        return
+    rows = rows.decode("utf-8")
     for i in range(0, len(rows), 138):
         line1, line2 = rows[i : i + 69], rows[i + 69 : i + 138]
         intldes = line1[9:17].strip()
@@ -461,6 +413,77 @@ def elset_messages(elset: ELSET) -> Iterator[dict[str, str]]:
         }
 
 
+# The conversions the readers apply to OMM's units (as elements/record.hpp writes them), so
+# that the text written for a value reads back as that value.
+_DEG = np.pi / 180.0
+_REV = 2.0 * np.pi
+_DAY = 86400.0
+_READ_AS = {
+    "INCLINATION": ("inc", lambda x: x * _DEG),
+    "RA_OF_ASC_NODE": ("raa", lambda x: x * _DEG),
+    "ARG_OF_PERICENTER": ("arp", lambda x: x * _DEG),
+    "MEAN_ANOMALY": ("mea", lambda x: x * _DEG),
+    "MEAN_MOTION": ("mnm", lambda x: x * _REV / _DAY),
+    "MEAN_MOTION_DOT": ("ndot", lambda x: 2.0 * x * _REV / (_DAY * _DAY)),
+    "MEAN_MOTION_DDOT": ("nddot", lambda x: 6.0 * x * _REV / (_DAY * _DAY * _DAY)),
+    "ECCENTRICITY": ("ecc", lambda x: x),
+    "BSTAR": ("bstar", lambda x: x),
+}
+
+
+def _texts_reading_as(values: np.ndarray, read_as) -> list[str]:
+    """The shortest decimal texts whose value x gives exactly `values` through read_as(x). The
+    conversions scale, so two neighbouring doubles may give the same value: the inverse and its
+    neighbours within two ulps are tried, and the shortest text among those that read back wins."""
+    x = values / read_as(np.ones(1))[0]
+    candidates = [x]
+    for _ in range(2):
+        candidates = [np.nextafter(candidates[0], -np.inf), *candidates, np.nextafter(candidates[-1], np.inf)]
+    reads_back = [read_as(c) == values for c in candidates]
+    texts = []
+    for i in range(len(values)):
+        fitting = [np.format_float_positional(c[i], unique=True, trim="-")
+                   for c, fits in zip(candidates, reads_back) if fits[i]]
+        texts.append(min(fitting, key=len) if fitting else np.format_float_positional(x[i], unique=True, trim="-"))
+    return texts
+
+
+def _epoch_texts(records: np.ndarray) -> list[str]:
+    """Each record's epoch as written: the day, then the time of day with as many decimals."""
+    days = (records["epoch_midnight_ns"] // 86_400_000_000_000).astype("datetime64[D]").astype(str)
+    texts = []
+    for day, ps, decimals in zip(days, records["epoch_ps"].tolist(), records["epoch_decimals"].tolist()):
+        seconds, fraction = divmod(ps, 10**12)
+        hours, rest = divmod(seconds, 3600)
+        text = f"{day}T{hours:02d}:{rest // 60:02d}:{rest % 60:02d}"
+        if decimals > 0:
+            text += "." + f"{fraction:012d}"[:decimals]
+        texts.append(text)
+    return texts
+
+
+def _record_messages(elset: ELSET) -> Iterator[dict[str, str]]:
+    """One OMM message per set of an ELSET of records: every value written so that it reads back
+    as the same double, the epoch as it was written."""
+    records = elset_records(elset)
+    columns = {key: _texts_reading_as(records[name].astype(np.float64), read_as)
+               for key, (name, read_as) in _READ_AS.items()}
+    epochs = _epoch_texts(records)
+    for i, record in enumerate(records):
+        yield {
+            "OBJECT_NAME": elset.satname or "",
+            "OBJECT_ID": record["intldes"].decode("ascii", "replace"),
+            "EPOCH": epochs[i],
+            **{key: columns[key][i] for key in _MEAN_ELEMENTS[1:]},
+            "EPHEMERIS_TYPE": str(int(record["ephtype"])),
+            "CLASSIFICATION_TYPE": record["classification"].decode("ascii", "replace") or "U",
+            "NORAD_CAT_ID": str(int(record["satno"])),
+            "ELEMENT_SET_NO": str(int(record["elnum"])),
+            "REV_AT_EPOCH": str(int(record["revnum"])),
+            **{key: columns[key][i] for key in ("BSTAR", "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT")},
+        }
+
+
 _XML_HEAD = ('<?xml version="1.0" encoding="UTF-8"?>\n'
              '<ndm xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" '
              'xsi:noNamespaceSchemaLocation="https://sanaregistry.org/r/ndmxml_unqualified/ndmxml-2.0.0-master-2.0.xsd">\n')
@@ -471,6 +494,15 @@ _TLE_PARAMETERS = ("EPHEMERIS_TYPE", "CLASSIFICATION_TYPE", "NORAD_CAT_ID", "ELE
                    "BSTAR", "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT")
 
 
+#: What written messages name as their originator (a header field the standard requires).
+ORIGINATOR = "astrokite"
+
+
+def _creation_date() -> str:
+    """The header's CREATION_DATE: now, UTC."""
+    return dt.datetime.now(dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%f")
+
+
 def _xml_message(message: dict[str, str]) -> str:
     from xml.sax.saxutils import escape
 
@@ -478,7 +510,7 @@ def _xml_message(message: dict[str, str]) -> str:
         return "".join(f"{indent}<{key}>{escape(message[key])}</{key}>\n" for key in keys)
 
     return ('  <omm id="CCSDS_OMM_VERS" version="2.0">\n'
-            '    <header><CREATION_DATE/><ORIGINATOR/></header>\n'
+            f'    <header><CREATION_DATE>{_creation_date()}</CREATION_DATE><ORIGINATOR>{ORIGINATOR}</ORIGINATOR></header>\n'
             '    <body><segment>\n'
             '      <metadata>\n' + elements(_METADATA, "        ") +
             '        <CENTER_NAME>EARTH</CENTER_NAME>\n        <REF_FRAME>TEME</REF_FRAME>\n'
@@ -489,7 +521,7 @@ def _xml_message(message: dict[str, str]) -> str:
 
 
 def _kvn_message(message: dict[str, str]) -> str:
-    head = ("CCSDS_OMM_VERS = 2.0\nCREATION_DATE = \nORIGINATOR = \n")
+    head = f"CCSDS_OMM_VERS = 2.0\nCREATION_DATE = {_creation_date()}\nORIGINATOR = {ORIGINATOR}\n"
     body = [f"OBJECT_NAME = {message['OBJECT_NAME']}", f"OBJECT_ID = {message['OBJECT_ID']}",
             "CENTER_NAME = EARTH", "REF_FRAME = TEME", "TIME_SYSTEM = UTC", "MEAN_ELEMENT_THEORY = SGP4"]
     body += [f"{key} = {message[key]}" for key in _MEAN_ELEMENTS + _TLE_PARAMETERS]
@@ -523,7 +555,7 @@ def write_omm(catalogue_or_elsets: Catalogue | ELSET | Iterable[ELSET], path_or_
     Example:
         >>> import astrokite as ak, io
         >>> out = io.StringIO()
-        >>> ak.write_omm(ak.read_tle("tests/data/tess.tle"), out, "kvn")
+        >>> ak.write_omm(ak.read_tle("data/tess.tle"), out, "kvn")
         >>> print("\\n".join(out.getvalue().splitlines()[9:14]))
         EPOCH = 2023-02-13T02:06:16.398720
         MEAN_MOTION = 0.07730284

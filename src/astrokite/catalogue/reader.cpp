@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "astrokite/elements/tle_columns.hpp"
+#include "astrokite/catalogue/tle_row_fields.hpp"
 #include "astrokite/catalogue/tle_scanner.hpp"
 #include "astrokite/common/args.hpp"
 #include "astrokite/elements/elset_table.hpp"

@@ -3,12 +3,16 @@
 from __future__ import annotations
 
 import gc
+import re
 import sys
 from collections.abc import Iterable
-from typing import IO, Any
+from typing import Any
+
+import numpy as np
 
 from astrokite.catalogue import reader, sources
-from astrokite.catalogue.catalogue import Catalogue, Rejection, elset_rows
+from astrokite.catalogue.catalogue import Catalogue, Rejection, elset_records, elset_rows
+from astrokite.catalogue.columns import Faults, rows_from_columns
 from astrokite.propagators.analytical.sgp4.tle import ELSET
 from astrokite.time.time import Time
 
@@ -130,12 +134,12 @@ def read_tle(source: Any, *, strict: bool = False, errors: str = "raise", satnos
 
     Example:
         >>> import astrokite as ak
-        >>> catalogue = ak.read_tle(["tests/data/iss.tle", "tests/data/hubble.tle"])
+        >>> catalogue = ak.read_tle(["data/iss.tle", "data/hubble.tle"])
         >>> catalogue
         Catalogue(2 satellites, 827 element sets, 0 rejected)
         >>> list(catalogue), catalogue[25544].size
         ([20580, 25544], 609)
-        >>> march = ak.read_tle("tests/data/iss.tle", window=("2023-03-01", "2023-03-02"))[25544]
+        >>> march = ak.read_tle("data/iss.tle", window=("2023-03-01", "2023-03-02"))[25544]
         >>> [repr(epoch.utc) for epoch in march.epoch]
         ['2023-03-01T04:50:26.652771Z', '2023-03-01T14:05:52.639581Z', '2023-03-01T17:23:19.755728Z']
         >>> round(float(march.sma[0]))  # semi-major axis [m]
@@ -166,7 +170,7 @@ def parse_tle(text: str | bytes, *, strict: bool = False, errors: str = "raise",
 
     Example:
         >>> import astrokite as ak
-        >>> text = open("tests/data/iss.tle").read()[:140]  # the first set: two lines of 69 characters
+        >>> text = open("data/iss.tle").read()[:140]  # the first set: two lines of 69 characters
         >>> ak.parse_tle("ISS (ZARYA)\\n" + text)[25544].satname
         'ISS (ZARYA)'
         >>> damaged = ak.parse_tle(text.replace("0  9993", "0  9994"), strict=True, errors="skip")
@@ -196,9 +200,56 @@ def elsets_of(catalogue_or_elsets: Catalogue | ELSET | Iterable[ELSET]) -> Itera
     return catalogue_or_elsets
 
 
-def tle_text(elset: ELSET, names: bool = True) -> str:
+_OBJECT_ID = re.compile(r"(\d{2})(\d{2})-(\d{3})([A-Z]{1,3})$")
+
+
+def _intldes_column(object_ids: np.ndarray) -> np.ndarray:
+    """International designators as line 1 writes them: an OMM's "1998-067A" as "98067A", a
+    TLE's own as it is."""
+    texts = np.char.strip(object_ids.astype(str))
+    out = texts.astype("U13")
+    for i, text in enumerate(texts):
+        match = _OBJECT_ID.match(text)
+        if match:
+            out[i] = match.group(2) + match.group(3) + match.group(4)
+    return out
+
+
+def lines_of_records(records: np.ndarray, epochs: np.ndarray) -> tuple[np.ndarray, Faults]:
+    """Line pairs (an (n, 138) byte array) holding element-set records (``RECORD``) with their
+    epoch counts [ns], each value rounded to the decimals its column holds; ``Faults`` names the
+    field of each record the columns cannot hold."""
+    faults = Faults(len(records))
+    columns = {name: records[name] for name in ("satno", "ephtype", "elnum", "revnum", "ecc", "inc", "raa",
+                                                "arp", "mea", "mnm", "ndot", "nddot", "bstar")}
+    columns["epoch"] = epochs
+    columns["classification"] = records["classification"].astype(str)
+    columns["intldes"] = _intldes_column(records["intldes"])
+    return rows_from_columns(columns, faults), faults
+
+
+def _text_rows(elset: ELSET, skipped: list[Rejection] | None) -> str:
+    """The line pairs of an ELSET, 138 characters a set: as read for sets read from TLE text,
+    written from the values for the others (ValueError naming the set and the field the columns
+    cannot hold, unless `skipped` collects those sets)."""
+    rows = elset_rows(elset)
+    if rows is not None:
+        return rows.decode("utf-8")
+    epochs = np.atleast_1d(elset.epoch.int64)
+    written, faults = lines_of_records(elset_records(elset), epochs)
+    for i in np.flatnonzero(~faults.good):
+        rejection = Rejection("<ELSET>", int(i) + 1, f"satellite {elset.satno} at {Time(int(epochs[i]))}",
+                              faults.of(int(i)))
+        if skipped is None:
+            raise ValueError(f"element set of satellite {elset.satno} at {Time(int(epochs[i]))} cannot be "
+                             f"written as TLE: {rejection.reason}")
+        skipped.append(rejection)
+    return written[faults.good].tobytes().decode("ascii")
+
+
+def tle_text(elset: ELSET, names: bool = True, skipped: list[Rejection] | None = None) -> str:
     """The element sets of an ELSET as text lines, each set preceded by its name line."""
-    rows = elset_rows(elset).decode("utf-8")
+    rows = _text_rows(elset, skipped)
     name = elset.satname if names else None
     if name is not None and name[:2] in ("0 ", "1 ", "2 "):
         # Written bare, such a name would read back as a line 1, a line 2 or a name without
@@ -214,26 +265,34 @@ def tle_text(elset: ELSET, names: bool = True) -> str:
 
 
 def write_tle(catalogue_or_elsets: Catalogue | ELSET | Iterable[ELSET], path_or_file: Any,
-              names: bool = True) -> None:
+              names: bool = True, *, errors: str = "raise") -> list[Rejection]:
     """Write element sets as TLE text, satellite by satellite in epoch order.
 
     With ``names``, each set is preceded by its satellite's name line (3-line text; a satellite
     without a name gets none); without, 2-line text. path_or_file: a path or a text or binary
-    file object. Lines end in "\\n". The lines are written as they were read, so the text reads
-    back to the same element sets.
+    file object. Lines end in "\\n". Sets read from TLE text are written as they were read, so
+    the text reads back to the same element sets. Sets read from OMM are written from their
+    values, each rounded to the decimals its column holds, as the format requires (an
+    eccentricity of 0.00052041234 is written 0005204): the text then holds less than the set.
+
+    errors: "raise" stops at a set the columns cannot hold at all (a catalogue number above
+    339999, a mean motion of 100 rev/day or more, ...) with a ValueError naming the set and the
+    field; "skip" leaves such sets out. Returns the sets left out, as ``Rejection`` entries.
 
     Example:
         >>> import astrokite as ak, io
-        >>> iss = ak.parse_tle("ISS (ZARYA)\\n" + open("tests/data/iss.tle").read()[:140])
+        >>> iss = ak.parse_tle("ISS (ZARYA)\\n" + open("data/iss.tle").read()[:140])
         >>> out = io.StringIO()
-        >>> ak.write_tle(iss, out)
+        >>> skipped = ak.write_tle(iss, out)
         >>> print(out.getvalue(), end="")
         ISS (ZARYA)
         1 25544U 98067A   23001.26991367  .00015968  00000-0  28903-3 0  9993
         2 25544  51.6448  75.3411 0005204 209.5406 257.0907 15.49811030375904
     """
-    def write_all(out: IO[str]) -> None:
-        for elset in elsets_of(catalogue_or_elsets):
-            out.write(tle_text(elset, names))
-
-    sources.write_text(path_or_file, write_all)
+    if errors not in _ERRORS:
+        raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
+    skipped: list[Rejection] | None = [] if errors == "skip" else None
+    # Every set is turned into text before the destination is opened: a refusal leaves no file.
+    text = "".join(tle_text(elset, names, skipped) for elset in elsets_of(catalogue_or_elsets))
+    sources.write_text(path_or_file, lambda out: out.write(text))
+    return skipped or []

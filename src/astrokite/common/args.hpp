@@ -23,6 +23,20 @@ namespace nb = nanobind;
 // Raise the pending Python error as a C++ exception nanobind understands.
 [[noreturn]] inline void throw_pending() { throw nb::python_error(); }
 
+// The bytes of a buffer-protocol object (C-contiguous), released when it goes.
+struct BufferView {
+    Py_buffer view;
+    explicit BufferView(nb::handle buffer) {
+        if (PyObject_GetBuffer(buffer.ptr(), &view, PyBUF_C_CONTIGUOUS) < 0)
+            throw_pending();
+    }
+    BufferView(const BufferView &) = delete;
+    BufferView &operator=(const BufferView &) = delete;
+    ~BufferView() { PyBuffer_Release(&view); }
+    const char *data() const { return static_cast<const char *>(view.buf); }
+    std::size_t size() const { return static_cast<std::size_t>(view.len); }
+};
+
 // Refuses a second initialisation of an extension in one process. An
 // extension's bound types and module-level bindings exist once per process, so
 // a second module object made from the same file (importlib loading it again

@@ -19,14 +19,14 @@ The search has three stages, each of which discards only what a bound rules out:
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Mapping
+from collections.abc import Callable
 
 import numpy as np
 
 from astrokite.conjunctions._screen import FEW_PRIMARIES, sieve
 from astrokite.conjunctions.table import ConjunctionTable
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4, _threads
-from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrokite.elements.sources import Satellites, records_by_satellite
 from astrokite.time.time import Time
 
 __all__ = ["screen", "GRID_STEP"]
@@ -108,10 +108,10 @@ class _Objects:
         primary_items = _items(self._primary)
         if primary_items is not None:
             # One propagator for all: the grid comes out in one piece, no copies.
-            self._parts = [SGP4(primary_items + near_items)]
+            self._parts = [SGP4._from_groups(Satellites.of(primary_items + near_items))]
             self._kept = [np.arange(len(first) + len(kept))]
         else:
-            self._parts[1] = SGP4(near_items)
+            self._parts[1] = SGP4._from_groups(Satellites.of(near_items))
             self._kept[1] = np.arange(len(kept))
         self.satnos = np.concatenate([self.satnos[first], self.satnos[other][near[other]]])
         self.group = np.concatenate([self.group[first], self.group[other][near[other]]])
@@ -168,14 +168,10 @@ class _Objects:
 
 
 def _items(source) -> list | None:
-    """The satellites of a source as a list of TLEs and ELSETs, one each (None for an SGP4)."""
-    if isinstance(source, TLE | ELSET):
-        return [source]
-    if isinstance(source, Mapping):
-        return list(source.values())
-    if isinstance(source, list | tuple):
-        return list(source)
-    return None
+    """The records of each satellite of a source (None for an SGP4, which keeps its own)."""
+    if isinstance(source, SGP4):
+        return None
+    return records_by_satellite(source).split()
 
 
 def _propagator(source, name: str) -> SGP4:

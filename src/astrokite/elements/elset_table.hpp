@@ -10,14 +10,16 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <numeric>
 #include <optional>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "astrokite/common/parallel.hpp"
+#include "astrokite/elements/record.hpp"
 #include "astrokite/elements/tle_lines.hpp"
 #include "astrokite/state/coe.hpp"
 #include "astrokite/time/calendar.hpp"
@@ -33,9 +35,7 @@ inline constexpr const char *column_names[column_count] = {
 
 using Row = std::array<double, column_count>;
 
-// One element set as a row of 138 bytes: line 1 then line 2, each its 69
-// stored bytes.
-inline constexpr std::size_t row_bytes = 2 * tle_lines::line_length;
+using tle_lines::row_bytes;
 
 // The drag term and the mean-motion derivatives of two stored lines.
 inline void put_drag_terms(const tle_lines::DragTerms &terms, Row &row) {
@@ -109,6 +109,21 @@ inline void read_row(const char *bytes, double gm, double re, LinesRow &result,
     result.epoch_status = time::ns_from_jd(result.epoch_jd, result.epoch);
 }
 
+// One element set read from its record, with the values read_row gives for
+// one read from lines; the anomalies likewise left for fill_anomalies.
+inline void read_record(const elements::Record &record, double gm, double re, LinesRow &result) {
+    const double sma = coe::c_sma_from_mnm(record.mnm, gm);
+    constexpr double later = std::numeric_limits<double>::quiet_NaN();
+    result.row = {record.ecc, sma, record.inc, record.raa, record.arp, later,
+                  record.mnm, coe::c_orp_from_sma(sma, gm), later, record.mea,
+                  coe::c_pge_from_sma_ecc(sma, record.ecc, re), coe::c_apg_from_sma_ecc(sma, record.ecc, re),
+                  record.bstar, record.ndot, record.nddot};
+    result.satno = record.satno == elements::no_satno ? std::nullopt : std::optional<std::int32_t>(record.satno);
+    result.epoch_jd = 0;
+    result.epoch_status = time::Convert::ok;
+    result.epoch = elements::epoch_ns(record);
+}
+
 // Put the rows of `count` bytes each in the given order: row i becomes what
 // row order[i] was.
 inline void reorder_bytes(char *rows, std::size_t count, const std::vector<std::size_t> &order) {
@@ -148,26 +163,21 @@ struct RowsRead {
     bool differ = false;                  // some numbered row has another number
 };
 
-// Read rows [first, last) of n rows of `source`: write their normalised lines
-// to the same rows of `lines` (which may be `source` itself), their values as
-// rows of the table (n rows) and their epochs. Stops at the first row whose
-// epoch is out of range. `known_epochs`, when not null, holds the epoch counts
-// of the n rows as an earlier reading of them gave (see read_row).
-inline RowsRead read_rows(const char *source, char *lines, std::size_t first, std::size_t last, std::size_t n,
-                          double gm, double re, double *table, std::int64_t *epochs,
-                          const std::int64_t *known_epochs = nullptr) {
+// Read element sets [first, last) of n, each by read_one(i, row), as rows of
+// the table (n rows) and their epochs. Stops at the first whose epoch is out
+// of range.
+template <typename ReadOne>
+RowsRead read_each(std::size_t first, std::size_t last, std::size_t n, double *table, std::int64_t *epochs,
+                   const ReadOne &read_one) {
     RowsRead read{n, {}, {}, {}, false};
     LinesRow row;
     for (std::size_t i = first; i < last; ++i) {
-        char *bytes = lines + i * row_bytes;
-        read_row(source + i * row_bytes, gm, re, row, known_epochs ? known_epochs + i : nullptr);
+        read_one(i, row);
         if (row.epoch_status != time::Convert::ok) {
             read.failed = i;
             read.failed_row = row;
             break;
         }
-        std::memcpy(bytes, row.line1, tle_lines::line_length);
-        std::memcpy(bytes + tle_lines::line_length, row.line2, tle_lines::line_length);
         put_row(table, n, i, row.row);
         epochs[i] = row.epoch;
         if (!row.satno)
@@ -180,25 +190,44 @@ inline RowsRead read_rows(const char *source, char *lines, std::size_t first, st
     return read;
 }
 
+// Read rows [first, last) of n rows of `source`: write their normalised lines
+// to the same rows of `lines` (which may be `source` itself), their values as
+// rows of the table (n rows) and their epochs. `known_epochs`, when not null,
+// holds the epoch counts of the n rows as an earlier reading of them gave (see
+// read_row).
+inline RowsRead read_rows(const char *source, char *lines, std::size_t first, std::size_t last, std::size_t n,
+                          double gm, double re, double *table, std::int64_t *epochs,
+                          const std::int64_t *known_epochs = nullptr) {
+    return read_each(first, last, n, table, epochs, [&](std::size_t i, LinesRow &row) {
+        read_row(source + i * row_bytes, gm, re, row, known_epochs ? known_epochs + i : nullptr);
+        std::memcpy(lines + i * row_bytes, row.line1, tle_lines::line_length);
+        std::memcpy(lines + i * row_bytes + tle_lines::line_length, row.line2, tle_lines::line_length);
+    });
+}
+
+// The n records of `records` as rows of the table and their epochs.
+inline RowsRead read_records(const elements::Record *records, std::size_t n, double gm, double re, double *table,
+                             std::int64_t *epochs) {
+    return read_each(0, n, n, table, epochs,
+                     [&](std::size_t i, LinesRow &row) { read_record(records[i], gm, re, row); });
+}
+
 // Rows a thread takes at least, when rows are read on several.
 inline constexpr std::size_t rows_per_thread = 20'000;
 
 // read_rows over all n rows, split into one run per core when there are many.
 inline RowsRead read_all_rows(const char *source, char *lines, std::size_t n, double gm, double re, double *table,
                               std::int64_t *epochs) {
-    const std::size_t threads = std::clamp<std::size_t>(n / rows_per_thread, 1, parallel::cores());
-    std::vector<RowsRead> parts(threads);
-    std::vector<std::thread> workers;
-    for (std::size_t t = 1; t < threads; ++t)
-        workers.emplace_back([&, t] {
-            parts[t] = read_rows(source, lines, n * t / threads, n * (t + 1) / threads, n, gm, re, table, epochs);
-        });
-    parts[0] = read_rows(source, lines, 0, n / threads, n, gm, re, table, epochs);
-    for (std::thread &worker : workers)
-        worker.join();
-    RowsRead all = std::move(parts[0]);
-    for (std::size_t t = 1; t < threads && all.failed == n; ++t) {
-        RowsRead &part = parts[t];
+    std::mutex parts_lock;
+    std::map<std::size_t, RowsRead> parts;  // by first row
+    parallel::split(n, rows_per_thread, parallel::cores(), [&](std::size_t first, std::size_t last) {
+        RowsRead part = read_rows(source, lines, first, last, n, gm, re, table, epochs);
+        const std::lock_guard<std::mutex> hold(parts_lock);
+        parts.emplace(first, std::move(part));
+    });
+    RowsRead all = std::move(parts.begin()->second);
+    for (auto at = std::next(parts.begin()); at != parts.end() && all.failed == n; ++at) {
+        RowsRead &part = at->second;
         if (part.failed != n) {
             all.failed = part.failed;
             all.failed_row = part.failed_row;
@@ -213,21 +242,28 @@ inline RowsRead read_all_rows(const char *source, char *lines, std::size_t n, do
     return all;
 }
 
-// The anomaly columns of a table of n rows derived from the stored lines of
-// each row (`row_of(i)`: its 138 bytes), as a TLE of those lines derives its
-// own; from the lines, not the other columns, which a caller may have written
-// into. On every core when there are many rows.
-template <typename RowOf>
-void fill_anomalies(double *table, std::size_t n, const RowOf &row_of) {
+// The mean anomaly and eccentricity of the element set in a row of text
+// (138 bytes), as a TLE of those lines reads them.
+inline std::pair<double, double> anomaly_of_row(const char *row) {
+    const std::string_view source(row + tle_lines::line_length, tle_lines::line_length);
+    tle_lines::LineStore line2;
+    const std::size_t length = tle_lines::normalise(source, line2);
+    const tle_lines::Line2Fields set = tle_lines::parse_line2(tle_lines::text_to_read(source, line2, length), length);
+    return {set.mea, set.ecc};
+}
+
+// The anomaly columns of a table of n rows derived from each set's own mean
+// anomaly and eccentricity (`anomaly_of(i)`: from its lines or its record), as
+// a TLE derives its own; not from the other columns, which a caller may have
+// written into. On every core when there are many rows.
+template <typename AnomalyOf>
+void fill_anomalies(double *table, std::size_t n, const AnomalyOf &anomaly_of) {
     double *eca = table + eca_column * n, *tra = table + tra_column * n;
-    auto fill = [=, &row_of](std::size_t first, std::size_t last) {
+    auto fill = [=, &anomaly_of](std::size_t first, std::size_t last) {
         for (std::size_t i = first; i < last; ++i) {
-            const std::string_view source(row_of(i) + tle_lines::line_length, tle_lines::line_length);
-            tle_lines::LineStore line2;
-            const std::size_t length = tle_lines::normalise(source, line2);
-            const tle_lines::Line2Fields set = tle_lines::parse_line2(tle_lines::text_to_read(source, line2, length), length);
-            eca[i] = coe::c_eca_from_mea(set.mea, set.ecc);
-            tra[i] = coe::c_tra_from_eca(eca[i], set.ecc);
+            const auto [mea, ecc] = anomaly_of(i);
+            eca[i] = coe::c_eca_from_mea(mea, ecc);
+            tra[i] = coe::c_tra_from_eca(eca[i], ecc);
         }
     };
     parallel::split(n, rows_per_thread, parallel::cores(), fill);

@@ -5,9 +5,12 @@
 // Plain C++: no Python in here.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+
+#include "astrokite/units/units.hpp"
 
 namespace astrokite::elements {
 
@@ -39,15 +42,39 @@ struct Record {
     std::int32_t satno;
     std::int32_t elnum;   // element set number
     std::int32_t revnum;  // revolution number at epoch
+    std::int32_t extras_row;     // row of the other OMM fields it was given; -1 for none
     std::int8_t epoch_decimals;  // decimals of the seconds as written; tle_epoch for TLE text
     std::int8_t ephtype;         // ephemeris type
     char classification;         // 'U', 'C', 'S' or as written
-    char intldes[13];            // international designator as written, zero-filled
+    char intldes[13];            // international designator as written ("1998-067A", "98067A"), zero-filled
 };
 
 // The layout other extensions and NumPy (record_dtype in Python) read.
 static_assert(std::is_trivially_copyable_v<Record>);
 static_assert(sizeof(Record) == 128);
 inline constexpr std::size_t record_bytes = sizeof(Record);
+
+// The epoch to the nearest nanosecond, int64 since 1970 (UTC): from the time
+// of day as written for an OMM's epoch, from the day fraction for a TLE's.
+inline std::int64_t epoch_ns(const Record &record) {
+    if (record.epoch_decimals == tle_epoch)
+        return record.epoch_midnight_ns + static_cast<std::int64_t>(std::llround(record.epoch_fraction * 86400e9));
+    const std::int64_t ns = record.epoch_ps / 1000, rest = record.epoch_ps % 1000;
+    return record.epoch_midnight_ns + ns + (rest > 500 || (rest == 500 && (ns & 1)));
+}
+
+// The units element-set texts write (degrees, revolutions per day, the TLE's
+// halved and sixth derivatives) to the record's; TLE and OMM both read through
+// these, so a value written alike in either gives the same double.
+inline double angle_of_degrees(double degrees) { return degrees * units::deg; }
+inline double mean_motion_of_rev_per_day(double rev_per_day) { return rev_per_day * units::rev / units::day; }
+// MEAN_MOTION_DOT, the TLE's first-derivative field: half the derivative [rev/day^2].
+inline double ndot_of_field(double half_rev_per_day2) {
+    return 2.0 * half_rev_per_day2 * units::rev / (units::day * units::day);
+}
+// MEAN_MOTION_DDOT, the second-derivative field: a sixth of the derivative [rev/day^3].
+inline double nddot_of_field(double sixth_rev_per_day3) {
+    return 6.0 * sixth_rev_per_day3 * units::rev / (units::day * units::day * units::day);
+}
 
 }  // namespace astrokite::elements

@@ -19,12 +19,15 @@
 #include <string_view>
 #include <system_error>
 
+#include "astrokite/elements/record.hpp"
 #include "astrokite/time/calendar.hpp"
 #include "astrokite/units/units.hpp"
 
 namespace astrokite::tle_lines {
 
 inline constexpr std::size_t line_length = 69;
+// One element set as text: line 1 then line 2, each its 69 stored bytes.
+inline constexpr std::size_t row_bytes = 2 * line_length;
 using LineStore = char[line_length + 1];  // 69 bytes and a terminating zero
 
 namespace detail {
@@ -534,6 +537,44 @@ inline ElementSet parse_element_set(const LineStore &line1, std::size_t length1,
 
 inline ElementSet parse_element_set(const LineStore &line1, const LineStore &line2) {
     return parse_element_set(line1, stored_length(line1), line2, stored_length(line2));
+}
+
+// The record of an element set read from TLE text: its values, with the
+// epoch split as the line writes it (a day with eight decimals).
+inline elements::Record record_of(const ElementSet &set) {
+    elements::Record record{};
+    record.epoch_midnight_ns = set.epoch_midnight_ns;
+    record.epoch_fraction = set.epoch_fraction;
+    record.epoch_ps = std::llround(set.epoch_fraction * 86.4e15);
+    record.ecc = set.ecc;
+    record.inc = set.inc;
+    record.raa = set.raa;
+    record.arp = set.arp;
+    record.mea = set.mea;
+    record.mnm = set.mnm;
+    record.bstar = set.bstar;
+    record.ndot = set.ndot;
+    record.nddot = set.nddot;
+    record.satno = set.satno ? *set.satno : elements::no_satno;
+    record.elnum = set.elnum;
+    record.revnum = set.revnum;
+    record.extras_row = -1;
+    record.epoch_decimals = elements::tle_epoch;
+    record.ephtype = static_cast<std::int8_t>(std::clamp(set.ephtype, -128, 127));
+    record.classification = set.classification;
+    std::memcpy(record.intldes, set.intldes, 8);
+    return record;
+}
+
+// The record of a row of text (line 1, then line 2, each 69 bytes as stored
+// or as given: they are normalised first, as a TLE normalises them).
+inline elements::Record record_of_row(const char *row) {
+    LineStore line1, line2;
+    const std::string_view text1(row, line_length), text2(row + line_length, line_length);
+    const std::size_t length1 = normalise(text1, line1);
+    const std::size_t length2 = normalise(text2, line2);
+    return record_of(parse_element_set(text_to_read(text1, line1, length1), length1,
+                                       text_to_read(text2, line2, length2), length2));
 }
 
 // The checksum of a line: the digits of columns 1 to 68 summed, each minus sign

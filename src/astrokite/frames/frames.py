@@ -19,7 +19,7 @@ class _GCRF(Frame):
 
     Example:
         >>> import astrokite as ak
-        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> iss = ak.read_tle("data/iss.tle")[25544]
         >>> gcrf = ak.SGP4(iss).propagate(ak.Time("2023-03-01")).to(ak.GCRF)
         >>> gcrf.frame.name, (gcrf.position[0, 0] / 1e3).round(3)  # km here
         ('GCRF', array([-4876.584,  -970.117,  4619.306]))
@@ -37,7 +37,7 @@ class _ITRF(Frame):
 
     Example:
         >>> import astrokite as ak
-        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> iss = ak.read_tle("data/iss.tle")[25544]
         >>> itrf = ak.SGP4(iss).propagate(ak.Time("2023-03-01")).to(ak.ITRF)
         >>> itrf.frame.name, (itrf.position[0, 0] / 1e3).round(3)  # km here
         ('ITRF', array([4179.339, 2712.22 , 4608.381]))
@@ -52,7 +52,7 @@ class _TEME(Frame):
 
     Example:
         >>> import astrokite as ak
-        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> iss = ak.read_tle("data/iss.tle")[25544]
         >>> teme = ak.SGP4(iss).propagate(ak.Time("2023-03-01"))
         >>> teme.frame is ak.TEME, (teme.position[0, 0] / 1e3).round(3)  # km here
         (True, array([-4881.795,  -995.56 ,  4608.376]))

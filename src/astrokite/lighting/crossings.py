@@ -35,7 +35,7 @@ class EclipseTable:
 
     Example:
         >>> import astrokite as ak
-        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> iss = ak.read_tle("data/iss.tle")[25544]
         >>> table = ak.eclipses(iss, "2023-03-01T01:00", "2023-03-01T04:00")
         >>> table
         <EclipseTable 4 crossings (2 umbra, 2 penumbra) of 1 satellite>
@@ -158,7 +158,7 @@ def eclipses(source, start, stop, *, step: float = 900.0) -> EclipseTable:
 
     Example:
         >>> import astrokite as ak
-        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> iss = ak.read_tle("data/iss.tle")[25544]
         >>> frame = ak.eclipses(iss, "2023-03-01T01:00", "2023-03-01T04:00").to_pandas()
         >>> frame.columns.tolist()
         ['satno', 'shadow', 'entry', 'exit', 'duration', 'entry_before_start', 'exit_after_stop', 'failed']

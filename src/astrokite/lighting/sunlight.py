@@ -39,7 +39,7 @@ def illumination(ephemeris) -> np.ndarray:
     Example: the ISS entering the Earth's shadow, every 3 s.
 
     >>> import astrokite as ak, numpy as np
-    >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+    >>> iss = ak.read_tle("data/iss.tle")[25544]
     >>> times = ak.Time("2023-03-01T01:03:45").int64 + np.arange(0, 16, 3) * 10**9
     >>> ak.illumination(ak.SGP4(iss).propagate(ak.Time(times))).round(3)
     array([[1.   , 1.   , 0.953, 0.565, 0.137, 0.   ]])

@@ -57,7 +57,7 @@ class PassTable:
 
     Example:
         >>> import astrokite as ak, math
-        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> iss = ak.read_tle("data/iss.tle")[25544]
         >>> paris = ak.Site(math.radians(48.8566), math.radians(2.3522), 35.0, name="Paris")
         >>> table = paris.passes(iss, "2023-03-01", "2023-03-02", min_elevation=math.radians(10))
         >>> len(table), repr(table.rise[0].utc), repr(table.set[0].utc)
@@ -240,8 +240,8 @@ def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.
     """
     start_ns, stop_ns, sin_min, step_ns = _window(start, stop, min_elevation, step)
     position, up = _site_axes(site)
-    if isinstance(states, _SGP4States) and states.rows is not None:
-        found = sgp4_passes(states.rows, states.sets_per_satellite, position, up, sin_min, start_ns, stop_ns,
+    if isinstance(states, _SGP4States) and states.records is not None:
+        found = sgp4_passes(states.records, states.sets_per_satellite, position, up, sin_min, start_ns, stop_ns,
                             step_ns, 0, eop.current().columns_for(start_ns, stop_ns))
         return _table(site, states, found["row"], found["satno"][found["row"]], found,
                       len(states.sets_per_satellite), start_ns, stop_ns, visibility, visible_only)
@@ -299,28 +299,29 @@ def _contiguous(position, velocity, valid):
 
 class _SGP4States:
     """TEME states from the package's SGP4. Of element sets, it keeps their
-    line pairs for the native search (``rows``, ``sets_per_satellite``) and
+    records for the native search (``records``, ``sets_per_satellite``) and
     makes a propagator only when asked for states; of an ``SGP4``, it asks
     that propagator, each (satellite, time) pair propagated once."""
 
     def __init__(self, source):
-        from astrokite.propagators.analytical.sgp4.sgp4 import SGP4, _groups
+        from astrokite.elements.sources import records_by_satellite
+        from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 
         self._propagator = None
-        self.rows = None
+        self.records = None
         if isinstance(source, SGP4):
             self._propagator = source
         else:
-            self._groups = _groups(_satellites(source))
-            self.rows = b"".join(self._groups)
-            self.sets_per_satellite = np.array([len(rows) // 138 for rows in self._groups], np.int64)
+            self._satellites = records_by_satellite(source, "passes source")
+            self.records = self._satellites.records.tobytes()
+            self.sets_per_satellite = self._satellites.counts
 
     @property
     def propagator(self):
         from astrokite.propagators.analytical.sgp4.sgp4 import SGP4
 
         if self._propagator is None:
-            self._propagator = SGP4._from_groups(self._groups)
+            self._propagator = SGP4._from_groups(self._satellites)
         return self._propagator
 
     @property
@@ -330,22 +331,6 @@ class _SGP4States:
     def at(self, rows, times):
         position, velocity, error = self.propagator.propagate_pairs(rows, Time(times))
         return position, velocity, error == 0
-
-
-def _satellites(source) -> list:
-    """The element sets of ``source`` split by satellite: a TLE or an ELSET is
-    one; a Catalogue or a list gives one per entry."""
-    from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
-
-    if isinstance(source, (TLE, ELSET)):
-        return [source]
-    if isinstance(source, (list, tuple)):
-        return list(source)
-    values = getattr(source, "values", None)
-    if callable(values):
-        return list(values())
-    raise TypeError(f"passes need a TLE, an ELSET, a Catalogue, a list of these or an SGP4, "
-                    f"not {type(source).__name__}")
 
 
 def sgp4_states(source) -> TemeStates:

@@ -128,9 +128,10 @@ nb::dict join_pieces(Counts row, Counts rise, Counts culmination, Counts set, Do
     return columns(st::join_pieces(std::move(found), stop));
 }
 
-// Every pass of the satellites of `rows` (line pairs, sets_per_satellite[i] of
-// satellite i) through SGP4, with the catalogue number of each satellite.
-nb::dict sgp4_passes(nb::bytes rows, Counts sets_per_satellite, Doubles position, Doubles up,
+// Every pass of the satellites of `records` (element-set records,
+// sets_per_satellite[i] of satellite i) through SGP4, with the catalogue
+// number of each satellite.
+nb::dict sgp4_passes(nb::bytes records, Counts sets_per_satellite, Doubles position, Doubles up,
                      double sin_min_elevation, int64_t start, int64_t stop, int64_t step, unsigned threads,
                      nb::handle earth) {
     std::vector<size_t> sets(sets_per_satellite.shape(0));
@@ -140,8 +141,8 @@ nb::dict sgp4_passes(nb::bytes rows, Counts sets_per_satellite, Doubles position
             throw nb::value_error("every satellite needs an element set");
         total += sets[i] = size_t(sets_per_satellite.data()[i]);
     }
-    if (rows.size() != total * astrokite::sgp4::row_bytes)
-        throw nb::value_error("rows must hold one 138-byte line pair per element set");
+    if (records.size() != total * astrokite::elements::record_bytes)
+        throw nb::value_error("records must hold one element-set record per element set");
     const st::Observer observer{vec(position, "position"), vec(up, "up"), sin_min_elevation};
     const st::Window w = window(start, stop, step);
     const astrokite::eop::DailyTable daily = astrokite::eop::daily_table(earth);
@@ -149,7 +150,7 @@ nb::dict sgp4_passes(nb::bytes rows, Counts sets_per_satellite, Doubles position
     std::vector<int64_t> satnos(sets.size());
     {
         nb::gil_scoped_release unlocked;
-        const st::Fleet fleet(rows.c_str(), sets);
+        const st::Fleet fleet(reinterpret_cast<const astrokite::elements::Record *>(records.c_str()), sets);
         for (size_t i = 0; i < sets.size(); ++i)
             satnos[i] = fleet.satno(i);
         found = st::fleet_passes(fleet, observer, daily, w, threads);
@@ -187,9 +188,9 @@ NB_MODULE(search, m) {
           "The pieces a window [start, stop] on a grid of `step` (ns) is searched in: (start, grid offsets).");
     m.def("join_pieces", &join_pieces, "row"_a, "rise"_a, "culmination"_a, "set"_a, "max_elevation"_a, "flags"_a,
           "stop"_a, "The passes of every piece of a window ending at `stop`, joined across the cuts.");
-    m.def("sgp4_passes", &sgp4_passes, "rows"_a, "sets_per_satellite"_a, "position"_a, "up"_a,
+    m.def("sgp4_passes", &sgp4_passes, "records"_a, "sets_per_satellite"_a, "position"_a, "up"_a,
           "sin_min_elevation"_a, "start"_a, "stop"_a, "step"_a, "threads"_a, "earth"_a.none() = nb::none(),
-          "Every pass of element sets (line pairs, satellite after satellite) through SGP4, searched\n"
+          "Every pass of element sets (records, satellite after satellite) through SGP4, searched\n"
           "over `threads` threads (0: every core) with the Earth orientation columns `earth`; the pass\n"
           "columns and each satellite's satno.");
 }

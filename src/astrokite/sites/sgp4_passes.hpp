@@ -20,13 +20,13 @@ namespace astrokite::sites {
 // satellite's sets by epoch.
 class Fleet {
 public:
-    // `rows` holds the line pairs of every set, satellite after satellite;
-    // satellite i has sets_per_satellite[i] of them.
-    Fleet(const char *rows, const std::vector<size_t> &sets_per_satellite)
+    // `records` holds every set, satellite after satellite; satellite i has
+    // sets_per_satellite[i] of them.
+    Fleet(const elements::Record *records, const std::vector<size_t> &sets_per_satellite)
         : first_(sets_per_satellite.size() + 1, 0) {
         for (size_t i = 0; i < sets_per_satellite.size(); ++i)
             first_[i + 1] = first_[i] + sets_per_satellite[i];
-        table_ = sgp4::make_table(rows, first_.back(), sgp4::Gravity::wgs72, sgp4::Mode::improved);
+        table_ = sgp4::make_table(records, first_.back(), sgp4::Gravity::wgs72, sgp4::Mode::improved);
         by_epoch_.resize(table_.size());
         epochs_.resize(table_.size());
         for (size_t i = 0; i < satellites(); ++i) {
@@ -54,10 +54,7 @@ public:
     }
 
 private:
-    // A set's epoch to the nanosecond, as the propagator's table reports it.
-    int64_t epoch_of(int64_t set) const {
-        return table_.epoch_midnight_ns[set] + int64_t(std::llround(table_.epoch_fraction[set] * 86400e9));
-    }
+    int64_t epoch_of(int64_t set) const { return table_.epoch_ns[set]; }
 
     std::vector<size_t> first_;
     sgp4::Table table_;

@@ -35,7 +35,7 @@ class Site:
         >>> paris = ak.Site(math.radians(48.8566), math.radians(2.3522), 35.0, name="Paris")
         >>> paris.position.round(1)  # ITRF [m]
         array([4200937.8,  172560.7, 4780107.7])
-        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> iss = ak.read_tle("data/iss.tle")[25544]
         >>> aer, range_rate = paris.look(ak.SGP4(iss).propagate(ak.Time("2023-03-01T03:09:12")))
         >>> round(math.degrees(aer["elevation"][0, 0]), 1), round(float(aer["range"][0, 0]) / 1e3, 1)  # deg, km
         (88.6, 420.3)

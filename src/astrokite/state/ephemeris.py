@@ -43,7 +43,7 @@ class StateVectorEphemeris(Ephemeris):
 
     Example:
         >>> import astrokite as ak
-        >>> iss = ak.read_tle("tests/data/iss.tle")[25544]
+        >>> iss = ak.read_tle("data/iss.tle")[25544]
         >>> states = ak.SGP4(iss).propagate(ak.Time(["2023-03-01T00:00", "2023-03-01T00:10"]))
         >>> states.shape, states.frame is ak.TEME, states.satnos
         ((1, 2), True, array([25544]))

@@ -29,12 +29,14 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <nanobind/stl/string.h>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "astrokite/common/args.hpp"
 #include "astrokite/elements/elset_table.hpp"
+#include "astrokite/elements/record.hpp"
 #include "astrokite/propagators/analytical/sgp4/tle.hpp"
 #include "astrokite/elements/tle_lines.hpp"
 #include "astrokite/time/time.hpp"
@@ -62,11 +64,35 @@ void fill_tle_drag_terms(double *table, std::size_t n, std::size_t i, const TLE 
         table[c * n + i] = row[c];
 }
 
-// Element sets read from lines, shared by an ELSET and its selections: the
-// normalised lines, row after row, the Earth constants their elements were
-// computed with, and the TLE objects made from them so far.
+// The element-set object of a set that came without TLE text: a Python class
+// (imported when first needed) made from the record, the name, the epoch
+// count and the fifteen column values, with the same Earth constants and
+// anomalies as the ELSET's columns.
+nb::object element_set_from_record(const elements::Record &record, const std::optional<std::string> &satname,
+                                   double gm, double re) {
+    // Kept for the life of the process: never released, so that nothing is let go after the
+    // interpreter has ended.
+    static const nb::handle from_record =
+        nb::object(nb::module_::import_("astrokite.elements.element_set").attr("ElementSet").attr("_from_record"))
+            .release();
+    elset_table::LinesRow row;
+    elset_table::read_record(record, gm, re, row);
+    row.row[elset_table::eca_column] = coe::c_eca_from_mea(record.mea, record.ecc);
+    row.row[elset_table::tra_column] = coe::c_tra_from_eca(row.row[elset_table::eca_column], record.ecc);
+    nb::object name = satname ? nb::object(nb::str(satname->c_str())) : nb::none();
+    return from_record(nb::bytes(reinterpret_cast<const char *>(&record), sizeof record), name, row.epoch,
+                       nb::bytes(reinterpret_cast<const char *>(row.row.data()), sizeof row.row));
+}
+
+// Element sets read from lines or from records, shared by an ELSET and its
+// selections: the normalised lines, row after row, or the records of sets
+// that came without TLE text (an OMM's, kept at full precision); the Earth
+// constants their elements were computed with, and the element-set objects
+// made from them so far.
 struct LineTable {
-    std::unique_ptr<char[]> lines;
+    std::unique_ptr<char[]> lines;                  // null for records
+    std::unique_ptr<elements::Record[]> records;    // null for lines
+    std::optional<std::string> satname;             // records: the name the sets came with
     std::size_t rows = 0;
     double gm = 0, re = 0;               // Earth.GM and Earth.Re when the lines were read
     // Owned references, a slot per row, null until asked for; the slots
@@ -75,16 +101,32 @@ struct LineTable {
 
     LineTable(std::unique_ptr<char[]> lines_, std::size_t rows_, double gm_, double re_)
         : lines(std::move(lines_)), rows(rows_), gm(gm_), re(re_) {}
+    LineTable(std::unique_ptr<elements::Record[]> records_, std::optional<std::string> satname_, std::size_t rows_,
+              double gm_, double re_)
+        : records(std::move(records_)), satname(std::move(satname_)), rows(rows_), gm(gm_), re(re_) {}
     LineTable(const LineTable &) = delete;
     ~LineTable() { release(); }
 
+    bool has_text() const { return lines != nullptr; }
     const char *row(std::size_t r) const { return lines.get() + r * row_bytes; }
+
+    // The record of row r: kept, or read from its lines.
+    elements::Record record(std::size_t r) const {
+        return records ? records[r] : tle_lines::record_of_row(row(r));
+    }
+
+    std::pair<double, double> anomaly(std::size_t r) const {
+        return records ? std::pair{records[r].mea, records[r].ecc} : elset_table::anomaly_of_row(row(r));
+    }
 
     nb::object element(std::size_t r) {
         if (!made)
             made.reset(new PyObject *[rows]());
         if (!made[r])
-            made[r] = tle_from_stored_lines(row(r), row(r) + tle_lines::line_length).release().ptr();
+            made[r] = (records ? element_set_from_record(records[r], satname, gm, re)
+                               : tle_from_stored_lines(row(r), row(r) + tle_lines::line_length))
+                          .release()
+                          .ptr();
         return nb::borrow(made[r]);
     }
 
@@ -496,9 +538,10 @@ double earth_constant(PyObject *name) {
     return result;
 }
 
-nb::object new_line_table(std::unique_ptr<char[]> lines, std::size_t rows, double gm, double re) {
+template <typename... Parts>
+nb::object new_line_table(Parts &&...parts) {
     nb::object table = nb::inst_alloc(reinterpret_cast<PyObject *>(bound.line_table));
-    new (nb::inst_ptr<LineTable>(table)) LineTable(std::move(lines), rows, gm, re);
+    new (nb::inst_ptr<LineTable>(table)) LineTable(std::forward<Parts>(parts)...);
     nb::inst_mark_ready(table);
     return table;
 }
@@ -508,9 +551,11 @@ nb::object new_line_table(std::unique_ptr<char[]> lines, std::size_t rows, doubl
 // reading found.
 struct LinesRead {
     std::unique_ptr<char[]> lines;
+    std::unique_ptr<elements::Record[]> records;  // instead of lines, for sets read from records
     std::size_t n = 0;
     Parts parts;
     elset_table::RowsRead read;
+    std::optional<std::string> satname;  // of records
 };
 
 // Room for n rows; needs no interpreter lock.
@@ -529,7 +574,10 @@ void sort_by_epoch(LinesRead &reading) {
     const std::size_t n = reading.n;
     const std::vector<std::size_t> order = elset_table::order_by_epoch(parts.epochs.data(), n);
     elset_table::reorder_rows(parts.table.get(), n, order);
-    elset_table::reorder_bytes(reading.lines.get(), row_bytes, order);
+    if (reading.lines)
+        elset_table::reorder_bytes(reading.lines.get(), row_bytes, order);
+    else
+        elset_table::reorder_bytes(reinterpret_cast<char *>(reading.records.get()), elements::record_bytes, order);
     std::vector<std::int64_t> sorted(n);
     for (std::size_t i = 0; i < n; ++i)
         sorted[i] = parts.epochs[order[i]];
@@ -564,6 +612,8 @@ nb::object finish_lines(PyTypeObject *type, LinesRead &&reading, double gm, doub
         time::raise_number_error(read.failed_row.epoch_status, "Julian date", read.failed_row.epoch_jd);
     std::optional<std::int32_t> satno = read.satno;
     bool differ = read.differ;
+    if (!reading.lines && !read.unnumbered.empty())
+        throw nb::value_error("an element set has no catalogue number");
     for (std::size_t i : read.unnumbered) {
         const std::int32_t number = field_satno({reading.lines.get() + i * row_bytes + 2, 5});
         differ |= satno && *satno != number;
@@ -574,25 +624,15 @@ nb::object finish_lines(PyTypeObject *type, LinesRead &&reading, double gm, doub
     Parts &parts = reading.parts;
     parts.made.satno = *satno;
     sort_by_epoch(reading);
-    parts.made.table = new_line_table(std::move(reading.lines), n, gm, re);
+    parts.made.table = reading.lines ? new_line_table(std::move(reading.lines), n, gm, re)
+                                     : new_line_table(std::move(reading.records), reading.satname, n, gm, re);
     parts.made.drag_terms_filled = true;
     parts.made.anomalies_filled = false;
     parts.made.count = n;
     return finish(type, std::move(parts), satname);
 }
 
-// The bytes of a buffer-protocol object, released when it goes.
-struct BufferView {
-    Py_buffer view;
-    explicit BufferView(nb::handle buffer) {
-        if (PyObject_GetBuffer(buffer.ptr(), &view, PyBUF_SIMPLE) < 0)
-            args::throw_pending();
-    }
-    BufferView(const BufferView &) = delete;
-    ~BufferView() { PyBuffer_Release(&view); }
-    const char *data() const { return static_cast<const char *>(view.buf); }
-    std::size_t size() const { return static_cast<std::size_t>(view.len); }
-};
+using args::BufferView;
 
 // The number of rows of 138 bytes in `bytes` bytes given to `function`.
 std::size_t row_count(std::size_t bytes, const char *function) {
@@ -723,6 +763,63 @@ nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::
     return elsets;
 }
 
+// The ELSETs of many satellites from one buffer of element-set records
+// (elements::Record, 128 bytes each, as NumPy's RECORD dtype lays them out):
+// `groups` holds a (first record, end record, satname) tuple per ELSET, whose
+// records are put in epoch order. The values are the records' own, at full
+// precision; the ELSETs hold no TLE text.
+nb::list construct_groups_from_records(PyTypeObject *type, nb::handle buffer, nb::handle groups) {
+    BufferView view(buffer);
+    if (view.size() % elements::record_bytes != 0)
+        throw nb::value_error("records must be whole element-set records of 128 bytes");
+    const std::size_t records = view.size() / elements::record_bytes;
+    nb::object items = checked(PySequence_Fast(groups.ptr(), "groups must be a sequence of tuples"));
+    const std::size_t count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.ptr()));
+    std::vector<LinesRead> readings(count);
+    std::vector<nb::object> names(count);
+    std::vector<std::size_t> firsts(count);
+    for (std::size_t g = 0; g < count; ++g) {
+        nb::handle group = PySequence_Fast_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(g));
+        if (!PyTuple_Check(group.ptr()) || PyTuple_GET_SIZE(group.ptr()) != 3)
+            throw nb::type_error("groups must hold (first record, end record, satname) tuples");
+        const std::size_t first = nb::cast<std::size_t>(nb::handle(PyTuple_GET_ITEM(group.ptr(), 0)));
+        const std::size_t end = nb::cast<std::size_t>(nb::handle(PyTuple_GET_ITEM(group.ptr(), 1)));
+        if (first > end || end > records)
+            throw nb::index_error("a group's records lie outside the buffer");
+        row_count((end - first) * row_bytes, "ELSET._from_grouped_records()");
+        names[g] = nb::borrow(PyTuple_GET_ITEM(group.ptr(), 2));
+        args::require_exact_type(names[g], &PyUnicode_Type, "satname", true);
+        if (!names[g].is_none())
+            readings[g].satname = nb::cast<std::string>(names[g]);
+        firsts[g] = first;
+        readings[g].n = end - first;
+    }
+    const double gm = earth_constant(bound.gm), re = earth_constant(bound.re);
+    {
+        nb::gil_scoped_release unlocked;
+        parallel::split(count, 1, records >= elset_table::rows_per_thread ? parallel::cores() : 1,
+                        [&](std::size_t first_group, std::size_t end_group) {
+            for (std::size_t g = first_group; g < end_group; ++g) {
+                LinesRead &reading = readings[g];
+                const std::size_t n = reading.n;
+                reading.records.reset(new elements::Record[n]);
+                std::memcpy(reading.records.get(), view.data() + firsts[g] * elements::record_bytes,
+                            n * elements::record_bytes);
+                reading.parts.epochs.resize(n);
+                reading.parts.table.reset(new double[column_count * n]);
+                reading.read = elset_table::read_records(reading.records.get(), n, gm, re, reading.parts.table.get(),
+                                                         reading.parts.epochs.data());
+                if (reading.read.unnumbered.empty())
+                    sort_by_epoch(reading);
+            }
+        });
+    }
+    nb::list elsets;
+    for (std::size_t g = 0; g < count; ++g)
+        elsets.append(finish_lines(type, std::move(readings[g]), gm, re, names[g]));
+    return elsets;
+}
+
 // A new plain ELSET (no name) of the element sets at `positions` of an ELSET
 // read from lines, sharing its table: sorted by epoch again (equal epochs in
 // the order given), the columns computed again from the lines.
@@ -746,7 +843,10 @@ nb::object select_lines(const ELSET &elset, const std::vector<std::size_t> &posi
         const std::uint32_t r = elset.rows.empty() ? static_cast<std::uint32_t>(position) : elset.rows[position];
         parts.made.rows[i] = r;
         sorted[i] = parts.epochs[order[i]];
-        elset_table::read_row(table->row(r), table->gm, table->re, row, &sorted[i]);
+        if (table->has_text())
+            elset_table::read_row(table->row(r), table->gm, table->re, row, &sorted[i]);
+        else
+            elset_table::read_record(table->records[r], table->gm, table->re, row);
         elset_table::put_row(parts.table.get(), n, i, row.row);
     }
     parts.epochs = std::move(sorted);
@@ -963,9 +1063,12 @@ nb::object item_of(nb::handle self, nb::handle position) {
     return checked(PyObject_GetItem(self.ptr(), position.ptr()));
 }
 
-// All element sets as rows of 138 bytes, in epoch order.
-nb::bytes lines_of(const ELSET &elset) {
+// All element sets as rows of 138 bytes, in epoch order; None when they came
+// without TLE text.
+nb::object lines_of(const ELSET &elset) {
     const std::size_t n = size_of(elset);
+    if (from_lines(elset) && !table_of(elset)->has_text())
+        return nb::none();
     nb::object result = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * row_bytes)));
     char *out = PyBytes_AS_STRING(result.ptr());
     for (std::size_t i = 0; i < n; ++i, out += row_bytes) {
@@ -975,6 +1078,28 @@ nb::bytes lines_of(const ELSET &elset) {
             const TLE *tle = tle_of(elset.elements[i]);
             std::memcpy(out, tle->line1, tle_lines::line_length);
             std::memcpy(out + tle_lines::line_length, tle->line2, tle_lines::line_length);
+        }
+    }
+    return result;
+}
+
+// All element sets as records (128 bytes each), in epoch order: those kept,
+// or read from the lines of each.
+nb::bytes records_of(const ELSET &elset) {
+    const std::size_t n = size_of(elset);
+    nb::object result =
+        checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * elements::record_bytes)));
+    auto *out = reinterpret_cast<elements::Record *>(PyBytes_AS_STRING(result.ptr()));
+    const LineTable *table = from_lines(elset) ? table_of(elset) : nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (table) {
+            out[i] = table->record(elset.rows.empty() ? i : elset.rows[i]);
+        } else {
+            const TLE *tle = tle_of(elset.elements[i]);
+            char row[row_bytes];
+            std::memcpy(row, tle->line1, tle_lines::line_length);
+            std::memcpy(row + tle_lines::line_length, tle->line2, tle_lines::line_length);
+            out[i] = tle_lines::record_of_row(row);
         }
     }
     return nb::borrow<nb::bytes>(result);
@@ -1159,7 +1284,7 @@ void fill_anomalies(ELSET &elset) {
     const LineTable *table = table_of(elset);
     if (table)
         elset_table::fill_anomalies(elset.column_data, size_of(elset), [&](std::size_t i) {
-            return table->row(elset.rows.empty() ? i : elset.rows[i]);
+            return table->anomaly(elset.rows.empty() ? i : elset.rows[i]);
         });
     elset.anomalies_filled = true;
 }
@@ -1301,7 +1426,7 @@ consecutive pairs with its own position. to_pandas() gives one row per element s
 
 Example:
     >>> from astrokite import ELSET, TLE
-    >>> lines = open("examples/data/iss.tle").read().splitlines()
+    >>> lines = open("data/iss.tle").read().splitlines()
     >>> iss = ELSET(*(TLE(a, b) for a, b in zip(lines[0::2], lines[1::2])), satname="ISS")
     >>> iss.size, iss.satno, iss[-1] is iss[iss.size - 1]
     (609, 25544, True)
@@ -1365,8 +1490,23 @@ void bind_elset(nb::module_ &m) {
         "into each ELSET).");
     nb::setattr(cls, "_from_grouped_lines",
                 nb::module_::import_("builtins").attr("classmethod")(from_grouped_lines_function));
-    cls.def("_lines", [](Self self) { return lines_of(*self.p); }, nb::sig("def _lines(self) -> bytes"),
-            "The element sets as rows of 138 bytes (line 1, then line 2, 69 bytes each), in epoch order.");
+    nb::object from_grouped_records_function = nb::cpp_function(
+        [](nb::handle type, nb::handle buffer, nb::handle groups) {
+            if (!PyType_Check(type.ptr()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(type.ptr()), bound.elset))
+                args::raise_cannot_convert(Py_TYPE(type.ptr())->tp_name, "ELSET");
+            return construct_groups_from_records(reinterpret_cast<PyTypeObject *>(type.ptr()), buffer, groups);
+        },
+        nb::scope(cls), nb::name("_from_grouped_records"), nb::arg("cls"), nb::arg("buffer"), nb::arg("groups"),
+        nb::sig("def _from_grouped_records(cls, buffer: collections.abc.Buffer, groups: typing.Sequence[tuple[int, int, str | None]]) -> list[ELSET]"),
+        "One ELSET per (first record, end record, satname) tuple of `groups`, from element-set records\n"
+        "(astrokite.elements.records.RECORD): the values as the records hold them, with no TLE text.");
+    nb::setattr(cls, "_from_grouped_records",
+                nb::module_::import_("builtins").attr("classmethod")(from_grouped_records_function));
+    cls.def("_records", [](Self self) { return records_of(*self.p); }, nb::sig("def _records(self) -> bytes"),
+            "The element sets as records (astrokite.elements.records.RECORD, 128 bytes each), in epoch order.");
+    cls.def("_lines", [](Self self) { return lines_of(*self.p); }, nb::sig("def _lines(self) -> bytes | None"),
+            "The element sets as rows of 138 bytes (line 1, then line 2, 69 bytes each), in epoch order;\n"
+            "None for sets that came without TLE text.");
 
     cls.def("__getitem__", [](Self self, nb::handle item) { return getitem(self.h, *self.p, item); },
             nb::arg("item").none(), nb::sig("def __getitem__(self, item: Any) -> TLE | ELSET"));

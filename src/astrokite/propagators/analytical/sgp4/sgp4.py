@@ -8,15 +8,13 @@ chooses which element set serves which time.
 
 from __future__ import annotations
 
-from collections.abc import Mapping
-
 import numpy as np
 
 from astrokite import eop
 from astrokite.frames.frames import ITRF, TEME, Frame
 from astrokite.mathtools.ellipsoid.ellipsoid import WGS84
 from astrokite.propagators.analytical.sgp4._sgp4 import Table
-from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrokite.elements.sources import Satellites, records_by_satellite
 from astrokite.propagators.propagators import Propagator
 from astrokite.state.ephemeris import StateVectorEphemeris
 from astrokite.time.time import Time
@@ -35,40 +33,6 @@ ERRORS = {
 }
 
 _SELECT = ("inforce", "nearest", "each")
-
-
-def _line_pair(line1: str, line2: str) -> bytes:
-    """One 138-byte row: each line's first 69 bytes, blank-filled."""
-    return line1.encode()[:69].ljust(69) + line2.encode()[:69].ljust(69)
-
-
-def _groups(source) -> list[bytes]:
-    """The rows of each satellite of a source: a TLE, an ELSET, a mapping of
-    catalogue numbers to ELSETs (a Catalogue), or a list of TLEs and ELSETs."""
-    if isinstance(source, TLE):
-        return [_line_pair(source.line1, source.line2)]
-    if isinstance(source, ELSET):
-        return [source._lines()]
-    if isinstance(source, Mapping):
-        items = list(source.values())
-        what = "a Catalogue value"
-    elif isinstance(source, list | tuple):
-        items = list(source)
-        what = "a list item"
-    else:
-        raise TypeError(
-            f"SGP4 source must be a TLE, an ELSET, a Catalogue or a list of TLEs and ELSETs, "
-            f"not {type(source).__name__}"
-        )
-    groups = []
-    for item in items:
-        if isinstance(item, TLE):
-            groups.append(_line_pair(item.line1, item.line2))
-        elif isinstance(item, ELSET):
-            groups.append(item._lines())
-        else:
-            raise TypeError(f"{what} must be a TLE or an ELSET, not {type(item).__name__}")
-    return groups
 
 
 def _threads(threads) -> int:
@@ -143,7 +107,7 @@ class SGP4(Propagator):
 
     Example:
         >>> import astrokite as ak
-        >>> catalogue = ak.read_tle(["tests/data/iss.tle", "tests/data/hubble.tle"])
+        >>> catalogue = ak.read_tle(["data/iss.tle", "data/hubble.tle"])
         >>> sgp4 = ak.SGP4(catalogue)
         >>> sgp4.satnos.tolist()
         [20580, 25544]
@@ -159,36 +123,38 @@ class SGP4(Propagator):
     """
 
     def __init__(self, source, *, gravity: str = "wgs72", mode: str = "improved"):
-        self._build(_groups(source), gravity, mode)
+        self._build(records_by_satellite(source, "SGP4 source"), gravity, mode)
 
     @classmethod
-    def _from_groups(cls, groups: list[bytes], gravity: str = "wgs72", mode: str = "improved") -> SGP4:
-        """The propagator of line-pair rows already grouped by satellite (as ``_groups`` gives them)."""
+    def _from_groups(cls, satellites: Satellites, gravity: str = "wgs72", mode: str = "improved") -> SGP4:
+        """The propagator of the records of several satellites (as ``records_by_satellite``
+        gives them)."""
         propagator = cls.__new__(cls)
-        propagator._build(groups, gravity, mode)
+        propagator._build(satellites, gravity, mode)
         return propagator
 
-    def _build(self, groups: list[bytes], gravity: str, mode: str) -> None:
-        self._table = Table(groups, gravity, mode)
+    def _build(self, satellites: Satellites, gravity: str, mode: str) -> None:
+        self._table = Table([satellites.records], gravity, mode)
+        self._satellites = satellites
         self.gravity = gravity
         self.mode = mode
         epochs = self._table.epoch_ns
-        counts = np.fromiter((len(rows) // 138 for rows in groups), dtype=np.int64, count=len(groups))
+        counts = satellites.counts
         # Each satellite's sets as table indices in epoch order (equal epochs keep their order),
         # satellite after satellite, with where each satellite's run starts and ends.
-        self._run_start = np.zeros(len(groups) + 1, np.int64)
+        self._run_start = np.zeros(len(counts) + 1, np.int64)
         np.cumsum(counts, out=self._run_start[1:])
         self._flat = np.arange(len(epochs))
         # Sources give each satellite's sets in epoch order as a rule: sort only when they are not.
         later_start = np.diff(epochs) < 0
         later_start[self._run_start[1:-1] - 1] = False
         if later_start.any():
-            self._flat = np.lexsort((epochs, np.repeat(np.arange(len(groups)), counts)))
+            self._flat = np.lexsort((epochs, np.repeat(np.arange(len(counts)), counts)))
         self._flat_epochs = epochs[self._flat]
         self._epochs = epochs
         self._satno = self._table.satno
         # When every satellite has one set, that set serves all its times.
-        self._only_sets = self._flat if len(self._flat) == len(groups) else None
+        self._only_sets = self._flat if len(self._flat) == len(counts) else None
         # Catalogue numbers of the rows: one per satellite, or one per set (select "each").
         self._row_satnos = self._satno[self._flat[self._run_start[:-1]]]
         self._set_satnos = self._satno[self._flat]

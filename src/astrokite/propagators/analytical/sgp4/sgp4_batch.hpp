@@ -19,21 +19,19 @@
 
 #include "astrokite/common/parallel.hpp"
 #include "astrokite/propagators/analytical/sgp4/sgp4_theory.hpp"
-#include "astrokite/elements/tle_lines.hpp"
+#include "astrokite/elements/record.hpp"
 #include "astrokite/time/calendar.hpp"
 
 #include <xsimd/config/xsimd_cpuid.hpp>
 
 namespace astrokite::sgp4 {
 
-inline constexpr std::size_t row_bytes = 2 * tle_lines::line_length;  // line 1 then line 2
-
 // Julian date of 1949-12-31T00:00, the origin of the theory's epoch count.
 inline constexpr double theory_epoch_jd = 2433281.5;
 
-// The theory's inputs from every field of an element set. The epoch is the
-// exact one of the line: its midnight as a Julian date plus the day fraction.
-inline Elements elements_of(const tle_lines::ElementSet &set) {
+// The theory's inputs from the values of an element set. The epoch is the
+// exact one written: its midnight as a Julian date plus the day fraction.
+inline Elements elements_of(const elements::Record &set) {
     const double midnight_jd =
         time::unix_epoch_jd + static_cast<double>(set.epoch_midnight_ns / time::ns_per_day);
     Elements e;
@@ -71,7 +69,8 @@ struct Table {
     std::vector<Satellite, Uninitialised<Satellite>> satellites;  // valid where initialised
     std::vector<std::int64_t> epoch_midnight_ns;
     std::vector<double> epoch_fraction;
-    std::vector<std::int64_t> satno;  // -1 where line 1 has no readable number
+    std::vector<std::int64_t> epoch_ns;  // the epoch to the nearest nanosecond
+    std::vector<std::int64_t> satno;  // -1 where the set has no number
     std::vector<Elements> elements;   // what each set is initialised from
     Gravity gravity = Gravity::wgs72;
     Mode mode = Mode::improved;
@@ -113,17 +112,18 @@ struct TableView {
     const double *epoch_fraction;
 };
 
-// A table from `count` rows of 138 bytes (line 1, then line 2), row i at
-// row_at(i), read on up to `threads` threads (0: every core); every set
+// A table of `count` element sets, the record of set i given by
+// record_of(i), read on up to `threads` threads (0: every core); every set
 // initialised at once when `initialise_all`, else each when first asked for
 // (Table::initialise_sets).
-template <typename RowAt>
-Table make_table(const RowAt &row_at, std::size_t count, Gravity gravity, Mode mode, unsigned threads,
+template <typename RecordOf>
+Table make_table(const RecordOf &record_of, std::size_t count, Gravity gravity, Mode mode, unsigned threads,
                  bool initialise_all) {
     Table table;
     table.satellites.resize(count);
     table.epoch_midnight_ns.resize(count);
     table.epoch_fraction.resize(count);
+    table.epoch_ns.resize(count);
     table.satno.resize(count);
     table.elements.resize(count);
     table.gravity = gravity;
@@ -132,29 +132,22 @@ Table make_table(const RowAt &row_at, std::size_t count, Gravity gravity, Mode m
     table.initialised_count = initialise_all ? count : 0;
     parallel::split(count, sets_per_thread, threads ? threads : parallel::cores(), [&](std::size_t first, std::size_t last) {
         for (std::size_t i = first; i < last; ++i) {
-            tle_lines::LineStore line1, line2;
-            const char *row = row_at(i);
-            const std::string_view text1(row, tle_lines::line_length),
-                text2(row + tle_lines::line_length, tle_lines::line_length);
-            const std::size_t length1 = tle_lines::normalise(text1, line1);
-            const std::size_t length2 = tle_lines::normalise(text2, line2);
-            const tle_lines::ElementSet set =
-                tle_lines::parse_element_set(tle_lines::text_to_read(text1, line1, length1), length1,
-                                             tle_lines::text_to_read(text2, line2, length2), length2);
+            const elements::Record set = record_of(i);
             table.elements[i] = elements_of(set);
             if (initialise_all)
                 table.satellites[i] = initialise(table.elements[i], gravity, mode);
             table.epoch_midnight_ns[i] = set.epoch_midnight_ns;
             table.epoch_fraction[i] = set.epoch_fraction;
-            table.satno[i] = set.satno ? *set.satno : -1;
+            table.epoch_ns[i] = elements::epoch_ns(set);
+            table.satno[i] = set.satno;
         }
     });
     return table;
 }
 
-// A table from `count` rows stored one after the other, every set initialised.
-inline Table make_table(const char *rows, std::size_t count, Gravity gravity, Mode mode) {
-    return make_table([rows](std::size_t i) { return rows + i * row_bytes; }, count, gravity, mode, 1, true);
+// A table of `count` records stored one after the other, every set initialised.
+inline Table make_table(const elements::Record *records, std::size_t count, Gravity gravity, Mode mode) {
+    return make_table([records](std::size_t i) { return records[i]; }, count, gravity, mode, 1, true);
 }
 
 // What to propagate: `rows` x `times` samples. Each sample names its element

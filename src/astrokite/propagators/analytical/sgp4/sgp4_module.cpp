@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -300,38 +302,39 @@ NB_MODULE(_sgp4, m) {
         },
         nb::arg("name"), "Propagate with the named kernel from now on (to compare kernels).");
 
-    nb::class_<Table>(m, "Table", "Element sets, read from rows of two 69-byte lines, initialised when first propagated.")
+    nb::class_<Table>(m, "Table", "Element sets from their records, initialised when first propagated.")
         .def(
             "__init__",
             [](Table *self, nb::list pieces, const std::string &gravity, const std::string &mode, unsigned threads) {
-                // The rows come in pieces (one bytes object per satellite), read where they lie.
+                // The records come in pieces (one buffer per satellite), read where they lie.
+                std::vector<std::unique_ptr<astrokite::args::BufferView>> views;
                 std::vector<const char *> starts;
                 std::vector<std::size_t> first_row{0};
                 for (nb::handle piece : pieces) {
-                    if (!PyBytes_Check(piece.ptr()))
-                        throw nb::type_error("rows must be a list of bytes");
-                    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(piece.ptr()));
-                    if (size % sgp4::row_bytes != 0)
-                        throw nb::value_error("rows must hold whole 138-byte line pairs");
-                    starts.push_back(PyBytes_AS_STRING(piece.ptr()));
-                    first_row.push_back(first_row.back() + size / sgp4::row_bytes);
+                    views.push_back(std::make_unique<astrokite::args::BufferView>(piece));
+                    if (views.back()->size() % astrokite::elements::record_bytes != 0)
+                        throw nb::value_error("records must be whole element-set records of 128 bytes");
+                    starts.push_back(views.back()->data());
+                    first_row.push_back(first_row.back() + views.back()->size() / astrokite::elements::record_bytes);
                 }
                 const sgp4::Gravity model = gravity_named(gravity);
                 const sgp4::Mode operation = mode_named(mode);
-                auto row_at = [&](std::size_t i) {
+                auto record_of = [&](std::size_t i) {
                     const std::size_t piece =
                         static_cast<std::size_t>(std::upper_bound(first_row.begin(), first_row.end(), i) - first_row.begin()) - 1;
-                    return starts[piece] + (i - first_row[piece]) * sgp4::row_bytes;
+                    astrokite::elements::Record record;
+                    std::memcpy(&record, starts[piece] + (i - first_row[piece]) * sizeof record, sizeof record);  // may be unaligned
+                    return record;
                 };
                 sgp4::Table table;
                 {
-                    nb::gil_scoped_release released;  // the list holds the bytes meanwhile
-                    table = sgp4::make_table(row_at, first_row.back(), model, operation, threads, false);
+                    nb::gil_scoped_release released;  // the views hold the buffers meanwhile
+                    table = sgp4::make_table(record_of, first_row.back(), model, operation, threads, false);
                 }
                 new (self) Table{std::move(table)};
             },
-            nb::arg("rows"), nb::arg("gravity"), nb::arg("mode"), nb::arg("threads") = 0,
-            nb::sig("def __init__(self, rows: list[bytes], gravity: str, mode: str, threads: int = 0) -> None"))
+            nb::arg("records"), nb::arg("gravity"), nb::arg("mode"), nb::arg("threads") = 0,
+            nb::sig("def __init__(self, records: list[collections.abc.Buffer], gravity: str, mode: str, threads: int = 0) -> None"))
         .def_prop_ro("size", [](const Table &t) { return t.size(); }, "Number of element sets.")
         .def_prop_ro(
             "satno",
@@ -348,9 +351,7 @@ NB_MODULE(_sgp4, m) {
             [](const Table &t) {
                 std::int64_t *data = nullptr;
                 nb::object array = new_array<std::int64_t>({t.size()}, data);
-                for (std::size_t i = 0; i < t.size(); ++i)
-                    data[i] = t.epoch_midnight_ns[i] +
-                              static_cast<std::int64_t>(std::llround(t.epoch_fraction[i] * 86400e9));
+                std::copy(t.epoch_ns.begin(), t.epoch_ns.end(), data);
                 return array;
             },
             nb::sig("def epoch_ns(self, /) -> numpy.typing.NDArray[numpy.int64]"),

@@ -1,15 +1,17 @@
-// Python binding of TLE: argument binding, the epoch through Time, the derived
-// elements with the constants of Earth, read-only properties and the text body.
-// Line scanning lives in tle_lines.hpp, the element conversions in coe.hpp.
+// The life cycle of TLE objects: construction (argument binding, the epoch
+// through Time, the derived elements with the constants of Earth), garbage
+// collection, deallocation and the binding of the type, which refuses to be
+// pickled. Its attributes are in tle_properties.cpp, its text form in
+// tle_text.cpp; line scanning lives in tle_lines.hpp, the element conversions
+// in coe.hpp.
 //
 // Construction is a native tp_new: the record is built in the new object,
 // which is marked ready only once it is complete, so a failure leaves nothing
 // behind, and the call costs little more than the parsing itself. The objects
 // are allocated and freed here rather than by nanobind, so that they stay out
 // of its per-instance registry (a TLE is never looked up from its C++ address).
-// Properties and the two text methods are plain CPython descriptors, which
-// carry exactly their documentation texts.
 #include "astrokite/propagators/analytical/sgp4/tle.hpp"
+#include "astrokite/propagators/analytical/sgp4/tle_type.hpp"
 
 #include <Python.h>
 
@@ -26,33 +28,15 @@
 #include "astrokite/elements/tle_lines.hpp"
 #include "astrokite/state/coe.hpp"
 #include "astrokite/time/time.hpp"
-#include "astrokite/units/units.hpp"
 
 namespace nb = nanobind;
 
 namespace astrokite {
-namespace {
 
-// What construction and rendering look up, bound at import and held for the
-// life of the process (static destructors would run after the interpreter).
-struct Services {
-    PyTypeObject *tle_type = nullptr;
-    // The words nanobind writes after the object header of an unready instance
-    // (offset of the record and state), copied into each object allocated
-    // here, and those of a ready one, copied in once the record is built;
-    // zero-sized when nanobind's layout is not the expected one, and nanobind
-    // allocates and marks instead. The record lies at record_offset.
-    std::size_t header_size = 0;
-    unsigned char header[8] = {}, ready_header[8] = {};
-    std::size_t record_offset = 0;
-    destructor nanobind_dealloc = nullptr;
-    nb::handle time_type;  // Time as the time module exports it
-    bool native_time = false;  // ... and it is our own native Time
-    nb::handle earth, teme;
-    nb::handle gm, re, jd, utc, repr, name, line1, line2, render;  // interned attribute names
-    nb::handle create_form, create_frame, format_property;
-};
-Services services;
+tle_type::Services tle_type::services;
+using tle_type::services;
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Construction
@@ -387,288 +371,22 @@ int tle_setattro(PyObject *self, PyObject *name, PyObject *value) {
     return PyObject_GenericSetAttr(self, name, value);
 }
 
-PyObject *get_dict(PyObject *self, void *context) {
+}  // namespace
+
+PyObject *tle_type::get_dict(PyObject *self, void *context) {
     track_before_attributes(self);
     return PyObject_GenericGetDict(self, context);
 }
 
-int set_dict(PyObject *self, PyObject *value, void *context) {
+int tle_type::set_dict(PyObject *self, PyObject *value, void *context) {
     track_before_attributes(self);
     return PyObject_GenericSetDict(self, value, context);
 }
 
-// ---------------------------------------------------------------------------
-// Properties
-
-// The record of a TLE; an instance whose record was never built (one made
-// without running the constructor) raises instead of exposing garbage.
-const TLE *record(PyObject *self) {
-    if (!nb::inst_ready(self)) {
-        PyErr_Format(PyExc_TypeError, "%.200s object is not initialised", Py_TYPE(self)->tp_name);
-        return nullptr;
-    }
-    return nb::inst_ptr<TLE>(self);
-}
-
-// The stored bytes as text; a character cut by the 69-byte store, or any other
-// invalid byte, reads as U+FFFD.
-PyObject *decode(const char *bytes, size_t size) {
-    return PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(size), "replace");
-}
-
-template <tle_lines::LineStore TLE::*Line>
-PyObject *get_line(PyObject *self, void *) {
-    const TLE *tle = record(self);
-    return tle ? decode(tle->*Line, tle_lines::line_length) : nullptr;
-}
-
-// The satellite number field, stripped, as an int when int() takes it, else as
-// the stripped text.
-PyObject *get_satno(PyObject *self, void *) {
-    const TLE *tle = record(self);
-    if (!tle)
-        return nullptr;
-    const std::string_view field = satno_field(*tle);
-    nb::object text = nb::steal(decode(field.data(), field.size()));
-    if (!text.is_valid())
-        return nullptr;
-    nb::object stripped = nb::steal(PyObject_CallMethod(text.ptr(), "strip", nullptr));
-    if (!stripped.is_valid())
-        return nullptr;
-    PyObject *number = PyLong_FromUnicodeObject(stripped.ptr(), 10);
-    if (number || !PyErr_ExceptionMatches(PyExc_ValueError))
-        return number;
-    PyErr_Clear();
-    return stripped.release().ptr();
-}
-
-PyObject *get_epoch(PyObject *self, void *) {
-    const TLE *tle = record(self);
-    if (!tle)
-        return nullptr;
-    try {
-        return epoch_of(*const_cast<TLE *>(tle)).release().ptr();
-    } catch (...) {
-        args::restore_as_python_error();
-        return nullptr;
-    }
-}
-
-template <double TLE::*Element>
-PyObject *get_element(PyObject *self, void *) {
-    const TLE *tle = record(self);
-    return tle ? PyFloat_FromDouble(tle->*Element) : nullptr;
-}
-
-// The fields a TLE keeps only in its line text, read again on each access so
-// that the object does not grow: the same tolerant reading as construction.
-tle_lines::ElementSet element_set(const TLE &tle) {
-    return tle_lines::parse_element_set(tle.line1, tle.line2);
-}
-
-template <double tle_lines::ElementSet::*Field>
-PyObject *get_line_real(PyObject *self, void *) {
-    const TLE *tle = record(self);
-    return tle ? PyFloat_FromDouble(element_set(*tle).*Field) : nullptr;
-}
-
-template <int tle_lines::ElementSet::*Field>
-PyObject *get_line_int(PyObject *self, void *) {
-    const TLE *tle = record(self);
-    return tle ? PyLong_FromLong(element_set(*tle).*Field) : nullptr;
-}
-
-PyObject *get_classification(PyObject *self, void *) {
-    const TLE *tle = record(self);
-    if (!tle)
-        return nullptr;
-    const char classification = element_set(*tle).classification;
-    return decode(&classification, classification ? 1 : 0);
-}
-
-PyObject *get_intldes(PyObject *self, void *) {
-    const TLE *tle = record(self);
-    if (!tle)
-        return nullptr;
-    const tle_lines::ElementSet set = element_set(*tle);
-    std::string_view text(set.intldes, std::char_traits<char>::length(set.intldes));
-    const std::size_t first = text.find_first_not_of(' ');
-    text = first == std::string_view::npos ? std::string_view() : text.substr(first, text.find_last_not_of(' ') + 1 - first);
-    return decode(text.data(), text.size());
-}
-
-PyGetSetDef tle_properties[] = {
-    {"__dict__", get_dict, set_dict, nullptr, nullptr},
-    {"line1", get_line<&TLE::line1>, nullptr, "TLE.line1: str", nullptr},
-    {"line2", get_line<&TLE::line2>, nullptr, "TLE.line2: str", nullptr},
-    {"satno", get_satno, nullptr, "TLE.satno: int | str", nullptr},
-    {"epoch", get_epoch, nullptr, nullptr, nullptr},
-    {"inc", get_element<&TLE::inc>, nullptr, nullptr, nullptr},
-    {"raa", get_element<&TLE::raa>, nullptr, nullptr, nullptr},
-    {"ecc", get_element<&TLE::ecc>, nullptr, nullptr, nullptr},
-    {"mea", get_element<&TLE::mea>, nullptr, nullptr, nullptr},
-    {"arp", get_element<&TLE::arp>, nullptr, nullptr, nullptr},
-    {"mnm", get_element<&TLE::mnm>, nullptr, nullptr, nullptr},
-    {"sma", get_element<&TLE::sma>, nullptr, nullptr, nullptr},
-    {"orp", get_element<&TLE::orp>, nullptr, nullptr, nullptr},
-    {"eca", get_element<&TLE::eca>, nullptr, nullptr, nullptr},
-    {"tra", get_element<&TLE::tra>, nullptr, nullptr, nullptr},
-    {"pge", get_element<&TLE::pge>, nullptr, nullptr, nullptr},
-    {"apg", get_element<&TLE::apg>, nullptr, nullptr, nullptr},
-    {"classification", get_classification, nullptr,
-     "TLE.classification: str\n\nSecurity classification, column 8 of line 1 (U for unclassified).", nullptr},
-    {"intldes", get_intldes, nullptr,
-     "TLE.intldes: str\n\nInternational designator, columns 10-17 of line 1 (launch year, launch number\n"
-     "and piece, as in 98067A), blanks at either end removed.", nullptr},
-    {"ndot", get_line_real<&tle_lines::ElementSet::ndot>, nullptr,
-     "TLE.ndot: float\n\nFirst derivative of the mean motion [rad/s^2]: twice columns 34-43 of line 1,\n"
-     "which hold ndot/2 in rev/day^2.", nullptr},
-    {"nddot", get_line_real<&tle_lines::ElementSet::nddot>, nullptr,
-     "TLE.nddot: float\n\nSecond derivative of the mean motion [rad/s^3]: six times columns 45-52 of\n"
-     "line 1, which hold nddot/6 in rev/day^3 with an implied point and a power of ten.", nullptr},
-    {"bstar", get_line_real<&tle_lines::ElementSet::bstar>, nullptr,
-     "TLE.bstar: float\n\nSGP4 drag term B* [1/Earth radii], columns 54-61 of line 1, with an implied\n"
-     "point and a power of ten (\" 28903-3\" is 0.28903e-3).", nullptr},
-    {"ephtype", get_line_int<&tle_lines::ElementSet::ephtype>, nullptr,
-     "TLE.ephtype: int\n\nEphemeris type, column 63 of line 1 (0 for the element sets SGP4 reads).", nullptr},
-    {"elnum", get_line_int<&tle_lines::ElementSet::elnum>, nullptr,
-     "TLE.elnum: int\n\nElement set number, columns 65-68 of line 1.", nullptr},
-    {"revnum", get_line_int<&tle_lines::ElementSet::revnum>, nullptr,
-     "TLE.revnum: int\n\nRevolution number at epoch, columns 64-68 of line 2.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+namespace {
 
 // ---------------------------------------------------------------------------
-// Text form
-
-// Text inserted into the body is filled once more as a template when the box
-// is assembled: its braces are doubled so that they print as they stand.
-nb::object double_braces(nb::handle text) {
-    nb::object result = nb::steal(PyObject_Str(text.ptr()));
-    if (!result.is_valid())
-        args::throw_pending();
-    static nb::handle open = args::interned("{"), open2 = args::interned("{{");
-    static nb::handle close = args::interned("}"), close2 = args::interned("}}");
-    for (auto [from, to] : {std::pair{open, open2}, std::pair{close, close2}}) {
-        result = nb::steal(PyUnicode_Replace(result.ptr(), from.ptr(), to.ptr(), -1));
-        if (!result.is_valid())
-            args::throw_pending();
-    }
-    return result;
-}
-
-// One cell: the value (divided by the display unit) in fixed point, as
-// format(value, ".Nf") writes it, and the unit label.
-nb::object cell(double value, int decimals, const char *label) {
-    char *digits = PyOS_double_to_string(value, 'f', decimals, 0, nullptr);
-    if (!digits)
-        args::throw_pending();
-    PyObject *text = PyUnicode_FromFormat("%s%s", digits, label);
-    PyMem_Free(digits);
-    if (!text)
-        args::throw_pending();
-    return nb::steal(text);
-}
-
-struct ElementRow {
-    const char *key;
-    double TLE::*element;
-    int decimals;
-    const char *si_label;
-    double display_unit;
-    const char *display_label;
-};
-
-constexpr double rev_per_day = units::rev / units::day;
-
-constexpr ElementRow orbital_rows[] = {
-    {"ecc", &TLE::ecc, 5, "", 1.0, ""},
-    {"sma", &TLE::sma, 3, " m", units::km, " km"},
-    {"inc", &TLE::inc, 3, " rad", units::deg, " deg"},
-    {"raa", &TLE::raa, 3, " rad", units::deg, " deg"},
-    {"arp", &TLE::arp, 3, " rad", units::deg, " deg"},
-    {"tra", &TLE::tra, 3, " rad", units::deg, " deg"},
-};
-
-constexpr ElementRow derived_rows[] = {
-    {"orp", &TLE::orp, 3, " s", units::hour, " hour"},
-    {"mnm", &TLE::mnm, 3, " rad/s", rev_per_day, " rev/day"},
-    {"mea", &TLE::mea, 3, " rad", units::deg, " deg"},
-    {"eca", &TLE::eca, 3, " rad", units::deg, " deg"},
-    {"pge", &TLE::pge, 3, " m", units::km, " km"},
-    {"apg", &TLE::apg, 3, " m", units::km, " km"},
-};
-
-// {"SI units": {key: cell}, "Op. units": {key: cell}} for one group of rows.
-nb::dict element_table(const TLE &tle, const ElementRow (&rows)[6]) {
-    nb::dict si, display;
-    for (const ElementRow &row : rows) {
-        const double value = tle.*row.element;
-        si[row.key] = cell(value, row.decimals, row.si_label);
-        display[row.key] = cell(value / row.display_unit, row.decimals, row.display_label);
-    }
-    nb::dict table;
-    table["SI units"] = si;
-    table["Op. units"] = display;
-    return table;
-}
-
-nb::object call_on(nb::handle self, nb::handle method, nb::handle argument) {
-    return self.attr(method)(argument);
-}
-
-PyObject *get_header(PyObject *, PyObject *) { return PyUnicode_FromString("Two-line Elements (TLE)"); }
-
-PyObject *get_body(PyObject *self_ptr, PyObject *) {
-    try {
-        const TLE *tle = record(self_ptr);
-        if (!tle)
-            return nullptr;
-        nb::handle self(self_ptr);
-
-        nb::object epoch_text = epoch_of(*const_cast<TLE *>(tle)).attr(services.utc).attr(services.repr)();
-        nb::dict form_data;
-        form_data["epoch"] = double_braces(epoch_text);
-        form_data["frame"] = double_braces(services.teme.attr(services.name));
-        nb::object form = call_on(self, services.create_form, form_data);
-        nb::object frame_coe = call_on(self, services.create_frame, element_table(*tle, orbital_rows));
-        nb::object frame_der = call_on(self, services.create_frame, element_table(*tle, derived_rows));
-        // The lines through their properties, which a subclass may override.
-        nb::object line1 = self.attr(services.line1), line2 = self.attr(services.line2);
-        nb::object caption_coe = call_on(self, services.format_property, nb::str("Orbital Elements:"));
-        nb::object caption_der = call_on(self, services.format_property, nb::str("Derived Elements:"));
-
-        const nb::str newline("\n"), fence("\n{fence}\n");
-        nb::list parts;
-        for (const nb::object &part : {double_braces(line1), nb::object(newline), double_braces(line2),
-                                       nb::object(fence), nb::object(nb::str(form)), nb::object(fence),
-                                       nb::object(nb::str(caption_coe)), nb::object(newline),
-                                       nb::object(nb::str(frame_coe)), nb::object(fence),
-                                       nb::object(nb::str(caption_der)), nb::object(newline),
-                                       nb::object(nb::str(frame_der))})
-            parts.append(part);
-        return PyUnicode_Join(nb::str("").ptr(), parts.ptr());
-    } catch (...) {
-        args::restore_as_python_error();
-        return nullptr;
-    }
-}
-
-// The HTML form notebooks show, from astrokite.utils.html, imported on the first
-// call (and found in sys.modules afterwards) so that loading tle stays light.
-PyObject *repr_html(PyObject *self, PyObject *) {
-    nb::object html = nb::steal(PyImport_ImportModule("astrokite.utils.html"));
-    if (!html.is_valid())
-        return nullptr;
-    return PyObject_CallMethodOneArg(html.ptr(), services.render.ptr(), self);
-}
-
-PyMethodDef tle_methods[] = {
-    {"_get_header", get_header, METH_NOARGS, "TLE._get_header(self) -> str"},
-    {"_get_body", get_body, METH_NOARGS, "TLE._get_body(self) -> str"},
-    {"_repr_html_", repr_html, METH_NOARGS, "TLE._repr_html_(self) -> str\n\nThe element set as HTML, for notebooks."},
-    {nullptr, nullptr, 0, nullptr},
-};
+// The type
 
 // Type slot 82 is Py_tp_vectorcall from Python 3.14 on; nanobind accepts it on
 // every version and installs the function as the type's vectorcall.
@@ -684,8 +402,8 @@ PyType_Slot tle_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void *>(tle_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(tle_clear)},
     {Py_tp_setattro, reinterpret_cast<void *>(tle_setattro)},
-    {Py_tp_getset, tle_properties},
-    {Py_tp_methods, tle_methods},
+    {Py_tp_getset, tle_type::properties},
+    {Py_tp_methods, tle_type::methods},
     {0, nullptr},
 };
 

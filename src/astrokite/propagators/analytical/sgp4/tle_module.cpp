@@ -3,9 +3,12 @@
 // fails the import.
 #include <nanobind/nanobind.h>
 
+#include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include "astrokite/common/args.hpp"
+#include "astrokite/elements/tle_lines.hpp"
 #include "astrokite/propagators/analytical/sgp4/elset.hpp"
 #include "astrokite/propagators/analytical/sgp4/tle.hpp"
 
@@ -38,4 +41,22 @@ NB_MODULE(tle, m) {
 
     astrokite::bind_tle(m);
     astrokite::bind_elset(m);
+    m.def(
+        "_records_of_lines",
+        [](nb::bytes rows) {
+            namespace tle_lines = astrokite::tle_lines;
+            namespace elements = astrokite::elements;
+            if (rows.size() % tle_lines::row_bytes != 0)
+                throw nb::value_error("rows must be whole line pairs of 138 bytes");
+            const std::size_t n = rows.size() / tle_lines::row_bytes;
+            std::string out(n * elements::record_bytes, '\0');
+            for (std::size_t i = 0; i < n; ++i) {
+                const elements::Record record = tle_lines::record_of_row(rows.c_str() + i * tle_lines::row_bytes);
+                std::memcpy(out.data() + i * elements::record_bytes, &record, sizeof record);
+            }
+            return nb::bytes(out.data(), out.size());
+        },
+        nb::arg("rows"),
+        "The records (astrokite.elements.records.RECORD) of line pairs: rows of 138 bytes, line 1 then\n"
+        "line 2, each read as a TLE reads its lines.");
 }
