@@ -47,9 +47,9 @@ def join_pieces(row: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='
     The passes of every piece of a window ending at `stop`, joined across the cuts.
     """
 
-def sgp4_passes(rows: bytes, sets_per_satellite: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], position: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], up: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], sin_min_elevation: float, start: int, stop: int, step: int, threads: int, earth: object | None = None) -> dict:
+def sgp4_passes(records: bytes, sets_per_satellite: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], position: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], up: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], sin_min_elevation: float, start: int, stop: int, step: int, threads: int, earth: object | None = None) -> dict:
     """
-    Every pass of element sets (line pairs, satellite after satellite) through SGP4, searched
+    Every pass of element sets (records, satellite after satellite) through SGP4, searched
     over `threads` threads (0: every core) with the Earth orientation columns `earth`; the pass
     columns and each satellite's satno.
     """

@@ -1,5 +1,7 @@
 """Native SGP4/SDP4 propagation of a table of element sets."""
 
+from collections.abc import Buffer
+
 import numpy
 import numpy.typing
 
@@ -14,11 +16,9 @@ def use_kernel(name: str) -> None:
     """Propagate with the named kernel from now on (to compare kernels)."""
 
 class Table:
-    """
-    Element sets, read from rows of two 69-byte lines, initialised when first propagated.
-    """
+    """Element sets from their records, initialised when first propagated."""
 
-    def __init__(self, rows: list[bytes], gravity: str, mode: str, threads: int = 0) -> None: ...
+    def __init__(self, records: list[Buffer], gravity: str, mode: str, threads: int = 0) -> None: ...
 
     @property
     def size(self) -> int:

@@ -1,4 +1,4 @@
-from collections.abc import Sequence
+from collections.abc import Buffer, Sequence
 import numbers
 import types
 from typing import Any, Iterator, NoReturn, overload
@@ -285,7 +285,7 @@ class ELSET(astrokite.utils.representable.Representable):
 
     Example:
         >>> from astrokite import ELSET, TLE
-        >>> lines = open("examples/data/iss.tle").read().splitlines()
+        >>> lines = open("data/iss.tle").read().splitlines()
         >>> iss = ELSET(*(TLE(a, b) for a, b in zip(lines[0::2], lines[1::2])), satname="ISS")
         >>> iss.size, iss.satno, iss[-1] is iss[iss.size - 1]
         (609, 25544, True)
@@ -392,9 +392,22 @@ class ELSET(astrokite.utils.representable.Representable):
         into each ELSET).
         """
 
-    def _lines(self) -> bytes:
+    @classmethod
+    def _from_grouped_records(cls, buffer: Buffer, groups: Sequence[tuple[int, int, str | None]]) -> list[ELSET]:
         """
-        The element sets as rows of 138 bytes (line 1, then line 2, 69 bytes each), in epoch order.
+        One ELSET per (first record, end record, satname) tuple of `groups`, from element-set records
+        (astrokite.elements.records.RECORD): the values as the records hold them, with no TLE text.
+        """
+
+    def _records(self) -> bytes:
+        """
+        The element sets as records (astrokite.elements.records.RECORD, 128 bytes each), in epoch order.
+        """
+
+    def _lines(self) -> bytes | None:
+        """
+        The element sets as rows of 138 bytes (line 1, then line 2, 69 bytes each), in epoch order;
+        None for sets that came without TLE text.
         """
 
     @overload
@@ -452,3 +465,9 @@ class ELSET(astrokite.utils.representable.Representable):
 
     def __setstate__(self, *args: object, **kwargs: object) -> NoReturn:
         """Refused: these objects cannot be pickled or copied (TypeError)."""
+
+def _records_of_lines(rows: bytes) -> bytes:
+    """
+    The records (astrokite.elements.records.RECORD) of line pairs: rows of 138 bytes, line 1 then
+    line 2, each read as a TLE reads its lines.
+    """
