@@ -45,6 +45,7 @@ with atheris.instrument_imports(include=["astrokite.catalogue", "astrokite.eop"]
     from astrokite.catalogue import Catalogue, omm, parse_tle, read_omm, read_tle, write_omm, write_tle
     from astrokite.catalogue import sources
     from astrokite.catalogue.catalogue import elset_rows
+    from astrokite.elements.records import RECORD
     from astrokite.eop import EOPTable, iers
 
 # Chunks of 1 kB instead of 4 MB: inputs of a few kB then cross chunk boundaries (read_tle must
@@ -69,13 +70,16 @@ WRAPPERS = {"gzip": lambda data: gzip.compress(data, 1), "bzip2": lambda data: b
 
 
 def contents(catalogue):
-    """What a catalogue holds, comparable across sources: its sets (rows and names) and rejections."""
+    """What a catalogue holds, comparable across sources: its sets (their records, the TLE text
+    of those read from it, and names) and rejections."""
     assert isinstance(catalogue, Catalogue), type(catalogue)
     sets = []
     for satno, elset in catalogue.items():
         assert elset.satno == satno and elset.size > 0, (satno, elset.satno, elset.size)
-        sets.append((satno, elset.satname, elset_rows(elset)))
-    assert catalogue.size == sum(len(rows) // 138 for _, _, rows in sets)
+        records = np.frombuffer(elset._records(), RECORD).copy()
+        records["extras_row"] = -1  # where a set's other OMM fields are kept, not what they are
+        sets.append((satno, elset.satname, records.tobytes(), elset_rows(elset)))
+    assert catalogue.size == sum(len(records) // RECORD.itemsize for _, _, records, _ in sets)
     return sets, [(r.line, r.text, r.reason) for r in catalogue.rejected]
 
 
