@@ -191,3 +191,19 @@ def test_alpha5_text_and_numbers_map_both_ways_as_the_lines_do():
     with pytest.raises(ValueError, match="340000 lies outside 0 to 339999"):
         tle_text_of_satno(340000)
     assert "I0000" not in catalogue
+
+
+def test_records_from_elsewhere_with_an_epoch_no_time_holds_are_refused():
+    from astrokite.propagators.analytical.sgp4.tle import ELSET
+
+    catalogue = ak.read_omm(io.BytesIO(orjson.dumps(_messages(FRAME.iloc[:1]))), "json")
+    one = np.frombuffer(next(iter(catalogue.values()))._records(), RECORD).copy()
+    one["epoch_midnight_ns"] = -(2**63)
+    one["epoch_ps"] = -(10**18)
+    with pytest.raises(ValueError, match="outside the range of Time"):
+        ELSET._from_grouped_records(one, [(0, 1, None)])
+    # The propagator takes them and reports each sample as failed, never a crash.
+    from astrokite.elements.sources import Satellites
+
+    states = ak.SGP4._from_groups(Satellites(one, np.array([1]))).propagate_since([0.0])
+    assert states.error.shape == (1, 1)

@@ -119,9 +119,9 @@ inline void read_record(const elements::Record &record, double gm, double re, Li
                   coe::c_pge_from_sma_ecc(sma, record.ecc, re), coe::c_apg_from_sma_ecc(sma, record.ecc, re),
                   record.bstar, record.ndot, record.nddot};
     result.satno = record.satno == elements::no_satno ? std::nullopt : std::optional<std::int32_t>(record.satno);
-    result.epoch_jd = 0;
-    result.epoch_status = time::Convert::ok;
-    result.epoch = elements::epoch_ns(record);
+    result.epoch_status = elements::epoch_ns(record, result.epoch) ? time::Convert::ok : time::Convert::out_of_range;
+    // What the refusal of an epoch out of range names.
+    result.epoch_jd = time::unix_epoch_jd + static_cast<double>(record.epoch_midnight_ns) / 86400e9 + record.epoch_fraction;
 }
 
 // Put the rows of `count` bytes each in the given order: row i becomes what

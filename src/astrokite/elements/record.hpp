@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "astrokite/time/calendar.hpp"
 #include "astrokite/units/units.hpp"
 
 namespace astrokite::elements {
@@ -56,11 +57,23 @@ inline constexpr std::size_t record_bytes = sizeof(Record);
 
 // The epoch to the nearest nanosecond, int64 since 1970 (UTC): from the time
 // of day as written for an OMM's epoch, from the day fraction for a TLE's.
-inline std::int64_t epoch_ns(const Record &record) {
-    if (record.epoch_decimals == tle_epoch)
-        return record.epoch_midnight_ns + static_cast<std::int64_t>(std::llround(record.epoch_fraction * 86400e9));
-    const std::int64_t ns = record.epoch_ps / 1000, rest = record.epoch_ps % 1000;
-    return record.epoch_midnight_ns + ns + (rest > 500 || (rest == 500 && (ns & 1)));
+// False, with `ns` unset, when the record's epoch lies outside what int64
+// nanoseconds hold (no reader makes such a record; bytes from elsewhere may).
+inline bool epoch_ns(const Record &record, std::int64_t &ns) {
+    time::int128 count = record.epoch_midnight_ns;
+    if (record.epoch_decimals == tle_epoch) {
+        const double into_day = record.epoch_fraction * 86400e9;
+        if (!(std::fabs(into_day) < 1e18))
+            return false;
+        count += std::llround(into_day);
+    } else {
+        const std::int64_t whole = record.epoch_ps / 1000, rest = record.epoch_ps % 1000;
+        count += whole + (rest > 500 || (rest == 500 && (whole & 1)));
+    }
+    if (!time::in_range(count))
+        return false;
+    ns = static_cast<std::int64_t>(count);
+    return true;
 }
 
 // The units element-set texts write (degrees, revolutions per day, the TLE's

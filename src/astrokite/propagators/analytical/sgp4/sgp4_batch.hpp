@@ -138,7 +138,9 @@ Table make_table(const RecordOf &record_of, std::size_t count, Gravity gravity, 
                 table.satellites[i] = initialise(table.elements[i], gravity, mode);
             table.epoch_midnight_ns[i] = set.epoch_midnight_ns;
             table.epoch_fraction[i] = set.epoch_fraction;
-            table.epoch_ns[i] = elements::epoch_ns(set);
+            // A set whose epoch no Time holds is served at the end of the range nearest it.
+            if (!elements::epoch_ns(set, table.epoch_ns[i]))
+                table.epoch_ns[i] = set.epoch_midnight_ns < 0 ? time::min_ns : time::max_ns;
             table.satno[i] = set.satno;
         }
     });
