@@ -13,7 +13,9 @@ from typing import NamedTuple
 
 import numpy as np
 
+from astrokite.elements.element_set import ElementSet
 from astrokite.elements.records import RECORD
+from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE, _records_of_lines
 
 _NAMES = "a TLE, an ElementSet, an ELSET, a Catalogue or a list of these"
 
@@ -41,25 +43,16 @@ class Satellites(NamedTuple):
         return np.split(self.records, np.cumsum(self.counts)[:-1]) if len(self.counts) else []
 
 
-def _readers():
-    """The records of one satellite's sets as bytes, by the exact type of what holds them."""
-    from astrokite.elements.element_set import ElementSet
-    from astrokite.propagators.analytical.sgp4.tle import ELSET, TLE, _records_of_lines
-
-    return {
-        ELSET: ELSET._records,
-        TLE: lambda tle: _records_of_lines(_line_pair(tle.line1, tle.line2)),
-        ElementSet: lambda one: one.record.tobytes(),
-    }
-
-
-_READERS: dict = {}
+# How to read the records of one satellite's sets as bytes, by the exact type of what holds them.
+_READERS = {
+    ELSET: ELSET._records,
+    TLE: lambda tle: _records_of_lines(_line_pair(tle.line1, tle.line2)),
+    ElementSet: lambda one: one.record.tobytes(),
+}
 
 
 def _reader(item):
     """How to read the records of `item`, or None when it holds none of ours."""
-    if not _READERS:
-        _READERS.update(_readers())
     read = _READERS.get(type(item))
     if read is None:  # a subclass
         read = next((read for kind, read in _READERS.items() if isinstance(item, kind)), None)
@@ -81,6 +74,9 @@ def records_by_satellite(source, what: str = "source") -> Satellites:
         items, of = list(source), f"{what}: a list item"
     else:
         raise TypeError(f"{what} must be {_NAMES}, not {type(source).__name__}")
+    if all(type(item) is ELSET for item in items):  # a catalogue, as a rule: read on every core
+        records, counts = ELSET._records_of_many(items)
+        return Satellites(np.frombuffer(records, RECORD), counts)
     blobs = []
     for item in items:
         read = _reader(item)

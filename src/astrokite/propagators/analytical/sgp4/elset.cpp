@@ -167,6 +167,10 @@ void bind_elset(nb::module_ &m) {
         "(astrokite.elements.records.RECORD): the values as the records hold them, with no TLE text.");
     nb::setattr(cls, "_from_grouped_records",
                 nb::module_::import_("builtins").attr("classmethod")(from_grouped_records_function));
+    cls.def_static("_records_of_many", &records_of_many, nb::arg("elsets"),
+                   nb::sig("def _records_of_many(elsets: typing.Sequence[ELSET]) -> tuple[bytes, numpy.typing.NDArray[numpy.int64]]"),
+                   "The records of many ELSETs one after another (astrokite.elements.records.RECORD, 128 bytes\n"
+                   "each, each ELSET's in epoch order) and the number of each, int64; read on every core.");
     cls.def("_records", [](Self self) { return records_of(*self.p); }, nb::sig("def _records(self) -> bytes"),
             "The element sets as records (astrokite.elements.records.RECORD, 128 bytes each), in epoch order.");
     cls.def("_lines", [](Self self) { return lines_of(*self.p); }, nb::sig("def _lines(self) -> bytes | None"),

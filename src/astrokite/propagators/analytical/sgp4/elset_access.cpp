@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "astrokite/common/arrays.hpp"
+#include "astrokite/common/parallel.hpp"
 #include "astrokite/propagators/analytical/sgp4/elset_state.hpp"
 #include "astrokite/time/time.hpp"
 
@@ -286,11 +288,11 @@ nb::object lines_of(const ELSET &elset) {
 
 // All element sets as records (128 bytes each), in epoch order: those kept,
 // or read from the lines of each.
-nb::bytes records_of(const ELSET &elset) {
+// The records of the sets of `elset` into `out` (its size of them), in epoch
+// order: those kept, or read from the lines of each. Needs no interpreter lock:
+// it reads only what an ELSET never changes once built.
+void write_records(const ELSET &elset, elements::Record *out) {
     const std::size_t n = size_of(elset);
-    nb::object result =
-        checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * elements::record_bytes)));
-    auto *out = reinterpret_cast<elements::Record *>(PyBytes_AS_STRING(result.ptr()));
     const LineTable *table = from_lines(elset) ? table_of(elset) : nullptr;
     for (std::size_t i = 0; i < n; ++i) {
         if (table) {
@@ -303,7 +305,45 @@ nb::bytes records_of(const ELSET &elset) {
             out[i] = tle_lines::record_of_row(row);
         }
     }
+}
+
+nb::bytes records_of(const ELSET &elset) {
+    nb::object result =
+        checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size_of(elset) * elements::record_bytes)));
+    write_records(elset, reinterpret_cast<elements::Record *>(PyBytes_AS_STRING(result.ptr())));
     return nb::borrow<nb::bytes>(result);
+}
+
+// The records of many ELSETs, one after another, with the number of each:
+// read on every core with the interpreter lock released (the list holds the
+// ELSETs meanwhile). TypeError for an item that is no ELSET.
+nb::tuple records_of_many(nb::handle elsets) {
+    nb::object items = checked(PySequence_Fast(elsets.ptr(), "elsets must be a sequence of ELSETs"));
+    const std::size_t count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.ptr()));
+    std::vector<const ELSET *> held(count);
+    std::vector<std::size_t> first(count + 1, 0);
+    for (std::size_t g = 0; g < count; ++g) {
+        nb::handle item = PySequence_Fast_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(g));
+        if (!PyObject_TypeCheck(item.ptr(), bound.elset) || !nb::inst_ready(item))
+            args::raise_cannot_convert(Py_TYPE(item.ptr())->tp_name, "ELSET");
+        held[g] = nb::inst_ptr<ELSET>(item);
+        first[g + 1] = first[g] + size_of(*held[g]);
+    }
+    nb::object result =
+        checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(first[count] * elements::record_bytes)));
+    auto *out = reinterpret_cast<elements::Record *>(PyBytes_AS_STRING(result.ptr()));
+    std::vector<std::int64_t> counts(count);
+    for (std::size_t g = 0; g < count; ++g)
+        counts[g] = static_cast<std::int64_t>(first[g + 1] - first[g]);
+    {
+        nb::gil_scoped_release unlocked;
+        const std::size_t per_thread = std::max<std::size_t>(1, count * elset_table::rows_per_thread / (first[count] + 1));
+        parallel::split(count, per_thread, parallel::cores(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t g = begin; g < end; ++g)
+                write_records(*held[g], out + first[g]);
+        });
+    }
+    return nb::make_tuple(result, arrays::to_array(std::move(counts)));
 }
 
 }  // namespace astrokite::elset_detail

@@ -201,6 +201,7 @@ nb::object getitem_integral_slice(const ELSET &elset, nb::handle item);
 nb::object getitem_selection(const ELSET &elset, nb::handle selection);
 nb::object lines_of(const ELSET &elset);
 nb::bytes records_of(const ELSET &elset);
+nb::tuple records_of_many(nb::handle elsets);
 
 // ----------------------- iteration and garbage collector slots (elset_iteration.cpp)
 

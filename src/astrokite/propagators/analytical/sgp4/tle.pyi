@@ -399,6 +399,13 @@ class ELSET(astrokite.utils.representable.Representable):
         (astrokite.elements.records.RECORD): the values as the records hold them, with no TLE text.
         """
 
+    @staticmethod
+    def _records_of_many(elsets: Sequence[ELSET]) -> tuple[bytes, numpy.typing.NDArray[numpy.int64]]:
+        """
+        The records of many ELSETs one after another (astrokite.elements.records.RECORD, 128 bytes
+        each, each ELSET's in epoch order) and the number of each, int64; read on every core.
+        """
+
     def _records(self) -> bytes:
         """
         The element sets as records (astrokite.elements.records.RECORD, 128 bytes each), in epoch order.
