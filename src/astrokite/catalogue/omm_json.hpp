@@ -1,0 +1,176 @@
+// OMM in JSON: an array of messages, or one message, each an object of the
+// upper-case keys. Values may be texts (as catalogue services write them) or
+// numbers, read from their text as written; null is a key not given; true and
+// false are texts ("True", "False"), never numbers.
+//
+// simdjson's On-Demand parser finds the structure and unescapes the texts; its
+// depth limit (1024) bounds nesting, and a number is never converted by it,
+// only passed on as text.
+// Plain C++: no Python in here.
+#pragma once
+
+#include <simdjson.h>
+
+#include <string>
+#include <string_view>
+
+#include "astrokite/catalogue/omm_fields.hpp"
+
+namespace astrokite::omm {
+
+namespace json_detail {
+
+namespace od = simdjson::ondemand;
+
+[[noreturn]] inline void fail(simdjson::error_code error) {
+    throw DocumentError(std::string("not JSON: ") + simdjson::error_message(error));
+}
+
+inline void check(simdjson::error_code error) {
+    if (error)
+        fail(error);
+}
+
+inline const char *kind_name(od::json_type type, od::value &value) {
+    switch (type) {
+    case od::json_type::array: return "list";
+    case od::json_type::object: return "dict";
+    case od::json_type::string: return "str";
+    case od::json_type::boolean: return "bool";
+    case od::json_type::null: return "NoneType";
+    case od::json_type::number: {
+        const std::string_view token = value.raw_json_token();
+        return token.find_first_of(".eE") == std::string_view::npos ? "int" : "float";
+    }
+    }
+    return "object";
+}
+
+// Where the iteration stands in the document (its end when done).
+inline const char *location(od::document &document, std::string_view text) {
+    const char *at = nullptr;
+    if (document.current_location().get(at))
+        return text.data() + text.size();
+    return at;
+}
+
+// One value of the document (an element of its array, or the root): a message.
+inline void read_message(od::value value, std::int64_t number, const char *start, od::document &document,
+                         std::string_view text, Message &message, Reading &reading) {
+    od::json_type type;
+    check(value.type().get(type));
+    auto text_until_here = [&] {
+        const char *end = location(document, text);
+        while (end > start && (end[-1] == ',' || end[-1] == ']' || is_blank(end[-1])))
+            --end;
+        return std::string_view(start, static_cast<std::size_t>(std::max(end - start, std::ptrdiff_t(1))));
+    };
+    if (type != od::json_type::object) {
+        const char *kind = kind_name(type, value);
+        if (type == od::json_type::array) {  // passed over, to find where it ends
+            od::array array;
+            std::string_view skipped;
+            check(value.get_array().get(array));
+            check(array.raw_json().get(skipped));
+        }
+        reading.reject(number, text_until_here(), kind_reason(kind));
+        return;
+    }
+    od::object object;
+    check(value.get_object().get(object));
+    message.clear();
+    for (auto field_result : object) {
+        od::field field;
+        check(std::move(field_result).get(field));
+        std::string_view key;
+        check(field.unescaped_key().get(key));
+        od::value item = field.value();
+        od::json_type item_type;
+        check(item.type().get(item_type));
+        switch (item_type) {
+        case od::json_type::string: {
+            std::string_view string;
+            check(item.get_string().get(string));
+            message.set(key, string);
+            break;
+        }
+        case od::json_type::number:
+            message.set(key, item.raw_json_token());
+            break;
+        case od::json_type::boolean: {
+            bool flag;
+            check(item.get_bool().get(flag));
+            message.set(key, flag ? "True" : "False");
+            break;
+        }
+        case od::json_type::null:
+            check(item.is_null().error());
+            message.unset(key);
+            break;
+        case od::json_type::array: {
+            // Never a value of a field: kept as its text, which no number reads.
+            od::array array;
+            std::string_view raw;
+            check(item.get_array().get(array));
+            check(array.raw_json().get(raw));
+            message.set(key, stripped(raw));
+            break;
+        }
+        case od::json_type::object: {
+            od::object inner;
+            std::string_view raw;
+            check(item.get_object().get(inner));
+            check(inner.raw_json().get(raw));
+            message.set(key, stripped(raw));
+            break;
+        }
+        }
+    }
+    reading.take(number, text_until_here(), message);
+}
+
+}  // namespace json_detail
+
+inline void read_json(std::string_view text, Reading &reading) {
+    namespace od = simdjson::ondemand;
+    using json_detail::check;
+    if (text.starts_with("\xef\xbb\xbf"))
+        text.remove_prefix(3);
+    // simdjson reads a padded copy: its vector loads may run past the text's end.
+    const simdjson::padded_string padded(text.data(), text.size());
+    const std::string_view copy(padded.data(), padded.size());
+    od::parser parser;
+    od::document document;
+    check(parser.iterate(padded).get(document));
+    od::json_type type;
+    check(document.type().get(type));
+    Message message;
+    if (type == od::json_type::array) {
+        od::array array;
+        check(document.get_array().get(array));
+        std::int64_t number = 0;
+        for (auto element : array) {
+            const char *start = json_detail::location(document, copy);
+            od::value value;
+            check(element.get(value));
+            json_detail::read_message(value, ++number, start, document, copy, message, reading);
+        }
+    } else if (type == od::json_type::object) {
+        od::value value;
+        check(document.get_value().get(value));
+        json_detail::read_message(value, 1, copy.data(), document, copy, message, reading);
+    } else {
+        std::string_view scalar;
+        check(document.raw_json_token().get(scalar));
+        const char *kind = type == od::json_type::string ? "str"
+                           : type == od::json_type::boolean ? "bool"
+                           : type == od::json_type::null ? "NoneType"
+                           : scalar.find_first_of(".eE") == std::string_view::npos ? "int" : "float";
+        reading.reject(1, stripped(scalar), kind_reason(kind));
+    }
+    const char *after = nullptr;
+    if (!document.current_location().get(after))
+        json_detail::fail(simdjson::TRAILING_CONTENT);
+}
+
+}  // namespace astrokite::omm
