@@ -139,24 +139,33 @@ inline void read_csv(std::string_view text, Reading &reading) {
     std::string_view row_text;
     if (!rows.next(fields, line, row_text))
         return;
-    // The header: its keys in upper case, kept for the whole reading.
+    // The header: its keys in upper case, kept for the whole reading, and
+    // the record's key each stands for, found once.
     std::deque<std::string> keys;
+    std::vector<Key> held;
     for (const std::string_view field : fields) {
         std::string key(stripped(field));
         for (char &c : key)
             if (c >= 'a' && c <= 'z')
                 c = static_cast<char>(c - 'a' + 'A');
+        held.push_back(key_of(key));
         keys.push_back(std::move(key));
     }
-    Message message;
     while (rows.next(fields, line, row_text)) {
-        message.clear();
+        Message &message = reading.start();
         const std::size_t count = std::min(fields.size(), keys.size());
-        for (std::size_t k = 0; k < count; ++k)
-            if (!keys[k].empty())
+        for (std::size_t k = 0; k < count; ++k) {
+            // A decoded field goes with the message: the rows' own copy is gone at the next row.
+            if (fields[k].data() < text.data() || fields[k].data() > text.data() + text.size())
+                fields[k] = message.own(std::string(fields[k]));
+            if (held[k] != not_held)
+                message.set(held[k], fields[k]);
+            else if (!keys[k].empty())
                 message.set(keys[k], fields[k]);
-        reading.take(line, row_text, message);
+        }
+        reading.take(line, row_text);
     }
+    reading.flush();
 }
 
 }  // namespace astrokite::omm

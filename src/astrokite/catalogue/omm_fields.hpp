@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "astrokite/catalogue/omm_text.hpp"
+#include "astrokite/common/parallel.hpp"
 #include "astrokite/elements/record.hpp"
 
 namespace astrokite::omm {
@@ -39,11 +40,26 @@ inline constexpr std::array<std::string_view, key_count> key_names = {
     "ARG_OF_PERICENTER", "MEAN_ANOMALY", "EPHEMERIS_TYPE", "CLASSIFICATION_TYPE", "NORAD_CAT_ID",
     "ELEMENT_SET_NO", "REV_AT_EPOCH", "BSTAR", "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT"};
 
+// The key `name` stands for: one candidate by its length and first letters,
+// then one comparison.
 inline Key key_of(std::string_view name) {
-    for (int k = 0; k < key_count; ++k)
-        if (key_names[k].size() == name.size() && std::memcmp(key_names[k].data(), name.data(), name.size()) == 0)
-            return static_cast<Key>(k);
-    return not_held;
+    Key candidate;
+    switch (name.size()) {
+    case 5: candidate = name[0] == 'E' ? EPOCH : BSTAR; break;
+    case 9: candidate = OBJECT_ID; break;
+    case 11: candidate = name[0] == 'O' ? OBJECT_NAME : name[0] == 'M' ? MEAN_MOTION : INCLINATION; break;
+    case 12:
+        candidate = name[0] == 'E' ? ECCENTRICITY : name[0] == 'M' ? MEAN_ANOMALY : name[0] == 'N' ? NORAD_CAT_ID
+                                                                                                   : REV_AT_EPOCH;
+        break;
+    case 14: candidate = name[0] == 'R' ? RA_OF_ASC_NODE : name[1] == 'P' ? EPHEMERIS_TYPE : ELEMENT_SET_NO; break;
+    case 15: candidate = MEAN_MOTION_DOT; break;
+    case 16: candidate = MEAN_MOTION_DDOT; break;
+    case 17: candidate = ARG_OF_PERICENTER; break;
+    case 19: candidate = CLASSIFICATION_TYPE; break;
+    default: return not_held;
+    }
+    return key_names[candidate] == name ? candidate : not_held;
 }
 
 // A message's comments gather under this key, one line each.
@@ -78,14 +94,15 @@ struct Message {
                 return true;
         return false;
     }
+    void set(Key key, std::string_view value) {
+        values[key] = value;
+        given[key] = true;
+    }
     // A value given again replaces the first; comments add up.
     void set(std::string_view name, std::string_view value) {
         const Key key = key_of(name);
-        if (key != not_held) {
-            values[key] = value;
-            given[key] = true;
-            return;
-        }
+        if (key != not_held)
+            return set(key, value);
         if (name == comment_key) {
             comments += comments.empty() ? "" : "\n";
             comments.append(value);
@@ -143,10 +160,10 @@ inline std::string_view given_value(const Message &m, Key key) {
 // reason. The reasons quote the value as written.
 inline bool number_of(const Message &m, Key key, const double *fallback, double &value, std::string &reason) {
     const std::string_view text = given_value(m, key);
-    const std::string name(key_names[key]);
+    const std::string_view name = key_names[key];
     if (text.empty()) {
         if (!fallback) {
-            reason = name + " is missing";
+            reason = std::string(name) + " is missing";
             return false;
         }
         value = *fallback;
@@ -156,10 +173,10 @@ inline bool number_of(const Message &m, Key key, const double *fallback, double 
     case Number::ok:
         return true;
     case Number::not_number:
-        reason = name + " is not a number: " + quoted(text);
+        reason = std::string(name) + " is not a number: " + quoted(text);
         return false;
     case Number::not_finite:
-        reason = name + " is not a finite number: " + quoted(text);
+        reason = std::string(name) + " is not a finite number: " + quoted(text);
         return false;
     }
     return false;
@@ -168,7 +185,7 @@ inline bool number_of(const Message &m, Key key, const double *fallback, double 
 // A count of the message in [0, high]; 0 when not given.
 inline bool count_of(const Message &m, Key key, std::int64_t high, std::int64_t &value, std::string &reason) {
     const std::string_view text = given_value(m, key);
-    const std::string name(key_names[key]);
+    const std::string name = text.empty() ? std::string() : std::string(key_names[key]);
     value = 0;
     if (text.empty())
         return true;
@@ -336,17 +353,77 @@ struct ExtraColumn {
     }
 };
 
+// Messages are taken in batches: the fields of a batch's messages become
+// records on every core, then the records, extras, names and rejections are
+// kept in reading order. A scanner fills the message start() gives, hands it
+// over with take() and calls flush() before the texts its messages view go.
 class Reading {
 public:
-    // Make one message a record, or a rejection.
-    void take(std::int64_t number, std::string_view text, Message &message) {
-        message.seal_comments();
-        elements::Record record;
-        if (!record_of(message, record, reason_)) {
-            reject(number, text, std::move(reason_));
-            reason_.clear();
+    static constexpr std::size_t batch_size = 4096;
+
+    explicit Reading(unsigned threads = parallel::cores())
+        : threads_(threads), batch_(batch_size), made_(batch_size), numbers_(batch_size), texts_(batch_size),
+          reasons_(batch_size) {}
+
+    // The next message to fill, empty.
+    Message &start() {
+        batch_[filled_].clear();
+        return batch_[filled_];
+    }
+
+    // The message start() gave is complete: `number` and `text` name it in a rejection.
+    void take(std::int64_t number, std::string_view text) {
+        batch_[filled_].seal_comments();
+        numbers_[filled_] = number;
+        texts_[filled_] = text;
+        if (++filled_ == batch_size)
+            flush();
+    }
+
+    void reject(std::int64_t number, std::string_view text, std::string reason) {
+        flush();
+        std::size_t end = std::min(text.size(), text_limit);
+        while (end < text.size() && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+            --end;  // not inside a UTF-8 character
+        rejections_.push_back({number, std::string(text.substr(0, end)), std::move(reason)});
+    }
+
+    // Every message taken becomes a record or a rejection.
+    void flush() {
+        const std::size_t n = filled_;
+        if (!n)
             return;
+        filled_ = 0;
+        parallel::split(n, 512, threads_, [&](std::size_t first, std::size_t last) {
+            for (std::size_t k = first; k < last; ++k) {
+                reasons_[k].clear();
+                record_of(batch_[k], made_[k], reasons_[k]);
+            }
+        });
+        for (std::size_t k = 0; k < n; ++k) {
+            if (!reasons_[k].empty())
+                reject(numbers_[k], texts_[k], std::move(reasons_[k]));
+            else
+                keep(batch_[k], made_[k]);
         }
+    }
+
+    // Once every message is in: each extra column gets a code for every record.
+    void finish() {
+        flush();
+        for (ExtraColumn &column : columns_)
+            column.codes.resize(records_.size(), -1);
+    }
+
+    std::vector<elements::Record> &records() { return records_; }
+    const std::vector<Rejection> &rejections() const { return rejections_; }
+    // (satno, OBJECT_NAME) in reading order: a later one of a number replaces an earlier.
+    const std::vector<std::pair<std::int32_t, std::string>> &names() const { return names_; }
+    const std::deque<std::string> &extra_keys() const { return keys_; }
+    std::deque<ExtraColumn> &extra_columns() { return columns_; }
+
+private:
+    void keep(const Message &message, elements::Record &record) {
         const std::size_t row = records_.size();
         if (!message.extras.empty()) {
             record.extras_row = static_cast<std::int32_t>(row);
@@ -357,31 +434,13 @@ public:
             }
         }
         records_.push_back(record);
+        // Names in reading order, the last of each number winning; a history
+        // of one satellite in a row gives its name once.
         const std::string_view name = given_value(message, OBJECT_NAME);
-        if (!name.empty())
-            names_[record.satno] = name;
+        if (!name.empty() && (names_.empty() || names_.back().first != record.satno || names_.back().second != name))
+            names_.emplace_back(record.satno, name);
     }
 
-    void reject(std::int64_t number, std::string_view text, std::string reason) {
-        std::size_t end = std::min(text.size(), text_limit);
-        while (end < text.size() && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-            --end;  // not inside a UTF-8 character
-        rejections_.push_back({number, std::string(text.substr(0, end)), std::move(reason)});
-    }
-
-    // Once every message is in: each extra column gets a code for every record.
-    void finish() {
-        for (ExtraColumn &column : columns_)
-            column.codes.resize(records_.size(), -1);
-    }
-
-    std::vector<elements::Record> &records() { return records_; }
-    const std::vector<Rejection> &rejections() const { return rejections_; }
-    const std::unordered_map<std::int32_t, std::string> &names() const { return names_; }
-    const std::deque<std::string> &extra_keys() const { return keys_; }
-    std::deque<ExtraColumn> &extra_columns() { return columns_; }
-
-private:
     ExtraColumn &column_of(std::string_view key) {
         const auto found = column_index_.find(key);
         if (found != column_index_.end())
@@ -390,13 +449,20 @@ private:
         return columns_.emplace_back();
     }
 
+    unsigned threads_;
+    std::vector<Message> batch_;
+    std::vector<elements::Record> made_;
+    std::vector<std::int64_t> numbers_;
+    std::vector<std::string_view> texts_;
+    std::vector<std::string> reasons_;
+    std::size_t filled_ = 0;
+
     std::vector<elements::Record> records_;
     std::vector<Rejection> rejections_;
-    std::unordered_map<std::int32_t, std::string> names_;
+    std::vector<std::pair<std::int32_t, std::string>> names_;
     std::deque<std::string> keys_;
     std::deque<ExtraColumn> columns_;
     std::unordered_map<std::string_view, std::size_t> column_index_;
-    std::string reason_;
 };
 
 }  // namespace astrokite::omm

@@ -56,7 +56,7 @@ inline const char *location(od::document &document, std::string_view text) {
 
 // One value of the document (an element of its array, or the root): a message.
 inline void read_message(od::value value, std::int64_t number, const char *start, od::document &document,
-                         std::string_view text, Message &message, Reading &reading) {
+                         std::string_view text, Reading &reading) {
     od::json_type type;
     check(value.type().get(type));
     auto text_until_here = [&] {
@@ -78,7 +78,7 @@ inline void read_message(od::value value, std::int64_t number, const char *start
     }
     od::object object;
     check(value.get_object().get(object));
-    message.clear();
+    Message &message = reading.start();
     for (auto field_result : object) {
         od::field field;
         check(std::move(field_result).get(field));
@@ -126,7 +126,7 @@ inline void read_message(od::value value, std::int64_t number, const char *start
         }
         }
     }
-    reading.take(number, text_until_here(), message);
+    reading.take(number, text_until_here());
 }
 
 }  // namespace json_detail
@@ -144,7 +144,6 @@ inline void read_json(std::string_view text, Reading &reading) {
     check(parser.iterate(padded).get(document));
     od::json_type type;
     check(document.type().get(type));
-    Message message;
     if (type == od::json_type::array) {
         od::array array;
         check(document.get_array().get(array));
@@ -153,12 +152,12 @@ inline void read_json(std::string_view text, Reading &reading) {
             const char *start = json_detail::location(document, copy);
             od::value value;
             check(element.get(value));
-            json_detail::read_message(value, ++number, start, document, copy, message, reading);
+            json_detail::read_message(value, ++number, start, document, copy, reading);
         }
     } else if (type == od::json_type::object) {
         od::value value;
         check(document.get_value().get(value));
-        json_detail::read_message(value, 1, copy.data(), document, copy, message, reading);
+        json_detail::read_message(value, 1, copy.data(), document, copy, reading);
     } else {
         std::string_view scalar;
         check(document.raw_json_token().get(scalar));
@@ -171,6 +170,7 @@ inline void read_json(std::string_view text, Reading &reading) {
     const char *after = nullptr;
     if (!document.current_location().get(after))
         json_detail::fail(simdjson::TRAILING_CONTENT);
+    reading.flush();  // while the texts the messages view are there
 }
 
 }  // namespace astrokite::omm

@@ -64,13 +64,14 @@ private:
 inline void read_kvn(std::string_view text, Reading &reading) {
     if (text.starts_with("\xef\xbb\xbf"))
         text.remove_prefix(3);
-    Message message;
+    Message *message = &reading.start();
     std::int64_t first = 0;
     const char *start = nullptr, *end = nullptr;  // the message's text
     auto close = [&] {
-        if (!message.empty())
-            reading.take(first, std::string_view(start, static_cast<std::size_t>(end - start)), message);
-        message.clear();
+        if (!message->empty()) {
+            reading.take(first, std::string_view(start, static_cast<std::size_t>(end - start)));
+            message = &reading.start();
+        }
         first = 0;
     };
     Lines lines(text);
@@ -86,7 +87,7 @@ inline void read_kvn(std::string_view text, Reading &reading) {
                 first = number;
                 start = content.data();
             }
-            message.set(comment_key, comment);
+            message->set(comment_key, comment);
             end = content.data() + content.size();
             continue;
         }
@@ -96,17 +97,18 @@ inline void read_kvn(std::string_view text, Reading &reading) {
             continue;
         }
         const std::string_view key = stripped(content.substr(0, equals));
-        if ((key == "CCSDS_OMM_VERS" || message.has(key)) && !message.empty())
+        if ((key == "CCSDS_OMM_VERS" || message->has(key)) && !message->empty())
             close();
         if (!first) {
             first = number;
             start = content.data();
         }
         const std::string_view value = stripped(content.substr(equals + 1));
-        message.set(key, key == "OBJECT_NAME" || key == "OBJECT_ID" ? value : without_unit(value));
+        message->set(key, key == "OBJECT_NAME" || key == "OBJECT_ID" ? value : without_unit(value));
         end = content.data() + content.size();
     }
     close();
+    reading.flush();
 }
 
 }  // namespace astrokite::omm

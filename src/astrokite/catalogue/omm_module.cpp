@@ -59,13 +59,14 @@ nb::tuple read(nb::handle data, nb::handle form) {
     }
     PyBuffer_Release(&view);
 
-    std::vector<elements::Record> &records = reading.records();
-    const std::size_t n = records.size();
-    std::vector<std::uint8_t> bytes(n * sizeof(elements::Record));
-    if (n)
-        std::memcpy(bytes.data(), records.data(), bytes.size());
-    records = {};
-    nb::object array = nb::cast(arrays::to_array(std::move(bytes))).attr("view")(record_dtype);
+    // The records handed to NumPy as they are: bytes viewed as the record layout.
+    const std::size_t n = reading.records().size();
+    auto *kept = new std::vector<elements::Record>(std::move(reading.records()));
+    nb::capsule owner(kept, [](void *p) noexcept { delete static_cast<std::vector<elements::Record> *>(p); });
+    const std::size_t size = n * sizeof(elements::Record);
+    nb::object array = nb::cast(nb::ndarray<nb::numpy, std::uint8_t>(reinterpret_cast<std::uint8_t *>(kept->data()),
+                                                                      {size}, owner))
+                           .attr("view")(record_dtype);
 
     nb::dict names;
     for (const auto &[satno, name] : reading.names())

@@ -159,7 +159,8 @@ inline double day_fraction(std::int64_t ps) {
     if (ps <= 0)
         return 0.0;
     using int128 = time::int128;
-    int k = 52;  // ps * 2^k / ps_per_day must land in [2^52, 2^53)
+    // ps * 2^k / ps_per_day must land in [2^52, 2^53).
+    int k = 52 + (64 - __builtin_clzll(ps_per_day)) - (64 - __builtin_clzll(static_cast<std::uint64_t>(ps)));
     while ((static_cast<int128>(ps) << k) < (static_cast<int128>(ps_per_day) << 52))
         ++k;
     while ((static_cast<int128>(ps) << k) >= (static_cast<int128>(ps_per_day) << 53))

@@ -50,6 +50,7 @@ public:
             fail(text_.size(), "the document holds no element");
         if (!messages_)
             throw DocumentError("the XML document holds no OMM message (its root is <" + std::string(root_) + ">)");
+        reading_.flush();
     }
 
 private:
@@ -263,13 +264,13 @@ private:
             in_message_ = true;
             message_depth_ = stack_.size();
             message_start_ = start - 1;
-            message_.clear();
+            message_ = &reading_.start();
             ++messages_;
             if (!version.empty())
-                message_.set("CCSDS_OMM_VERS", decoded(start, version));
+                message_->set("CCSDS_OMM_VERS", decoded(start, version));
         }
         if (in_message_ && !parameter.empty())
-            open.key = message_.own("USER_DEFINED_" + std::string(decoded(start, parameter)));
+            open.key = message_->own("USER_DEFINED_" + std::string(decoded(start, parameter)));
         stack_.push_back(open);
         reset_text();
         if (self_closing)
@@ -282,7 +283,7 @@ private:
             return value;
         std::string out;
         decode_references(at, value, out);
-        return message_.own(std::move(out));
+        return message_->own(std::move(out));
     }
 
     std::size_t end_tag(std::size_t i) {
@@ -306,12 +307,11 @@ private:
             return;
         if (stack_.size() == message_depth_) {
             in_message_ = false;
-            reading_.take(static_cast<std::int64_t>(messages_), text_.substr(message_start_, end - message_start_),
-                          message_);
+            reading_.take(static_cast<std::int64_t>(messages_), text_.substr(message_start_, end - message_start_));
             return;
         }
         if (!open.has_child) {
-            message_.set(open.key, text_is_owned_ ? message_.own(std::string(text_buffer_)) : text_view_);
+            message_->set(open.key, text_is_owned_ ? message_->own(std::string(text_buffer_)) : text_view_);
         }
         reset_text();
     }
@@ -324,7 +324,7 @@ private:
     std::size_t messages_ = 0;
     bool in_message_ = false;
     std::size_t message_depth_ = 0, message_start_ = 0;
-    Message message_;
+    Message *message_ = nullptr;
     std::string_view text_view_;
     std::string text_buffer_;
     bool text_is_owned_ = false;
