@@ -322,7 +322,8 @@ inline bool record_of(const Message &m, elements::Record &r, std::string &reason
     r.revnum = static_cast<std::int32_t>(revnum);
     r.ephtype = static_cast<std::int8_t>(ephtype);
     r.extras_row = -1;
-    std::memcpy(r.intldes, object_id.data(), object_id.size());
+    if (!object_id.empty())
+        std::memcpy(r.intldes, object_id.data(), object_id.size());
     return true;
 }
 
@@ -361,12 +362,26 @@ class Reading {
 public:
     static constexpr std::size_t batch_size = 4096;
 
-    explicit Reading(unsigned threads = parallel::cores())
-        : threads_(threads), batch_(batch_size), made_(batch_size), numbers_(batch_size), texts_(batch_size),
-          reasons_(batch_size) {}
+    explicit Reading(unsigned threads = parallel::cores()) : threads_(threads) {
+        // Room for a whole batch: messages never move once filled (their
+        // values may view their own texts).
+        batch_.reserve(batch_size);
+        made_.reserve(batch_size);
+        numbers_.reserve(batch_size);
+        texts_.reserve(batch_size);
+        reasons_.reserve(batch_size);
+    }
 
-    // The next message to fill, empty.
+    // The next message to fill, empty. The batch grows to its size as it is
+    // first filled, so that a short document costs little.
     Message &start() {
+        if (filled_ == batch_.size()) {
+            batch_.emplace_back();
+            made_.emplace_back();
+            numbers_.emplace_back();
+            texts_.emplace_back();
+            reasons_.emplace_back();
+        }
         batch_[filled_].clear();
         return batch_[filled_];
     }
