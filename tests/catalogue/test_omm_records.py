@@ -317,3 +317,23 @@ def test_json_values_of_every_kind():
     assert record["mnm"] == 15.5 * 2 * math.pi / 86400 and record["classification"] == b"T"
     assert (record["satno"], record["elnum"], record["ephtype"]) == (25544, 7, 0)
     assert read.extra("EXTRA") == ['{"a": 1}']
+
+
+@pytest.mark.parametrize("comment", ["plain", '"},{"', '}, {"EPOCH": 1}, {'])
+def test_large_json_read_in_parts_gives_what_one_reading_gives(comment):
+    # Large arrays are cut between elements and read on several threads; a cut that falls
+    # inside a text (or a nested value) is found out, and the document read whole instead.
+    messages = [{**m, "COMMENT": comment, "GP_ID": str(i % 7)} for i, m in enumerate(MESSAGES * 30)]
+    messages[-5] = {**messages[-5], "ECCENTRICITY": "2"}
+    messages[3] = {**messages[3], "EXTRA": [{"a": "},{"}]}
+    data = json.dumps(messages).encode()
+    assert len(data) > 1 << 22
+    read = parse(data, "json")
+    csv_read = parse(document(messages, "csv"), "csv")
+    assert without_extras_row(read.records).tobytes() == without_extras_row(csv_read.records).tobytes()
+    assert [(number, reason) for number, _, reason in read.rejected] == [
+        (len(messages) - 4, "ECCENTRICITY '2' lies outside [0, 1)")]
+    assert list(read.records["extras_row"]) == list(range(len(messages) - 1))
+    assert read.extra("GP_ID") == [m["GP_ID"] for m in messages if m["ECCENTRICITY"] != "2"]
+    assert read.extras["GP_ID"][1] == ["0", "1", "2", "3", "4", "5", "6"]
+    assert read.extra("COMMENT")[-1] == comment and read.extra("EXTRA")[3] == '[{"a": "},{"}]'

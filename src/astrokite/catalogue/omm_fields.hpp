@@ -423,6 +423,38 @@ public:
         }
     }
 
+    // The reading of a later part of the same document, after this one's: its
+    // message numbers follow `number_offset` messages.
+    void append(Reading &&part, std::int64_t number_offset) {
+        flush();
+        part.finish();
+        const auto row0 = static_cast<std::int32_t>(records_.size());
+        auto column = part.columns_.begin();
+        for (const std::string &key : part.keys_) {
+            ExtraColumn &mine = column_of(key);
+            std::vector<std::int32_t> code_of(column->values.size());
+            for (std::size_t j = 0; j < code_of.size(); ++j)
+                code_of[j] = mine.code(column->values[j]);
+            mine.codes.resize(static_cast<std::size_t>(row0), -1);
+            for (const std::int32_t code : column->codes)
+                mine.codes.push_back(code < 0 ? -1 : code_of[static_cast<std::size_t>(code)]);
+            ++column;
+        }
+        for (elements::Record record : part.records_) {
+            if (record.extras_row >= 0)
+                record.extras_row += row0;
+            records_.push_back(record);
+        }
+        names_.insert(names_.end(), std::make_move_iterator(part.names_.begin()),
+                      std::make_move_iterator(part.names_.end()));
+        for (Rejection &rejection : part.rejections_) {
+            rejection.number += number_offset;
+            rejections_.push_back(std::move(rejection));
+        }
+    }
+
+    unsigned threads() const { return threads_; }
+
     // Once every message is in: each extra column gets a code for every record.
     void finish() {
         flush();

@@ -11,8 +11,10 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "astrokite/catalogue/omm_fields.hpp"
 
@@ -129,35 +131,29 @@ inline void read_message(od::value value, std::int64_t number, const char *start
     reading.take(number, text_until_here());
 }
 
-}  // namespace json_detail
-
-inline void read_json(std::string_view text, Reading &reading) {
-    namespace od = simdjson::ondemand;
-    using json_detail::check;
-    if (text.starts_with("\xef\xbb\xbf"))
-        text.remove_prefix(3);
-    // simdjson reads a padded copy: its vector loads may run past the text's end.
-    const simdjson::padded_string padded(text.data(), text.size());
+// The whole document of `padded`; gives the number of messages it held.
+inline std::int64_t read_whole(const simdjson::padded_string &padded, Reading &reading) {
     const std::string_view copy(padded.data(), padded.size());
     od::parser parser;
     od::document document;
     check(parser.iterate(padded).get(document));
     od::json_type type;
     check(document.type().get(type));
+    std::int64_t number = 1;
     if (type == od::json_type::array) {
         od::array array;
         check(document.get_array().get(array));
-        std::int64_t number = 0;
+        number = 0;
         for (auto element : array) {
-            const char *start = json_detail::location(document, copy);
+            const char *start = location(document, copy);
             od::value value;
             check(element.get(value));
-            json_detail::read_message(value, ++number, start, document, copy, reading);
+            read_message(value, ++number, start, document, copy, reading);
         }
     } else if (type == od::json_type::object) {
         od::value value;
         check(document.get_value().get(value));
-        json_detail::read_message(value, 1, copy.data(), document, copy, reading);
+        read_message(value, 1, copy.data(), document, copy, reading);
     } else {
         std::string_view scalar;
         check(document.raw_json_token().get(scalar));
@@ -169,8 +165,99 @@ inline void read_json(std::string_view text, Reading &reading) {
     }
     const char *after = nullptr;
     if (!document.current_location().get(after))
-        json_detail::fail(simdjson::TRAILING_CONTENT);
+        fail(simdjson::TRAILING_CONTENT);
     reading.flush();  // while the texts the messages view are there
+    return number;
+}
+
+// Documents from this size on are read in parts, one per thread.
+inline constexpr std::size_t parts_from = std::size_t(1) << 22;
+
+// Where an array of objects may be cut near each of `parts` - 1 even places:
+// the '{' of an element that follows "}," (blanks aside). Such a place may lie
+// inside a text or a nested value; read_in_parts finds that out.
+inline std::vector<std::size_t> cuts_of(std::string_view text, std::size_t parts) {
+    std::vector<std::size_t> cuts;
+    for (std::size_t k = 1; k < parts; ++k) {
+        std::size_t at = std::max(text.size() * k / parts, cuts.empty() ? 0 : cuts.back() + 1);
+        for (; (at = text.find('{', at)) != std::string_view::npos; ++at) {
+            std::size_t before = at;
+            while (before > 0 && is_blank(text[before - 1]))
+                --before;
+            if (before == 0 || text[before - 1] != ',')
+                continue;
+            --before;
+            while (before > 0 && is_blank(text[before - 1]))
+                --before;
+            if (before > 0 && text[before - 1] == '}')
+                break;
+        }
+        if (at == std::string_view::npos)
+            break;
+        cuts.push_back(at);
+    }
+    return cuts;
+}
+
+// The array read as the arrays between its cuts, each by a thread of its own,
+// then joined in order. Every part must be a whole JSON array for this to
+// count: a part cut inside a text or a nested value is not, and then false
+// (nothing kept) sends the document to be read whole.
+inline bool read_in_parts(std::string_view text, const std::vector<std::size_t> &cuts, Reading &reading) {
+    const std::size_t parts = cuts.size() + 1;
+    std::vector<Reading> readings;
+    readings.reserve(parts);
+    for (std::size_t k = 0; k < parts; ++k)
+        readings.emplace_back(1);
+    std::vector<std::int64_t> counts(parts, 0);
+    std::vector<char> whole(parts, 1);
+    parallel::split(parts, 1, static_cast<unsigned>(parts), [&](std::size_t first, std::size_t last) {
+        for (std::size_t k = first; k < last; ++k) {
+            // The part's elements, without the comma before the next cut, as an array.
+            const std::size_t begin = k == 0 ? 0 : cuts[k - 1];
+            std::size_t end = k + 1 < parts ? cuts[k] : text.size();
+            if (k + 1 < parts) {
+                while (text[end - 1] != ',')
+                    --end;
+                --end;
+            }
+            std::string part;
+            part.reserve(end - begin + 2);
+            part += k == 0 ? "" : "[";
+            part.append(text.substr(begin, end - begin));
+            part += k + 1 < parts ? "]" : "";
+            try {
+                counts[k] = read_whole(simdjson::padded_string(part), readings[k]);
+            } catch (const DocumentError &) {
+                whole[k] = 0;
+            }
+        }
+    });
+    for (const char ok : whole)
+        if (!ok)
+            return false;
+    std::int64_t offset = 0;
+    for (std::size_t k = 0; k < parts; ++k) {
+        reading.append(std::move(readings[k]), offset);
+        offset += counts[k];
+    }
+    return true;
+}
+
+}  // namespace json_detail
+
+inline void read_json(std::string_view text, Reading &reading) {
+    if (text.starts_with("\xef\xbb\xbf"))
+        text.remove_prefix(3);
+    const std::size_t start = text.find_first_not_of(" \t\r\n");
+    if (reading.threads() > 1 && text.size() >= json_detail::parts_from && start != std::string_view::npos &&
+        text[start] == '[') {
+        const std::vector<std::size_t> cuts = json_detail::cuts_of(text, reading.threads());
+        if (!cuts.empty() && json_detail::read_in_parts(text, cuts, reading))
+            return;
+    }
+    // simdjson reads a padded copy: its vector loads may run past the text's end.
+    json_detail::read_whole(simdjson::padded_string(text.data(), text.size()), reading);
 }
 
 }  // namespace astrokite::omm
