@@ -454,6 +454,8 @@ public:
     }
 
     unsigned threads() const { return threads_; }
+    // Room for `count` records, so that they are not moved as they come.
+    void reserve(std::size_t count) { records_.reserve(count); }
 
     // Once every message is in: each extra column gets a code for every record.
     void finish() {

@@ -12,6 +12,7 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +47,19 @@ inline const char *kind_name(od::json_type type, od::value &value) {
     }
     }
     return "object";
+}
+
+// A key's text from `first` (just past its opening quote) to its closing
+// quote, which the structure found by simdjson guarantees; a null view when it
+// holds an escape and must be unescaped.
+inline std::string_view quoted_text(const char *first) {
+    const char *last = first;
+    while (*last != '"') {
+        if (*last == '\\')
+            return {};
+        ++last;
+    }
+    return std::string_view(first, static_cast<std::size_t>(last - first));
 }
 
 // Where the iteration stands in the document (its end when done).
@@ -84,32 +98,34 @@ inline void read_message(od::value value, std::int64_t number, const char *start
     for (auto field_result : object) {
         od::field field;
         check(std::move(field_result).get(field));
-        std::string_view key;
-        check(field.unescaped_key().get(key));
+        // Keys and texts without escapes are viewed where they stand, not
+        // copied out: that is nearly all of them.
+        std::string_view key = quoted_text(field.key().raw());
+        if (key.data() == nullptr)
+            check(field.unescaped_key().get(key));
         od::value item = field.value();
-        od::json_type item_type;
-        check(item.type().get(item_type));
-        switch (item_type) {
-        case od::json_type::string: {
-            std::string_view string;
-            check(item.get_string().get(string));
+        const std::string_view token = stripped(item.raw_json_token());
+        switch (token.empty() ? 0 : token.front()) {
+        case '"': {
+            std::string_view string = token.size() >= 2 && token.back() == '"' ? token.substr(1, token.size() - 2)
+                                                                               : std::string_view();
+            if (string.data() == nullptr || string.find('\\') != std::string_view::npos)
+                check(item.get_string().get(string));
             message.set(key, string);
             break;
         }
-        case od::json_type::number:
-            message.set(key, item.raw_json_token());
-            break;
-        case od::json_type::boolean: {
+        case 't':
+        case 'f': {
             bool flag;
             check(item.get_bool().get(flag));
             message.set(key, flag ? "True" : "False");
             break;
         }
-        case od::json_type::null:
+        case 'n':
             check(item.is_null().error());
             message.unset(key);
             break;
-        case od::json_type::array: {
+        case '[': {
             // Never a value of a field: kept as its text, which no number reads.
             od::array array;
             std::string_view raw;
@@ -118,7 +134,7 @@ inline void read_message(od::value value, std::int64_t number, const char *start
             message.set(key, stripped(raw));
             break;
         }
-        case od::json_type::object: {
+        case '{': {
             od::object inner;
             std::string_view raw;
             check(item.get_object().get(inner));
@@ -126,6 +142,8 @@ inline void read_message(od::value value, std::int64_t number, const char *start
             message.set(key, stripped(raw));
             break;
         }
+        default:  // a number, passed on as written
+            message.set(key, token);
         }
     }
     reading.take(number, text_until_here());
@@ -221,13 +239,17 @@ inline bool read_in_parts(std::string_view text, const std::vector<std::size_t> 
                     --end;
                 --end;
             }
-            std::string part;
-            part.reserve(end - begin + 2);
-            part += k == 0 ? "" : "[";
-            part.append(text.substr(begin, end - begin));
-            part += k + 1 < parts ? "]" : "";
+            const std::size_t open = k == 0 ? 0 : 1, close = k + 1 < parts ? 1 : 0;
+            simdjson::padded_string part(open + (end - begin) + close);
+            char *out = part.data();
+            if (open)
+                *out++ = '[';
+            std::memcpy(out, text.data() + begin, end - begin);
+            if (close)
+                out[end - begin] = ']';
+            readings[k].reserve((end - begin) / 256);
             try {
-                counts[k] = read_whole(simdjson::padded_string(part), readings[k]);
+                counts[k] = read_whole(part, readings[k]);
             } catch (const DocumentError &) {
                 whole[k] = 0;
             }
@@ -236,6 +258,10 @@ inline bool read_in_parts(std::string_view text, const std::vector<std::size_t> 
     for (const char ok : whole)
         if (!ok)
             return false;
+    std::size_t total = 0;
+    for (Reading &part : readings)
+        total += part.records().size();
+    reading.reserve(total);
     std::int64_t offset = 0;
     for (std::size_t k = 0; k < parts; ++k) {
         reading.append(std::move(readings[k]), offset);
