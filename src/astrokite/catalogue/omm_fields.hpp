@@ -345,6 +345,15 @@ struct ExtraColumn {
     std::unordered_map<std::string_view, std::int32_t> code_of;
 
     std::int32_t code(std::string_view value) {
+        // Most messages repeat the text of the one before.
+        if (last >= 0 && values[static_cast<std::size_t>(last)] == value)
+            return last;
+        return last = lookup(value);
+    }
+
+private:
+    std::int32_t last = -1;
+    std::int32_t lookup(std::string_view value) {
         const auto found = code_of.find(value);
         if (found != code_of.end())
             return found->second;
@@ -476,8 +485,14 @@ private:
         const std::size_t row = records_.size();
         if (!message.extras.empty()) {
             record.extras_row = static_cast<std::int32_t>(row);
-            for (const auto &[key, value] : message.extras) {
-                ExtraColumn &column = column_of(key);
+            // Messages mostly give their extras in the order of the one before.
+            if (recent_.size() < message.extras.size())
+                recent_.resize(message.extras.size(), no_column);
+            for (std::size_t j = 0; j < message.extras.size(); ++j) {
+                const auto &[key, value] = message.extras[j];
+                if (recent_[j] == no_column || keys_[recent_[j]] != key)
+                    recent_[j] = index_of(key);
+                ExtraColumn &column = columns_[recent_[j]];
                 column.codes.resize(row, -1);
                 column.codes.push_back(column.code(stripped(value)));
             }
@@ -490,13 +505,15 @@ private:
             names_.emplace_back(record.satno, name);
     }
 
-    ExtraColumn &column_of(std::string_view key) {
+    std::size_t index_of(std::string_view key) {
         const auto found = column_index_.find(key);
         if (found != column_index_.end())
-            return columns_[found->second];
+            return found->second;
         column_index_.emplace(keys_.emplace_back(key), columns_.size());
-        return columns_.emplace_back();
+        columns_.emplace_back();
+        return columns_.size() - 1;
     }
+    ExtraColumn &column_of(std::string_view key) { return columns_[index_of(key)]; }
 
     unsigned threads_;
     std::vector<Message> batch_;
@@ -512,6 +529,9 @@ private:
     std::deque<std::string> keys_;
     std::deque<ExtraColumn> columns_;
     std::unordered_map<std::string_view, std::size_t> column_index_;
+    // The column of each extra of the last message kept, by its place.
+    static constexpr std::size_t no_column = SIZE_MAX;
+    std::vector<std::size_t> recent_;
 };
 
 }  // namespace astrokite::omm
