@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <exception>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -418,12 +420,21 @@ public:
         if (!n)
             return;
         filled_ = 0;
+        std::exception_ptr error;
+        std::mutex error_mutex;
         parallel::split(n, 512, threads_, [&](std::size_t first, std::size_t last) {
-            for (std::size_t k = first; k < last; ++k) {
-                reasons_[k].clear();
-                record_of(batch_[k], made_[k], reasons_[k]);
+            try {
+                for (std::size_t k = first; k < last; ++k) {
+                    reasons_[k].clear();
+                    record_of(batch_[k], made_[k], reasons_[k]);
+                }
+            } catch (...) {  // out of memory: raised again on the calling thread
+                const std::lock_guard<std::mutex> lock(error_mutex);
+                error = std::current_exception();
             }
         });
+        if (error)
+            std::rethrow_exception(error);
         for (std::size_t k = 0; k < n; ++k) {
             if (!reasons_[k].empty())
                 reject(numbers_[k], texts_[k], std::move(reasons_[k]));

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -229,6 +230,7 @@ inline bool read_in_parts(std::string_view text, const std::vector<std::size_t> 
         readings.emplace_back(1);
     std::vector<std::int64_t> counts(parts, 0);
     std::vector<char> whole(parts, 1);
+    std::vector<std::exception_ptr> errors(parts);
     parallel::split(parts, 1, static_cast<unsigned>(parts), [&](std::size_t first, std::size_t last) {
         for (std::size_t k = first; k < last; ++k) {
             // The part's elements, without the comma before the next cut, as an array.
@@ -252,9 +254,14 @@ inline bool read_in_parts(std::string_view text, const std::vector<std::size_t> 
                 counts[k] = read_whole(part, readings[k]);
             } catch (const DocumentError &) {
                 whole[k] = 0;
+            } catch (...) {  // out of memory: raised again on the calling thread
+                errors[k] = std::current_exception();
             }
         }
     });
+    for (const std::exception_ptr &error : errors)
+        if (error)
+            std::rethrow_exception(error);
     for (const char ok : whole)
         if (!ok)
             return false;

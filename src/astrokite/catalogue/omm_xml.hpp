@@ -14,6 +14,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <string>
@@ -66,7 +67,14 @@ private:
     }
 
     static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-    static bool ends_name(char c) { return is_space(c) || c == '/' || c == '>' || c == '='; }
+    // The bytes that end a name, as a table: names are scanned a byte at a time.
+    static constexpr std::array<bool, 256> name_ends = [] {
+        std::array<bool, 256> table{};
+        for (const char c : {' ', '\t', '\n', '\r', '/', '>', '='})
+            table[static_cast<unsigned char>(c)] = true;
+        return table;
+    }();
+    static bool ends_name(char c) { return name_ends[static_cast<unsigned char>(c)]; }
 
     static std::string_view local(std::string_view name) {
         const std::size_t colon = name.rfind(':');
@@ -170,6 +178,9 @@ private:
 
     // The markup at `at` ('<'); gives the position after it.
     std::size_t markup(std::size_t at) {
+        const char second = at + 1 < text_.size() ? text_[at + 1] : '\0';
+        if (second != '?' && second != '!')  // elements, the common case
+            return second == '/' ? end_tag(at + 2) : start_tag(at + 1);
         const std::string_view rest = text_.substr(at);
         if (rest.starts_with("<?"))
             return find(at + 2, "?>", "an unterminated processing instruction") + 2;
@@ -185,11 +196,7 @@ private:
         }
         if (rest.starts_with("<!DOCTYPE"))
             throw DocumentError(doctype_refused);
-        if (rest.starts_with("<!"))
-            fail(at, "a declaration that is not allowed here");
-        if (rest.starts_with("</"))
-            return end_tag(at + 2);
-        return start_tag(at + 1);
+        fail(at, "a declaration that is not allowed here");
     }
 
     std::size_t name_end(std::size_t i) const {
