@@ -10,7 +10,7 @@ from xml.sax.saxutils import escape
 
 import numpy as np
 import pytest
-from conftest import DATA
+from helpers import DATA
 from sgp4 import omm as sgp4_omm
 from sgp4.api import Satrec
 
