@@ -18,8 +18,10 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f \
 DEV_BUILD ?= build/dev
 
 # System headers the build needs: xsimd (header-only SIMD and vector maths of
-# the SGP4 kernels), from Debian's libxsimd-dev where it is missing.
+# the SGP4 kernels), from Debian's libxsimd-dev where it is missing; simdjson
+# (the OMM reader's JSON parser, header and library), from libsimdjson-dev.
 XSIMD := /usr/include/xsimd/xsimd.hpp
+SIMDJSON := /usr/include/simdjson.h
 
 .PHONY: demo test dev stubs stubcheck bench sanitize fuzz fuzz-atheris clean
 
@@ -31,7 +33,7 @@ test: $(VENV)/.installed
 	$(VPY) -m pytest $(PYTEST_ARGS)
 
 # Developer loop: extensions built into the source tree, run with PYTHONPATH=src.
-dev: $(VENV)/.devdeps $(XSIMD)
+dev: $(VENV)/.devdeps $(XSIMD) $(SIMDJSON)
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(DEV_BUILD) -G Ninja -DASTROKITE_INPLACE=ON \
 		-DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(DEV_BUILD) $(if $(TARGETS),--target $(TARGETS))
@@ -69,7 +71,7 @@ stubcheck: $(if $(STUB_PATH),$(VENV)/.devdeps,$(VENV)/.installed)
 # UndefinedBehaviorSanitizer, in place. Capture at the sys level keeps a
 # sanitizer's report visible when it aborts the run. The sanitizer builds are
 # removed afterwards, so that the next `make dev` builds normal ones again.
-sanitize: $(VENV)/.devdeps $(XSIMD)
+sanitize: $(VENV)/.devdeps $(XSIMD) $(SIMDJSON)
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B build/sanitize -G Ninja -DASTROKITE_INPLACE=ON \
 		-DASTROKITE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	find src -name '*.so' -delete
@@ -98,6 +100,8 @@ FUZZ_FLAGS   := -std=c++20 -O1 -g -Isrc -fsanitize=fuzzer,address,undefined -fno
 FUZZ_TARGETS := $(sort $(patsubst tests/fuzz/%.cpp,%,$(wildcard tests/fuzz/fuzz_*.cpp)))
 FUZZ_DATA    := $(wildcard data/*.tle)
 FUZZ_LIMIT    = $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS),-max_total_time=$(FUZZ_SECONDS))
+# Libraries a target links besides its headers.
+FUZZ_LIBS_fuzz_omm := -lsimdjson
 
 # The catalogue readers are fuzzed through Python too: the atheris targets of
 # tests/fuzz/fuzz_readers.py (READER_TARGETS, seeds in tests/fuzz/seeds/readers_<target>/)
@@ -135,9 +139,9 @@ $(FUZZ_DIR)/.compiler:
 		&& $(FUZZ_CXX) $(FUZZ_FLAGS) $(@D)/probe.cpp -o $(@D)/probe; }
 	touch $@
 
-$(FUZZ_DIR)/bin/%: tests/fuzz/%.cpp $(FUZZ_DIR)/.compiler $(XSIMD)
+$(FUZZ_DIR)/bin/%: tests/fuzz/%.cpp $(FUZZ_DIR)/.compiler $(XSIMD) $(SIMDJSON)
 	@mkdir -p $(@D)
-	$(FUZZ_CXX) $(FUZZ_FLAGS) -MMD -MP -MF $@.d $< -o $@
+	$(FUZZ_CXX) $(FUZZ_FLAGS) -MMD -MP -MF $@.d $< -o $@ $(FUZZ_LIBS_$*)
 
 -include $(wildcard $(FUZZ_DIR)/bin/*.d)
 
@@ -149,7 +153,7 @@ $(FUZZ_DIR)/bin/%: tests/fuzz/%.cpp $(FUZZ_DIR)/.compiler $(XSIMD)
 ATHERIS_SITE := build/atheris/site
 ATHERIS_RUNS := $(or $(FUZZ_RUNS),100000)
 
-fuzz-atheris: $(VENV)/.fuzzdeps $(FUZZ_DIR)/.compiler $(XSIMD)
+fuzz-atheris: $(VENV)/.fuzzdeps $(FUZZ_DIR)/.compiler $(XSIMD) $(SIMDJSON)
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B build/atheris -G Ninja -DASTROKITE_FUZZ_COVERAGE=ON \
 		-DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build build/atheris
@@ -180,6 +184,9 @@ bench: $(VENV)/.installed $(VENV)/.bench
 $(XSIMD):
 	apt-get install -y libxsimd-dev || { apt-get update && apt-get install -y libxsimd-dev; }
 
+$(SIMDJSON):
+	apt-get install -y libsimdjson-dev || { apt-get update && apt-get install -y libsimdjson-dev; }
+
 # The build requirements of pyproject.toml (the package is installed without
 # build isolation), with the cmake and ninja that build it.
 $(VENV)/.tools: pyproject.toml
@@ -203,7 +210,7 @@ $(VENV)/.bench: $(VENV)/.tools pyproject.toml
 	$(PIP) install $(call REQUIREMENTS,p['optional-dependencies']['bench'])
 	touch $@
 
-$(VENV)/.installed: $(VENV)/.tools $(XSIMD) $(SOURCES)
+$(VENV)/.installed: $(VENV)/.tools $(XSIMD) $(SIMDJSON) $(SOURCES)
 	$(PIP) install --no-build-isolation ".[test]"
 	touch $@
 
@@ -228,7 +235,7 @@ docs: $(VENV)/.docs $(if $(DOCS_PATH),,$(VENV)/.installed)
 # An sdist, a wheel built from it in an isolated environment (as pip builds for a
 # user), and that wheel repaired by auditwheel to a manylinux tag in wheelhouse/.
 # Not part of `make test`: it builds everything from scratch.
-wheel: $(VENV)/.wheeltools $(XSIMD)
+wheel: $(VENV)/.wheeltools $(XSIMD) $(SIMDJSON)
 	rm -rf dist wheelhouse
 	$(VPY) -m build --outdir dist .
 	PATH=$(abspath $(VENV))/bin:$$PATH $(VPY) -m auditwheel repair --wheel-dir wheelhouse dist/*.whl

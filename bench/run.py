@@ -14,7 +14,7 @@ from harness import Table, machine_description
 HERE = Path(__file__).resolve().parent
 RESULTS = HERE / "results.md"
 # The element-set types first, then what stands on them; any other file after.
-ORDER = ["bench_time", "bench_tle", "bench_elset", "bench_catalogue", "bench_sgp4", "bench_geometry"]
+ORDER = ["bench_time", "bench_tle", "bench_elset", "bench_catalogue", "bench_omm", "bench_sgp4", "bench_geometry"]
 
 
 def suites() -> list[str]:

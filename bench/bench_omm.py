@@ -1,0 +1,143 @@
+"""OMM documents to element-set records, in each form, against the sgp4 package's route.
+
+Run alone with the extensions built:  PYTHONPATH=src .venv/bin/python bench/bench_omm.py
+The input: 10^6 messages (10^5 with BENCH_QUICK=1) made from the bundled real element sets, each
+under its own catalogue number with its angles, eccentricity (11 digits) and epoch (6 decimals)
+varied, written in XML, KVN, JSON and CSV. Ours: astrokite.catalogue.omm_parse.parse, the document
+to records. The peer: what a user of the sgp4 package writes, its parser (omm.parse_xml,
+omm.parse_csv; json.loads for JSON) then one Satrec per message through omm.initialize. sgp4 has
+no KVN reader: there the peer parses with astrokite's Python KVN reader of omm.py. The peer is
+measured on the first 10^5 messages of each document and scaled to the whole (it grows linearly),
+which the row's peer name says.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import io
+import json
+import random
+import sys
+
+from harness import QUICK, Row, median_seconds, read_pairs, run_alone
+
+START = dt.datetime(2023, 1, 1)
+MESSAGES = 100_000 if QUICK else 1_000_000
+PEER_MESSAGES = min(MESSAGES, 100_000)
+KEYS = ("OBJECT_NAME", "OBJECT_ID", "EPOCH", "MEAN_MOTION", "ECCENTRICITY", "INCLINATION", "RA_OF_ASC_NODE",
+        "ARG_OF_PERICENTER", "MEAN_ANOMALY", "EPHEMERIS_TYPE", "CLASSIFICATION_TYPE", "NORAD_CAT_ID",
+        "ELEMENT_SET_NO", "REV_AT_EPOCH", "BSTAR", "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT")
+META = ("OBJECT_NAME", "OBJECT_ID")
+MEAN = ("EPOCH", "MEAN_MOTION", "ECCENTRICITY", "INCLINATION", "RA_OF_ASC_NODE", "ARG_OF_PERICENTER", "MEAN_ANOMALY")
+TLE_PARAMETERS = ("EPHEMERIS_TYPE", "CLASSIFICATION_TYPE", "NORAD_CAT_ID", "ELEMENT_SET_NO", "REV_AT_EPOCH", "BSTAR",
+                  "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT")
+
+
+def _exponent(field: str) -> str:
+    """A TLE implied-point field (" 28903-3") as a plain number text ("0.28903e-3")."""
+    field = field.strip() or "00000-0"
+    sign = "-" if field.startswith("-") else ""
+    return f"{sign}0.{field.lstrip('+-')[:-2]}e{int(field[-2:])}"
+
+
+def messages(count: int, seed: int = 5) -> list[dict[str, str]]:
+    """`count` messages (key -> text) from the bundled sets, each under its own number with its
+    values varied in their last digits."""
+    rng = random.Random(seed)
+    pairs = read_pairs()
+    out = []
+    for i in range(count):
+        line1, line2 = pairs[rng.randrange(len(pairs))]
+        epoch = START + dt.timedelta(microseconds=rng.randrange(365 * 86_400_000_000))
+        out.append({
+            "OBJECT_NAME": f"SAT {i + 1}", "OBJECT_ID": "1998-067A",
+            "EPOCH": epoch.isoformat(timespec="microseconds"),
+            "MEAN_MOTION": f"{float(line2[52:63]) + rng.uniform(-1e-4, 1e-4):.8f}",
+            "ECCENTRICITY": f"{float('0.' + line2[26:33]) + rng.uniform(0, 1e-7):.11f}",
+            "INCLINATION": f"{float(line2[8:16]) + rng.uniform(0, 1e-4):.6f}",
+            "RA_OF_ASC_NODE": f"{rng.uniform(0, 360):.6f}", "ARG_OF_PERICENTER": f"{float(line2[34:42]):.4f}",
+            "MEAN_ANOMALY": f"{rng.uniform(0, 360):.6f}", "EPHEMERIS_TYPE": "0", "CLASSIFICATION_TYPE": "U",
+            "NORAD_CAT_ID": str(i + 1), "ELEMENT_SET_NO": "999", "REV_AT_EPOCH": str(rng.randrange(100_000)),
+            "BSTAR": _exponent(line1[53:61]), "MEAN_MOTION_DOT": f"{float(line1[33:43]):.8f}",
+            "MEAN_MOTION_DDOT": _exponent(line1[44:52]),
+        })
+    return out
+
+
+def document(items: list[dict[str, str]], form: str) -> bytes:
+    if form == "json":
+        return json.dumps(items, separators=(",", ":")).encode()
+    if form == "csv":
+        return (",".join(KEYS) + "\n" + "".join(",".join(m[k] for k in KEYS) + "\n" for m in items)).encode()
+    if form == "kvn":
+        return "".join("CCSDS_OMM_VERS = 2.0\nCREATION_DATE = 2023-12-31T00:00:00\nORIGINATOR = BENCH\n" +
+                       "".join(f"{k} = {m[k]}\n" for k in KEYS) for m in items).encode()
+
+    def fields(m, keys):
+        return "".join(f"<{k}>{m[k]}</{k}>" for k in keys)
+
+    return ('<?xml version="1.0" encoding="UTF-8"?>\n<ndm>\n' + "".join(
+        f'<omm id="CCSDS_OMM_VERS" version="2.0"><header><CREATION_DATE>2023-12-31T00:00:00</CREATION_DATE>'
+        f'<ORIGINATOR>BENCH</ORIGINATOR></header><body><segment><metadata>{fields(m, META)}'
+        f'<CENTER_NAME>EARTH</CENTER_NAME><REF_FRAME>TEME</REF_FRAME><TIME_SYSTEM>UTC</TIME_SYSTEM>'
+        f'<MEAN_ELEMENT_THEORY>SGP4</MEAN_ELEMENT_THEORY></metadata><data><meanElements>{fields(m, MEAN)}'
+        f'</meanElements><tleParameters>{fields(m, TLE_PARAMETERS)}</tleParameters></data></segment></body>'
+        f'</omm>\n' for m in items) + "</ndm>\n").encode()
+
+
+def peer(data: bytes, form: str) -> list:
+    """The sgp4 package's route: its parser, then a Satrec per message."""
+    from sgp4 import omm as sgp4_omm
+    from sgp4.api import Satrec
+
+    if form == "json":
+        fields = json.loads(data)
+    elif form == "xml":
+        fields = sgp4_omm.parse_xml(io.BytesIO(data))
+    elif form == "csv":
+        fields = sgp4_omm.parse_csv(io.StringIO(data.decode()))
+    else:
+        from astrokite.catalogue.omm import _kvn_messages
+
+        fields = (message for _, message in _kvn_messages(data.decode()))
+    satellites = []
+    for message in fields:
+        satellite = Satrec()
+        sgp4_omm.initialize(satellite, message)
+        satellites.append(satellite)
+    return satellites
+
+
+def run(table) -> None:
+    from astrokite.catalogue.omm_parse import parse
+
+    items = messages(MESSAGES)
+    for form in ("json", "csv", "xml", "kvn"):
+        data = document(items, form)
+        assert len(parse(data, form).records) == MESSAGES
+        ours = median_seconds(lambda d=data, f=form: parse(d, f), repeats=3 if QUICK else 5)
+        peers = {}
+        try:
+            import sgp4  # noqa: F401
+
+            part = document(items[:PEER_MESSAGES], form)
+            seconds = median_seconds(lambda d=part, f=form: peer(d, f), repeats=1, warmup=0)
+            name = "sgp4 parser + Satrec" if form != "kvn" else "omm.py KVN reader + sgp4 Satrec"
+            peers[f"{name} (10^5 scaled)" if PEER_MESSAGES < MESSAGES else name] = seconds * MESSAGES / PEER_MESSAGES
+        except ImportError:
+            pass
+        target = (1.5 if form in ("json", "csv") else None)
+        table.add(Row(f"omm_parse.parse, {form.upper()} ({len(data) // MESSAGES} B a message)", MESSAGES, ours,
+                      peers, items=MESSAGES, target=target and target * MESSAGES / 1_000_000))
+        del data
+    # What the result holds per record, counted from its arrays and texts (a resident-size
+    # difference would be blurred by the memory the document's making freed): the records and
+    # the coded extras of KVN's three (version, creation date, originator).
+    result = parse(document(items[:PEER_MESSAGES], "kvn"), "kvn")
+    held = result.records.nbytes + sum(codes.nbytes + sys.getsizeof(values) + sum(map(sys.getsizeof, values))
+                                       for codes, values in result.extras.values())
+    table.add(Row("bytes held per record after parse (records + 3 coded extras)", PEER_MESSAGES,
+                  held / PEER_MESSAGES, unit="B", target=160))
+
+if __name__ == "__main__":
+    run_alone(run)

@@ -1,0 +1,171 @@
+// OMM in CSV: a header row of the keys (any case), then a message a row.
+// Fields are read as spreadsheets write them: separated by commas, quoted with
+// '"' where they hold commas, quotes ("" inside) or line ends; a line ends at
+// "\n", "\r\n" or "\r". Rows with fewer fields lack the keys left over; fields
+// past the header's are ignored; empty lines hold no row.
+// Plain C++: no Python in here.
+#pragma once
+
+#include <cstring>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "astrokite/catalogue/omm_fields.hpp"
+
+namespace astrokite::omm {
+
+// The longest field read: a longer one is no OMM value, and refusing it bounds
+// the memory a hostile document costs.
+inline constexpr std::size_t csv_field_limit = 131072;
+
+class CsvRows {
+public:
+    explicit CsvRows(std::string_view text) : text_(text) {}
+
+    // The next row's fields (quoted ones decoded, kept until the next call),
+    // the line it ends on and its text; false at the end.
+    bool next(std::vector<std::string_view> &fields, std::int64_t &line, std::string_view &row_text) {
+        fields.clear();
+        owned_.clear();
+        while (position_ < text_.size()) {
+            const std::size_t start = position_;
+            if (read_row(fields)) {
+                line = line_;
+                row_text = text_.substr(start, position_ - start);
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    bool at_line_end(std::size_t i) const { return i >= text_.size() || text_[i] == '\n' || text_[i] == '\r'; }
+
+    // Past the line end at `i`, counting the line.
+    std::size_t after_line_end(std::size_t i) {
+        ++line_;
+        if (i < text_.size() && text_[i] == '\r' && i + 1 < text_.size() && text_[i + 1] == '\n')
+            return i + 2;
+        return i + 1;
+    }
+
+    void check(std::size_t length) const {
+        if (length > csv_field_limit)
+            throw DocumentError("not CSV: field larger than field limit (" + std::to_string(csv_field_limit) +
+                                ") (after line " + std::to_string(line_) + ")");
+    }
+
+    // One row from position_; false for an empty line.
+    bool read_row(std::vector<std::string_view> &fields) {
+        std::size_t i = position_;
+        if (at_line_end(i)) {
+            position_ = after_line_end(i);
+            return false;
+        }
+        for (;;) {
+            if (i < text_.size() && text_[i] == '"') {
+                i = quoted_field(i + 1, fields);
+            } else {
+                std::size_t end = i;
+                while (end < text_.size() && text_[end] != ',' && text_[end] != '\n' && text_[end] != '\r' &&
+                       text_[end] != '"')
+                    ++end;
+                if (end < text_.size() && text_[end] == '"') {  // a quote inside is kept as written
+                    std::string field(text_.substr(i, end - i));
+                    while (end < text_.size() && text_[end] != ',' && text_[end] != '\n' && text_[end] != '\r')
+                        field += text_[end++];
+                    check(field.size());
+                    fields.push_back(owned_.emplace_back(std::move(field)));
+                } else {
+                    check(end - i);
+                    fields.push_back(text_.substr(i, end - i));
+                }
+                i = end;
+            }
+            if (i < text_.size() && text_[i] == ',') {
+                ++i;
+                continue;
+            }
+            position_ = i < text_.size() ? after_line_end(i) : (++line_, i);
+            return true;
+        }
+    }
+
+    // A quoted field from `i` (past its opening quote): to the closing quote,
+    // "" standing for one, line ends kept; then whatever follows up to the
+    // comma or line end, as written.
+    std::size_t quoted_field(std::size_t i, std::vector<std::string_view> &fields) {
+        std::string field;
+        for (;;) {
+            if (i >= text_.size())
+                break;
+            const char c = text_[i];
+            if (c == '"') {
+                if (i + 1 < text_.size() && text_[i + 1] == '"') {
+                    field += '"';
+                    i += 2;
+                    continue;
+                }
+                ++i;
+                break;
+            }
+            if (c == '\n' || (c == '\r' && !(i + 1 < text_.size() && text_[i + 1] == '\n')))
+                ++line_;
+            field += c;
+            ++i;
+            check(field.size());
+        }
+        while (i < text_.size() && text_[i] != ',' && text_[i] != '\n' && text_[i] != '\r')
+            field += text_[i++];
+        check(field.size());
+        fields.push_back(owned_.emplace_back(std::move(field)));
+        return i;
+    }
+
+    std::string_view text_;
+    std::size_t position_ = 0;
+    std::int64_t line_ = 0;
+    std::deque<std::string> owned_;
+};
+
+inline void read_csv(std::string_view text, Reading &reading) {
+    if (text.starts_with("\xef\xbb\xbf"))
+        text.remove_prefix(3);
+    CsvRows rows(text);
+    std::vector<std::string_view> fields;
+    std::int64_t line;
+    std::string_view row_text;
+    if (!rows.next(fields, line, row_text))
+        return;
+    // The header: its keys in upper case, kept for the whole reading, and
+    // the record's key each stands for, found once.
+    std::deque<std::string> keys;
+    std::vector<Key> held;
+    for (const std::string_view field : fields) {
+        std::string key(stripped(field));
+        for (char &c : key)
+            if (c >= 'a' && c <= 'z')
+                c = static_cast<char>(c - 'a' + 'A');
+        held.push_back(key_of(key));
+        keys.push_back(std::move(key));
+    }
+    while (rows.next(fields, line, row_text)) {
+        Message &message = reading.start();
+        const std::size_t count = std::min(fields.size(), keys.size());
+        for (std::size_t k = 0; k < count; ++k) {
+            // A decoded field goes with the message: the rows' own copy is gone at the next row.
+            if (fields[k].data() < text.data() || fields[k].data() > text.data() + text.size())
+                fields[k] = message.own(std::string(fields[k]));
+            if (held[k] != not_held)
+                message.set(held[k], fields[k]);
+            else if (!keys[k].empty())
+                message.set(keys[k], fields[k]);
+        }
+        reading.take(line, row_text);
+    }
+    reading.flush();
+}
+
+}  // namespace astrokite::omm

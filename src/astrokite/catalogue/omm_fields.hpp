@@ -1,0 +1,548 @@
+// From the fields of one OMM message to an element-set record, and the reading
+// that collects what a document gives: records, names, the other fields of
+// each message (its extras) and the messages rejected, with their reasons.
+// The scanners of the four forms (omm_xml.hpp, omm_kvn.hpp, omm_json.hpp,
+// omm_csv.hpp) only find keys and values and hand each message here.
+// Plain C++: no Python in here.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "astrokite/catalogue/omm_text.hpp"
+#include "astrokite/common/parallel.hpp"
+#include "astrokite/elements/record.hpp"
+
+namespace astrokite::omm {
+
+// A document no message can be read from (not JSON, a DTD, ...).
+struct DocumentError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The keys a record holds, with OBJECT_NAME (kept per satellite).
+enum Key : int {
+    OBJECT_NAME, OBJECT_ID, EPOCH, MEAN_MOTION, ECCENTRICITY, INCLINATION, RA_OF_ASC_NODE, ARG_OF_PERICENTER,
+    MEAN_ANOMALY, EPHEMERIS_TYPE, CLASSIFICATION_TYPE, NORAD_CAT_ID, ELEMENT_SET_NO, REV_AT_EPOCH, BSTAR,
+    MEAN_MOTION_DOT, MEAN_MOTION_DDOT, key_count, not_held = -1
+};
+
+inline constexpr std::array<std::string_view, key_count> key_names = {
+    "OBJECT_NAME", "OBJECT_ID", "EPOCH", "MEAN_MOTION", "ECCENTRICITY", "INCLINATION", "RA_OF_ASC_NODE",
+    "ARG_OF_PERICENTER", "MEAN_ANOMALY", "EPHEMERIS_TYPE", "CLASSIFICATION_TYPE", "NORAD_CAT_ID",
+    "ELEMENT_SET_NO", "REV_AT_EPOCH", "BSTAR", "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT"};
+
+// The key `name` stands for: one candidate by its length and first letters,
+// then one comparison.
+inline Key key_of(std::string_view name) {
+    Key candidate;
+    switch (name.size()) {
+    case 5: candidate = name[0] == 'E' ? EPOCH : BSTAR; break;
+    case 9: candidate = OBJECT_ID; break;
+    case 11: candidate = name[0] == 'O' ? OBJECT_NAME : name[0] == 'M' ? MEAN_MOTION : INCLINATION; break;
+    case 12:
+        candidate = name[0] == 'E' ? ECCENTRICITY : name[0] == 'M' ? MEAN_ANOMALY : name[0] == 'N' ? NORAD_CAT_ID
+                                                                                                   : REV_AT_EPOCH;
+        break;
+    case 14: candidate = name[0] == 'R' ? RA_OF_ASC_NODE : name[1] == 'P' ? EPHEMERIS_TYPE : ELEMENT_SET_NO; break;
+    case 15: candidate = MEAN_MOTION_DOT; break;
+    case 16: candidate = MEAN_MOTION_DDOT; break;
+    case 17: candidate = ARG_OF_PERICENTER; break;
+    case 19: candidate = CLASSIFICATION_TYPE; break;
+    default: return not_held;
+    }
+    return key_names[candidate] == name ? candidate : not_held;
+}
+
+// A message's comments gather under this key, one line each.
+inline constexpr std::string_view comment_key = "COMMENT";
+
+// One message's keys and values as its scanner found them. Values are views
+// into the document, or into `owned` where the scanner had to decode them
+// (escapes, entities); both outlive the message.
+struct Message {
+    std::array<std::string_view, key_count> values{};
+    std::array<bool, key_count> given{};
+    std::vector<std::pair<std::string_view, std::string_view>> extras;
+
+    void clear() {
+        given.fill(false);
+        extras.clear();
+        comments.clear();
+        owned.clear();
+    }
+    bool empty() const {
+        for (bool g : given)
+            if (g)
+                return false;
+        return extras.empty();
+    }
+    bool has(std::string_view name) const {
+        const Key key = key_of(name);
+        if (key != not_held)
+            return given[key];
+        for (const auto &[k, v] : extras)
+            if (k == name)
+                return true;
+        return false;
+    }
+    void set(Key key, std::string_view value) {
+        values[key] = value;
+        given[key] = true;
+    }
+    // A value given again replaces the first; comments add up.
+    void set(std::string_view name, std::string_view value) {
+        const Key key = key_of(name);
+        if (key != not_held)
+            return set(key, value);
+        if (name == comment_key) {
+            comments += comments.empty() ? "" : "\n";
+            comments.append(value);
+            value = comments;  // refreshed below once all are in
+        }
+        for (auto &[k, v] : extras)
+            if (k == name) {
+                v = value;
+                return;
+            }
+        extras.emplace_back(name, value);
+    }
+    // A key given as null: not given at all.
+    void unset(std::string_view name) {
+        const Key key = key_of(name);
+        if (key != not_held) {
+            given[key] = false;
+            return;
+        }
+        for (std::size_t i = 0; i < extras.size(); ++i)
+            if (extras[i].first == name) {
+                extras.erase(extras.begin() + static_cast<std::ptrdiff_t>(i));
+                return;
+            }
+    }
+    // A decoded text kept as long as the message.
+    std::string_view own(std::string &&text) { return owned.emplace_back(std::move(text)); }
+    // The comments' view, which set() may have left pointing at an older buffer.
+    void seal_comments() {
+        if (comments.empty())
+            return;
+        for (auto &[k, v] : extras)
+            if (k == comment_key)
+                v = comments;
+    }
+
+private:
+    std::string comments;
+    std::deque<std::string> owned;
+};
+
+// Python's names of the value kinds a message may wrongly be.
+inline std::string kind_reason(std::string_view kind) {
+    return "a message is an object of keys, not " + std::string(kind);
+}
+
+// ---------------------------------------------------------------------------- fields to a record
+
+// The value of `key`, or the empty view when not given (or blank).
+inline std::string_view given_value(const Message &m, Key key) {
+    return m.given[key] ? stripped(m.values[key]) : std::string_view();
+}
+
+// A number of the message; `fallback` when not given and it has one, else a
+// reason. The reasons quote the value as written.
+inline bool number_of(const Message &m, Key key, const double *fallback, double &value, std::string &reason) {
+    const std::string_view text = given_value(m, key);
+    const std::string_view name = key_names[key];
+    if (text.empty()) {
+        if (!fallback) {
+            reason = std::string(name) + " is missing";
+            return false;
+        }
+        value = *fallback;
+        return true;
+    }
+    switch (read_number(text, value)) {
+    case Number::ok:
+        return true;
+    case Number::not_number:
+        reason = std::string(name) + " is not a number: " + quoted(text);
+        return false;
+    case Number::not_finite:
+        reason = std::string(name) + " is not a finite number: " + quoted(text);
+        return false;
+    }
+    return false;
+}
+
+// A count of the message in [0, high]; 0 when not given.
+inline bool count_of(const Message &m, Key key, std::int64_t high, std::int64_t &value, std::string &reason) {
+    const std::string_view text = given_value(m, key);
+    const std::string name = text.empty() ? std::string() : std::string(key_names[key]);
+    value = 0;
+    if (text.empty())
+        return true;
+    switch (read_integer(text, value)) {
+    case Integer::ok:
+        break;
+    case Integer::not_number:
+        reason = name + " is not a number: " + quoted(text);
+        return false;
+    case Integer::not_finite:
+        reason = name + " is not a finite number: " + quoted(text);
+        return false;
+    case Integer::not_integer:
+        reason = name + " is not an integer: " + quoted(text);
+        return false;
+    case Integer::too_large:
+        value = high + 1;
+        break;
+    }
+    if (value < 0) {
+        reason = name + " " + std::to_string(value) + " is negative";
+        return false;
+    }
+    if (value > high) {
+        reason = name + " " + quoted(text) + " is above " + std::to_string(high);
+        if (key == NORAD_CAT_ID)
+            reason += ", the largest catalogue number";
+        return false;
+    }
+    return true;
+}
+
+inline bool epoch_of(const Message &m, elements::Record &r, std::string &reason) {
+    const std::string_view text = given_value(m, EPOCH);
+    Epoch epoch;
+    int year = 0;
+    const char *fault = nullptr;
+    switch (read_epoch(text, epoch, year)) {
+    case EpochFault::none:
+        r.epoch_midnight_ns = epoch.midnight_ns;
+        r.epoch_ps = epoch.ps;
+        r.epoch_fraction = epoch.fraction;
+        r.epoch_decimals = static_cast<std::int8_t>(epoch.decimals);
+        return true;
+    case EpochFault::not_iso:
+        reason = "EPOCH is not an ISO 8601 time: " + quoted(text);
+        return false;
+    case EpochFault::year_range:
+        reason = "EPOCH year " + std::to_string(year) + " is outside " + std::to_string(first_epoch_year) + " to " +
+                 std::to_string(last_epoch_year) + ", which a Time holds";
+        return false;
+    case EpochFault::day_of_year:
+        reason = "EPOCH day of year is outside its year: " + quoted(text);
+        return false;
+    case EpochFault::month: fault = "month must be in 1..12"; break;
+    case EpochFault::day: fault = "day is out of range for month"; break;
+    case EpochFault::hour: fault = "hour must be in 0..23"; break;
+    case EpochFault::minute: fault = "minute must be in 0..59"; break;
+    case EpochFault::second: fault = "second must be in 0..59"; break;
+    }
+    reason = "EPOCH is not a valid time: " + quoted(text) + " (" + fault + ")";
+    return false;
+}
+
+// Whether `text` holds a control character (C0, DEL, or C1 in UTF-8).
+inline bool has_control(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7f)
+            return true;
+        if (byte == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xa0 &&
+            static_cast<unsigned char>(text[i + 1]) >= 0x80)
+            return true;
+    }
+    return false;
+}
+
+// The record of one message; false with the reason when it cannot be made.
+inline bool record_of(const Message &m, elements::Record &r, std::string &reason) {
+    for (const Key key : {EPOCH, MEAN_MOTION, ECCENTRICITY, INCLINATION, RA_OF_ASC_NODE, ARG_OF_PERICENTER,
+                          MEAN_ANOMALY, NORAD_CAT_ID})
+        if (given_value(m, key).empty()) {
+            reason = std::string(key_names[key]) + " is missing";
+            return false;
+        }
+    std::memset(&r, 0, sizeof r);
+    std::int64_t satno, ephtype, elnum, revnum;
+    if (!count_of(m, NORAD_CAT_ID, elements::max_satno, satno, reason))
+        return false;
+    const std::string_view classification = given_value(m, CLASSIFICATION_TYPE);
+    r.classification = classification.empty() ? 'U' : classification.front();
+    if (r.classification < ' ' || r.classification > '~') {
+        reason = "CLASSIFICATION_TYPE is not a letter: " + quoted(classification.substr(0, 4));
+        return false;
+    }
+    if (!count_of(m, EPHEMERIS_TYPE, INT8_MAX, ephtype, reason) ||
+        !count_of(m, ELEMENT_SET_NO, INT32_MAX, elnum, reason) || !count_of(m, REV_AT_EPOCH, INT32_MAX, revnum, reason))
+        return false;
+    double ecc, inc, raa, arp, mea, mnm, ndot, nddot, bstar;
+    constexpr double zero = 0.0;
+    if (!number_of(m, ECCENTRICITY, nullptr, ecc, reason))
+        return false;
+    if (!(ecc >= 0.0 && ecc < 1.0)) {
+        reason = "ECCENTRICITY " + quoted(given_value(m, ECCENTRICITY)) + " lies outside [0, 1)";
+        return false;
+    }
+    const std::string_view object_id = given_value(m, OBJECT_ID);
+    if (object_id.size() > sizeof r.intldes - 1) {
+        reason = "OBJECT_ID " + quoted(object_id) + " is longer than 12 characters";
+        return false;
+    }
+    if (!epoch_of(m, r, reason) || !number_of(m, MEAN_MOTION_DOT, &zero, ndot, reason) ||
+        !number_of(m, MEAN_MOTION_DDOT, &zero, nddot, reason) || !number_of(m, BSTAR, &zero, bstar, reason) ||
+        !number_of(m, INCLINATION, nullptr, inc, reason) || !number_of(m, RA_OF_ASC_NODE, nullptr, raa, reason) ||
+        !number_of(m, ARG_OF_PERICENTER, nullptr, arp, reason) || !number_of(m, MEAN_ANOMALY, nullptr, mea, reason) ||
+        !number_of(m, MEAN_MOTION, nullptr, mnm, reason))
+        return false;
+    const std::string_view name = given_value(m, OBJECT_NAME);
+    if (has_control(name)) {
+        reason = "OBJECT_NAME holds control characters: " + quoted(name);
+        return false;
+    }
+    r.ecc = ecc;
+    r.inc = elements::angle_of_degrees(inc);
+    r.raa = elements::angle_of_degrees(raa);
+    r.arp = elements::angle_of_degrees(arp);
+    r.mea = elements::angle_of_degrees(mea);
+    r.mnm = elements::mean_motion_of_rev_per_day(mnm);
+    r.bstar = bstar;
+    r.ndot = elements::ndot_of_field(ndot);
+    r.nddot = elements::nddot_of_field(nddot);
+    r.satno = static_cast<std::int32_t>(satno);
+    r.elnum = static_cast<std::int32_t>(elnum);
+    r.revnum = static_cast<std::int32_t>(revnum);
+    r.ephtype = static_cast<std::int8_t>(ephtype);
+    r.extras_row = -1;
+    if (!object_id.empty())
+        std::memcpy(r.intldes, object_id.data(), object_id.size());
+    return true;
+}
+
+// ---------------------------------------------------------------------------- the reading
+
+struct Rejection {
+    std::int64_t number;  // the message's line (KVN, CSV) or its place in the document (XML, JSON)
+    std::string text;     // the message's text, cut to text_limit bytes
+    std::string reason;
+};
+
+inline constexpr std::size_t text_limit = 300;
+
+// One field that records lack, across the records: a code per record (-1
+// where it lacks the field) into the distinct values, each kept once.
+struct ExtraColumn {
+    std::vector<std::int32_t> codes;
+    std::deque<std::string> values;
+    std::unordered_map<std::string_view, std::int32_t> code_of;
+
+    std::int32_t code(std::string_view value) {
+        // Most messages repeat the text of the one before.
+        if (last >= 0 && values[static_cast<std::size_t>(last)] == value)
+            return last;
+        return last = lookup(value);
+    }
+
+private:
+    std::int32_t last = -1;
+    std::int32_t lookup(std::string_view value) {
+        const auto found = code_of.find(value);
+        if (found != code_of.end())
+            return found->second;
+        const auto code = static_cast<std::int32_t>(values.size());
+        code_of.emplace(values.emplace_back(value), code);
+        return code;
+    }
+};
+
+// Messages are taken in batches: the fields of a batch's messages become
+// records on every core, then the records, extras, names and rejections are
+// kept in reading order. A scanner fills the message start() gives, hands it
+// over with take() and calls flush() before the texts its messages view go.
+class Reading {
+public:
+    static constexpr std::size_t batch_size = 4096;
+
+    explicit Reading(unsigned threads = parallel::cores()) : threads_(threads) {
+        // Room for a whole batch: messages never move once filled (their
+        // values may view their own texts).
+        batch_.reserve(batch_size);
+        made_.reserve(batch_size);
+        numbers_.reserve(batch_size);
+        texts_.reserve(batch_size);
+        reasons_.reserve(batch_size);
+    }
+
+    // The next message to fill, empty. The batch grows to its size as it is
+    // first filled, so that a short document costs little.
+    Message &start() {
+        if (filled_ == batch_.size()) {
+            batch_.emplace_back();
+            made_.emplace_back();
+            numbers_.emplace_back();
+            texts_.emplace_back();
+            reasons_.emplace_back();
+        }
+        batch_[filled_].clear();
+        return batch_[filled_];
+    }
+
+    // The message start() gave is complete: `number` and `text` name it in a rejection.
+    void take(std::int64_t number, std::string_view text) {
+        batch_[filled_].seal_comments();
+        numbers_[filled_] = number;
+        texts_[filled_] = text;
+        if (++filled_ == batch_size)
+            flush();
+    }
+
+    void reject(std::int64_t number, std::string_view text, std::string reason) {
+        flush();
+        std::size_t end = std::min(text.size(), text_limit);
+        while (end < text.size() && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+            --end;  // not inside a UTF-8 character
+        rejections_.push_back({number, std::string(text.substr(0, end)), std::move(reason)});
+    }
+
+    // Every message taken becomes a record or a rejection.
+    void flush() {
+        const std::size_t n = filled_;
+        if (!n)
+            return;
+        filled_ = 0;
+        std::exception_ptr error;
+        std::mutex error_mutex;
+        parallel::split(n, 512, threads_, [&](std::size_t first, std::size_t last) {
+            try {
+                for (std::size_t k = first; k < last; ++k) {
+                    reasons_[k].clear();
+                    record_of(batch_[k], made_[k], reasons_[k]);
+                }
+            } catch (...) {  // out of memory: raised again on the calling thread
+                const std::lock_guard<std::mutex> lock(error_mutex);
+                error = std::current_exception();
+            }
+        });
+        if (error)
+            std::rethrow_exception(error);
+        for (std::size_t k = 0; k < n; ++k) {
+            if (!reasons_[k].empty())
+                reject(numbers_[k], texts_[k], std::move(reasons_[k]));
+            else
+                keep(batch_[k], made_[k]);
+        }
+    }
+
+    // The reading of a later part of the same document, after this one's: its
+    // message numbers follow `number_offset` messages.
+    void append(Reading &&part, std::int64_t number_offset) {
+        flush();
+        part.finish();
+        const auto row0 = static_cast<std::int32_t>(records_.size());
+        auto column = part.columns_.begin();
+        for (const std::string &key : part.keys_) {
+            ExtraColumn &mine = column_of(key);
+            std::vector<std::int32_t> code_of(column->values.size());
+            for (std::size_t j = 0; j < code_of.size(); ++j)
+                code_of[j] = mine.code(column->values[j]);
+            mine.codes.resize(static_cast<std::size_t>(row0), -1);
+            for (const std::int32_t code : column->codes)
+                mine.codes.push_back(code < 0 ? -1 : code_of[static_cast<std::size_t>(code)]);
+            ++column;
+        }
+        for (elements::Record record : part.records_) {
+            if (record.extras_row >= 0)
+                record.extras_row += row0;
+            records_.push_back(record);
+        }
+        names_.insert(names_.end(), std::make_move_iterator(part.names_.begin()),
+                      std::make_move_iterator(part.names_.end()));
+        for (Rejection &rejection : part.rejections_) {
+            rejection.number += number_offset;
+            rejections_.push_back(std::move(rejection));
+        }
+    }
+
+    unsigned threads() const { return threads_; }
+    // Room for `count` records, so that they are not moved as they come.
+    void reserve(std::size_t count) { records_.reserve(count); }
+
+    // Once every message is in: each extra column gets a code for every record.
+    void finish() {
+        flush();
+        for (ExtraColumn &column : columns_)
+            column.codes.resize(records_.size(), -1);
+    }
+
+    std::vector<elements::Record> &records() { return records_; }
+    const std::vector<Rejection> &rejections() const { return rejections_; }
+    // (satno, OBJECT_NAME) in reading order: a later one of a number replaces an earlier.
+    const std::vector<std::pair<std::int32_t, std::string>> &names() const { return names_; }
+    const std::deque<std::string> &extra_keys() const { return keys_; }
+    std::deque<ExtraColumn> &extra_columns() { return columns_; }
+
+private:
+    void keep(const Message &message, elements::Record &record) {
+        const std::size_t row = records_.size();
+        if (!message.extras.empty()) {
+            record.extras_row = static_cast<std::int32_t>(row);
+            // Messages mostly give their extras in the order of the one before.
+            if (recent_.size() < message.extras.size())
+                recent_.resize(message.extras.size(), no_column);
+            for (std::size_t j = 0; j < message.extras.size(); ++j) {
+                const auto &[key, value] = message.extras[j];
+                if (recent_[j] == no_column || keys_[recent_[j]] != key)
+                    recent_[j] = index_of(key);
+                ExtraColumn &column = columns_[recent_[j]];
+                column.codes.resize(row, -1);
+                column.codes.push_back(column.code(stripped(value)));
+            }
+        }
+        records_.push_back(record);
+        // Names in reading order, the last of each number winning; a history
+        // of one satellite in a row gives its name once.
+        const std::string_view name = given_value(message, OBJECT_NAME);
+        if (!name.empty() && (names_.empty() || names_.back().first != record.satno || names_.back().second != name))
+            names_.emplace_back(record.satno, name);
+    }
+
+    std::size_t index_of(std::string_view key) {
+        const auto found = column_index_.find(key);
+        if (found != column_index_.end())
+            return found->second;
+        column_index_.emplace(keys_.emplace_back(key), columns_.size());
+        columns_.emplace_back();
+        return columns_.size() - 1;
+    }
+    ExtraColumn &column_of(std::string_view key) { return columns_[index_of(key)]; }
+
+    unsigned threads_;
+    std::vector<Message> batch_;
+    std::vector<elements::Record> made_;
+    std::vector<std::int64_t> numbers_;
+    std::vector<std::string_view> texts_;
+    std::vector<std::string> reasons_;
+    std::size_t filled_ = 0;
+
+    std::vector<elements::Record> records_;
+    std::vector<Rejection> rejections_;
+    std::vector<std::pair<std::int32_t, std::string>> names_;
+    std::deque<std::string> keys_;
+    std::deque<ExtraColumn> columns_;
+    std::unordered_map<std::string_view, std::size_t> column_index_;
+    // The column of each extra of the last message kept, by its place.
+    static constexpr std::size_t no_column = SIZE_MAX;
+    std::vector<std::size_t> recent_;
+};
+
+}  // namespace astrokite::omm

@@ -1,0 +1,114 @@
+// OMM in KVN: "KEY = value" lines, a message beginning at its CCSDS_OMM_VERS
+// line or at a key its message already holds (so that messages written
+// without version lines are never merged). COMMENT lines are kept with their
+// message; a unit in brackets after a value ("15.5 [rev/day]") is dropped,
+// except from the names, where brackets are part of the text.
+// Plain C++: no Python in here.
+#pragma once
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "astrokite/catalogue/omm_fields.hpp"
+
+namespace astrokite::omm {
+
+// The value without a trailing unit in brackets. One scan back from the end:
+// linear in the value's length however many brackets or blanks it holds.
+inline std::string_view without_unit(std::string_view value) {
+    if (value.empty() || value.back() != ']')
+        return value;
+    const std::size_t close = value.size() < 2 ? std::string_view::npos : value.rfind(']', value.size() - 2);
+    const std::size_t open = value.find('[', close == std::string_view::npos ? 0 : close + 1);
+    if (open == std::string_view::npos)
+        return value;
+    return stripped(value.substr(0, open));
+}
+
+// The lines of `text` in turn (a line ends at "\n", "\r\n" or "\r"), each with
+// its 1-based number.
+class Lines {
+public:
+    explicit Lines(std::string_view text) : text_(text) {}
+    bool next(std::string_view &line, std::int64_t &number) {
+        if (position_ >= text_.size())
+            return false;
+        const char *start = text_.data() + position_;
+        const std::size_t rest = text_.size() - position_;
+        const void *newline = std::memchr(start, '\n', rest);
+        std::size_t length = newline ? static_cast<const char *>(newline) - start : rest;
+        // A lone "\r" ends a line too.
+        if (const void *cr = std::memchr(start, '\r', length)) {
+            const std::size_t at = static_cast<const char *>(cr) - start;
+            if (at + 1 < length || !newline) {
+                line = std::string_view(start, at);
+                position_ += at + 1 + (at + 1 < rest && start[at + 1] == '\n');
+                number = ++count_;
+                return true;
+            }
+        }
+        line = std::string_view(start, length);
+        position_ += length + 1;
+        number = ++count_;
+        return true;
+    }
+    std::size_t position() const { return position_; }
+
+private:
+    std::string_view text_;
+    std::size_t position_ = 0;
+    std::int64_t count_ = 0;
+};
+
+inline void read_kvn(std::string_view text, Reading &reading) {
+    if (text.starts_with("\xef\xbb\xbf"))
+        text.remove_prefix(3);
+    Message *message = &reading.start();
+    std::int64_t first = 0;
+    const char *start = nullptr, *end = nullptr;  // the message's text
+    auto close = [&] {
+        if (!message->empty()) {
+            reading.take(first, std::string_view(start, static_cast<std::size_t>(end - start)));
+            message = &reading.start();
+        }
+        first = 0;
+    };
+    Lines lines(text);
+    std::string_view line;
+    std::int64_t number;
+    while (lines.next(line, number)) {
+        const std::string_view content = stripped(line);
+        if (content.empty())
+            continue;
+        if (content.starts_with(comment_key)) {
+            const std::string_view comment = stripped(content.substr(comment_key.size()));
+            if (!first) {
+                first = number;
+                start = content.data();
+            }
+            message->set(comment_key, comment);
+            end = content.data() + content.size();
+            continue;
+        }
+        const std::size_t equals = content.find('=');
+        if (equals == std::string_view::npos) {
+            reading.reject(number, content, "not a KEY = value line: " + quoted(content));
+            continue;
+        }
+        const std::string_view key = stripped(content.substr(0, equals));
+        if ((key == "CCSDS_OMM_VERS" || message->has(key)) && !message->empty())
+            close();
+        if (!first) {
+            first = number;
+            start = content.data();
+        }
+        const std::string_view value = stripped(content.substr(equals + 1));
+        message->set(key, key == "OBJECT_NAME" || key == "OBJECT_ID" ? value : without_unit(value));
+        end = content.data() + content.size();
+    }
+    close();
+    reading.flush();
+}
+
+}  // namespace astrokite::omm
