@@ -8,6 +8,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from astrokite.catalogue import columns as columns_module
+from astrokite.catalogue.omm_extras import Table, joined
 from astrokite.elements.numbers import satno_of_text
 from astrokite.elements.records import RECORD
 from astrokite.propagators.analytical.sgp4.tle import ELSET
@@ -130,11 +131,17 @@ class Catalogue(Mapping):
         texts = [elset_rows(elset) for elset in elsets]
         if any(text is None for text in texts):
             # Sets without TLE text take part as records; those with text then keep their values.
-            records = np.concatenate([elset_records(elset) for elset in elsets] or [np.zeros(0, RECORD)])
+            pieces = [elset_records(elset).copy() for elset in elsets]
+            extras, rows = joined([(elset._extras(), piece["extras_row"]) for elset, piece in zip(elsets, pieces)])
+            for piece, row in zip(pieces, rows):
+                piece["extras_row"] = row
+            records = np.concatenate(pieces) if pieces else np.zeros(0, RECORD)
             if duplicates == "drop" and len(records):
-                _, first = np.unique(records.view(f"V{RECORD.itemsize}"), return_index=True)
+                values = records.copy()
+                values["extras_row"] = -1  # sets alike in every value are duplicates, wherever their fields lie
+                _, first = np.unique(values.view(f"V{RECORD.itemsize}"), return_index=True)
                 records = records[np.sort(first)]
-            return from_records(records, names, rejected)
+            return from_records(records, names, rejected, extras)
         rows = np.frombuffer(b"".join(texts), np.uint8).reshape(-1, ROW)
         satnos = np.repeat([elset.satno for elset in elsets], [elset.size for elset in elsets]).astype(np.int64)
         epochs = np.concatenate([np.atleast_1d(elset.epoch.int64) for elset in elsets] or [np.zeros(0, np.int64)])
@@ -261,10 +268,12 @@ def _from_rows(rows: np.ndarray, satnos: np.ndarray, epochs: np.ndarray, names: 
     return Catalogue(ELSET._from_grouped_lines(rows, groups), rejected)
 
 
-def from_records(records: np.ndarray, names: dict[int, str], rejected: Iterable[Rejection]) -> Catalogue:
+def from_records(records: np.ndarray, names: dict[int, str], rejected: Iterable[Rejection],
+                 extras: Table | None = None) -> Catalogue:
     """The catalogue of element-set records (``RECORD``) in reading order: grouped by catalogue
     number, each satellite's sets put in epoch order (equal epochs in reading order), named from
-    `names` (catalogue number -> name)."""
+    `names` (catalogue number -> name), with the other OMM fields `extras` (which the records'
+    extras_row index) kept beside them."""
     import gc
 
     order = np.argsort(records["satno"], kind="stable")
@@ -279,7 +288,7 @@ def from_records(records: np.ndarray, names: dict[int, str], rejected: Iterable[
     collecting = gc.isenabled()
     gc.disable()
     try:
-        elsets = ELSET._from_grouped_records(records, groups)
+        elsets = ELSET._from_grouped_records(records, groups, extras)
     finally:
         if collecting:
             gc.enable()

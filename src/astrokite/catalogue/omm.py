@@ -1,15 +1,11 @@
 """CCSDS Orbit Mean-Elements Messages (OMM) in and out: XML, KVN, JSON and CSV.
 
-Each message becomes the element set that a TLE line pair carries: its values are written into
-a normalised line pair with valid checksums, which the TLE reader then reads like any other, so
-that a catalogue from OMM is made exactly as one from TLE text. Values a line cannot hold are
-rounded as the line's columns round them; a message a line cannot carry at all (a catalogue
-number above 339999, a mean motion of 100 rev/day or more, an epoch outside 1957 to 2056) is
-rejected with that reason.
-
-Parsers: orjson for JSON, lxml for XML with entity resolution, DTD loading and network access
-turned off (a document type declaration is refused outright), the standard library for CSV
-and KVN.
+Each message becomes one element-set record with its values as written: every number correctly
+rounded from its text, the epoch to the picosecond as written, catalogue numbers to nine digits,
+nothing rounded to TLE columns (see ``omm_parse``, the native reader of the four forms). The
+fields a record does not hold (ORIGINATOR, REF_FRAME, a catalogue service's own keys, ...) are
+kept beside the records and written back. Written messages give every value in the fewest
+digits that read back as the same double.
 """
 
 from __future__ import annotations
@@ -17,19 +13,19 @@ from __future__ import annotations
 import csv
 import datetime as dt
 import io
-import math
 import os
 import re
 from collections.abc import Iterable, Iterator
-from decimal import ROUND_HALF_EVEN, Decimal, InvalidOperation
-from fractions import Fraction
+from decimal import Decimal, InvalidOperation
 from typing import IO, Any
 
 import numpy as np
 
 from astrokite.catalogue import sources
 from astrokite.catalogue.catalogue import Catalogue, elset_records, elset_rows, from_records
-from astrokite.elements.records import MAX_SATNO, RECORD
+from astrokite.catalogue.omm_extras import fields_of_row, joined
+from astrokite.catalogue.omm_parse import MAX_DOCUMENT, parse
+from astrokite.elements.records import RECORD
 from astrokite.catalogue.tle_text import Reading, elsets_of
 from astrokite.propagators.analytical.sgp4.tle import ELSET
 
@@ -39,119 +35,6 @@ FORMATS = ("xml", "kvn", "json", "csv")
 KEYS = ("OBJECT_NAME", "OBJECT_ID", "EPOCH", "MEAN_MOTION", "ECCENTRICITY", "INCLINATION", "RA_OF_ASC_NODE",
         "ARG_OF_PERICENTER", "MEAN_ANOMALY", "EPHEMERIS_TYPE", "CLASSIFICATION_TYPE", "NORAD_CAT_ID",
         "ELEMENT_SET_NO", "REV_AT_EPOCH", "BSTAR", "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT")
-_REQUIRED = ("EPOCH", "MEAN_MOTION", "ECCENTRICITY", "INCLINATION", "RA_OF_ASC_NODE", "ARG_OF_PERICENTER",
-             "MEAN_ANOMALY", "NORAD_CAT_ID")
-_MAX_DOCUMENT = 1 << 29  # bytes of one OMM document read at most: parsing holds it whole
-
-
-class MessageError(ValueError):
-    """A message that no line pair can carry."""
-
-
-# ----------------------------------------------------------------------------- messages to lines
-
-
-def _number(message: dict, key: str, default: str | None = None) -> float:
-    """The value of `key`, correctly rounded to a double from its text."""
-    value = message.get(key)
-    if value is None or (isinstance(value, str) and not value.strip()):
-        if default is None:
-            raise MessageError(f"{key} is missing")
-        value = default
-    if isinstance(value, bool) or not isinstance(value, str | int | float):
-        raise MessageError(f"{key} is not a number: {value!r}")
-    try:
-        number = float(value.strip() if isinstance(value, str) else value)
-    except (ValueError, OverflowError):
-        raise MessageError(f"{key} is not a number: {value!r}") from None
-    if not math.isfinite(number):
-        raise MessageError(f"{key} is not a finite number: {value!r}")
-    return number
-
-
-def _integer(message: dict, key: str, default: str, low: int, high: int) -> int:
-    value = message.get(key)
-    if value is None or (isinstance(value, str) and not value.strip()):
-        value = default
-    try:
-        number = int(value.strip() if isinstance(value, str) else value)
-    except (TypeError, ValueError, OverflowError):
-        raise MessageError(f"{key} is not an integer: {value!r}") from None
-    if isinstance(value, float) and value != number:
-        raise MessageError(f"{key} is not an integer: {value!r}")
-    if not low <= number <= high:
-        raise MessageError(f"{key} {number} lies outside {low} to {high}")
-    return number
-
-
-_EPOCH = re.compile(r"\s*(\d{4})-(?:(\d{2})-(\d{2})|(\d{3}))(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:\.(\d+))?)?)?Z?\s*$")
-_PS_PER_DAY = 86_400 * 10**12
-_UNIX_DAY_ZERO = dt.date(1970, 1, 1)
-
-
-def _epoch(text: Any) -> tuple[int, int, float, int]:
-    """EPOCH (ISO 8601 calendar or day-of-year form, UTC) exactly as written: the start of its
-    day [ns since 1970], the time into the day [ps, exact to twelve decimals of a second], the
-    same as the nearest double fraction of the day, and the decimals written."""
-    match = _EPOCH.match(str(text)) if isinstance(text, str) else None
-    if not match:
-        raise MessageError(f"EPOCH is not an ISO 8601 time: {text!r}")
-    year, month, day, day_of_year, hour, minute, second, fraction = match.groups()
-    year = int(year)
-    if not 1678 <= year <= 2261:
-        raise MessageError(f"EPOCH year {year} is outside 1678 to 2261, which a Time holds")
-    try:
-        date = dt.date(year, int(month), int(day)) if month else dt.date(year, 1, 1) + dt.timedelta(int(day_of_year) - 1)
-        time_of_day = dt.time(int(hour or 0), int(minute or 0), int(second or 0))
-    except ValueError as error:
-        raise MessageError(f"EPOCH is not a valid time: {text!r} ({error})") from None
-    if date.year != year:
-        raise MessageError(f"EPOCH day of year is outside its year: {text!r}")
-    fraction = fraction or ""
-    decimals = min(len(fraction), 12)
-    beyond = Decimal("0." + fraction[12:]) if len(fraction) > 12 else Decimal(0)
-    ps = ((time_of_day.hour * 60 + time_of_day.minute) * 60 + time_of_day.second) * 10**12
-    ps += int(fraction[:12].ljust(12, "0") or 0) + int(beyond.to_integral_value(ROUND_HALF_EVEN))
-    if ps >= _PS_PER_DAY:  # rounded up to the next midnight
-        ps -= _PS_PER_DAY
-        date += dt.timedelta(1)
-    midnight_ns = (date - _UNIX_DAY_ZERO).days * 86_400 * 10**9
-    if not -(2**63) < midnight_ns + ps // 1000 < 2**63 - 1:
-        raise MessageError(f"EPOCH {text!r} lies outside what a Time holds")
-    return midnight_ns, ps, float(Fraction(ps, _PS_PER_DAY)), decimals
-
-
-def _text(message: dict, key: str, default: str, longest: int) -> str:
-    text = str(message.get(key) or default).strip()
-    if len(text) > longest:
-        raise MessageError(f"{key} is longer than {longest} characters: {text!r}")
-    if not all(" " <= c <= "~" for c in text):
-        raise MessageError(f"{key} is not printable ASCII: {text!r}")
-    return text
-
-
-def record_of_message(message: dict) -> tuple[tuple, str]:
-    """(record, name) of one OMM message given as a dict of its upper-case keys: the record as
-    a tuple in ``RECORD``'s field order, each value correctly rounded from its text."""
-    for key in _REQUIRED:
-        if message.get(key) is None or (isinstance(message.get(key), str) and not message[key].strip()):
-            raise MessageError(f"{key} is missing")
-    satno = _integer(message, "NORAD_CAT_ID", "0", 0, MAX_SATNO)
-    classification = _text(message, "CLASSIFICATION_TYPE", "U", 1) or "U"
-    ephtype = _integer(message, "EPHEMERIS_TYPE", "0", -128, 127)
-    elnum = _integer(message, "ELEMENT_SET_NO", "0", -(2**31), 2**31 - 1)
-    revnum = _integer(message, "REV_AT_EPOCH", "0", -(2**31), 2**31 - 1)
-    midnight_ns, ps, fraction, decimals = _epoch(message.get("EPOCH"))
-    values = {key: _number(message, key, None if key in _REQUIRED else "0") for key in _READ_AS}
-    elements = {name: float(read_as(np.float64(values[key]))) for key, (name, read_as) in _READ_AS.items()}
-    name = str(message.get("OBJECT_NAME") or "").strip()
-    if any(not c.isprintable() for c in name):
-        raise MessageError(f"OBJECT_NAME holds control characters: {name!r}")
-    record = (midnight_ns, ps, fraction, elements["ecc"], elements["inc"], elements["raa"], elements["arp"],
-              elements["mea"], elements["mnm"], elements["bstar"], elements["ndot"], elements["nddot"],
-              satno, elnum, revnum, -1, decimals, ephtype, classification.encode(),
-              _text(message, "OBJECT_ID", "", 12).encode())
-    return record, name
 
 
 # ----------------------------------------------------------------------------- the four forms in
@@ -170,114 +53,12 @@ def _recognise(head: bytes) -> str:
     raise ValueError("the content is none of the OMM forms (XML, KVN, JSON, CSV)")
 
 
-def _json_messages(data: bytes) -> Iterator[tuple[int, Any]]:
-    import orjson
-
-    try:
-        document = orjson.loads(data)
-    except orjson.JSONDecodeError as error:
-        raise ValueError(f"not JSON: {error}") from None
-    items = document if isinstance(document, list) else [document]
-    for number, item in enumerate(items, 1):
-        yield number, item
-
-
-def _xml_parser():
-    from lxml import etree
-
-    # No entity is ever expanded, no DTD read, nothing fetched: a hostile document can neither
-    # read local files nor grow in memory beyond its own size.
-    return etree.XMLParser(resolve_entities=False, load_dtd=False, no_network=True, dtd_validation=False,
-                           huge_tree=False, remove_comments=True, remove_pis=True)
-
-
-def _xml_messages(data: bytes) -> Iterator[tuple[int, Any]]:
-    from lxml import etree
-
-    try:
-        root = etree.fromstring(data, _xml_parser())
-    except etree.XMLSyntaxError as error:
-        raise ValueError(f"not XML: {error}") from None
-    if root.getroottree().docinfo.doctype:
-        raise ValueError("the XML document carries a document type declaration, which is refused "
-                         "(entities are never expanded)")
-    messages = [root] if etree.QName(root).localname == "omm" else list(root.iter("{*}omm", "omm"))
-    if not messages:
-        raise ValueError(f"the XML document holds no OMM message (its root is <{etree.QName(root).localname}>)")
-    for number, omm in enumerate(messages, 1):
-        fields = {}
-        for element in omm.iter():
-            if isinstance(element.tag, str) and len(element) == 0:
-                fields[etree.QName(element).localname] = (element.text or "").strip()
-        yield number, fields
-
-
-# KVN values that are text, where brackets are part of the value, never a unit.
-_TEXT_KEYS = ("OBJECT_NAME", "OBJECT_ID")
-
-
-def _without_unit(value: str) -> str:
-    """The value without a trailing unit in brackets ("15.5 [rev/day]" -> "15.5").
-
-    Found by scanning rather than by a regular expression, whose backtracking over a long
-    run of blanks or brackets takes a time quadratic in the line's length."""
-    if not value.endswith("]"):
-        return value
-    start = value.find("[", value.rfind("]", 0, -1) + 1)
-    return value[:start].rstrip() if start >= 0 else value
-
-
-def _kvn_messages(text: str) -> Iterator[tuple[int, Any]]:
-    fields: dict[str, str] = {}
-    first = 0
-    for number, line in enumerate(text.splitlines(), 1):
-        line = line.strip()
-        if not line or line.startswith("COMMENT"):
-            continue
-        key, equals, value = line.partition("=")
-        if not equals:
-            yield number, {"_fault": f"not a KEY = value line: {line!r}"}
-            continue
-        key = key.strip()
-        # A message starts with its version line; a key seen twice also starts a new one, so
-        # that messages written without version lines are not merged into one.
-        if (key == "CCSDS_OMM_VERS" or key in fields) and fields:
-            yield first, fields
-            fields = {}
-        if not fields:
-            first = number
-        value = value.strip()
-        fields[key] = value if key in _TEXT_KEYS else _without_unit(value)
-    if fields:
-        yield first, fields
-
-
-def _csv_messages(text: str) -> Iterator[tuple[int, Any]]:
-    # newline="": the csv module splits the lines itself, so that a line end of any kind
-    # (or one inside a quoted field) is read as such rather than refused.
-    rows = csv.DictReader(io.StringIO(text, newline=""))
-    try:
-        for row in rows:
-            yield rows.line_num, {key.strip().upper(): value for key, value in row.items() if key is not None}
-    except csv.Error as error:  # a field beyond the csv module's size limit, say
-        raise ValueError(f"not CSV: {error} (after line {rows.line_num})") from None
-
-
-def _messages(data: bytes, form: str) -> Iterator[tuple[int, Any]]:
-    if form == "json":
-        return _json_messages(data)
-    if form == "xml":
-        return _xml_messages(data)
-    text = data.decode("utf-8-sig", "replace")
-    return _kvn_messages(text) if form == "kvn" else _csv_messages(text)
-
-
 def _read_document(stream: IO[bytes]) -> bytes:
     parts, size = [], 0
     while chunk := stream.read(sources.CHUNK):
         size += len(chunk)
-        if size > _MAX_DOCUMENT:
-            raise ValueError(f"the OMM document is larger than {_MAX_DOCUMENT:,} bytes")
+        if size > MAX_DOCUMENT:
+            raise ValueError(f"the OMM document is larger than {MAX_DOCUMENT:,} bytes")
         parts.append(chunk)
     return b"".join(parts)
 
@@ -310,8 +91,7 @@ def read_omm(source: Any, format: str | None = None, *, errors: str = "raise") -
     if format is not None and format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)} or None, not {format!r}")
     reading = Reading(errors=errors)
-    records: list[tuple] = []
-    names: dict[int, str] = {}
+    parts, names = [], {}
     for stream in sources.streams(source):
         reading.begin(stream.name)
         try:
@@ -319,27 +99,22 @@ def read_omm(source: Any, format: str | None = None, *, errors: str = "raise") -
         except sources.STREAM_ERRORS as error:
             reading.reject(0, "", f"the stream cannot be read to its end ({type(error).__name__}: {error})")
             data = b""
-        if data.strip():
-            try:
-                form = format or _recognise(data[:4096])
-                messages = list(_messages(data, form))
-            except ValueError as error:
-                reading.reject(0, data[:160].decode("utf-8", "backslashreplace"), str(error))
-                messages = []
-            for number, message in messages:
-                try:
-                    if not isinstance(message, dict):
-                        raise MessageError(f"a message is an object of keys, not {type(message).__name__}")
-                    if "_fault" in message:
-                        raise MessageError(message["_fault"])
-                    record, name = record_of_message(message)
-                except MessageError as error:
-                    reading.reject(number, str(message)[:300], str(error))
-                    continue
-                records.append(record)
-                if name:
-                    names[record[12]] = name
-    return from_records(np.array(records, RECORD), names, reading.extra)
+        if not data.strip():
+            continue
+        try:
+            read = parse(data, format or _recognise(data[:4096]))
+        except ValueError as error:
+            reading.reject(0, data[:160].decode("utf-8", "backslashreplace"), str(error))
+            continue
+        for number, text, reason in read.rejected:
+            reading.reject(number, text, reason)
+        parts.append((read.extras, read.records))
+        names.update(read.names)
+    extras, rows = joined([(table, records["extras_row"]) for table, records in parts])
+    records = np.concatenate([records for _, records in parts]) if parts else np.zeros(0, RECORD)
+    if len(records):
+        records["extras_row"] = np.concatenate(rows)
+    return from_records(records, names, reading.extra, extras)
 
 
 # ----------------------------------------------------------------------------- the four forms out
@@ -469,6 +244,7 @@ def _record_messages(elset: ELSET) -> Iterator[dict[str, str]]:
     columns = {key: _texts_reading_as(records[name].astype(np.float64), read_as)
                for key, (name, read_as) in _READ_AS.items()}
     epochs = _epoch_texts(records)
+    extras = elset._extras()
     for i, record in enumerate(records):
         yield {
             "OBJECT_NAME": elset.satname or "",
@@ -481,6 +257,7 @@ def _record_messages(elset: ELSET) -> Iterator[dict[str, str]]:
             "ELEMENT_SET_NO": str(int(record["elnum"])),
             "REV_AT_EPOCH": str(int(record["revnum"])),
             **{key: columns[key][i] for key in ("BSTAR", "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT")},
+            **fields_of_row(extras, int(record["extras_row"])),
         }
 
 
@@ -503,29 +280,57 @@ def _creation_date() -> str:
     return dt.datetime.now(dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%f")
 
 
+# Header and metadata fields every written message has: a kept value, else these.
+_HEADER = {"CCSDS_OMM_VERS": "2.0", "CREATION_DATE": None, "ORIGINATOR": ORIGINATOR}
+_FRAME = {"CENTER_NAME": "EARTH", "REF_FRAME": "TEME", "TIME_SYSTEM": "UTC", "MEAN_ELEMENT_THEORY": "SGP4"}
+
+
+def _kept_or_default(message: dict[str, str], defaults: dict[str, str | None]) -> dict[str, str]:
+    return {key: message.get(key) or default or _creation_date() for key, default in defaults.items()}
+
+
+def _others(message: dict[str, str]) -> dict[str, str]:
+    """The fields of a message beyond the standard ones: kept from the messages it was read from."""
+    return {key: text for key, text in message.items()
+            if key not in KEYS and key not in _HEADER and key not in _FRAME and key != "COMMENT"}
+
+
 def _xml_message(message: dict[str, str]) -> str:
-    from xml.sax.saxutils import escape
+    from xml.sax.saxutils import escape, quoteattr
 
     def elements(keys: Iterable[str], indent: str) -> str:
         return "".join(f"{indent}<{key}>{escape(message[key])}</{key}>\n" for key in keys)
 
-    return ('  <omm id="CCSDS_OMM_VERS" version="2.0">\n'
-            f'    <header><CREATION_DATE>{_creation_date()}</CREATION_DATE><ORIGINATOR>{ORIGINATOR}</ORIGINATOR></header>\n'
+    header = _kept_or_default(message, _HEADER)
+    frame = _kept_or_default(message, _FRAME)
+    comments = "".join(f"<COMMENT>{escape(line)}</COMMENT>" for line in message.get("COMMENT", "").splitlines())
+    others = ""
+    for key, text in _others(message).items():
+        if key.startswith("USER_DEFINED_"):
+            others += f'          <USER_DEFINED parameter={quoteattr(key[13:])}>{escape(text)}</USER_DEFINED>\n'
+        else:
+            others += f"          <{key}>{escape(text)}</{key}>\n"
+    if others:
+        others = "        <userDefinedParameters>\n" + others + "        </userDefinedParameters>\n"
+    return (f'  <omm id="CCSDS_OMM_VERS" version={quoteattr(header["CCSDS_OMM_VERS"])}>\n'
+            f'    <header>{comments}<CREATION_DATE>{escape(header["CREATION_DATE"])}</CREATION_DATE>'
+            f'<ORIGINATOR>{escape(header["ORIGINATOR"])}</ORIGINATOR></header>\n'
             '    <body><segment>\n'
             '      <metadata>\n' + elements(_METADATA, "        ") +
-            '        <CENTER_NAME>EARTH</CENTER_NAME>\n        <REF_FRAME>TEME</REF_FRAME>\n'
-            '        <TIME_SYSTEM>UTC</TIME_SYSTEM>\n        <MEAN_ELEMENT_THEORY>SGP4</MEAN_ELEMENT_THEORY>\n'
+            "".join(f"        <{key}>{escape(text)}</{key}>\n" for key, text in frame.items()) +
             '      </metadata>\n      <data>\n        <meanElements>\n' + elements(_MEAN_ELEMENTS, "          ") +
             '        </meanElements>\n        <tleParameters>\n' + elements(_TLE_PARAMETERS, "          ") +
-            '        </tleParameters>\n      </data>\n    </segment></body>\n  </omm>\n')
+            '        </tleParameters>\n' + others + '      </data>\n    </segment></body>\n  </omm>\n')
 
 
 def _kvn_message(message: dict[str, str]) -> str:
-    head = f"CCSDS_OMM_VERS = 2.0\nCREATION_DATE = {_creation_date()}\nORIGINATOR = {ORIGINATOR}\n"
-    body = [f"OBJECT_NAME = {message['OBJECT_NAME']}", f"OBJECT_ID = {message['OBJECT_ID']}",
-            "CENTER_NAME = EARTH", "REF_FRAME = TEME", "TIME_SYSTEM = UTC", "MEAN_ELEMENT_THEORY = SGP4"]
-    body += [f"{key} = {message[key]}" for key in _MEAN_ELEMENTS + _TLE_PARAMETERS]
-    return head + "\n".join(body) + "\n\n"
+    lines = [f"{key} = {text}" for key, text in _kept_or_default(message, _HEADER).items()]
+    lines += [f"COMMENT {line}" for line in message.get("COMMENT", "").splitlines()]
+    lines += [f"OBJECT_NAME = {message['OBJECT_NAME']}", f"OBJECT_ID = {message['OBJECT_ID']}"]
+    lines += [f"{key} = {text}" for key, text in _kept_or_default(message, _FRAME).items()]
+    lines += [f"{key} = {message[key]}" for key in _MEAN_ELEMENTS + _TLE_PARAMETERS]
+    lines += [f"{key} = {text}" for key, text in _others(message).items()]
+    return "\n".join(lines) + "\n\n"
 
 
 def _omm_text(messages: list[dict[str, str]], form: str) -> str:
@@ -538,7 +343,8 @@ def _omm_text(messages: list[dict[str, str]], form: str) -> str:
     if form == "kvn":
         return "".join(_kvn_message(message) for message in messages)
     text = io.StringIO()
-    writer = csv.DictWriter(text, fieldnames=KEYS, lineterminator="\n")
+    kept = dict.fromkeys(key for message in messages for key in message if key not in KEYS)
+    writer = csv.DictWriter(text, fieldnames=[*KEYS, *kept], lineterminator="\n")
     writer.writeheader()
     writer.writerows(messages)
     return text.getvalue()

@@ -156,21 +156,31 @@ void bind_elset(nb::module_ &m) {
     nb::setattr(cls, "_from_grouped_lines",
                 nb::module_::import_("builtins").attr("classmethod")(from_grouped_lines_function));
     nb::object from_grouped_records_function = nb::cpp_function(
-        [](nb::handle type, nb::handle buffer, nb::handle groups) {
+        [](nb::handle type, nb::handle buffer, nb::handle groups, nb::handle extras) {
             if (!PyType_Check(type.ptr()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(type.ptr()), bound.elset))
                 args::raise_cannot_convert(Py_TYPE(type.ptr())->tp_name, "ELSET");
-            return construct_groups_from_records(reinterpret_cast<PyTypeObject *>(type.ptr()), buffer, groups);
+            return construct_groups_from_records(reinterpret_cast<PyTypeObject *>(type.ptr()), buffer, groups, extras);
         },
         nb::scope(cls), nb::name("_from_grouped_records"), nb::arg("cls"), nb::arg("buffer"), nb::arg("groups"),
-        nb::sig("def _from_grouped_records(cls, buffer: collections.abc.Buffer, groups: typing.Sequence[tuple[int, int, str | None]]) -> list[ELSET]"),
+        nb::arg("extras").none() = nb::none(),
+        nb::sig("def _from_grouped_records(cls, buffer: collections.abc.Buffer, groups: typing.Sequence[tuple[int, int, str | None]], extras: object | None = None) -> list[ELSET]"),
         "One ELSET per (first record, end record, satname) tuple of `groups`, from element-set records\n"
-        "(astrokite.elements.records.RECORD): the values as the records hold them, with no TLE text.");
+        "(astrokite.elements.records.RECORD): the values as the records hold them, with no TLE text;\n"
+        "`extras`, what the records' extras_row index (the other OMM fields), is kept with them.");
     nb::setattr(cls, "_from_grouped_records",
                 nb::module_::import_("builtins").attr("classmethod")(from_grouped_records_function));
     cls.def_static("_records_of_many", &records_of_many, nb::arg("elsets"),
                    nb::sig("def _records_of_many(elsets: typing.Sequence[ELSET]) -> tuple[bytes, numpy.typing.NDArray[numpy.int64]]"),
                    "The records of many ELSETs one after another (astrokite.elements.records.RECORD, 128 bytes\n"
                    "each, each ELSET's in epoch order) and the number of each, int64; read on every core.");
+    cls.def(
+        "_extras",
+        [](Self self) -> nb::object {
+            const LineTable *table = from_lines(*self.p) ? table_of(*self.p) : nullptr;
+            return table && table->extras.is_valid() ? table->extras : nb::none();
+        },
+        nb::sig("def _extras(self) -> object | None"),
+        "What the records' extras_row index (the other OMM fields of sets read from OMM), or None.");
     cls.def("_records", [](Self self) { return records_of(*self.p); }, nb::sig("def _records(self) -> bytes"),
             "The element sets as records (astrokite.elements.records.RECORD, 128 bytes each), in epoch order.");
     cls.def("_lines", [](Self self) { return lines_of(*self.p); }, nb::sig("def _lines(self) -> bytes | None"),

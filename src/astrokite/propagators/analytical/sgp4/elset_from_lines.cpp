@@ -48,6 +48,7 @@ struct LinesRead {
     Parts parts;
     elset_table::RowsRead read;
     std::optional<std::string> satname;  // of records
+    nb::object extras;                   // of records
 };
 
 }  // namespace
@@ -119,7 +120,8 @@ static nb::object finish_lines(PyTypeObject *type, LinesRead &&reading, double g
     parts.made.satno = *satno;
     sort_by_epoch(reading);
     parts.made.table = reading.lines ? new_line_table(std::move(reading.lines), n, gm, re)
-                                     : new_line_table(std::move(reading.records), reading.satname, n, gm, re);
+                                     : new_line_table(std::move(reading.records), reading.satname, std::move(reading.extras), n, gm,
+                                                      re);
     parts.made.drag_terms_filled = true;
     parts.made.anomalies_filled = false;
     parts.made.count = n;
@@ -259,8 +261,9 @@ nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::
 // (elements::Record, 128 bytes each, as NumPy's RECORD dtype lays them out):
 // `groups` holds a (first record, end record, satname) tuple per ELSET, whose
 // records are put in epoch order. The values are the records' own, at full
-// precision; the ELSETs hold no TLE text.
-nb::list construct_groups_from_records(PyTypeObject *type, nb::handle buffer, nb::handle groups) {
+// precision; the ELSETs hold no TLE text. `extras` (any object, None for none)
+// is what the records' extras_row index: the other OMM fields, kept with them.
+nb::list construct_groups_from_records(PyTypeObject *type, nb::handle buffer, nb::handle groups, nb::handle extras) {
     BufferView view(buffer);
     if (view.size() % elements::record_bytes != 0)
         throw nb::value_error("records must be whole element-set records of 128 bytes");
@@ -285,6 +288,7 @@ nb::list construct_groups_from_records(PyTypeObject *type, nb::handle buffer, nb
             readings[g].satname = nb::cast<std::string>(names[g]);
         firsts[g] = first;
         readings[g].n = end - first;
+        readings[g].extras = nb::borrow(extras);
     }
     const double gm = earth_constant(bound.gm), re = earth_constant(bound.re);
     {

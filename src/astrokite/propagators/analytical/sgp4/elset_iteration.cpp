@@ -128,13 +128,17 @@ int line_table_traverse(PyObject *self, visitproc visit, void *arg) {
         const LineTable *table = nb::inst_ptr<LineTable>(self);
         for (std::size_t r = 0; table->made && r < table->rows; ++r)
             Py_VISIT(table->made[r]);
+        Py_VISIT(table->extras.ptr());
     }
     return 0;
 }
 
 int line_table_clear(PyObject *self) {
-    if (nb::inst_ready(self))
-        nb::inst_ptr<LineTable>(self)->release();
+    if (nb::inst_ready(self)) {
+        LineTable *table = nb::inst_ptr<LineTable>(self);
+        table->release();
+        nb::object extras = std::move(table->extras);  // the field is empty before the object goes
+    }
     return 0;
 }
 

@@ -42,6 +42,9 @@ struct LineTable {
     std::unique_ptr<char[]> lines;                  // null for records
     std::unique_ptr<elements::Record[]> records;    // null for lines
     std::optional<std::string> satname;             // records: the name the sets came with
+    // Records: the other OMM fields the sets were given, as the reader gave them
+    // (an object indexed by each record's extras_row), or None.
+    nb::object extras;
     std::size_t rows = 0;
     double gm = 0, re = 0;               // Earth.GM and Earth.Re when the lines were read
     // Owned references, a slot per row, null until asked for; the slots
@@ -50,9 +53,10 @@ struct LineTable {
 
     LineTable(std::unique_ptr<char[]> lines_, std::size_t rows_, double gm_, double re_)
         : lines(std::move(lines_)), rows(rows_), gm(gm_), re(re_) {}
-    LineTable(std::unique_ptr<elements::Record[]> records_, std::optional<std::string> satname_, std::size_t rows_,
-              double gm_, double re_)
-        : records(std::move(records_)), satname(std::move(satname_)), rows(rows_), gm(gm_), re(re_) {}
+    LineTable(std::unique_ptr<elements::Record[]> records_, std::optional<std::string> satname_, nb::object extras_,
+              std::size_t rows_, double gm_, double re_)
+        : records(std::move(records_)), satname(std::move(satname_)), extras(std::move(extras_)), rows(rows_), gm(gm_),
+          re(re_) {}
     LineTable(const LineTable &) = delete;
     ~LineTable() { release(); }
 
@@ -188,7 +192,7 @@ int elset_init(PyObject *, PyObject *, PyObject *);
 nb::object select_lines(const ELSET &elset, const std::vector<std::size_t> &positions);
 nb::object construct_from_lines(PyTypeObject *type, nb::handle buffer, nb::handle satname);
 nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::handle groups);
-nb::list construct_groups_from_records(PyTypeObject *type, nb::handle buffer, nb::handle groups);
+nb::list construct_groups_from_records(PyTypeObject *type, nb::handle buffer, nb::handle groups, nb::handle extras);
 
 // ----------------------------------------------------- access (elset_access.cpp)
 

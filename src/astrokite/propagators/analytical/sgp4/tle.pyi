@@ -393,10 +393,11 @@ class ELSET(astrokite.utils.representable.Representable):
         """
 
     @classmethod
-    def _from_grouped_records(cls, buffer: Buffer, groups: Sequence[tuple[int, int, str | None]]) -> list[ELSET]:
+    def _from_grouped_records(cls, buffer: Buffer, groups: Sequence[tuple[int, int, str | None]], extras: object | None = None) -> list[ELSET]:
         """
         One ELSET per (first record, end record, satname) tuple of `groups`, from element-set records
-        (astrokite.elements.records.RECORD): the values as the records hold them, with no TLE text.
+        (astrokite.elements.records.RECORD): the values as the records hold them, with no TLE text;
+        `extras`, what the records' extras_row index (the other OMM fields), is kept with them.
         """
 
     @staticmethod
@@ -404,6 +405,11 @@ class ELSET(astrokite.utils.representable.Representable):
         """
         The records of many ELSETs one after another (astrokite.elements.records.RECORD, 128 bytes
         each, each ELSET's in epoch order) and the number of each, int64; read on every core.
+        """
+
+    def _extras(self) -> object | None:
+        """
+        What the records' extras_row index (the other OMM fields of sets read from OMM), or None.
         """
 
     def _records(self) -> bytes:
