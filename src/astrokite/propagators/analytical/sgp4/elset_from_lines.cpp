@@ -4,15 +4,12 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <exception>
-#include <mutex>
 #include <new>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "astrokite/common/parallel.hpp"
 #include "astrokite/propagators/analytical/sgp4/elset_state.hpp"
 #include "astrokite/time/time.hpp"
 
@@ -216,40 +213,23 @@ nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::
         // workers start: each ELSET's pieces lie together.
         for (std::size_t g = 0; g < count; ++g)
             allocate_rows(readings[g], bounds[g].second - bounds[g].first);
-        std::atomic<std::size_t> next{0};
-        std::exception_ptr fault;  // the first a worker met (out of memory); the others stop
-        std::mutex fault_lock;
-        auto work = [&] {
-            try {
-                for (std::size_t g; (g = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
-                    LinesRead &reading = readings[g];
-                    const std::size_t first = bounds[g].first;
-                    if (source) {
-                        char *lines = reading.lines.get();
-                        std::int64_t *counts = reading.parts.epochs.data();
-                        source->copy_rows(source->context, first, reading.n, lines);
-                        source->copy_epochs(source->context, first, reading.n, counts);
-                        read_lines(reading, lines, gm, re, false, counts);
-                    } else {
-                        read_lines(reading, view->data() + first * row_bytes, gm, re, false);
-                    }
-                }
-            } catch (...) {
-                next = count;
-                const std::lock_guard<std::mutex> hold(fault_lock);
-                if (!fault)
-                    fault = std::current_exception();
+        // A satellite to a thread at a time; the first exception (out of memory) stops the others
+        // and is raised here.
+        const unsigned threads = static_cast<unsigned>(
+            std::clamp<std::size_t>(rows / elset_table::rows_per_thread, 1, parallel::cores()));
+        parallel::pieces_in_turn(count, threads, [&](std::size_t g) {
+            LinesRead &reading = readings[g];
+            const std::size_t first = bounds[g].first;
+            if (source) {
+                char *lines = reading.lines.get();
+                std::int64_t *counts = reading.parts.epochs.data();
+                source->copy_rows(source->context, first, reading.n, lines);
+                source->copy_epochs(source->context, first, reading.n, counts);
+                read_lines(reading, lines, gm, re, false, counts);
+            } else {
+                read_lines(reading, view->data() + first * row_bytes, gm, re, false);
             }
-        };
-        const std::size_t threads = std::clamp<std::size_t>(rows / elset_table::rows_per_thread, 1, parallel::cores());
-        std::vector<std::thread> workers;
-        for (std::size_t t = 1; t < threads; ++t)
-            workers.emplace_back(work);
-        work();
-        for (std::thread &worker : workers)
-            worker.join();
-        if (fault)
-            std::rethrow_exception(fault);
+        }, [] { return true; });
     }
     nb::list elsets;
     for (std::size_t g = 0; g < count; ++g)
