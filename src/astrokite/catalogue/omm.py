@@ -257,7 +257,8 @@ def _record_messages(elset: ELSET) -> Iterator[dict[str, str]]:
             "ELEMENT_SET_NO": str(int(record["elnum"])),
             "REV_AT_EPOCH": str(int(record["revnum"])),
             **{key: columns[key][i] for key in ("BSTAR", "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT")},
-            **fields_of_row(extras, int(record["extras_row"])),
+            **{key: text for key, text in fields_of_row(extras, int(record["extras_row"])).items()
+               if _writable(key, text)},
         }
 
 
@@ -289,10 +290,25 @@ def _kept_or_default(message: dict[str, str], defaults: dict[str, str | None]) -
     return {key: message.get(key) or default or _creation_date() for key, default in defaults.items()}
 
 
+_STANDARD = {*KEYS, *_HEADER, *_FRAME, "COMMENT"}
+_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+
+
+def _writable(key: str, text: str) -> bool:
+    """Whether a kept field can be written back in every form: a text without control characters
+    and of one line (KVN has no other; COMMENT alone is written line by line), under a standard
+    header or metadata key, or a key that is a name (an XML element, a KVN key, a CSV column as
+    written) and no standard key in another case."""
+    lines = text.splitlines() if key == "COMMENT" else [text]
+    if len(lines) != 1 and key != "COMMENT" or any(c < " " or c == "\x7f" for line in lines for c in line):
+        return False
+    return key in _HEADER or key in _FRAME or key == "COMMENT" or (
+        _NAME.fullmatch(key) is not None and key.upper() not in _STANDARD)
+
+
 def _others(message: dict[str, str]) -> dict[str, str]:
     """The fields of a message beyond the standard ones: kept from the messages it was read from."""
-    return {key: text for key, text in message.items()
-            if key not in KEYS and key not in _HEADER and key not in _FRAME and key != "COMMENT"}
+    return {key: text for key, text in message.items() if key not in _STANDARD}
 
 
 def _xml_message(message: dict[str, str]) -> str:

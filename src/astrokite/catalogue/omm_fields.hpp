@@ -299,6 +299,10 @@ inline bool record_of(const Message &m, elements::Record &r, std::string &reason
         reason = "OBJECT_ID " + quoted(object_id) + " is longer than 12 characters";
         return false;
     }
+    if (std::any_of(object_id.begin(), object_id.end(), [](char c) { return c < ' ' || c > '~'; })) {
+        reason = "OBJECT_ID is not printable ASCII: " + quoted(object_id);
+        return false;
+    }
     if (!epoch_of(m, r, reason) || !number_of(m, MEAN_MOTION_DOT, &zero, ndot, reason) ||
         !number_of(m, MEAN_MOTION_DDOT, &zero, nddot, reason) || !number_of(m, BSTAR, &zero, bstar, reason) ||
         !number_of(m, INCLINATION, nullptr, inc, reason) || !number_of(m, RA_OF_ASC_NODE, nullptr, raa, reason) ||
