@@ -232,3 +232,20 @@ def test_records_from_elsewhere_with_an_epoch_no_time_holds_are_refused():
 
     states = ak.SGP4._from_groups(Satellites(one, np.array([1]))).propagate_since([0.0])
     assert states.error.shape == (1, 1)
+
+
+def test_fields_no_form_can_hold_are_refused_or_left_out_of_every_form():
+    base = _messages(FRAME.iloc[:1])[0]
+    bad = dict(base, OBJECT_ID="1998-067\u00e9")
+    catalogue = ak.read_omm(io.BytesIO(orjson.dumps([bad, base])), "json", errors="skip")
+    assert catalogue.size == 1 and "OBJECT_ID is not printable ASCII" in catalogue.rejected[0].reason
+    odd = dict(base, **{"A KEY": "x", "norad_cat_id": "5", "LINES": "a\nb", "BELL": "\x07", "FINE": "kept"})
+    catalogue = ak.read_omm(io.BytesIO(orjson.dumps([odd])), "json")
+    for form in ("json", "csv", "xml", "kvn"):
+        out = io.StringIO()
+        ak.write_omm(catalogue, out, form)
+        again = ak.read_omm(io.StringIO(out.getvalue()), form)
+        elset = next(iter(again.values()))
+        assert _values(elset) == _values(next(iter(catalogue.values()))), form
+        table = elset._extras()
+        assert "FINE" in table and not {"A KEY", "norad_cat_id", "LINES", "BELL"} & set(table), form

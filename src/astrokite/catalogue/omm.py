@@ -21,7 +21,7 @@ from typing import IO, Any
 
 import numpy as np
 
-from astrokite.catalogue import sources
+from astrokite.catalogue import reader, sources
 from astrokite.catalogue.catalogue import Catalogue, elset_records, elset_rows, from_records
 from astrokite.catalogue.omm_extras import fields_of_row, joined
 from astrokite.catalogue.omm_parse import MAX_DOCUMENT, parse
@@ -53,14 +53,49 @@ def _recognise(head: bytes) -> str:
     raise ValueError("the content is none of the OMM forms (XML, KVN, JSON, CSV)")
 
 
-def _read_document(stream: IO[bytes]) -> bytes:
+def _too_large() -> ValueError:
+    return ValueError(f"the OMM document is larger than {MAX_DOCUMENT:,} bytes")
+
+
+def _read_document(stream: IO[bytes]) -> bytes | memoryview:
+    """The bytes of one document: in place when they are in memory already, in one read from a
+    file of known size, else piece by piece; never more than MAX_DOCUMENT."""
+    if isinstance(stream, io.BytesIO):
+        view = stream.getbuffer()[stream.tell():]
+        if len(view) > MAX_DOCUMENT:
+            raise _too_large()
+        return view
+    left = None
+    if isinstance(stream, (io.BufferedReader, io.FileIO)):  # a file: its size is known
+        try:
+            left = os.fstat(stream.fileno()).st_size - stream.tell()
+        except (OSError, ValueError, io.UnsupportedOperation):
+            left = None
+    if left is not None and 0 <= left <= MAX_DOCUMENT:
+        data = stream.read(left)
+        more = stream.read(1)
+        if not more:
+            return data
+        data += more + stream.read(MAX_DOCUMENT - len(data))  # the file grew meanwhile
+        if len(data) > MAX_DOCUMENT:
+            raise _too_large()
+        return data
     parts, size = [], 0
     while chunk := stream.read(sources.CHUNK):
         size += len(chunk)
         if size > MAX_DOCUMENT:
-            raise ValueError(f"the OMM document is larger than {MAX_DOCUMENT:,} bytes")
+            raise _too_large()
         parts.append(chunk)
     return b"".join(parts)
+
+
+_BLANK = np.zeros(256, bool)
+_BLANK[list(b" \t\r\n\v\f")] = True
+
+
+def _is_blank(data: bytes | memoryview) -> bool:
+    """Whether a document holds only white space (its head decides, as a rule)."""
+    return all(bool(_BLANK[np.frombuffer(part, np.uint8)].all()) for part in (data[:4096], data[4096:]))
 
 
 def read_omm(source: Any, format: str | None = None, *, errors: str = "raise") -> Catalogue:
@@ -99,12 +134,12 @@ def read_omm(source: Any, format: str | None = None, *, errors: str = "raise") -
         except sources.STREAM_ERRORS as error:
             reading.reject(0, "", f"the stream cannot be read to its end ({type(error).__name__}: {error})")
             data = b""
-        if not data.strip():
+        if _is_blank(data):
             continue
         try:
-            read = parse(data, format or _recognise(data[:4096]))
+            read = parse(data, format or _recognise(bytes(data[:4096])))
         except ValueError as error:
-            reading.reject(0, data[:160].decode("utf-8", "backslashreplace"), str(error))
+            reading.reject(0, bytes(data[:160]).decode("utf-8", "backslashreplace"), str(error))
             continue
         for number, text, reason in read.rejected:
             reading.reject(number, text, reason)
@@ -112,9 +147,13 @@ def read_omm(source: Any, format: str | None = None, *, errors: str = "raise") -
         names.update(read.names)
     extras, rows = joined([(table, records["extras_row"]) for table, records in parts])
     records = np.concatenate([records for _, records in parts]) if parts else np.zeros(0, RECORD)
+    del parts
     if len(records):
         records["extras_row"] = np.concatenate(rows)
-    return from_records(records, names, reading.extra, extras)
+    catalogue = from_records(records, names, reading.extra, extras)
+    del records
+    reader.return_free_memory()  # the documents' and the records' pages, scattered once freed
+    return catalogue
 
 
 # ----------------------------------------------------------------------------- the four forms out
