@@ -15,8 +15,3 @@ RECORD = np.dtype([
     ("epoch_decimals", "i1"), ("ephtype", "i1"), ("classification", "S1"), ("intldes", "S13"),
 ])
 assert RECORD.itemsize == 128
-
-#: epoch_decimals of a record read from TLE text (a day with eight decimals, not a time of day).
-TLE_EPOCH = -1
-#: Largest catalogue number: nine digits.
-MAX_SATNO = 999_999_999
