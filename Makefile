@@ -108,7 +108,7 @@ FUZZ_LIBS_fuzz_omm := -lsimdjson
 # run after the native ones, the same way, with their own limits of time per input
 # and memory. They import the extensions built in place by `make dev` where those
 # exist, else the installed package (CI: the one `make test` installed).
-READER_TARGETS := omm_xml omm_kvn omm_json omm_csv tle iers
+READER_TARGETS := omm_xml omm_kvn omm_json omm_csv tle tle_blocks iers
 READER_PATH    := $(if $(wildcard src/astrokite/catalogue/reader*.so),src)
 
 fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/bin/%) $(FUZZ_DIR)/seeds/data/.made $(VENV)/.fuzzdeps \

@@ -8,6 +8,10 @@ Targets (the fuzzed input is a whole file):
     iers
         the IERS Earth orientation readers (finals2000A and C04, told apart by the content):
         a ValueError, or columns that make a table whose interpolation gives finite values.
+    tle_blocks
+        the blocks astrokite.dask reads a large file in: each block's boundary is the start of a
+        line (or the file's end) and comes no earlier than the one before; when the whole file
+        reads without a rejection, the blocks together read exactly its sets.
     tle
         parse_tle on the bytes and on their text; read_tle on the raw bytes, on a text file
         object, and on the bytes wrapped in gzip, bzip2, xz and zip, whole and truncated;
@@ -33,6 +37,7 @@ import gzip
 import io
 import lzma
 import sys
+import tempfile
 import zipfile
 import warnings
 import zlib
@@ -41,11 +46,12 @@ import numpy as np
 
 import atheris
 
-with atheris.instrument_imports(include=["astrokite.catalogue", "astrokite.eop"]):
+with atheris.instrument_imports(include=["astrokite.catalogue", "astrokite.eop", "astrokite.dask"]):
     from astrokite.catalogue import Catalogue, omm, parse_tle, read_omm, read_tle, write_omm, write_tle
     from astrokite.catalogue import sources
     from astrokite.catalogue.catalogue import elset_rows
     from astrokite.elements.records import RECORD
+    from astrokite.dask.frames import Part, _TLEReader, set_start
     from astrokite.eop import EOPTable, iers
 
 # Chunks of 1 kB instead of 4 MB: inputs of a few kB then cross chunk boundaries (read_tle must
@@ -149,6 +155,26 @@ def fuzz_tle(data):
         assert not rejected and again == sets, (rejected, again, sets)
 
 
+def fuzz_tle_blocks(data):
+    blocksize, data = 1 + data[0] * 7 if data else 1, data[1:]
+    file = io.BytesIO(data)
+    starts = [set_start(file, offset, len(data)) for offset in range(0, len(data) + blocksize, blocksize)]
+    assert starts == sorted(starts) and starts[0] == 0, starts
+    assert all(start == len(data) or start == 0 or data[start - 1:start] == b"\n" for start in starts), starts
+    whole, rejected = contents(parse_tle(data, errors="skip"))
+    if rejected:
+        return
+    with tempfile.NamedTemporaryFile(suffix=".tle") as path:
+        path.write(data)
+        path.flush()
+        reader = _TLEReader(False, "skip", None, None)
+        parts = [reader.catalogue(Part(path.name, first, first + blocksize)) for first in range(0, len(data), blocksize)]
+    records = sorted(record.tobytes() for part in parts for elset in part.values()
+                     for record in np.frombuffer(elset._records(), RECORD))
+    assert not any(part.rejected for part in parts)
+    assert records == sorted(record.tobytes() for _, _, blob, _ in whole for record in np.frombuffer(blob, RECORD))
+
+
 def fuzz_iers(data):
     try:
         columns = iers.read(data)
@@ -165,6 +191,7 @@ TARGETS = {
     "omm_json": lambda data: fuzz_omm("json", data),
     "omm_csv": lambda data: fuzz_omm("csv", data),
     "tle": fuzz_tle,
+    "tle_blocks": fuzz_tle_blocks,
     "iers": fuzz_iers,
 }
 

@@ -224,10 +224,16 @@ class Catalogue(Mapping):
         import pandas as pd
 
         parts = [_elset_columns(satno, elset) for satno, elset in self._elsets.items()]
-        if not parts:
-            return pd.DataFrame({name: [] for name in _COLUMN_ORDER})
-        columns = {name: np.concatenate([part[name] for part in parts]) for name in _COLUMN_ORDER}
-        return pd.DataFrame(columns)
+        if parts:
+            columns = {name: np.concatenate([part[name] for part in parts]) for name in _COLUMN_ORDER}
+        else:
+            columns = {name: np.zeros(0, _COLUMN_TYPES.get(name, np.float64)) for name in _COLUMN_ORDER}
+        frame = pd.DataFrame(columns)
+        # The text columns as pandas' string type (a missing name its missing value), whatever
+        # the rows: frames of different catalogues, or of none, then have the same types.
+        for name in ("satname", "classification", "intldes"):
+            frame[name] = frame[name].astype("str")
+        return frame
 
 
 _REQUIRED = ("satno", "epoch", "ecc", "inc", "raa", "arp", "mea", "mnm")
@@ -296,6 +302,8 @@ def from_records(records: np.ndarray, names: dict[int, str], rejected: Iterable[
 
 
 _ELEMENTS = ("ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea", "pge", "apg")
+_COLUMN_TYPES = {"satno": np.int64, "satname": object, "epoch": "datetime64[ns]", "classification": object,
+                 "intldes": object, "ephtype": np.int64, "elnum": np.int64, "revnum": np.int64}
 _COLUMN_ORDER = ("satno", "satname", "epoch", *_ELEMENTS, "ndot", "nddot", "bstar", "classification", "intldes",
                  "ephtype", "elnum", "revnum")
 
