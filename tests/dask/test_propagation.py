@@ -54,9 +54,9 @@ def test_frames_are_gathered_by_satellite(client, catalogue):
 
 
 def test_a_worker_killed_mid_job_changes_nothing(client, catalogue):
-    many = ak.Time(np.datetime64("2023-03-01") + np.arange(0, 20 * 86400, 20).astype("timedelta64[s]"))
+    many = ak.Time(np.datetime64("2023-03-01") + np.arange(0, 20 * 86400, 30).astype("timedelta64[s]"))
     want = ak.SGP4(catalogue).propagate(many, velocity=False)
-    states = akd.propagate(catalogue, many, chunks=(1, 20_000), velocity=False)
+    states = akd.propagate(catalogue, many, chunks=(1, 60_000), velocity=False)
     future = client.compute(states.position)
     pids = client.run(os.getpid)
     deadline = time.monotonic() + 30

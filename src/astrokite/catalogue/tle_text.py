@@ -24,7 +24,7 @@ class Reading:
     """One catalogue read from one or more sources: the scanner, the sources' names and the policy."""
 
     def __init__(self, *, strict: bool = False, errors: str = "raise", satnos: Iterable[int] | None = None,
-                 window: tuple[Any, Any] | None = None, duplicates: str = "keep"):
+                 window: tuple[Any, Any] | None = None, duplicates: str = "keep", threads: int = 0):
         if errors not in _ERRORS:
             raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
         if duplicates not in _DUPLICATES:
@@ -35,7 +35,8 @@ class Reading:
             start = None if first is None else int(Time(first).int64)
             stop = None if last is None else int(Time(last).int64)
         numbers = None if satnos is None else [int(satno) for satno in satnos]
-        self.scanner = reader.Scanner(strict=bool(strict), satnos=numbers, start=start, stop=stop)
+        # threads: native threads of the scanner, 0 for every core.
+        self.scanner = reader.Scanner(strict=bool(strict), satnos=numbers, start=start, stop=stop, threads=threads)
         self.raise_errors = errors == "raise"
         self.drop_duplicates = duplicates == "drop"
         self.names: list[str] = []

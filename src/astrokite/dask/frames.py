@@ -14,7 +14,8 @@ import numpy as np
 import pandas as pd
 
 from astrokite.catalogue.catalogue import Catalogue, Rejection
-from astrokite.catalogue.tle_text import Reading, _message, read_tle as _read_tle
+from astrokite.catalogue import sources
+from astrokite.catalogue.tle_text import Reading, _message, _read_stream
 
 __all__ = ["read_tle", "read_omm", "rejected", "to_catalogue"]
 
@@ -162,9 +163,14 @@ class _TLEReader:
         return _only_rejections(self.catalogue(part))
 
     def catalogue(self, part: Part) -> Catalogue:
+        # One native thread: the workers are the parallelism.
         if part.stop is None:
-            return _read_tle(part.path, strict=self.strict, errors=self.errors, satnos=self.satnos,
-                             window=self.window)
+            reading = Reading(strict=self.strict, errors=self.errors, satnos=self.satnos, window=self.window,
+                              threads=1)
+            with _open(part.path) as file:
+                for stream in sources.streams(file):
+                    _read_stream(reading, stream, None)
+            return reading.catalogue()
         with _open(part.path) as file:
             size = file.seek(0, os.SEEK_END)
             first = set_start(file, part.first, size)
@@ -172,7 +178,7 @@ class _TLEReader:
             file.seek(first)
             data = file.read(max(0, stop - first))
         # Rejections are collected, then numbered from the file's first line.
-        reading = Reading(strict=self.strict, errors="skip", satnos=self.satnos, window=self.window)
+        reading = Reading(strict=self.strict, errors="skip", satnos=self.satnos, window=self.window, threads=1)
         reading.begin(part.path)
         reading.feed(data)
         reading.end()

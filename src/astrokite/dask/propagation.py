@@ -27,18 +27,18 @@ class Propagation(NamedTuple):
     satnos: np.ndarray  # int64, the catalogue number of each row
 
 
-def _states(satellites: Satellites, times: Time, select: str, frame: str, velocity: bool, gravity: str,
+def _states(satellites: Satellites, instants: np.ndarray, select: str, frame: str, velocity: bool, gravity: str,
             mode: str):
-    """One chunk: the satellites' states at the times, on this worker's thread."""
+    """One chunk: the satellites' states at the instants (int64 counts of Time), on this worker's thread."""
     states = SGP4._from_groups(satellites, gravity, mode).propagate(
-        times, select=select, frame=frame, velocity=velocity, threads=1)
+        Time(instants), select=select, frame=frame, velocity=velocity, threads=1)
     return states.position, states.velocity, states.error
 
 
-def _states_of_rows(rows, times: Time, select: str, frame: str, velocity: bool, gravity: str, mode: str):
+def _states_of_rows(rows, instants: np.ndarray, select: str, frame: str, velocity: bool, gravity: str, mode: str):
     """One chunk of a frame: its rows (whole satellites) read back into element sets first."""
     satellites = records_by_satellite(Catalogue.from_pandas(rows.reset_index()))
-    return _states(satellites, times, select, frame, velocity, gravity, mode)
+    return _states(satellites, instants, select, frame, velocity, gravity, mode)
 
 
 def _chunk_bounds(total: int, size: int) -> list[tuple[int, int]]:
@@ -83,11 +83,10 @@ def propagate(source: Any, times: Any, *, chunks: int | tuple[int, int | None] =
         raise ValueError(f"select must be 'inforce' or 'nearest', not {select!r}")
     frame_name = _frame_name(frame, ("TEME", "ITRF"))
     time = times if type(times) is Time else Time(times)
-    scalar = time.shape == ()
-    flat = Time(np.atleast_1d(time.int64)) if scalar else time
     per_chunk, per_time = _sizes(chunks)
-    n = len(flat.int64)
-    time_bounds = [(0, n)] if per_time is None or scalar else _chunk_bounds(n, per_time)
+    instants = np.atleast_1d(np.asarray(time.int64, np.int64))  # one instant gives one column, as SGP4's do
+    n = len(instants)
+    time_bounds = [(0, n)] if per_time is None else _chunk_bounds(n, per_time)
     options = (select, frame_name, bool(velocity))
     if isinstance(source, dd.DataFrame):
         satnos, parts = _frame_chunks(source, per_chunk)
@@ -102,20 +101,20 @@ def propagate(source: Any, times: Any, *, chunks: int | tuple[int, int | None] =
         parts = [_slice(satellites, first, stop) for first, stop in bounds]
         run, models = _states, (gravity, mode)
     rows = _chunk_bounds(len(satnos), per_chunk)
+    pieces = [instants[t0:t1] for t0, t1 in time_bounds]
     blocks = {"position": [], "velocity": [], "error": []}
     for part, (first, stop) in zip(parts, rows):
         line = {"position": [], "velocity": [], "error": []}
-        for t0, t1 in time_bounds:
-            piece = flat[t0:t1] if not scalar else time
+        for piece, (t0, t1) in zip(pieces, time_bounds):
             task = dask.delayed(run, pure=True, nout=3)(part, piece, *options, *models)
             shape = (stop - first, t1 - t0)
             line["position"].append(da.from_delayed(task[0], (*shape, 3), np.float64))
             if velocity:
                 line["velocity"].append(da.from_delayed(task[1], (*shape, 3), np.float64))
             line["error"].append(da.from_delayed(task[2], shape, np.int8))
-        for name, pieces in line.items():
-            if pieces:
-                blocks[name].append(da.concatenate(pieces, axis=1))
+        for name, row in line.items():
+            if row:
+                blocks[name].append(da.concatenate(row, axis=1))
     position, error = (da.concatenate(blocks[name], axis=0) for name in ("position", "error"))
     speed = da.concatenate(blocks["velocity"], axis=0) if velocity else None
     return Propagation(position, speed, error, np.asarray(satnos, np.int64))
