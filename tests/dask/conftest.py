@@ -7,6 +7,6 @@ import pytest
 def client():
     from distributed import Client, LocalCluster
 
-    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster, \
+    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0") as cluster, \
             Client(cluster) as client:
         yield client
