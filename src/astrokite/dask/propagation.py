@@ -74,8 +74,9 @@ def propagate(source: Any, times: Any, *, chunks: int | tuple[int, int | None] =
         ``error`` (satellites, n) as dask arrays, and ``satnos``; computed, they equal
         ``SGP4(source).propagate(times)`` bit for bit, each satellite served by its set in force.
 
-    >>> import astrokite as ak, astrokite.dask as akd
-    >>> states = akd.propagate(ak.read_tle("data/*.tle"), ak.Time(["2023-03-01", "2023-03-02"]), chunks=4)
+    >>> import glob, astrokite as ak, astrokite.dask as akd
+    >>> catalogue = ak.read_tle(sorted(glob.glob("data/*.tle")))
+    >>> states = akd.propagate(catalogue, ak.Time(["2023-03-01", "2023-03-02"]), chunks=4)
     >>> states.position.shape, states.position.chunks[0]
     ((15, 2, 3), (4, 4, 4, 3))
     """
