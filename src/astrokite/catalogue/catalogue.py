@@ -223,17 +223,8 @@ class Catalogue(Mapping):
         """
         import pandas as pd
 
-        parts = [_elset_columns(satno, elset) for satno, elset in self._elsets.items()]
-        if parts:
-            columns = {name: np.concatenate([part[name] for part in parts]) for name in _COLUMN_ORDER}
-        else:
-            columns = {name: np.zeros(0, _COLUMN_TYPES.get(name, np.float64)) for name in _COLUMN_ORDER}
-        frame = pd.DataFrame(columns)
-        # The text columns as pandas' string type (a missing name its missing value), whatever
-        # the rows: frames of different catalogues, or of none, then have the same types.
-        for name in ("satname", "classification", "intldes"):
-            frame[name] = frame[name].astype("str")
-        return frame
+        columns = _columns(list(self._elsets.values()))
+        return pd.DataFrame(columns)
 
 
 _REQUIRED = ("satno", "epoch", "ecc", "inc", "raa", "arp", "mea", "mnm")
@@ -302,25 +293,43 @@ def from_records(records: np.ndarray, names: dict[int, str], rejected: Iterable[
 
 
 _ELEMENTS = ("ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea", "pge", "apg")
-_COLUMN_TYPES = {"satno": np.int64, "satname": object, "epoch": "datetime64[ns]", "classification": object,
-                 "intldes": object, "ephtype": np.int64, "elnum": np.int64, "revnum": np.int64}
+_COLUMN_TYPES = {"satno": np.int64, "epoch": "datetime64[ns]", "ephtype": np.int64, "elnum": np.int64,
+                 "revnum": np.int64}
 _COLUMN_ORDER = ("satno", "satname", "epoch", *_ELEMENTS, "ndot", "nddot", "bstar", "classification", "intldes",
                  "ephtype", "elnum", "revnum")
 
 
-def _elset_columns(satno: int, elset: ELSET) -> dict[str, np.ndarray]:
-    n = elset.size
-    records = elset_records(elset)
+def _texts(distinct: np.ndarray, index: np.ndarray) -> Any:
+    """A column of pandas' string type (a missing value where a text is None): distinct[index].
+    The same type whatever the rows, so that frames of different catalogues, or of none, match."""
+    import pandas as pd
+
+    return pd.array(distinct, dtype="str").take(index)
+
+
+def _columns(elsets: list[ELSET]) -> dict[str, np.ndarray]:
+    """The columns of ``to_pandas`` of these ELSETs' sets, one after another, each gathered from
+    all of them at once."""
+    if not elsets:
+        columns = {name: np.zeros(0, _COLUMN_TYPES.get(name, np.float64)) for name in _COLUMN_ORDER}
+        columns.update((name, _texts(np.zeros(0, object), np.zeros(0, np.int64)))
+                       for name in ("satname", "classification", "intldes"))
+        return columns
+    blob, counts = ELSET._records_of_many(elsets)
+    records = np.frombuffer(blob, RECORD)
+    derived = ELSET._columns_of_many(elsets)
     columns = {
-        "satno": np.full(n, satno, dtype=np.int64),
-        "satname": np.full(n, elset.satname, dtype=object),
-        "epoch": elset.epoch.int64.astype("datetime64[ns]"),
+        "satno": np.repeat(np.fromiter((elset.satno for elset in elsets), np.int64, len(elsets)), counts),
+        "satname": _texts(np.array([elset.satname for elset in elsets], dtype=object),
+                          np.repeat(np.arange(len(elsets)), counts)),
+        "epoch": np.concatenate([np.atleast_1d(elset.epoch.int64) for elset in elsets]).view("datetime64[ns]"),
     }
-    columns.update((name, getattr(elset, name)) for name in _ELEMENTS)
-    for name in ("ndot", "nddot", "bstar"):
-        columns[name] = records[name].copy()
-    columns["classification"] = records["classification"].astype(str).astype(object)
-    columns["intldes"] = np.char.strip(records["intldes"].astype(str)).astype(object)
+    columns.update((name, derived[name]) for name in (*_ELEMENTS, "ndot", "nddot", "bstar"))
+    for name in ("classification", "intldes"):
+        # Few distinct texts (a satellite's designator, as a rule, repeats): each decoded once.
+        distinct, inverse = np.unique(records[name], return_inverse=True)
+        columns[name] = _texts(np.char.strip(distinct.astype(str)).astype(object), inverse)
     for name in ("ephtype", "elnum", "revnum"):
         columns[name] = records[name].astype(np.int64)
     return columns
+

@@ -173,6 +173,10 @@ void bind_elset(nb::module_ &m) {
                    nb::sig("def _records_of_many(elsets: typing.Sequence[ELSET]) -> tuple[bytes, numpy.typing.NDArray[numpy.int64]]"),
                    "The records of many ELSETs one after another (astrokite.elements.records.RECORD, 128 bytes\n"
                    "each, each ELSET's in epoch order) and the number of each, int64; read on every core.");
+    cls.def_static("_columns_of_many", &columns_of_many, nb::arg("elsets"),
+                   nb::sig("def _columns_of_many(elsets: typing.Sequence[ELSET]) -> dict[str, numpy.typing.NDArray[numpy.float64]]"),
+                   "The columns of many ELSETs one after another, by name (ecc, sma, ... as the properties);\n"
+                   "read on every core.");
     cls.def(
         "_extras",
         [](Self self) -> nb::object {

@@ -317,11 +317,11 @@ nb::bytes records_of(const ELSET &elset) {
 // The records of many ELSETs, one after another, with the number of each:
 // read on every core with the interpreter lock released (the list holds the
 // ELSETs meanwhile). TypeError for an item that is no ELSET.
-nb::tuple records_of_many(nb::handle elsets) {
-    nb::object items = checked(PySequence_Fast(elsets.ptr(), "elsets must be a sequence of ELSETs"));
+ManyElsets::ManyElsets(nb::handle elsets)
+    : items(checked(PySequence_Fast(elsets.ptr(), "elsets must be a sequence of ELSETs"))) {
     const std::size_t count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.ptr()));
-    std::vector<const ELSET *> held(count);
-    std::vector<std::size_t> first(count + 1, 0);
+    held.resize(count);
+    first.assign(count + 1, 0);
     for (std::size_t g = 0; g < count; ++g) {
         nb::handle item = PySequence_Fast_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(g));
         if (!PyObject_TypeCheck(item.ptr(), bound.elset) || !nb::inst_ready(item))
@@ -329,6 +329,18 @@ nb::tuple records_of_many(nb::handle elsets) {
         held[g] = nb::inst_ptr<ELSET>(item);
         first[g + 1] = first[g] + size_of(*held[g]);
     }
+}
+
+std::size_t ManyElsets::threads_for() const {
+    const std::size_t count = held.size();
+    return std::max<std::size_t>(1, count * elset_table::rows_per_thread / (first[count] + 1));
+}
+
+nb::tuple records_of_many(nb::handle elsets) {
+    const ManyElsets many(elsets);
+    const auto &held = many.held;
+    const auto &first = many.first;
+    const std::size_t count = held.size();
     nb::object result =
         checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(first[count] * elements::record_bytes)));
     auto *out = reinterpret_cast<elements::Record *>(PyBytes_AS_STRING(result.ptr()));
@@ -337,8 +349,7 @@ nb::tuple records_of_many(nb::handle elsets) {
         counts[g] = static_cast<std::int64_t>(first[g + 1] - first[g]);
     {
         nb::gil_scoped_release unlocked;
-        const std::size_t per_thread = std::max<std::size_t>(1, count * elset_table::rows_per_thread / (first[count] + 1));
-        parallel::split(count, per_thread, parallel::cores(), [&](std::size_t begin, std::size_t end) {
+        parallel::split(count, many.threads_for(), parallel::cores(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t g = begin; g < end; ++g)
                 write_records(*held[g], out + first[g]);
         });

@@ -4,11 +4,14 @@
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "astrokite/common/arrays.hpp"
+#include "astrokite/common/parallel.hpp"
 #include "astrokite/propagators/analytical/sgp4/elset_state.hpp"
 
 namespace astrokite::elset_detail {
@@ -147,6 +150,31 @@ nb::object to_pandas(nb::handle self, ELSET &elset) {
         data[elset_table::column_names[c]] = checked(column_view(elset, c));
     nb::object index = nb::handle(bound.numpy_arange)(size_of(elset));
     return nb::module_::import_("pandas").attr("DataFrame")(data, nb::arg("index") = index, nb::arg("copy") = true);
+}
+
+nb::dict columns_of_many(nb::handle elsets) {
+    ManyElsets many(elsets);
+    const std::size_t count = many.held.size(), total = many.first[count];
+    for (ELSET *elset : many.held) {  // the lazy columns, with the interpreter's lock
+        fill_drag_terms(*elset);
+        fill_anomalies(*elset);
+    }
+    std::vector<double> out(column_count * total);
+    {
+        nb::gil_scoped_release unlocked;
+        parallel::split(count, many.threads_for(), parallel::cores(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t g = begin; g < end; ++g) {
+                const std::size_t n = size_of(*many.held[g]);
+                for (std::size_t c = 0; c < column_count; ++c)
+                    std::copy_n(many.held[g]->column_data + c * n, n, out.data() + c * total + many.first[g]);
+            }
+        });
+    }
+    nb::object table = nb::cast(arrays::to_array(std::move(out), {column_count, total}));
+    nb::dict columns;
+    for (std::size_t c = 0; c < column_count; ++c)
+        columns[elset_table::column_names[c]] = table[nb::int_(c)];
+    return columns;
 }
 
 }  // namespace astrokite::elset_detail

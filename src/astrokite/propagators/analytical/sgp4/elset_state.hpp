@@ -205,6 +205,16 @@ nb::object getitem_integral_slice(const ELSET &elset, nb::handle item);
 nb::object getitem_selection(const ELSET &elset, nb::handle selection);
 nb::object lines_of(const ELSET &elset);
 nb::bytes records_of(const ELSET &elset);
+// A sequence of ELSETs, checked: each one and where its rows start among all of theirs. The
+// sequence is held (and with it each ELSET) while this lives.
+struct ManyElsets {
+    explicit ManyElsets(nb::handle elsets);
+    // ELSETs per piece of work, so that each holds about rows_per_thread rows.
+    std::size_t threads_for() const;
+    nb::object items;
+    std::vector<ELSET *> held;
+    std::vector<std::size_t> first;  // one more than held: the total at the end
+};
 nb::tuple records_of_many(nb::handle elsets);
 
 // ----------------------- iteration and garbage collector slots (elset_iteration.cpp)
@@ -226,5 +236,7 @@ int import_numpy_api();
 // The property table of the ELSET type, ending in an empty entry.
 std::vector<PyGetSetDef> elset_properties();
 nb::object to_pandas(nb::handle self, ELSET &elset);
+// The columns of many ELSETs one after another, by name: views of one (columns, rows) float64 table.
+nb::dict columns_of_many(nb::handle elsets);
 
 }  // namespace astrokite::elset_detail

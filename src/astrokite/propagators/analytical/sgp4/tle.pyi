@@ -407,6 +407,13 @@ class ELSET(astrokite.utils.representable.Representable):
         each, each ELSET's in epoch order) and the number of each, int64; read on every core.
         """
 
+    @staticmethod
+    def _columns_of_many(elsets: Sequence[ELSET]) -> dict[str, numpy.typing.NDArray[numpy.float64]]:
+        """
+        The columns of many ELSETs one after another, by name (ecc, sma, ... as the properties);
+        read on every core.
+        """
+
     def _extras(self) -> object | None:
         """
         What the records' extras_row index (the other OMM fields of sets read from OMM), or None.
