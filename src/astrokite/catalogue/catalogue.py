@@ -49,7 +49,9 @@ class Catalogue(Mapping):
     number of element sets; ``rejected`` lists what the reader did not take (source, line number,
     text, reason). Each ELSET holds its elements in SI units (metres, seconds, radians);
     ``to_pandas()`` gives one row per element set and ``Catalogue.from_pandas`` takes such a
-    frame back; ``merge`` (or ``a | b``) joins two catalogues.
+    frame back; ``merge`` (or ``a | b``) joins two catalogues. A catalogue pickles compactly (to
+    go to other processes): the 138-byte line pairs or the records of its sets as arrays, not an
+    object per set.
 
     Example:
         >>> import astrokite as ak
@@ -73,6 +75,12 @@ class Catalogue(Mapping):
             by_number[elset.satno] = elset
         self._elsets = dict(sorted(by_number.items()))
         self._rejected = list(rejected)
+
+    def __reduce__(self):
+        """Pickles compactly: the line pairs of the sets read from TLE text as one array of
+        138-byte rows, the records of those without text as one record array with the other OMM
+        fields they keep, each with the number of sets and the name of each satellite."""
+        return _unpickled, _pickled(self)
 
     def __getitem__(self, satno: int | str) -> ELSET:
         if isinstance(satno, str):  # as a TLE writes it: "25544", or alpha-5 "A0000"
@@ -290,6 +298,58 @@ def from_records(records: np.ndarray, names: dict[int, str], rejected: Iterable[
         if collecting:
             gc.enable()
     return Catalogue(elsets, rejected)
+
+
+def _pickled(catalogue: Catalogue) -> tuple:
+    """What a catalogue travels as (the arguments of ``_unpickled``): columns, not objects."""
+    texts, with_text, without = [], [], []
+    for elset in catalogue.values():
+        text = elset._lines()
+        if text is None:
+            without.append(elset)
+        else:
+            texts.append(text)
+            with_text.append(elset)
+    rows = np.frombuffer(b"".join(texts), np.uint8).reshape(-1, ROW)
+    records, extras = _records_and_fields(without)
+    rejected = [tuple(rejection) for rejection in catalogue._rejected]
+    return (rows, *_counts_and_names(with_text), records, *_counts_and_names(without), extras, rejected)
+
+
+def _counts_and_names(elsets: list[ELSET]) -> tuple[np.ndarray, list[str | None]]:
+    return np.array([elset.size for elset in elsets], np.int64), [elset.satname for elset in elsets]
+
+
+def _records_and_fields(elsets: list[ELSET]) -> tuple[np.ndarray, Table | None]:
+    """The records of ELSETs without TLE text, one after another, and the other OMM fields they
+    keep: the one table they share when they use all its rows (the records then go as they
+    are), else a table of the rows they use, their extras_row renumbered into it (a part of a
+    large reading carries only its own fields)."""
+    pieces = [elset_records(elset) for elset in elsets]
+    tables = {id(table): table for table in (elset._extras() for elset in elsets) if table is not None}
+    if len(tables) <= 1:
+        table = next(iter(tables.values()), None)
+        table_rows = len(next(iter(table.values()))[0]) if table else 0
+        if sum(int((piece["extras_row"] >= 0).sum()) for piece in pieces) >= table_rows:
+            return np.concatenate(pieces or [np.zeros(0, RECORD)]), table
+    pieces = [piece.copy() for piece in pieces]
+    table, renumbered = joined([(elset._extras(), piece["extras_row"]) for elset, piece in zip(elsets, pieces)])
+    for piece, piece_rows in zip(pieces, renumbered):
+        piece["extras_row"] = piece_rows
+    return np.concatenate(pieces), table
+
+
+def _unpickled(rows: np.ndarray, row_counts: np.ndarray, row_names: list[str | None], records: np.ndarray,
+               record_counts: np.ndarray, record_names: list[str | None], extras: Table | None,
+               rejected: list[tuple]) -> Catalogue:
+    """The catalogue ``Catalogue.__reduce__`` gives the parts of."""
+    def groups(counts, names):
+        ends = np.cumsum(counts)
+        return list(zip((ends - counts).tolist(), ends.tolist(), names))
+
+    elsets = ELSET._from_grouped_lines(np.ascontiguousarray(rows), groups(row_counts, row_names))
+    elsets += ELSET._from_grouped_records(np.ascontiguousarray(records), groups(record_counts, record_names), extras)
+    return Catalogue(elsets, [Rejection(*rejection) for rejection in rejected])
 
 
 _ELEMENTS = ("ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea", "pge", "apg")

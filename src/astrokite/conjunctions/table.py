@@ -51,7 +51,8 @@ class ConjunctionTable:
 
     ``failed`` lists the satellites that could not be propagated over the
     window (decay, an element set the theory rejects): from the first such
-    instant on, none of their pairs is screened.
+    instant on, none of their pairs is screened. A table pickles with its
+    columns as arrays.
 
     >>> table = ak.screen(catalogue, "2024-03-01", "2024-03-02")   # doctest: +SKIP
     >>> for row in table:                                           # doctest: +SKIP

@@ -10,6 +10,13 @@ class Frame:
     def __repr__(self):
         return f"<Frame {self.name}>"
 
+    def __reduce_ex__(self, protocol):
+        # TEME, ITRF and GCRF are told apart by identity (``frame is TEME``): they unpickle as
+        # this module's own instances.
+        if globals().get(self.name) is self:
+            return self.name
+        return super().__reduce_ex__(protocol)
+
 
 class _GCRF(Frame):
     """The Geocentric Celestial Reference Frame, inertial and Earth-centred (``astrokite.GCRF``).

@@ -31,7 +31,8 @@ class EclipseTable:
     when, and the satellite's search ends there. ``failures`` lists every
     satellite whose propagation failed within the search, and when: a
     DataFrame-ready pair of ``satno`` (int64) and ``at`` (``Time``).
-    ``to_pandas()`` gives the rows as a DataFrame.
+    ``to_pandas()`` gives the rows as a DataFrame. A table pickles compactly:
+    its number and time columns, and a byte a row for the shadow and the flags.
 
     Example:
         >>> import astrokite as ak
@@ -60,6 +61,14 @@ class EclipseTable:
         self.exit_after_stop = (flags & _EXIT_AFTER_STOP) != 0
         self.failed = (flags & _SAMPLES_FAILED) != 0
         self.failures = {"satno": np.asarray(failed_satno, np.int64), "at": Time(np.asarray(failed_at, np.int64))}
+
+    def __reduce__(self):
+        """Pickles compactly: the columns it is made of, the shadow as one bool per row and the
+        three flags as one byte; the shadow names and durations are made again."""
+        flags = (self.entry_before_start * _ENTRY_BEFORE_START | self.exit_after_stop * _EXIT_AFTER_STOP
+                 | self.failed * _SAMPLES_FAILED).astype(np.uint8)
+        return EclipseTable, (self.satno, self.shadow == "umbra", self.entry.int64, self.exit.int64, flags,
+                              self.failures["satno"], self.failures["at"].int64)
 
     def __len__(self) -> int:
         return len(self.satno)

@@ -53,7 +53,8 @@ class PassTable:
     ``doppler(frequency)`` and ``magnitude(standard)`` derive from them.
     ``to_pandas()`` gives these as ``rise_sunlit``, ``rise_sun_elevation_deg``,
     ``rise_range_rate`` and so on per event, and ``visible_start`` and
-    ``visible_stop`` as datetime64 (NaT when none).
+    ``visible_stop`` as datetime64 (NaT when none). A table pickles with its
+    columns as arrays.
 
     Example:
         >>> import astrokite as ak, math

@@ -40,6 +40,7 @@ class StateVectorEphemeris(Ephemeris):
 
     ``to(frame)`` gives the states in another frame, ``lla()`` geodetic latitude,
     longitude [rad] and altitude [m]; ``SGP4.propagate`` makes them in TEME.
+    An ephemeris pickles with its arrays, its frame as the frame itself.
 
     Example:
         >>> import astrokite as ak

@@ -103,7 +103,9 @@ class SGP4(Propagator):
     A sample that fails carries its code in ``error`` (see ``ERRORS``) and NaN
     position and velocity; the other samples are unaffected. ``propagate`` gives
     every satellite at every time (each time served by the set in force then) as
-    a TEME ``StateVectorEphemeris``: positions [m], velocities [m/s].
+    a TEME ``StateVectorEphemeris``: positions [m], velocities [m/s]. An SGP4
+    pickles compactly: the records of its element sets (128 bytes each), from
+    which another process builds the same propagator.
 
     Example:
         >>> import astrokite as ak
@@ -132,6 +134,11 @@ class SGP4(Propagator):
         propagator = cls.__new__(cls)
         propagator._build(satellites, gravity, mode)
         return propagator
+
+    def __reduce__(self):
+        """Pickles compactly: the records of its element sets (128 bytes each) with the number of
+        each satellite, the gravity model and the mode; the native table is built again."""
+        return type(self)._from_groups, (self._satellites, self.gravity, self.mode)
 
     def _build(self, satellites: Satellites, gravity: str, mode: str) -> None:
         self._table = Table([satellites.records], gravity, mode)
