@@ -585,24 +585,28 @@ def test_a_catalogue_comes_back_from_its_frame():
 
 def test_a_frame_of_elements_alone_and_its_faults():
     frame = pd.DataFrame({
-        "satno": [5, 5, 7, 8, 9, 10],
-        "epoch": pd.to_datetime(["2023-01-01T12:00", "2023-01-02", "2023-01-01", None, "2023-01-01", "1950-01-01"],
+        "satno": [999_999_999, 999_999_999, 7, 8, 9, 1_000_000_000],
+        "epoch": pd.to_datetime(["2023-01-01T12:00", "2023-01-02", "2023-01-01", None, "2023-01-01", "2023-01-01"],
                                 format="ISO8601"),
         "ecc": [0.1, 0.1, 1.2, 0.1, 0.1, 0.1],
-        "inc": [1.0, 1.0, 1.0, 1.0, -0.1, 1.0], "raa": 2.0, "arp": 3.0, "mea": 4.0, "mnm": 0.001,
+        "inc": [1.0, 1.0, 1.0, 1.0, np.nan, 1.0], "raa": 2.0, "arp": 3.0, "mea": 4.0, "mnm": 0.001,
     })
     catalogue = Catalogue.from_pandas(frame, errors="skip")
-    assert list(catalogue) == [5] and catalogue[5].size == 2 and catalogue[5].satname is None
-    np.testing.assert_allclose(np.degrees(catalogue[5].inc), round(np.degrees(1.0), 4), rtol=1e-15)
+    assert list(catalogue) == [999_999_999] and catalogue.size == 2 and catalogue[999_999_999].satname is None
+    # No line pair holds 1 rad exactly: the sets keep the values given, and no text.
+    assert catalogue[999_999_999].inc.tolist() == [1.0, 1.0] and catalogue[999_999_999]._lines() is None
     assert [(r.source, r.line, r.reason) for r in catalogue.rejected] == [
         ("<DataFrame>", 3, "ecc lies outside [0, 1)"),
         ("<DataFrame>", 4, "epoch is missing (NaT)"),
-        ("<DataFrame>", 5, "inc lies outside [0, 180] deg and no line can hold it"),
-        ("<DataFrame>", 6, "epoch lies outside 1957 to 2056, which a line holds"),
+        ("<DataFrame>", 5, "inc is not a finite number"),
+        ("<DataFrame>", 6, "satno lies outside 0 to 999999999, the catalogue numbers"),
     ]
     with pytest.raises(ValueError, match="row 3 of the frame: ecc lies outside"):
         Catalogue.from_pandas(frame)
-    for texts, reason in ((dict(intldes=["98067A", "98067ABCD"]), "intldes is longer than 8 columns"),
+    with pytest.raises(ValueError, match="row 2 of the frame: satno lies outside 0 to 999999999"):
+        Catalogue.from_pandas(frame.iloc[[0, 5]])
+    assert Catalogue.from_pandas(frame[:2].assign(satno=[1, -1]), errors="skip").rejected[0].line == 2
+    for texts, reason in ((dict(intldes=["98067A", "1998-067ABCDE"]), "intldes is longer than 12 characters"),
                           (dict(classification=["U", "é"]), "classification is not printable ASCII")):
         assert [(r.line, r.reason) for r in Catalogue.from_pandas(frame[:2].assign(**texts), errors="skip").rejected] \
             == [(2, reason)]

@@ -8,10 +8,12 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from astrokite.catalogue import columns as columns_module
+from astrokite.catalogue import reader
 from astrokite.catalogue.omm_extras import Table, joined
-from astrokite.elements.numbers import satno_of_text
+from astrokite.elements.numbers import MAX_SATNO, satno_of_text
 from astrokite.elements.records import RECORD
-from astrokite.propagators.analytical.sgp4.tle import ELSET
+from astrokite.propagators.analytical.sgp4.tle import ELSET, _records_of_lines
+from astrokite.utils.quantities import count
 
 ROW = 138  # bytes of one element set: normalised line 1, then line 2 (69 bytes each)
 
@@ -165,17 +167,24 @@ class Catalogue(Mapping):
     def from_pandas(cls, frame: Any, *, errors: str = "raise", duplicates: str = "keep") -> Catalogue:
         """A catalogue of the element sets of a DataFrame in the shape ``to_pandas()`` gives.
 
-        Read: satno, epoch (datetime64; naive is UTC, a time zone is converted), ecc, inc, raa,
-        arp, mea [rad] and mnm [rad/s]; when present, satname (or name), ndot [rad/s^2], nddot
-        [rad/s^3], bstar [1/Earth radii], classification, intldes, ephtype, elnum and revnum (else
-        None, 0, "U" or blank). The derived columns (sma, tra, eca, orp, pge, apg) are not read. Each row becomes
-        the line pair holding its values, rounded to the decimals of their columns, so that
-        ``Catalogue.from_pandas(cat.to_pandas())`` holds the same element sets as ``cat``.
-        A satellite's name is the last one given for it.
+        Read: satno (up to nine digits), epoch (datetime64; naive is UTC, a time zone is
+        converted), ecc, inc, raa, arp, mea [rad] and mnm [rad/s]; when present, satname (or
+        name), ndot [rad/s^2], nddot [rad/s^3], bstar [1/Earth radii], classification, intldes,
+        ephtype, elnum and revnum (else None, 0, "U" or blank). The derived columns (sma, tra, eca,
+        orp, pge, apg) are not read. A satellite's name is the last one given for it.
 
-        errors: "raise" stops at the first row no line pair can hold (ValueError naming the row,
-        counted from 1, and the reason); "skip" keeps such rows in ``rejected`` and goes on.
-        duplicates: as for ``read_tle``.
+        Every value is kept as given, to the bit, and the epoch to the nanosecond: the sets of
+        ``Catalogue.from_pandas(cat.to_pandas())`` give the frame back and propagate as those of
+        ``cat``. A satellite whose every row a TLE line pair holds exactly (the pair written from
+        the row reads back as the same values and epoch, as for the rows of a catalogue read from
+        TLE text) gets that text, so that ``write_tle`` writes what was read; the sets of any other
+        satellite are kept as values (as ``read_omm`` keeps them), with no text.
+
+        errors: "raise" stops at the first row no element set can hold (ValueError naming the row,
+        counted from 1, and the reason: a catalogue number outside 0 to 999999999, a missing epoch,
+        an eccentricity outside [0, 1), a value that is not a finite number, ...); "skip" keeps
+        such rows in ``rejected`` and goes on. duplicates: "drop" removes every row identical to
+        one before it in all it gives; "keep" keeps them all, as ``read_tle`` does.
 
         >>> catalogue = Catalogue.from_pandas(frame[frame.inc > 1.0])  # doctest: +SKIP
         """
@@ -189,24 +198,23 @@ class Catalogue(Mapping):
         columns = {name: frame[name].to_numpy(np.float64) for name in ("ecc", "inc", "raa", "arp", "mea", "mnm")}
         for name in ("ndot", "nddot", "bstar"):
             columns[name] = frame[name].to_numpy(np.float64) if name in frame.columns else np.zeros(n)
-        faults = columns_module.Faults(n)
+        faults = columns_module.Faults(n)  # what no element set holds: such rows are rejected
         for name in ("satno", "ephtype", "elnum", "revnum"):
             values = frame[name].to_numpy(np.float64) if name in frame.columns else np.zeros(n)
             whole = np.isfinite(values) & (values == np.round(values)) & (np.abs(values) < 2.0**62)
             faults.mark(~whole, f"{name} is not an integer")
             columns[name] = np.where(whole, values, 0).astype(np.int64)
-        for name, default, width in (("classification", "U", 1), ("intldes", "", 8)):
+        for name, default in (("classification", "U"), ("intldes", "")):
             if name in frame.columns:
-                # One character more than the column holds, so that a longer text shows.
-                columns[name] = frame[name].fillna(default).to_numpy(dtype=f"U{width + 1}")
+                # One character more than a record holds, so that a longer text shows.
+                columns[name] = np.char.strip(frame[name].fillna(default).to_numpy(dtype="U13"))
             else:
                 columns[name] = np.full(n, default, dtype="U1")
         columns["epoch"] = _epoch_counts(frame["epoch"])
+        _mark_record_faults(columns, faults)
 
-        rows = columns_module.rows_from_columns(columns, faults)
-        bad = np.flatnonzero(~faults.good)
         rejected = []
-        for row in bad:
+        for row in np.flatnonzero(~faults.good):
             text = repr(frame.iloc[row].to_dict())
             rejection = Rejection("<DataFrame>", int(row) + 1, text[:300], faults.of(row))
             if errors == "raise":
@@ -219,7 +227,20 @@ class Catalogue(Mapping):
         if name_column is not None:
             named = frame.loc[good & frame[name_column].notna().to_numpy(), ["satno", name_column]]
             names = {int(satno): str(name) for satno, name in named.groupby("satno")[name_column].last().items()}
-        return _from_rows(rows[good], columns["satno"][good], columns["epoch"][good], names, duplicates, rejected)
+
+        written = columns_module.Faults(n)
+        rows = columns_module.rows_from_columns(columns, written)
+        as_text = good & _lines_hold_exactly(rows, columns, written.good)
+        # A satellite is one ELSET: text when its every set is, else values for all of them.
+        as_text &= ~np.isin(columns["satno"], columns["satno"][good & ~as_text])
+        as_values = good & ~as_text
+        satnos, epochs = columns["satno"], columns["epoch"]
+        elsets: list[ELSET] = []
+        if as_text.any():
+            elsets += _from_rows(rows[as_text], satnos[as_text], epochs[as_text], names, duplicates, ()).values()
+        if as_values.any():
+            elsets += from_records(_records_of_columns(columns, as_values, duplicates), names, ()).values()
+        return Catalogue(elsets, rejected)
 
     def to_pandas(self) -> Any:
         """One row per element set, ready for ``groupby``.
@@ -271,6 +292,87 @@ def _from_rows(rows: np.ndarray, satnos: np.ndarray, epochs: np.ndarray, names: 
     ends = np.r_[starts[1:], len(satnos)]
     groups = [(int(first), int(end), names.get(int(satnos[first]))) for first, end in zip(starts, ends)]
     return Catalogue(ELSET._from_grouped_lines(rows, groups), rejected)
+
+
+
+_FLOATS = ("ecc", "inc", "raa", "arp", "mea", "mnm", "ndot", "nddot", "bstar")
+_NO_EPOCH = np.iinfo(np.int64).min  # what _epoch_counts gives for NaT
+_NS_PER_DAY = 86_400 * 10**9
+_INT32_MAX = 2**31 - 1
+
+
+def _mark_record_faults(columns: dict[str, np.ndarray], faults: columns_module.Faults) -> None:
+    """Mark the rows of `columns` (as from_pandas reads them) that no element-set record holds:
+    what the OMM reader refuses likewise."""
+    satnos = columns["satno"]
+    faults.mark((satnos < 0) | (satnos > MAX_SATNO), f"satno lies outside 0 to {MAX_SATNO}, the catalogue numbers")
+    faults.mark(columns["epoch"] == _NO_EPOCH, "epoch is missing (NaT)")
+    faults.mark(~((columns["ecc"] >= 0.0) & (columns["ecc"] < 1.0)), "ecc lies outside [0, 1)")
+    for name in _FLOATS[1:]:
+        faults.mark(~np.isfinite(columns[name]), f"{name} is not a finite number")
+    for name, high in (("ephtype", 127), ("elnum", _INT32_MAX), ("revnum", _INT32_MAX)):
+        faults.mark((columns[name] < 0) | (columns[name] > high), f"{name} lies outside 0 to {high}")
+    for name, limit in (("classification", 1), ("intldes", 12)):
+        texts = np.ascontiguousarray(columns[name], dtype="U")
+        codes = texts.view(np.uint32).reshape(len(texts), texts.itemsize // 4)
+        faults.mark((codes[:, limit:] != 0).any(axis=1), f"{name} is longer than {count(limit, 'character')}")
+        faults.mark(((codes != 0) & ((codes < 0x20) | (codes > 0x7E))).any(axis=1), f"{name} is not printable ASCII")
+
+
+def _lines_hold_exactly(rows: np.ndarray, columns: dict[str, np.ndarray], written: np.ndarray) -> np.ndarray:
+    """Whether each row's line pair (of those `written`) reads back as the row's values bit for
+    bit, its epoch to the nanosecond as an ELSET of those lines has it."""
+    alike = written.copy()
+    at = np.flatnonzero(written)
+    if not len(at):
+        return alike
+    text = np.ascontiguousarray(rows[at]).tobytes()
+    read = np.frombuffer(_records_of_lines(text), RECORD)
+    same = np.frombuffer(reader.fields(text)["epoch"], np.int64) == columns["epoch"][at]
+    for name in _FLOATS:
+        same &= read[name].view(np.int64) == columns[name][at].view(np.int64)
+    for name in ("satno", "ephtype", "elnum", "revnum"):
+        same &= read[name] == columns[name][at]
+    same &= read["classification"].astype(str) == columns["classification"][at]
+    same &= np.char.strip(read["intldes"].astype(str)) == columns["intldes"][at]
+    alike[at] = same
+    return alike
+
+
+def _records_of_columns(columns: dict[str, np.ndarray], chosen: np.ndarray, duplicates: str) -> np.ndarray:
+    """The records (``RECORD``) of the chosen rows of `columns`, in row order, holding their values
+    as given and their epochs to the nanosecond; "drop" keeps the first of rows alike in all."""
+    at = np.flatnonzero(chosen)
+    records = np.zeros(len(at), RECORD)
+    for name in (*_FLOATS, "satno", "ephtype", "elnum", "revnum"):
+        records[name] = columns[name][at]
+    epochs = columns["epoch"][at]
+    midnight = epochs // _NS_PER_DAY * _NS_PER_DAY
+    into_day = epochs - midnight
+    records["epoch_midnight_ns"] = midnight
+    records["epoch_ps"] = into_day * 1000
+    # Both exact as doubles (below 2^53): the quotient is the nearest double to the fraction of
+    # the day, as the OMM reader computes it from the picoseconds.
+    records["epoch_fraction"] = into_day.astype(np.float64) / float(_NS_PER_DAY)
+    records["epoch_decimals"] = _second_decimals(into_day % 10**9)
+    records["classification"] = columns["classification"][at].astype("S1")
+    records["intldes"] = columns["intldes"][at].astype("S13")
+    records["extras_row"] = -1
+    if duplicates == "drop" and len(records):
+        _, first = np.unique(records.view(f"V{RECORD.itemsize}"), return_index=True)
+        records = records[np.sort(first)]
+    return records
+
+
+def _second_decimals(ns: np.ndarray) -> np.ndarray:
+    """The decimals of the seconds that OMM text of an epoch needs, from its nanoseconds into the
+    second: 0 to 9, trailing zeros left out."""
+    decimals = np.where(ns != 0, 9, 0).astype(np.int8)
+    for _ in range(8):
+        trailing = (ns != 0) & (ns % 10 == 0)
+        decimals -= trailing.astype(np.int8)
+        ns = np.where(trailing, ns // 10, ns)
+    return decimals
 
 
 def from_records(records: np.ndarray, names: dict[int, str], rejected: Iterable[Rejection],

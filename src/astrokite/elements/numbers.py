@@ -7,6 +7,8 @@ from __future__ import annotations
 _LETTERS = "ABCDEFGHJKLMNPQRSTUVWXYZ"
 #: The largest number TLE text holds (alpha-5 "Z9999").
 MAX_TLE_SATNO = 339_999
+#: The largest number an element-set record holds (nine digits, as OMM writes them).
+MAX_SATNO = 999_999_999
 
 
 def satno_of_text(text: str) -> int:
