@@ -43,8 +43,8 @@ def screen(primary, start, stop, *, against=None, threshold: float = 5000.0, win
     whole screen gives it. A worker lost mid-job costs only its tasks, which Dask runs again.
 
     Runs on the ``distributed`` client Dask computes on (the default client, unless
-    ``dask.config`` names another scheduler), else on that scheduler. The element sets go to the workers once, as data (their
-    records), and each task builds its propagators from them.
+    ``dask.config`` names another scheduler), else on that scheduler. The element sets go to
+    the workers once, as data (their records), and each task builds its propagators from them.
 
     Args:
         primary: a ``TLE``, ``ELSET``, ``Catalogue``, list of these, or an ``SGP4``.
@@ -56,7 +56,7 @@ def screen(primary, start, stop, *, against=None, threshold: float = 5000.0, win
             of each window in seconds (a float, or a ``datetime.timedelta``). Windows begin and
             end on the screen's grid (every 30 s, or 120 s for at most 16 primaries), so a
             length is rounded to whole grid steps. None: about two windows per worker thread,
-            each at least an hour of grid.
+            each at least 120 grid steps long.
         primaries: the number of groups the primaries are split into (None: one), of about
             equal size, by catalogue number. Each group's task propagates every object over its
             window but screens the pairs of its primaries only: groups help when the window is too
