@@ -61,10 +61,17 @@ _NS = 1_000_000_000
 
 class _Objects:
     """The screened objects: the primary's satellites, then those of ``against``
-    that the primary does not hold; their group flags and states."""
+    that the primary does not hold; their group flags and states.
 
-    def __init__(self, primary, against):
+    A part of a screen split over workers holds the same objects and screens
+    the primaries ``screened`` (rows of the primary's satellites) only: the
+    others keep their place in ``against``. ``prune`` says whether the whole
+    screen drops the objects of ``against`` far from every primary (None: when
+    ``against`` is a list or a mapping, as ``keep_near`` says)."""
+
+    def __init__(self, primary, against, *, screened=None, prune: bool | None = None):
         self._primary, self._against = primary, against
+        self._prune = (against is not None and not isinstance(against, SGP4)) if prune is None else prune
         self._parts = [_propagator(primary, "primary")]
         satnos = [np.asarray(self._parts[0].satnos, np.int64)]
         if against is None:
@@ -79,6 +86,12 @@ class _Objects:
             self._parts.append(other)
             self._kept = [np.arange(len(satnos[0])), keep]
             satnos.append(other_satnos[keep])
+        if screened is not None:
+            others = np.ones(len(satnos[0]), bool)
+            others[screened] = False
+            groups[0][others] &= 2
+        # The primary's satellites come first, here and after ``keep_near``.
+        self.primary_count = len(satnos[0])
         self.satnos = np.concatenate(satnos)
         self.group = np.concatenate(groups)
         # Row of the combined objects -> (part, row within the part).
@@ -90,9 +103,10 @@ class _Objects:
 
     def keep_near(self, start_ns: int, stop_ns: int, threshold: float, threads: int) -> None:
         """Drop the objects of ``against`` whose range of distance from the Earth's
-        centre cannot meet any primary's within the window (when ``against`` is a
-        list or a mapping, whose items can be propagated apart)."""
-        if len(self._parts) < 2 or _items(self._against) is None:
+        centre cannot meet any primary's within the window (when the screen prunes:
+        as a rule when ``against`` is a list or a mapping, whose items can be
+        propagated apart)."""
+        if len(self._parts) < 2 or not self._prune:
             return
         low, high = self._radial_ranges(start_ns, stop_ns, threshold, threads)
         primary = (self.group & 1) != 0
@@ -103,7 +117,7 @@ class _Objects:
         other = np.flatnonzero(self._part == 1)
         kept = self._kept[1][near[other]]
         first = np.flatnonzero(self._part == 0)
-        against_items = _items(self._against)
+        against_items = records_by_satellite(self._against).split()
         near_items = [against_items[k] for k in kept]
         primary_items = _items(self._primary)
         if primary_items is not None:
@@ -225,6 +239,16 @@ def screen(primary, start, stop, *, against=None, threshold: float = 5000.0, thr
     >>> table = ak.screen(catalogue, "2024-03-01", "2024-03-02", threshold=5e3)   # doctest: +SKIP
     >>> table.to_pandas()[["primary", "secondary", "tca", "miss_distance"]]      # doctest: +SKIP
     """
+    start_ns, stop_ns, threshold = _checked(start, stop, threshold, max_results)
+    count = _threads(threads)
+    objects = _Objects(primary, against)
+    objects.keep_near(start_ns, stop_ns, threshold, count)
+    grid = _grid(start_ns, stop_ns, _grid_step(np.count_nonzero(objects.group & 1)))
+    return _screen_grid(objects, grid, start_ns, stop_ns, threshold, count, max_results, progress)
+
+
+def _checked(start, stop, threshold, max_results) -> tuple[int, int, float]:
+    """The window (int64 ns) and the threshold (m) of a screen, its arguments checked."""
     if isinstance(threshold, bool) or not isinstance(threshold, int | float | np.integer | np.floating):
         raise TypeError(f"threshold must be a number of metres, not {type(threshold).__name__}")
     threshold = float(threshold)
@@ -232,15 +256,37 @@ def screen(primary, start, stop, *, against=None, threshold: float = 5000.0, thr
         raise ValueError(f"threshold must be positive and finite, not {threshold!r}")
     if isinstance(max_results, bool) or not isinstance(max_results, int | np.integer) or max_results < 1:
         raise ValueError(f"max_results must be a positive integer, not {max_results!r}")
-    count = _threads(threads)
     start_ns, stop_ns = _instant(start, "start"), _instant(stop, "stop")
     if stop_ns <= start_ns:
         raise ValueError(f"start must come before stop (start {Time(start_ns)!r}, stop {Time(stop_ns)!r})")
-    objects = _Objects(primary, against)
-    objects.keep_near(start_ns, stop_ns, threshold, count)
+    return start_ns, stop_ns, threshold
 
-    few = np.count_nonzero(objects.group & 1) <= FEW_PRIMARIES
-    grid = _grid(start_ns, stop_ns, _FEW_PRIMARIES_STEP if few else GRID_STEP)
+
+def _screen_part(primary, against, start_ns: int, stop_ns: int, intervals: tuple[int, int], *, screened,
+                 step: float, prune: bool, threshold: float, threads: int, max_results: int) -> ConjunctionTable:
+    """One part of a screen from ``start_ns`` to ``stop_ns`` split over workers:
+    its rows in grid intervals ``intervals`` (first, stop) of the grid of
+    ``step`` s, for the primary's satellites ``screened`` (rows; None for all).
+    The whole screen's rows are the parts' rows together, each once, bit for
+    bit: every stage works per pair and grid interval, on the same objects, the
+    window's edges are the whole window's, and a pair of two primaries that two
+    parts find is kept by the part of the one the whole screen names primary.
+    ``failed`` holds the objects that fail on the part's grid."""
+    objects = _Objects(primary, against, screened=screened, prune=prune)
+    objects.keep_near(start_ns, stop_ns, threshold, threads)
+    first, stop = intervals
+    grid = _grid(start_ns, stop_ns, step)[first:stop + 1]
+    return _screen_grid(objects, grid, start_ns, stop_ns, threshold, threads, max_results, None)
+
+
+def _grid_step(primaries: int) -> float:
+    """The grid step of a screen of this many primaries, s."""
+    return _FEW_PRIMARIES_STEP if primaries <= FEW_PRIMARIES else GRID_STEP
+
+
+def _screen_grid(objects, grid, start_ns, stop_ns, threshold, count, max_results, progress) -> ConjunctionTable:
+    """The approaches of ``objects`` in the intervals of ``grid``, which lies
+    within the window from ``start_ns`` to ``stop_ns``."""
     intervals = len(grid) - 1
     per_chunk = max(1, _CHUNK_SAMPLES // max(1, len(objects)))
     found = []
@@ -268,7 +314,7 @@ def screen(primary, start, stop, *, against=None, threshold: float = 5000.0, thr
     distinct = objects.satnos[i] != objects.satnos[j]  # a satellite given twice is one object
     i, j, k = i[distinct], j[distinct], k[distinct]
 
-    minima = _minima(objects, grid, i, j, k, threshold, count)
+    minima = _minima(objects, grid, i, j, k, start_ns, stop_ns, threshold, count)
     if len(minima[0]) > max_results:
         raise ValueError(f"the screen found {len(minima[0])} approaches, more than max_results ({max_results})")
     return _table(objects, minima, start_ns, stop_ns, threshold, first_error, grid, count)
@@ -302,11 +348,11 @@ class _Ends:
         return out
 
 
-def _minima(objects, grid, i, j, k, threshold, threads):
+def _minima(objects, grid, i, j, k, start_ns, stop_ns, threshold, threads):
     """Times (int64 ns) of the minima below ``threshold`` of pairs (i, j) in
     grid intervals k, each pair's minima once: (i, j, tca_ns, edge) arrays,
-    edge -1 at the start, 1 at the stop, 0 inside."""
-    start_ns, stop_ns = grid[0], grid[-1]
+    edge -1 at the window's start, 1 at its stop, 0 inside. Only the window's
+    own ends are edges: a grid that is part of it has no others."""
     a_ns, b_ns = grid[k], grid[k + 1]
     ea = _Ends(objects, i, j, a_ns, threads)
     eb = _Ends(objects, i, j, b_ns, threads)
@@ -420,12 +466,18 @@ def _table(objects, minima, start_ns, stop_ns, threshold, first_error, grid, thr
     i, j, tca, edge = minima
     valid = tca != np.iinfo(np.int64).min
     i, j, tca, edge = i[valid], j[valid], tca[valid], edge[valid]
-    # Who is primary: the one from the primary source, else the smaller number.
+    # Who is primary: the one from the (whole screen's) primary source, else the smaller number.
     satno_i, satno_j = objects.satnos[i], objects.satnos[j]
-    gi, gj = objects.group[i] & 1, objects.group[j] & 1
+    named = np.arange(len(objects)) < objects.primary_count
+    gi, gj = named[i], named[j]
     swap = np.where(gi == gj, satno_j < satno_i, gj > gi)
     p = np.where(swap, j, i)
     s = np.where(swap, i, j)
+    # In a part of a split screen, a pair whose primary is another part's is
+    # found there too when that part screens the secondary (of ``against``):
+    # left to that part. In a whole screen the primary is always its own.
+    mine = ((objects.group[p] & 1) != 0) | ((objects.group[s] & 2) == 0)
+    p, s, tca, edge = p[mine], s[mine], tca[mine], edge[mine]
     rows = np.concatenate([p, s])
     times = np.concatenate([tca, tca])
     r, v, e = objects.states(rows, times, threads)
