@@ -89,18 +89,15 @@ def screen(primary, start, stop, *, against=None, threshold: float = 5000.0, win
     prune = whole_against is not None and not whole_against.propagator
 
     shared = [whole_primary.payload()] + ([] if whole_against is None else [whole_against.payload()])
-    if client is not None:
-        # On every worker, so that a lost worker loses no element sets. Keys of its own, not of the
-        # content: a like screen just before may still be releasing those.
-        shared = client.scatter(shared, broadcast=True, hash=False)
-    else:
-        shared = [dask.delayed(payload, pure=True) for payload in shared]
+    # Each source is one piece of the graph that every task reads: sent once, and made again
+    # from the graph (not lost) when a worker that held it dies.
+    shared = [dask.delayed(payload, pure=True) for payload in shared]
     options = dict(step=step, prune=prune, threshold=threshold, threads=threads, max_results=max_results)
     part = dask.delayed(_part, pure=True)
     tasks = [part(shared[0], group, shared[1] if len(shared) > 1 else None, start_ns, stop_ns,
                   (int(first), int(last)), options)
              for first, last in zip(edges[:-1], edges[1:]) for group in groups]
-    results = client.gather(client.compute(tasks)) if client is not None else dask.compute(*tasks)
+    results = dask.compute(*tasks)
     return _merge(results, whole_primary, whole_against, max_results)
 
 
