@@ -481,10 +481,10 @@ def _columns(elsets: list[ELSET]) -> dict[str, np.ndarray]:
     records = np.frombuffer(blob, RECORD)
     derived = ELSET._columns_of_many(elsets)
     columns = {
-        "satno": np.repeat(np.fromiter((elset.satno for elset in elsets), np.int64, len(elsets)), counts),
+        "satno": derived["satno"],
         "satname": _texts(np.array([elset.satname for elset in elsets], dtype=object),
                           np.repeat(np.arange(len(elsets)), counts)),
-        "epoch": np.concatenate([np.atleast_1d(elset.epoch.int64) for elset in elsets]).view("datetime64[ns]"),
+        "epoch": derived["epoch"].view("datetime64[ns]"),
     }
     columns.update((name, derived[name]) for name in (*_ELEMENTS, "ndot", "nddot", "bstar"))
     for name in ("classification", "intldes"):

@@ -4,6 +4,7 @@ each read by the package's own reader, with the columns of ``Catalogue.to_pandas
 from __future__ import annotations
 
 import glob
+import io
 import os
 from collections.abc import Iterable
 from dataclasses import dataclass
@@ -130,6 +131,21 @@ def set_start(file, offset: int, size: int) -> int:
     return size
 
 
+class _Span(io.RawIOBase):
+    """The next `length` bytes of a file, as a stream of their own."""
+
+    def __init__(self, file, length: int):
+        self._file, self._left = file, length
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        count = self._file.readinto(memoryview(buffer)[:self._left]) if self._left else 0
+        self._left -= count
+        return count
+
+
 def _lines_before(path: str, offset: int) -> int:
     """Lines that end before byte `offset` of a file."""
     count = 0
@@ -171,17 +187,16 @@ class _TLEReader:
                 for stream in sources.streams(file):
                     _read_stream(reading, stream, None)
             return reading.catalogue()
+        # Rejections are collected, then numbered from the file's first line.
+        reading = Reading(strict=self.strict, errors="skip", satnos=self.satnos, window=self.window, threads=1)
         with _open(part.path) as file:
             size = file.seek(0, os.SEEK_END)
             first = set_start(file, part.first, size)
             stop = set_start(file, part.stop, size) if part.stop < size else size
             file.seek(first)
-            data = file.read(max(0, stop - first))
-        # Rejections are collected, then numbered from the file's first line.
-        reading = Reading(strict=self.strict, errors="skip", satnos=self.satnos, window=self.window, threads=1)
-        reading.begin(part.path)
-        reading.feed(data)
-        reading.end()
+            # Streamed as a whole file is, read ahead in pieces while the scanner works.
+            span = io.BufferedReader(_Span(file, max(0, stop - first)), sources.CHUNK)
+            _read_stream(reading, sources.Stream(part.path, span, None), None)
         catalogue = reading.catalogue()
         if not catalogue.rejected:
             return catalogue

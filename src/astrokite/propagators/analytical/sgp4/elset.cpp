@@ -174,9 +174,9 @@ void bind_elset(nb::module_ &m) {
                    "The records of many ELSETs one after another (astrokite.elements.records.RECORD, 128 bytes\n"
                    "each, each ELSET's in epoch order) and the number of each, int64; read on every core.");
     cls.def_static("_columns_of_many", &columns_of_many, nb::arg("elsets"),
-                   nb::sig("def _columns_of_many(elsets: typing.Sequence[ELSET]) -> dict[str, numpy.typing.NDArray[numpy.float64]]"),
-                   "The columns of many ELSETs one after another, by name (ecc, sma, ... as the properties);\n"
-                   "read on every core.");
+                   nb::sig("def _columns_of_many(elsets: typing.Sequence[ELSET]) -> dict[str, numpy.typing.NDArray[typing.Any]]"),
+                   "The columns of many ELSETs one after another, by name: ecc, sma, ... as the properties\n"
+                   "(float64), epoch (int64 counts of Time) and satno (int64); read on every core.");
     cls.def(
         "_extras",
         [](Self self) -> nb::object {

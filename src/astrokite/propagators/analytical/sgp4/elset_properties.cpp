@@ -13,6 +13,7 @@
 #include "astrokite/common/arrays.hpp"
 #include "astrokite/common/parallel.hpp"
 #include "astrokite/propagators/analytical/sgp4/elset_state.hpp"
+#include "astrokite/time/time.hpp"
 
 namespace astrokite::elset_detail {
 
@@ -155,18 +156,25 @@ nb::object to_pandas(nb::handle self, ELSET &elset) {
 nb::dict columns_of_many(nb::handle elsets) {
     ManyElsets many(elsets);
     const std::size_t count = many.held.size(), total = many.first[count];
-    for (ELSET *elset : many.held) {  // the lazy columns, with the interpreter's lock
-        fill_drag_terms(*elset);
-        fill_anomalies(*elset);
+    std::vector<const std::int64_t *> epochs(count);
+    for (std::size_t g = 0; g < count; ++g) {  // with the interpreter's lock: the lazy columns, the epochs
+        fill_drag_terms(*many.held[g]);
+        fill_anomalies(*many.held[g]);
+        std::size_t n = 0;
+        epochs[g] = time::ns_data(many.held[g]->epoch, n);
     }
     std::vector<double> out(column_count * total);
+    std::vector<std::int64_t> epoch(total), satno(total);
     {
         nb::gil_scoped_release unlocked;
         parallel::split(count, many.threads_for(), parallel::cores(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t g = begin; g < end; ++g) {
-                const std::size_t n = size_of(*many.held[g]);
+                const ELSET &elset = *many.held[g];
+                const std::size_t n = size_of(elset), at = many.first[g];
                 for (std::size_t c = 0; c < column_count; ++c)
-                    std::copy_n(many.held[g]->column_data + c * n, n, out.data() + c * total + many.first[g]);
+                    std::copy_n(elset.column_data + c * n, n, out.data() + c * total + at);
+                std::copy_n(epochs[g], n, epoch.data() + at);
+                std::fill_n(satno.data() + at, n, elset.satno);
             }
         });
     }
@@ -174,6 +182,8 @@ nb::dict columns_of_many(nb::handle elsets) {
     nb::dict columns;
     for (std::size_t c = 0; c < column_count; ++c)
         columns[elset_table::column_names[c]] = table[nb::int_(c)];
+    columns["epoch"] = nb::cast(arrays::to_array(std::move(epoch)));
+    columns["satno"] = nb::cast(arrays::to_array(std::move(satno)));
     return columns;
 }
 

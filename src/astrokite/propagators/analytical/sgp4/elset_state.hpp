@@ -236,7 +236,8 @@ int import_numpy_api();
 // The property table of the ELSET type, ending in an empty entry.
 std::vector<PyGetSetDef> elset_properties();
 nb::object to_pandas(nb::handle self, ELSET &elset);
-// The columns of many ELSETs one after another, by name: views of one (columns, rows) float64 table.
+// The columns of many ELSETs one after another, by name: views of one (columns, rows) float64
+// table, and "epoch" (int64 counts of Time) and "satno" (int64).
 nb::dict columns_of_many(nb::handle elsets);
 
 }  // namespace astrokite::elset_detail

@@ -408,10 +408,10 @@ class ELSET(astrokite.utils.representable.Representable):
         """
 
     @staticmethod
-    def _columns_of_many(elsets: Sequence[ELSET]) -> dict[str, numpy.typing.NDArray[numpy.float64]]:
+    def _columns_of_many(elsets: Sequence[ELSET]) -> dict[str, numpy.typing.NDArray[Any]]:
         """
-        The columns of many ELSETs one after another, by name (ecc, sma, ... as the properties);
-        read on every core.
+        The columns of many ELSETs one after another, by name: ecc, sma, ... as the properties
+        (float64), epoch (int64 counts of Time) and satno (int64); read on every core.
         """
 
     def _extras(self) -> object | None:
