@@ -1,9 +1,11 @@
-"""A local cluster of two worker processes, one thread each, shared by the tests of this folder."""
+"""A local cluster of two worker processes, one thread each, for the tests of each file of this
+folder: closed after the file, so that no thread of it runs on (allocating) under the tests that
+follow, such as those that watch the memory."""
 
 import pytest
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def client():
     from distributed import Client, LocalCluster
 
