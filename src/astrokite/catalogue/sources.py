@@ -210,9 +210,14 @@ def _name_of(source: Any) -> str:
     return os.fsdecode(name) if isinstance(name, (str, bytes, os.PathLike)) else f"<{type(source).__name__}>"
 
 
+def compression(head: bytes) -> str | None:
+    """The compression a file's first bytes (six suffice) show: "gzip", "bzip2", "xz", "zip" or None."""
+    return next((kind for magic, kind in _MAGIC if head.startswith(magic)), None)
+
+
 def _decompressed(name: str, binary: IO[bytes], raw: IO[Any] | None) -> Iterator[Stream]:
     head = binary.read(6)
-    kind = next((kind for magic, kind in _MAGIC if head.startswith(magic)), None)
+    kind = compression(head)
     if _seekable(binary):  # read from the start again, without a copy through _Rejoined
         binary.seek(-len(head), io.SEEK_CUR)
         stream = binary

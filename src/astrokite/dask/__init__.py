@@ -2,7 +2,7 @@
 
     read_tle(paths, ...)      a lazy dask DataFrame of element sets, one partition per file or block
     read_omm(paths, ...)      the same from OMM files
-    rejected(paths, ...)      what those partitions did not take, as a lazy DataFrame
+    rejected(frame)           what the partitions of such a frame did not take, as a lazy DataFrame
     to_catalogue(frame)       a Catalogue of a frame (or a selection of it) that fits in memory
     propagate(source, times)  lazy dask arrays of the states SGP4.propagate gives
     screen(primary, ...)      close approaches, split over workers by time windows and primaries

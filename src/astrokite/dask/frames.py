@@ -14,15 +14,12 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from astrokite.catalogue.catalogue import Catalogue, Rejection
 from astrokite.catalogue import sources
+from astrokite.catalogue.catalogue import Catalogue
 from astrokite.catalogue.tle_text import Reading, _message, _read_stream
 
 __all__ = ["read_tle", "read_omm", "rejected", "to_catalogue"]
 
-# The first bytes of the compressed files the readers take (gzip, bzip2, xz, zip): such a file is
-# one partition, whatever the block size.
-_COMPRESSED = (b"\x1f\x8b", b"BZh", b"\xfd7zXZ\x00", b"PK\x03\x04")
 # Bytes looked at, at a time, around a block's nominal start to find where its first set starts.
 _LOOK = 1 << 16
 
@@ -88,7 +85,7 @@ def _parts(paths: list[str], blocksize: int | None) -> list[Part]:
     parts = []
     for path in paths:
         size, head = _size_and_head(path)
-        if size <= blocksize or head.startswith(_COMPRESSED):
+        if size <= blocksize or sources.compression(head) is not None:  # a compressed file is one partition
             parts.append(Part(path))
         else:
             parts.extend(Part(path, first, min(first + blocksize, size)) for first in range(0, size, blocksize))
