@@ -97,9 +97,11 @@ def propagate(source: Any, times: Any, *, chunks: int | tuple[int, int | None] =
         if isinstance(source, SGP4):
             gravity, mode = source.gravity, source.mode
         satellites = records_by_satellite(source)
-        satnos = SGP4._from_groups(satellites, gravity, mode).satnos
-        bounds = _chunk_bounds(len(satellites.counts), per_chunk)
-        parts = [_slice(satellites, first, stop) for first, stop in bounds]
+        starts = np.concatenate([[0], np.cumsum(satellites.counts)])
+        satnos = satellites.records["satno"][starts[:-1]]  # a satellite's sets share its number
+        # Each chunk's records copied, so that a chunk ships only its own.
+        parts = [Satellites(satellites.records[starts[first]:starts[stop]].copy(), satellites.counts[first:stop].copy())
+                 for first, stop in _chunk_bounds(len(satellites.counts), per_chunk)]
         run, models = _states, (gravity, mode)
     rows = _chunk_bounds(len(satnos), per_chunk)
     pieces = [instants[t0:t1] for t0, t1 in time_bounds]
@@ -119,12 +121,6 @@ def propagate(source: Any, times: Any, *, chunks: int | tuple[int, int | None] =
     position, error = (da.concatenate(blocks[name], axis=0) for name in ("position", "error"))
     speed = da.concatenate(blocks["velocity"], axis=0) if velocity else None
     return Propagation(position, speed, error, np.asarray(satnos, np.int64))
-
-
-def _slice(satellites: Satellites, first: int, stop: int) -> Satellites:
-    """Satellites first to stop (their records copied, so that a chunk ships only its own)."""
-    starts = np.concatenate([[0], np.cumsum(satellites.counts)])
-    return Satellites(satellites.records[starts[first]:starts[stop]].copy(), satellites.counts[first:stop].copy())
 
 
 def _frame_chunks(frame: dd.DataFrame, per_chunk: int):
