@@ -376,6 +376,29 @@ def test_chunks_read_ahead_keep_every_set_and_every_fault(tmp_path, monkeypatch)
     assert threading.active_count() == threads
 
 
+
+def test_streams_read_at_once_in_threads_never_share_a_buffer(tmp_path, monkeypatch):
+    # Full-size buffers go back to a common store when a stream ends and are taken by the next:
+    # streams read side by side must each keep their own.
+    monkeypatch.setattr(sources, "CHUNK", 1 << 16)
+    half = ALL_TEXT[: ALL_TEXT.index(b"\n1 ", len(ALL_TEXT) // 2) + 1]  # ends before a line 1
+    texts = {"all": ALL_TEXT, "half": half}
+    for name, text in texts.items():
+        (tmp_path / f"{name}.tle").write_bytes(text * 3)
+    alone = {name: read_tle(tmp_path / f"{name}.tle").size for name in texts}
+    found: list[tuple[str, int]] = []
+
+    def read_often(name):
+        found.extend((name, read_tle(tmp_path / f"{name}.tle").size) for _ in range(4))
+
+    threads = [threading.Thread(target=read_often, args=(name,)) for name in texts for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert sorted(found) == sorted((name, alone[name]) for name in texts for _ in range(8))
+    assert alone["all"] == 3 * 3099 and 0 < alone["half"] < alone["all"]
+
 def damaged_zip(damage):
     """An archive of two members, good.tle and bad.tle, the second damaged in its directory entry."""
     out = io.BytesIO()

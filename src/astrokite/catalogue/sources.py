@@ -16,6 +16,7 @@ import zlib
 from collections.abc import Callable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
+from threading import Lock
 from typing import IO, Any
 
 CHUNK = 1 << 22  # bytes handed to the scanner at a time
@@ -111,6 +112,35 @@ class _Unreadable(io.RawIOBase):
         raise self._error
 
 
+class _SpareBuffers:
+    """Full-size chunk buffers kept from streams read to the next ones. A fresh buffer costs a
+    page fault and zeroing for each of its pages: where the allocator hands large blocks back to
+    the system at once (a Dask worker sets MALLOC_TRIM_THRESHOLD_), that made reading many files in
+    turn a third slower."""
+
+    def __init__(self, most: int):
+        self._most = most
+        self._kept: list[bytearray] = []
+        self._lock = Lock()
+
+    def take(self, size: int) -> bytearray:
+        with self._lock:
+            while self._kept:
+                buffer = self._kept.pop()
+                if len(buffer) == size:  # others were kept while CHUNK was another size
+                    return buffer
+        return bytearray(size)
+
+    def give(self, buffer: bytearray) -> None:
+        with self._lock:
+            if len(self._kept) < self._most:
+                self._kept.append(buffer)
+
+
+# Two buffers a stream; a few streams read at once in threads of their own.
+_SPARE = _SpareBuffers(most=8)
+
+
 class pieces:
     """Chunks of a stream, as views of two reused buffers taken in turn (each chunk stays valid
     while the next is read): of up to FIRST_CHUNK bytes until one is filled, then of up to CHUNK. Gathered from what each read gives at once, so that the bytes before a fault of a
@@ -145,9 +175,9 @@ class pieces:
         # The buffers are made as they are first needed, small until the stream fills one.
         size = CHUNK if self.full else min(FIRST_CHUNK, CHUNK)
         if len(self._buffers) == self._turn:
-            self._buffers.append(memoryview(bytearray(size)))
+            self._buffers.append(memoryview(self._new_buffer(size)))
         elif len(self._buffers[self._turn]) < size:  # a small one, outgrown
-            self._buffers[self._turn] = memoryview(bytearray(size))
+            self._buffers[self._turn] = memoryview(self._new_buffer(size))
         self._buffer = self._buffers[self._turn]
         self._turn = 1 - self._turn
         self._filled = 0
@@ -161,6 +191,18 @@ class pieces:
         if not self._filled:
             raise StopIteration
         return self.received
+
+    @staticmethod
+    def _new_buffer(size: int) -> bytearray:
+        return _SPARE.take(size) if size == CHUNK else bytearray(size)
+
+    def close(self) -> None:
+        """Give the full-size buffers back for other streams: no chunk of this one is used after."""
+        buffers, self._buffers = self._buffers, []
+        self._buffer = memoryview(bytearray(0))
+        for view in buffers:
+            if len(view) == CHUNK:
+                _SPARE.give(view.obj)
 
 
 class read_ahead:
@@ -187,6 +229,7 @@ class read_ahead:
             self._pending.exception()  # waits; a fault not taken is of no use any more
         if self._pool is not None:
             self._pool.shutdown()
+        self.pieces.close()
 
     def _read(self) -> tuple[memoryview | None, int | None]:
         chunk = next(self.pieces, None)
