@@ -49,21 +49,17 @@ struct Sky {
     eop::DailyTable earth;
     double dark_below;
 
-    // The Sun's TEME and Earth-fixed positions at `t` (ns since 1970).
-    void sun_at(int64_t t, const frames::EarthTurn &turn, double *teme, double *itrf) const {
-        sun.at(t, teme);
-        frames::teme_to_itrf(turn, teme, nullptr, itrf, nullptr);
-    }
-
     // The geometric elevation [rad] of an Earth-fixed point seen from the site.
     double elevation_of(const double *itrf) const {
         const Vec3 d{itrf[0] - site.position.x, itrf[1] - site.position.y, itrf[2] - site.position.z};
         return std::asin(std::clamp(frames::dot(d, site.up) / std::sqrt(frames::dot(d, d)), -1.0, 1.0));
     }
 
+    // The Sun's elevation [rad] at `t` (ns since 1970).
     double sun_elevation(int64_t t) const {
         double teme[3], itrf[3];
-        sun_at(t, frames::earth_turn(t, earth.at(t)), teme, itrf);
+        sun.at(t, teme);
+        frames::teme_to_itrf(frames::earth_turn(t, earth.at(t)), teme, nullptr, itrf, nullptr);
         return elevation_of(itrf);
     }
 };
@@ -163,6 +159,7 @@ public:
         // Each pass's events, then its cuts where darkness begins or ends within it.
         for (size_t p = 0; p < count; ++p) {
             const Pass &pass = passes_[p];
+            seen_[p].visible_start = never, seen_[p].visible_stop = -never;
             for (const int64_t t : {pass.rise, pass.culmination, pass.set})
                 pending_.push_back({pass.satellite, t});
             for (const int64_t change : darkness_.changes())
@@ -244,7 +241,6 @@ private:
     void begin(size_t p, const Point *points, size_t count) {
         const Pass &pass = passes_[p];
         Seen &out = seen_[p];
-        out.visible_start = never, out.visible_stop = -never;
         for (int e = 0; e < 3; ++e) {
             const Point &s = points[e];
             const frames::EarthTurn turn = frames::earth_turn(s.t, sky_.earth.at(s.t));
