@@ -129,7 +129,8 @@ def test_generic_states_give_the_same_visibility():
 
 def test_many_satellites_in_native_tasks_see_what_the_generic_rounds_see():
     """Over a thousand passes (several native tasks on every core) of ISS-like orbits under their own
-    numbers and nodes: the same states either way, so the same columns to the bit."""
+    numbers and nodes: the same states either way (to the bit with the same kernels), so the same
+    columns."""
     rng = np.random.default_rng(3)
     tles = []
     for i in range(250):
@@ -148,11 +149,14 @@ def test_many_satellites_in_native_tasks_see_what_the_generic_rounds_see():
     generic = find_passes(site, States(), start, stop, visibility=True)
     assert len(native) > 1000 and 0 < native.visible.sum() < len(native)
     np.testing.assert_array_equal(generic.satno, native.satno)
-    for name in ("sunlit", "sun_elevation", "range_rate", "visible"):
-        np.testing.assert_array_equal(getattr(generic, name), getattr(native, name), err_msg=name)
+    np.testing.assert_array_equal(generic.visible, native.visible)
+    for name, tolerance in (("sunlit", 1e-6), ("sun_elevation", 1e-8), ("range_rate", 1e-6)):
+        np.testing.assert_allclose(getattr(generic, name), getattr(native, name), rtol=0, atol=tolerance,
+                                   err_msg=name)
     for name in ("visible_start", "visible_stop"):
-        np.testing.assert_array_equal(getattr(generic, name).int64, getattr(native, name).int64, err_msg=name)
-    np.testing.assert_array_equal(generic.magnitude(-1.8), native.magnitude(-1.8))
+        np.testing.assert_allclose(getattr(generic, name).int64, getattr(native, name).int64, rtol=0, atol=1e6,
+                                   err_msg=name)
+    np.testing.assert_allclose(generic.magnitude(-1.8), native.magnitude(-1.8), rtol=0, atol=1e-6)
 
 
 def test_a_table_without_visibility_says_so():
