@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-from helpers import DATA
+from helpers import DATA, ISS1, ISS2, put, with_checksum
 
 import astrokite as ak
 from astrokite.lighting import DARK, illumination, sun_elevation
@@ -125,6 +125,38 @@ def test_generic_states_give_the_same_visibility():
     generic = find_passes(PARIS, States(), start, stop, visibility=True)
     np.testing.assert_array_equal(generic.visible, native.visible)
     np.testing.assert_allclose(generic.visible_start.int64, native.visible_start.int64, atol=2e6)
+
+
+def test_many_satellites_in_native_tasks_see_what_the_generic_rounds_see():
+    """Over a thousand passes (several native tasks on every core) of ISS-like orbits under their own
+    numbers and nodes: the same states either way (to the bit with the same kernels), so the same
+    columns."""
+    rng = np.random.default_rng(3)
+    tles = []
+    for i in range(250):
+        number = f"{80000 + i:05d}"
+        node, anomaly = rng.uniform(0, 360, 2)
+        line2 = with_checksum(put(put(put(ISS2, 3, number), 18, f"{node:8.4f}"), 44, f"{anomaly:8.4f}"))
+        tles.append(ak.TLE(with_checksum(put(ISS1, 3, number)), line2))
+    site = ak.Site(math.radians(60.0), math.radians(25.0), 20.0)
+    start, stop = ak.Time("2023-01-02T12:00"), ak.Time("2023-01-03T12:00")
+    native = site.passes(tles, start, stop)
+
+    class States:
+        satnos = np.asarray(sgp4_states(tles).satnos)
+        at = sgp4_states(tles).at
+
+    generic = find_passes(site, States(), start, stop, visibility=True)
+    assert len(native) > 1000 and 0 < native.visible.sum() < len(native)
+    np.testing.assert_array_equal(generic.satno, native.satno)
+    np.testing.assert_array_equal(generic.visible, native.visible)
+    for name, tolerance in (("sunlit", 1e-6), ("sun_elevation", 1e-8), ("range_rate", 1e-6)):
+        np.testing.assert_allclose(getattr(generic, name), getattr(native, name), rtol=0, atol=tolerance,
+                                   err_msg=name)
+    for name in ("visible_start", "visible_stop"):
+        np.testing.assert_allclose(getattr(generic, name).int64, getattr(native, name).int64, rtol=0, atol=1e6,
+                                   err_msg=name)
+    np.testing.assert_allclose(generic.magnitude(-1.8), native.magnitude(-1.8), rtol=0, atol=1e-6)
 
 
 def test_a_table_without_visibility_says_so():

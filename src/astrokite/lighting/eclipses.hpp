@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 #include "astrokite/common/parallel.hpp"
@@ -46,6 +47,23 @@ struct SunPath {
         const double *a = &xyz[3 * k], *b = points >= 2 ? &xyz[3 * k + 3] : a;
         for (int i = 0; i < 3; ++i)
             out[i] = a[i] + w * (b[i] - a[i]);
+    }
+
+    // The path of `points` positions (x, y, z interleaved) from `start`, one
+    // every `step`; std::invalid_argument unless the step is positive and
+    // there is a point or more, all finite.
+    static SunPath of(int64_t start, int64_t step, const double *xyz, size_t points) {
+        if (step <= 0)
+            throw std::invalid_argument("the Sun's step must be positive");
+        if (points < 1)
+            throw std::invalid_argument("sun must have shape (points, 3) with one point or more");
+        SunPath path;
+        path.start = start, path.step = step;
+        path.xyz.assign(xyz, xyz + 3 * points);
+        for (double v : path.xyz)
+            if (!std::isfinite(v))
+                throw std::invalid_argument("the Sun's positions must be finite");
+        return path;
     }
 };
 

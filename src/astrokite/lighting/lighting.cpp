@@ -40,42 +40,6 @@ nb::ndarray<nb::numpy, double> illumination(Doubles sun, Doubles position) {
     return to_array(std::move(out), {satellites, times});
 }
 
-// The umbra's edge [rad, positive outside] of pairs of states and Sun
-// positions (k, 3) in one frame.
-nb::ndarray<nb::numpy, double> umbra_edge(Doubles sun, Doubles position) {
-    if (position.ndim() != 2 || position.shape(1) != 3)
-        throw nb::value_error("position must have shape (k, 3)");
-    const size_t k = position.shape(0);
-    check_shape(nb::ndarray<>(sun), {k, 3}, "sun");
-    std::vector<double> edge(k);
-    for (size_t i = 0; i < k; ++i)
-        edge[i] = li::umbra_edge(li::discs(position.data() + 3 * i, sun.data() + 3 * i));
-    return to_array(std::move(edge), {k});
-}
-
-// Whether the umbra's edge provably keeps its sign over each of k stretches,
-// from the times [ns], states and Sun positions (k, 3) at their two ends.
-nb::ndarray<nb::numpy, uint8_t> umbra_settled(Counts start, Doubles sun_start, Doubles position_start,
-                                              Doubles velocity_start, Counts stop, Doubles sun_stop,
-                                              Doubles position_stop, Doubles velocity_stop) {
-    const size_t k = start.shape(0);
-    check_shape(nb::ndarray<>(stop), {k}, "stop");
-    for (auto [array, name] : {std::pair{&sun_start, "sun_start"}, {&position_start, "position_start"},
-                               {&velocity_start, "velocity_start"}, {&sun_stop, "sun_stop"},
-                               {&position_stop, "position_stop"}, {&velocity_stop, "velocity_stop"}})
-        check_shape(nb::ndarray<>(*array), {k, 3}, name);
-    std::vector<uint8_t> settled(k);
-    {
-        nb::gil_scoped_release unlocked;
-        for (size_t i = 0; i < k; ++i)
-            settled[i] = li::EclipseSearch::umbra_settled(
-                start.data()[i], position_start.data() + 3 * i, velocity_start.data() + 3 * i,
-                sun_start.data() + 3 * i, stop.data()[i], position_stop.data() + 3 * i,
-                velocity_stop.data() + 3 * i, sun_stop.data() + 3 * i);
-    }
-    return to_array(std::move(settled), {k});
-}
-
 class ShadowSearch {
 public:
     ShadowSearch(int64_t sun_start, int64_t sun_step, Doubles sun, size_t satellites, int64_t span)
@@ -136,17 +100,9 @@ private:
     }
 
     static li::SunPath sun_path(int64_t start, int64_t step, const Doubles &sun) {
-        if (step <= 0)
-            throw nb::value_error("the Sun's step must be positive");
-        if (sun.ndim() != 2 || sun.shape(1) != 3 || sun.shape(0) < 1)
+        if (sun.ndim() != 2 || sun.shape(1) != 3)
             throw nb::value_error("sun must have shape (points, 3) with one point or more");
-        li::SunPath path;
-        path.start = start, path.step = step;
-        path.xyz.assign(sun.data(), sun.data() + sun.size());
-        for (double v : path.xyz)
-            if (!std::isfinite(v))
-                throw nb::value_error("the Sun's positions must be finite");
-        return path;
+        return li::SunPath::of(start, step, sun.data(), sun.shape(0));
     }
 
     size_t satellites_;
@@ -164,12 +120,6 @@ NB_MODULE(shadow, m) {
           "Sunlit fraction (satellites, times) of positions (satellites, times, 3) [m] with the Sun at\n"
           "`sun` (times, 3) [m], one frame: 1 in sunlight, 0 in the umbra, the part of the Sun's disc\n"
           "seen in the penumbra (a spherical Earth of the WGS 84 equatorial radius).");
-    m.def("umbra_edge", &umbra_edge, "sun"_a, "position"_a,
-          "The umbra's edge [rad, positive outside] of positions (k, 3) [m] with the Sun at `sun` (k, 3) [m].");
-    m.def("umbra_settled", &umbra_settled, "start"_a, "sun_start"_a, "position_start"_a, "velocity_start"_a,
-          "stop"_a, "sun_stop"_a, "position_stop"_a, "velocity_stop"_a,
-          "Whether the umbra's edge provably keeps its sign over each of k stretches, from the times [ns],\n"
-          "Sun positions and states (k, 3) [m, m/s] at their two ends, one frame: the eclipse search's test.");
     nb::class_<ShadowSearch>(m, "EclipseSearch",
                        "EclipseSearch(sun_start, sun_step, sun, satellites, span): the search for shadow\n"
                        "crossings of `satellites` over [0, span] ns, the Sun at sun_start + k sun_step [ns]\n"

@@ -14,17 +14,6 @@ def illumination(sun: Annotated[NDArray[numpy.float64], dict(order='C', device='
     seen in the penumbra (a spherical Earth of the WGS 84 equatorial radius).
     """
 
-def umbra_edge(sun: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], position: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)]) -> NDArray[numpy.float64]:
-    """
-    The umbra's edge [rad, positive outside] of positions (k, 3) [m] with the Sun at `sun` (k, 3) [m].
-    """
-
-def umbra_settled(start: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], sun_start: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], position_start: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], velocity_start: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], stop: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], sun_stop: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], position_stop: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], velocity_stop: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)]) -> NDArray[numpy.uint8]:
-    """
-    Whether the umbra's edge provably keeps its sign over each of k stretches, from the times [ns],
-    Sun positions and states (k, 3) [m, m/s] at their two ends, one frame: the eclipse search's test.
-    """
-
 class EclipseSearch:
     """
     EclipseSearch(sun_start, sun_step, sun, satellites, span): the search for shadow

@@ -241,11 +241,15 @@ def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.
     """
     start_ns, stop_ns, sin_min, step_ns = _window(start, stop, min_elevation, step)
     position, up = _site_axes(site)
+    seeing = visibility or visible_only
     if isinstance(states, _SGP4States) and states.records is not None:
+        from astrokite.sites.visibility import COLUMNS, sky
+
         found = sgp4_passes(states.records, states.sets_per_satellite, position, up, sin_min, start_ns, stop_ns,
-                            step_ns, 0, eop.current().columns_for(start_ns, stop_ns))
-        return _table(site, states, found["row"], found["satno"][found["row"]], found,
-                      len(states.sets_per_satellite), start_ns, stop_ns, visibility, visible_only)
+                            step_ns, 0, eop.current().columns_for(start_ns, stop_ns),
+                            **(sky(start_ns, stop_ns) if seeing else {}))
+        seen = {name: found[name] for name in COLUMNS} if seeing else None
+        return _table(site, found["satno"][found["row"]], found, len(states.sets_per_satellite), seen, visible_only)
     satnos = np.asarray(states.satnos, np.int64)
     earth = eop.current().columns_for(start_ns, stop_ns)
     found = []
@@ -271,24 +275,25 @@ def find_passes(site, states: TemeStates, start, stop, min_elevation: float = 0.
                              stop_ns)
     else:
         joined = {name: np.zeros(0, np.int64) for name in ("row",) + _COLUMNS}
-    return _table(site, states, joined["row"], satnos[joined["row"]], joined, len(satnos), start_ns, stop_ns,
-                  visibility, visible_only)
-
-
-def _table(site, states, rows, satno, found, searched, start_ns, stop_ns, visibility, visible_only) -> PassTable:
-    """The PassTable of the passes ``found`` (columns ``_COLUMNS``) of the
-    satellites at ``rows`` of ``states``, with their visibility if asked."""
-    found = {name: np.asarray(found[name]) for name in _COLUMNS}
     seen = None
-    if visibility or visible_only:
+    if seeing:
         from astrokite.sites.visibility import columns
 
-        seen = columns(site, states, rows, found["rise"], found["culmination"], found["set"], start_ns, stop_ns)
-        if visible_only:
-            keep = seen["visible"]
-            satno = np.asarray(satno)[keep]
-            found = {name: value[keep] for name, value in found.items()}
-            seen = {name: value[keep] for name, value in seen.items()}
+        seen = columns(site, states, joined["row"], joined["rise"], joined["culmination"], joined["set"], start_ns,
+                       stop_ns)
+    return _table(site, satnos[joined["row"]], joined, len(satnos), seen, visible_only)
+
+
+def _table(site, satno, found, searched, seen, visible_only) -> PassTable:
+    """The PassTable of the passes ``found`` (columns ``_COLUMNS``) of the
+    satellites ``satno``, with their visibility columns ``seen`` (or None),
+    only the visible passes if ``visible_only``."""
+    found = {name: np.asarray(found[name]) for name in _COLUMNS}
+    if visible_only:
+        keep = seen["visible"]
+        satno = np.asarray(satno)[keep]
+        found = {name: value[keep] for name, value in found.items()}
+        seen = {name: value[keep] for name, value in seen.items()}
     return PassTable(satno, *(found[name] for name in _COLUMNS), searched=searched, visibility=seen, site=site)
 
 

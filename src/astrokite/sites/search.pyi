@@ -47,9 +47,36 @@ def join_pieces(row: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='
     The passes of every piece of a window ending at `stop`, joined across the cuts.
     """
 
-def sgp4_passes(records: bytes, sets_per_satellite: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], position: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], up: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], sin_min_elevation: float, start: int, stop: int, step: int, threads: int, earth: object | None = None) -> dict:
+def sgp4_passes(records: bytes, sets_per_satellite: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], position: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], up: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], sin_min_elevation: float, start: int, stop: int, step: int, threads: int, earth: object | None = None, sun: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)] | None = None, sun_start: int = 0, sun_step: int = 1, dark_below: float = 0.0) -> dict:
     """
     Every pass of element sets (records, satellite after satellite) through SGP4, searched
     over `threads` threads (0: every core) with the Earth orientation columns `earth`; the pass
-    columns and each satellite's satno.
+    columns and each satellite's satno. With the Sun's TEME path `sun` (points, 3) [m], one
+    point every `sun_step` ns from `sun_start`, also each pass's visibility columns (those of
+    Visibility.seen), the sky dark with the Sun below `dark_below` [rad].
     """
+
+class Visibility:
+    """
+    Visibility(position, up, dark_below, sun_start, sun_step, sun, start, stop, row, rise,
+    culmination, set, earth): what a site (Earth-fixed position [m] and up axis) sees of
+    passes found between `start` and `stop` (ns) of the satellites at `row`: the sky dark
+    with the Sun below `dark_below` [rad], the Sun's TEME path (points, 3) [m] one point
+    every `sun_step` ns from `sun_start`, TEME turned Earth-fixed with the Earth orientation
+    columns `earth`. Call requests() / supply() until requests() is empty, then seen().
+    """
+
+    def __init__(self, position: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], up: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], dark_below: float, sun_start: int, sun_step: int, sun: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], start: int, stop: int, row: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], rise: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], culmination: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], set: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], earth: object | None = None) -> None: ...
+
+    def requests(self) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]:
+        """(rows, times [ns]) wanted next; empty when the search is done."""
+
+    def supply(self, position: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], velocity: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], valid: Annotated[NDArray[numpy.uint8], dict(order='C', device='cpu', writable=False)]) -> None:
+        """TEME states (k, 3) [m, m/s] at the last requests, in their order."""
+
+    def seen(self) -> dict[str, numpy.typing.NDArray[Any]]:
+        """
+        Per pass: sunlit, sun_elevation [rad] and range_rate [m/s] at rise, culmination and set
+        (passes, 3); visible, visible_start and visible_stop [ns] (both the rise when not visible);
+        culmination_position and culmination_sun (passes, 3), Earth-fixed [m].
+        """

@@ -13,6 +13,7 @@
 #include "astrokite/propagators/analytical/sgp4/sgp4_batch.hpp"
 #include "astrokite/propagators/analytical/sgp4/sgp4_run.hpp"
 #include "astrokite/sites/passes.hpp"
+#include "astrokite/sites/visibility.hpp"
 
 namespace astrokite::sites {
 
@@ -80,6 +81,17 @@ struct Propagation {
         for (size_t i = 0; i < error.size(); ++i)
             valid[i] = error[i] == 0;
     }
+
+    // The states of the requests of a search, each with the set in force then.
+    void run(const Fleet &fleet, const std::vector<Request> &wanted, int64_t epoch = 0,
+             const std::vector<size_t> *members = nullptr) {
+        sets.resize(wanted.size()), instants.resize(wanted.size());
+        for (size_t r = 0; r < wanted.size(); ++r) {
+            instants[r] = epoch + wanted[r].t;
+            sets[r] = fleet.set_at(members ? (*members)[wanted[r].satellite] : wanted[r].satellite, instants[r]);
+        }
+        run(fleet, 1, wanted.size());
+    }
 };
 
 // The passes of satellites `first`, `first + stride`, ... (below the fleet's
@@ -108,12 +120,7 @@ inline std::vector<Pass> search_task(const Fleet &fleet, const Observer &observe
         const std::vector<Request> &wanted = search.requests();
         if (wanted.empty())
             break;
-        states.sets.resize(wanted.size()), states.instants.resize(wanted.size());
-        for (size_t r = 0; r < wanted.size(); ++r) {
-            states.instants[r] = epoch + wanted[r].t;
-            states.sets[r] = fleet.set_at(members[wanted[r].satellite], states.instants[r]);
-        }
-        states.run(fleet, 1, wanted.size());
+        states.run(fleet, wanted, epoch, &members);
         search.supply_teme(epoch, states.position.data(), states.velocity.data(), states.valid.data());
     }
     std::vector<Pass> found = search.passes();
@@ -141,6 +148,34 @@ inline std::vector<Pass> fleet_passes(const Fleet &fleet, const Observer &observ
     for (auto &part : found)
         all.insert(all.end(), part.begin(), part.end());
     return join_pieces(std::move(all), window.stop);
+}
+
+// The visibility of `passes` of the fleet (fleet_passes's, by fleet index and
+// in ns since 1970) searched between `start` and `stop`, on `threads` threads
+// (0: every core): tasks of consecutive passes, each its own search.
+inline std::vector<Seen> fleet_visibility(const Fleet &fleet, const Sky &sky, int64_t start, int64_t stop,
+                                          const std::vector<Pass> &passes, unsigned threads) {
+    constexpr size_t passes_per_task = 256;
+    const Darkness darkness(sky, start, stop);
+    const size_t tasks = (passes.size() + passes_per_task - 1) / passes_per_task;
+    std::vector<Seen> seen(passes.size());
+    parallel::split(tasks, 1, threads ? threads : parallel::cores(), [&](size_t begin, size_t end) {
+        Propagation states;
+        for (size_t task = begin; task < end; ++task) {
+            const size_t first = task * passes_per_task, count = std::min(passes_per_task, passes.size() - first);
+            VisibilitySearch search(sky, darkness, passes.data() + first, count);
+            for (;;) {
+                const std::vector<Request> &wanted = search.requests();
+                if (wanted.empty())
+                    break;
+                states.run(fleet, wanted);
+                search.supply(states.position.data(), states.velocity.data(), states.valid.data());
+            }
+            const std::vector<Seen> found = search.seen();
+            std::copy(found.begin(), found.end(), seen.begin() + ptrdiff_t(first));
+        }
+    });
+    return seen;
 }
 
 }  // namespace astrokite::sites
