@@ -57,6 +57,9 @@ _SHORTEST = 1.0
 # Times of closest approach are solved to this width of bracket, s.
 _TCA_TOLERANCE = 1e-5
 _NS = 1_000_000_000
+# Most time between the instants at which the radial pruning takes each
+# object's osculating range of distance from the Earth's centre, s.
+_RANGE_SPACING = 6 * 3600.0
 
 
 class _Objects:
@@ -135,25 +138,71 @@ class _Objects:
 
     def _radial_ranges(self, start_ns, stop_ns, threshold, threads):
         """Bounds of each object's distance from the Earth's centre over the window,
-        widened by half the threshold: the osculating perigee and apogee at the start,
-        with room for the theory's short-period terms (tens of km), the slow changes
-        of the elements (drag, lunar-solar terms: 1 % of the semi-major axis and 5 km a
-        day) and half the threshold. An object without a state at the start, or
-        unbound, gets no bounds."""
-        rows = np.arange(len(self))
-        r, v, error = self.states(rows, np.full(len(rows), start_ns, np.int64), threads)
+        widened by half the threshold.
+
+        The osculating perigee and apogee are taken at the window's ends, at
+        instants at most ``_RANGE_SPACING`` apart between them, and on both sides
+        of each change of element set inside the window; each with room for the
+        theory's short-period terms (tens of km: 50 km and 1 % of the semi-major
+        axis). Between two neighbouring instants an object's mean elements drift
+        steadily (drag shrinks the orbit ever faster as it falls, lunar-solar
+        terms change it over weeks), so its range there lies within theirs,
+        widened by the object's largest change from one instant to the next
+        (the orbit's size and shape need not change together) and by 5 km a day
+        of the spacing. An object without a state at any of these instants, or
+        unbound at one, gets no bounds."""
+        rows, instants = self._range_samples(start_ns, stop_ns)
+        r, v, error = self.states(rows, instants, threads)
         radius = np.linalg.norm(r, axis=1)
         energy = np.einsum("ij,ij->i", v, v) / 2 - _MU / radius
         with np.errstate(invalid="ignore", divide="ignore"):
             a = -_MU / (2 * energy)
             h2 = np.einsum("ij,ij->i", *(np.cross(r, v),) * 2)
             e = np.sqrt(np.maximum(0.0, 1 - h2 / (_MU * a)))
-        days = (stop_ns - start_ns) / (86400 * _NS)
-        margin = 0.5 * threshold + 50e3 + 0.01 * a + 5e3 * days
         bound = (error == 0) & (energy < 0) & np.isfinite(a)
-        low = np.where(bound, a * (1 - e) - margin, -np.inf)
-        high = np.where(bound, a * (1 + e) + margin, np.inf)
-        return low, high
+        room = 50e3 + 0.01 * a
+        low = np.where(bound, a * (1 - e) - room, -np.inf)
+        high = np.where(bound, a * (1 + e) + room, np.inf)
+        # Per object in time order (``_range_samples`` gives them so).
+        starts = np.flatnonzero(np.r_[True, rows[1:] != rows[:-1]])
+        objects = rows[starts]
+        with np.errstate(invalid="ignore"):
+            change = np.maximum(np.abs(np.diff(low)), np.abs(np.diff(high)))
+        same = (rows[1:] == rows[:-1]) & (instants[1:] - instants[:-1] > 1)  # not across a change of set
+        change = np.where(same, np.nan_to_num(change, nan=np.inf, posinf=np.inf), 0.0)
+        drift = np.maximum.reduceat(np.r_[change, 0.0], starts)
+        spacing_days = min(_RANGE_SPACING, (stop_ns - start_ns) / _NS) / 86400
+        margin = 0.5 * threshold + 5e3 * spacing_days + drift
+        lows, highs = np.full(len(self), -np.inf), np.full(len(self), np.inf)
+        lows[objects] = np.minimum.reduceat(low, starts) - margin
+        highs[objects] = np.maximum.reduceat(high, starts) + margin
+        return lows, highs
+
+    def _range_samples(self, start_ns, stop_ns):
+        """(rows, instants) of the samples of ``_radial_ranges``, object after
+        object, each object's in time order: the window's ends and instants
+        between at most ``_RANGE_SPACING`` apart, and where an object changes
+        element set inside the window, the instants just before and at it."""
+        spacing = int(_RANGE_SPACING * _NS)
+        grid = np.append(np.arange(start_ns, stop_ns, spacing, dtype=np.int64), np.int64(stop_ns))
+        rows = [np.repeat(np.arange(len(self)), len(grid))]
+        instants = [np.tile(grid, len(self))]
+        for p, part in enumerate(self._parts):
+            mine = np.flatnonzero(self._part == p)
+            first, stop = part._run_start[self._row[mine]], part._run_start[self._row[mine] + 1]
+            many = np.flatnonzero(stop - first > 1)
+            if not len(many):
+                continue
+            counts = (stop - first)[many]
+            sets = np.repeat(many, counts)
+            flat = np.arange(counts.sum()) + np.repeat(first[many] - (np.cumsum(counts) - counts), counts)
+            epochs = part._flat_epochs[flat]
+            inside = (epochs > start_ns) & (epochs <= stop_ns)
+            rows += [mine[sets[inside]]] * 2
+            instants += [epochs[inside] - 1, epochs[inside]]
+        rows, instants = np.concatenate(rows), np.concatenate(instants)
+        order = np.lexsort((instants, rows))
+        return rows[order], instants[order]
 
     def positions(self, instants: np.ndarray, threads: int):
         """Positions (objects, times, 3) and error codes (objects, times)."""
