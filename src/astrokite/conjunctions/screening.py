@@ -26,7 +26,7 @@ import numpy as np
 from astrokite.conjunctions._screen import FEW_PRIMARIES, sieve
 from astrokite.conjunctions.table import ConjunctionTable
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4, _threads
-from astrokite.elements.sources import Satellites, records_by_satellite
+from astrokite.elements.sources import Satellites
 from astrokite.time.time import Time
 
 __all__ = ["screen", "GRID_STEP"]
@@ -120,20 +120,23 @@ class _Objects:
         other = np.flatnonzero(self._part == 1)
         kept = self._kept[1][near[other]]
         first = np.flatnonzero(self._part == 0)
-        against_items = records_by_satellite(self._against).split()
-        near_items = [against_items[k] for k in kept]
-        primary_items = _items(self._primary)
-        if primary_items is not None:
+        own, against = self._parts
+        near_sets = _chosen(against._satellites, kept)
+        whole = not isinstance(self._primary, SGP4)
+        if whole:
             # One propagator for all: the grid comes out in one piece, no copies.
-            self._parts = [SGP4._from_groups(Satellites.of(primary_items + near_items))]
+            mine = own._satellites
+            both = Satellites(np.concatenate([mine.records, near_sets.records]),
+                              np.concatenate([mine.counts, near_sets.counts]))
+            self._parts = [SGP4._from_groups(both, own.gravity, own.mode)]
             self._kept = [np.arange(len(first) + len(kept))]
         else:
-            self._parts[1] = SGP4._from_groups(Satellites.of(near_items))
+            self._parts[1] = SGP4._from_groups(near_sets, against.gravity, against.mode)
             self._kept[1] = np.arange(len(kept))
         self.satnos = np.concatenate([self.satnos[first], self.satnos[other][near[other]]])
         self.group = np.concatenate([self.group[first], self.group[other][near[other]]])
-        self._part = np.repeat(np.arange(len(self._parts)), [len(k) for k in self._kept]) if primary_items is None \
-            else np.zeros(len(self.satnos), np.int64)
+        self._part = np.zeros(len(self.satnos), np.int64) if whole \
+            else np.repeat(np.arange(len(self._parts)), [len(k) for k in self._kept])
         self._row = np.concatenate(self._kept).astype(np.int64)
 
     def _radial_ranges(self, start_ns, stop_ns, threshold, threads):
@@ -151,8 +154,17 @@ class _Objects:
         (the orbit's size and shape need not change together) and by 5 km a day
         of the spacing. An object without a state at any of these instants, or
         unbound at one, gets no bounds."""
-        rows, instants = self._range_samples(start_ns, stop_ns)
-        r, v, error = self.states(rows, instants, threads)
+        spacing = int(_RANGE_SPACING * _NS)
+        grid = np.append(np.arange(start_ns, stop_ns, spacing, dtype=np.int64), np.int64(stop_ns))
+        r, v, error = self._grid_states(grid, threads, velocity=True)
+        rows, instants = np.repeat(np.arange(len(self)), len(grid)), np.tile(grid, len(self))
+        r, v, error = r.reshape(-1, 3), v.reshape(-1, 3), error.reshape(-1)
+        changed, when = self._set_changes(start_ns, stop_ns)
+        if len(changed):
+            rc, vc, ec = self.states(changed, when, threads)
+            order = np.lexsort((np.r_[instants, when], np.r_[rows, changed]))
+            rows, instants = np.r_[rows, changed][order], np.r_[instants, when][order]
+            r, v, error = np.r_[r, rc][order], np.r_[v, vc][order], np.r_[error, ec][order]
         radius = np.linalg.norm(r, axis=1)
         energy = np.einsum("ij,ij->i", v, v) / 2 - _MU / radius
         with np.errstate(invalid="ignore", divide="ignore"):
@@ -163,9 +175,8 @@ class _Objects:
         room = 50e3 + 0.01 * a
         low = np.where(bound, a * (1 - e) - room, -np.inf)
         high = np.where(bound, a * (1 + e) + room, np.inf)
-        # Per object in time order (``_range_samples`` gives them so).
+        # Object after object, each in time order.
         starts = np.flatnonzero(np.r_[True, rows[1:] != rows[:-1]])
-        objects = rows[starts]
         with np.errstate(invalid="ignore"):
             change = np.maximum(np.abs(np.diff(low)), np.abs(np.diff(high)))
         same = (rows[1:] == rows[:-1]) & (instants[1:] - instants[:-1] > 1)  # not across a change of set
@@ -173,30 +184,20 @@ class _Objects:
         drift = np.maximum.reduceat(np.r_[change, 0.0], starts)
         spacing_days = min(_RANGE_SPACING, (stop_ns - start_ns) / _NS) / 86400
         margin = 0.5 * threshold + 5e3 * spacing_days + drift
-        lows, highs = np.full(len(self), -np.inf), np.full(len(self), np.inf)
-        lows[objects] = np.minimum.reduceat(low, starts) - margin
-        highs[objects] = np.maximum.reduceat(high, starts) + margin
-        return lows, highs
+        return np.minimum.reduceat(low, starts) - margin, np.maximum.reduceat(high, starts) + margin
 
-    def _range_samples(self, start_ns, stop_ns):
-        """(rows, instants) of the samples of ``_radial_ranges``, object after
-        object, each object's in time order: the window's ends and instants
-        between at most ``_RANGE_SPACING`` apart, and where an object changes
-        element set inside the window, the instants just before and at it."""
-        spacing = int(_RANGE_SPACING * _NS)
-        grid = np.append(np.arange(start_ns, stop_ns, spacing, dtype=np.int64), np.int64(stop_ns))
-        rows = [np.repeat(np.arange(len(self)), len(grid))]
-        instants = [np.tile(grid, len(self))]
+    def _set_changes(self, start_ns, stop_ns):
+        """(rows, instants) where objects change element set inside the window:
+        the instants just before and at each change, each object's in time order."""
+        rows, instants = [np.empty(0, np.int64)], [np.empty(0, np.int64)]
         for p, part in enumerate(self._parts):
             mine = np.flatnonzero(self._part == p)
             first, stop = part._run_start[self._row[mine]], part._run_start[self._row[mine] + 1]
             many = np.flatnonzero(stop - first > 1)
             if not len(many):
                 continue
-            counts = (stop - first)[many]
-            sets = np.repeat(many, counts)
-            flat = np.arange(counts.sum()) + np.repeat(first[many] - (np.cumsum(counts) - counts), counts)
-            epochs = part._flat_epochs[flat]
+            sets = np.repeat(many, (stop - first)[many])
+            epochs = part._flat_epochs[_runs(first[many], (stop - first)[many])]
             inside = (epochs > start_ns) & (epochs <= stop_ns)
             rows += [mine[sets[inside]]] * 2
             instants += [epochs[inside] - 1, epochs[inside]]
@@ -206,15 +207,23 @@ class _Objects:
 
     def positions(self, instants: np.ndarray, threads: int):
         """Positions (objects, times, 3) and error codes (objects, times)."""
-        positions, errors = [], []
+        position, _, error = self._grid_states(instants, threads, velocity=False)
+        return position, error
+
+    def _grid_states(self, instants: np.ndarray, threads: int, velocity: bool):
+        """Positions and velocities (objects, times, 3; velocities None without
+        ``velocity``) and error codes (objects, times)."""
+        columns = []
         for part, kept in zip(self._parts, self._kept):
-            ephemeris = part.propagate(Time(instants), velocity=False, threads=threads or None)
+            ephemeris = part.propagate(Time(instants), velocity=velocity, threads=threads or None)
             whole = len(kept) == len(part)
-            positions.append(ephemeris.position if whole else ephemeris.position[kept])
-            errors.append(ephemeris.error if whole else ephemeris.error[kept])
-        if len(positions) == 1:
-            return positions[0], np.asarray(errors[0])
-        return np.concatenate(positions), np.concatenate(errors)
+            columns.append([None if c is None else c if whole else c[kept]
+                            for c in (ephemeris.position, ephemeris.velocity, ephemeris.error)])
+        if len(columns) == 1:
+            position, speed, error = columns[0]
+            return position, speed, np.asarray(error)
+        position, speed, error = zip(*columns)
+        return np.concatenate(position), None if speed[0] is None else np.concatenate(speed), np.concatenate(error)
 
     def states(self, rows: np.ndarray, instants: np.ndarray, threads: int):
         """Exact states of objects ``rows`` at ``instants`` (int64 ns): position,
@@ -230,11 +239,16 @@ class _Objects:
         return position, velocity, error
 
 
-def _items(source) -> list | None:
-    """The records of each satellite of a source (None for an SGP4, which keeps its own)."""
-    if isinstance(source, SGP4):
-        return None
-    return records_by_satellite(source).split()
+def _runs(first: np.ndarray, counts: np.ndarray) -> np.ndarray:
+    """The indices ``first[n]`` to ``first[n] + counts[n] - 1`` of each run n, run after run."""
+    return np.arange(counts.sum()) + np.repeat(first - (np.cumsum(counts) - counts), counts)
+
+
+def _chosen(satellites: Satellites, rows: np.ndarray) -> Satellites:
+    """The satellites ``rows`` of ``satellites``, in that order."""
+    counts = satellites.counts[rows]
+    first = (np.cumsum(satellites.counts) - satellites.counts)[rows]
+    return Satellites(satellites.records[_runs(first, counts)], counts)
 
 
 def _propagator(source, name: str) -> SGP4:
