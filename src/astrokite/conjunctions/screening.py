@@ -34,9 +34,11 @@ __all__ = ["screen", "GRID_STEP"]
 # Spacing of the common grid, s: the sieve's cost grows with it (its reach is
 # a chord), the propagation's falls; the bound holds for any step. A screen of
 # a few primaries against many tests each primary against every object, with
-# no hash to fill, and takes the longer step.
+# no hash to fill, and takes a longer step: its cost is the propagation of
+# every object on the grid, while the intervals to refine grow with the step
+# and with the primaries (8 minutes for one, 4 for sixteen).
 GRID_STEP = 30.0
-_FEW_PRIMARIES_STEP = 120.0
+_FEW_PRIMARIES_STEP = 480.0
 # Positions of this many object-samples per chunk of the grid (24 bytes each).
 _CHUNK_SAMPLES = 6_000_000
 
@@ -344,7 +346,9 @@ def _screen_part(primary, against, start_ns: int, stop_ns: int, intervals: tuple
 
 def _grid_step(primaries: int) -> float:
     """The grid step of a screen of this many primaries, s."""
-    return _FEW_PRIMARIES_STEP if primaries <= FEW_PRIMARIES else GRID_STEP
+    if primaries > FEW_PRIMARIES:
+        return GRID_STEP
+    return float(round(_FEW_PRIMARIES_STEP / max(1, primaries) ** 0.25))
 
 
 def _screen_grid(objects, grid, start_ns, stop_ns, threshold, count, max_results, progress) -> ConjunctionTable:
