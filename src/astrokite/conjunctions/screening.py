@@ -60,8 +60,11 @@ _SHORTEST = 1.0
 _TCA_TOLERANCE = 1e-5
 _NS = 1_000_000_000
 # Most time between the instants at which the radial pruning takes each
-# object's osculating range of distance from the Earth's centre, s.
+# object's osculating range of distance from the Earth's centre, s, unless the
+# window holds more than _RANGE_INTERVALS of it (then they are spread evenly,
+# so that a long window's pruning takes little memory).
 _RANGE_SPACING = 6 * 3600.0
+_RANGE_INTERVALS = 64
 
 
 class _Objects:
@@ -146,7 +149,8 @@ class _Objects:
         widened by half the threshold.
 
         The osculating perigee and apogee are taken at the window's ends, at
-        instants at most ``_RANGE_SPACING`` apart between them, and on both sides
+        evenly spaced instants between them (``_RANGE_SPACING`` apart at most, as
+        a rule), and on both sides
         of each change of element set inside the window; each with room for the
         theory's short-period terms (tens of km: 50 km and 1 % of the semi-major
         axis). Between two neighbouring instants an object's mean elements drift
@@ -156,7 +160,8 @@ class _Objects:
         (the orbit's size and shape need not change together) and by 5 km a day
         of the spacing. An object without a state at any of these instants, or
         unbound at one, gets no bounds."""
-        spacing = int(_RANGE_SPACING * _NS)
+        intervals = min(_RANGE_INTERVALS, math.ceil((stop_ns - start_ns) / (_RANGE_SPACING * _NS)))
+        spacing = -(-(stop_ns - start_ns) // intervals)
         grid = np.append(np.arange(start_ns, stop_ns, spacing, dtype=np.int64), np.int64(stop_ns))
         r, v, error = self._grid_states(grid, threads, velocity=True)
         rows, instants = np.repeat(np.arange(len(self)), len(grid)), np.tile(grid, len(self))
@@ -184,8 +189,7 @@ class _Objects:
         same = (rows[1:] == rows[:-1]) & (instants[1:] - instants[:-1] > 1)  # not across a change of set
         change = np.where(same, np.nan_to_num(change, nan=np.inf, posinf=np.inf), 0.0)
         drift = np.maximum.reduceat(np.r_[change, 0.0], starts)
-        spacing_days = min(_RANGE_SPACING, (stop_ns - start_ns) / _NS) / 86400
-        margin = 0.5 * threshold + 5e3 * spacing_days + drift
+        margin = 0.5 * threshold + 5e3 * spacing / (86400 * _NS) + drift
         return np.minimum.reduceat(low, starts) - margin, np.maximum.reduceat(high, starts) + margin
 
     def _set_changes(self, start_ns, stop_ns):
