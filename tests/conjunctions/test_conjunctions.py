@@ -192,10 +192,50 @@ def test_a_decaying_object_is_listed_and_never_reported_from_nan():
     start, stop = EPOCH_NS, EPOCH_NS + 2 * 86400 * NS
     table = screen(tles, start, stop, threshold=20e3)
     failed = table.failed
-    assert list(failed.satno) == [4] and failed.error.iloc[0] == 6
+    assert list(failed.satno) == [4]
+    # Its first grid instant without a state (the grid's step is under 10 minutes), with
+    # the sgp4 package's code there.
+    when = failed.time.iloc[0].value
+    satrec = _satrecs([decaying])[0]
+    assert satrec.sgp4(*map(float, _jd(when)))[0] == failed.error.iloc[0] != 0
+    assert satrec.sgp4(*map(float, _jd(when - 600 * NS)))[0] == 0
     assert np.isfinite(table.miss_distance).all()
     late = table.to_pandas().query("primary == 1 and secondary == 4 or primary == 4")
     assert (late.tca.astype("int64") < failed.time.iloc[0].value).all()
+
+
+def test_a_decaying_object_meets_a_lower_primary_though_it_starts_far_above():
+    # 2 falls from 540 km through 1's 200 km in 11 hours (a large drag term), flying 1's
+    # polar plane the other way: they pass each other twice an orbit, ever closer in altitude.
+    # At the start its range of altitude lies far above 1's, so a bound from the start
+    # alone would drop it; 3 stays far above both and may be dropped.
+    primary = circular(1, 200.0, 90.0, 0.0, 0.0)
+    tles = [primary, circular(2, 540.0, 90.0, 180.0, 90.0, bstar=3.0), circular(3, 1500.0, 80.0, 0.0, 0.0)]
+    start, stop = EPOCH_NS, EPOCH_NS + 12 * 3600 * NS
+    threshold = 30e3
+    theirs = oracle(tles, start, stop, threshold)
+    assert sum(len(v) for v in theirs.values()) >= 2
+    for against in (tles, tles[1:]):
+        table = screen(primary, start, stop, against=against, threshold=threshold)
+        assert_same(as_found(table), theirs, threshold)
+    split = screen(primary, start, start + 6 * 3600 * NS, against=tles, threshold=threshold)  # still above
+    assert len(split) == 0
+
+
+def test_an_element_set_that_comes_in_force_inside_the_window_is_screened():
+    # Satellite 2 moves, by its second element set (in force from 6 h on), from 1,500 km
+    # down into 1's polar orbit, flying it the other way 500 m higher: they meet twice an
+    # orbit from then on. Its first set alone would keep it far from 1 the whole window.
+    primary = circular(1, 200.0, 90.0, 0.0, 0.0)
+    later = EPOCH + dt.timedelta(hours=6)
+    moved = circular(2, 200.5, 90.0, 180.0, 90.0, epoch=later)
+    history = ak.ELSET(circular(2, 1500.0, 80.0, 0.0, 0.0), moved)
+    start, stop, change = EPOCH_NS, EPOCH_NS + 12 * 3600 * NS, int(Time(later).int64)
+    threshold = 10e3
+    theirs = oracle([primary, moved], change, stop, threshold)
+    assert sum(len(v) for v in theirs.values()) >= 4
+    table = screen(primary, start, stop, against=[primary, history], threshold=threshold)
+    assert_same(as_found(table), theirs, threshold)
 
 
 # --- the oracle over a crowded random set ------------------------------------------------------

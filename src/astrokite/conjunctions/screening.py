@@ -26,7 +26,7 @@ import numpy as np
 from astrokite.conjunctions._screen import FEW_PRIMARIES, sieve
 from astrokite.conjunctions.table import ConjunctionTable
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4, _threads
-from astrokite.elements.sources import Satellites, records_by_satellite
+from astrokite.elements.sources import Satellites
 from astrokite.time.time import Time
 
 __all__ = ["screen", "GRID_STEP"]
@@ -34,9 +34,11 @@ __all__ = ["screen", "GRID_STEP"]
 # Spacing of the common grid, s: the sieve's cost grows with it (its reach is
 # a chord), the propagation's falls; the bound holds for any step. A screen of
 # a few primaries against many tests each primary against every object, with
-# no hash to fill, and takes the longer step.
+# no hash to fill, and takes a longer step: its cost is the propagation of
+# every object on the grid, while the intervals to refine grow with the step
+# and with the primaries (8 minutes for one, 4 for sixteen).
 GRID_STEP = 30.0
-_FEW_PRIMARIES_STEP = 120.0
+_FEW_PRIMARIES_STEP = 480.0
 # Positions of this many object-samples per chunk of the grid (24 bytes each).
 _CHUNK_SAMPLES = 6_000_000
 
@@ -57,6 +59,12 @@ _SHORTEST = 1.0
 # Times of closest approach are solved to this width of bracket, s.
 _TCA_TOLERANCE = 1e-5
 _NS = 1_000_000_000
+# Most time between the instants at which the radial pruning takes each
+# object's osculating range of distance from the Earth's centre, s, unless the
+# window holds more than _RANGE_INTERVALS of it (then they are spread evenly,
+# so that a long window's pruning takes little memory).
+_RANGE_SPACING = 6 * 3600.0
+_RANGE_INTERVALS = 64
 
 
 class _Objects:
@@ -117,55 +125,111 @@ class _Objects:
         other = np.flatnonzero(self._part == 1)
         kept = self._kept[1][near[other]]
         first = np.flatnonzero(self._part == 0)
-        against_items = records_by_satellite(self._against).split()
-        near_items = [against_items[k] for k in kept]
-        primary_items = _items(self._primary)
-        if primary_items is not None:
+        own, against = self._parts
+        near_sets = _chosen(against._satellites, kept)
+        whole = not isinstance(self._primary, SGP4)
+        if whole:
             # One propagator for all: the grid comes out in one piece, no copies.
-            self._parts = [SGP4._from_groups(Satellites.of(primary_items + near_items))]
+            mine = own._satellites
+            both = Satellites(np.concatenate([mine.records, near_sets.records]),
+                              np.concatenate([mine.counts, near_sets.counts]))
+            self._parts = [SGP4._from_groups(both, own.gravity, own.mode)]
             self._kept = [np.arange(len(first) + len(kept))]
         else:
-            self._parts[1] = SGP4._from_groups(Satellites.of(near_items))
+            self._parts[1] = SGP4._from_groups(near_sets, against.gravity, against.mode)
             self._kept[1] = np.arange(len(kept))
         self.satnos = np.concatenate([self.satnos[first], self.satnos[other][near[other]]])
         self.group = np.concatenate([self.group[first], self.group[other][near[other]]])
-        self._part = np.repeat(np.arange(len(self._parts)), [len(k) for k in self._kept]) if primary_items is None \
-            else np.zeros(len(self.satnos), np.int64)
+        self._part = np.zeros(len(self.satnos), np.int64) if whole \
+            else np.repeat(np.arange(len(self._parts)), [len(k) for k in self._kept])
         self._row = np.concatenate(self._kept).astype(np.int64)
 
     def _radial_ranges(self, start_ns, stop_ns, threshold, threads):
         """Bounds of each object's distance from the Earth's centre over the window,
-        widened by half the threshold: the osculating perigee and apogee at the start,
-        with room for the theory's short-period terms (tens of km), the slow changes
-        of the elements (drag, lunar-solar terms: 1 % of the semi-major axis and 5 km a
-        day) and half the threshold. An object without a state at the start, or
-        unbound, gets no bounds."""
-        rows = np.arange(len(self))
-        r, v, error = self.states(rows, np.full(len(rows), start_ns, np.int64), threads)
+        widened by half the threshold.
+
+        The osculating perigee and apogee are taken at the window's ends, at
+        evenly spaced instants between them (``_RANGE_SPACING`` apart at most, as
+        a rule), and on both sides
+        of each change of element set inside the window; each with room for the
+        theory's short-period terms (tens of km: 50 km and 1 % of the semi-major
+        axis). Between two neighbouring instants an object's mean elements drift
+        steadily (drag shrinks the orbit ever faster as it falls, lunar-solar
+        terms change it over weeks), so its range there lies within theirs,
+        widened by the object's largest change from one instant to the next
+        (the orbit's size and shape need not change together) and by 5 km a day
+        of the spacing. An object without a state at any of these instants, or
+        unbound at one, gets no bounds."""
+        intervals = min(_RANGE_INTERVALS, math.ceil((stop_ns - start_ns) / (_RANGE_SPACING * _NS)))
+        spacing = -(-(stop_ns - start_ns) // intervals)
+        grid = np.append(np.arange(start_ns, stop_ns, spacing, dtype=np.int64), np.int64(stop_ns))
+        r, v, error = self._grid_states(grid, threads, velocity=True)
+        rows, instants = np.repeat(np.arange(len(self)), len(grid)), np.tile(grid, len(self))
+        r, v, error = r.reshape(-1, 3), v.reshape(-1, 3), error.reshape(-1)
+        changed, when = self._set_changes(start_ns, stop_ns)
+        if len(changed):
+            rc, vc, ec = self.states(changed, when, threads)
+            order = np.lexsort((np.r_[instants, when], np.r_[rows, changed]))
+            rows, instants = np.r_[rows, changed][order], np.r_[instants, when][order]
+            r, v, error = np.r_[r, rc][order], np.r_[v, vc][order], np.r_[error, ec][order]
         radius = np.linalg.norm(r, axis=1)
         energy = np.einsum("ij,ij->i", v, v) / 2 - _MU / radius
         with np.errstate(invalid="ignore", divide="ignore"):
             a = -_MU / (2 * energy)
             h2 = np.einsum("ij,ij->i", *(np.cross(r, v),) * 2)
             e = np.sqrt(np.maximum(0.0, 1 - h2 / (_MU * a)))
-        days = (stop_ns - start_ns) / (86400 * _NS)
-        margin = 0.5 * threshold + 50e3 + 0.01 * a + 5e3 * days
         bound = (error == 0) & (energy < 0) & np.isfinite(a)
-        low = np.where(bound, a * (1 - e) - margin, -np.inf)
-        high = np.where(bound, a * (1 + e) + margin, np.inf)
-        return low, high
+        room = 50e3 + 0.01 * a
+        low = np.where(bound, a * (1 - e) - room, -np.inf)
+        high = np.where(bound, a * (1 + e) + room, np.inf)
+        # Object after object, each in time order.
+        starts = np.flatnonzero(np.r_[True, rows[1:] != rows[:-1]])
+        with np.errstate(invalid="ignore"):
+            change = np.maximum(np.abs(np.diff(low)), np.abs(np.diff(high)))
+        same = (rows[1:] == rows[:-1]) & (instants[1:] - instants[:-1] > 1)  # not across a change of set
+        change = np.where(same, np.nan_to_num(change, nan=np.inf, posinf=np.inf), 0.0)
+        drift = np.maximum.reduceat(np.r_[change, 0.0], starts)
+        margin = 0.5 * threshold + 5e3 * spacing / (86400 * _NS) + drift
+        return np.minimum.reduceat(low, starts) - margin, np.maximum.reduceat(high, starts) + margin
+
+    def _set_changes(self, start_ns, stop_ns):
+        """(rows, instants) where objects change element set inside the window:
+        the instants just before and at each change, each object's in time order."""
+        rows, instants = [np.empty(0, np.int64)], [np.empty(0, np.int64)]
+        for p, part in enumerate(self._parts):
+            mine = np.flatnonzero(self._part == p)
+            first, stop = part._run_start[self._row[mine]], part._run_start[self._row[mine] + 1]
+            many = np.flatnonzero(stop - first > 1)
+            if not len(many):
+                continue
+            sets = np.repeat(many, (stop - first)[many])
+            epochs = part._flat_epochs[_runs(first[many], (stop - first)[many])]
+            inside = (epochs > start_ns) & (epochs <= stop_ns)
+            rows += [mine[sets[inside]]] * 2
+            instants += [epochs[inside] - 1, epochs[inside]]
+        rows, instants = np.concatenate(rows), np.concatenate(instants)
+        order = np.lexsort((instants, rows))
+        return rows[order], instants[order]
 
     def positions(self, instants: np.ndarray, threads: int):
         """Positions (objects, times, 3) and error codes (objects, times)."""
-        positions, errors = [], []
+        position, _, error = self._grid_states(instants, threads, velocity=False)
+        return position, error
+
+    def _grid_states(self, instants: np.ndarray, threads: int, velocity: bool):
+        """Positions and velocities (objects, times, 3; velocities None without
+        ``velocity``) and error codes (objects, times)."""
+        columns = []
         for part, kept in zip(self._parts, self._kept):
-            ephemeris = part.propagate(Time(instants), velocity=False, threads=threads or None)
+            ephemeris = part.propagate(Time(instants), velocity=velocity, threads=threads or None)
             whole = len(kept) == len(part)
-            positions.append(ephemeris.position if whole else ephemeris.position[kept])
-            errors.append(ephemeris.error if whole else ephemeris.error[kept])
-        if len(positions) == 1:
-            return positions[0], np.asarray(errors[0])
-        return np.concatenate(positions), np.concatenate(errors)
+            columns.append([None if c is None else c if whole else c[kept]
+                            for c in (ephemeris.position, ephemeris.velocity, ephemeris.error)])
+        if len(columns) == 1:
+            position, speed, error = columns[0]
+            return position, speed, np.asarray(error)
+        position, speed, error = zip(*columns)
+        return np.concatenate(position), None if speed[0] is None else np.concatenate(speed), np.concatenate(error)
 
     def states(self, rows: np.ndarray, instants: np.ndarray, threads: int):
         """Exact states of objects ``rows`` at ``instants`` (int64 ns): position,
@@ -181,11 +245,16 @@ class _Objects:
         return position, velocity, error
 
 
-def _items(source) -> list | None:
-    """The records of each satellite of a source (None for an SGP4, which keeps its own)."""
-    if isinstance(source, SGP4):
-        return None
-    return records_by_satellite(source).split()
+def _runs(first: np.ndarray, counts: np.ndarray) -> np.ndarray:
+    """The indices ``first[n]`` to ``first[n] + counts[n] - 1`` of each run n, run after run."""
+    return np.arange(counts.sum()) + np.repeat(first - (np.cumsum(counts) - counts), counts)
+
+
+def _chosen(satellites: Satellites, rows: np.ndarray) -> Satellites:
+    """The satellites ``rows`` of ``satellites``, in that order."""
+    counts = satellites.counts[rows]
+    first = (np.cumsum(satellites.counts) - satellites.counts)[rows]
+    return Satellites(satellites.records[_runs(first, counts)], counts)
 
 
 def _propagator(source, name: str) -> SGP4:
@@ -281,7 +350,9 @@ def _screen_part(primary, against, start_ns: int, stop_ns: int, intervals: tuple
 
 def _grid_step(primaries: int) -> float:
     """The grid step of a screen of this many primaries, s."""
-    return _FEW_PRIMARIES_STEP if primaries <= FEW_PRIMARIES else GRID_STEP
+    if primaries > FEW_PRIMARIES:
+        return GRID_STEP
+    return float(round(_FEW_PRIMARIES_STEP / max(1, primaries) ** 0.25))
 
 
 def _screen_grid(objects, grid, start_ns, stop_ns, threshold, count, max_results, progress) -> ConjunctionTable:

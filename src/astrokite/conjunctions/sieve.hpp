@@ -93,10 +93,12 @@ struct Chord {
     double low, high;  // radius swept by the path, widened by threshold/2
 };
 
-// One cell (x, y, z and radius) an object's box and radial range overlap.
+// One cell (x, y, z and radius) an object's box and radial range overlap, and
+// the cell's hash.
 struct Entry {
     std::int32_t cell[4];
     std::int32_t object;
+    std::uint32_t hash;
 };
 
 inline std::uint32_t cell_hash(const std::int32_t c[4]) {
@@ -107,8 +109,13 @@ inline std::uint32_t cell_hash(const std::int32_t c[4]) {
     return static_cast<std::uint32_t>((h ^ (h >> 32)) * 0x9E3779B1u);
 }
 
-// The cell of a coordinate, given the inverse of the cell size.
-inline std::int32_t cell_of(double x, double per_cell) { return static_cast<std::int32_t>(std::floor(x * per_cell)); }
+// The cell of a coordinate, given the inverse of the cell size: the floor of
+// their product (its magnitude is bounded by the caller), without a call to floor.
+inline std::int32_t cell_of(double x, double per_cell) {
+    const double scaled = x * per_cell;
+    const auto truncated = static_cast<std::int32_t>(scaled);
+    return truncated - (scaled < static_cast<double>(truncated));
+}
 
 // Scratch reused from interval to interval.
 struct Scratch {
@@ -162,12 +169,13 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
     }
     if (s.live.size() < 2)
         return;
-    // Cells four typical box halves wide: most boxes overlap one or two cells
-    // along each axis. The rare box many times larger (an object far out, or
+    // Cells eight typical box halves wide: most boxes overlap one cell along
+    // each axis, some two (narrower cells give each box more cells to hash than
+    // they save in pairs to test). The rare box many times larger (an object far out, or
     // fast at perigee) would fill many cells: such objects are tested against
     // every other object instead.
     const double typical = boxes / static_cast<double>(s.live.size());
-    const double cell = 4.0 * typical;
+    const double cell = 8.0 * typical;
     // Radial cells: a few times the threshold, so that an object of a circular
     // orbit covers one or two.
     const double shell = std::max(4.0 * grid.threshold, 20e3);
@@ -228,25 +236,28 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
         for (std::int32_t x = lo[0]; x <= hi[0]; ++x)
             for (std::int32_t y = lo[1]; y <= hi[1]; ++y)
                 for (std::int32_t z = lo[2]; z <= hi[2]; ++z)
-                    for (std::int32_t r = lo[3]; r <= hi[3]; ++r)
-                        s.entries.push_back({{x, y, z, r}, i});
+                    for (std::int32_t r = lo[3]; r <= hi[3]; ++r) {
+                        Entry e{{x, y, z, r}, i, 0};
+                        e.hash = cell_hash(e.cell);
+                        s.entries.push_back(e);
+                    }
     }
     for (std::size_t n = 0; n < s.large.size(); ++n)
         for (std::int32_t j : s.live)
             if (j != s.large[n] && !(std::find(s.large.begin(), s.large.begin() + n, j) != s.large.begin() + n))
                 test(s.large[n], j);
     std::size_t buckets = 64;
-    while (buckets < 2 * s.entries.size())
+    while (buckets < s.entries.size())
         buckets *= 2;
     const std::uint32_t mask = static_cast<std::uint32_t>(buckets - 1);
     s.start.assign(buckets + 1, 0);
     for (const Entry &e : s.entries)
-        ++s.start[(cell_hash(e.cell) & mask) + 1];
+        ++s.start[(e.hash & mask) + 1];
     for (std::size_t b = 0; b < buckets; ++b)
         s.start[b + 1] += s.start[b];
     s.sorted.resize(s.entries.size());
     for (const Entry &e : s.entries)
-        s.sorted[s.start[cell_hash(e.cell) & mask]++] = e;  // each bucket's start moves to its end
+        s.sorted[s.start[e.hash & mask]++] = e;  // each bucket's start moves to its end
     std::uint32_t first = 0;
     for (std::size_t b = 0; b < buckets; ++b) {
         const std::uint32_t last = s.start[b];

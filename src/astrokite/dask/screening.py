@@ -54,7 +54,7 @@ def screen(primary, start, stop, *, against=None, threshold: float = 5000.0, win
         threshold: distance below which a minimum counts, m (positive, finite).
         windows: how the window is split in time: a number of windows (an int), or the length
             of each window in seconds (a float, or a ``datetime.timedelta``). Windows begin and
-            end on the screen's grid (every 30 s, or 120 s for at most 16 primaries), so a
+            end on the screen's grid (every 30 s, or 4 to 8 minutes for at most 16 primaries), so a
             length is rounded to whole grid steps. None: about two windows per worker thread,
             each at least 120 grid steps long.
         primaries: the number of groups the primaries are split into (None: one), of about
