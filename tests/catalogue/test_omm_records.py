@@ -337,3 +337,27 @@ def test_large_json_read_in_parts_gives_what_one_reading_gives(comment):
     assert read.extra("GP_ID") == [m["GP_ID"] for m in messages if m["ECCENTRICITY"] != "2"]
     assert read.extras["GP_ID"][1] == ["0", "1", "2", "3", "4", "5", "6"]
     assert read.extra("COMMENT")[-1] == comment and read.extra("EXTRA")[3] == '[{"a": "},{"}]'
+
+
+def test_large_csv_read_in_parts_numbers_rows_by_their_lines():
+    # Large CSV without quotes is cut at line ends and read on several threads: rows, names and
+    # the lines of rejected rows as one reading gives them, across blank lines and CRLF ends.
+    messages = [{**m, "OBJECT_NAME": f"SAT {i % 50}"} for i, m in enumerate(MESSAGES * 80)]
+    bad = {7, len(messages) // 2, len(messages) - 3}
+    lines, expected = [",".join(KEYS)], []
+    for i, message in enumerate(messages):
+        if i in bad:
+            message = {**message, "ECCENTRICITY": "2"}
+            expected.append(len(lines) + 1)
+        lines.append(",".join(message[k] for k in KEYS))
+        if i % 1000 == 999:
+            lines.append("")
+    half = len(lines) // 2
+    data = ("\r\n".join(lines[:half]) + "\r\n" + "\n".join(lines[half:]) + "\n").encode()
+    assert len(data) > 1 << 22 and b'"' not in data
+    read = parse(data, "csv")
+    whole = parse(document([m for i, m in enumerate(messages) if i not in bad], "kvn"), "kvn")
+    assert without_extras_row(read.records).tobytes() == without_extras_row(whole.records).tobytes()
+    assert list(read.names.items()) == list(whole.names.items())  # the last name, in order of the first
+    assert [(number, reason) for number, _, reason in read.rejected] == [
+        (line, "ECCENTRICITY '2' lies outside [0, 1)") for line in expected]

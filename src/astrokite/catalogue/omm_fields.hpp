@@ -6,7 +6,9 @@
 // Plain C++: no Python in here.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -469,8 +471,8 @@ public:
                 record.extras_row += row0;
             records_.push_back(record);
         }
-        names_.insert(names_.end(), std::make_move_iterator(part.names_.begin()),
-                      std::make_move_iterator(part.names_.end()));
+        for (const auto &[satno, name] : part.names_)
+            give_name(satno, name);
         for (Rejection &rejection : part.rejections_) {
             rejection.number += number_offset;
             rejections_.push_back(std::move(rejection));
@@ -490,7 +492,7 @@ public:
 
     std::vector<elements::Record> &records() { return records_; }
     const std::vector<Rejection> &rejections() const { return rejections_; }
-    // (satno, OBJECT_NAME) in reading order: a later one of a number replaces an earlier.
+    // (satno, OBJECT_NAME): the last name of each number, in the order of their first names.
     const std::vector<std::pair<std::int32_t, std::string>> &names() const { return names_; }
     const std::deque<std::string> &extra_keys() const { return keys_; }
     std::deque<ExtraColumn> &extra_columns() { return columns_; }
@@ -513,11 +515,24 @@ private:
             }
         }
         records_.push_back(record);
-        // Names in reading order, the last of each number winning; a history
-        // of one satellite in a row gives its name once.
         const std::string_view name = given_value(message, OBJECT_NAME);
-        if (!name.empty() && (names_.empty() || names_.back().first != record.satno || names_.back().second != name))
-            names_.emplace_back(record.satno, name);
+        if (!name.empty())
+            give_name(record.satno, name);
+    }
+
+    // A number's name: its last one replaces any earlier.
+    void give_name(std::int32_t satno, std::string_view name) {
+        if (named_ < names_.size() && names_[named_].first == satno) {  // a history of one satellite in a row
+            if (names_[named_].second != name)
+                names_[named_].second.assign(name);
+            return;
+        }
+        const auto [at, added] = name_index_.try_emplace(satno, names_.size());
+        named_ = at->second;
+        if (added)
+            names_.emplace_back(satno, name);
+        else if (names_[named_].second != name)
+            names_[named_].second.assign(name);
     }
 
     std::size_t index_of(std::string_view key) {
@@ -541,6 +556,8 @@ private:
     std::vector<elements::Record> records_;
     std::vector<Rejection> rejections_;
     std::vector<std::pair<std::int32_t, std::string>> names_;
+    std::unordered_map<std::int32_t, std::size_t> name_index_;  // where each number's name is in names_
+    std::size_t named_ = SIZE_MAX;                               // ... the last one given
     std::deque<std::string> keys_;
     std::deque<ExtraColumn> columns_;
     std::unordered_map<std::string_view, std::size_t> column_index_;
@@ -548,5 +565,54 @@ private:
     static constexpr std::size_t no_column = SIZE_MAX;
     std::vector<std::size_t> recent_;
 };
+
+// Documents from this size on are read in parts, on every core.
+inline constexpr std::size_t parts_from = std::size_t(1) << 22;
+// Bytes of a part, about: small enough that a part's working memory stays in
+// the caches and is used again by the thread's next part.
+inline constexpr std::size_t part_bytes = std::size_t(1) << 23;
+
+// A document read in `parts` parts, in runs of parts that follow one another,
+// a thread to a run: read_part(scratch, k, reading, before) reads part k into
+// the run's own reading, its messages numbered after `before`, and gives the
+// numbers it took; `scratch` (a Scratch of the thread's own) is kept from part
+// to part. The runs' readings then join in order, each one's numbers after
+// those of the runs before and after `first_number`. False, with nothing kept,
+// when a part is no document of its own (a DocumentError): the caller then
+// reads the document whole.
+template <typename Scratch, typename ReadPart>
+bool read_in_parts(std::size_t parts, std::int64_t first_number, Reading &reading, const ReadPart &read_part) {
+    const std::size_t runs = std::clamp<std::size_t>(parts, 1, reading.threads());
+    std::vector<Reading> readings;
+    readings.reserve(runs);
+    for (std::size_t r = 0; r < runs; ++r)
+        readings.emplace_back(1);
+    std::vector<std::int64_t> counts(runs, 0);
+    std::atomic<bool> whole{true};
+    parallel::split(parts, 1, static_cast<unsigned>(runs), [&](std::size_t first, std::size_t last) {
+        std::size_t run = 0;
+        while (parts * run / runs != first)  // the run split() gave these parts
+            ++run;
+        Scratch scratch;
+        try {
+            for (std::size_t k = first; k < last && whole.load(std::memory_order_relaxed); ++k)
+                counts[run] += read_part(scratch, k, readings[run], counts[run]);
+        } catch (const DocumentError &) {
+            whole.store(false);
+        }
+    });
+    if (!whole.load())
+        return false;
+    std::size_t total = 0;
+    for (Reading &part : readings)
+        total += part.records().size();
+    reading.reserve(total);
+    std::int64_t offset = first_number;
+    for (std::size_t r = 0; r < runs; ++r) {
+        reading.append(std::move(readings[r]), offset);
+        offset += counts[r];
+    }
+    return true;
+}
 
 }  // namespace astrokite::omm
