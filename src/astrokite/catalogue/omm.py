@@ -61,7 +61,9 @@ def _read_document(stream: IO[bytes]) -> bytes | memoryview:
     """The bytes of one document: in place when they are in memory already, in one read from a
     file of known size, else piece by piece; never more than MAX_DOCUMENT."""
     if isinstance(stream, io.BytesIO):
-        view = stream.getbuffer()[stream.tell():]
+        # Its value, not its buffer: a BytesIO made of bytes shares them until written to, and
+        # getvalue() gives them as they are where getbuffer() would copy them first.
+        view = memoryview(stream.getvalue())[stream.tell():]
         if len(view) > MAX_DOCUMENT:
             raise _too_large()
         return view
