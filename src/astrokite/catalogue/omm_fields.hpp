@@ -412,19 +412,21 @@ public:
             flush();
     }
 
+    // A rejection of the scanner's, kept in its place among the messages taken
+    // (it may come while a message is being filled, which stays where it is).
     void reject(std::int64_t number, std::string_view text, std::string reason) {
-        flush();
-        std::size_t end = std::min(text.size(), text_limit);
-        while (end < text.size() && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-            --end;  // not inside a UTF-8 character
-        rejections_.push_back({number, std::string(text.substr(0, end)), std::move(reason)});
+        pending_.emplace_back(filled_, rejection(number, text, std::move(reason)));
     }
 
     // Every message taken becomes a record or a rejection.
     void flush() {
         const std::size_t n = filled_;
-        if (!n)
+        if (!n) {
+            for (auto &[at, pending] : pending_)
+                rejections_.push_back(std::move(pending));
+            pending_.clear();
             return;
+        }
         filled_ = 0;
         std::exception_ptr error;
         std::mutex error_mutex;
@@ -441,12 +443,18 @@ public:
         });
         if (error)
             std::rethrow_exception(error);
-        for (std::size_t k = 0; k < n; ++k) {
+        auto pending = pending_.begin();
+        for (std::size_t k = 0; k <= n; ++k) {
+            for (; pending != pending_.end() && pending->first == k; ++pending)
+                rejections_.push_back(std::move(pending->second));
+            if (k == n)
+                break;
             if (!reasons_[k].empty())
-                reject(numbers_[k], texts_[k], std::move(reasons_[k]));
+                rejections_.push_back(rejection(numbers_[k], texts_[k], std::move(reasons_[k])));
             else
                 keep(batch_[k], made_[k]);
         }
+        pending_.clear();
     }
 
     // The reading of a later part of the same document, after this one's: its
@@ -466,11 +474,11 @@ public:
                 mine.codes.push_back(code < 0 ? -1 : code_of[static_cast<std::size_t>(code)]);
             ++column;
         }
-        for (elements::Record record : part.records_) {
-            if (record.extras_row >= 0)
-                record.extras_row += row0;
-            records_.push_back(record);
-        }
+        records_.insert(records_.end(), part.records_.begin(), part.records_.end());
+        if (row0 > 0)
+            for (std::size_t r = static_cast<std::size_t>(row0); r < records_.size(); ++r)
+                if (records_[r].extras_row >= 0)
+                    records_[r].extras_row += row0;
         for (const auto &[satno, name] : part.names_)
             give_name(satno, name);
         for (Rejection &rejection : part.rejections_) {
@@ -498,6 +506,13 @@ public:
     std::deque<ExtraColumn> &extra_columns() { return columns_; }
 
 private:
+    static Rejection rejection(std::int64_t number, std::string_view text, std::string reason) {
+        std::size_t end = std::min(text.size(), text_limit);
+        while (end < text.size() && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+            --end;  // not inside a UTF-8 character
+        return {number, std::string(text.substr(0, end)), std::move(reason)};
+    }
+
     void keep(const Message &message, elements::Record &record) {
         const std::size_t row = records_.size();
         if (!message.extras.empty()) {
@@ -552,6 +567,8 @@ private:
     std::vector<std::string_view> texts_;
     std::vector<std::string> reasons_;
     std::size_t filled_ = 0;
+    // The scanner's rejections since the last flush, each after the messages taken before it.
+    std::vector<std::pair<std::size_t, Rejection>> pending_;
 
     std::vector<elements::Record> records_;
     std::vector<Rejection> rejections_;
@@ -571,6 +588,9 @@ inline constexpr std::size_t parts_from = std::size_t(1) << 22;
 // Bytes of a part, about: small enough that a part's working memory stays in
 // the caches and is used again by the thread's next part.
 inline constexpr std::size_t part_bytes = std::size_t(1) << 23;
+
+// The Scratch of parts that keep nothing from one to the next.
+struct NoScratch {};
 
 // A document read in `parts` parts, in runs of parts that follow one another,
 // a thread to a run: read_part(scratch, k, reading, before) reads part k into
