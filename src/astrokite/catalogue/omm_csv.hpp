@@ -179,7 +179,7 @@ inline bool read_csv_parts(std::string_view body, std::int64_t header_lines, con
         cuts.push_back(end + 1);
     }
     cuts.push_back(body.size());
-    return read_in_parts<NoScratch>(cuts.size() - 1, header_lines, reading,
+    return read_in_parts<NoScratch>(cuts.size() - 1, header_lines, body.size() / 128, reading,
                                     [&](NoScratch &, std::size_t k, Reading &into, std::int64_t before) {
                                         const std::string_view part = body.substr(cuts[k], cuts[k + 1] - cuts[k]);
                                         CsvRows rows(part, before);

@@ -63,7 +63,9 @@ inline Key key_of(std::string_view name) {
     case 19: candidate = CLASSIFICATION_TYPE; break;
     default: return not_held;
     }
-    return key_names[candidate] == name ? candidate : not_held;
+    // Byte by byte: keys are short, and a call to memcmp would cost more.
+    const std::string_view known = key_names[candidate];
+    return known.size() == name.size() && std::equal(name.begin(), name.end(), known.begin()) ? candidate : not_held;
 }
 
 // A message's comments gather under this key, one line each.
@@ -415,7 +417,7 @@ public:
     // A rejection of the scanner's, kept in its place among the messages taken
     // (it may come while a message is being filled, which stays where it is).
     void reject(std::int64_t number, std::string_view text, std::string reason) {
-        pending_.emplace_back(filled_, rejection(number, text, std::move(reason)));
+        pending_.emplace_back(filled_, rejection_of(number, text, std::move(reason)));
     }
 
     // Every message taken becomes a record or a rejection.
@@ -450,7 +452,7 @@ public:
             if (k == n)
                 break;
             if (!reasons_[k].empty())
-                rejections_.push_back(rejection(numbers_[k], texts_[k], std::move(reasons_[k])));
+                rejections_.push_back(rejection_of(numbers_[k], texts_[k], std::move(reasons_[k])));
             else
                 keep(batch_[k], made_[k]);
         }
@@ -506,7 +508,7 @@ public:
     std::deque<ExtraColumn> &extra_columns() { return columns_; }
 
 private:
-    static Rejection rejection(std::int64_t number, std::string_view text, std::string reason) {
+    static Rejection rejection_of(std::int64_t number, std::string_view text, std::string reason) {
         std::size_t end = std::min(text.size(), text_limit);
         while (end < text.size() && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
             --end;  // not inside a UTF-8 character
@@ -537,16 +539,13 @@ private:
 
     // A number's name: its last one replaces any earlier.
     void give_name(std::int32_t satno, std::string_view name) {
-        if (named_ < names_.size() && names_[named_].first == satno) {  // a history of one satellite in a row
-            if (names_[named_].second != name)
-                names_[named_].second.assign(name);
-            return;
+        if (named_ >= names_.size() || names_[named_].first != satno) {  // a history in a row needs no lookup
+            const auto [at, added] = name_index_.try_emplace(satno, names_.size());
+            if (added)
+                names_.emplace_back(satno, std::string());
+            named_ = at->second;
         }
-        const auto [at, added] = name_index_.try_emplace(satno, names_.size());
-        named_ = at->second;
-        if (added)
-            names_.emplace_back(satno, name);
-        else if (names_[named_].second != name)
+        if (names_[named_].second != name)
             names_[named_].second.assign(name);
     }
 
@@ -597,16 +596,18 @@ struct NoScratch {};
 // the run's own reading, its messages numbered after `before`, and gives the
 // numbers it took; `scratch` (a Scratch of the thread's own) is kept from part
 // to part. The runs' readings then join in order, each one's numbers after
-// those of the runs before and after `first_number`. False, with nothing kept,
+// those of the runs before and after `first_number`. Each run makes room for
+// its share of about `records` records at once. False, with nothing kept,
 // when a part is no document of its own (a DocumentError): the caller then
 // reads the document whole.
 template <typename Scratch, typename ReadPart>
-bool read_in_parts(std::size_t parts, std::int64_t first_number, Reading &reading, const ReadPart &read_part) {
+bool read_in_parts(std::size_t parts, std::int64_t first_number, std::size_t records, Reading &reading,
+                   const ReadPart &read_part) {
     const std::size_t runs = std::clamp<std::size_t>(parts, 1, reading.threads());
     std::vector<Reading> readings;
     readings.reserve(runs);
     for (std::size_t r = 0; r < runs; ++r)
-        readings.emplace_back(1);
+        readings.emplace_back(1).reserve(records / runs);
     std::vector<std::int64_t> counts(runs, 0);
     std::atomic<bool> whole{true};
     parallel::split(parts, 1, static_cast<unsigned>(runs), [&](std::size_t first, std::size_t last) {

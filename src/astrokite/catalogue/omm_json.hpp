@@ -63,6 +63,15 @@ inline std::string_view quoted_text(const char *first) {
     return std::string_view(first, static_cast<std::size_t>(last - first));
 }
 
+// Whether a text holds an escape. A plain loop: texts are short, and a call
+// to memchr would cost more.
+inline bool has_escape(std::string_view text) {
+    for (const char c : text)
+        if (c == '\\')
+            return true;
+    return false;
+}
+
 // Where the iteration stands in the document (its end when done).
 inline const char *location(od::document &document, std::string_view text) {
     const char *at = nullptr;
@@ -110,7 +119,7 @@ inline void read_message(od::value value, std::int64_t number, const char *start
         case '"': {
             std::string_view string = token.size() >= 2 && token.back() == '"' ? token.substr(1, token.size() - 2)
                                                                                : std::string_view();
-            if (string.data() == nullptr || string.find('\\') != std::string_view::npos)
+            if (string.data() == nullptr || has_escape(string))
                 check(item.get_string().get(string));
             message.set(key, string);
             break;
@@ -230,7 +239,7 @@ struct PartScratch {
 // document to be read whole.
 inline bool read_parts(std::string_view text, const std::vector<std::size_t> &cuts, Reading &reading) {
     const std::size_t parts = cuts.size() + 1;
-    return read_in_parts<PartScratch>(parts, 0, reading, [&](PartScratch &scratch, std::size_t k, Reading &into,
+    return read_in_parts<PartScratch>(parts, 0, text.size() / 256, reading, [&](PartScratch &scratch, std::size_t k, Reading &into,
                                                                 std::int64_t before) {
         // The part's elements, without the comma before the next cut, as an array.
         const std::size_t begin = k == 0 ? 0 : cuts[k - 1];

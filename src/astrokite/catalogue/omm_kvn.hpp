@@ -143,7 +143,7 @@ inline void read_kvn(std::string_view text, Reading &reading) {
         text.remove_prefix(3);
     if (reading.threads() > 1 && text.size() >= parts_from) {
         const std::vector<std::size_t> cuts = kvn_cuts(text, text.size() / part_bytes + reading.threads());
-        read_in_parts<NoScratch>(cuts.size() - 1, 0, reading,
+        read_in_parts<NoScratch>(cuts.size() - 1, 0, text.size() / 320, reading,
                                  [&](NoScratch &, std::size_t k, Reading &into, std::int64_t before) {
                                      return read_kvn_lines(text.substr(cuts[k], cuts[k + 1] - cuts[k]), before, into);
                                  });
