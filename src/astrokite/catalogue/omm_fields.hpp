@@ -464,6 +464,20 @@ public:
     void append(Reading &&part, std::int64_t number_offset) {
         flush();
         part.finish();
+        for (Rejection &rejection : part.rejections_)
+            rejection.number += number_offset;
+        if (records_.empty() && rejections_.empty() && names_.empty() && keys_.empty()) {  // taken over, not copied
+            records_ = std::move(part.records_);
+            rejections_ = std::move(part.rejections_);
+            names_ = std::move(part.names_);
+            name_index_ = std::move(part.name_index_);
+            named_ = SIZE_MAX;
+            keys_ = std::move(part.keys_);  // the views of column_index_ go with the texts they view
+            columns_ = std::move(part.columns_);
+            column_index_ = std::move(part.column_index_);
+            recent_.clear();
+            return;
+        }
         const auto row0 = static_cast<std::int32_t>(records_.size());
         auto column = part.columns_.begin();
         for (const std::string &key : part.keys_) {
@@ -483,10 +497,8 @@ public:
                     records_[r].extras_row += row0;
         for (const auto &[satno, name] : part.names_)
             give_name(satno, name);
-        for (Rejection &rejection : part.rejections_) {
-            rejection.number += number_offset;
-            rejections_.push_back(std::move(rejection));
-        }
+        rejections_.insert(rejections_.end(), std::make_move_iterator(part.rejections_.begin()),
+                           std::make_move_iterator(part.rejections_.end()));
     }
 
     unsigned threads() const { return threads_; }
@@ -596,8 +608,9 @@ struct NoScratch {};
 // the run's own reading, its messages numbered after `before`, and gives the
 // numbers it took; `scratch` (a Scratch of the thread's own) is kept from part
 // to part. The runs' readings then join in order, each one's numbers after
-// those of the runs before and after `first_number`. Each run makes room for
-// its share of about `records` records at once. False, with nothing kept,
+// those of the runs before and after `first_number`: the first run's reading
+// is taken over, the others' added to it, so it makes room for about
+// `records` records at once, the others for their share. False, with nothing kept,
 // when a part is no document of its own (a DocumentError): the caller then
 // reads the document whole.
 template <typename Scratch, typename ReadPart>
@@ -607,7 +620,7 @@ bool read_in_parts(std::size_t parts, std::int64_t first_number, std::size_t rec
     std::vector<Reading> readings;
     readings.reserve(runs);
     for (std::size_t r = 0; r < runs; ++r)
-        readings.emplace_back(1).reserve(records / runs);
+        readings.emplace_back(1).reserve(r == 0 ? records : records / runs);
     std::vector<std::int64_t> counts(runs, 0);
     std::atomic<bool> whole{true};
     parallel::split(parts, 1, static_cast<unsigned>(runs), [&](std::size_t first, std::size_t last) {
@@ -624,10 +637,6 @@ bool read_in_parts(std::size_t parts, std::int64_t first_number, std::size_t rec
     });
     if (!whole.load())
         return false;
-    std::size_t total = 0;
-    for (Reading &part : readings)
-        total += part.records().size();
-    reading.reserve(total);
     std::int64_t offset = first_number;
     for (std::size_t r = 0; r < runs; ++r) {
         reading.append(std::move(readings[r]), offset);
