@@ -65,7 +65,12 @@ inline Key key_of(std::string_view name) {
     }
     // Byte by byte: keys are short, and a call to memcmp would cost more.
     const std::string_view known = key_names[candidate];
-    return known.size() == name.size() && std::equal(name.begin(), name.end(), known.begin()) ? candidate : not_held;
+    if (known.size() != name.size())
+        return not_held;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if (name[i] != known[i])
+            return not_held;
+    return candidate;
 }
 
 // A message's comments gather under this key, one line each.
