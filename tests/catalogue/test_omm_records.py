@@ -337,3 +337,57 @@ def test_large_json_read_in_parts_gives_what_one_reading_gives(comment):
     assert read.extra("GP_ID") == [m["GP_ID"] for m in messages if m["ECCENTRICITY"] != "2"]
     assert read.extras["GP_ID"][1] == ["0", "1", "2", "3", "4", "5", "6"]
     assert read.extra("COMMENT")[-1] == comment and read.extra("EXTRA")[3] == '[{"a": "},{"}]'
+
+
+def test_large_csv_read_in_parts_numbers_rows_by_their_lines():
+    # Large CSV without quotes is cut at line ends and read on several threads: rows, names and
+    # the lines of rejected rows as one reading gives them, across blank lines and CRLF ends.
+    messages = [{**m, "OBJECT_NAME": f"SAT {i % 50}"} for i, m in enumerate(MESSAGES * 80)]
+    bad = {7, len(messages) // 2, len(messages) - 3}
+    lines, expected = [",".join(KEYS)], []
+    for i, message in enumerate(messages):
+        if i in bad:
+            message = {**message, "ECCENTRICITY": "2"}
+            expected.append(len(lines) + 1)
+        lines.append(",".join(message[k] for k in KEYS))
+        if i % 1000 == 999:
+            lines.append("")
+    half = len(lines) // 2
+    data = ("\r\n".join(lines[:half]) + "\r\n" + "\n".join(lines[half:]) + "\n").encode()
+    assert len(data) > 1 << 22 and b'"' not in data
+    read = parse(data, "csv")
+    whole = parse(document([m for i, m in enumerate(messages) if i not in bad], "kvn"), "kvn")
+    assert without_extras_row(read.records).tobytes() == without_extras_row(whole.records).tobytes()
+    assert list(read.names.items()) == list(whole.names.items())  # the last name, in order of the first
+    assert [(number, reason) for number, _, reason in read.rejected] == [
+        (line, "ECCENTRICITY '2' lies outside [0, 1)") for line in expected]
+
+
+def test_large_kvn_read_in_parts_keeps_lines_and_comments():
+    # Large KVN is cut at version lines and read on several threads: a comment before a version
+    # line stays with the message before it, and lines keep their numbers across the cuts.
+    messages = MESSAGES * 40
+    lines, bad_lines = [], []
+    for i, message in enumerate(messages):
+        lines += [f"COMMENT before {i}"] * (i > 0) + ["CCSDS_OMM_VERS = 2.0"] + [f"{k} = {message[k]}" for k in KEYS]
+        if i % 997 == 5:
+            lines.append("not a key line")
+            bad_lines.append(len(lines))
+    data = ("\n".join(lines) + "\n").encode()
+    assert len(data) > 1 << 22
+    read = parse(data, "kvn")
+    assert without_extras_row(read.records).tobytes() == without_extras_row(parse(document(messages, "csv"), "csv").records).tobytes()
+    # A comment goes with the message before its version line.
+    assert read.extra("COMMENT") == [*(f"before {i + 1}" for i in range(len(messages) - 1)), None]
+    assert [number for number, _, _ in read.rejected] == bad_lines
+
+
+def test_kvn_line_that_is_no_key_leaves_its_message_whole():
+    # A stray line inside a message is rejected by its number; the message around it is still
+    # read as itself (it once came out as a copy of the first message of its batch).
+    texts = [document([message], "kvn").decode() for message in MESSAGES[:3]]
+    texts[1] = texts[1].replace("MEAN_ANOMALY", "a stray line\nMEAN_ANOMALY")
+    read = parse("".join(texts).encode(), "kvn")
+    assert without_extras_row(read.records).tobytes() == without_extras_row(parse(document(MESSAGES[:3], "kvn"), "kvn").records).tobytes()
+    assert [(number, text) for number, text, _ in read.rejected] == [
+        ("".join(texts).splitlines().index("a stray line") + 1, "a stray line")]

@@ -383,19 +383,11 @@ def from_records(records: np.ndarray, names: dict[int, str], rejected: Iterable[
     extras_row index) kept beside them."""
     import gc
 
-    order = np.argsort(records["satno"], kind="stable")
-    if (order[1:] < order[:-1]).any():
-        records = records[order]
-    records = np.ascontiguousarray(records)
-    satnos = records["satno"]
-    starts = np.flatnonzero(np.r_[True, satnos[1:] != satnos[:-1]]) if len(satnos) else np.zeros(0, np.int64)
-    ends = np.r_[starts[1:], len(satnos)]
-    groups = [(int(first), int(end), names.get(int(satnos[first]))) for first, end in zip(starts, ends)]
     # Thousands of new ELSETs make no reference cycles: the cyclic collector would only walk them.
     collecting = gc.isenabled()
     gc.disable()
     try:
-        elsets = ELSET._from_grouped_records(records, groups, extras)
+        elsets = ELSET._from_records(np.ascontiguousarray(records), names, extras)
     finally:
         if collecting:
             gc.enable()

@@ -61,7 +61,9 @@ def _read_document(stream: IO[bytes]) -> bytes | memoryview:
     """The bytes of one document: in place when they are in memory already, in one read from a
     file of known size, else piece by piece; never more than MAX_DOCUMENT."""
     if isinstance(stream, io.BytesIO):
-        view = stream.getbuffer()[stream.tell():]
+        # Its value, not its buffer: a BytesIO made of bytes shares them until written to, and
+        # getvalue() gives them as they are where getbuffer() would copy them first.
+        view = memoryview(stream.getvalue())[stream.tell():]
         if len(view) > MAX_DOCUMENT:
             raise _too_large()
         return view
@@ -146,10 +148,14 @@ def read_omm(source: Any, format: str | None = None, *, errors: str = "raise") -
         parts.append((read.extras, read.records))
         names.update(read.names)
     extras, rows = joined([(table, records["extras_row"]) for table, records in parts])
-    records = np.concatenate([records for _, records in parts]) if parts else np.zeros(0, RECORD)
+    if len(parts) == 1:  # as read: no copy
+        records = parts[0][1]
+        records["extras_row"] = rows[0]
+    else:
+        records = np.concatenate([records for _, records in parts]) if parts else np.zeros(0, RECORD)
+        if len(records):
+            records["extras_row"] = np.concatenate(rows)
     del parts
-    if len(records):
-        records["extras_row"] = np.concatenate(rows)
     catalogue = from_records(records, names, reading.extra, extras)
     del records
     reader.return_free_memory()  # the documents' and the records' pages, scattered once freed

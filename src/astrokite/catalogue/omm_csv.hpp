@@ -6,6 +6,7 @@
 // Plain C++: no Python in here.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -22,7 +23,11 @@ inline constexpr std::size_t csv_field_limit = 131072;
 
 class CsvRows {
 public:
-    explicit CsvRows(std::string_view text) : text_(text) {}
+    // Rows of `text`, its lines counted after `line` lines before it.
+    explicit CsvRows(std::string_view text, std::int64_t line = 0) : text_(text), line_(line) {}
+
+    std::string_view rest() const { return text_.substr(position_); }
+    std::int64_t line() const { return line_; }
 
     // The next row's fields (quoted ones decoded, kept until the next call),
     // the line it ends on and its text; false at the end.
@@ -126,9 +131,62 @@ private:
 
     std::string_view text_;
     std::size_t position_ = 0;
-    std::int64_t line_ = 0;
+    std::int64_t line_;
     std::deque<std::string> owned_;
 };
+
+// The header row's keys in upper case, and the record's key each stands for.
+struct CsvHeader {
+    std::deque<std::string> keys;
+    std::vector<Key> held;
+};
+
+// The rows of `rows` as messages of `header`; `text` is what `rows` reads.
+inline void read_csv_rows(CsvRows &rows, const CsvHeader &header, std::string_view text, Reading &reading) {
+    std::vector<std::string_view> fields;
+    std::int64_t line;
+    std::string_view row_text;
+    while (rows.next(fields, line, row_text)) {
+        Message &message = reading.start();
+        const std::size_t count = std::min(fields.size(), header.keys.size());
+        for (std::size_t k = 0; k < count; ++k) {
+            // A decoded field goes with the message: the rows' own copy is gone at the next row.
+            if (fields[k].data() < text.data() || fields[k].data() > text.data() + text.size())
+                fields[k] = message.own(std::string(fields[k]));
+            if (header.held[k] != not_held)
+                message.set(header.held[k], fields[k]);
+            else if (!header.keys[k].empty())
+                message.set(header.keys[k], fields[k]);
+        }
+        reading.take(line, row_text);
+    }
+    reading.flush();
+}
+
+// The rows after the header cut into parts at line ends, each read on its own
+// (read_in_parts). Only where no field is quoted: a quoted field may hold a
+// line end, where no cut may fall.
+inline bool read_csv_parts(std::string_view body, std::int64_t header_lines, const CsvHeader &header,
+                           Reading &reading) {
+    if (body.find('"') != std::string_view::npos)
+        return false;
+    std::vector<std::size_t> cuts{0};
+    const std::size_t parts = body.size() / part_bytes + reading.threads();
+    for (std::size_t k = 1; k < parts; ++k) {
+        const std::size_t end = body.find('\n', std::max(body.size() * k / parts, cuts.back()));
+        if (end == std::string_view::npos)
+            break;
+        cuts.push_back(end + 1);
+    }
+    cuts.push_back(body.size());
+    return read_in_parts<NoScratch>(cuts.size() - 1, header_lines, body.size() / 128, reading,
+                                    [&](NoScratch &, std::size_t k, Reading &into, std::int64_t before) {
+                                        const std::string_view part = body.substr(cuts[k], cuts[k + 1] - cuts[k]);
+                                        CsvRows rows(part, before);
+                                        read_csv_rows(rows, header, part, into);
+                                        return rows.line() - before;
+                                    });
+}
 
 inline void read_csv(std::string_view text, Reading &reading) {
     if (text.starts_with("\xef\xbb\xbf"))
@@ -141,31 +199,18 @@ inline void read_csv(std::string_view text, Reading &reading) {
         return;
     // The header: its keys in upper case, kept for the whole reading, and
     // the record's key each stands for, found once.
-    std::deque<std::string> keys;
-    std::vector<Key> held;
+    CsvHeader header;
     for (const std::string_view field : fields) {
         std::string key(stripped(field));
         for (char &c : key)
             if (c >= 'a' && c <= 'z')
                 c = static_cast<char>(c - 'a' + 'A');
-        held.push_back(key_of(key));
-        keys.push_back(std::move(key));
+        header.held.push_back(key_of(key));
+        header.keys.push_back(std::move(key));
     }
-    while (rows.next(fields, line, row_text)) {
-        Message &message = reading.start();
-        const std::size_t count = std::min(fields.size(), keys.size());
-        for (std::size_t k = 0; k < count; ++k) {
-            // A decoded field goes with the message: the rows' own copy is gone at the next row.
-            if (fields[k].data() < text.data() || fields[k].data() > text.data() + text.size())
-                fields[k] = message.own(std::string(fields[k]));
-            if (held[k] != not_held)
-                message.set(held[k], fields[k]);
-            else if (!keys[k].empty())
-                message.set(keys[k], fields[k]);
-        }
-        reading.take(line, row_text);
-    }
-    reading.flush();
+    if (reading.threads() > 1 && text.size() >= parts_from && read_csv_parts(rows.rest(), rows.line(), header, reading))
+        return;
+    read_csv_rows(rows, header, text, reading);
 }
 
 }  // namespace astrokite::omm

@@ -19,6 +19,8 @@ def joined(pieces: list[tuple[Table | None, np.ndarray]]) -> tuple[Table | None,
     total = sum(int((rows >= 0).sum()) for table, rows in pieces if table is not None)
     if total == 0:
         return None, [np.full(len(rows), -1, np.int32) for _, rows in pieces]
+    if len(pieces) == 1 and _uses_all_rows(*pieces[0]):
+        return pieces[0][0], [pieces[0][1]]  # a single reading's own table is already that table
     codes: dict[str, np.ndarray] = {}
     texts: dict[str, dict[str, int]] = {}
     renumbered, start = [], 0
@@ -35,6 +37,13 @@ def joined(pieces: list[tuple[Table | None, np.ndarray]]) -> tuple[Table | None,
             column[start:start + count] = remap[piece_codes[rows[used]]]  # -1 stays -1 (the last entry)
         start += count
     return {key: (codes[key], list(texts[key])) for key in codes}, renumbered
+
+
+def _uses_all_rows(table: Table, rows: np.ndarray) -> bool:
+    """Whether the rows that use a table are all its rows, in order (its texts distinct)."""
+    used = rows[rows >= 0]
+    return (all(len(codes) == len(used) for codes, _ in table.values())
+            and bool((used == np.arange(len(used), dtype=used.dtype)).all()))
 
 
 def fields_of_row(table: Table | None, row: int) -> dict[str, str]:

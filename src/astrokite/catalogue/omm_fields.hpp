@@ -6,7 +6,9 @@
 // Plain C++: no Python in here.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -61,7 +63,14 @@ inline Key key_of(std::string_view name) {
     case 19: candidate = CLASSIFICATION_TYPE; break;
     default: return not_held;
     }
-    return key_names[candidate] == name ? candidate : not_held;
+    // Byte by byte: keys are short, and a call to memcmp would cost more.
+    const std::string_view known = key_names[candidate];
+    if (known.size() != name.size())
+        return not_held;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if (name[i] != known[i])
+            return not_held;
+    return candidate;
 }
 
 // A message's comments gather under this key, one line each.
@@ -410,19 +419,21 @@ public:
             flush();
     }
 
+    // A rejection of the scanner's, kept in its place among the messages taken
+    // (it may come while a message is being filled, which stays where it is).
     void reject(std::int64_t number, std::string_view text, std::string reason) {
-        flush();
-        std::size_t end = std::min(text.size(), text_limit);
-        while (end < text.size() && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-            --end;  // not inside a UTF-8 character
-        rejections_.push_back({number, std::string(text.substr(0, end)), std::move(reason)});
+        pending_.emplace_back(filled_, rejection_of(number, text, std::move(reason)));
     }
 
     // Every message taken becomes a record or a rejection.
     void flush() {
         const std::size_t n = filled_;
-        if (!n)
+        if (!n) {
+            for (auto &[at, pending] : pending_)
+                rejections_.push_back(std::move(pending));
+            pending_.clear();
             return;
+        }
         filled_ = 0;
         std::exception_ptr error;
         std::mutex error_mutex;
@@ -439,12 +450,18 @@ public:
         });
         if (error)
             std::rethrow_exception(error);
-        for (std::size_t k = 0; k < n; ++k) {
+        auto pending = pending_.begin();
+        for (std::size_t k = 0; k <= n; ++k) {
+            for (; pending != pending_.end() && pending->first == k; ++pending)
+                rejections_.push_back(std::move(pending->second));
+            if (k == n)
+                break;
             if (!reasons_[k].empty())
-                reject(numbers_[k], texts_[k], std::move(reasons_[k]));
+                rejections_.push_back(rejection_of(numbers_[k], texts_[k], std::move(reasons_[k])));
             else
                 keep(batch_[k], made_[k]);
         }
+        pending_.clear();
     }
 
     // The reading of a later part of the same document, after this one's: its
@@ -452,6 +469,20 @@ public:
     void append(Reading &&part, std::int64_t number_offset) {
         flush();
         part.finish();
+        for (Rejection &rejection : part.rejections_)
+            rejection.number += number_offset;
+        if (records_.empty() && rejections_.empty() && names_.empty() && keys_.empty()) {  // taken over, not copied
+            records_ = std::move(part.records_);
+            rejections_ = std::move(part.rejections_);
+            names_ = std::move(part.names_);
+            name_index_ = std::move(part.name_index_);
+            named_ = SIZE_MAX;
+            keys_ = std::move(part.keys_);  // the views of column_index_ go with the texts they view
+            columns_ = std::move(part.columns_);
+            column_index_ = std::move(part.column_index_);
+            recent_.clear();
+            return;
+        }
         const auto row0 = static_cast<std::int32_t>(records_.size());
         auto column = part.columns_.begin();
         for (const std::string &key : part.keys_) {
@@ -464,17 +495,15 @@ public:
                 mine.codes.push_back(code < 0 ? -1 : code_of[static_cast<std::size_t>(code)]);
             ++column;
         }
-        for (elements::Record record : part.records_) {
-            if (record.extras_row >= 0)
-                record.extras_row += row0;
-            records_.push_back(record);
-        }
-        names_.insert(names_.end(), std::make_move_iterator(part.names_.begin()),
-                      std::make_move_iterator(part.names_.end()));
-        for (Rejection &rejection : part.rejections_) {
-            rejection.number += number_offset;
-            rejections_.push_back(std::move(rejection));
-        }
+        records_.insert(records_.end(), part.records_.begin(), part.records_.end());
+        if (row0 > 0)
+            for (std::size_t r = static_cast<std::size_t>(row0); r < records_.size(); ++r)
+                if (records_[r].extras_row >= 0)
+                    records_[r].extras_row += row0;
+        for (const auto &[satno, name] : part.names_)
+            give_name(satno, name);
+        rejections_.insert(rejections_.end(), std::make_move_iterator(part.rejections_.begin()),
+                           std::make_move_iterator(part.rejections_.end()));
     }
 
     unsigned threads() const { return threads_; }
@@ -490,12 +519,19 @@ public:
 
     std::vector<elements::Record> &records() { return records_; }
     const std::vector<Rejection> &rejections() const { return rejections_; }
-    // (satno, OBJECT_NAME) in reading order: a later one of a number replaces an earlier.
+    // (satno, OBJECT_NAME): the last name of each number, in the order of their first names.
     const std::vector<std::pair<std::int32_t, std::string>> &names() const { return names_; }
     const std::deque<std::string> &extra_keys() const { return keys_; }
     std::deque<ExtraColumn> &extra_columns() { return columns_; }
 
 private:
+    static Rejection rejection_of(std::int64_t number, std::string_view text, std::string reason) {
+        std::size_t end = std::min(text.size(), text_limit);
+        while (end < text.size() && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+            --end;  // not inside a UTF-8 character
+        return {number, std::string(text.substr(0, end)), std::move(reason)};
+    }
+
     void keep(const Message &message, elements::Record &record) {
         const std::size_t row = records_.size();
         if (!message.extras.empty()) {
@@ -513,11 +549,21 @@ private:
             }
         }
         records_.push_back(record);
-        // Names in reading order, the last of each number winning; a history
-        // of one satellite in a row gives its name once.
         const std::string_view name = given_value(message, OBJECT_NAME);
-        if (!name.empty() && (names_.empty() || names_.back().first != record.satno || names_.back().second != name))
-            names_.emplace_back(record.satno, name);
+        if (!name.empty())
+            give_name(record.satno, name);
+    }
+
+    // A number's name: its last one replaces any earlier.
+    void give_name(std::int32_t satno, std::string_view name) {
+        if (named_ >= names_.size() || names_[named_].first != satno) {  // a history in a row needs no lookup
+            const auto [at, added] = name_index_.try_emplace(satno, names_.size());
+            if (added)
+                names_.emplace_back(satno, std::string());
+            named_ = at->second;
+        }
+        if (names_[named_].second != name)
+            names_[named_].second.assign(name);
     }
 
     std::size_t index_of(std::string_view key) {
@@ -537,10 +583,14 @@ private:
     std::vector<std::string_view> texts_;
     std::vector<std::string> reasons_;
     std::size_t filled_ = 0;
+    // The scanner's rejections since the last flush, each after the messages taken before it.
+    std::vector<std::pair<std::size_t, Rejection>> pending_;
 
     std::vector<elements::Record> records_;
     std::vector<Rejection> rejections_;
     std::vector<std::pair<std::int32_t, std::string>> names_;
+    std::unordered_map<std::int32_t, std::size_t> name_index_;  // where each number's name is in names_
+    std::size_t named_ = SIZE_MAX;                               // ... the last one given
     std::deque<std::string> keys_;
     std::deque<ExtraColumn> columns_;
     std::unordered_map<std::string_view, std::size_t> column_index_;
@@ -548,5 +598,56 @@ private:
     static constexpr std::size_t no_column = SIZE_MAX;
     std::vector<std::size_t> recent_;
 };
+
+// Documents from this size on are read in parts, on every core.
+inline constexpr std::size_t parts_from = std::size_t(1) << 22;
+// Bytes of a part, about: small enough that a part's working memory stays in
+// the caches and is used again by the thread's next part.
+inline constexpr std::size_t part_bytes = std::size_t(1) << 23;
+
+// The Scratch of parts that keep nothing from one to the next.
+struct NoScratch {};
+
+// A document read in `parts` parts, in runs of parts that follow one another,
+// a thread to a run: read_part(scratch, k, reading, before) reads part k into
+// the run's own reading, its messages numbered after `before`, and gives the
+// numbers it took; `scratch` (a Scratch of the thread's own) is kept from part
+// to part. The runs' readings then join in order, each one's numbers after
+// those of the runs before and after `first_number`: the first run's reading
+// is taken over, the others' added to it, so it makes room for about
+// `records` records at once, the others for their share. False, with nothing kept,
+// when a part is no document of its own (a DocumentError): the caller then
+// reads the document whole.
+template <typename Scratch, typename ReadPart>
+bool read_in_parts(std::size_t parts, std::int64_t first_number, std::size_t records, Reading &reading,
+                   const ReadPart &read_part) {
+    const std::size_t runs = std::clamp<std::size_t>(parts, 1, reading.threads());
+    std::vector<Reading> readings;
+    readings.reserve(runs);
+    for (std::size_t r = 0; r < runs; ++r)
+        readings.emplace_back(1).reserve(r == 0 ? records : records / runs);
+    std::vector<std::int64_t> counts(runs, 0);
+    std::atomic<bool> whole{true};
+    parallel::split(parts, 1, static_cast<unsigned>(runs), [&](std::size_t first, std::size_t last) {
+        std::size_t run = 0;
+        while (parts * run / runs != first)  // the run split() gave these parts
+            ++run;
+        Scratch scratch;
+        try {
+            for (std::size_t k = first; k < last && whole.load(std::memory_order_relaxed); ++k)
+                counts[run] += read_part(scratch, k, readings[run], counts[run]);
+        } catch (const DocumentError &) {
+            whole.store(false);
+        }
+    });
+    if (!whole.load())
+        return false;
+    std::int64_t offset = first_number;
+    for (std::size_t r = 0; r < runs; ++r) {
+        reading.append(std::move(readings[r]), offset);
+        offset += counts[r];
+    }
+    return true;
+}
 
 }  // namespace astrokite::omm

@@ -13,7 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,6 +63,15 @@ inline std::string_view quoted_text(const char *first) {
     return std::string_view(first, static_cast<std::size_t>(last - first));
 }
 
+// Whether a text holds an escape. A plain loop: texts are short, and a call
+// to memchr would cost more.
+inline bool has_escape(std::string_view text) {
+    for (const char c : text)
+        if (c == '\\')
+            return true;
+    return false;
+}
+
 // Where the iteration stands in the document (its end when done).
 inline const char *location(od::document &document, std::string_view text) {
     const char *at = nullptr;
@@ -110,7 +119,7 @@ inline void read_message(od::value value, std::int64_t number, const char *start
         case '"': {
             std::string_view string = token.size() >= 2 && token.back() == '"' ? token.substr(1, token.size() - 2)
                                                                                : std::string_view();
-            if (string.data() == nullptr || string.find('\\') != std::string_view::npos)
+            if (string.data() == nullptr || has_escape(string))
                 check(item.get_string().get(string));
             message.set(key, string);
             break;
@@ -150,19 +159,20 @@ inline void read_message(od::value value, std::int64_t number, const char *start
     reading.take(number, text_until_here());
 }
 
-// The whole document of `padded`; gives the number of messages it held.
-inline std::int64_t read_whole(const simdjson::padded_string &padded, Reading &reading) {
+// The whole document of `padded`, its messages numbered after `before`;
+// gives the number of messages it held. `parser` may have read others before.
+inline std::int64_t read_whole(od::parser &parser, simdjson::padded_string_view padded, Reading &reading,
+                               std::int64_t before = 0) {
     const std::string_view copy(padded.data(), padded.size());
-    od::parser parser;
     od::document document;
     check(parser.iterate(padded).get(document));
     od::json_type type;
     check(document.type().get(type));
-    std::int64_t number = 1;
+    std::int64_t number = before + 1;
     if (type == od::json_type::array) {
         od::array array;
         check(document.get_array().get(array));
-        number = 0;
+        number = before;
         for (auto element : array) {
             const char *start = location(document, copy);
             od::value value;
@@ -172,7 +182,7 @@ inline std::int64_t read_whole(const simdjson::padded_string &padded, Reading &r
     } else if (type == od::json_type::object) {
         od::value value;
         check(document.get_value().get(value));
-        read_message(value, 1, copy.data(), document, copy, reading);
+        read_message(value, number, copy.data(), document, copy, reading);
     } else {
         std::string_view scalar;
         check(document.raw_json_token().get(scalar));
@@ -180,17 +190,14 @@ inline std::int64_t read_whole(const simdjson::padded_string &padded, Reading &r
                            : type == od::json_type::boolean ? "bool"
                            : type == od::json_type::null ? "NoneType"
                            : scalar.find_first_of(".eE") == std::string_view::npos ? "int" : "float";
-        reading.reject(1, stripped(scalar), kind_reason(kind));
+        reading.reject(number, stripped(scalar), kind_reason(kind));
     }
     const char *after = nullptr;
     if (!document.current_location().get(after))
         fail(simdjson::TRAILING_CONTENT);
     reading.flush();  // while the texts the messages view are there
-    return number;
+    return number - before;
 }
-
-// Documents from this size on are read in parts, one per thread.
-inline constexpr std::size_t parts_from = std::size_t(1) << 22;
 
 // Where an array of objects may be cut near each of `parts` - 1 even places:
 // the '{' of an element that follows "}," (blanks aside). Such a place may lie
@@ -218,63 +225,46 @@ inline std::vector<std::size_t> cuts_of(std::string_view text, std::size_t parts
     return cuts;
 }
 
-// The array read as the arrays between its cuts, each by a thread of its own,
-// then joined in order. Every part must be a whole JSON array for this to
-// count: a part cut inside a text or a nested value is not, and then false
-// (nothing kept) sends the document to be read whole.
-inline bool read_in_parts(std::string_view text, const std::vector<std::size_t> &cuts, Reading &reading) {
+// What a thread reading parts keeps from one to the next: the parser and the
+// padded copy of the part, both grown to the largest part read so far.
+struct PartScratch {
+    od::parser parser;
+    std::unique_ptr<char[]> buffer;
+    std::size_t capacity = 0;
+};
+
+// The array read as the arrays between its cuts, in parts (read_in_parts).
+// Every part must be a whole JSON array for this to count: a part cut inside
+// a text or a nested value is not, and then false (nothing kept) sends the
+// document to be read whole.
+inline bool read_parts(std::string_view text, const std::vector<std::size_t> &cuts, Reading &reading) {
     const std::size_t parts = cuts.size() + 1;
-    std::vector<Reading> readings;
-    readings.reserve(parts);
-    for (std::size_t k = 0; k < parts; ++k)
-        readings.emplace_back(1);
-    std::vector<std::int64_t> counts(parts, 0);
-    std::vector<char> whole(parts, 1);
-    std::vector<std::exception_ptr> errors(parts);
-    parallel::split(parts, 1, static_cast<unsigned>(parts), [&](std::size_t first, std::size_t last) {
-        for (std::size_t k = first; k < last; ++k) {
-            // The part's elements, without the comma before the next cut, as an array.
-            const std::size_t begin = k == 0 ? 0 : cuts[k - 1];
-            std::size_t end = k + 1 < parts ? cuts[k] : text.size();
-            if (k + 1 < parts) {
-                while (text[end - 1] != ',')
-                    --end;
+    return read_in_parts<PartScratch>(parts, 0, text.size() / 256, reading, [&](PartScratch &scratch, std::size_t k, Reading &into,
+                                                                std::int64_t before) {
+        // The part's elements, without the comma before the next cut, as an array.
+        const std::size_t begin = k == 0 ? 0 : cuts[k - 1];
+        std::size_t end = k + 1 < parts ? cuts[k] : text.size();
+        if (k + 1 < parts) {
+            while (text[end - 1] != ',')
                 --end;
-            }
-            const std::size_t open = k == 0 ? 0 : 1, close = k + 1 < parts ? 1 : 0;
-            simdjson::padded_string part(open + (end - begin) + close);
-            char *out = part.data();
-            if (open)
-                *out++ = '[';
-            std::memcpy(out, text.data() + begin, end - begin);
-            if (close)
-                out[end - begin] = ']';
-            readings[k].reserve((end - begin) / 256);
-            try {
-                counts[k] = read_whole(part, readings[k]);
-            } catch (const DocumentError &) {
-                whole[k] = 0;
-            } catch (...) {  // out of memory: raised again on the calling thread
-                errors[k] = std::current_exception();
-            }
+            --end;
         }
+        const std::size_t open = k == 0 ? 0 : 1, close = k + 1 < parts ? 1 : 0;
+        const std::size_t size = open + (end - begin) + close;
+        if (scratch.capacity < size + simdjson::SIMDJSON_PADDING) {
+            scratch.capacity = size + simdjson::SIMDJSON_PADDING;
+            scratch.buffer.reset(new char[scratch.capacity]);
+        }
+        char *out = scratch.buffer.get();
+        if (open)
+            *out++ = '[';
+        std::memcpy(out, text.data() + begin, end - begin);
+        if (close)
+            out[end - begin] = ']';
+        std::memset(scratch.buffer.get() + size, ' ', simdjson::SIMDJSON_PADDING);
+        return read_whole(scratch.parser, simdjson::padded_string_view(scratch.buffer.get(), size, scratch.capacity),
+                          into, before);
     });
-    for (const std::exception_ptr &error : errors)
-        if (error)
-            std::rethrow_exception(error);
-    for (const char ok : whole)
-        if (!ok)
-            return false;
-    std::size_t total = 0;
-    for (Reading &part : readings)
-        total += part.records().size();
-    reading.reserve(total);
-    std::int64_t offset = 0;
-    for (std::size_t k = 0; k < parts; ++k) {
-        reading.append(std::move(readings[k]), offset);
-        offset += counts[k];
-    }
-    return true;
 }
 
 }  // namespace json_detail
@@ -283,14 +273,14 @@ inline void read_json(std::string_view text, Reading &reading) {
     if (text.starts_with("\xef\xbb\xbf"))
         text.remove_prefix(3);
     const std::size_t start = text.find_first_not_of(" \t\r\n");
-    if (reading.threads() > 1 && text.size() >= json_detail::parts_from && start != std::string_view::npos &&
-        text[start] == '[') {
-        const std::vector<std::size_t> cuts = json_detail::cuts_of(text, reading.threads());
-        if (!cuts.empty() && json_detail::read_in_parts(text, cuts, reading))
+    if (reading.threads() > 1 && text.size() >= parts_from && start != std::string_view::npos && text[start] == '[') {
+        const std::vector<std::size_t> cuts = json_detail::cuts_of(text, text.size() / part_bytes + reading.threads());
+        if (!cuts.empty() && json_detail::read_parts(text, cuts, reading))
             return;
     }
     // simdjson reads a padded copy: its vector loads may run past the text's end.
-    json_detail::read_whole(simdjson::padded_string(text.data(), text.size()), reading);
+    json_detail::od::parser parser;
+    json_detail::read_whole(parser, simdjson::padded_string(text.data(), text.size()), reading);
 }
 
 }  // namespace astrokite::omm

@@ -6,9 +6,11 @@
 // Plain C++: no Python in here.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "astrokite/catalogue/omm_fields.hpp"
 
@@ -27,10 +29,10 @@ inline std::string_view without_unit(std::string_view value) {
 }
 
 // The lines of `text` in turn (a line ends at "\n", "\r\n" or "\r"), each with
-// its 1-based number.
+// its 1-based number, counted after `before` lines.
 class Lines {
 public:
-    explicit Lines(std::string_view text) : text_(text) {}
+    explicit Lines(std::string_view text, std::int64_t before = 0) : text_(text), count_(before) {}
     bool next(std::string_view &line, std::int64_t &number) {
         if (position_ >= text_.size())
             return false;
@@ -54,16 +56,18 @@ public:
         return true;
     }
     std::size_t position() const { return position_; }
+    std::int64_t count() const { return count_; }
 
 private:
     std::string_view text_;
     std::size_t position_ = 0;
-    std::int64_t count_ = 0;
+    std::int64_t count_;
 };
 
-inline void read_kvn(std::string_view text, Reading &reading) {
-    if (text.starts_with("\xef\xbb\xbf"))
-        text.remove_prefix(3);
+inline constexpr std::string_view version_key = "CCSDS_OMM_VERS";
+
+// The messages of `text`, its lines numbered after `before`; gives the lines it held.
+inline std::int64_t read_kvn_lines(std::string_view text, std::int64_t before, Reading &reading) {
     Message *message = &reading.start();
     std::int64_t first = 0;
     const char *start = nullptr, *end = nullptr;  // the message's text
@@ -74,7 +78,7 @@ inline void read_kvn(std::string_view text, Reading &reading) {
         }
         first = 0;
     };
-    Lines lines(text);
+    Lines lines(text, before);
     std::string_view line;
     std::int64_t number;
     while (lines.next(line, number)) {
@@ -97,7 +101,7 @@ inline void read_kvn(std::string_view text, Reading &reading) {
             continue;
         }
         const std::string_view key = stripped(content.substr(0, equals));
-        if ((key == "CCSDS_OMM_VERS" || message->has(key)) && !message->empty())
+        if ((key == version_key || message->has(key)) && !message->empty())
             close();
         if (!first) {
             first = number;
@@ -109,6 +113,43 @@ inline void read_kvn(std::string_view text, Reading &reading) {
     }
     close();
     reading.flush();
+    return lines.count() - before;
+}
+
+// Where `text` may be cut near each of `parts` - 1 even places: at a line that
+// starts with the version key and its '=', where a message begins whatever
+// came before it (comments before the line stay with the message before).
+inline std::vector<std::size_t> kvn_cuts(std::string_view text, std::size_t parts) {
+    std::vector<std::size_t> cuts{0};
+    for (std::size_t k = 1; k < parts; ++k) {
+        std::size_t at = std::max(text.size() * k / parts, cuts.back() + 1);
+        for (; (at = text.find(version_key, at)) != std::string_view::npos; at += version_key.size()) {
+            std::size_t after = at + version_key.size();
+            while (after < text.size() && (text[after] == ' ' || text[after] == '\t'))
+                ++after;
+            if (at > 0 && text[at - 1] == '\n' && after < text.size() && text[after] == '=')
+                break;
+        }
+        if (at == std::string_view::npos)
+            break;
+        cuts.push_back(at);
+    }
+    cuts.push_back(text.size());
+    return cuts;
+}
+
+inline void read_kvn(std::string_view text, Reading &reading) {
+    if (text.starts_with("\xef\xbb\xbf"))
+        text.remove_prefix(3);
+    if (reading.threads() > 1 && text.size() >= parts_from) {
+        const std::vector<std::size_t> cuts = kvn_cuts(text, text.size() / part_bytes + reading.threads());
+        read_in_parts<NoScratch>(cuts.size() - 1, 0, text.size() / 320, reading,
+                                 [&](NoScratch &, std::size_t k, Reading &into, std::int64_t before) {
+                                     return read_kvn_lines(text.substr(cuts[k], cuts[k + 1] - cuts[k]), before, into);
+                                 });
+        return;
+    }
+    read_kvn_lines(text, 0, reading);
 }
 
 }  // namespace astrokite::omm

@@ -18,7 +18,8 @@ enum class Form { xml, kvn, json, csv };
 
 // Bytes of one document read at most. What a reading holds besides the
 // document is its records and extras (about 130 to 250 bytes a message, for
-// messages of 200 bytes or more) and, for JSON, one padded copy.
+// messages of 200 bytes or more) and, for JSON, a padded copy of the parts
+// being read (or of the whole document, when it cannot be cut).
 inline constexpr std::size_t max_document = std::size_t(1) << 31;
 
 // Reads every message of `text` into `reading`; a document that is not of

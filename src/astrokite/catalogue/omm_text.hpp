@@ -32,6 +32,54 @@ inline std::string_view stripped(std::string_view text) {
 
 enum class Number { ok, not_number, not_finite };
 
+// A plain decimal number ("-15.49811030", "0.28903e-3") whose digits make an
+// integer of at most 2^53 and whose power of ten is at most 22 either way:
+// both are doubles exactly, so one multiplication or division by the power
+// gives the correctly rounded value (as any correct reader's). False for any
+// other text, which is left to the general reader.
+inline bool read_short_number(std::string_view text, double &value) {
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    std::size_t i = 0;
+    const bool negative = i < text.size() && text[i] == '-';
+    i += negative;
+    std::uint64_t digits = 0;
+    int count = 0, scale = 0;
+    const std::size_t whole_start = i;
+    for (; i < text.size() && is_digit(text[i]); ++i, ++count)
+        digits = digits * 10 + static_cast<unsigned>(text[i] - '0');
+    if (i == whole_start)
+        return false;
+    if (i < text.size() && text[i] == '.') {
+        const std::size_t fraction_start = ++i;
+        for (; i < text.size() && is_digit(text[i]); ++i, ++count)
+            digits = digits * 10 + static_cast<unsigned>(text[i] - '0');
+        if (i == fraction_start)
+            return false;
+        scale = -static_cast<int>(i - fraction_start);
+    }
+    if (count > 19)  // the digits may not fit 64 bits
+        return false;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        const bool negative_exponent = i < text.size() && text[i] == '-';
+        i += i < text.size() && (text[i] == '-' || text[i] == '+');
+        const std::size_t exponent_start = i;
+        int exponent = 0;
+        for (; i < text.size() && is_digit(text[i]) && i - exponent_start < 4; ++i)
+            exponent = exponent * 10 + (text[i] - '0');
+        if (i == exponent_start)
+            return false;
+        scale += negative_exponent ? -exponent : exponent;
+    }
+    if (i != text.size() || digits > (std::uint64_t(1) << 53) || scale < -22 || scale > 22)
+        return false;
+    const double magnitude = scale < 0 ? static_cast<double>(digits) / powers[-scale]
+                                       : static_cast<double>(digits) * powers[scale];
+    value = negative ? -magnitude : magnitude;
+    return true;
+}
+
 // A decimal number ("15.4981103", "-1.5e-5", ".5", "+2") correctly rounded to
 // the nearest double. Infinities, NaNs and magnitudes beyond the doubles are
 // not finite; a magnitude below the smallest subnormal reads as a signed zero.
@@ -42,6 +90,8 @@ inline Number read_number(std::string_view text, double &value) {
         ++first;
     if (first == last)
         return Number::not_number;
+    if (read_short_number(std::string_view(first, static_cast<std::size_t>(last - first)), value))
+        return Number::ok;
     const auto [end, error] = std::from_chars(first, last, value, std::chars_format::general);
     if (end != last || (error != std::errc() && error != std::errc::result_out_of_range))
         return Number::not_number;

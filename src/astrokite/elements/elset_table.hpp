@@ -109,6 +109,14 @@ inline void read_row(const char *bytes, double gm, double re, LinesRow &result,
     result.epoch_status = time::ns_from_jd(result.epoch_jd, result.epoch);
 }
 
+// The catalogue number and epoch of a record, as read_record gives them.
+inline void read_record_epoch(const elements::Record &record, LinesRow &result) {
+    result.satno = record.satno == elements::no_satno ? std::nullopt : std::optional<std::int32_t>(record.satno);
+    result.epoch_status = elements::epoch_ns(record, result.epoch) ? time::Convert::ok : time::Convert::out_of_range;
+    // What the refusal of an epoch out of range names.
+    result.epoch_jd = time::unix_epoch_jd + static_cast<double>(record.epoch_midnight_ns) / 86400e9 + record.epoch_fraction;
+}
+
 // One element set read from its record, with the values read_row gives for
 // one read from lines; the anomalies likewise left for fill_anomalies.
 inline void read_record(const elements::Record &record, double gm, double re, LinesRow &result) {
@@ -118,10 +126,7 @@ inline void read_record(const elements::Record &record, double gm, double re, Li
                   record.mnm, coe::c_orp_from_sma(sma, gm), later, record.mea,
                   coe::c_pge_from_sma_ecc(sma, record.ecc, re), coe::c_apg_from_sma_ecc(sma, record.ecc, re),
                   record.bstar, record.ndot, record.nddot};
-    result.satno = record.satno == elements::no_satno ? std::nullopt : std::optional<std::int32_t>(record.satno);
-    result.epoch_status = elements::epoch_ns(record, result.epoch) ? time::Convert::ok : time::Convert::out_of_range;
-    // What the refusal of an epoch out of range names.
-    result.epoch_jd = time::unix_epoch_jd + static_cast<double>(record.epoch_midnight_ns) / 86400e9 + record.epoch_fraction;
+    read_record_epoch(record, result);
 }
 
 // Put the rows of `count` bytes each in the given order: row i becomes what
@@ -164,8 +169,8 @@ struct RowsRead {
 };
 
 // Read element sets [first, last) of n, each by read_one(i, row), as rows of
-// the table (n rows) and their epochs. Stops at the first whose epoch is out
-// of range.
+// the table (n rows; none when null) and their epochs. Stops at the first
+// whose epoch is out of range.
 template <typename ReadOne>
 RowsRead read_each(std::size_t first, std::size_t last, std::size_t n, double *table, std::int64_t *epochs,
                    const ReadOne &read_one) {
@@ -178,7 +183,8 @@ RowsRead read_each(std::size_t first, std::size_t last, std::size_t n, double *t
             read.failed_row = row;
             break;
         }
-        put_row(table, n, i, row.row);
+        if (table)
+            put_row(table, n, i, row.row);
         epochs[i] = row.epoch;
         if (!row.satno)
             read.unnumbered.push_back(i);
@@ -205,11 +211,11 @@ inline RowsRead read_rows(const char *source, char *lines, std::size_t first, st
     });
 }
 
-// The n records of `records` as rows of the table and their epochs.
-inline RowsRead read_records(const elements::Record *records, std::size_t n, double gm, double re, double *table,
-                             std::int64_t *epochs) {
-    return read_each(0, n, n, table, epochs,
-                     [&](std::size_t i, LinesRow &row) { read_record(records[i], gm, re, row); });
+// The epochs of the n records of `records`; their values stay in the records
+// until a table is asked for (read_record).
+inline RowsRead read_record_epochs(const elements::Record *records, std::size_t n, std::int64_t *epochs) {
+    return read_each(0, n, n, nullptr, epochs,
+                     [&](std::size_t i, LinesRow &row) { read_record_epoch(records[i], row); });
 }
 
 // Rows a thread takes at least, when rows are read on several.

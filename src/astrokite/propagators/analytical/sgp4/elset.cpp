@@ -169,6 +169,20 @@ void bind_elset(nb::module_ &m) {
         "`extras`, what the records' extras_row index (the other OMM fields), is kept with them.");
     nb::setattr(cls, "_from_grouped_records",
                 nb::module_::import_("builtins").attr("classmethod")(from_grouped_records_function));
+    nb::object from_records_function = nb::cpp_function(
+        [](nb::handle type, nb::handle buffer, nb::handle names, nb::handle extras) {
+            if (!PyType_Check(type.ptr()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(type.ptr()), bound.elset))
+                args::raise_cannot_convert(Py_TYPE(type.ptr())->tp_name, "ELSET");
+            return construct_from_records(reinterpret_cast<PyTypeObject *>(type.ptr()), buffer, names, extras);
+        },
+        nb::scope(cls), nb::name("_from_records"), nb::arg("cls"), nb::arg("buffer"), nb::arg("names"),
+        nb::arg("extras").none() = nb::none(),
+        nb::sig("def _from_records(cls, buffer: collections.abc.Buffer, names: dict[int, str], extras: object | None = None) -> list[ELSET]"),
+        "One ELSET per catalogue number of the element-set records in `buffer`\n"
+        "(astrokite.elements.records.RECORD, in reading order), in ascending number, each named by\n"
+        "`names` (number -> name) and its sets in epoch order, equal epochs in reading order; grouped\n"
+        "and copied on every core. Otherwise as _from_grouped_records.");
+    nb::setattr(cls, "_from_records", nb::module_::import_("builtins").attr("classmethod")(from_records_function));
     cls.def_static("_records_of_many", &records_of_many, nb::arg("elsets"),
                    nb::sig("def _records_of_many(elsets: typing.Sequence[ELSET]) -> tuple[bytes, numpy.typing.NDArray[numpy.int64]]"),
                    "The records of many ELSETs one after another (astrokite.elements.records.RECORD, 128 bytes\n"

@@ -248,16 +248,17 @@ static void assemble(PyObject *const *items, std::size_t n, Parts &parts) {
 }
 
 // A new ELSET of `type` from its parts: the epoch Time, the column arrays over
-// the table, the name in the instance dictionary. Everything that can fail
+// the table (if it has one yet), the name in the instance dictionary. Everything that can fail
 // happens before the C++ part is written, so a failure leaves nothing built.
 nb::object finish(PyTypeObject *type, Parts &&parts, nb::handle satname) {
     const std::size_t n = parts.epochs.size();
     parts.made.epoch = time::from_ns_array(parts.epochs.data(), n);
 
-    double *data = parts.table.get();
-    parts.made.column_owner = nb::capsule(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
-    parts.table.release();
-    parts.made.column_data = data;
+    if (double *data = parts.table.get()) {  // else computed when first asked for
+        parts.made.column_owner = nb::capsule(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+        parts.table.release();
+        parts.made.column_data = data;
+    }
 
     nb::object self = nb::inst_alloc(reinterpret_cast<PyObject *>(type));
     nb::setattr(self, bound.stored_satname, satname);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <utility>
 #include <vector>
@@ -65,7 +66,8 @@ static void sort_by_epoch(LinesRead &reading) {
         return;
     const std::size_t n = reading.n;
     const std::vector<std::size_t> order = elset_table::order_by_epoch(parts.epochs.data(), n);
-    elset_table::reorder_rows(parts.table.get(), n, order);
+    if (parts.table)
+        elset_table::reorder_rows(parts.table.get(), n, order);
     if (reading.lines)
         elset_table::reorder_bytes(reading.lines.get(), row_bytes, order);
     else
@@ -237,17 +239,67 @@ nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::
     return elsets;
 }
 
-// The ELSETs of many satellites from one buffer of element-set records
-// (elements::Record, 128 bytes each, as NumPy's RECORD dtype lays them out):
+// The records of one satellite: copied from `source` (at the positions `at`
+// among them, in that order, or one after another when null) into the
+// reading's own, their epochs read, and put in epoch order. The columns are
+// left to be computed from the records when first asked for. Needs no
+// interpreter lock.
+static void read_records(LinesRead &reading, const elements::Record *source, const std::size_t *at) {
+    const std::size_t n = reading.n;
+    reading.records.reset(new elements::Record[n]);
+    if (at)
+        for (std::size_t i = 0; i < n; ++i)
+            reading.records[i] = source[at[i]];
+    else
+        std::memcpy(reading.records.get(), source, n * elements::record_bytes);
+    reading.parts.epochs.resize(n);
+    reading.read = elset_table::read_record_epochs(reading.records.get(), n, reading.parts.epochs.data());
+    if (reading.read.unnumbered.empty())
+        sort_by_epoch(reading);
+}
+
+// The records of `buffer` (elements::Record, 128 bytes each, as NumPy's RECORD
+// dtype lays them out), whole.
+static std::size_t record_count(const BufferView &view) {
+    if (view.size() % elements::record_bytes != 0)
+        throw nb::value_error("records must be whole element-set records of 128 bytes");
+    return view.size() / elements::record_bytes;
+}
+
+// The ELSETs of the readings, records read on every core when there are many
+// (a satellite to a thread at a time), each named and keeping `extras`.
+static nb::list finish_records(PyTypeObject *type, std::vector<LinesRead> &readings, std::size_t records,
+                               const std::vector<nb::object> &names, nb::handle extras,
+                               const std::function<void(std::size_t)> &read_group) {
+    for (std::size_t g = 0; g < readings.size(); ++g) {
+        args::require_exact_type(names[g], &PyUnicode_Type, "satname", true);
+        if (!names[g].is_none())
+            readings[g].satname = nb::cast<std::string>(names[g]);
+        readings[g].extras = nb::borrow(extras);
+    }
+    const double gm = earth_constant(bound.gm), re = earth_constant(bound.re);
+    {
+        nb::gil_scoped_release unlocked;
+        parallel::split(readings.size(), 1, records >= elset_table::rows_per_thread ? parallel::cores() : 1,
+                        [&](std::size_t first_group, std::size_t end_group) {
+                            for (std::size_t g = first_group; g < end_group; ++g)
+                                read_group(g);
+                        });
+    }
+    nb::list elsets;
+    for (std::size_t g = 0; g < readings.size(); ++g)
+        elsets.append(finish_lines(type, std::move(readings[g]), gm, re, names[g]));
+    return elsets;
+}
+
+// The ELSETs of many satellites from one buffer of element-set records:
 // `groups` holds a (first record, end record, satname) tuple per ELSET, whose
 // records are put in epoch order. The values are the records' own, at full
 // precision; the ELSETs hold no TLE text. `extras` (any object, None for none)
 // is what the records' extras_row index: the other OMM fields, kept with them.
 nb::list construct_groups_from_records(PyTypeObject *type, nb::handle buffer, nb::handle groups, nb::handle extras) {
     BufferView view(buffer);
-    if (view.size() % elements::record_bytes != 0)
-        throw nb::value_error("records must be whole element-set records of 128 bytes");
-    const std::size_t records = view.size() / elements::record_bytes;
+    const std::size_t records = record_count(view);
     nb::object items = checked(PySequence_Fast(groups.ptr(), "groups must be a sequence of tuples"));
     const std::size_t count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.ptr()));
     std::vector<LinesRead> readings(count);
@@ -263,37 +315,53 @@ nb::list construct_groups_from_records(PyTypeObject *type, nb::handle buffer, nb
             throw nb::index_error("a group's records lie outside the buffer");
         row_count((end - first) * row_bytes, "ELSET._from_grouped_records()");
         names[g] = nb::borrow(PyTuple_GET_ITEM(group.ptr(), 2));
-        args::require_exact_type(names[g], &PyUnicode_Type, "satname", true);
-        if (!names[g].is_none())
-            readings[g].satname = nb::cast<std::string>(names[g]);
         firsts[g] = first;
         readings[g].n = end - first;
-        readings[g].extras = nb::borrow(extras);
     }
-    const double gm = earth_constant(bound.gm), re = earth_constant(bound.re);
+    const auto *source = reinterpret_cast<const elements::Record *>(view.data());
+    return finish_records(type, readings, records, names, extras,
+                          [&](std::size_t g) { read_records(readings[g], source + firsts[g], nullptr); });
+}
+
+// The ELSETs of the records of `buffer` in reading order, one per catalogue
+// number in ascending order, each satellite's records in epoch order (equal
+// epochs in reading order), named by `names` (a dict from catalogue number to
+// name; a number it lacks has none). The records are grouped here and copied
+// once, straight into their ELSETs.
+nb::list construct_from_records(PyTypeObject *type, nb::handle buffer, nb::handle names, nb::handle extras) {
+    if (!PyDict_Check(names.ptr()))
+        args::raise_cannot_convert(Py_TYPE(names.ptr())->tp_name, "dict");
+    BufferView view(buffer);
+    const std::size_t records = record_count(view);
+    const auto *source = reinterpret_cast<const elements::Record *>(view.data());
+    std::vector<std::size_t> order;
+    std::vector<std::size_t> starts;
     {
         nb::gil_scoped_release unlocked;
-        parallel::split(count, 1, records >= elset_table::rows_per_thread ? parallel::cores() : 1,
-                        [&](std::size_t first_group, std::size_t end_group) {
-            for (std::size_t g = first_group; g < end_group; ++g) {
-                LinesRead &reading = readings[g];
-                const std::size_t n = reading.n;
-                reading.records.reset(new elements::Record[n]);
-                std::memcpy(reading.records.get(), view.data() + firsts[g] * elements::record_bytes,
-                            n * elements::record_bytes);
-                reading.parts.epochs.resize(n);
-                reading.parts.table.reset(new double[column_count * n]);
-                reading.read = elset_table::read_records(reading.records.get(), n, gm, re, reading.parts.table.get(),
-                                                         reading.parts.epochs.data());
-                if (reading.read.unnumbered.empty())
-                    sort_by_epoch(reading);
-            }
-        });
+        // A stable order by catalogue number, then where each number's records start in it.
+        std::vector<std::int64_t> satnos(records);
+        for (std::size_t i = 0; i < records; ++i)
+            satnos[i] = source[i].satno;
+        order = elset_table::order_by_epoch(satnos.data(), records);
+        for (std::size_t i = 0; i < records; ++i)
+            if (i == 0 || satnos[order[i]] != satnos[order[i - 1]])
+                starts.push_back(i);
+        starts.push_back(records);
     }
-    nb::list elsets;
-    for (std::size_t g = 0; g < count; ++g)
-        elsets.append(finish_lines(type, std::move(readings[g]), gm, re, names[g]));
-    return elsets;
+    const std::size_t count = starts.size() - 1;
+    std::vector<LinesRead> readings(count);
+    std::vector<nb::object> satnames(count);
+    for (std::size_t g = 0; g < count; ++g) {
+        readings[g].n = starts[g + 1] - starts[g];
+        row_count(readings[g].n * row_bytes, "ELSET._from_records()");
+        nb::object satno = nb::int_(source[order[starts[g]]].satno);
+        PyObject *name = PyDict_GetItemWithError(names.ptr(), satno.ptr());
+        if (!name && PyErr_Occurred())
+            args::throw_pending();
+        satnames[g] = name ? nb::borrow(name) : nb::none();
+    }
+    return finish_records(type, readings, records, satnames, extras,
+                          [&](std::size_t g) { read_records(readings[g], source, order.data() + starts[g]); });
 }
 
 // A new plain ELSET (no name) of the element sets at `positions` of an ELSET

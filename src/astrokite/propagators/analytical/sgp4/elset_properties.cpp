@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +57,28 @@ static PyObject *get_epoch(PyObject *self, void *) {
     return elset ? Py_NewRef(elset->epoch.is_valid() ? elset->epoch.ptr() : Py_None) : nullptr;
 }
 
+// The columns of an ELSET of records, computed from its records now unless
+// they already are (as the lines' are when read, with the same Earth constants).
+static void fill_columns(ELSET &elset) {
+    if (elset.column_data)
+        return;
+    const std::size_t n = size_of(elset);
+    std::unique_ptr<double[]> data(new double[column_count * n]);
+    if (const LineTable *table = table_of(elset)) {
+        double *columns = data.get();
+        parallel::split(n, elset_table::rows_per_thread, parallel::cores(), [&](std::size_t first, std::size_t last) {
+            elset_table::LinesRow row;
+            for (std::size_t i = first; i < last; ++i) {
+                elset_table::read_record(table->records[elset.rows.empty() ? i : elset.rows[i]], table->gm, table->re,
+                                         row);
+                elset_table::put_row(columns, n, i, row.row);
+            }
+        });
+    }
+    elset.column_owner = nb::capsule(data.get(), [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    elset.column_data = data.release();
+}
+
 // The drag-term columns, read from the lines of the TLE objects now unless
 // they already are.
 static void fill_drag_terms(ELSET &elset) {
@@ -98,6 +121,7 @@ static PyObject *get_column(PyObject *self, void *) {
     if (!elset)
         return nullptr;
     try {
+        fill_columns(*const_cast<ELSET *>(elset));
         if constexpr (Column >= elset_table::first_drag_column)
             fill_drag_terms(*const_cast<ELSET *>(elset));
         if constexpr (Column == elset_table::eca_column || Column == elset_table::tra_column)
@@ -141,6 +165,7 @@ std::vector<PyGetSetDef> elset_properties() {
 
 // One row per element set: satellite number and name, epoch, every column.
 nb::object to_pandas(nb::handle self, ELSET &elset) {
+    fill_columns(elset);
     fill_drag_terms(elset);
     fill_anomalies(elset);
     nb::dict data;
@@ -158,6 +183,7 @@ nb::dict columns_of_many(nb::handle elsets) {
     const std::size_t count = many.held.size(), total = many.first[count];
     std::vector<const std::int64_t *> epochs(count);
     for (std::size_t g = 0; g < count; ++g) {  // with the interpreter's lock: the lazy columns, the epochs
+        fill_columns(*many.held[g]);
         fill_drag_terms(*many.held[g]);
         fill_anomalies(*many.held[g]);
         std::size_t n = 0;

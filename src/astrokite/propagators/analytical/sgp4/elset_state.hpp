@@ -99,7 +99,8 @@ struct ELSET : Representable {
     std::size_t count = 0;             // ... the number of element sets
     // The columns, column-major in the order of column_names (column c of the
     // `size` values at column_data + c * size), owned by a capsule that is the
-    // base of every column handed out.
+    // base of every column handed out. Null for sets read from records until
+    // a column is first asked for: they are computed from the records then.
     double *column_data = nullptr;
     nb::object column_owner;
     // The drag-term columns of an ELSET built from TLE objects are read from
@@ -193,6 +194,7 @@ nb::object select_lines(const ELSET &elset, const std::vector<std::size_t> &posi
 nb::object construct_from_lines(PyTypeObject *type, nb::handle buffer, nb::handle satname);
 nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::handle groups);
 nb::list construct_groups_from_records(PyTypeObject *type, nb::handle buffer, nb::handle groups, nb::handle extras);
+nb::list construct_from_records(PyTypeObject *type, nb::handle buffer, nb::handle names, nb::handle extras);
 
 // ----------------------------------------------------- access (elset_access.cpp)
 

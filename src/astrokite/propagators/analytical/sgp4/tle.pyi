@@ -400,6 +400,15 @@ class ELSET(astrokite.utils.representable.Representable):
         `extras`, what the records' extras_row index (the other OMM fields), is kept with them.
         """
 
+    @classmethod
+    def _from_records(cls, buffer: Buffer, names: dict[int, str], extras: object | None = None) -> list[ELSET]:
+        """
+        One ELSET per catalogue number of the element-set records in `buffer`
+        (astrokite.elements.records.RECORD, in reading order), in ascending number, each named by
+        `names` (number -> name) and its sets in epoch order, equal epochs in reading order; grouped
+        and copied on every core. Otherwise as _from_grouped_records.
+        """
+
     @staticmethod
     def _records_of_many(elsets: Sequence[ELSET]) -> tuple[bytes, numpy.typing.NDArray[numpy.int64]]:
         """
