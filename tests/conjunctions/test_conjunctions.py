@@ -315,7 +315,8 @@ def test_an_approach_in_the_last_minutes_before_a_failure_is_found(i2, later):
     assert abs(tca - EPOCH_NS) < 10 * NS and miss < threshold - 1.0
     satrec = _satrecs([failing])[0]
     for table in (screen(tles, start, stop, threshold=threshold),
-                  screen(tles[1], start, stop, against=tles, threshold=threshold)):
+                  screen(tles[1], start, stop, against=tles, threshold=threshold),
+                  screen(failing, start, stop, against=tles, threshold=threshold)):
         assert_same(as_found(table), theirs, threshold)
         # The failure is reported at its first instant (to 1 ms), with the sgp4 package's code.
         assert list(table.failed.satno) == [1]

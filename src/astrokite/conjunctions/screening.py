@@ -401,7 +401,7 @@ def _screen_grid(objects, grid, start_ns, stop_ns, threshold, count, max_results
     lost, interval = (np.concatenate(c) for c in zip(*ends))
     last_good, first_bad = failures(objects, lost, grid[interval], grid[interval + 1], count)
     i, j, k, subgrid = candidates_before_failures(objects, grid, lost, interval, last_good, threshold, count,
-                                                  per_chunk)
+                                                  _CHUNK_SAMPLES)
     distinct = objects.satnos[i] != objects.satnos[j]
     before = _minima(objects, subgrid, i[distinct], j[distinct], k[distinct], start_ns, stop_ns, threshold, count)
     minima = tuple(np.concatenate(c) for c in zip(minima, before))
