@@ -301,6 +301,31 @@ def test_random_encounters_never_miss_what_the_oracle_finds(altitude, i1, node1,
     assert np.isfinite(table.miss_distance).all()
 
 
+@pytest.mark.parametrize("i2, later", [(98.0, False), (20.0, True), (140.0, False)])
+def test_an_approach_in_the_last_minutes_before_a_failure_is_found(i2, later):
+    # 1's drag term is so large that its mean eccentricity leaves the theory's range
+    # under three minutes after its epoch; 2 passes within a few km of it at the epoch, a
+    # minute into the window: inside the grid interval in which 1 fails, whose end has no state.
+    failing = circular(1, 300.0, 51.6, 30.0, 10.0, bstar=2.0)
+    tles = [failing, meeting(300.0, 51.6, 30.0, 10.0, i2, 0.001, 1.0, later)]
+    start, stop = EPOCH_NS - 60 * NS, EPOCH_NS + 1800 * NS
+    threshold = 20e3
+    theirs = oracle(tles, start, stop, threshold)
+    (tca, miss), = theirs[(1, 2)]
+    assert abs(tca - EPOCH_NS) < 10 * NS and miss < threshold - 1.0
+    satrec = _satrecs([failing])[0]
+    for table in (screen(tles, start, stop, threshold=threshold),
+                  screen(tles[1], start, stop, against=tles, threshold=threshold),
+                  screen(failing, start, stop, against=tles, threshold=threshold)):
+        assert_same(as_found(table), theirs, threshold)
+        # The failure is reported at its first instant (to 1 ms), with the sgp4 package's code.
+        assert list(table.failed.satno) == [1]
+        when = table.failed.time.iloc[0].value
+        assert EPOCH_NS < when < EPOCH_NS + 180 * NS
+        assert satrec.sgp4(*map(float, _jd(when)))[0] == table.failed.error.iloc[0] == 1
+        assert satrec.sgp4(*map(float, _jd(when - 1_000_000)))[0] == 0
+
+
 # --- the table, probabilities, bad input ---------------------------------------------------------
 
 def test_table_columns_frames_and_round_trips():

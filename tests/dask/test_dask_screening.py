@@ -109,6 +109,23 @@ def test_on_the_default_scheduler_and_from_propagators(whole):
                          ak.screen(primary, START, STOP, against=against, threshold=THRESHOLD))
 
 
+def test_approaches_before_a_failure_inside_a_grid_interval_split_like_the_whole():
+    # 91001 leaves the theory's range under three minutes after its epoch; 91002 and 91003 pass
+    # it head-on at about the epoch, inside the grid interval in which it fails.
+    failing = circular(91001, 300.0, 90.0, 0.0, 0.0, bstar=2.0)
+    others = [circular(91002, 301.0, 90.0, 180.0, 180.0), circular(91003, 300.5, 90.0, 180.0, 179.9)]
+    start, stop = int(ak.Time(EPOCH).int64) - 60 * NS, int(ak.Time(EPOCH).int64) + 1800 * NS
+    with dask.config.set(scheduler="threads"):
+        for primary, against in (([failing, *others], None), (others, [failing, *others[:1]])):
+            whole = ak.screen(primary, start, stop, against=against, threshold=THRESHOLD)
+            assert {(91001, 91002), (91001, 91003)} <= set(zip(whole.secondary, whole.primary)) | \
+                set(zip(whole.primary, whole.secondary))
+            assert list(whole.failed.satno) == [91001]
+            for split in (dict(windows=9), dict(windows=2, primaries=1)):
+                assert_identical(akd.screen(primary, start, stop, against=against, threshold=THRESHOLD, **split),
+                                 whole)
+
+
 def test_a_worker_killed_mid_job_changes_nothing(client, whole, tmp_path):
     marker = str(tmp_path / "killed")
 

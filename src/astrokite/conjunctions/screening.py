@@ -14,6 +14,11 @@ The search has three stages, each of which discards only what a bound rules out:
    an interval is split until the bounds show that it holds no minimum or a
    single sign change of ``f``, and each change from closing to opening is
    solved for the time of closest approach on exact states.
+
+A grid interval at whose end an object loses its state (a decay, an element
+set the theory rejects) has no bound for that object's path: the interval is
+sampled again up to the object's last good instant, found by bisection on
+exact states, and screened there by the same stages (``failures``).
 """
 
 from __future__ import annotations
@@ -24,6 +29,7 @@ from collections.abc import Callable
 import numpy as np
 
 from astrokite.conjunctions._screen import FEW_PRIMARIES, sieve
+from astrokite.conjunctions.failures import candidates_before_failures, failures
 from astrokite.conjunctions.table import ConjunctionTable
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4, _threads
 from astrokite.elements.sources import Satellites
@@ -302,7 +308,8 @@ def screen(primary, start, stop, *, against=None, threshold: float = 5000.0, thr
 
     Returns:
         A ``ConjunctionTable``, one row per approach in order of time, with the
-        satellites that failed to propagate in ``failed``.
+        satellites that failed to propagate in ``failed`` and the first instant
+        each has no state (to 1 ms). Their approaches before it are found.
 
     >>> import astrokite as ak
     >>> table = ak.screen(catalogue, "2024-03-01", "2024-03-02", threshold=5e3)   # doctest: +SKIP
@@ -362,6 +369,7 @@ def _screen_grid(objects, grid, start_ns, stop_ns, threshold, count, max_results
     per_chunk = max(1, _CHUNK_SAMPLES // max(1, len(objects)))
     found = []
     first_error = np.full(len(objects), -1, np.int64)  # grid sample of each object's first failure
+    ends = [(np.empty(0, np.int64),) * 2]  # (object, grid interval) where a state is lost
     limit = 20 * max_results
     kept = 0
     for first in range(0, intervals, per_chunk):
@@ -371,6 +379,8 @@ def _screen_grid(objects, grid, start_ns, stop_ns, threshold, count, max_results
         failing = (first_error < 0) & (error != 0).any(axis=1)
         if failing.any():
             first_error[failing] = first + np.argmax(error[failing] != 0, axis=1)
+        lost, interval = np.nonzero((error[:, :-1] == 0) & (error[:, 1:] != 0))
+        ends.append((lost, interval + first))
         step = np.diff(instants) / _NS
         i, j, k = sieve(position, step, objects.group, threshold, count)
         del position
@@ -386,9 +396,25 @@ def _screen_grid(objects, grid, start_ns, stop_ns, threshold, count, max_results
     i, j, k = i[distinct], j[distinct], k[distinct]
 
     minima = _minima(objects, grid, i, j, k, start_ns, stop_ns, threshold, count)
+
+    # The stretches before each loss of a state, which the grid's intervals lose.
+    lost, interval = (np.concatenate(c) for c in zip(*ends))
+    last_good, first_bad = failures(objects, lost, grid[interval], grid[interval + 1], count)
+    i, j, k, subgrid = candidates_before_failures(objects, grid, lost, interval, last_good, threshold, count,
+                                                  _CHUNK_SAMPLES)
+    distinct = objects.satnos[i] != objects.satnos[j]
+    before = _minima(objects, subgrid, i[distinct], j[distinct], k[distinct], start_ns, stop_ns, threshold, count)
+    minima = tuple(np.concatenate(c) for c in zip(minima, before))
     if len(minima[0]) > max_results:
         raise ValueError(f"the screen found {len(minima[0])} approaches, more than max_results ({max_results})")
-    return _table(objects, minima, start_ns, stop_ns, threshold, first_error, grid, count)
+
+    # Each failed object's first failure: found in the interval before its first
+    # failing sample, or that sample when the grid starts with it.
+    failed = np.flatnonzero(first_error >= 0)
+    failed_when = grid[first_error[failed]]
+    at = np.flatnonzero(first_error[lost] == interval + 1)
+    failed_when[np.searchsorted(failed, lost[at])] = first_bad[at]
+    return _table(objects, minima, start_ns, stop_ns, threshold, (failed, failed_when), count)
 
 
 def _grid(start_ns: int, stop_ns: int, seconds: float) -> np.ndarray:
@@ -533,7 +559,7 @@ def _solve(objects, i, j, a_ns, b_ns, fa, fb, threads) -> np.ndarray:
     return out
 
 
-def _table(objects, minima, start_ns, stop_ns, threshold, first_error, grid, threads) -> ConjunctionTable:
+def _table(objects, minima, start_ns, stop_ns, threshold, failed, threads) -> ConjunctionTable:
     i, j, tca, edge = minima
     valid = tca != np.iinfo(np.int64).min
     i, j, tca, edge = i[valid], j[valid], tca[valid], edge[valid]
@@ -562,8 +588,7 @@ def _table(objects, minima, start_ns, stop_ns, threshold, first_error, grid, thr
     tca_k = tca[pick]
     at_start = (edge[pick] == -1) | (tca_k - start_ns < _NS // 1000)
     at_stop = (edge[pick] == 1) | (stop_ns - tca_k < _NS // 1000)
-    failed_rows = np.flatnonzero(first_error >= 0)
-    failed_when = grid[first_error[failed_rows]]
+    failed_rows, failed_when = failed
     failed_codes = np.zeros(len(failed_rows), np.int8)
     if len(failed_rows):
         _, _, codes = objects.states(failed_rows, failed_when, threads)

@@ -50,9 +50,10 @@ class ConjunctionTable:
     from the primary in TEME, shape (rows, 3).
 
     ``failed`` lists the satellites that could not be propagated over the
-    window (decay, an element set the theory rejects): from the first such
-    instant on, none of their pairs is screened. A table pickles with its
-    columns as arrays.
+    window (decay, an element set the theory rejects), with the first instant
+    without a state: their pairs are screened up to it, and approaches before
+    it are found; a pair still closing when the object fails has no minimum and
+    no row. A table pickles with its columns as arrays.
 
     >>> table = ak.screen(catalogue, "2024-03-01", "2024-03-02")   # doctest: +SKIP
     >>> for row in table:                                           # doctest: +SKIP
@@ -103,8 +104,10 @@ class ConjunctionTable:
     @property
     def failed(self):
         """The satellites that failed to propagate: a DataFrame with ``satno``,
-        ``time`` (the first grid instant without a state), ``error`` (SGP4's
-        code) and ``reason``."""
+        ``time`` (the first instant without a state, to 1 ms: the last instant
+        with one lies at most 1 ms before; the window's start when the
+        satellite has none there), ``error`` (SGP4's code at ``time``) and
+        ``reason``."""
         import pandas as pd
 
         from astrokite.propagators.analytical.sgp4.sgp4 import ERRORS
