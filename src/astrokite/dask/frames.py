@@ -191,8 +191,9 @@ class _TLEReader:
             first = set_start(file, part.first, size)
             stop = set_start(file, part.stop, size) if part.stop < size else size
             file.seek(first)
-            # Streamed as a whole file is, read ahead in pieces while the scanner works.
-            span = io.BufferedReader(_Span(file, max(0, stop - first)), sources.CHUNK)
+            # Streamed as a whole file is, read ahead in pieces while the scanner works, each
+            # piece read from the file straight into the scanner's buffer.
+            span = _Span(file, max(0, stop - first))
             _read_stream(reading, sources.Stream(part.path, span, None), None)
         catalogue = reading.catalogue()
         if not catalogue.rejected:
