@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "astrokite/catalogue/omm_csv.hpp"
-#include "astrokite/catalogue/omm_fields.hpp"
+#include "astrokite/catalogue/omm_reading.hpp"
 #include "astrokite/catalogue/omm_json.hpp"
 #include "astrokite/catalogue/omm_kvn.hpp"
 #include "astrokite/catalogue/omm_xml.hpp"

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "astrokite/catalogue/omm_fields.hpp"
+#include "astrokite/catalogue/omm_reading.hpp"
 
 namespace astrokite::omm {
 
