@@ -331,7 +331,7 @@ ManyElsets::ManyElsets(nb::handle elsets)
     }
 }
 
-std::size_t ManyElsets::threads_for() const {
+std::size_t ManyElsets::elsets_per_piece() const {
     const std::size_t count = held.size();
     return std::max<std::size_t>(1, count * elset_table::rows_per_thread / (first[count] + 1));
 }
@@ -349,7 +349,7 @@ nb::tuple records_of_many(nb::handle elsets) {
         counts[g] = static_cast<std::int64_t>(first[g + 1] - first[g]);
     {
         nb::gil_scoped_release unlocked;
-        parallel::split(count, many.threads_for(), parallel::cores(), [&](std::size_t begin, std::size_t end) {
+        parallel::split(count, many.elsets_per_piece(), parallel::cores(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t g = begin; g < end; ++g)
                 write_records(*held[g], out + first[g]);
         });

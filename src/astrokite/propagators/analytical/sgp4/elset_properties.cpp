@@ -193,7 +193,7 @@ nb::dict columns_of_many(nb::handle elsets) {
     std::vector<std::int64_t> epoch(total), satno(total);
     {
         nb::gil_scoped_release unlocked;
-        parallel::split(count, many.threads_for(), parallel::cores(), [&](std::size_t begin, std::size_t end) {
+        parallel::split(count, many.elsets_per_piece(), parallel::cores(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t g = begin; g < end; ++g) {
                 const ELSET &elset = *many.held[g];
                 const std::size_t n = size_of(elset), at = many.first[g];

@@ -212,7 +212,7 @@ nb::bytes records_of(const ELSET &elset);
 struct ManyElsets {
     explicit ManyElsets(nb::handle elsets);
     // ELSETs per piece of work, so that each holds about rows_per_thread rows.
-    std::size_t threads_for() const;
+    std::size_t elsets_per_piece() const;
     nb::object items;
     std::vector<ELSET *> held;
     std::vector<std::size_t> first;  // one more than held: the total at the end
