@@ -36,6 +36,9 @@ def failures(objects, rows: np.ndarray, before: np.ndarray, after: np.ndarray, t
         good[open_[ok]] = middle[ok]
         bad[open_[~ok]] = middle[~ok]
         open_ = open_[bad[open_] - good[open_] > FAILURE_TOLERANCE]
+    # A failure at the decay of the set in force is known to the nanosecond.
+    decay = objects.decayed_from(rows, bad, threads)
+    bad = np.where((decay > good) & (decay <= bad), decay, bad)
     return good, bad
 
 

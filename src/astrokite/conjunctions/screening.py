@@ -18,7 +18,12 @@ The search has three stages, each of which discards only what a bound rules out:
 A grid interval at whose end an object loses its state (a decay, an element
 set the theory rejects) has no bound for that object's path: the interval is
 sampled again up to the object's last good instant, found by bisection on
-exact states, and screened there by the same stages (``failures``).
+exact states, and screened there by the same stages (``failures``). An object
+counts as failed from its element set's decay on: the first instant after the
+set's epoch at which its orbit is certainly gone, found from the set alone, so
+that states the theory gives later without an error code (its secular terms
+turn back past a decay) are never screened, and every time window of a split
+screen agrees on it.
 """
 
 from __future__ import annotations
@@ -47,6 +52,9 @@ GRID_STEP = 30.0
 _FEW_PRIMARIES_STEP = 480.0
 # Positions of this many object-samples per chunk of the grid (24 bytes each).
 _CHUNK_SAMPLES = 6_000_000
+
+# The error code of a sample past its element set's decay (sgp4.ERRORS).
+DECAYED = 6
 
 _MU = 398600.8e9       # m^3/s^2, WGS-72
 _EARTH_RADIUS = 6378135.0
@@ -228,6 +236,7 @@ class _Objects:
         columns = []
         for part, kept in zip(self._parts, self._kept):
             ephemeris = part.propagate(Time(instants), velocity=velocity, threads=threads or None)
+            _drop_decayed(part, instants, ephemeris, threads)
             whole = len(kept) == len(part)
             columns.append([None if c is None else c if whole else c[kept]
                             for c in (ephemeris.position, ephemeris.velocity, ephemeris.error)])
@@ -247,8 +256,41 @@ class _Objects:
             mine = np.flatnonzero(self._part[rows] == p)
             if len(mine):
                 r, v, e = part.propagate_pairs(self._row[rows[mine]], Time(instants[mine]), threads=threads or None)
+                gone = self._decay_in_force(p, rows[mine], instants[mine], threads) <= instants[mine]
+                e[gone & (e == 0)] = DECAYED
+                r[gone], v[gone] = np.nan, np.nan
                 position[mine], velocity[mine], error[mine] = r, v, e
         return position, velocity, error
+
+    def decayed_from(self, rows: np.ndarray, instants: np.ndarray, threads: int) -> np.ndarray:
+        """The instant (int64 ns) from which the element set in force for object
+        ``rows[i]`` at ``instants[i]`` is certainly gone (INT64_MAX: never)."""
+        out = np.full(len(rows), np.iinfo(np.int64).max, np.int64)
+        for p in range(len(self._parts)):
+            mine = np.flatnonzero(self._part[rows] == p)
+            if len(mine):
+                out[mine] = self._decay_in_force(p, rows[mine], instants[mine], threads)
+        return out
+
+    def _decay_in_force(self, p: int, rows: np.ndarray, instants: np.ndarray, threads: int) -> np.ndarray:
+        part = self._parts[p]
+        return part._decay_ns(threads)[part._pair_sets(self._row[rows], instants)]
+
+
+def _drop_decayed(part: SGP4, instants: np.ndarray, ephemeris, threads: int) -> None:
+    """Mark the samples of ``ephemeris`` (every satellite of ``part`` at
+    ``instants``) from which their element set's orbit is certainly gone as
+    failed (``DECAYED``, NaN states): past a decay the theory can give states
+    without an error code that belong to no orbit."""
+    decay = part._decay_ns(threads)
+    if not len(instants) or decay.min() > instants.max():
+        return
+    sets, _, _ = part._grid(Time(instants), "inforce")
+    gone = (decay[sets][:, None] if sets.ndim == 1 else decay[sets]) <= instants
+    ephemeris.error[gone & (ephemeris.error == 0)] = DECAYED
+    ephemeris.position[gone] = np.nan
+    if ephemeris.velocity is not None:
+        ephemeris.velocity[gone] = np.nan
 
 
 def _runs(first: np.ndarray, counts: np.ndarray) -> np.ndarray:
@@ -414,6 +456,9 @@ def _screen_grid(objects, grid, start_ns, stop_ns, threshold, count, max_results
     failed_when = grid[first_error[failed]]
     at = np.flatnonzero(first_error[lost] == interval + 1)
     failed_when[np.searchsorted(failed, lost[at])] = first_bad[at]
+    # An object already gone at its first failure (at the grid's start, as a
+    # rule) is reported from its decay, which every part of a split screen agrees on.
+    failed_when = np.minimum(failed_when, objects.decayed_from(failed, failed_when, count))
     return _table(objects, minima, start_ns, stop_ns, threshold, (failed, failed_when), count)
 
 

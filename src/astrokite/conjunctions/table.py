@@ -53,7 +53,9 @@ class ConjunctionTable:
     window (decay, an element set the theory rejects), with the first instant
     without a state: their pairs are screened up to it, and approaches before
     it are found; a pair still closing when the object fails has no minimum and
-    no row. A table pickles with its columns as arrays.
+    no row. An object whose orbit decayed before the window is listed from its
+    decay (code 6), the first instant after its set's epoch at which the orbit
+    is certainly gone. A table pickles with its columns as arrays.
 
     >>> table = ak.screen(catalogue, "2024-03-01", "2024-03-02")   # doctest: +SKIP
     >>> for row in table:                                           # doctest: +SKIP

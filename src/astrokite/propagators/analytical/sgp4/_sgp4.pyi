@@ -32,6 +32,12 @@ class Table:
     def epoch_ns(self, /) -> numpy.typing.NDArray[numpy.int64]:
         """Epoch of each set to the nearest nanosecond, int64 since 1970 (UTC)."""
 
+    def decay_ns(self, sets: numpy.ndarray, threads: int) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Instant from which each set's orbit is certainly gone (every later sample fails or means
+        nothing), int64 ns since 1970 (UTC); INT64_MAX where none comes.
+        """
+
     def propagate_since(self, sets: numpy.ndarray, minutes: numpy.ndarray, velocity: bool, threads: int, out: tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64] | None, numpy.typing.NDArray[numpy.int8]] | None = None) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64] | None, numpy.typing.NDArray[numpy.int8]]:
         """
         States at minutes since each sample's set epoch: (position m, velocity m/s or None, error int8).

@@ -165,6 +165,7 @@ class SGP4(Propagator):
         # Catalogue numbers of the rows: one per satellite, or one per set (select "each").
         self._row_satnos = self._satno[self._flat[self._run_start[:-1]]]
         self._set_satnos = self._satno[self._flat]
+        self._decay = None
 
     @property
     def size(self) -> int:
@@ -366,15 +367,7 @@ class SGP4(Propagator):
                              f"not of shapes {rows.shape} and {instants.shape}")
         if len(rows) and (rows.min() < 0 or rows.max() >= len(self)):
             raise IndexError(f"rows must lie in [0, {len(self)}), got {rows.min()} to {rows.max()}")
-        rows = rows.astype(np.int64)
-        first, stop = self._run_start[rows], self._run_start[rows + 1]
-        positions = first.copy()
-        history = np.flatnonzero(stop - first > 1)
-        if len(history):
-            after = self._after(first[history], stop[history], instants[history])
-            positions[history] = _serving(self._flat_epochs, after, first[history], stop[history],
-                                          instants[history], select)
-        sets = self._flat[positions]
+        sets = self._pair_sets(rows.astype(np.int64), instants, select)
         # In order of set and time the native runs fill whole SIMD lanes with one set and carry a resonant
         # set's integration from one time to the next; each sample's value is the same in any order.
         order = np.lexsort((instants, sets))
@@ -384,6 +377,25 @@ class SGP4(Propagator):
         back = np.empty_like(order)
         back[order] = np.arange(len(order))
         return position[0][back], None if velocity_array is None else velocity_array[0][back], error[0][back]
+
+    def _pair_sets(self, rows: np.ndarray, instants: np.ndarray, select: str = "inforce") -> np.ndarray:
+        """The element set (table index) serving satellite ``rows[i]`` at ``instants[i]`` (int64 ns)."""
+        first, stop = self._run_start[rows], self._run_start[rows + 1]
+        positions = first.copy()
+        history = np.flatnonzero(stop - first > 1)
+        if len(history):
+            after = self._after(first[history], stop[history], instants[history])
+            positions[history] = _serving(self._flat_epochs, after, first[history], stop[history],
+                                          instants[history], select)
+        return self._flat[positions]
+
+    def _decay_ns(self, threads: int = 0) -> np.ndarray:
+        """The instant (int64 ns) from which each element set's orbit is certainly gone,
+        every later sample failing or meaning nothing (INT64_MAX: never), in table order;
+        worked out once."""
+        if self._decay is None:
+            self._decay = self._table.decay_ns(np.arange(self.size, dtype=np.int64), threads)
+        return self._decay
 
     def _after(self, first: np.ndarray, stop: np.ndarray, instants: np.ndarray) -> np.ndarray:
         """Where each instant would go among its satellite's epochs (the flat

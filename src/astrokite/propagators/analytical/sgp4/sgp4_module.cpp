@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -26,6 +27,8 @@
 #include <vector>
 
 #include "astrokite/common/args.hpp"
+#include "astrokite/common/parallel.hpp"
+#include "astrokite/propagators/analytical/sgp4/sgp4_decay.hpp"
 #include "astrokite/propagators/analytical/sgp4/sgp4_run.hpp"
 
 namespace nb = nanobind;
@@ -274,6 +277,34 @@ void read_sets(const Table &table, const ArrayIn<std::int64_t> &sets, std::size_
     request.times = times;
 }
 
+// The instant (int64 ns since 1970, UTC) from which each of `sets` is
+// certainly gone (sgp4_decay.hpp), a microsecond late so that the theory's
+// own minutes there are past it; INT64_MAX where none comes.
+nb::object decay_instants(Table &table, nb::handle sets, unsigned threads) {
+    const ArrayIn<std::int64_t> chosen = array_in<std::int64_t>(sets, "sets");
+    if (chosen.ndim != 1)
+        throw nb::value_error("sets must be one-dimensional");
+    for (std::size_t i = 0; i < chosen.size; ++i)
+        if (chosen.data[i] < 0 || static_cast<std::size_t>(chosen.data[i]) >= table.size())
+            throw nb::index_error("element set index out of range");
+    std::int64_t *out = nullptr;
+    nb::object array = new_array<std::int64_t>({chosen.size}, out);
+    nb::gil_scoped_release released;
+    table.initialise_sets(chosen.data, chosen.size, threads);
+    astrokite::parallel::split(chosen.size, 256, threads ? threads : astrokite::parallel::cores(),
+                               [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            const auto set = static_cast<std::size_t>(chosen.data[i]);
+            const double minutes = sgp4::decay_minutes(table.satellites[set]);
+            const double since_midnight = std::ceil((minutes + table.epoch_fraction[set] * 1440.0) * 60e9) + 1e3;
+            out[i] = since_midnight < 9.0e18 - static_cast<double>(table.epoch_midnight_ns[set])
+                         ? table.epoch_midnight_ns[set] + static_cast<std::int64_t>(since_midnight)
+                         : INT64_MAX;
+        }
+    });
+    return array;
+}
+
 }  // namespace
 
 NB_MODULE(_sgp4, m) {
@@ -356,6 +387,10 @@ NB_MODULE(_sgp4, m) {
             },
             nb::sig("def epoch_ns(self, /) -> numpy.typing.NDArray[numpy.int64]"),
             "Epoch of each set to the nearest nanosecond, int64 since 1970 (UTC).")
+        .def("decay_ns", &decay_instants, nb::arg("sets"), nb::arg("threads"),
+             nb::sig("def decay_ns(self, sets: numpy.ndarray, threads: int) -> numpy.typing.NDArray[numpy.int64]"),
+             "Instant from which each set's orbit is certainly gone (every later sample fails or means\n"
+             "nothing), int64 ns since 1970 (UTC); INT64_MAX where none comes.")
         .def(
             "propagate_since",
             [](Table &t, nb::handle sets, nb::handle minutes, bool velocity, unsigned threads, nb::handle out) {
