@@ -1,13 +1,15 @@
-"""Screening up to the instant an object fails.
+"""Screening up to the instant an object fails, and across a change of element set.
 
 The sieve has no bound for a grid interval with a failed state at an end (the
 state at a decay or a rejected element set is missing), so the pairs of an
 object are dropped in the interval at whose end it fails, though it still flies
 for up to one grid step. Here that stretch is recovered: the object's last good
 instant is found by bisection on exact states, and the interval is screened
-again on a grid that ends there, by the same sieve. Each such interval is
-handled on its own, so a screen split over grid intervals finds the same
-candidates.
+again on a grid that ends there, by the same sieve. An object whose element set
+changes inside a grid interval jumps there, and its chord across the interval
+bounds nothing: the interval is screened again on a grid with samples on both
+sides of the change. Each such interval is handled on its own, so a screen
+split over grid intervals finds the same candidates.
 """
 
 from __future__ import annotations
@@ -56,17 +58,44 @@ def candidates_before_failures(objects, grid: np.ndarray, rows: np.ndarray, inte
     Each grid interval in which objects fail is sampled again at its ends and
     at each such object's last good instant; each failing object is sieved
     against every object it may pair with on these samples, over which it has
-    its states. A pair of two objects that fail in the same interval is sieved
-    with the one of the lower row only. States are taken in batches of about
-    ``chunk`` object-samples."""
+    its states. States are taken in batches of about ``chunk`` object-samples."""
+    return _resampled(objects, grid, rows, intervals, last_good[:, None], threshold, threads, chunk)
+
+
+def candidates_across_changes(objects, grid: np.ndarray, rows: np.ndarray, intervals: np.ndarray,
+                              changes: np.ndarray, threshold: float, threads: int, chunk: int):
+    """The (pair, interval) candidates of the objects ``rows`` whose element
+    set changes inside grid ``intervals``, at ``changes`` (int64 ns, the new
+    set's epoch): (i, j, k, subgrid) as ``candidates_before_failures`` gives.
+
+    The path of such an object jumps at the change, so a grid interval holding
+    it has no bound for its pairs: the interval is sampled again at its ends
+    and on both sides of each change (1 ns before, at it), and the pairs of
+    each such object are sieved on these samples but for the nanosecond of the
+    jump, over which the object has no path."""
+    i, j, k, subgrid = _resampled(objects, grid, rows, intervals, np.c_[changes - 1, changes], threshold,
+                                  threads, chunk)
+    jumps = set(zip(rows.tolist(), changes.tolist()))
+    ends = subgrid[k + 1].tolist()
+    path = np.array([(a, t) not in jumps and (b, t) not in jumps for a, b, t in zip(i.tolist(), j.tolist(), ends)],
+                    bool).reshape(-1)
+    return i[path], j[path], k[path], subgrid
+
+
+def _resampled(objects, grid, rows, intervals, extra, threshold, threads, chunk):
+    """The candidates of objects ``rows`` in grid ``intervals``, each interval
+    sampled again at its ends and at the instants ``extra[n]`` of each of its
+    objects n (rows of int64 ns): (i, j, k, subgrid). A pair of two objects of
+    the same interval is sieved with the one of the lower row only."""
     order = np.lexsort((rows, intervals))
-    rows, intervals, last_good = rows[order], intervals[order], last_good[order]
+    rows, intervals, extra = rows[order], intervals[order], extra[order]
     unique, first = np.unique(intervals, return_index=True)
     bounds = np.r_[first, len(rows)]
-    samples, partners, needed = [], [], []
+    samples, objects_here, partners, needed = [], [], [], []
     for n, k in enumerate(unique):
-        samples.append(np.unique(np.r_[grid[k], last_good[bounds[n]:bounds[n + 1]], grid[k + 1]]))
-        failing = rows[bounds[n]:bounds[n + 1]]
+        samples.append(np.unique(np.r_[grid[k], extra[bounds[n]:bounds[n + 1]].ravel(), grid[k + 1]]))
+        failing = np.unique(rows[bounds[n]:bounds[n + 1]])  # an object may come with several instants
+        objects_here.append(failing)
         mine = []
         for o in failing:
             others = _eligible(objects.group[o], objects.group)
@@ -87,7 +116,7 @@ def candidates_before_failures(objects, grid: np.ndarray, rows: np.ndarray, inte
         states = _states(objects, samples[n:stop], needed[n:stop], wide[n:stop], threads)
         for m, here in zip(range(n, stop), states):
             step = np.diff(samples[m]) / _NS
-            for o, others in zip(rows[bounds[m]:bounds[m + 1]], partners[m]):
+            for o, others in zip(objects_here[m], partners[m]):
                 if not len(others):
                     continue
                 chosen = np.r_[o, others]

@@ -34,7 +34,7 @@ from collections.abc import Callable
 import numpy as np
 
 from astrokite.conjunctions._screen import FEW_PRIMARIES, sieve
-from astrokite.conjunctions.failures import candidates_before_failures, failures
+from astrokite.conjunctions.failures import candidates_across_changes, candidates_before_failures, failures
 from astrokite.conjunctions.table import ConjunctionTable
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4, _threads
 from astrokite.elements.sources import Satellites
@@ -180,7 +180,8 @@ class _Objects:
         r, v, error = self._grid_states(grid, threads, velocity=True)
         rows, instants = np.repeat(np.arange(len(self)), len(grid)), np.tile(grid, len(self))
         r, v, error = r.reshape(-1, 3), v.reshape(-1, 3), error.reshape(-1)
-        changed, when = self._set_changes(start_ns, stop_ns)
+        changed, epochs = self.set_changes(start_ns, stop_ns)
+        changed, when = np.repeat(changed, 2), np.c_[epochs - 1, epochs].ravel()  # just before and at each
         if len(changed):
             rc, vc, ec = self.states(changed, when, threads)
             order = np.lexsort((np.r_[instants, when], np.r_[rows, changed]))
@@ -206,9 +207,9 @@ class _Objects:
         margin = 0.5 * threshold + 5e3 * spacing / (86400 * _NS) + drift
         return np.minimum.reduceat(low, starts) - margin, np.maximum.reduceat(high, starts) + margin
 
-    def _set_changes(self, start_ns, stop_ns):
-        """(rows, instants) where objects change element set inside the window:
-        the instants just before and at each change, each object's in time order."""
+    def set_changes(self, start_ns, stop_ns):
+        """(rows, instants) where objects change element set after ``start_ns``
+        and up to ``stop_ns``: the epoch of each new set, each object's in time order."""
         rows, instants = [np.empty(0, np.int64)], [np.empty(0, np.int64)]
         for p, part in enumerate(self._parts):
             mine = np.flatnonzero(self._part == p)
@@ -219,8 +220,8 @@ class _Objects:
             sets = np.repeat(many, (stop - first)[many])
             epochs = part._flat_epochs[_runs(first[many], (stop - first)[many])]
             inside = (epochs > start_ns) & (epochs <= stop_ns)
-            rows += [mine[sets[inside]]] * 2
-            instants += [epochs[inside] - 1, epochs[inside]]
+            rows.append(mine[sets[inside]])
+            instants.append(epochs[inside])
         rows, instants = np.concatenate(rows), np.concatenate(instants)
         order = np.lexsort((instants, rows))
         return rows[order], instants[order]
@@ -434,10 +435,23 @@ def _screen_grid(objects, grid, start_ns, stop_ns, threshold, count, max_results
         if progress is not None:
             progress(last, intervals)
     i, j, k = (np.concatenate(c).astype(np.int64) for c in zip(*found)) if found else (np.empty(0, np.int64),) * 3
+    # An object whose element set changes inside a grid interval jumps there:
+    # its pairs in that interval are screened on samples on both sides of the change.
+    changed, change_at = objects.set_changes(grid[0], grid[-1])
+    change_interval = np.searchsorted(grid, change_at) - 1
+    jumps = changed * len(grid) + change_interval
+    keep = ~(np.isin(i * len(grid) + k, jumps) | np.isin(j * len(grid) + k, jumps))
     distinct = objects.satnos[i] != objects.satnos[j]  # a satellite given twice is one object
-    i, j, k = i[distinct], j[distinct], k[distinct]
+    i, j, k = i[distinct & keep], j[distinct & keep], k[distinct & keep]
 
     minima = _minima(objects, grid, i, j, k, start_ns, stop_ns, threshold, count)
+    if len(changed):
+        i, j, k, subgrid = candidates_across_changes(objects, grid, changed, change_interval, change_at, threshold,
+                                                     count, _CHUNK_SAMPLES)
+        distinct = objects.satnos[i] != objects.satnos[j]
+        across = _minima(objects, subgrid, i[distinct], j[distinct], k[distinct], start_ns, stop_ns, threshold,
+                         count)
+        minima = tuple(np.concatenate(c) for c in zip(minima, across))
 
     # The stretches before each loss of a state, which the grid's intervals lose.
     lost, interval = (np.concatenate(c) for c in zip(*ends))
