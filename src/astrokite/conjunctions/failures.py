@@ -9,7 +9,8 @@ again on a grid that ends there, by the same sieve. An object whose element set
 changes inside a grid interval jumps there, and its chord across the interval
 bounds nothing: the interval is screened again on a grid with samples on both
 sides of the change. Each such interval is handled on its own, so a screen
-split over grid intervals finds the same candidates.
+split over grid intervals finds the same candidates. Samples from the decay of
+their element set on count as failed, whatever the theory gives there.
 """
 
 from __future__ import annotations
@@ -17,12 +18,31 @@ from __future__ import annotations
 import numpy as np
 
 from astrokite.conjunctions._screen import sieve
+from astrokite.time.time import Time
 
+# The error code of a sample past its element set's decay (sgp4.ERRORS).
+DECAYED = 6
 # Width to which the instant of a failure is found, ns.
 FAILURE_TOLERANCE = 1_000_000
 # About how many times an object's state costs more alone than on a grid.
 _PAIR_COST = 8
 _NS = 1_000_000_000
+
+
+def drop_decayed(part, instants: np.ndarray, ephemeris, threads: int) -> None:
+    """Mark the samples of ``ephemeris`` (every satellite of ``part`` at
+    ``instants``) from which their element set's orbit is certainly gone as
+    failed (``DECAYED``, NaN states): past a decay the theory can give states
+    without an error code that belong to no orbit."""
+    decay = part._decay_ns(threads)
+    if not len(instants) or decay.min() > instants.max():
+        return
+    sets, _, _ = part._grid(Time(instants), "inforce")
+    gone = (decay[sets][:, None] if sets.ndim == 1 else decay[sets]) <= instants
+    ephemeris.error[gone & (ephemeris.error == 0)] = DECAYED
+    ephemeris.position[gone] = np.nan
+    if ephemeris.velocity is not None:
+        ephemeris.velocity[gone] = np.nan
 
 
 def failures(objects, rows: np.ndarray, before: np.ndarray, after: np.ndarray, threads: int):

@@ -34,7 +34,8 @@ from collections.abc import Callable
 import numpy as np
 
 from astrokite.conjunctions._screen import FEW_PRIMARIES, sieve
-from astrokite.conjunctions.failures import candidates_across_changes, candidates_before_failures, failures
+from astrokite.conjunctions.failures import (DECAYED, candidates_across_changes, candidates_before_failures,
+                                            drop_decayed, failures)
 from astrokite.conjunctions.table import ConjunctionTable
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4, _threads
 from astrokite.elements.sources import Satellites
@@ -52,9 +53,6 @@ GRID_STEP = 30.0
 _FEW_PRIMARIES_STEP = 480.0
 # Positions of this many object-samples per chunk of the grid (24 bytes each).
 _CHUNK_SAMPLES = 6_000_000
-
-# The error code of a sample past its element set's decay (sgp4.ERRORS).
-DECAYED = 6
 
 _MU = 398600.8e9       # m^3/s^2, WGS-72
 _EARTH_RADIUS = 6378135.0
@@ -237,7 +235,7 @@ class _Objects:
         columns = []
         for part, kept in zip(self._parts, self._kept):
             ephemeris = part.propagate(Time(instants), velocity=velocity, threads=threads or None)
-            _drop_decayed(part, instants, ephemeris, threads)
+            drop_decayed(part, instants, ephemeris, threads)
             whole = len(kept) == len(part)
             columns.append([None if c is None else c if whole else c[kept]
                             for c in (ephemeris.position, ephemeris.velocity, ephemeris.error)])
@@ -276,22 +274,6 @@ class _Objects:
     def _decay_in_force(self, p: int, rows: np.ndarray, instants: np.ndarray, threads: int) -> np.ndarray:
         part = self._parts[p]
         return part._decay_ns(threads)[part._pair_sets(self._row[rows], instants)]
-
-
-def _drop_decayed(part: SGP4, instants: np.ndarray, ephemeris, threads: int) -> None:
-    """Mark the samples of ``ephemeris`` (every satellite of ``part`` at
-    ``instants``) from which their element set's orbit is certainly gone as
-    failed (``DECAYED``, NaN states): past a decay the theory can give states
-    without an error code that belong to no orbit."""
-    decay = part._decay_ns(threads)
-    if not len(instants) or decay.min() > instants.max():
-        return
-    sets, _, _ = part._grid(Time(instants), "inforce")
-    gone = (decay[sets][:, None] if sets.ndim == 1 else decay[sets]) <= instants
-    ephemeris.error[gone & (ephemeris.error == 0)] = DECAYED
-    ephemeris.position[gone] = np.nan
-    if ephemeris.velocity is not None:
-        ephemeris.velocity[gone] = np.nan
 
 
 def _runs(first: np.ndarray, counts: np.ndarray) -> np.ndarray:
