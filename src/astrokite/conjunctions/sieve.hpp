@@ -153,12 +153,13 @@ struct Scratch {
     std::vector<std::uint32_t> start;
 };
 
-// Candidates of one interval, appended to `out`. Each live object's box goes
-// into every cell it overlaps; two objects within reach of each other have
-// overlapping boxes and so share a cell, and the pair is examined in one of
-// them only: the one that holds the low corner of the boxes' intersection.
-inline void sieve_interval(const Grid &grid, const std::vector<double> &acceleration, std::size_t k, Scratch &s,
-                           std::vector<Candidate> &out) {
+// Candidates of one interval, appended to `out`. With `hashed`, each live
+// object's box goes into every cell it overlaps; two objects within reach of
+// each other have overlapping boxes and so share a cell, and the pair is
+// examined in one of them only: the one that holds the low corner of the boxes'
+// intersection. Without, the few primaries are tested against every object.
+inline void sieve_interval(const Grid &grid, const std::vector<double> &acceleration, std::size_t k, bool hashed,
+                           Scratch &s, std::vector<Candidate> &out) {
     const double h = grid.step[k];
     s.live.clear();
     double extents = 0.0;
@@ -176,6 +177,9 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
             continue;  // no state at an end: the pair is not screened in this interval
         const double margin = acceleration[i] * h * h / 8.0;
         c.reach = std::sqrt(length2) + margin;
+        s.live.push_back(static_cast<std::int32_t>(i));
+        if (!hashed)
+            continue;
         for (int d = 0; d < 3; ++d) {
             const double extent = std::abs(c.half[d]) + margin + 0.5 * grid.threshold + 1.0;
             box.lo[d] = rounded_down(c.mid[d] - extent);
@@ -197,7 +201,6 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
         }
         box.low = rounded_down(std::sqrt(nearest) - margin - 0.5 * grid.threshold);
         box.high = rounded_up(std::sqrt(std::max(r0, r1)) + margin + 0.5 * grid.threshold);
-        s.live.push_back(static_cast<std::int32_t>(i));
     }
     if (s.live.size() < 2)
         return;
@@ -237,13 +240,11 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
         if (closest2 <= limit * limit)
             out.push_back({i, j, static_cast<std::int32_t>(k)});
     };
-    // A few primaries against many others: each primary is tested against
-    // every object, which costs less than hashing them all.
-    s.large.clear();
-    for (std::int32_t i : s.live)
-        if (grid.group[i] & primary)
-            s.large.push_back(i);
-    if (s.large.size() <= few_primaries) {
+    if (!hashed) {
+        s.large.clear();
+        for (std::int32_t i : s.live)
+            if (grid.group[i] & primary)
+                s.large.push_back(i);
         for (std::size_t n = 0; n < s.large.size(); ++n)
             for (std::int32_t j : s.live)
                 if (j != s.large[n] && !(std::find(s.large.begin(), s.large.begin() + n, j) != s.large.begin() + n))
@@ -344,6 +345,11 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
 // `threads` native threads (0: one per core), in order of interval.
 inline std::vector<Candidate> sieve(const Grid &grid, unsigned threads) {
     const std::vector<double> acceleration = acceleration_bounds(grid);
+    // A few primaries against many others: each primary is tested against
+    // every object, which costs less than hashing them all.
+    const auto primaries = std::count_if(grid.group, grid.group + grid.objects,
+                                         [](std::uint8_t g) { return (g & primary) != 0; });
+    const bool hashed = static_cast<std::size_t>(primaries) > few_primaries;
     const std::size_t intervals = grid.samples > 1 ? grid.samples - 1 : 0;
     if (threads == 0)
         threads = parallel::cores();
@@ -357,7 +363,7 @@ inline std::vector<Candidate> sieve(const Grid &grid, unsigned threads) {
         scratch.chords.resize(grid.objects);
         scratch.boxes.resize(grid.objects);
         for (std::size_t k = first; k < last; ++k)
-            detail::sieve_interval(grid, acceleration, k, scratch, found[part]);
+            detail::sieve_interval(grid, acceleration, k, hashed, scratch, found[part]);
     });
     std::vector<Candidate> all;
     std::size_t total = 0;
