@@ -97,7 +97,8 @@ struct Chord {
 // An object's box (its chord's extent, widened by threshold/2 + a*h^2/8 and a
 // metre) and the radius its path sweeps (widened by threshold/2), rounded
 // outwards to single precision: a box only grows, and half the size lets more
-// of them stay in cache.
+// of them stay in cache. (A box past that precision's range has an infinite
+// top radius: its object is tested against every other.)
 struct Box {
     float lo[3], hi[3];
     float low, high;
@@ -320,7 +321,7 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
                 s.members.push_back({s.boxes[e.object], {e.cell[0], e.cell[1], e.cell[2], e.cell[3]}, e.object});
             }
             const std::size_t n = s.members.size();
-            if (n <= 8) {
+            if (n <= 8) {  // a few: every pair
                 for (std::size_t x = 0; x + 1 < n; ++x)
                     for (std::size_t y = x + 1; y < n; ++y)
                         meet(s.members[x], s.members[y]);
