@@ -8,8 +8,11 @@
 // two objects stays within (a_i + a_j)*h^2/8 of the relative chord, and a pair
 // whose relative chord keeps farther than threshold + that margin from the
 // origin cannot come within the threshold in the interval. A pair that passes
-// has chord midpoints at most threshold + margin + (half chord i + half chord j)
-// apart, so boxes of half that size around each midpoint overlap. Their
+// has, at one parameter u in [-1, 1], points mid_i + u half_i and mid_j +
+// u half_j of the two chords within threshold + margin of each other, so along
+// each axis the chords' extents, widened by half the threshold and the
+// object's own margin each, overlap: each object's box is its chord's
+// axis-aligned bounding box so widened (and by a metre more, for rounding). Their
 // distances from the Earth's centre must also come within the threshold at
 // some instant, so the ranges of radius their paths sweep (widened by half the
 // threshold each) overlap too. A hash of the cells (three axes and the radius)
@@ -71,14 +74,14 @@ struct Grid {
 inline std::vector<double> acceleration_bounds(const Grid &grid) {
     std::vector<double> bound(grid.objects);
     for (std::size_t i = 0; i < grid.objects; ++i) {
-        double lowest = INFINITY;
+        double lowest2 = INFINITY;  // of the squared radius: one root per object
         for (std::size_t k = 0; k < grid.samples; ++k) {
             const double *p = grid.position + (i * grid.samples + k) * 3;
-            const double r = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
-            if (r < lowest)  // NaN never compares lower
-                lowest = r;
+            const double r2 = p[0] * p[0] + p[1] * p[1] + p[2] * p[2];
+            if (r2 < lowest2)  // NaN never compares lower
+                lowest2 = r2;
         }
-        const double radius = std::max(earth_radius, lowest - radius_dip);
+        const double radius = std::max(earth_radius, std::sqrt(lowest2) - radius_dip);
         bound[i] = acceleration_factor * earth_mu / (radius * radius);
     }
     return bound;
@@ -89,9 +92,24 @@ namespace detail {
 struct Chord {
     double mid[3], half[3];
     double reach;  // half chord length + a*h^2/8
-    double box;    // half size of the box around the midpoint: threshold/2 + reach
-    double low, high;  // radius swept by the path, widened by threshold/2
 };
+
+// An object's box (its chord's extent, widened by threshold/2 + a*h^2/8 and a
+// metre) and the radius its path sweeps (widened by threshold/2), rounded
+// outwards to single precision: a box only grows, and half the size lets more
+// of them stay in cache. (A box past that precision's range has an infinite
+// top radius: its object is tested against every other.)
+struct Box {
+    float lo[3], hi[3];
+    float low, high;
+};
+
+// Single precision below and above x: rounding to the nearest float moves a
+// value by at most 2^-24 of it, less than these steps (the tiny one covers
+// values near zero).
+inline float rounded_down(double x) { return static_cast<float>(x - (std::abs(x) * 0x1p-22 + 1e-30)); }
+
+inline float rounded_up(double x) { return static_cast<float>(x + (std::abs(x) * 0x1p-22 + 1e-30)); }
 
 // One cell (x, y, z and radius) an object's box and radial range overlap, and
 // the cell's hash.
@@ -99,6 +117,15 @@ struct Entry {
     std::int32_t cell[4];
     std::int32_t object;
     std::uint32_t hash;
+};
+
+// An entry of a bucket with its object's box beside it: the members of a
+// bucket are paired from this copy, each box fetched once from its scattered
+// place rather than once per pair.
+struct Member {
+    Box box;
+    std::int32_t cell[4];
+    std::int32_t object;
 };
 
 inline std::uint32_t cell_hash(const std::int32_t c[4]) {
@@ -120,24 +147,27 @@ inline std::int32_t cell_of(double x, double per_cell) {
 // Scratch reused from interval to interval.
 struct Scratch {
     std::vector<Chord> chords;
+    std::vector<Box> boxes;
     std::vector<std::int32_t> live, large;
     std::vector<Entry> entries, sorted;
+    std::vector<Member> members;
     std::vector<std::uint32_t> start;
 };
 
-// Candidates of one interval, appended to `out`. Each live object's box
-// (threshold/2 + reach around its chord's midpoint) goes into every cell it
-// overlaps; two objects within reach of each other have overlapping boxes and
-// so share a cell, and the pair is examined in one of them only: the one that
-// holds the low corner of the boxes' intersection.
-inline void sieve_interval(const Grid &grid, const std::vector<double> &acceleration, std::size_t k, Scratch &s,
-                           std::vector<Candidate> &out) {
+// Candidates of one interval, appended to `out`. With `hashed`, each live
+// object's box goes into every cell it overlaps; two objects within reach of
+// each other have overlapping boxes and so share a cell, and the pair is
+// examined in one of them only: the one that holds the low corner of the boxes'
+// intersection. Without, the few primaries are tested against every object.
+inline void sieve_interval(const Grid &grid, const std::vector<double> &acceleration, std::size_t k, bool hashed,
+                           Scratch &s, std::vector<Candidate> &out) {
     const double h = grid.step[k];
     s.live.clear();
-    double boxes = 0.0;
+    double extents = 0.0;
     for (std::size_t i = 0; i < grid.objects; ++i) {
         const double *a = grid.position + (i * grid.samples + k) * 3, *b = a + 3;
         Chord &c = s.chords[i];
+        Box &box = s.boxes[i];
         double length2 = 0.0;
         for (int d = 0; d < 3; ++d) {
             c.mid[d] = 0.5 * (a[d] + b[d]);
@@ -148,7 +178,15 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
             continue;  // no state at an end: the pair is not screened in this interval
         const double margin = acceleration[i] * h * h / 8.0;
         c.reach = std::sqrt(length2) + margin;
-        c.box = 0.5 * grid.threshold + c.reach;
+        s.live.push_back(static_cast<std::int32_t>(i));
+        if (!hashed)
+            continue;
+        for (int d = 0; d < 3; ++d) {
+            const double extent = std::abs(c.half[d]) + margin + 0.5 * grid.threshold + 1.0;
+            box.lo[d] = rounded_down(c.mid[d] - extent);
+            box.hi[d] = rounded_up(c.mid[d] + extent);
+            extents += extent;
+        }
         // The chord's nearest point to the Earth's centre, and its far end.
         double ac = 0.0, r0 = 0.0, r1 = 0.0;
         for (int d = 0; d < 3; ++d) {
@@ -162,20 +200,19 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
             const double x = a[d] + 2.0 * u * c.half[d];
             nearest += x * x;
         }
-        c.low = std::sqrt(nearest) - margin - 0.5 * grid.threshold;
-        c.high = std::sqrt(std::max(r0, r1)) + margin + 0.5 * grid.threshold;
-        boxes += c.box;
-        s.live.push_back(static_cast<std::int32_t>(i));
+        box.low = rounded_down(std::sqrt(nearest) - margin - 0.5 * grid.threshold);
+        box.high = rounded_up(std::sqrt(std::max(r0, r1)) + margin + 0.5 * grid.threshold);
     }
     if (s.live.size() < 2)
         return;
-    // Cells eight typical box halves wide: most boxes overlap one cell along
-    // each axis, some two (narrower cells give each box more cells to hash than
-    // they save in pairs to test). The rare box many times larger (an object far out, or
-    // fast at perigee) would fill many cells: such objects are tested against
-    // every other object instead.
-    const double typical = boxes / static_cast<double>(s.live.size());
-    const double cell = 8.0 * typical;
+    // Cells ten typical box widths wide: most boxes overlap one cell along
+    // each axis, some two (narrower cells give each box more cells to hash and
+    // fetch than they save in pairs to test, which the sweep below keeps few).
+    // The rare box wider than four cells (an object far out, or fast at
+    // perigee) would fill many: such objects are tested against every other
+    // object instead.
+    const double typical = extents / (3.0 * static_cast<double>(s.live.size()));
+    const double cell = 20.0 * typical;
     // Radial cells: a few times the threshold, so that an object of a circular
     // orbit covers one or two.
     const double shell = std::max(4.0 * grid.threshold, 20e3);
@@ -204,13 +241,11 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
         if (closest2 <= limit * limit)
             out.push_back({i, j, static_cast<std::int32_t>(k)});
     };
-    // A few primaries against many others: each primary is tested against
-    // every object, which costs less than hashing them all.
-    s.large.clear();
-    for (std::int32_t i : s.live)
-        if (grid.group[i] & primary)
-            s.large.push_back(i);
-    if (s.large.size() <= few_primaries) {
+    if (!hashed) {
+        s.large.clear();
+        for (std::int32_t i : s.live)
+            if (grid.group[i] & primary)
+                s.large.push_back(i);
         for (std::size_t n = 0; n < s.large.size(); ++n)
             for (std::int32_t j : s.live)
                 if (j != s.large[n] && !(std::find(s.large.begin(), s.large.begin() + n, j) != s.large.begin() + n))
@@ -221,18 +256,20 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
     s.large.clear();
     for (std::int32_t i : s.live) {
         const Chord &c = s.chords[i];
-        if (c.box > 16.0 * typical || c.high - c.low > 64.0 * shell ||
-            !(std::abs(c.mid[0]) + std::abs(c.mid[1]) + std::abs(c.mid[2]) + c.high < 1e3 * (cell + shell))) {
+        const Box &box = s.boxes[i];
+        if (std::max({box.hi[0] - box.lo[0], box.hi[1] - box.lo[1], box.hi[2] - box.lo[2]}) > 4.0 * cell ||
+            box.high - box.low > 64.0 * shell ||
+            !(std::abs(c.mid[0]) + std::abs(c.mid[1]) + std::abs(c.mid[2]) + box.high < 1e3 * (cell + shell))) {
             s.large.push_back(i);
             continue;
         }
         std::int32_t lo[4], hi[4];
         for (int d = 0; d < 3; ++d) {
-            lo[d] = cell_of(c.mid[d] - c.box, per_cell);
-            hi[d] = cell_of(c.mid[d] + c.box, per_cell);
+            lo[d] = cell_of(box.lo[d], per_cell);
+            hi[d] = cell_of(box.hi[d], per_cell);
         }
-        lo[3] = cell_of(c.low, per_shell);
-        hi[3] = cell_of(c.high, per_shell);
+        lo[3] = cell_of(box.low, per_shell);
+        hi[3] = cell_of(box.high, per_shell);
         for (std::int32_t x = lo[0]; x <= hi[0]; ++x)
             for (std::int32_t y = lo[1]; y <= hi[1]; ++y)
                 for (std::int32_t z = lo[2]; z <= hi[2]; ++z)
@@ -247,7 +284,7 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
             if (j != s.large[n] && !(std::find(s.large.begin(), s.large.begin() + n, j) != s.large.begin() + n))
                 test(s.large[n], j);
     std::size_t buckets = 64;
-    while (buckets < s.entries.size())
+    while (buckets < 2 * s.entries.size())
         buckets *= 2;
     const std::uint32_t mask = static_cast<std::uint32_t>(buckets - 1);
     s.start.assign(buckets + 1, 0);
@@ -258,27 +295,45 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
     s.sorted.resize(s.entries.size());
     for (const Entry &e : s.entries)
         s.sorted[s.start[e.hash & mask]++] = e;  // each bucket's start moves to its end
+    // A pair of members of one bucket is tested in the cell that holds the low
+    // corner of their boxes' intersection, which both boxes overlap.
+    auto meet = [&](const Member &mi, const Member &mj) {
+        if (mi.cell[0] != mj.cell[0] || mi.cell[1] != mj.cell[1] || mi.cell[2] != mj.cell[2] ||
+            mi.cell[3] != mj.cell[3])
+            return;  // another cell in the same bucket
+        const Box &bi = mi.box, &bj = mj.box;
+        if (bi.low > bj.high || bj.low > bi.high || bi.lo[0] > bj.hi[0] || bj.lo[0] > bi.hi[0] ||
+            bi.lo[1] > bj.hi[1] || bj.lo[1] > bi.hi[1] || bi.lo[2] > bj.hi[2] || bj.lo[2] > bi.hi[2])
+            return;
+        bool elsewhere = cell_of(std::max(bi.low, bj.low), per_shell) != mi.cell[3];
+        for (int d = 0; d < 3; ++d)
+            elsewhere = elsewhere || cell_of(std::max(bi.lo[d], bj.lo[d]), per_cell) != mi.cell[d];
+        if (!elsewhere)
+            test(mi.object, mj.object);
+    };
     std::uint32_t first = 0;
     for (std::size_t b = 0; b < buckets; ++b) {
         const std::uint32_t last = s.start[b];
-        for (std::uint32_t x = first; x + 1 < last; ++x) {
-            const Entry &ex = s.sorted[x];
-            for (std::uint32_t y = x + 1; y < last; ++y) {
-                const Entry &ey = s.sorted[y];
-                if (ex.cell[0] != ey.cell[0] || ex.cell[1] != ey.cell[1] || ex.cell[2] != ey.cell[2] ||
-                    ex.cell[3] != ey.cell[3])
-                    continue;  // another cell in the same bucket
-                const Chord &ci = s.chords[ex.object], &cj = s.chords[ey.object];
-                const double reach = ci.box + cj.box;
-                if (ci.low > cj.high || cj.low > ci.high || std::abs(cj.mid[0] - ci.mid[0]) > reach ||
-                    std::abs(cj.mid[1] - ci.mid[1]) > reach || std::abs(cj.mid[2] - ci.mid[2]) > reach)
-                    continue;
-                bool elsewhere = cell_of(std::max(ci.low, cj.low), per_shell) != ex.cell[3];
-                for (int d = 0; d < 3; ++d)
-                    elsewhere = elsewhere || cell_of(std::max(ci.mid[d] - ci.box, cj.mid[d] - cj.box), per_cell) !=
-                                                 ex.cell[d];
-                if (!elsewhere)
-                    test(ex.object, ey.object);
+        if (last - first > 1) {
+            s.members.clear();
+            for (std::uint32_t x = first; x < last; ++x) {
+                const Entry &e = s.sorted[x];
+                s.members.push_back({s.boxes[e.object], {e.cell[0], e.cell[1], e.cell[2], e.cell[3]}, e.object});
+            }
+            const std::size_t n = s.members.size();
+            if (n <= 8) {  // a few: every pair
+                for (std::size_t x = 0; x + 1 < n; ++x)
+                    for (std::size_t y = x + 1; y < n; ++y)
+                        meet(s.members[x], s.members[y]);
+            } else {
+                // Along x in order of the boxes' low edges: the first member
+                // whose box starts past this one's end, and all after it, miss
+                // it (a crowded cell of a dense shell holds dozens).
+                std::sort(s.members.begin(), s.members.end(),
+                          [](const Member &p, const Member &q) { return p.box.lo[0] < q.box.lo[0]; });
+                for (std::size_t x = 0; x + 1 < n; ++x)
+                    for (std::size_t y = x + 1; y < n && s.members[y].box.lo[0] <= s.members[x].box.hi[0]; ++y)
+                        meet(s.members[x], s.members[y]);
             }
         }
         first = last;
@@ -291,6 +346,11 @@ inline void sieve_interval(const Grid &grid, const std::vector<double> &accelera
 // `threads` native threads (0: one per core), in order of interval.
 inline std::vector<Candidate> sieve(const Grid &grid, unsigned threads) {
     const std::vector<double> acceleration = acceleration_bounds(grid);
+    // A few primaries against many others: each primary is tested against
+    // every object, which costs less than hashing them all.
+    const auto primaries = std::count_if(grid.group, grid.group + grid.objects,
+                                         [](std::uint8_t g) { return (g & primary) != 0; });
+    const bool hashed = static_cast<std::size_t>(primaries) > few_primaries;
     const std::size_t intervals = grid.samples > 1 ? grid.samples - 1 : 0;
     if (threads == 0)
         threads = parallel::cores();
@@ -302,8 +362,9 @@ inline std::vector<Candidate> sieve(const Grid &grid, unsigned threads) {
             ++part;
         detail::Scratch scratch;
         scratch.chords.resize(grid.objects);
+        scratch.boxes.resize(grid.objects);
         for (std::size_t k = first; k < last; ++k)
-            detail::sieve_interval(grid, acceleration, k, scratch, found[part]);
+            detail::sieve_interval(grid, acceleration, k, hashed, scratch, found[part]);
     });
     std::vector<Candidate> all;
     std::size_t total = 0;
