@@ -221,13 +221,29 @@ void run_times(const TableView &table, const Request &request, std::size_t first
             }
         }
         const Satellite &satellite = table.satellites[set];
-        for (; flat < end; flat += width, column += width) {
-            const std::size_t filled = std::min(width, end - flat);
-            const B minutes = minutes_of<B>(
-                table, request, filled, [column](std::size_t lane) { return column + lane; },
-                [set](std::size_t) { return set; });
-            store(propagate(satellite, minutes, resonance), filled, request,
-                  [flat](std::size_t lane) { return flat + lane; });
+        // Two batches at a time where the run has more than one left.
+        while (flat < end) {
+            const std::size_t batches = end - flat > width ? 2 : 1;
+            B minutes[2];
+            std::size_t filled[2];
+            for (std::size_t n = 0; n < batches; ++n) {
+                const std::size_t start = column + n * width;
+                filled[n] = std::min(width, end - flat - n * width);
+                minutes[n] = minutes_of<B>(
+                    table, request, filled[n], [start](std::size_t lane) { return start + lane; },
+                    [set](std::size_t) { return set; });
+            }
+            StateLanes<B> states[2];
+            if (batches == 2)
+                propagate(satellite, minutes, resonance, states);
+            else
+                states[0] = propagate(satellite, minutes[0], resonance);
+            for (std::size_t n = 0; n < batches; ++n) {
+                const std::size_t at = flat;
+                store(states[n], filled[n], request, [at](std::size_t lane) { return at + lane; });
+                flat += filled[n];
+                column += filled[n];
+            }
         }
         flat = end;
         column = flat - row * request.times;
