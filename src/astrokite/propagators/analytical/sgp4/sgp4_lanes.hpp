@@ -385,13 +385,13 @@ template <class B, class S> LongPeriod<B> long_period(const S &s, B t, Resonance
     return out;
 }
 
-
 // Kepler's equation in the theory's equinoctial form for N batches at once:
 // the eccentric longitude from the mean longitude u and (axnl, aynl) of each, at
 // most ten Newton steps of at most 0.95 rad per lane. Gives its sine and
 // cosine at the last iterate each lane evaluated. Each step waits on the one
 // before (a sincos and a division): the batches' steps are independent, so
-// the CPU overlaps them. A lane's values do not depend on the other lanes
+// the CPU overlaps them (flattened: the sincos inline in the loop, not calls
+// in turn). A lane's values do not depend on the other lanes
 // nor on the other batches: a lane that has converged keeps its values while
 // the others iterate.
 template <std::size_t N, class B>
