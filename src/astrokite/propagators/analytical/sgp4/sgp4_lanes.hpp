@@ -290,26 +290,6 @@ void lunar_solar_periodics(const S &s, const B &t, PerturbedElements<B> &p, B &s
     p.mp = mp;
 }
 
-// Kepler's equation in the theory's equinoctial form: the eccentric longitude
-// from the mean longitude u and (axnl, aynl), at most ten Newton steps of at
-// most 0.95 rad. Gives its sine and cosine at the last iterate evaluated.
-template <class B> void solve_kepler(const B &u, const B &axnl, const B &aynl, B &sineo1, B &coseo1) {
-    B eo1 = u;
-    Mask<B> active = u == u;  // NaN lanes have nothing to iterate
-    sineo1 = B(0.0);
-    coseo1 = B(0.0);
-    for (int iteration = 0; iteration < 10 && xsimd::any(active); ++iteration) {
-        const auto [sine, cosine] = xsimd::sincos(eo1);
-        sineo1 = where(active, sine, sineo1);
-        coseo1 = where(active, cosine, coseo1);
-        B tem5 = 1.0 - cosine * axnl - sine * aynl;
-        tem5 = (u - aynl * cosine + axnl * sine - eo1) / tem5;
-        tem5 = where(xsimd::abs(tem5) >= B(0.95), where(tem5 > B(0.0), B(0.95), B(-0.95)), tem5);
-        eo1 = where(active, eo1 + tem5, eo1);
-        active = active & (xsimd::abs(tem5) >= B(1.0e-12));
-    }
-}
-
 template <class B> struct StateLanes {
     B r[3], v[3];  // km, km/s
     B code;        // the Error of each lane
@@ -320,17 +300,25 @@ template <class B> void fail(B &code, const Mask<B> &failed, Error error) {
     code = where((code == B(0.0)) & failed, B(static_cast<double>(error)), code);
 }
 
-// The states of one satellite at `t` minutes after its epoch, one time per lane.
-template <class B, class S> StateLanes<B> propagate(const S &s, B t, Resonance<B> &resonance) {
+// A batch of times up to Kepler's equation: the equation's terms (the mean
+// longitude u and axnl, aynl), what the short-period terms take besides, and
+// the code of each lane so far.
+template <class B> struct LongPeriod {
+    B code;
+    B u, axnl, aynl;
+    B am, nm;
+    B nodep, inclp, sinip, cosip;
+    B con41, x1mth2, x7thm1;
+};
+
+// The mean elements and the long-period terms of one finite satellite at `t`
+// minutes after its epoch, one time per lane.
+template <class B, class S> LongPeriod<B> long_period(const S &s, B t, Resonance<B> &resonance) {
     const GravityConstants &g = s.g;
-    StateLanes<B> out;
+    LongPeriod<B> out;
     out.code = B(0.0);
     // A time that is not finite or too far gets its code and is computed as 0
     // so that its lane stays harmless.
-    if (!s.finite) {
-        out.code = B(static_cast<double>(invalid));
-        return out;
-    }
     const Mask<B> bad_time = !(xsimd::abs(t) <= B(max_minutes));
     fail(out.code, bad_time, invalid);
     t = where(bad_time, B(0.0), t);
@@ -343,7 +331,8 @@ template <class B, class S> StateLanes<B> propagate(const S &s, B t, Resonance<B
     fail(out.code, m.nm <= B(0.0), mean_motion);
     // Without a resonance the mean motion stays the epoch's, and so does its semi-major axis.
     const B am = (s.irez == 0 ? B(s.k.ao) : xsimd::pow(g.xke / m.nm, B(x2o3))) * m.tempa * m.tempa;
-    const B nm = g.xke / (am * xsimd::sqrt(am));
+    out.am = am;
+    out.nm = g.xke / (am * xsimd::sqrt(am));
     B em = m.em - m.tempe;
     fail(out.code, (em >= B(1.0)) | (em < B(-0.001)), mean_eccentricity);
     // A tiny floor keeps the short-period terms free of a division by zero.
@@ -383,10 +372,67 @@ template <class B, class S> StateLanes<B> propagate(const S &s, B t, Resonance<B
     B temp = 1.0 / (am * (1.0 - p.ep * p.ep));
     const B aynl = p.ep * sinargpp + temp * aycof;
     const B xl = p.mp + p.argpp + p.nodep + temp * xlcof * axnl;
+    out.u = reduce(xl - p.nodep);
+    out.axnl = axnl;
+    out.aynl = aynl;
+    out.nodep = p.nodep;
+    out.inclp = p.inclp;
+    out.sinip = sinip;
+    out.cosip = cosip;
+    out.con41 = con41;
+    out.x1mth2 = x1mth2;
+    out.x7thm1 = x7thm1;
+    return out;
+}
 
-    B sineo1, coseo1;
-    solve_kepler(reduce(xl - p.nodep), axnl, aynl, sineo1, coseo1);
+// Kepler's equation in the theory's equinoctial form for N batches at once:
+// the eccentric longitude from the mean longitude u and (axnl, aynl) of each, at
+// most ten Newton steps of at most 0.95 rad per lane. Gives its sine and
+// cosine at the last iterate each lane evaluated. Each step waits on the one
+// before (a sincos and a division): the batches' steps are independent, so
+// the CPU overlaps them (flattened: the sincos inline in the loop, not calls
+// in turn). A lane's values do not depend on the other lanes
+// nor on the other batches: a lane that has converged keeps its values while
+// the others iterate.
+template <std::size_t N, class B>
+[[gnu::flatten]] void solve_kepler(const LongPeriod<B> (&batches)[N], B (&sineo1)[N], B (&coseo1)[N]) {
+    B eo1[N];
+    Mask<B> active[N];
+    for (std::size_t n = 0; n < N; ++n) {
+        eo1[n] = batches[n].u;
+        active[n] = batches[n].u == batches[n].u;  // NaN lanes have nothing to iterate
+        sineo1[n] = B(0.0);
+        coseo1[n] = B(0.0);
+    }
+    auto any_active = [&] {
+        Mask<B> any = active[0];
+        for (std::size_t n = 1; n < N; ++n)
+            any = any | active[n];
+        return xsimd::any(any);
+    };
+    for (int iteration = 0; iteration < 10 && any_active(); ++iteration)
+        for (std::size_t n = 0; n < N; ++n) {
+            const B &u = batches[n].u, &axnl = batches[n].axnl, &aynl = batches[n].aynl;
+            const auto [sine, cosine] = xsimd::sincos(eo1[n]);
+            sineo1[n] = where(active[n], sine, sineo1[n]);
+            coseo1[n] = where(active[n], cosine, coseo1[n]);
+            B tem5 = 1.0 - cosine * axnl - sine * aynl;
+            tem5 = (u - aynl * cosine + axnl * sine - eo1[n]) / tem5;
+            tem5 = where(xsimd::abs(tem5) >= B(0.95), where(tem5 > B(0.0), B(0.95), B(-0.95)), tem5);
+            eo1[n] = where(active[n], eo1[n] + tem5, eo1[n]);
+            active[n] = active[n] & (xsimd::abs(tem5) >= B(1.0e-12));
+        }
+}
 
+// The short-period terms and the state of a batch of times from its long-period
+// part `l` and the sine and cosine of its eccentric longitude.
+template <class B, class S>
+StateLanes<B> short_period(const S &s, const LongPeriod<B> &l, const B &sineo1, const B &coseo1) {
+    const GravityConstants &g = s.g;
+    const B &am = l.am, &nm = l.nm, &axnl = l.axnl, &aynl = l.aynl;
+    const B &sinip = l.sinip, &cosip = l.cosip, &con41 = l.con41, &x1mth2 = l.x1mth2, &x7thm1 = l.x7thm1;
+    StateLanes<B> out;
+    out.code = l.code;
     // Short-period terms.
     const B ecose = axnl * coseo1 + aynl * sineo1;
     const B esine = axnl * sineo1 - aynl * coseo1;
@@ -397,7 +443,7 @@ template <class B, class S> StateLanes<B> propagate(const S &s, B t, Resonance<B
     const B rdotl = xsimd::sqrt(am) * esine / rl;
     const B rvdotl = xsimd::sqrt(pl) / rl;
     const B betal = xsimd::sqrt(1.0 - el2);
-    temp = esine / (1.0 + betal);
+    B temp = esine / (1.0 + betal);
     const B sinu = am / rl * (sineo1 - aynl - axnl * temp);
     const B cosu = am / rl * (coseo1 - axnl + aynl * temp);
     B su = xsimd::atan2(sinu, cosu);
@@ -409,8 +455,8 @@ template <class B, class S> StateLanes<B> propagate(const S &s, B t, Resonance<B
 
     const B mrt = rl * (1.0 - 1.5 * temp2 * betal * con41) + 0.5 * temp1 * x1mth2 * cos2u;
     su = su - 0.25 * temp2 * x7thm1 * sin2u;
-    const B xnode = p.nodep + 1.5 * temp2 * cosip * sin2u;
-    const B xinc = p.inclp + 1.5 * temp2 * cosip * sinip * cos2u;
+    const B xnode = l.nodep + 1.5 * temp2 * cosip * sin2u;
+    const B xinc = l.inclp + 1.5 * temp2 * cosip * sinip * cos2u;
     const B mvt = rdotl - nm * temp1 * x1mth2 * sin2u / g.xke;
     const B rvdot = rvdotl + nm * temp1 * (x1mth2 * cos2u + 1.5 * con41) / g.xke;
     fail(out.code, mrt < B(1.0), decayed);
@@ -441,6 +487,34 @@ template <class B, class S> StateLanes<B> propagate(const S &s, B t, Resonance<B
         finite = finite & xsimd::isfinite(out.r[k]) & xsimd::isfinite(out.v[k]);
     fail(out.code, !finite, invalid);
     return out;
+}
+
+// The states of one satellite at N batches of times (`t` minutes after its
+// epoch, one time per lane), its resonance integrator carried from each batch
+// to the next. Each batch gets the states it would get alone; the batches
+// solve Kepler's equation side by side.
+template <std::size_t N, class B, class S>
+void propagate(const S &s, const B (&t)[N], Resonance<B> &resonance, StateLanes<B> (&out)[N]) {
+    if (!s.finite) {
+        for (StateLanes<B> &batch : out)
+            batch.code = B(static_cast<double>(invalid));
+        return;
+    }
+    LongPeriod<B> l[N];
+    for (std::size_t n = 0; n < N; ++n)
+        l[n] = long_period(s, t[n], resonance);
+    B sineo1[N], coseo1[N];
+    solve_kepler(l, sineo1, coseo1);
+    for (std::size_t n = 0; n < N; ++n)
+        out[n] = short_period(s, l[n], sineo1[n], coseo1[n]);
+}
+
+// The states of one satellite at `t` minutes after its epoch, one time per lane.
+template <class B, class S> StateLanes<B> propagate(const S &s, const B &t, Resonance<B> &resonance) {
+    const B times[1] = {t};
+    StateLanes<B> out[1];
+    propagate(s, times, resonance, out);
+    return out[0];
 }
 
 }  // namespace astrokite::sgp4::lanes

@@ -221,13 +221,34 @@ void run_times(const TableView &table, const Request &request, std::size_t first
             }
         }
         const Satellite &satellite = table.satellites[set];
-        for (; flat < end; flat += width, column += width) {
-            const std::size_t filled = std::min(width, end - flat);
-            const B minutes = minutes_of<B>(
-                table, request, filled, [column](std::size_t lane) { return column + lane; },
-                [set](std::size_t) { return set; });
-            store(propagate(satellite, minutes, resonance), filled, request,
-                  [flat](std::size_t lane) { return flat + lane; });
+        // N batches of the run through the theory together (their Kepler iterations side by side).
+        auto run_batches = [&]<std::size_t N>() {
+            B minutes[N];
+            std::size_t filled[N];
+            for (std::size_t n = 0; n < N; ++n) {
+                const std::size_t start = column + n * width;
+                filled[n] = std::min(width, end - flat - n * width);
+                minutes[n] = minutes_of<B>(
+                    table, request, filled[n], [start](std::size_t lane) { return start + lane; },
+                    [set](std::size_t) { return set; });
+            }
+            StateLanes<B> states[N];
+            propagate(satellite, minutes, resonance, states);
+            for (std::size_t n = 0; n < N; ++n) {
+                const std::size_t at = flat;
+                store(states[n], filled[n], request, [at](std::size_t lane) { return at + lane; });
+                flat += filled[n];
+                column += filled[n];
+            }
+        };
+        while (flat < end) {
+            const std::size_t left = end - flat;
+            if (left > 3 * width)
+                run_batches.template operator()<4>();
+            else if (left > width)
+                run_batches.template operator()<2>();
+            else
+                run_batches.template operator()<1>();
         }
         flat = end;
         column = flat - row * request.times;
