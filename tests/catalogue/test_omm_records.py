@@ -319,6 +319,22 @@ def test_json_values_of_every_kind():
     assert read.extra("EXTRA") == ['{"a": 1}']
 
 
+def test_json_keys_and_texts_with_escapes_or_blanks():
+    # Texts are read in place unless they hold an escape, wherever it falls in them and whatever
+    # follows them (here "999", then an escaped key); keys with escapes or blanks about the colon
+    # are the keys they stand for.
+    message = {"P": "abcdefg\\", "Q": "abcdefgh\\", **MESSAGES[0], "OBJECT_NAME": 'ISS "ZARYA"', "MEAN_MOTION": 15.5}
+    message = {**{k: v for k, v in message.items() if k != "ELEMENT_SET_NO"}, "ELEMENT_SET_NO": "999", "X_Y": "1"}
+    compact = (json.dumps(message, separators=(",", ":"))
+               .replace('"EPOCH":', '"\\u0045POCH" \t:\n ').replace('"X_Y":', '"X\\u005fY":')
+               .replace('"OBJECT_ID":', '"OBJECT_ID"  :'))
+    assert compact.count("\\u") == 2 and '"999","X' in compact
+    read, plain = parse(f"[{compact}]".encode(), "json"), parse(json.dumps([message]).encode(), "json")
+    assert not read.rejected and read.records.tobytes() == plain.records.tobytes()
+    assert read.names == plain.names == {int(message["NORAD_CAT_ID"]): 'ISS "ZARYA"'}
+    assert {key: read.extra(key) for key in read.extras} == {"P": ["abcdefg\\"], "Q": ["abcdefgh\\"], "X_Y": ["1"]}
+
+
 @pytest.mark.parametrize("comment", ["plain", '"},{"', '}, {"EPOCH": 1}, {'])
 def test_large_json_read_in_parts_gives_what_one_reading_gives(comment):
     # Large arrays are cut between elements and read on several threads; a cut that falls
