@@ -1,6 +1,7 @@
 """OMM documents read natively into records (omm_parse.parse), against the sgp4 package's readers."""
 
 import io
+import itertools
 import json
 import math
 import random
@@ -144,6 +145,25 @@ def test_the_same_text_gives_the_doubles_of_the_tle_reader():
     frame = catalogue.to_pandas()
     for column in ("ecc", "inc", "raa", "arp", "mea", "mnm", "ndot", "satno", "elnum", "revnum"):
         np.testing.assert_array_equal(records[column], frame[column].to_numpy(), err_msg=column)
+
+
+def test_numbers_of_every_length_read_as_python_reads_them():
+    # Runs of digits are taken several at a time: every length and place of a run, and runs
+    # broken by another character, read as Python's float reads them (correctly rounded).
+    rng = random.Random(8)
+
+    def digits(count):
+        return "".join(rng.choice("0123456789") for _ in range(count))
+
+    good = [f"{sign}{digits(whole)}{'.' + digits(fraction) if fraction else ''}{exponent}"
+            for whole in range(1, 21) for fraction in range(0, 21)
+            for sign, exponent in (("", ""), ("-", "e-7"), ("", "E+3"))]
+    bad = [text[:cut] + junk + text[cut:] for text, junk in zip(good[::7], itertools.cycle("x:/"))
+           for cut in (1, len(text) // 2)] + ["1234 5678", "12345678 9"]
+    messages = [{**MESSAGES[0], "BSTAR": text} for text in good + bad]
+    read = parse(json.dumps(messages).encode(), "json")
+    assert read.records["bstar"].tolist() == [float(text) for text in good]
+    assert [reason for *_, reason in read.rejected] == [f"BSTAR is not a number: {text!r}" for text in bad]
 
 
 def epoch_of(text):
