@@ -1,6 +1,7 @@
 """OMM documents read natively into records (omm_parse.parse), against the sgp4 package's readers."""
 
 import io
+import itertools
 import json
 import math
 import random
@@ -144,6 +145,25 @@ def test_the_same_text_gives_the_doubles_of_the_tle_reader():
     frame = catalogue.to_pandas()
     for column in ("ecc", "inc", "raa", "arp", "mea", "mnm", "ndot", "satno", "elnum", "revnum"):
         np.testing.assert_array_equal(records[column], frame[column].to_numpy(), err_msg=column)
+
+
+def test_numbers_of_every_length_read_as_python_reads_them():
+    # Runs of digits are taken several at a time: every length and place of a run, and runs
+    # broken by another character, read as Python's float reads them (correctly rounded).
+    rng = random.Random(8)
+
+    def digits(count):
+        return "".join(rng.choice("0123456789") for _ in range(count))
+
+    good = [f"{sign}{digits(whole)}{'.' + digits(fraction) if fraction else ''}{exponent}"
+            for whole in range(1, 21) for fraction in range(0, 21)
+            for sign, exponent in (("", ""), ("-", "e-7"), ("", "E+3"))]
+    bad = [text[:cut] + junk + text[cut:] for text, junk in zip(good[::7], itertools.cycle("x:/"))
+           for cut in (1, len(text) // 2)] + ["1234 5678", "12345678 9"]
+    messages = [{**MESSAGES[0], "BSTAR": text} for text in good + bad]
+    read = parse(json.dumps(messages).encode(), "json")
+    assert read.records["bstar"].tolist() == [float(text) for text in good]
+    assert [reason for *_, reason in read.rejected] == [f"BSTAR is not a number: {text!r}" for text in bad]
 
 
 def epoch_of(text):
@@ -317,6 +337,22 @@ def test_json_values_of_every_kind():
     assert record["mnm"] == 15.5 * 2 * math.pi / 86400 and record["classification"] == b"T"
     assert (record["satno"], record["elnum"], record["ephtype"]) == (25544, 7, 0)
     assert read.extra("EXTRA") == ['{"a": 1}']
+
+
+def test_json_keys_and_texts_with_escapes_or_blanks():
+    # Texts are read in place unless they hold an escape, wherever it falls in them and whatever
+    # follows them (here "999", then an escaped key); keys with escapes or blanks about the colon
+    # are the keys they stand for.
+    message = {"P": "abcdefg\\", "Q": "abcdefgh\\", **MESSAGES[0], "OBJECT_NAME": 'ISS "ZARYA"', "MEAN_MOTION": 15.5}
+    message = {**{k: v for k, v in message.items() if k != "ELEMENT_SET_NO"}, "ELEMENT_SET_NO": "999", "X_Y": "1"}
+    compact = (json.dumps(message, separators=(",", ":"))
+               .replace('"EPOCH":', '"\\u0045POCH" \t:\n ').replace('"X_Y":', '"X\\u005fY":')
+               .replace('"OBJECT_ID":', '"OBJECT_ID"  :'))
+    assert compact.count("\\u") == 2 and '"999","X' in compact
+    read, plain = parse(f"[{compact}]".encode(), "json"), parse(json.dumps([message]).encode(), "json")
+    assert not read.rejected and read.records.tobytes() == plain.records.tobytes()
+    assert read.names == plain.names == {int(message["NORAD_CAT_ID"]): 'ISS "ZARYA"'}
+    assert {key: read.extra(key) for key in read.extras} == {"P": ["abcdefg\\"], "Q": ["abcdefgh\\"], "X_Y": ["1"]}
 
 
 @pytest.mark.parametrize("comment", ["plain", '"},{"', '}, {"EPOCH": 1}, {'])

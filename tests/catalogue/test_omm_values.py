@@ -249,3 +249,19 @@ def test_fields_no_form_can_hold_are_refused_or_left_out_of_every_form():
         assert _values(elset) == _values(next(iter(catalogue.values()))), form
         table = elset._extras()
         assert "FINE" in table and not {"A KEY", "norad_cat_id", "LINES", "BELL"} & set(table), form
+
+
+def test_many_satellites_of_records_keep_their_own_sets_in_epoch_order():
+    # Tens of thousands of sets, their epochs in more than one shared array: each ELSET holds its
+    # satellite's records in epoch order, as one built from those records alone.
+    from astrokite.propagators.analytical.sgp4.tle import ELSET
+
+    catalogue = ak.read_omm(io.BytesIO(orjson.dumps(_messages(FRAME.iloc[::40]))), "json")
+    records = np.concatenate([np.frombuffer(elset._records(), RECORD) for elset in catalogue.values()])
+    many = np.tile(records[::-1], 1000)
+    many["extras_row"] = -1
+    elsets = ELSET._from_records(many, {}, None)
+    assert [elset.satno for elset in elsets] == list(catalogue)
+    for elset, alone in zip(elsets, catalogue.values()):
+        np.testing.assert_array_equal(elset.epoch.int64, np.repeat(alone.epoch.int64, 1000))
+        np.testing.assert_array_equal(elset.mnm, np.repeat(alone.mnm, 1000))

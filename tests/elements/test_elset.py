@@ -493,9 +493,10 @@ class TestFromLines:
         groups = [(name, real_pairs(name)) for name in ("iss.tle", "tess.tle", "iridium-71.tle")]
         for _, pairs in groups:
             random.Random(3).shuffle(pairs)
-        # Enough rows for several threads: the groups again and again.
+        # Enough rows for several threads and for epochs in more than one shared array: the
+        # groups again and again.
         many, first = [], 0
-        while first < 50_000:
+        while first < 70_000:
             for name, pairs in groups:
                 many.append((first, first + len(pairs), None if name == "tess.tle" else name))
                 first += len(pairs)
@@ -506,6 +507,13 @@ class TestFromLines:
             assert_same_elset(elset, ELSET._from_lines(rows[start * 138 : end * 138], name))
             assert elset[0] is elset[0]
         assert ELSET._from_grouped_lines(rows, []) == []
+        # An ELSET kept alone keeps its epochs, which nobody can write to.
+        last, epochs = elsets[-1], elsets[-1].epoch.int64.copy()
+        del elsets
+        gc.collect()
+        np.testing.assert_array_equal(last.epoch.int64, epochs)
+        with pytest.raises(ValueError, match="read-only"):
+            last.epoch.int64[0] = 0
 
     @pytest.mark.parametrize(
         "groups, error, message",

@@ -391,7 +391,11 @@ def from_records(records: np.ndarray, names: dict[int, str], rejected: Iterable[
     finally:
         if collecting:
             gc.enable()
-    return Catalogue(elsets, rejected)
+    # One ELSET per number, in ascending order already: nothing to check or sort.
+    catalogue = Catalogue.__new__(Catalogue)
+    catalogue._elsets = {elset.satno: elset for elset in elsets}
+    catalogue._rejected = list(rejected)
+    return catalogue
 
 
 def _pickled(catalogue: Catalogue) -> tuple:

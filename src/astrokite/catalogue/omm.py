@@ -147,14 +147,17 @@ def read_omm(source: Any, format: str | None = None, *, errors: str = "raise") -
             reading.reject(number, text, reason)
         parts.append((read.extras, read.records))
         names.update(read.names)
-    extras, rows = joined([(table, records["extras_row"]) for table, records in parts])
-    if len(parts) == 1:  # as read: no copy
-        records = parts[0][1]
-        records["extras_row"] = rows[0]
+    if len(parts) == 1 and not parts[0][0]:  # as read, no record with other fields: nothing to renumber
+        extras, records = None, parts[0][1]
     else:
-        records = np.concatenate([records for _, records in parts]) if parts else np.zeros(0, RECORD)
-        if len(records):
-            records["extras_row"] = np.concatenate(rows)
+        extras, rows = joined([(table, records["extras_row"]) for table, records in parts])
+        if len(parts) == 1:  # as read: no copy
+            records = parts[0][1]
+            records["extras_row"] = rows[0]
+        else:
+            records = np.concatenate([records for _, records in parts]) if parts else np.zeros(0, RECORD)
+            if len(records):
+                records["extras_row"] = np.concatenate(rows)
     del parts
     catalogue = from_records(records, names, reading.extra, extras)
     del records

@@ -12,6 +12,8 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -50,26 +52,43 @@ inline const char *kind_name(od::json_type type, od::value &value) {
     return "object";
 }
 
-// A key's text from `first` (just past its opening quote) to its closing
-// quote, which the structure found by simdjson guarantees; a null view when it
-// holds an escape and must be unescaped.
-inline std::string_view quoted_text(const char *first) {
-    const char *last = first;
-    while (*last != '"') {
-        if (*last == '\\')
-            return {};
-        ++last;
+// Whether a text holds an escape, eight bytes at a time: a byte equal to the
+// backslash leaves a zero byte in word ^ pattern, which (word - ones) & ~word
+// & highs marks (and may mark bytes above a marked one, never below: so the
+// bytes past the text's end are simply masked off). The text lies in a padded
+// document: the 7 bytes after it may be read.
+inline bool has_escape(std::string_view text) {
+    static_assert(std::endian::native == std::endian::little, "the text's first byte is the word's lowest");
+    constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u, backslashes = ones * '\\';
+    for (std::size_t i = 0; i < text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        word ^= backslashes;
+        std::uint64_t marked = (word - ones) & ~word & highs;
+        if (const std::size_t left = text.size() - i; left < 8)
+            marked &= (std::uint64_t(1) << (8 * left)) - 1;
+        if (marked)
+            return true;
     }
-    return std::string_view(first, static_cast<std::size_t>(last - first));
+    return false;
 }
 
-// Whether a text holds an escape. A plain loop: texts are short, and a call
-// to memchr would cost more.
-inline bool has_escape(std::string_view text) {
-    for (const char c : text)
-        if (c == '\\')
-            return true;
-    return false;
+// A key's text as written, from `first` (just past its opening quote) to its
+// closing quote, found back from `value` (where the key's value starts): the
+// quote before the colon, blanks aside. It may hold escapes. A null view when
+// the text there is not so (never, for the structure simdjson checked).
+inline std::string_view key_text(const char *first, const char *value) {
+    const char *last = value;
+    while (last > first && is_blank(last[-1]))
+        --last;
+    if (last == first || last[-1] != ':')
+        return {};
+    --last;
+    while (last > first && is_blank(last[-1]))
+        --last;
+    if (last == first || last[-1] != '"')
+        return {};
+    return std::string_view(first, static_cast<std::size_t>(last - 1 - first));
 }
 
 // Where the iteration stands in the document (its end when done).
@@ -108,32 +127,37 @@ inline void read_message(od::value value, std::int64_t number, const char *start
     for (auto field_result : object) {
         od::field field;
         check(std::move(field_result).get(field));
-        // Keys and texts without escapes are viewed where they stand, not
-        // copied out: that is nearly all of them.
-        std::string_view key = quoted_text(field.key().raw());
-        if (key.data() == nullptr)
-            check(field.unescaped_key().get(key));
         od::value item = field.value();
-        const std::string_view token = stripped(item.raw_json_token());
+        const std::string_view raw_token = item.raw_json_token();
+        const std::string_view token = stripped(raw_token);
+        // Keys and texts without escapes are viewed where they stand, not
+        // copied out: that is nearly all of them. A key of the record has none.
+        std::string_view key = key_text(field.key().raw(), raw_token.data());
+        Key known = key_of(key);
+        if (known == not_held && (key.data() == nullptr || has_escape(key))) {
+            check(field.unescaped_key().get(key));
+            known = key_of(key);
+        }
         switch (token.empty() ? 0 : token.front()) {
         case '"': {
-            std::string_view string = token.size() >= 2 && token.back() == '"' ? token.substr(1, token.size() - 2)
-                                                                               : std::string_view();
+            std::string_view string = token.size() >= 2 && token.back() == '"'
+                                          ? std::string_view(token.data() + 1, token.size() - 2)
+                                          : std::string_view();
             if (string.data() == nullptr || has_escape(string))
                 check(item.get_string().get(string));
-            message.set(key, string);
+            message.set(known, key, string);
             break;
         }
         case 't':
         case 'f': {
             bool flag;
             check(item.get_bool().get(flag));
-            message.set(key, flag ? "True" : "False");
+            message.set(known, key, flag ? "True" : "False");
             break;
         }
         case 'n':
             check(item.is_null().error());
-            message.unset(key);
+            message.unset(known, key);
             break;
         case '[': {
             // Never a value of a field: kept as its text, which no number reads.
@@ -141,7 +165,7 @@ inline void read_message(od::value value, std::int64_t number, const char *start
             std::string_view raw;
             check(item.get_array().get(array));
             check(array.raw_json().get(raw));
-            message.set(key, stripped(raw));
+            message.set(known, key, stripped(raw));
             break;
         }
         case '{': {
@@ -149,11 +173,11 @@ inline void read_message(od::value value, std::int64_t number, const char *start
             std::string_view raw;
             check(item.get_object().get(inner));
             check(inner.raw_json().get(raw));
-            message.set(key, stripped(raw));
+            message.set(known, key, stripped(raw));
             break;
         }
         default:  // a number, passed on as written
-            message.set(key, token);
+            message.set(known, key, token);
         }
     }
     reading.take(number, text_until_here());

@@ -20,7 +20,11 @@ namespace astrokite::omm {
 inline bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
-inline std::string_view stripped(std::string_view text) {
+// Called for every value, often in functions large enough that the compiler
+// would stop inlining: never a call.
+[[gnu::always_inline]] inline std::string_view stripped(std::string_view text) {
+    if (text.empty() || (!is_blank(text.front()) && !is_blank(text.back())))  // the usual text
+        return text;
     while (!text.empty() && is_blank(text.front()))
         text.remove_prefix(1);
     while (!text.empty() && is_blank(text.back()))
@@ -268,7 +272,7 @@ inline EpochFault read_epoch(std::string_view text, Epoch &epoch, int &year) {
                 const std::size_t start = ++i;
                 while (i < text.size() && is_digit(text[i]))
                     ++i;
-                decimals = text.substr(start, i - start);
+                decimals = std::string_view(text.data() + start, i - start);
                 if (decimals.empty())
                     return EpochFault::not_iso;
             }

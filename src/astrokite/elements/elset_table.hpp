@@ -211,13 +211,6 @@ inline RowsRead read_rows(const char *source, char *lines, std::size_t first, st
     });
 }
 
-// The epochs of the n records of `records`; their values stay in the records
-// until a table is asked for (read_record).
-inline RowsRead read_record_epochs(const elements::Record *records, std::size_t n, std::int64_t *epochs) {
-    return read_each(0, n, n, nullptr, epochs,
-                     [&](std::size_t i, LinesRow &row) { read_record_epoch(records[i], row); });
-}
-
 // Rows a thread takes at least, when rows are read on several.
 inline constexpr std::size_t rows_per_thread = 20'000;
 

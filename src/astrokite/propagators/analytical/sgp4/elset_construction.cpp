@@ -247,12 +247,13 @@ static void assemble(PyObject *const *items, std::size_t n, Parts &parts) {
     }
 }
 
-// A new ELSET of `type` from its parts: the epoch Time, the column arrays over
-// the table (if it has one yet), the name in the instance dictionary. Everything that can fail
-// happens before the C++ part is written, so a failure leaves nothing built.
+// A new ELSET of `type` from its parts: the epoch Time (unless the parts hold
+// it already), the column arrays over the table (if it has one yet), the name
+// in the instance dictionary. Everything that can fail happens before the C++
+// part is written, so a failure leaves nothing built.
 nb::object finish(PyTypeObject *type, Parts &&parts, nb::handle satname) {
-    const std::size_t n = parts.epochs.size();
-    parts.made.epoch = time::from_ns_array(parts.epochs.data(), n);
+    if (!parts.made.epoch.is_valid())
+        parts.made.epoch = time::from_ns_array(parts.epochs.data(), parts.epochs.size());
 
     if (double *data = parts.table.get()) {  // else computed when first asked for
         parts.made.column_owner = nb::capsule(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });

@@ -98,8 +98,54 @@ static void read_lines(LinesRead &reading, const char *source, double gm, double
         sort_by_epoch(reading);
 }
 
+// The epoch Times of many ELSETs read at once, each a view of its share of
+// one array of counts for a run of ELSETs: a view costs less to make than an
+// array of its own, and leaves no object for the garbage collector to visit.
+// A run holds about epochs_per_array epochs, so that an ELSET kept alone keeps
+// little more alive than its own.
+class SharedEpochs {
+public:
+    static constexpr std::size_t epochs_per_array = 1 << 16;
+
+    explicit SharedEpochs(const std::vector<LinesRead> &readings) {
+        sizes_.reserve(readings.size());
+        for (const LinesRead &reading : readings)
+            sizes_.push_back(reading.n);
+    }
+
+    // The Time of the epochs of the readings, each in turn.
+    nb::object time_of(const std::vector<std::int64_t> &epochs) {
+        if (used_ + epochs.size() > size_)
+            start_run();
+        std::copy(epochs.begin(), epochs.end(), data_ + used_);
+        const std::size_t first = used_;
+        used_ += epochs.size();
+        ++next_;
+        nb::object view = counts_[nb::slice(first, used_)];
+        return time::wrap(time::Time(std::move(view), data_ + first, epochs.size()));
+    }
+
+private:
+    void start_run() {
+        std::size_t size = 0;
+        for (std::size_t g = next_; g < sizes_.size() && size < epochs_per_array; ++g)
+            size += sizes_[g];
+        counts_ = time::new_counts(size, data_);
+        size_ = size;
+        used_ = 0;
+    }
+
+    std::vector<std::size_t> sizes_;
+    std::size_t next_ = 0;
+    nb::object counts_;
+    std::int64_t *data_ = nullptr;
+    std::size_t size_ = 0, used_ = 0;
+};
+
 // The ELSET of `type` of lines read: raises what reading them found wrong.
-static nb::object finish_lines(PyTypeObject *type, LinesRead &&reading, double gm, double re, nb::handle satname) {
+// Its epoch Time is a view of `shared` when given.
+static nb::object finish_lines(PyTypeObject *type, LinesRead &&reading, double gm, double re, nb::handle satname,
+                               SharedEpochs *shared = nullptr) {
     const std::size_t n = reading.n;
     const elset_table::RowsRead &read = reading.read;
     if (read.failed < n)
@@ -124,6 +170,8 @@ static nb::object finish_lines(PyTypeObject *type, LinesRead &&reading, double g
     parts.made.drag_terms_filled = true;
     parts.made.anomalies_filled = false;
     parts.made.count = n;
+    if (shared)
+        parts.made.epoch = shared->time_of(parts.epochs);
     return finish(type, std::move(parts), satname);
 }
 
@@ -234,28 +282,53 @@ nb::list construct_groups_from_lines(PyTypeObject *type, nb::handle buffer, nb::
         }, [] { return true; });
     }
     nb::list elsets;
+    SharedEpochs epochs(readings);
     for (std::size_t g = 0; g < count; ++g)
-        elsets.append(finish_lines(type, std::move(readings[g]), gm, re, names[g]));
+        elsets.append(finish_lines(type, std::move(readings[g]), gm, re, names[g], &epochs));
     return elsets;
 }
 
 // The records of one satellite: copied from `source` (at the positions `at`
 // among them, in that order, or one after another when null) into the
-// reading's own, their epochs read, and put in epoch order. The columns are
-// left to be computed from the records when first asked for. Needs no
-// interpreter lock.
+// reading's own, once, in epoch order (equal epochs in the order given), and
+// their epochs read. The columns are left to be computed from the records when
+// first asked for. Needs no interpreter lock.
 static void read_records(LinesRead &reading, const elements::Record *source, const std::size_t *at) {
     const std::size_t n = reading.n;
+    auto record = [&](std::size_t i) -> const elements::Record & { return source[at ? at[i] : i]; };
+    // A satellite's records lie far apart among the others': each is asked
+    // for well before it is read, so that the waits overlap.
+    constexpr std::size_t ahead = 8;
+    auto prefetch = [&](std::size_t i) {
+        const char *bytes = reinterpret_cast<const char *>(&record(i));
+        __builtin_prefetch(bytes);
+        __builtin_prefetch(bytes + elements::record_bytes - 1);
+    };
+    for (std::size_t i = 0; i < std::min(n, ahead); ++i)
+        prefetch(i);
+    std::vector<std::int64_t> &epochs = reading.parts.epochs;
+    epochs.resize(n);
+    reading.read = elset_table::read_each(0, n, n, nullptr, epochs.data(),
+                                          [&](std::size_t i, elset_table::LinesRow &row) {
+                                              if (i + ahead < n)
+                                                  prefetch(i + ahead);
+                                              elset_table::read_record_epoch(record(i), row);
+                                          });
     reading.records.reset(new elements::Record[n]);
-    if (at)
+    // What finish_lines raises (an epoch out of range, a record without a
+    // number) does not depend on the order.
+    if (reading.read.failed < n || !reading.read.unnumbered.empty() || std::is_sorted(epochs.begin(), epochs.end())) {
         for (std::size_t i = 0; i < n; ++i)
-            reading.records[i] = source[at[i]];
-    else
-        std::memcpy(reading.records.get(), source, n * elements::record_bytes);
-    reading.parts.epochs.resize(n);
-    reading.read = elset_table::read_record_epochs(reading.records.get(), n, reading.parts.epochs.data());
-    if (reading.read.unnumbered.empty())
-        sort_by_epoch(reading);
+            reading.records[i] = record(i);
+        return;
+    }
+    const std::vector<std::size_t> order = elset_table::order_by_epoch(epochs.data(), n);
+    std::vector<std::int64_t> sorted(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        reading.records[i] = record(order[i]);
+        sorted[i] = epochs[order[i]];
+    }
+    epochs = std::move(sorted);
 }
 
 // The records of `buffer` (elements::Record, 128 bytes each, as NumPy's RECORD
@@ -287,8 +360,9 @@ static nb::list finish_records(PyTypeObject *type, std::vector<LinesRead> &readi
                         });
     }
     nb::list elsets;
+    SharedEpochs epochs(readings);
     for (std::size_t g = 0; g < readings.size(); ++g)
-        elsets.append(finish_lines(type, std::move(readings[g]), gm, re, names[g]));
+        elsets.append(finish_lines(type, std::move(readings[g]), gm, re, names[g], &epochs));
     return elsets;
 }
 
