@@ -1,9 +1,11 @@
-"""Catalogue.from_pandas at full precision: values and nine-digit numbers, text where lines hold it."""
+"""Catalogue.from_pandas at full precision: values and nine-digit numbers, text where lines hold it;
+to_pandas of some of the columns."""
 
 import io
 
 import numpy as np
 import pandas as pd
+import pytest
 from helpers import DATA
 
 import astrokite as ak
@@ -52,3 +54,13 @@ def test_a_mixed_frame_gives_text_where_every_set_of_a_satellite_has_it():
                                       check_exact=True)
     # Sets with text are those the TLE route makes of the frame alone.
     assert catalogue[25544]._lines() == Catalogue.from_pandas(iss)[25544]._lines()
+
+
+def test_a_frame_of_some_columns_is_those_columns_of_the_whole():
+    catalogue = ak.read_tle(sorted(str(path) for path in DATA.glob("*.tle")))
+    whole = catalogue.to_pandas()
+    for names in (["satno"], ["intldes", "epoch", "satname"], ["tra", "revnum", "satno"]):
+        pd.testing.assert_frame_equal(catalogue.to_pandas(names), whole[names])
+    assert list(ak.Catalogue().to_pandas(["epoch", "satname"]).columns) == ["epoch", "satname"]
+    with pytest.raises(ValueError, match="no column named 'name'"):
+        catalogue.to_pandas(["satno", "name"])

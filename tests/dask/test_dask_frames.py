@@ -12,7 +12,7 @@ from helpers import DATA
 
 import astrokite as ak
 import astrokite.dask as akd
-from astrokite.dask.frames import set_start
+from astrokite.dask.frames import _parts, set_start
 
 FILES = sorted(str(path) for path in DATA.glob("*.tle"))
 ORDER = ["satno", "epoch"]
@@ -55,6 +55,33 @@ def test_files_and_blocks_give_the_rows_of_read_tle(client, history):
             assert frame.npartitions > 20
         pd.testing.assert_frame_equal(in_order(frame.compute()), want)
     assert akd.read_tle(str(DATA / "*.tle")).npartitions == len(FILES)
+
+
+def test_a_computation_reads_only_the_columns_it_uses(client, history, tmp_path):
+    folder, _ = history
+    path = str(folder / "all.3le")
+    full = ak.read_tle(path).to_pandas()
+    omm = str(tmp_path / "all.json")
+    ak.write_omm(ak.read_tle(path), omm)
+
+    def rows(frame):
+        return frame.sort_values(list(frame.columns), kind="stable").reset_index(drop=True)
+
+    for frame, whole in ((akd.read_tle(path, blocksize=9_000), full), (akd.read_omm(omm), ak.read_omm(omm).to_pandas())):
+        for names in (["satno"], ["intldes", "satname"], ["revnum", "tra", "epoch"]):
+            pd.testing.assert_frame_equal(rows(frame[names].compute()), rows(whole[names]))
+    counts = akd.read_tle(path, blocksize=9_000).groupby("satno").size().compute()
+    assert counts.sort_index().to_dict() == full.groupby("satno").size().to_dict()
+
+
+def test_blocks_are_of_one_size_none_above_blocksize(history):
+    folder, _ = history
+    path = str(folder / "all.3le")
+    size = len(open(path, "rb").read())
+    blocks = [part.stop - part.first for part in _parts([path], size // 2 + 1)]
+    assert blocks in ([size // 2, size - size // 2], [size - size // 2, size // 2])
+    blocks = [part.stop - part.first for part in _parts([path], 10_000)]
+    assert max(blocks) <= 10_000 and max(blocks) - min(blocks) < len(blocks) and sum(blocks) == size
 
 
 def test_block_boundaries_fall_between_sets(history):

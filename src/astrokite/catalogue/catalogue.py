@@ -242,18 +242,18 @@ class Catalogue(Mapping):
             elsets += from_records(_records_of_columns(columns, as_values, duplicates), names, ()).values()
         return Catalogue(elsets, rejected)
 
-    def to_pandas(self) -> Any:
+    def to_pandas(self, columns: Iterable[str] | None = None) -> Any:
         """One row per element set, ready for ``groupby``.
 
         Columns: satno, satname, epoch (datetime64[ns], UTC), the twelve elements in SI units
         (ecc, sma [m], inc, raa, arp, tra [rad], mnm [rad/s], orp [s], eca, mea [rad], pge, apg
         [m]), ndot [rad/s^2], nddot [rad/s^3], bstar [1/Earth radii], classification, intldes,
-        ephtype, elnum, revnum.
+        ephtype, elnum, revnum. ``columns`` names the ones to build, in that order (all of them by
+        default): a frame of a few columns skips the work of the others.
         """
         import pandas as pd
 
-        columns = _columns(list(self._elsets.values()))
-        return pd.DataFrame(columns)
+        return pd.DataFrame(_columns(list(self._elsets.values()), column_names(columns)))
 
 
 _REQUIRED = ("satno", "epoch", "ecc", "inc", "raa", "arp", "mea", "mnm")
@@ -465,29 +465,54 @@ def _texts(distinct: np.ndarray, index: np.ndarray) -> Any:
     return pd.array(distinct, dtype="str").take(index)
 
 
-def _columns(elsets: list[ELSET]) -> dict[str, np.ndarray]:
-    """The columns of ``to_pandas`` of these ELSETs' sets, one after another, each gathered from
-    all of them at once."""
-    if not elsets:
-        columns = {name: np.zeros(0, _COLUMN_TYPES.get(name, np.float64)) for name in _COLUMN_ORDER}
-        columns.update((name, _texts(np.zeros(0, object), np.zeros(0, np.int64)))
-                       for name in ("satname", "classification", "intldes"))
-        return columns
-    blob, counts = ELSET._records_of_many(elsets)
-    records = np.frombuffer(blob, RECORD)
-    derived = ELSET._columns_of_many(elsets)
-    columns = {
-        "satno": derived["satno"],
-        "satname": _texts(np.array([elset.satname for elset in elsets], dtype=object),
-                          np.repeat(np.arange(len(elsets)), counts)),
-        "epoch": derived["epoch"].view("datetime64[ns]"),
-    }
-    columns.update((name, derived[name]) for name in (*_ELEMENTS, "ndot", "nddot", "bstar"))
-    for name in ("classification", "intldes"):
-        # Few distinct texts (a satellite's designator, as a rule, repeats): each decoded once.
-        distinct, inverse = np.unique(records[name], return_inverse=True)
-        columns[name] = _texts(np.char.strip(distinct.astype(str)).astype(object), inverse)
-    for name in ("ephtype", "elnum", "revnum"):
-        columns[name] = records[name].astype(np.int64)
-    return columns
+def column_names(columns: Iterable[str] | None) -> tuple[str, ...]:
+    """The names of ``to_pandas`` columns asked for (all of them for None), checked."""
+    if columns is None:
+        return _COLUMN_ORDER
+    names = (columns,) if isinstance(columns, str) else tuple(columns)
+    unknown = [name for name in names if name not in _COLUMN_ORDER]
+    if unknown:
+        raise ValueError(f"no column named {unknown[0]!r}; the columns are {', '.join(_COLUMN_ORDER)}")
+    return names
 
+
+def _columns(elsets: list[ELSET], names: tuple[str, ...] = _COLUMN_ORDER) -> dict[str, Any]:
+    """The columns `names` of ``to_pandas`` of these ELSETs' sets, one after another, each gathered
+    from all of them at once."""
+    return set_columns(names, [elset.satno for elset in elsets], [elset.size for elset in elsets],
+                       [elset.satname for elset in elsets], lambda: ELSET._columns_of_many(elsets),
+                       lambda: ELSET._records_of_many(elsets)[0])
+
+
+def set_columns(names: tuple[str, ...], satnos: list[int], counts: list[int], satnames: list[str | None],
+                values: Any, records: Any) -> dict[str, Any]:
+    """The columns `names` of ``to_pandas`` (see ``column_names``) of the sets of several
+    satellites, each satellite's sets one after another: `satnos`, `counts` (sets) and `satnames`
+    say whose rows are whose; ``values()`` gives the rows' element columns and epochs (as
+    ``ELSET._columns_of_many``), ``records()`` their records (RECORD bytes). Neither is called
+    unless an asked column needs it."""
+    counts = np.asarray(counts, np.int64)
+    if not counts.sum():
+        empty = {name: np.zeros(0, _COLUMN_TYPES.get(name, np.float64)) for name in _COLUMN_ORDER}
+        empty.update((name, _texts(np.zeros(0, object), np.zeros(0, np.int64)))
+                     for name in ("satname", "classification", "intldes"))
+        return {name: empty[name] for name in names}
+    wanted = set(names)
+    columns: dict[str, Any] = {}
+    if "satno" in wanted:
+        columns["satno"] = np.repeat(np.asarray(satnos, np.int64), counts)
+    if "satname" in wanted:
+        columns["satname"] = _texts(np.array(satnames, dtype=object), np.repeat(np.arange(len(counts)), counts))
+    if wanted & {"epoch", *_ELEMENTS, "ndot", "nddot", "bstar"}:
+        derived = values()
+        derived["epoch"] = derived["epoch"].view("datetime64[ns]")
+        columns.update((name, derived[name]) for name in ("epoch", *_ELEMENTS, "ndot", "nddot", "bstar"))
+    if wanted & {"classification", "intldes", "ephtype", "elnum", "revnum"}:
+        fields = np.frombuffer(records(), RECORD)
+        for name in ("classification", "intldes"):
+            # Few distinct texts (a satellite's designator, as a rule, repeats): each decoded once.
+            distinct, inverse = np.unique(fields[name], return_inverse=True)
+            columns[name] = _texts(np.char.strip(distinct.astype(str)).astype(object), inverse)
+        for name in ("ephtype", "elnum", "revnum"):
+            columns[name] = fields[name].astype(np.int64)
+    return {name: columns[name] for name in names}

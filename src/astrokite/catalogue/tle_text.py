@@ -11,9 +11,9 @@ from typing import Any
 import numpy as np
 
 from astrokite.catalogue import reader, sources
-from astrokite.catalogue.catalogue import Catalogue, Rejection, elset_records, elset_rows
+from astrokite.catalogue.catalogue import Catalogue, Rejection, elset_records, elset_rows, set_columns
 from astrokite.catalogue.columns import Faults, rows_from_columns
-from astrokite.propagators.analytical.sgp4.tle import ELSET
+from astrokite.propagators.analytical.sgp4.tle import ELSET, _records_of_lines
 from astrokite.time.time import Time
 
 _ERRORS = ("raise", "skip")
@@ -83,9 +83,25 @@ class Reading:
                 gc.enable()
         self.scanner.release()
         reader.return_free_memory()
+        return Catalogue(elsets, self.rejected())
+
+    def columns(self, names: tuple[str, ...]) -> dict[str, Any]:
+        """The columns `names` of ``Catalogue.to_pandas`` of the sets read (checked names), made
+        straight from the scanner's rows: no ELSET, and no row copied unless a column needs one."""
+        if set(names) <= {"satno", "satname"}:
+            rows, groups = b"", self.scanner.group(drop_duplicates=self.drop_duplicates)
+        else:
+            rows, groups = self.scanner.satellites(drop_duplicates=self.drop_duplicates)
+        columns = set_columns(names, [satno for satno, _, _, _ in groups], [end - first for _, first, end, _ in groups],
+                              [name for _, _, _, name in groups], lambda: ELSET._columns_of_lines(rows),
+                              lambda: _records_of_lines(rows))
+        self.scanner.release()
+        return columns
+
+    def rejected(self) -> list[Rejection]:
+        """What was not read, in the order of the sources and their lines."""
         order = {name: i for i, name in enumerate(self.names)}
-        rejected = sorted(self._rejections() + self.extra, key=lambda r: (order[r.source], r.line))
-        return Catalogue(elsets, rejected)
+        return sorted(self._rejections() + self.extra, key=lambda r: (order[r.source], r.line))
 
 
 def _message(rejection: Rejection) -> str:

@@ -15,7 +15,7 @@ import numpy as np
 import pandas as pd
 
 from astrokite.catalogue import sources
-from astrokite.catalogue.catalogue import Catalogue
+from astrokite.catalogue.catalogue import Catalogue, Rejection, column_names
 from astrokite.catalogue.tle_text import Reading, _message, _read_stream
 
 __all__ = ["read_tle", "read_omm", "rejected", "to_catalogue"]
@@ -88,7 +88,9 @@ def _parts(paths: list[str], blocksize: int | None) -> list[Part]:
         if size <= blocksize or sources.compression(head) is not None:  # a compressed file is one partition
             parts.append(Part(path))
         else:
-            parts.extend(Part(path, first, min(first + blocksize, size)) for first in range(0, size, blocksize))
+            # Blocks of one size, none larger than blocksize: no small remnant partition at the end.
+            step = -(-size // -(-size // blocksize))
+            parts.extend(Part(path, first, min(first + step, size)) for first in range(0, size, step))
     return parts
 
 
@@ -162,20 +164,31 @@ def _only_rejections(catalogue: Catalogue) -> pd.DataFrame:
 
 @dataclass(frozen=True)
 class _TLEReader:
-    """Reads one partition of TLE text into a Catalogue."""
+    """Reads one partition of TLE text into a frame, or a Catalogue."""
 
     strict: bool
     errors: str
     satnos: tuple[int, ...] | None
     window: tuple[Any, Any] | None
 
-    def __call__(self, part: Part) -> pd.DataFrame:
-        return self.catalogue(part).to_pandas()
+    def __call__(self, part: Part, columns: list[str] | None = None) -> pd.DataFrame:
+        # Dask passes the columns a computation uses: the others are never made. The frame comes
+        # straight from the scanner's rows, with no ELSET per satellite.
+        reading, _ = self._read(part)
+        return pd.DataFrame(reading.columns(column_names(columns)))
 
     def rejections(self, part: Part) -> pd.DataFrame:
         return _only_rejections(self.catalogue(part))
 
     def catalogue(self, part: Part) -> Catalogue:
+        reading, rejected = self._read(part)
+        catalogue = reading.catalogue()
+        return catalogue if rejected is None else Catalogue(catalogue.values(), rejected)
+
+    def _read(self, part: Part) -> tuple[Reading, list[Rejection] | None]:
+        """The reading of a partition; for a block, with its rejections numbered from the file's
+        first line (None for a whole file, whose reading numbers its own). Raises the first
+        rejection when errors="raise"."""
         # One native thread: the workers are the parallelism.
         if part.stop is None:
             reading = Reading(strict=self.strict, errors=self.errors, satnos=self.satnos, window=self.window,
@@ -183,7 +196,7 @@ class _TLEReader:
             with _open(part.path) as file:
                 for stream in sources.streams(file):
                     _read_stream(reading, stream, None)
-            return reading.catalogue()
+            return reading, None
         # Rejections are collected, then numbered from the file's first line.
         reading = Reading(strict=self.strict, errors="skip", satnos=self.satnos, window=self.window, threads=1)
         with _open(part.path) as file:
@@ -195,14 +208,13 @@ class _TLEReader:
             # piece read from the file straight into the scanner's buffer.
             span = _Span(file, max(0, stop - first))
             _read_stream(reading, sources.Stream(part.path, span, None), None)
-        catalogue = reading.catalogue()
-        if not catalogue.rejected:
-            return catalogue
-        before = _lines_before(part.path, first)
-        rejections = [rejection._replace(line=rejection.line + before) for rejection in catalogue.rejected]
-        if self.errors == "raise":
-            raise ValueError(_message(rejections[0]))
-        return Catalogue(catalogue.values(), rejections)
+        rejected = reading.rejected()
+        if rejected:
+            before = _lines_before(part.path, first)
+            rejected = [rejection._replace(line=rejection.line + before) for rejection in rejected]
+            if self.errors == "raise":
+                raise ValueError(_message(rejected[0]))
+        return reading, rejected
 
 
 @dataclass(frozen=True)
@@ -214,8 +226,9 @@ class _OMMReader:
     satnos: tuple[int, ...] | None
     window: tuple[int | None, int | None] | None
 
-    def __call__(self, part: Part) -> pd.DataFrame:
-        frame = self.catalogue(part).to_pandas()
+    def __call__(self, part: Part, columns: list[str] | None = None) -> pd.DataFrame:
+        filtered = [name for name in ("satno", "epoch") if columns is not None and name not in columns]
+        frame = self.catalogue(part).to_pandas(None if columns is None else [*columns, *filtered])
         keep = np.ones(len(frame), bool)
         if self.satnos is not None:
             keep &= frame["satno"].isin(self.satnos).to_numpy()
@@ -223,7 +236,8 @@ class _OMMReader:
             epochs = frame["epoch"].to_numpy().view(np.int64)
             start, stop = self.window
             keep &= (epochs >= start if start is not None else True) & (epochs < stop if stop is not None else True)
-        return frame if keep.all() else frame[keep].reset_index(drop=True)
+        frame = frame if keep.all() else frame[keep].reset_index(drop=True)
+        return frame.drop(columns=filtered) if filtered else frame
 
     def rejections(self, part: Part) -> pd.DataFrame:
         return _only_rejections(self.catalogue(part))

@@ -191,6 +191,10 @@ void bind_elset(nb::module_ &m) {
                    nb::sig("def _columns_of_many(elsets: typing.Sequence[ELSET]) -> dict[str, numpy.typing.NDArray[typing.Any]]"),
                    "The columns of many ELSETs one after another, by name: ecc, sma, ... as the properties\n"
                    "(float64), epoch (int64 counts of Time) and satno (int64); read on every core.");
+    cls.def_static("_columns_of_lines", &columns_of_lines, nb::arg("rows"),
+                   nb::sig("def _columns_of_lines(rows: bytes) -> dict[str, numpy.typing.NDArray[typing.Any]]"),
+                   "The columns of line pairs (rows of 138 bytes, line 1 then line 2) as _columns_of_many\n"
+                   "gives those of ELSETs read from them, without satno; no ELSET is made.");
     cls.def(
         "_extras",
         [](Self self) -> nb::object {

@@ -18,7 +18,7 @@ namespace astrokite::elset_detail {
 
 using args::BufferView;
 
-static double earth_constant(PyObject *name) {
+double earth_constant(PyObject *name) {
     nb::object value = nb::getattr(nb::handle(bound.earth), name);
     const double result = PyFloat_AsDouble(value.ptr());
     if (result == -1.0 && PyErr_Occurred())

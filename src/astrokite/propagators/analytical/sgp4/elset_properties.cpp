@@ -178,6 +178,16 @@ nb::object to_pandas(nb::handle self, ELSET &elset) {
     return nb::module_::import_("pandas").attr("DataFrame")(data, nb::arg("index") = index, nb::arg("copy") = true);
 }
 
+// Columns by name over one (columns, total) table, and "epoch".
+static nb::dict column_dict(std::vector<double> &&table, std::size_t total, std::vector<std::int64_t> &&epoch) {
+    nb::object columns_table = nb::cast(arrays::to_array(std::move(table), {column_count, total}));
+    nb::dict columns;
+    for (std::size_t c = 0; c < column_count; ++c)
+        columns[elset_table::column_names[c]] = columns_table[nb::int_(c)];
+    columns["epoch"] = nb::cast(arrays::to_array(std::move(epoch)));
+    return columns;
+}
+
 nb::dict columns_of_many(nb::handle elsets) {
     ManyElsets many(elsets);
     const std::size_t count = many.held.size(), total = many.first[count];
@@ -204,13 +214,32 @@ nb::dict columns_of_many(nb::handle elsets) {
             }
         });
     }
-    nb::object table = nb::cast(arrays::to_array(std::move(out), {column_count, total}));
-    nb::dict columns;
-    for (std::size_t c = 0; c < column_count; ++c)
-        columns[elset_table::column_names[c]] = table[nb::int_(c)];
-    columns["epoch"] = nb::cast(arrays::to_array(std::move(epoch)));
+    nb::dict columns = column_dict(std::move(out), total, std::move(epoch));
     columns["satno"] = nb::cast(arrays::to_array(std::move(satno)));
     return columns;
+}
+
+nb::dict columns_of_lines(nb::bytes rows) {
+    if (rows.size() % row_bytes != 0)
+        throw nb::value_error("rows must be whole line pairs of 138 bytes");
+    const std::size_t n = rows.size() / row_bytes;
+    const double gm = earth_constant(bound.gm), re = earth_constant(bound.re);
+    std::vector<double> out(column_count * n);
+    std::vector<std::int64_t> epoch(n);
+    if (n) {
+        elset_table::RowsRead read;
+        {
+            nb::gil_scoped_release unlocked;
+            const char *source = rows.c_str();
+            std::unique_ptr<char[]> lines(new char[n * row_bytes]);  // their normalised form, not kept
+            read = elset_table::read_all_rows(source, lines.get(), n, gm, re, out.data(), epoch.data());
+            elset_table::fill_anomalies(out.data(), n,
+                                        [&](std::size_t i) { return elset_table::anomaly_of_row(source + i * row_bytes); });
+        }
+        if (read.failed < n)
+            time::raise_number_error(read.failed_row.epoch_status, "Julian date", read.failed_row.epoch_jd);
+    }
+    return column_dict(std::move(out), n, std::move(epoch));
 }
 
 }  // namespace astrokite::elset_detail

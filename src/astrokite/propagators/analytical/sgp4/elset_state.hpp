@@ -241,5 +241,10 @@ nb::object to_pandas(nb::handle self, ELSET &elset);
 // The columns of many ELSETs one after another, by name: views of one (columns, rows) float64
 // table, and "epoch" (int64 counts of Time) and "satno" (int64).
 nb::dict columns_of_many(nb::handle elsets);
+// The same columns (and epochs) of line pairs, rows of 138 bytes, as an ELSET read from them
+// holds them; no ELSET is made.
+nb::dict columns_of_lines(nb::bytes rows);
+// Earth's constant `name` ("GM", "Re") as the ELSET module reads it (elset_from_lines.cpp).
+double earth_constant(PyObject *name);
 
 }  // namespace astrokite::elset_detail

@@ -423,6 +423,13 @@ class ELSET(astrokite.utils.representable.Representable):
         (float64), epoch (int64 counts of Time) and satno (int64); read on every core.
         """
 
+    @staticmethod
+    def _columns_of_lines(rows: bytes) -> dict[str, numpy.typing.NDArray[Any]]:
+        """
+        The columns of line pairs (rows of 138 bytes, line 1 then line 2) as _columns_of_many
+        gives those of ELSETs read from them, without satno; no ELSET is made.
+        """
+
     def _extras(self) -> object | None:
         """
         What the records' extras_row index (the other OMM fields of sets read from OMM), or None.
