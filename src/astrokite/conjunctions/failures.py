@@ -39,10 +39,16 @@ def drop_decayed(part, instants: np.ndarray, ephemeris, threads: int) -> None:
         return
     sets, _, _ = part._grid(Time(instants), "inforce")
     gone = (decay[sets][:, None] if sets.ndim == 1 else decay[sets]) <= instants
-    ephemeris.error[gone & (ephemeris.error == 0)] = DECAYED
-    ephemeris.position[gone] = np.nan
-    if ephemeris.velocity is not None:
-        ephemeris.velocity[gone] = np.nan
+    mark_decayed(gone, ephemeris.position, ephemeris.velocity, ephemeris.error)
+
+
+def mark_decayed(gone: np.ndarray, position: np.ndarray, velocity: np.ndarray | None, error: np.ndarray) -> None:
+    """Mark the samples ``gone`` as failed at a decay: code ``DECAYED`` where
+    the theory gave none, NaN states."""
+    error[gone & (error == 0)] = DECAYED
+    position[gone] = np.nan
+    if velocity is not None:
+        velocity[gone] = np.nan
 
 
 def failures(objects, rows: np.ndarray, before: np.ndarray, after: np.ndarray, threads: int):

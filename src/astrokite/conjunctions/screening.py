@@ -34,8 +34,8 @@ from collections.abc import Callable
 import numpy as np
 
 from astrokite.conjunctions._screen import FEW_PRIMARIES, sieve
-from astrokite.conjunctions.failures import (DECAYED, candidates_across_changes, candidates_before_failures,
-                                            drop_decayed, failures)
+from astrokite.conjunctions.failures import (candidates_across_changes, candidates_before_failures,
+                                            drop_decayed, failures, mark_decayed)
 from astrokite.conjunctions.table import ConjunctionTable
 from astrokite.propagators.analytical.sgp4.sgp4 import SGP4, _threads
 from astrokite.elements.sources import Satellites
@@ -256,8 +256,7 @@ class _Objects:
             if len(mine):
                 r, v, e = part.propagate_pairs(self._row[rows[mine]], Time(instants[mine]), threads=threads or None)
                 gone = self._decay_in_force(p, rows[mine], instants[mine], threads) <= instants[mine]
-                e[gone & (e == 0)] = DECAYED
-                r[gone], v[gone] = np.nan, np.nan
+                mark_decayed(gone, r, v, e)
                 position[mine], velocity[mine], error[mine] = r, v, e
         return position, velocity, error
 

@@ -259,6 +259,13 @@ nb::tuple run(Table &table, sgp4::Request request, const sgp4::Results &results,
     return nb::make_tuple(position_array, velocity_array, error_array);
 }
 
+// Every index of `sets` names an element set of the table.
+void require_set_indices(const Table &table, const ArrayIn<std::int64_t> &sets) {
+    for (std::size_t i = 0; i < sets.size; ++i)
+        if (sets.data[i] < 0 || static_cast<std::size_t>(sets.data[i]) >= table.size())
+            throw nb::index_error("element set index out of range");
+}
+
 // The element set of each sample: one per row (1-D) or one per sample (2-D),
 // each a valid index into the table.
 void read_sets(const Table &table, const ArrayIn<std::int64_t> &sets, std::size_t times, sgp4::Request &request) {
@@ -271,9 +278,7 @@ void read_sets(const Table &table, const ArrayIn<std::int64_t> &sets, std::size_
     } else {
         throw nb::value_error("sets must have shape (rows,) or (rows, times)");
     }
-    for (std::size_t i = 0; i < sets.size; ++i)
-        if (sets.data[i] < 0 || static_cast<std::size_t>(sets.data[i]) >= table.size())
-            throw nb::index_error("element set index out of range");
+    require_set_indices(table, sets);
     request.times = times;
 }
 
@@ -284,9 +289,7 @@ nb::object decay_instants(Table &table, nb::handle sets, unsigned threads) {
     const ArrayIn<std::int64_t> chosen = array_in<std::int64_t>(sets, "sets");
     if (chosen.ndim != 1)
         throw nb::value_error("sets must be one-dimensional");
-    for (std::size_t i = 0; i < chosen.size; ++i)
-        if (chosen.data[i] < 0 || static_cast<std::size_t>(chosen.data[i]) >= table.size())
-            throw nb::index_error("element set index out of range");
+    require_set_indices(table, chosen);
     std::int64_t *out = nullptr;
     nb::object array = new_array<std::int64_t>({chosen.size}, out);
     nb::gil_scoped_release released;
