@@ -4,7 +4,6 @@ the single-process readers, whatever the partitions."""
 import gzip
 import io
 
-import dask
 import numpy as np
 import pandas as pd
 import pytest
@@ -20,13 +19,6 @@ ORDER = ["satno", "epoch"]
 
 def in_order(frame):
     return frame.sort_values(ORDER, kind="stable").reset_index(drop=True)
-
-
-@pytest.fixture(autouse=True)
-def pandas_strings():
-    """Frames keep pandas' own string type, so that they compare exactly with to_pandas()."""
-    with dask.config.set({"dataframe.convert-string": False}):
-        yield
 
 
 @pytest.fixture(scope="module")

@@ -41,8 +41,7 @@ def test_catalogues_and_propagators(client, catalogue, chunks):
 
 
 def test_frames_are_gathered_by_satellite(client, catalogue):
-    with dask.config.set({"dataframe.convert-string": False}):
-        frame = akd.read_tle(FILES, blocksize=40_000)
+    frame = akd.read_tle(FILES, blocksize=40_000)
     for chunks in (1, 4, (2, 50)):
         states = akd.propagate(frame, TIMES, chunks=chunks)
         assert states.position.chunks[0][0] == (chunks if isinstance(chunks, int) else chunks[0])

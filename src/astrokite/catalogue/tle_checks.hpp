@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -132,7 +133,7 @@ public:
             // The batches' storage is kept from chunk to chunk; a batch never
             // grows beyond what it reserves, so its sets never move.
             if (batches_used_ == found_.size())
-                found_.emplace_back().reserve(batch_size);
+                found_.push_back(SpareBatches::take());
             ++batches_used_;
         }
         return found_[batches_used_ - 1].emplace_back();
@@ -185,6 +186,7 @@ public:
     // Let go of the sets kept and of the batches' storage (their memory too).
     void release() {
         kept_.release();
+        SpareBatches::give(found_);
         std::vector<std::vector<Pending>>().swap(found_);
     }
 
@@ -193,6 +195,50 @@ private:
     // enough that the helpers start early and end together, large enough that
     // handing one over costs nothing next to checking it.
     static constexpr std::size_t batch_size = 2048;
+
+    // Batch storage kept from one reading to the next. A reading of a few
+    // megabytes takes a dozen batches of a quarter of a megabyte, and fresh
+    // memory costs its page faults again for every reading where the
+    // allocator hands large blocks back to the system at once (as Dask's
+    // workers ask it to, and they read many blocks one after another).
+    class SpareBatches {
+    public:
+        // An empty batch with room for batch_size sets.
+        static std::vector<Pending> take() {
+            std::vector<Pending> batch;
+            {
+                std::lock_guard<std::mutex> lock(mutex());
+                if (!spare().empty()) {
+                    batch = std::move(spare().back());
+                    spare().pop_back();
+                }
+            }
+            batch.reserve(batch_size);
+            return batch;
+        }
+
+        // Keep (emptied) as many of `batches` as there is room for.
+        static void give(std::vector<std::vector<Pending>> &batches) {
+            std::lock_guard<std::mutex> lock(mutex());
+            for (std::vector<Pending> &batch : batches) {
+                if (spare().size() == most)
+                    break;
+                batch.clear();
+                spare().push_back(std::move(batch));
+            }
+        }
+
+    private:
+        static constexpr std::size_t most = 32;  // some 7 MB
+        static std::mutex &mutex() {
+            static std::mutex lock;
+            return lock;
+        }
+        static std::vector<std::vector<Pending>> &spare() {
+            static std::vector<std::vector<Pending>> batches;
+            return batches;
+        }
+    };
 
     // Each set of the batch is written straight to a record at the end of the
     // store; the records of the sets not kept are closed up afterwards.

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -40,7 +41,9 @@ struct Record {
 // is one huge page, mapped on its own; once a reading is past its first block,
 // the blocks ask for transparent huge pages: a large reading then takes far
 // fewer page faults, and gathering the records by satellite afterwards, in an
-// order unrelated to where they lie, far fewer TLB misses.
+// order unrelated to where they lie, far fewer TLB misses. The last few
+// blocks let go of are kept for the next reading: readings of many small
+// files or blocks one after another then do not fault in fresh pages for each.
 class RecordStore {
 public:
     static constexpr std::size_t block_bytes = std::size_t{2} << 20;
@@ -64,18 +67,24 @@ public:
             blocks_.emplace_back(static_cast<Record *>(take_block(!blocks_.empty())));
     }
 
-    // Keep the first `count` records.
-    void shrink(std::size_t count) {
-        size_ = std::min(size_, count);
-        blocks_.resize((size_ + block_size - 1) / block_size);
-    }
+    // Keep the first `count` records. The blocks past them stay mapped for
+    // the records that come next: each chunk of a reading takes records for
+    // all its sets before closing up those not kept, and mapping the same
+    // blocks again for every chunk costs their page faults every time.
+    void shrink(std::size_t count) { size_ = std::min(size_, count); }
 
-    void release() { shrink(0); }
+    // Let go of every record and block.
+    void release() {
+        blocks_.clear();
+        size_ = 0;
+    }
 
 private:
     // A block aligned to its size, asking for a huge page when `huge`. The
     // mapping is made twice as large as a block and cut down to an aligned one.
     static void *take_block(bool huge) {
+        if (void *block = spare_blocks().take())
+            return block;
 #if defined(__linux__)
         void *mapped = mmap(nullptr, 2 * block_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapped == MAP_FAILED)
@@ -95,15 +104,49 @@ private:
 #endif
     }
 
+    static void free_block(void *block) {
+#if defined(__linux__)
+        munmap(block, block_bytes);
+#else
+        ::operator delete(block, std::align_val_t{block_bytes});
+#endif
+    }
+
+    // Blocks let go of, kept for the next records, at most `most` of them.
+    class SpareBlocks {
+    public:
+        void *take() {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (blocks_.empty())
+                return nullptr;
+            void *block = blocks_.back();
+            blocks_.pop_back();
+            return block;
+        }
+        void give(void *block) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (blocks_.size() < most) {
+                    blocks_.push_back(block);
+                    return;
+                }
+            }
+            free_block(block);
+        }
+
+    private:
+        static constexpr std::size_t most = 4;
+        std::mutex mutex_;
+        std::vector<void *> blocks_;
+    };
+    static SpareBlocks &spare_blocks() {
+        static SpareBlocks *spare = new SpareBlocks;  // never destroyed: stores may outlive it at exit
+        return *spare;
+    }
+
     // Records are aggregates: raw memory holds them once they are written.
     struct Free {
-        void operator()(Record *block) const {
-#if defined(__linux__)
-            munmap(block, block_bytes);
-#else
-            ::operator delete(block, std::align_val_t{block_bytes});
-#endif
-        }
+        void operator()(Record *block) const { spare_blocks().give(block); }
     };
     std::vector<std::unique_ptr<Record[], Free>> blocks_;
     std::size_t size_ = 0;

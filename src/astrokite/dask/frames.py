@@ -10,6 +10,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Any
 
+import dask
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
@@ -252,8 +253,15 @@ class _OMMReader:
 _MADE: dict[str, tuple[Any, list[Part]]] = {}
 
 
+def _from_map(reader, parts: list[Part], meta: pd.DataFrame, label: str) -> dd.DataFrame:
+    # The columns keep the types to_pandas() gives (pandas' own strings, Arrow-backed since pandas
+    # 3): Dask's conversion to its string type would change them, in one more task per partition.
+    with dask.config.set({"dataframe.convert-string": False}):
+        return dd.from_map(reader, parts, meta=meta, label=label, enforce_metadata=False)
+
+
 def _frame(reader, parts: list[Part], label: str) -> dd.DataFrame:
-    frame = dd.from_map(reader, parts, meta=Catalogue().to_pandas(), label=label, enforce_metadata=False)
+    frame = _from_map(reader, parts, Catalogue().to_pandas(), label)
     _MADE[frame._name] = (reader, parts)
     return frame
 
@@ -328,7 +336,7 @@ def rejected(frame: dd.DataFrame) -> dd.DataFrame:
     if made is None:
         raise ValueError("rejected() takes a frame as astrokite.dask.read_tle or read_omm returned it")
     reader, parts = made
-    return dd.from_map(reader.rejections, parts, meta=_REJECTION_META, label="rejected", enforce_metadata=False)
+    return _from_map(reader.rejections, parts, _REJECTION_META, "rejected")
 
 
 def to_catalogue(frame: dd.DataFrame | pd.DataFrame) -> Catalogue:
