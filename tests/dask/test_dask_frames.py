@@ -11,7 +11,8 @@ from helpers import DATA
 
 import astrokite as ak
 import astrokite.dask as akd
-from astrokite.dask.frames import _parts, set_start
+from astrokite.catalogue import sources
+from astrokite.dask.frames import _parts, _TLEReader, set_start
 
 FILES = sorted(str(path) for path in DATA.glob("*.tle"))
 ORDER = ["satno", "epoch"]
@@ -74,6 +75,23 @@ def test_blocks_are_of_one_size_none_above_blocksize(history):
     assert blocks in ([size // 2, size - size // 2], [size - size // 2, size // 2])
     blocks = [part.stop - part.first for part in _parts([path], 10_000)]
     assert max(blocks) <= 10_000 and max(blocks) - min(blocks) < len(blocks) and sum(blocks) == size
+
+
+def test_a_partition_is_read_in_its_task_thread_alone(history, monkeypatch):
+    # A worker's one thread is the parallelism: the file is read chunk after chunk in that thread,
+    # with no reading ahead in a second one, and every set of every chunk is kept.
+    def no_thread(*args, **kwargs):
+        raise AssertionError("a partition started a thread of its own")
+
+    folder, _ = history
+    path = str(folder / "all.3le")
+    want = in_order(ak.read_tle(path).to_pandas())
+    monkeypatch.setattr(sources, "CHUNK", 4999)
+    monkeypatch.setattr(sources, "ThreadPoolExecutor", no_thread)
+    reader = _TLEReader(False, "raise", None, None)
+    for parts in (_parts([path], None), _parts([path], 30_000)):
+        got = pd.concat([reader(part) for part in parts], ignore_index=True)
+        pd.testing.assert_frame_equal(in_order(got), want)
 
 
 def test_block_boundaries_fall_between_sets(history):

@@ -213,11 +213,13 @@ class read_ahead:
 
     take() gives (chunk, position): the next chunk, None at the end, and what `position()` gave
     right after it was read (None without one); a fault of the stream is raised there, with the
-    bytes before it in `pieces.received`."""
+    bytes before it in `pieces.received`. With ahead=False every chunk is read in the caller's
+    thread (where every core already has a reader of its own)."""
 
-    def __init__(self, stream: IO[bytes], position: Callable[[], int] | None = None):
+    def __init__(self, stream: IO[bytes], position: Callable[[], int] | None = None, *, ahead: bool = True):
         self.pieces = pieces(stream)
         self._position = position
+        self._ahead = ahead
         self._pool: ThreadPoolExecutor | None = None
         self._pending: Future | None = None
 
@@ -241,7 +243,7 @@ class read_ahead:
         else:
             pending, self._pending = self._pending, None
             chunk, position = pending.result()
-        if chunk is not None and self.pieces.full:  # more may follow: read it meanwhile
+        if chunk is not None and self.pieces.full and self._ahead:  # more may follow: read it meanwhile
             if self._pool is None:
                 self._pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="astrokite-read")
             self._pending = self._pool.submit(self._read)

@@ -109,11 +109,13 @@ def _message(rejection: Rejection) -> str:
     return f"{rejection.source}, line {rejection.line}: {rejection.reason}: {text!r}"
 
 
-def _read_stream(reading: Reading, stream: sources.Stream, bar: Any) -> None:
+def _read_stream(reading: Reading, stream: sources.Stream, bar: Any, *, ahead: bool = True) -> None:
+    """Feed a stream to a reading, chunk by chunk; ahead: read the next chunk in a thread of its
+    own while the scanner works (see sources.read_ahead)."""
     reading.begin(stream.name)
     raw = stream.raw if bar is not None else None
     shown = raw.tell() if raw is not None else 0
-    with sources.read_ahead(stream.stream, raw.tell if raw is not None else None) as chunks:
+    with sources.read_ahead(stream.stream, raw.tell if raw is not None else None, ahead=ahead) as chunks:
         while True:
             try:
                 chunk, position = chunks.take()

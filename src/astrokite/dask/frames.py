@@ -190,13 +190,14 @@ class _TLEReader:
         """The reading of a partition; for a block, with its rejections numbered from the file's
         first line (None for a whole file, whose reading numbers its own). Raises the first
         rejection when errors="raise"."""
-        # One native thread: the workers are the parallelism.
+        # One thread, the native scanner's and the file's reads alike: the workers are the
+        # parallelism, and a second thread in each would only compete with them for the cores.
         if part.stop is None:
             reading = Reading(strict=self.strict, errors=self.errors, satnos=self.satnos, window=self.window,
                               threads=1)
             with _open(part.path) as file:
                 for stream in sources.streams(file):
-                    _read_stream(reading, stream, None)
+                    _read_stream(reading, stream, None, ahead=False)
             return reading, None
         # Rejections are collected, then numbered from the file's first line.
         reading = Reading(strict=self.strict, errors="skip", satnos=self.satnos, window=self.window, threads=1)
@@ -205,10 +206,10 @@ class _TLEReader:
             first = set_start(file, part.first, size)
             stop = set_start(file, part.stop, size) if part.stop < size else size
             file.seek(first)
-            # Streamed as a whole file is, read ahead in pieces while the scanner works, each
-            # piece read from the file straight into the scanner's buffer.
+            # Streamed as a whole file is, each piece read from the file straight into the
+            # scanner's buffer.
             span = _Span(file, max(0, stop - first))
-            _read_stream(reading, sources.Stream(part.path, span, None), None)
+            _read_stream(reading, sources.Stream(part.path, span, None), None, ahead=False)
         rejected = reading.rejected()
         if rejected:
             before = _lines_before(part.path, first)
