@@ -162,17 +162,39 @@ for run in range(4):
 """
 
 
+# What this machine charges for fresh memory alone: a fresh process's first write of as many bytes
+# as a job's results, with NumPy, in ordinary pages as the results are, then the same bytes again;
+# each write's seconds on a line.
+FRESH_MEMORY = """
+import time
+import numpy as np
+np._core.multiarray._set_madvise_hugepage(False)
+memory = np.empty({bytes} // 8)
+for run in range(2):
+    start = time.perf_counter()
+    memory.fill(run)
+    print(time.perf_counter() - start)
+"""
+
+
 def fresh_and_warm_rows(table, operation: str, setup: str, job: str, samples: int, warm_target: float | None,
-                        first_target: float | None) -> None:
-    """Rows of `job` warm (the median of three more runs) and the first time in a fresh process."""
+                        first_target: float | None, result_bytes: int | None = None) -> None:
+    """Rows of `job` warm (the median of three more runs) and the first time in a fresh process;
+    with result_bytes, beside the first run what writing that much fresh memory costs on its own."""
     paths = [str(Path(__file__).resolve().parent)] + sys.path
     code = FRESH_RUN.format(paths=paths, start=START_NS, times=TIMES, setup=setup, job=job)
     output = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     seconds = [float(line) for line in output.split()]
     first, warm = seconds[0], statistics.median(seconds[1:])
+    peers = {"warm": warm}
+    if result_bytes:
+        output = subprocess.run([sys.executable, "-c", FRESH_MEMORY.format(bytes=result_bytes)], capture_output=True,
+                                text=True, check=True).stdout
+        fresh, again = (float(line) for line in output.split())
+        peers[f"NumPy's first write of {result_bytes / 1e9:.2f} GB of fresh memory (again: {again:.2f} s)"] = fresh
     table.add(Row(f"{operation}, warm", samples, warm, items=samples, target=warm_target))
     table.add(Row(f"{operation}, first in a process ({first / warm:.2f}x warm)", samples, first,
-                  {"warm": warm}, items=samples, target=first_target if first_target else 1.5 * warm))
+                  peers, items=samples, target=first_target if first_target else 1.5 * warm))
 
 
 def fresh_memory_and_end_to_end(table) -> None:
@@ -186,7 +208,7 @@ def fresh_memory_and_end_to_end(table) -> None:
         path.write_text(synthetic_tle(satellites))
         fresh_and_warm_rows(table, f"SGP4 propagate {satellites:,} x {TIMES:,}, position and velocity, 2 threads",
                             f"propagator = SGP4(read_tle({str(path)!r}))", "propagator.propagate(times, threads=2)",
-                            samples, None, None)
+                            samples, None, None, result_bytes=samples * (6 * 8 + 1))
         fresh_and_warm_rows(table, f"read_tle + SGP4 + propagate_lla, {satellites:,} x {TIMES:,} (file to geodetic)",
                             "", f"SGP4(read_tle({str(path)!r})).propagate_lla(times)", samples, 2.0 * scale,
                             3.0 * scale)
