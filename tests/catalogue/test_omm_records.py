@@ -261,6 +261,9 @@ def test_kvn_comments_units_and_xml_attributes():
     read = parse((kvn + "\n" + kvn).encode(), "kvn")
     assert read.extra("COMMENT") == ["first\nsecond"] * 2 and read.extra("CCSDS_OMM_VERS") == ["2.0"] * 2
     assert read.records["inc"][0] == READ["kvn"].records["inc"][0]
+    # Comments at the top of a file, before any key, belong to its first message.
+    read = parse(("COMMENT from the service\n\n" + kvn + kvn).encode(), "kvn")
+    assert read.rejected == [] and read.extra("COMMENT") == ["from the service\nfirst\nsecond", "first\nsecond"]
     xml = document(MESSAGES[:1], "xml").replace(b"<metadata>", b'<metadata><USER_DEFINED parameter="MASS">'
                                                               b'4&#50;0 &amp; more</USER_DEFINED><!-- a -->')
     read = parse(xml, "xml")

@@ -1,7 +1,7 @@
 // OMM in KVN: "KEY = value" lines, a message beginning at its CCSDS_OMM_VERS
 // line or at a key its message already holds (so that messages written
 // without version lines are never merged). COMMENT lines are kept with their
-// message; a unit in brackets after a value ("15.5 [rev/day]") is dropped,
+// message (those before a file's first key with the first message); a unit in brackets after a value ("15.5 [rev/day]") is dropped,
 // except from the names, where brackets are part of the text.
 // Plain C++: no Python in here.
 #pragma once
@@ -71,12 +71,14 @@ inline std::int64_t read_kvn_lines(std::string_view text, std::int64_t before, R
     Message *message = &reading.start();
     std::int64_t first = 0;
     const char *start = nullptr, *end = nullptr;  // the message's text
+    bool keyed = false;  // the message holds a key besides its comments
     auto close = [&] {
         if (!message->empty()) {
             reading.take(first, std::string_view(start, static_cast<std::size_t>(end - start)));
             message = &reading.start();
         }
         first = 0;
+        keyed = false;
     };
     Lines lines(text, before);
     std::string_view line;
@@ -101,7 +103,8 @@ inline std::int64_t read_kvn_lines(std::string_view text, std::int64_t before, R
             continue;
         }
         const std::string_view key = stripped(content.substr(0, equals));
-        if ((key == version_key || message->has(key)) && !message->empty())
+        // Comments before a message's first key (at the top of a file) are its own.
+        if ((key == version_key || message->has(key)) && keyed)
             close();
         if (!first) {
             first = number;
@@ -109,6 +112,7 @@ inline std::int64_t read_kvn_lines(std::string_view text, std::int64_t before, R
         }
         const std::string_view value = stripped(content.substr(equals + 1));
         message->set(key, key == "OBJECT_NAME" || key == "OBJECT_ID" ? value : without_unit(value));
+        keyed = true;
         end = content.data() + content.size();
     }
     close();
