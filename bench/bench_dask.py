@@ -53,7 +53,7 @@ def _duration(seconds: float) -> str:
     for size, unit in ((86400, "days"), (3600, "h"), (60, "min")):
         if seconds >= size:
             return f"{seconds / size:.1f} {unit}"
-    return f"{seconds:.0f} s" if seconds >= 10 else f"{seconds:.1f} s"
+    return f"{seconds:.0f} s" if seconds >= 10 else f"{seconds:.1f} s" if seconds >= 1 else f"{seconds:.2f} s"
 
 
 def run(table) -> None:
