@@ -205,12 +205,13 @@ private:
     public:
         // An empty batch with room for batch_size sets.
         static std::vector<Pending> take() {
+            SpareBatches &spare = instance();
             std::vector<Pending> batch;
             {
-                std::lock_guard<std::mutex> lock(mutex());
-                if (!spare().empty()) {
-                    batch = std::move(spare().back());
-                    spare().pop_back();
+                std::lock_guard<std::mutex> lock(spare.mutex_);
+                if (!spare.batches_.empty()) {
+                    batch = std::move(spare.batches_.back());
+                    spare.batches_.pop_back();
                 }
             }
             batch.reserve(batch_size);
@@ -219,25 +220,24 @@ private:
 
         // Keep (emptied) as many of `batches` as there is room for.
         static void give(std::vector<std::vector<Pending>> &batches) {
-            std::lock_guard<std::mutex> lock(mutex());
+            SpareBatches &spare = instance();
+            std::lock_guard<std::mutex> lock(spare.mutex_);
             for (std::vector<Pending> &batch : batches) {
-                if (spare().size() == most)
+                if (spare.batches_.size() == most)
                     break;
                 batch.clear();
-                spare().push_back(std::move(batch));
+                spare.batches_.push_back(std::move(batch));
             }
         }
 
     private:
         static constexpr std::size_t most = 32;  // some 7 MB
-        static std::mutex &mutex() {
-            static std::mutex lock;
-            return lock;
+        static SpareBatches &instance() {
+            static SpareBatches *spare = new SpareBatches;  // never destroyed: readings may outlive it at exit
+            return *spare;
         }
-        static std::vector<std::vector<Pending>> &spare() {
-            static std::vector<std::vector<Pending>> batches;
-            return batches;
-        }
+        std::mutex mutex_;
+        std::vector<std::vector<Pending>> batches_;
     };
 
     // Each set of the batch is written straight to a record at the end of the
