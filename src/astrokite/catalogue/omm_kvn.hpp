@@ -1,8 +1,9 @@
 // OMM in KVN: "KEY = value" lines, a message beginning at its CCSDS_OMM_VERS
 // line or at a key its message already holds (so that messages written
 // without version lines are never merged). COMMENT lines are kept with their
-// message (those before a file's first key with the first message); a unit in brackets after a value ("15.5 [rev/day]") is dropped,
-// except from the names, where brackets are part of the text.
+// message (those before a file's first key with the first message); a unit
+// in brackets after a value ("15.5 [rev/day]") is dropped, except from the
+// names, where brackets are part of the text.
 // Plain C++: no Python in here.
 #pragma once
 

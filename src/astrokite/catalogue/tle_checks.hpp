@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,6 +21,7 @@
 #include "astrokite/catalogue/tle_pairing.hpp"
 #include "astrokite/catalogue/tle_record_store.hpp"
 #include "astrokite/common/parallel.hpp"
+#include "astrokite/common/spares.hpp"
 #include "astrokite/elements/tle_lines.hpp"
 #include "astrokite/time/calendar.hpp"
 
@@ -133,7 +133,7 @@ public:
             // The batches' storage is kept from chunk to chunk; a batch never
             // grows beyond what it reserves, so its sets never move.
             if (batches_used_ == found_.size())
-                found_.push_back(SpareBatches::take());
+                found_.push_back(new_batch());
             ++batches_used_;
         }
         return found_[batches_used_ - 1].emplace_back();
@@ -186,7 +186,11 @@ public:
     // Let go of the sets kept and of the batches' storage (their memory too).
     void release() {
         kept_.release();
-        SpareBatches::give(found_);
+        for (std::vector<Pending> &batch : found_) {
+            batch.clear();
+            if (!SpareBatches::give(batch))
+                break;
+        }
         std::vector<std::vector<Pending>>().swap(found_);
     }
 
@@ -196,49 +200,18 @@ private:
     // handing one over costs nothing next to checking it.
     static constexpr std::size_t batch_size = 2048;
 
-    // Batch storage kept from one reading to the next. A reading of a few
+    // Batch storage is kept from one reading to the next. A reading of a few
     // megabytes takes a dozen batches of a quarter of a megabyte, and fresh
     // memory costs its page faults again for every reading where the
     // allocator hands large blocks back to the system at once (as Dask's
     // workers ask it to, and they read many blocks one after another).
-    class SpareBatches {
-    public:
-        // An empty batch with room for batch_size sets.
-        static std::vector<Pending> take() {
-            SpareBatches &spare = instance();
-            std::vector<Pending> batch;
-            {
-                std::lock_guard<std::mutex> lock(spare.mutex_);
-                if (!spare.batches_.empty()) {
-                    batch = std::move(spare.batches_.back());
-                    spare.batches_.pop_back();
-                }
-            }
-            batch.reserve(batch_size);
-            return batch;
-        }
+    using SpareBatches = Spares<std::vector<Pending>, 32>;  // some 7 MB
 
-        // Keep (emptied) as many of `batches` as there is room for.
-        static void give(std::vector<std::vector<Pending>> &batches) {
-            SpareBatches &spare = instance();
-            std::lock_guard<std::mutex> lock(spare.mutex_);
-            for (std::vector<Pending> &batch : batches) {
-                if (spare.batches_.size() == most)
-                    break;
-                batch.clear();
-                spare.batches_.push_back(std::move(batch));
-            }
-        }
-
-    private:
-        static constexpr std::size_t most = 32;  // some 7 MB
-        static SpareBatches &instance() {
-            static SpareBatches *spare = new SpareBatches;  // never destroyed: readings may outlive it at exit
-            return *spare;
-        }
-        std::mutex mutex_;
-        std::vector<std::vector<Pending>> batches_;
-    };
+    static std::vector<Pending> new_batch() {
+        std::vector<Pending> batch = SpareBatches::take().value_or(std::vector<Pending>());
+        batch.reserve(batch_size);
+        return batch;
+    }
 
     // Each set of the batch is written straight to a record at the end of the
     // store; the records of the sets not kept are closed up afterwards.

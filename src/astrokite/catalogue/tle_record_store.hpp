@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,6 +20,7 @@
 #include <sys/mman.h>
 #endif
 
+#include "astrokite/common/spares.hpp"
 #include "astrokite/elements/tle_lines.hpp"
 
 namespace astrokite::catalogue {
@@ -83,8 +84,8 @@ private:
     // A block aligned to its size, asking for a huge page when `huge`. The
     // mapping is made twice as large as a block and cut down to an aligned one.
     static void *take_block(bool huge) {
-        if (void *block = spare_blocks().take())
-            return block;
+        if (std::optional<Record *> block = SpareBlocks::take())
+            return *block;
 #if defined(__linux__)
         void *mapped = mmap(nullptr, 2 * block_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapped == MAP_FAILED)
@@ -112,41 +113,15 @@ private:
 #endif
     }
 
-    // Blocks let go of, kept for the next records, at most `most` of them.
-    class SpareBlocks {
-    public:
-        void *take() {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (blocks_.empty())
-                return nullptr;
-            void *block = blocks_.back();
-            blocks_.pop_back();
-            return block;
-        }
-        void give(void *block) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (blocks_.size() < most) {
-                    blocks_.push_back(block);
-                    return;
-                }
-            }
-            free_block(block);
-        }
-
-    private:
-        static constexpr std::size_t most = 4;
-        std::mutex mutex_;
-        std::vector<void *> blocks_;
-    };
-    static SpareBlocks &spare_blocks() {
-        static SpareBlocks *spare = new SpareBlocks;  // never destroyed: stores may outlive it at exit
-        return *spare;
-    }
+    // Blocks let go of, kept for the next records.
+    using SpareBlocks = Spares<Record *, 4>;
 
     // Records are aggregates: raw memory holds them once they are written.
     struct Free {
-        void operator()(Record *block) const { spare_blocks().give(block); }
+        void operator()(Record *block) const {
+            if (!SpareBlocks::give(block))
+                free_block(block);
+        }
     };
     std::vector<std::unique_ptr<Record[], Free>> blocks_;
     std::size_t size_ = 0;
